@@ -1,0 +1,157 @@
+// vantrel-host: loads libVantrelClient, starts it, and pumps the platform message loop on the thread that
+// called InitEnvironment, which is the telephony owner thread.
+#include <dlfcn.h>
+#include <omniORB4/CORBA.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "platform/MessageQueue.h"
+
+namespace {
+
+using RunEnvironmentFunction = unsigned char (*)(const char*, const char*, const char*);
+using VoidFunction = unsigned char (*)();
+
+struct Options {
+  std::string address = "127.0.0.1";
+  std::string port = "2809";
+  std::string ini;
+  std::string library;
+};
+
+void PrintUsage() {
+  std::cerr << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n";
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") return false;
+    if (i + 1 >= argc) {
+      std::cerr << "vantrel-host: " << name << " needs a value\n";
+      return false;
+    }
+    const std::string value = argv[++i];
+    if (name == "--address") {
+      options.address = value;
+    } else if (name == "--port") {
+      options.port = value;
+    } else if (name == "--ini") {
+      options.ini = value;
+    } else if (name == "--library") {
+      options.library = value;
+    } else {
+      std::cerr << "vantrel-host: unknown option " << name << "\n";
+      return false;
+    }
+  }
+  if (options.ini.empty()) {
+    std::cerr << "vantrel-host: --ini DIR is required\n";
+    return false;
+  }
+  return true;
+}
+
+std::string DefaultLibraryPath() {
+  char self[PATH_MAX] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  const std::filesystem::path folder = length > 0 ? std::filesystem::path(std::string(self, static_cast<std::size_t>(length))).parent_path() : ".";
+  for (const auto& candidate : {folder / "libVantrelClient.so", folder / ".." / "lib" / "libVantrelClient.so"}) {
+    if (std::filesystem::exists(candidate)) return candidate.string();
+  }
+  return "libVantrelClient.so";
+}
+
+template <typename Function>
+Function Resolve(void* library, const char* name) {
+  void* symbol = ::dlsym(library, name);
+  if (symbol == nullptr) {
+    std::cerr << "vantrel-host: the library has no export " << name << "\n";
+    std::exit(1);
+  }
+  return reinterpret_cast<Function>(symbol);
+}
+
+// The stringified reference of the served Environment, through the ORB the library made.
+std::string EnvironmentReference(const std::string& corbaloc) {
+  try {
+    int argc = 0;
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
+    CORBA::Object_var object = orb->string_to_object(corbaloc.c_str());
+    CORBA::String_var text = orb->object_to_string(object);
+    return text.in();
+  } catch (...) {
+    return "(not available)";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    PrintUsage();
+    return 2;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(options.ini, error);
+  if (error || !std::filesystem::is_directory(options.ini)) {
+    std::cerr << "vantrel-host: cannot use INI folder " << options.ini << ": " << error.message() << "\n";
+    return 1;
+  }
+  const std::string ini = std::filesystem::absolute(options.ini).lexically_normal().string();
+
+  // Every thread started from here on inherits the blocked signals; only the waiter below takes them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  const std::string libraryPath = options.library.empty() ? DefaultLibraryPath() : options.library;
+  void* library = ::dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    std::cerr << "vantrel-host: cannot load " << libraryPath << ": " << ::dlerror() << "\n";
+    return 1;
+  }
+  const auto runEnvironment = Resolve<RunEnvironmentFunction>(library, "RunEnvironment");
+  const auto initEnvironment = Resolve<VoidFunction>(library, "InitEnvironment");
+  const auto stopORBThread = Resolve<VoidFunction>(library, "StopORBThread");
+
+  const auto queue = vantrel::platform::MessageQueue::ForCurrentThread();
+  std::thread signalWaiter([&stopSignals, queue] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    queue->PostQuit(0);
+  });
+
+  int exitCode = 0;
+  if (!runEnvironment(options.address.c_str(), options.port.c_str(), ini.c_str())) {
+    std::cerr << "vantrel-host: the server could not start on " << options.address << ":" << options.port
+              << " (is the port in use? see " << ini << "/Logs)\n";
+    exitCode = 1;
+  } else {
+    const std::string corbaloc = "corbaloc::" + options.address + ":" + options.port + "/EnvironmentInstance";
+    std::cout << "Vantrel serving on " << options.address << ":" << options.port << "\n"
+              << "INI folder: " << ini << " (logs in " << ini << "/Logs)\n"
+              << "Environment: " << corbaloc << "\n"
+              << "Environment IOR: " << EnvironmentReference(corbaloc) << std::endl;
+    if (!initEnvironment()) std::cerr << "vantrel-host: loading the configuration failed; see the error log\n";
+    vantrel::platform::Message message;
+    while (queue->Get(message)) queue->Dispatch(message);
+    std::cout << "Vantrel stopping" << std::endl;
+  }
+  if (!stopORBThread()) exitCode = 1;
+  // Wake the signal waiter when the stop did not come from a signal.
+  if (exitCode != 0) ::kill(::getpid(), SIGTERM);
+  signalWaiter.join();
+  return exitCode;
+}

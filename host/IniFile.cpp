@@ -1,0 +1,219 @@
+#include "IniFile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace vantrel {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return result;
+}
+
+TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) {
+  std::ifstream file(fileName_, std::ios::binary);
+  if (!file) return;
+  std::ostringstream content;
+  content << file.rdbuf();
+  SetText(content.str());
+}
+
+void TMemIniFile::SetText(std::string_view text) {
+  preamble_.clear();
+  sections_.clear();
+  std::size_t current = 0;  // 1-based index of the section lines go to; 0 = the preamble
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view raw = text.substr(start, end - start);
+    start = end + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    const std::string_view line = Trim(raw);
+    if (line.empty()) continue;
+    if (line.front() == '[' && line.back() == ']') {
+      const std::string_view name = Trim(line.substr(1, line.size() - 2));
+      // A repeated section header continues the first section of that name.
+      const Section* existing = FindSection(name);
+      if (existing == nullptr) {
+        sections_.push_back(Section{std::string(name), {}});
+        current = sections_.size();
+      } else {
+        current = static_cast<std::size_t>(existing - sections_.data()) + 1;
+      }
+      continue;
+    }
+    const bool isComment = line.front() == ';' || line.front() == '#';
+    const auto equals = line.find('=');
+    Line entry;
+    if (!isComment && equals != std::string_view::npos && equals > 0) {
+      entry.key = std::string(Trim(line.substr(0, equals)));
+      entry.value = std::string(line.substr(equals + 1));
+    } else {
+      entry.value = std::string(line);
+    }
+    if (current == 0) {
+      preamble_.push_back(entry.key.empty() ? entry.value : entry.key + "=" + entry.value);
+    } else {
+      sections_[current - 1].lines.push_back(std::move(entry));
+    }
+  }
+}
+
+std::string TMemIniFile::ToText() const {
+  std::string text;
+  for (const std::string& line : preamble_) text += line + "\r\n";
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    if (i > 0 || !preamble_.empty()) text += "\r\n";
+    text += "[" + sections_[i].name + "]\r\n";
+    for (const Line& line : sections_[i].lines) {
+      text += line.key.empty() ? line.value : line.key + "=" + line.value;
+      text += "\r\n";
+    }
+  }
+  return text;
+}
+
+void TMemIniFile::UpdateFile() const {
+  const std::string text = ToText();
+  std::ofstream file(fileName_, std::ios::binary | std::ios::trunc);
+  if (!file) throw std::runtime_error("Cannot create file \"" + fileName_ + "\"");
+  file.write(text.data(), static_cast<std::streamsize>(text.size()));
+  file.close();
+  if (!file) throw std::runtime_error("Cannot write file \"" + fileName_ + "\"");
+}
+
+const TMemIniFile::Section* TMemIniFile::FindSection(std::string_view name) const {
+  const auto found = std::find_if(sections_.begin(), sections_.end(),
+                                  [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
+  return found == sections_.end() ? nullptr : &*found;
+}
+
+TMemIniFile::Section* TMemIniFile::FindSection(std::string_view name) {
+  return const_cast<Section*>(std::as_const(*this).FindSection(name));
+}
+
+const TMemIniFile::Line* TMemIniFile::FindKey(const Section& section, std::string_view key) const {
+  const auto found = std::find_if(section.lines.begin(), section.lines.end(),
+                                  [&](const Line& l) { return !l.key.empty() && EqualsIgnoreCase(l.key, key); });
+  return found == section.lines.end() ? nullptr : &*found;
+}
+
+std::string TMemIniFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue) const {
+  const Section* found = FindSection(section);
+  const Line* line = found ? FindKey(*found, key) : nullptr;
+  return line ? line->value : std::string(defaultValue);
+}
+
+void TMemIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  if (Trim(key).empty()) throw std::invalid_argument("INI key must not be empty");
+  // Line breaks would split the entry and corrupt the file on the next read.
+  std::string safe(value);
+  std::replace_if(safe.begin(), safe.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  Section* target = FindSection(section);
+  if (!target) {
+    sections_.push_back(Section{std::string(section), {}});
+    target = &sections_.back();
+  }
+  if (const Line* line = FindKey(*target, key)) {
+    const_cast<Line*>(line)->value = std::move(safe);
+  } else {
+    target->lines.push_back(Line{std::string(key), std::move(safe)});
+  }
+}
+
+int TMemIniFile::ReadInteger(std::string_view section, std::string_view key, int defaultValue) const {
+  const std::string text(Trim(ReadString(section, key, "")));
+  int value = 0;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  int base = 10;
+  // Hex as "$1F" or "0x1F", which the original runtime's integer reading accepted.
+  if (!text.empty() && text[0] == '$') {
+    first += 1;
+    base = 16;
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    first += 2;
+    base = 16;
+  }
+  const auto [end, error] = std::from_chars(first, last, value, base);
+  return error == std::errc() && end == last && first != last ? value : defaultValue;
+}
+
+void TMemIniFile::WriteInteger(std::string_view section, std::string_view key, int value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+bool TMemIniFile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
+  return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+void TMemIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+bool TMemIniFile::SectionExists(std::string_view section) const { return FindSection(section) != nullptr; }
+
+bool TMemIniFile::ValueExists(std::string_view section, std::string_view key) const {
+  const Section* found = FindSection(section);
+  return found && FindKey(*found, key);
+}
+
+std::vector<std::string> TMemIniFile::ReadSections() const {
+  std::vector<std::string> names;
+  for (const Section& section : sections_) names.push_back(section.name);
+  return names;
+}
+
+std::vector<std::string> TMemIniFile::ReadSection(std::string_view section) const {
+  std::vector<std::string> keys;
+  if (const Section* found = FindSection(section)) {
+    for (const Line& line : found->lines) {
+      if (line.key.empty()) continue;
+      const bool seen = std::any_of(keys.begin(), keys.end(), [&](const std::string& k) { return EqualsIgnoreCase(k, line.key); });
+      if (!seen) keys.push_back(line.key);
+    }
+  }
+  return keys;
+}
+
+void TMemIniFile::EraseSection(std::string_view section) {
+  std::erase_if(sections_, [&](const Section& s) { return EqualsIgnoreCase(s.name, section); });
+}
+
+void TMemIniFile::DeleteKey(std::string_view section, std::string_view key) {
+  if (Section* found = FindSection(section)) {
+    std::erase_if(found->lines, [&](const Line& l) { return !l.key.empty() && EqualsIgnoreCase(l.key, key); });
+  }
+}
+
+void TMemIniFile::Clear() {
+  preamble_.clear();
+  sections_.clear();
+}
+
+}  // namespace vantrel

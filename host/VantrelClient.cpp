@@ -1,0 +1,129 @@
+#include "VantrelClient.h"
+
+#include <memory>
+#include <mutex>
+
+#include "ORBThreadLib.h"
+#include "OrbServices.h"
+#include "VantrelCommonRoutines.h"
+#include "model/BaseLib.h"
+#include "model/EnvironmentLib.h"
+
+namespace vantrel {
+
+namespace {
+
+struct TProcessState {
+  CORBA::ORB_var orb;
+  PortableServer::POA_var rootPOA;
+  TEnvironment_Impl* environment = nullptr;  // one reference of our own; the POA holds another while active
+  std::mutex threadMutex;
+  std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
+
+  // Library unload: the root POA goes first, then the ORB.
+  ~TProcessState() {
+    try {
+      rootPOA = PortableServer::POA::_nil();
+      orb = CORBA::ORB::_nil();
+      if (environment != nullptr) environment->_remove_ref();
+    } catch (...) {
+    }
+  }
+};
+
+TProcessState& State() {
+  static TProcessState state;
+  return state;
+}
+
+constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
+
+}  // namespace
+
+CORBA::ORB_ptr ProcessORB() { return State().orb.in(); }
+
+PortableServer::POA_ptr ProcessRootPOA() { return State().rootPOA.in(); }
+
+}  // namespace vantrel
+
+using namespace vantrel;
+
+unsigned char RunEnvironment(const char* address, const char* port, const char* iniFilesPath) {
+  address = address != nullptr ? address : "";
+  port = port != nullptr ? port : "";
+  iniFilesPath = iniFilesPath != nullptr ? iniFilesPath : "";
+  LogFormat("Ini files path = %s", {iniFilesPath});
+  LogFormat("RunEnvironment: %s : %s", {address, port});
+  TProcessState& state = State();
+  try {
+    const std::vector<std::string> options = MakeOrbOptions(address, port);
+    LogMessage("Before ORB_Init");
+    state.orb = InitOrb(options);
+    LogMessage("After ORB_Init");
+    state.rootPOA = FindRootPOA(state.orb);
+    ActivatePOAManager(state.rootPOA);
+    LogMessage("POA Founded");
+    state.environment = new TEnvironment_Impl();
+    LogMessage("Environment instance created");
+    {
+      // The children need the Environment's reference, which exists only once it has its fixed id; the calls
+      // go to the implementation directly because the fixed-id POA holds requests until start-up is done.
+      CORBA::Object_var object = ActivateObjectWithId(state.orb, kEnvironmentObjectId, state.environment);
+      ::Environment_var self = ::Environment::_narrow(object);
+      state.environment->SetItemsEnvironment(self);
+      state.environment->SetIniFilesPath(iniFilesPath);
+    }
+    LogMessage("Environment instance activated");
+    ActivateFixedIdPOAManager(state.orb);
+    const bool started = RunORBThread(state.orb.in()) != 0;
+    LogMessage("ORB thread started");
+    return started ? 1 : 0;
+  } catch (...) {
+    LogFormat("RunEnvironment error: %s", {ExceptionText(std::current_exception())});
+    return 0;
+  }
+}
+
+unsigned char InitEnvironment() {
+  LogMessage("InitEnvironment");
+  try {
+    TEnvironment_Impl* environment = State().environment;
+    if (environment == nullptr) return 0;
+    CORBA::String_var path = environment->GetIniFilesPath();
+    return environment->LoadFromIniFiles(path) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+unsigned char StopEnvironment() { return 1; }
+
+unsigned char RunORBThread(void* orb) {
+  try {
+    auto thread = TORBThread::Start(static_cast<CORBA::ORB_ptr>(orb));
+    std::lock_guard lock(State().threadMutex);
+    State().orbThread = std::move(thread);
+    return 1;
+  } catch (...) {
+    LogFormat("RunORBThread error: %s", {ExceptionText(std::current_exception())});
+    return 0;
+  }
+}
+
+unsigned char StopORBThread() {
+  try {
+    std::shared_ptr<TORBThread> thread;
+    {
+      std::lock_guard lock(State().threadMutex);
+      thread = std::move(State().orbThread);
+    }
+    if (thread) {
+      if (!CORBA::is_nil(thread->ORB())) thread->ORB()->destroy();
+      thread->Terminate();
+    }
+    return 1;
+  } catch (...) {
+    LogFormat("StopORBThread error: %s", {ExceptionText(std::current_exception())});
+    return 0;
+  }
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string_view>
+
+namespace vantrel::platform {
+
+// The debugger-output channel: one line to stderr when VANTREL_DEBUG=1 is set, nothing otherwise.
+void OutputDebugText(std::string_view text);
+
+}  // namespace vantrel::platform
