@@ -8,6 +8,7 @@
 #include "VantrelCommonRoutines.h"
 #include "model/BaseLib.h"
 #include "model/EnvironmentLib.h"
+#include "model/Servant.h"
 
 namespace vantrel {
 
@@ -63,7 +64,7 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
     state.rootPOA = FindRootPOA(state.orb);
     ActivatePOAManager(state.rootPOA);
     LogMessage("POA Founded");
-    state.environment = new TEnvironment_Impl();
+    state.environment = new TServant<TEnvironment_Impl>();
     LogMessage("Environment instance created");
     {
       // The children need the Environment's reference, which exists only once it has its fixed id; the calls

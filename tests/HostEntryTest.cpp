@@ -1,1 +1,177 @@
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "HostProcess.h"
+#include "Vantrel.hh"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ReadInfoLog(const fs::path& ini) {
+  for (const auto& entry : fs::directory_iterator(ini / "Logs")) {
+    if (entry.path().filename().string().rfind("VantrelServerInfo", 0) == 0) {
+      std::ifstream file(entry.path());
+      std::ostringstream text;
+      text << file.rdbuf();
+      return text.str();
+    }
+  }
+  return {};
+}
+
+::Environment_ptr ResolveEnvironment(const HostProcess& host) {
+  CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
+  return ::Environment::_narrow(object);
+}
+
+// A client's BaseEvents listener, served by the test process.
+class RecordingBaseEvents : public POA_BaseEvents {
+ public:
+  explicit RecordingBaseEvents(std::chrono::milliseconds delay = 0ms) : delay_(delay) {}
+  void DoError(const char* text) override {
+    std::this_thread::sleep_for(delay_);
+    std::lock_guard lock(mutex_);
+    errors_.push_back(text);
+  }
+  void DoChange() override {
+    std::lock_guard lock(mutex_);
+    ++changes_;
+  }
+  std::vector<std::string> Errors() {
+    std::lock_guard lock(mutex_);
+    return errors_;
+  }
+
+ private:
+  const std::chrono::milliseconds delay_;
+  std::mutex mutex_;
+  std::vector<std::string> errors_;
+  int changes_ = 0;
+};
+
+}  // namespace
+
+TEST(HostEntry, ServesTheEnvironmentAtItsCorbalocAndStopsOnSigterm) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.Output() << host.ErrorOutput();
+  EXPECT_NE(host.Output().find("Vantrel serving on 127.0.0.1:" + std::to_string(host.Port())), std::string::npos);
+  EXPECT_NE(host.Output().find("Environment IOR: IOR:"), std::string::npos);
+
+  ::Environment_var environment = ResolveEnvironment(host);
+  ASSERT_FALSE(CORBA::is_nil(environment));
+  EXPECT_EQ(environment->GetServerType(), ::Local);
+  CORBA::String_var name = environment->GetObjectName();
+  EXPECT_STREQ(name.in(), "Environment");
+  CORBA::String_var path = environment->GetIniFilesPath();
+  EXPECT_EQ(std::string(path.in()), host.IniFolder().string() + "/");
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.Stop(), 0) << host.ErrorOutput();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST(HostEntry, StartUpWritesItsStepsInOrder) {
+  HostProcess host({"VANTREL_DEBUG=1"});
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_EQ(host.Stop(), 0);
+  // Lines before the log files exist reach only the debugger output.
+  const std::string debug = host.ErrorOutput();
+  const std::vector<std::string> steps = {
+      "Ini files path = " + host.IniFolder().string(), "RunEnvironment: 127.0.0.1 : " + std::to_string(host.Port()),
+      "Before ORB_Init", "After ORB_Init", "POA Founded", "TEnvironment_Impl.Create()",
+      "Environment instance created", "Environment instance activated", "ORB thread started", "InitEnvironment"};
+  std::size_t at = 0;
+  for (const std::string& step : steps) {
+    at = debug.find(step, at);
+    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << step << "\n" << debug;
+  }
+  const std::string info = ReadInfoLog(host.IniFolder());
+  EXPECT_NE(info.find("Environment instance activated"), std::string::npos);
+  EXPECT_EQ(info.find("Before ORB_Init"), std::string::npos);
+}
+
+TEST(HostEntry, APortInUseIsReportedAndTheHostExitsWithAnError) {
+  HostProcess first;
+  ASSERT_TRUE(first.Start());
+  HostProcess second({"VANTREL_DEBUG=1"});
+  EXPECT_FALSE(second.Start(first.Port()));
+  EXPECT_EQ(second.WaitForExit(5s), 1);
+  EXPECT_NE(second.ErrorOutput().find("RunEnvironment error: "), std::string::npos) << second.ErrorOutput();
+  EXPECT_NE(second.ErrorOutput().find("could not start on 127.0.0.1:" + std::to_string(first.Port())),
+            std::string::npos);
+  EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(Environment, SetIniFilesPathAddsTheSeparatorAndStartsNewLogFiles) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start());
+  ::Environment_var environment = ResolveEnvironment(host);
+  const fs::path other = host.IniFolder() / "other";
+  environment->SetIniFilesPath(other.string().c_str());
+  CORBA::String_var path = environment->GetIniFilesPath();
+  EXPECT_EQ(std::string(path.in()), other.string() + "/");
+  EXPECT_TRUE(WaitUntil([&] { return fs::is_directory(other / "Logs"); }));
+  EXPECT_TRUE(environment->GetIsDirectoryExists(other.string().c_str()));
+  EXPECT_FALSE(environment->GetIsDirectoryExists((other / "none").string().c_str()));
+  EXPECT_FALSE(environment->SaveToIniFiles(""));
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(BaseObject, DoErrorIsRecordedLoggedAndSentToTheListener) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start());
+  ::Environment_var environment = ResolveEnvironment(host);
+  auto* listener = new RecordingBaseEvents();
+  PortableServer::ObjectId_var id = TestPOA()->activate_object(listener);
+  CORBA::Object_var reference = TestPOA()->id_to_reference(id);
+  ::BaseEvents_var events = ::BaseEvents::_narrow(reference);
+  environment->SetBaseEventsListener(events);
+
+  environment->DoError("Client.Check", "it broke with 100% certainty");
+  const std::string expected = "METHOD ERROR Client.Check [Environment] : it broke with 100% certainty";
+  CORBA::String_var last = environment->GetLastError();
+  EXPECT_EQ(std::string(last.in()), expected);
+  ASSERT_EQ(listener->Errors().size(), 1u);
+  EXPECT_EQ(listener->Errors()[0], expected);
+
+  TestPOA()->deactivate_object(id);
+  listener->_remove_ref();
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(BaseObject, ADeadOrStuckListenerDoesNotHangTheServer) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start());
+  ::Environment_var environment = ResolveEnvironment(host);
+
+  // A client that is gone: nothing listens on its port any more.
+  const std::string dead = "corbaloc::127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/Gone";
+  CORBA::Object_var deadObject = TestORB()->string_to_object(dead.c_str());
+  environment->SetBaseEventsListener(::BaseEvents::_unchecked_narrow(deadObject));
+  auto start = std::chrono::steady_clock::now();
+  environment->DoError("Client.Dead", "listener gone");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+
+  // A client that hangs in its listener: the server's call times out and the server goes on.
+  auto* stuck = new RecordingBaseEvents(10s);
+  PortableServer::ObjectId_var id = TestPOA()->activate_object(stuck);
+  CORBA::Object_var reference = TestPOA()->id_to_reference(id);
+  environment->SetBaseEventsListener(::BaseEvents::_narrow(reference));
+  start = std::chrono::steady_clock::now();
+  environment->DoError("Client.Stuck", "listener stuck");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+  CORBA::String_var last = environment->GetLastError();
+  EXPECT_EQ(std::string(last.in()), "METHOD ERROR Client.Stuck [Environment] : listener stuck");
+
+  environment->SetBaseEventsListener(::BaseEvents::_nil());
+  EXPECT_EQ(host.Stop(), 0);
+  TestPOA()->deactivate_object(id);
+  stuck->_remove_ref();
+}

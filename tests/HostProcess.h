@@ -1,0 +1,72 @@
+#pragma once
+
+#include <omniORB4/CORBA.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <thread>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A vantrel-host child process on a loopback port of its own, with a fresh INI folder.
+class HostProcess {
+ public:
+  explicit HostProcess(std::vector<std::string> extraEnvironment = {});
+  ~HostProcess();
+
+  // Starts the host and waits (with a deadline) until it reports where it serves; false when it exited instead.
+  bool Start(int port = 0);
+  // SIGTERM and wait; returns the exit code, or -1 when it did not end within the deadline.
+  int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(5));
+  // Waits for the process to end by itself.
+  int WaitForExit(std::chrono::milliseconds deadline);
+
+  int Port() const { return port_; }
+  std::string Corbaloc() const;
+  const std::filesystem::path& IniFolder() const { return ini_; }
+  std::string Output() const { return output_; }
+  std::string ErrorOutput() const;
+
+ private:
+  void ReadOutput(std::chrono::steady_clock::time_point deadline, const std::string& until);
+
+  std::vector<std::string> environment_;
+  std::filesystem::path ini_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  int stdoutPipe_ = -1;
+  std::string output_;
+  int exitCode_ = -1;
+};
+
+int FreeLoopbackPort();
+
+// The test process's own ORB, with an active root POA for listener servants.
+CORBA::ORB_ptr TestORB();
+PortableServer::POA_ptr TestPOA();
+
+// Polls until the condition holds or the deadline passes.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// The test binary itself, started again in one of its serving modes (see TestMain.cpp).
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& arguments);
+  ~ChildProcess();
+  // The next line of its output, without the line break; empty when none came within the deadline.
+  std::string ReadLine(std::chrono::milliseconds deadline);
+
+ private:
+  pid_t pid_ = -1;
+  int stdoutPipe_ = -1;
+  std::string buffer_;
+};
