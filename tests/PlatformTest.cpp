@@ -9,6 +9,7 @@
 #include "platform/Event.h"
 #include "platform/HiddenWindow.h"
 #include "platform/MessageQueue.h"
+#include "platform/RecursiveTimedMutex.h"
 #include "platform/Ticks.h"
 
 using namespace vantrel::platform;
@@ -107,16 +108,38 @@ TEST(Events, EachSetOfAnAutoEventReleasesExactlyOneOfManyWaiters) {
   EXPECT_EQ(released.load(), 2);
 }
 
-TEST(RecursiveMutex, TimedAcquireFailsWhileAnotherThreadHoldsIt) {
-  std::recursive_timed_mutex mutex;
+TEST(RecursiveMutex, TimedAcquireFailsWhileAnotherThreadHoldsItAndSucceedsOnceReleased) {
+  RecursiveTimedMutex mutex;
   std::unique_lock outer(mutex);
   std::unique_lock inner(mutex, std::chrono::milliseconds(10));
   EXPECT_TRUE(inner.owns_lock());
   std::thread other([&] {
-    std::unique_lock attempt(mutex, std::chrono::milliseconds(30));
-    EXPECT_FALSE(attempt.owns_lock());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(mutex.Acquire(30));
+    EXPECT_GE(MillisecondsSince(start), 29u);
   });
   other.join();
+  inner.unlock();
+  std::thread stillHeld([&] { EXPECT_FALSE(mutex.try_lock()); });
+  stillHeld.join();
+  std::atomic<bool> acquired{false};
+  std::thread waiter([&] {
+    std::unique_lock attempt(mutex, std::chrono::seconds(5));
+    acquired = attempt.owns_lock();
+  });
+  std::this_thread::sleep_for(20ms);
+  outer.unlock();
+  waiter.join();
+  EXPECT_TRUE(acquired);
+}
+
+TEST(RecursiveMutex, ReleaseByAThreadThatDoesNotHoldItIsRefused) {
+  RecursiveTimedMutex mutex;
+  EXPECT_THROW(mutex.unlock(), std::logic_error);
+  mutex.lock();
+  std::thread other([&] { EXPECT_THROW(mutex.unlock(), std::logic_error); });
+  other.join();
+  mutex.unlock();
 }
 
 TEST(MessageQueue, PostsFromOtherThreadsReachTheWindowInOrder) {

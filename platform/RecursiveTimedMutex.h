@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace vantrel::platform {
+
+// A re-entrant mutex with timed acquire, usable with std::unique_lock and std::scoped_lock.
+// Built on a plain mutex and a condition so that thread checkers see every hand-over.
+class RecursiveTimedMutex {
+ public:
+  RecursiveTimedMutex() = default;
+  RecursiveTimedMutex(const RecursiveTimedMutex&) = delete;
+  RecursiveTimedMutex& operator=(const RecursiveTimedMutex&) = delete;
+
+  void lock();
+  bool try_lock();
+  template <typename Rep, typename Period>
+  bool try_lock_for(const std::chrono::duration<Rep, Period>& timeout) {
+    return AcquireUntil(std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout));
+  }
+  // Win32 WaitForSingleObject style: milliseconds, 0xFFFFFFFF waits for ever.
+  bool Acquire(std::uint32_t timeoutMs);
+  void unlock();
+
+ private:
+  bool AcquireUntil(std::chrono::steady_clock::time_point deadline);
+
+  std::mutex mutex_;
+  std::condition_variable released_;
+  std::thread::id owner_;    // guarded by mutex_
+  std::uint32_t depth_ = 0;  // guarded by mutex_
+};
+
+}  // namespace vantrel::platform
