@@ -5,6 +5,7 @@
 
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
+#include "ProcessState.h"
 #include "VantrelCommonRoutines.h"
 #include "model/BaseLib.h"
 #include "model/EnvironmentLib.h"
@@ -15,8 +16,6 @@ namespace vantrel {
 namespace {
 
 struct TProcessState {
-  CORBA::ORB_var orb;
-  PortableServer::POA_var rootPOA;
   TEnvironment_Impl* environment = nullptr;  // one reference of our own; the POA holds another while active
   std::mutex threadMutex;
   std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
@@ -24,8 +23,7 @@ struct TProcessState {
   // Library unload: the root POA goes first, then the ORB.
   ~TProcessState() {
     try {
-      rootPOA = PortableServer::POA::_nil();
-      orb = CORBA::ORB::_nil();
+      ReleaseProcessReferences();
       if (environment != nullptr) environment->_remove_ref();
     } catch (...) {
     }
@@ -41,10 +39,6 @@ constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
 
 }  // namespace
 
-CORBA::ORB_ptr ProcessORB() { return State().orb.in(); }
-
-PortableServer::POA_ptr ProcessRootPOA() { return State().rootPOA.in(); }
-
 }  // namespace vantrel
 
 using namespace vantrel;
@@ -59,24 +53,26 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
   try {
     const std::vector<std::string> options = MakeOrbOptions(address, port);
     LogMessage("Before ORB_Init");
-    state.orb = InitOrb(options);
+    CORBA::ORB_var orb = InitOrb(options);
+    SetProcessReferences(orb, PortableServer::POA::_nil());
     LogMessage("After ORB_Init");
-    state.rootPOA = FindRootPOA(state.orb);
-    ActivatePOAManager(state.rootPOA);
+    PortableServer::POA_var rootPOA = FindRootPOA(orb);
+    SetProcessReferences(orb, rootPOA);
+    ActivatePOAManager(rootPOA);
     LogMessage("POA Founded");
     state.environment = new TServant<TEnvironment_Impl>();
     LogMessage("Environment instance created");
     {
       // The children need the Environment's reference, which exists only once it has its fixed id; the calls
       // go to the implementation directly because the fixed-id POA holds requests until start-up is done.
-      CORBA::Object_var object = ActivateObjectWithId(state.orb, kEnvironmentObjectId, state.environment);
+      CORBA::Object_var object = ActivateObjectWithId(orb, kEnvironmentObjectId, state.environment);
       ::Environment_var self = ::Environment::_narrow(object);
       state.environment->SetItemsEnvironment(self);
       state.environment->SetIniFilesPath(iniFilesPath);
     }
     LogMessage("Environment instance activated");
-    ActivateFixedIdPOAManager(state.orb);
-    const bool started = RunORBThread(state.orb.in()) != 0;
+    ActivateFixedIdPOAManager(orb);
+    const bool started = RunORBThread(orb.in()) != 0;
     LogMessage("ORB thread started");
     return started ? 1 : 0;
   } catch (...) {

@@ -11,10 +11,3 @@ unsigned char RunORBThread(void* orb);  // a CORBA::ORB_ptr
 unsigned char StopORBThread();
 }
 
-namespace vantrel {
-
-// The process-wide references that start-up fills: written during start-up and unload only.
-CORBA::ORB_ptr ProcessORB();
-PortableServer::POA_ptr ProcessRootPOA();
-
-}  // namespace vantrel

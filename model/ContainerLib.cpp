@@ -1,0 +1,438 @@
+#include "ContainerLib.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "host/FormatText.h"
+#include "host/IniStorage.h"
+#include "host/ProcessState.h"
+
+namespace vantrel {
+
+namespace {
+std::string ItemsSection(const char* section) { return FormatText("%s_Items", {section}); }
+std::string ItemSection(const char* section, std::size_t index) {
+  return FormatText("%s_%d", {section, static_cast<long long>(index)});
+}
+}  // namespace
+
+TContainer_Impl::TContainer_Impl() = default;
+
+TContainer_Impl::~TContainer_Impl() {
+  try {
+    ClearItems();
+  } catch (...) {
+  }
+}
+
+::ContainerItemSeq* TContainer_Impl::GetItems() {
+  return WithItems([](ItemList& items) {
+    auto* result = new ::ContainerItemSeq();
+    result->length(static_cast<CORBA::ULong>(items.size()));
+    for (std::size_t i = 0; i < items.size(); ++i) (*result)[static_cast<CORBA::ULong>(i)] = ::ContainerItem::_duplicate(items[i]);
+    return result;
+  });
+}
+
+CORBA::Long TContainer_Impl::GetItemsCount() {
+  return WithItems([](ItemList& items) { return static_cast<CORBA::Long>(items.size()); });
+}
+
+CORBA::Long TContainer_Impl::GetMaxID() {
+  return Guarded("TContainer_Impl.GetMaxID", CORBA::Long(-1), [&] {
+    return WithItems([](ItemList& items) {
+      CORBA::Long result = -1;
+      for (auto& item : items) result = std::max(result, item->GetID());
+      return result;
+    });
+  });
+}
+
+CORBA::Long TContainer_Impl::GetNextID() {
+  return Guarded("TContainer_Impl.GetNextID", CORBA::Long(-1), [&] {
+    std::lock_guard lock(lock_);
+    lastID_ = std::max(lastID_, GetMaxID());
+    return ++lastID_;
+  });
+}
+
+CORBA::Long TContainer_Impl::GetMaxOrder() {
+  return Guarded("TContainer_Impl.GetMaxOrder", CORBA::Long(-1), [&] {
+    return WithItems([](ItemList& items) {
+      CORBA::Long result = -1;
+      for (auto& item : items) result = std::max(result, item->GetOrder());
+      return result;
+    });
+  });
+}
+
+CORBA::Long TContainer_Impl::GetNextOrder() {
+  return Guarded("TContainer_Impl.GetNextOrder", CORBA::Long(-1), [&] { return GetMaxOrder() + 1; });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetFirstItem() {
+  return Guarded("TContainer_Impl.GetFirstItem", ::ContainerItem::_nil(), [&] { return GetItem(0); });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetLastItem() {
+  return Guarded("TContainer_Impl.GetLastItem", ::ContainerItem::_nil(), [&] {
+    std::lock_guard lock(lock_);
+    return GetItem(static_cast<CORBA::Long>(items_.size()) - 1);
+  });
+}
+
+#define VANTREL_CONTAINER_REFERENCE(Operation, Lookup, ...)                             \
+  char* TContainer_Impl::Operation(__VA_ARGS__) {                                       \
+    return Guarded("TContainer_Impl." #Operation, CORBA::string_dup(""), [&] {          \
+      ::ContainerItem_var item = Lookup;                                                \
+      return CORBA::string_dup(ReferenceString(item).c_str());                          \
+    });                                                                                 \
+  }
+VANTREL_CONTAINER_REFERENCE(GetFirstItemReference, GetFirstItem())
+VANTREL_CONTAINER_REFERENCE(GetLastItemReference, GetLastItem())
+VANTREL_CONTAINER_REFERENCE(CreateItemReference, CreateItem(assignIdentity), CORBA::Boolean assignIdentity)
+VANTREL_CONTAINER_REFERENCE(GetItemReference, GetItem(index), CORBA::Long index)
+VANTREL_CONTAINER_REFERENCE(GetItemReferenceByID, GetItemByID(id), CORBA::Long id)
+VANTREL_CONTAINER_REFERENCE(GetItemReferenceByOrder, GetItemByOrder(order), CORBA::Long order)
+VANTREL_CONTAINER_REFERENCE(GetItemReferenceByName, GetItemByName(name), const char* name)
+#undef VANTREL_CONTAINER_REFERENCE
+
+::ContainerEvents_ptr TContainer_Impl::GetContainerEventsListener() {
+  std::lock_guard lock(listenerMutex_);
+  return ::ContainerEvents::_duplicate(containerListener_);
+}
+
+void TContainer_Impl::SetContainerEventsListener(::ContainerEvents_ptr listener) {
+  std::lock_guard lock(listenerMutex_);
+  containerListener_ = ::ContainerEvents::_duplicate(listener);
+}
+
+::ContainerItem_ptr TContainer_Impl::CreateItem(CORBA::Boolean) { return ::ContainerItem::_nil(); }
+
+::ContainerItem_ptr TContainer_Impl::ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity) {
+  // The POA holds the servant from here on; our creation reference goes.
+  PortableServer::POA_var poa = servant->_default_POA();
+  PortableServer::ObjectId_var id = poa->activate_object(servant);
+  servant->_remove_ref();
+  CORBA::Object_var object = poa->id_to_reference(id);
+  ::ContainerItem_var item = ::ContainerItem::_narrow(object);
+  ::Environment_var environment = GetEnvironment();
+  item->SetEnvironment(environment);
+  if (assignIdentity) {
+    item->SetID(GetNextID());
+    item->SetOrder(GetNextOrder());
+  }
+  AddItem(item);
+  return item._retn();
+}
+
+CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
+  return Guarded("TContainer_Impl.AddItem", false, [&] {
+    if (CORBA::is_nil(item)) throw std::invalid_argument("No item");
+    std::lock_guard lock(lock_);
+    const CORBA::Long id = item->GetID();
+    ::ContainerItem_var listed = GetItemByID(id);
+    if (!CORBA::is_nil(listed)) DeleteItem(listed);
+    items_.push_back(::ContainerItem::_duplicate(item));
+    ::Container_var self = _this();
+    item->SetContainer(self);
+    item->DoAdd();
+    DoItemAdd(id);
+    return true;
+  });
+}
+
+CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
+  return Guarded("TContainer_Impl.DeleteItem", false, [&] {
+    if (CORBA::is_nil(item)) throw std::invalid_argument("No item");
+    std::lock_guard lock(lock_);
+    const CORBA::Long index = GetItemIndex(item);
+    if (index == -1) return true;
+    const CORBA::Long id = item->GetID();
+    ::ContainerItem_var listed = GetItemByID(id);
+    item->SetContainer(::Container::_nil());
+    items_.erase(items_.begin() + index);
+    item->DoDelete();
+    DoItemDelete(id);
+    // Remote references to a deleted item stop working; the servant ends with its last reference.
+    if (PortableServer::POA_ptr poa = ProcessRootPOA(); !CORBA::is_nil(poa) && !CORBA::is_nil(listed)) {
+      try {
+        PortableServer::ObjectId_var objectId = poa->reference_to_id(listed);
+        poa->deactivate_object(objectId);
+      } catch (const PortableServer::POA::ObjectNotActive&) {
+      } catch (const PortableServer::POA::WrongAdapter&) {
+      }
+    }
+    return true;
+  });
+}
+
+CORBA::Boolean TContainer_Impl::ClearItems() {
+  return Guarded("TContainer_Impl.ClearItems", false, [&] {
+    std::lock_guard lock(lock_);
+    while (!items_.empty()) {
+      ::ContainerItem_var item = items_.back();
+      item->SetContainer(::Container::_nil());
+      items_.pop_back();
+      item->DoDelete();
+      DoItemDelete(item->GetID());
+    }
+    return true;
+  });
+}
+
+CORBA::Long TContainer_Impl::GetItemIndex(::ContainerItem_ptr item) {
+  return Guarded("TContainer_Impl.GetItemIndex", CORBA::Long(-1), [&] {
+    if (CORBA::is_nil(item)) return CORBA::Long(-1);
+    const CORBA::Long id = item->GetID();
+    return WithItems([&](ItemList& items) {
+      for (std::size_t i = items.size(); i-- > 0;) {
+        if (items[i]->GetID() == id) return static_cast<CORBA::Long>(i);
+      }
+      return CORBA::Long(-1);
+    });
+  });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetItem(CORBA::Long index) {
+  return Guarded("TContainer_Impl.GetItem", ::ContainerItem::_nil(), [&] {
+    return WithItems([&](ItemList& items) {
+      if (index < 0 || static_cast<std::size_t>(index) >= items.size()) return ::ContainerItem::_nil();
+      return ::ContainerItem::_duplicate(items[static_cast<std::size_t>(index)]);
+    });
+  });
+}
+
+CORBA::Long TContainer_Impl::GetItemID(CORBA::Long index) {
+  return Guarded("TContainer_Impl.GetItemID", CORBA::Long(-1), [&] {
+    ::ContainerItem_var item = GetItem(index);
+    return CORBA::is_nil(item) ? CORBA::Long(-1) : item->GetID();
+  });
+}
+
+char* TContainer_Impl::GetItemName(CORBA::Long index) {
+  return Guarded("TContainer_Impl.GetItemName", CORBA::string_dup(""), [&] {
+    ::ContainerItem_var item = GetItem(index);
+    return CORBA::is_nil(item) ? CORBA::string_dup("") : item->GetObjectName();
+  });
+}
+
+::ContainerItem_ptr TContainer_Impl::FindLast(const std::function<bool(::ContainerItem_ptr)>& matches) {
+  return WithItems([&](ItemList& items) {
+    ::ContainerItem_ptr found = ::ContainerItem::_nil();
+    for (auto& item : items) {
+      if (matches(item)) found = item.in();
+    }
+    return ::ContainerItem::_duplicate(found);
+  });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetItemByID(CORBA::Long id) {
+  return Guarded("TContainer_Impl.GetItemByID", ::ContainerItem::_nil(),
+                 [&] { return FindLast([&](::ContainerItem_ptr item) { return item->GetID() == id; }); });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetItemByOrder(CORBA::Long order) {
+  return Guarded("TContainer_Impl.GetItemByOrder", ::ContainerItem::_nil(),
+                 [&] { return FindLast([&](::ContainerItem_ptr item) { return item->GetOrder() == order; }); });
+}
+
+::ContainerItem_ptr TContainer_Impl::GetItemByName(const char* name) {
+  return Guarded("TContainer_Impl.GetItemByName", ::ContainerItem::_nil(), [&] {
+    return FindLast([&](::ContainerItem_ptr item) {
+      CORBA::String_var itemName = item->GetObjectName();
+      return std::strcmp(itemName.in(), name) == 0;
+    });
+  });
+}
+
+CORBA::Boolean TContainer_Impl::ExchangeItemsOrders(::ContainerItem_ptr first, ::ContainerItem_ptr second) {
+  return Guarded("TContainer_Impl.ExchangeItemsOrders", false, [&] {
+    if (CORBA::is_nil(first) || CORBA::is_nil(second)) throw std::invalid_argument("No item");
+    std::lock_guard lock(lock_);
+    const CORBA::Long a = first->GetOrder();
+    const CORBA::Long b = second->GetOrder();
+    first->SetOrder(b);
+    second->SetOrder(a);
+    return true;
+  });
+}
+
+// The exchange sort is the contract: it fixes where items with equal keys end up.
+template <typename Key>
+void TContainer_Impl::ExchangeSort(Key key) {
+  std::lock_guard lock(lock_);
+  std::vector<decltype(key(items_[0].in()))> keys;
+  for (auto& item : items_) keys.push_back(key(item.in()));
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    for (std::size_t j = 0; j < items_.size(); ++j) {
+      if (keys[i] < keys[j]) {
+        std::swap(items_[i], items_[j]);
+        std::swap(keys[i], keys[j]);
+      }
+    }
+  }
+}
+
+CORBA::Boolean TContainer_Impl::SortByOrder() {
+  return Guarded("TContainer_Impl.SortByOrder", false, [&] {
+    ExchangeSort([](::ContainerItem_ptr item) { return item->GetOrder(); });
+    return true;
+  });
+}
+
+CORBA::Boolean TContainer_Impl::SortByName() {
+  return Guarded("TContainer_Impl.SortByName", false, [&] {
+    // std::string compares as unsigned bytes, case-sensitive.
+    ExchangeSort([](::ContainerItem_ptr item) {
+      CORBA::String_var name = item->GetObjectName();
+      return std::string(name.in());
+    });
+    return true;
+  });
+}
+
+CORBA::Boolean TContainer_Impl::LoadItemsFromIniFile(const char* fileName, const char* section) {
+  return Guarded("TContainer_Impl.LoadItemsFromIniFile", false, [&] {
+    bool result = ClearItems();
+    if (!std::filesystem::exists(fileName)) return result;
+    TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+    const std::string itemsSection = ItemsSection(section);
+    const int count = ini->ReadInteger(itemsSection, "Count", 0);
+    {
+      std::lock_guard lock(lock_);
+      lastID_ = ini->ReadInteger(itemsSection, "ItemID", lastID_);
+    }
+    for (int i = 0; i < count; ++i) {
+      ::ContainerItem_var item = CreateItem(false);
+      if (CORBA::is_nil(item)) continue;
+      if (item->LoadFromIniFile(fileName, ItemSection(section, static_cast<std::size_t>(i)).c_str()) && result) {
+        result = AddItem(item) && result;
+      }
+    }
+    return result;
+  });
+}
+
+// Erased in the cached copy whether or not the file exists yet: a second save before the release
+// must not leave the sections of the first behind.
+bool TContainer_Impl::EraseItemsSections(const char* fileName, const char* section) {
+  TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+  const std::string prefix = std::string(section) + "_";
+  for (const std::string& name : ini->ReadSections()) {
+    if (name.size() >= prefix.size() && EqualsIgnoreCase(std::string_view(name).substr(0, prefix.size()), prefix)) {
+      ini->EraseSection(name);
+    }
+  }
+  return true;
+}
+
+CORBA::Boolean TContainer_Impl::SaveItemsToIniFile(const char* fileName, const char* section) {
+  return Guarded("TContainer_Impl.SaveItemsToIniFile", false, [&] {
+    const bool result = EraseItemsSections(fileName, section);
+    TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+    std::lock_guard lock(lock_);
+    const std::string itemsSection = ItemsSection(section);
+    ini->WriteInteger(itemsSection, "Count", static_cast<int>(items_.size()));
+    ini->WriteInteger(itemsSection, "ItemID", lastID_);
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      ::ContainerItem_var item = GetItem(static_cast<CORBA::Long>(i));
+      if (!CORBA::is_nil(item)) item->SaveToIniFile(fileName, ItemSection(section, i).c_str());
+    }
+    return result;
+  });
+}
+
+#define VANTREL_CONTAINER_EVENT(Operation)                                    \
+  void TContainer_Impl::Operation(CORBA::Long id) {                           \
+    Guarded("TContainer_Impl." #Operation, [&] {                              \
+      ::ContainerEvents_var listener = GetContainerEventsListener();          \
+      if (!CORBA::is_nil(listener)) listener->Operation(id);                  \
+    });                                                                       \
+  }
+VANTREL_CONTAINER_EVENT(DoItemAdd)
+VANTREL_CONTAINER_EVENT(DoItemDelete)
+VANTREL_CONTAINER_EVENT(DoItemChange)
+#undef VANTREL_CONTAINER_EVENT
+
+namespace {
+template <typename Sequence, typename Fill>
+Sequence* FillRecords(CORBA::Long count, Fill fill) {
+  auto* result = new Sequence();
+  result->length(static_cast<CORBA::ULong>(count));
+  for (CORBA::Long i = 0; i < count; ++i) fill(i, (*result)[static_cast<CORBA::ULong>(i)]);
+  return result;
+}
+}  // namespace
+
+::LineItemSeq* TContainer_Impl::GetItemsArray() {
+  return Guarded("TContainer_Impl.GetItemsArray", static_cast<::LineItemSeq*>(nullptr), [&] {
+    std::lock_guard lock(lock_);
+    return FillRecords<::LineItemSeq>(GetItemsCount(), [&](CORBA::Long i, ::LineItem& r) { FillLineItem(i, r); });
+  });
+}
+
+::RuleItemSeq* TContainer_Impl::GetRulesArray() {
+  return Guarded("TContainer_Impl.GetRulesArray", static_cast<::RuleItemSeq*>(nullptr), [&] {
+    std::lock_guard lock(lock_);
+    return FillRecords<::RuleItemSeq>(GetItemsCount(), [&](CORBA::Long i, ::RuleItem& r) { FillRuleItem(i, r); });
+  });
+}
+
+::TranslateRuleItemSeq* TContainer_Impl::GetTranslateRuleArray() {
+  return Guarded("TContainer_Impl.GetTranslateRuleArray", static_cast<::TranslateRuleItemSeq*>(nullptr), [&] {
+    std::lock_guard lock(lock_);
+    return FillRecords<::TranslateRuleItemSeq>(
+        GetItemsCount(), [&](CORBA::Long i, ::TranslateRuleItem& r) { FillTranslateRuleItem(i, r); });
+  });
+}
+
+::OperatorItemSeq* TContainer_Impl::GetOperatorsArray() {
+  return Guarded("TContainer_Impl.GetOperatorsArray", static_cast<::OperatorItemSeq*>(nullptr), [&] {
+    std::lock_guard lock(lock_);
+    auto* result = new ::OperatorItemSeq();
+    for (CORBA::Long i = 0; i < GetItemsCount(); ++i) {
+      ::ContainerItem_var item = GetItem(i);
+      if (CORBA::is_nil(item)) continue;
+      const CORBA::ULong at = result->length();
+      result->length(at + 1);
+      FillOperatorItem(i, (*result)[at]);
+    }
+    return result;
+  });
+}
+
+CORBA::Boolean TContainer_Impl::AssignFrom(::Base_ptr source) {
+  BeginUpdate();
+  const bool result = Guarded("TContainer_Impl.AssignFrom", false, [&] {
+    ::Container_var container = ::Container::_narrow(source);
+    if (CORBA::is_nil(container)) throw std::invalid_argument("Invalid class typecast");
+    bool assigned = TContainerItem_Impl::AssignFrom(source);
+    ClearItems();
+    const CORBA::Long count = container->GetItemsCount();
+    for (CORBA::Long i = 0; i < count; ++i) {
+      ::ContainerItem_var sourceItem = container->GetItem(i);
+      if (CORBA::is_nil(sourceItem)) continue;
+      ::ContainerItem_var copy = CreateItem(false);
+      if (!CORBA::is_nil(copy) && copy->AssignFrom(sourceItem)) assigned = AddItem(copy) && assigned;
+    }
+    return assigned;
+  });
+  EndUpdate();
+  return result;
+}
+
+CORBA::Boolean TContainer_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  const bool item = TContainerItem_Impl::LoadFromIniFile(fileName, section);
+  const bool items = LoadItemsFromIniFile(fileName, section);
+  return item && items;
+}
+
+CORBA::Boolean TContainer_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  const bool item = TContainerItem_Impl::SaveToIniFile(fileName, section);
+  const bool items = SaveItemsToIniFile(fileName, section);
+  return item && items;
+}
+
+}  // namespace vantrel

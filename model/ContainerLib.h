@@ -1,0 +1,96 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "ContainerItemLib.h"
+#include "platform/RecursiveTimedMutex.h"
+
+namespace vantrel {
+
+// An ordered list of items with ID allocation, look-ups, sorting, listener events and the recursive INI layout.
+// Concrete containers override CreateItem and the Fill hooks.
+class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl {
+ public:
+  TContainer_Impl();
+  ~TContainer_Impl() override;
+
+  ::ContainerItemSeq* GetItems() override;
+  CORBA::Long GetItemsCount() override;
+  CORBA::Long GetMaxID() override;
+  CORBA::Long GetNextID() override;
+  CORBA::Long GetMaxOrder() override;
+  CORBA::Long GetNextOrder() override;
+  ::ContainerItem_ptr GetFirstItem() override;
+  ::ContainerItem_ptr GetLastItem() override;
+  char* GetFirstItemReference() override;
+  char* GetLastItemReference() override;
+  ::ContainerEvents_ptr GetContainerEventsListener() override;
+  void SetContainerEventsListener(::ContainerEvents_ptr listener) override;
+  ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
+  char* CreateItemReference(CORBA::Boolean assignIdentity) override;
+  CORBA::Boolean AddItem(::ContainerItem_ptr item) override;
+  CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
+  CORBA::Boolean ClearItems() override;
+  CORBA::Long GetItemIndex(::ContainerItem_ptr item) override;
+  ::ContainerItem_ptr GetItem(CORBA::Long index) override;
+  CORBA::Long GetItemID(CORBA::Long index) override;
+  char* GetItemName(CORBA::Long index) override;
+  ::ContainerItem_ptr GetItemByID(CORBA::Long id) override;
+  ::ContainerItem_ptr GetItemByOrder(CORBA::Long order) override;
+  ::ContainerItem_ptr GetItemByName(const char* name) override;
+  char* GetItemReference(CORBA::Long index) override;
+  char* GetItemReferenceByID(CORBA::Long id) override;
+  char* GetItemReferenceByOrder(CORBA::Long order) override;
+  char* GetItemReferenceByName(const char* name) override;
+  CORBA::Boolean ExchangeItemsOrders(::ContainerItem_ptr first, ::ContainerItem_ptr second) override;
+  CORBA::Boolean SortByOrder() override;
+  CORBA::Boolean SortByName() override;
+  CORBA::Boolean LoadItemsFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveItemsToIniFile(const char* fileName, const char* section) override;
+  void DoItemAdd(CORBA::Long id) override;
+  void DoItemDelete(CORBA::Long id) override;
+  void DoItemChange(CORBA::Long id) override;
+  ::LineItemSeq* GetItemsArray() override;
+  ::RuleItemSeq* GetRulesArray() override;
+  ::TranslateRuleItemSeq* GetTranslateRuleArray() override;
+  ::OperatorItemSeq* GetOperatorsArray() override;
+
+  CORBA::Boolean AssignFrom(::Base_ptr source) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
+
+ protected:
+  // Hooks of the concrete containers; the records stay empty here.
+  virtual void FillLineItem(CORBA::Long index, ::LineItem& record) {}
+  virtual void FillRuleItem(CORBA::Long index, ::RuleItem& record) {}
+  virtual void FillTranslateRuleItem(CORBA::Long index, ::TranslateRuleItem& record) {}
+  virtual void FillOperatorItem(CORBA::Long index, ::OperatorItem& record) {}
+  bool EraseItemsSections(const char* fileName, const char* section);
+
+  // The common part of every concrete CreateItem: environment, identity, listing. Takes over the servant.
+  ::ContainerItem_ptr ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity);
+
+  platform::RecursiveTimedMutex& Lock() { return lock_; }
+  // Runs the body with the list locked; the body may call other list operations of this container.
+  template <typename Body>
+  auto WithItems(Body&& body) {
+    std::lock_guard lock(lock_);
+    return body(items_);
+  }
+
+ private:
+  using ItemList = std::vector<::ContainerItem_var>;
+  // The last listed element for which the predicate holds (the last match wins).
+  ::ContainerItem_ptr FindLast(const std::function<bool(::ContainerItem_ptr)>& matches);
+  template <typename Key>
+  void ExchangeSort(Key key);
+
+  platform::RecursiveTimedMutex lock_;
+  ItemList items_;                           // guarded by lock_
+  CORBA::Long lastID_ = -1;                  // guarded by lock_
+  std::mutex listenerMutex_;
+  ::ContainerEvents_var containerListener_;  // guarded by listenerMutex_
+};
+
+}  // namespace vantrel
