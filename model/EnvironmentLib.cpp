@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "host/Registry.h"
 #include "host/VantrelCommonRoutines.h"
 
 namespace vantrel {
@@ -46,15 +47,29 @@ CORBA::Boolean TEnvironment_Impl::GetIsDirectoryExists(const char* path) {
   return std::filesystem::is_directory(path, error);
 }
 
+namespace {
+const char* const kRegistryKey = "\\Software\\Brevix\\Z&Q\\Options\\VantrelServer";
+const char* const kRegistryValue = "IniFilesPath";
+}  // namespace
+
 CORBA::Boolean TEnvironment_Impl::LoadFromRegistry() {
-  return Guarded("TEnvironment_Impl.LoadFromRegistry", false, []() -> bool {
-    throw std::runtime_error("The registry store is not available yet");
+  return Guarded("TEnvironment_Impl.LoadFromRegistry", false, [&] {
+    TRegistry registry;
+    registry.OpenKey(kRegistryKey, true);
+    const std::optional<std::string> path = registry.ReadString(kRegistryValue);
+    if (path) SetIniFilesPath(path->c_str());
+    registry.CloseKey();
+    return true;
   });
 }
 
 CORBA::Boolean TEnvironment_Impl::SaveToRegistry() {
-  return Guarded("TEnvironment_Impl.SaveToRegistry", false, []() -> bool {
-    throw std::runtime_error("The registry store is not available yet");
+  return Guarded("TEnvironment_Impl.SaveToRegistry", false, [&] {
+    TRegistry registry;
+    registry.OpenKey(kRegistryKey, true);
+    registry.WriteString(kRegistryValue, IniFilesPath());
+    registry.CloseKey();
+    return true;
   });
 }
 

@@ -289,3 +289,37 @@ TEST_F(Containers, ConcurrentClientsKeepTheListConsistent) {
   for (CORBA::Long i = 0; i < container_->GetItemsCount(); ++i) ids.insert(container_->GetItemID(i));
   EXPECT_EQ(ids.size(), 120u);
 }
+
+TEST_F(Containers, ItemIniSectionsHoldExactlyTheKeysOfTheLastSave) {
+  const std::string file = (folder_ / "Item.ini").string();
+  {
+    std::ofstream(file) << "[Item]\nName=Old\nStale=1\nDescription=kept\n";
+  }
+  ::ContainerItem_var item = Add("fresh");
+  // A missing file changes nothing and is no failure; missing keys keep the current values.
+  EXPECT_TRUE(item->LoadFromIniFile((folder_ / "none.ini").string().c_str(), "Item"));
+  CORBA::String_var name = item->GetObjectName();
+  EXPECT_STREQ(name.in(), "fresh");
+  const CORBA::Long id = item->GetID();
+  EXPECT_TRUE(item->LoadFromIniFile(file.c_str(), "Item"));
+  name = item->GetObjectName();
+  EXPECT_STREQ(name.in(), "Old");
+  EXPECT_EQ(item->GetID(), id);
+  EXPECT_TRUE(item->GetEnabled());
+
+  EXPECT_TRUE(item->SaveToIniFile(file.c_str(), "Item"));
+  ASSERT_TRUE(TIniStorage::Instance()->ReleaseIniFile(file));
+  TMemIniFile ini(file);
+  EXPECT_EQ(ini.ReadSection("Item"), (std::vector<std::string>{"Name", "Description", "Enabled", "ID", "Order"}));
+  EXPECT_EQ(ini.ReadString("Item", "Description", ""), "kept");
+}
+
+TEST_F(Containers, ObjectsWithoutAnEnvironmentHaveNoSiblings) {
+  ::ContainerItem_var item = Add("alone");
+  CORBA::String_var reference = item->GetRulesReference();
+  EXPECT_STREQ(reference.in(), "");
+  ::Rules_var rules = item->GetRules();
+  EXPECT_TRUE(CORBA::is_nil(rules));
+  CORBA::String_var next = item->GetNextItemReference();
+  EXPECT_STREQ(next.in(), "");
+}

@@ -175,3 +175,70 @@ TEST(BaseObject, ADeadOrStuckListenerDoesNotHangTheServer) {
   TestPOA()->deactivate_object(id);
   stuck->_remove_ref();
 }
+
+TEST(Environment, RegistryRoundTripRestoresTheIniFolder) {
+  const fs::path store = fs::temp_directory_path() / ("vantrel-registry-" + std::to_string(::getpid())) / "registry.ini";
+  fs::remove_all(store.parent_path());
+  const std::string setting = "VANTREL_REGISTRY_FILE=" + store.string();
+  const fs::path chosen = fs::temp_directory_path() / ("vantrel-registry-ini-" + std::to_string(::getpid()));
+  {
+    HostProcess host({setting});
+    ASSERT_TRUE(host.Start());
+    ::Environment_var environment = ResolveEnvironment(host);
+    // No key yet: it is made empty, and the folder stays as it is.
+    EXPECT_TRUE(environment->LoadFromRegistry());
+    CORBA::String_var unchanged = environment->GetIniFilesPath();
+    EXPECT_EQ(std::string(unchanged.in()), host.IniFolder().string() + "/");
+    EXPECT_TRUE(fs::exists(store));
+    environment->SetIniFilesPath(chosen.string().c_str());
+    EXPECT_TRUE(environment->SaveToRegistry());
+    EXPECT_EQ(host.Stop(), 0);
+  }
+  HostProcess again({setting});
+  ASSERT_TRUE(again.Start());
+  ::Environment_var environment = ResolveEnvironment(again);
+  EXPECT_TRUE(environment->LoadFromRegistry());
+  CORBA::String_var restored = environment->GetIniFilesPath();
+  EXPECT_EQ(std::string(restored.in()), chosen.string() + "/");
+  EXPECT_TRUE(fs::is_directory(chosen / "Logs"));
+  EXPECT_EQ(again.Stop(), 0);
+  fs::remove_all(store.parent_path());
+  fs::remove_all(chosen);
+}
+
+TEST(BaseObject, AListenerSilentForMoreThanFifteenSecondsIsDroppedUnheardUnlessNeverContacted) {
+  // Two servers wait side by side: one client keeps alive once and then goes silent, the other never calls.
+  HostProcess silentHost, neverHost;
+  ASSERT_TRUE(silentHost.Start());
+  ASSERT_TRUE(neverHost.Start());
+  ::Environment_var silent = ResolveEnvironment(silentHost);
+  ::Environment_var never = ResolveEnvironment(neverHost);
+  auto* silentListener = new RecordingBaseEvents();
+  auto* neverListener = new RecordingBaseEvents();
+  PortableServer::ObjectId_var silentId = TestPOA()->activate_object(silentListener);
+  PortableServer::ObjectId_var neverId = TestPOA()->activate_object(neverListener);
+  CORBA::Object_var silentReference = TestPOA()->id_to_reference(silentId);
+  CORBA::Object_var neverReference = TestPOA()->id_to_reference(neverId);
+  silent->SetBaseEventsListener(::BaseEvents::_narrow(silentReference));
+  never->SetBaseEventsListener(::BaseEvents::_narrow(neverReference));
+
+  silent->ChangeBaseEventLastContact();
+  silent->DoError("Client.Check", "while alive");
+  std::this_thread::sleep_for(std::chrono::milliseconds(15200));
+  silent->DoError("Client.Check", "after silence");
+  never->DoError("Client.Check", "after silence");
+
+  EXPECT_EQ(silentListener->Errors(), (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : while alive"}));
+  ::BaseEvents_var dropped = silent->GetBaseEventsListener();
+  EXPECT_TRUE(CORBA::is_nil(dropped));
+  CORBA::String_var last = silent->GetLastError();
+  EXPECT_EQ(std::string(last.in()), "METHOD ERROR Client.Check [Environment] : while alive");
+  EXPECT_EQ(neverListener->Errors(), (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : after silence"}));
+
+  EXPECT_EQ(silentHost.Stop(), 0);
+  EXPECT_EQ(neverHost.Stop(), 0);
+  TestPOA()->deactivate_object(silentId);
+  TestPOA()->deactivate_object(neverId);
+  silentListener->_remove_ref();
+  neverListener->_remove_ref();
+}
