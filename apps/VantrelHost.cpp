@@ -27,9 +27,7 @@ struct Options {
   std::string library;
 };
 
-void PrintUsage() {
-  std::cerr << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n";
-}
+void PrintUsage() { std::cerr << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n"; }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -63,7 +61,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 std::string DefaultLibraryPath() {
   char self[PATH_MAX] = {};
   const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  const std::filesystem::path folder = length > 0 ? std::filesystem::path(std::string(self, static_cast<std::size_t>(length))).parent_path() : ".";
+  const std::filesystem::path folder =
+      length > 0 ? std::filesystem::path(std::string(self, static_cast<std::size_t>(length))).parent_path() : ".";
   for (const auto& candidate : {folder / "libVantrelClient.so", folder / ".." / "lib" / "libVantrelClient.so"}) {
     if (std::filesystem::exists(candidate)) return candidate.string();
   }

@@ -43,7 +43,8 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& result) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
   const int days = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
   if (day > days) return false;
-  result = static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpochOffset);
+  result =
+      static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpochOffset);
   return true;
 }
 

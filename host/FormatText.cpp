@@ -136,7 +136,8 @@ class TFormatter {
     bool negative = false;
     if (type == 'd') {
       negative = value < 0;
-      const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+      const std::uint64_t magnitude =
+          negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
       digits = std::to_string(magnitude);
     } else if (type == 'u') {
       digits = std::to_string(static_cast<std::uint32_t>(value));
@@ -156,7 +157,8 @@ class TFormatter {
   static std::string ConvertReal(char type, double value, std::optional<std::size_t> precision) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-    const int digits = static_cast<int>(std::min<std::size_t>(precision.value_or(type == 'e' || type == 'g' ? 15 : 2), 40));
+    const int digits =
+        static_cast<int>(std::min<std::size_t>(precision.value_or(type == 'e' || type == 'g' ? 15 : 2), 40));
     char buffer[400];
     int length = 0;
     switch (type) {

@@ -133,7 +133,8 @@ void TMemIniFile::WriteString(std::string_view section, std::string_view key, st
   if (Trim(key).empty()) throw std::invalid_argument("INI key must not be empty");
   // Line breaks would split the entry and corrupt the file on the next read.
   std::string safe(value);
-  std::replace_if(safe.begin(), safe.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  std::replace_if(
+      safe.begin(), safe.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   Section* target = FindSection(section);
   if (!target) {
     sections_.push_back(Section{std::string(section), {}});
@@ -194,7 +195,8 @@ std::vector<std::string> TMemIniFile::ReadSection(std::string_view section) cons
   if (const Section* found = FindSection(section)) {
     for (const Line& line : found->lines) {
       if (line.key.empty()) continue;
-      const bool seen = std::any_of(keys.begin(), keys.end(), [&](const std::string& k) { return EqualsIgnoreCase(k, line.key); });
+      const bool seen =
+          std::any_of(keys.begin(), keys.end(), [&](const std::string& k) { return EqualsIgnoreCase(k, line.key); });
       if (!seen) keys.push_back(line.key);
     }
   }

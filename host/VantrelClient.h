@@ -10,4 +10,3 @@ unsigned char StopEnvironment();
 unsigned char RunORBThread(void* orb);  // a CORBA::ORB_ptr
 unsigned char StopORBThread();
 }
-

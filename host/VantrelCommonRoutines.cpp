@@ -25,8 +25,8 @@ void ReportToErrorLog(std::string_view text) noexcept {
 std::string MakeLogFileName(const std::string& logDir, const std::string& kind, std::string_view infoOrError,
                             TDateTime stamp) {
   const TDateTimeParts parts = DecodeDateTime(stamp);
-  const std::string time = FormatText("%.4d.%.2d.%.2d %.2d-%.2d-%.2d", {parts.year, parts.month, parts.day, parts.hour,
-                                                                        parts.minute, parts.second});
+  const std::string time = FormatText("%.4d.%.2d.%.2d %.2d-%.2d-%.2d",
+                                      {parts.year, parts.month, parts.day, parts.hour, parts.minute, parts.second});
   return FormatText("%sVantrel%s%s %s.log", {logDir, kind, infoOrError, time});
 }
 

@@ -42,9 +42,9 @@ void TBase_Impl::SetEnvironment(::Environment_ptr environment) {
   return ::Environment::_duplicate(environment_);
 }
 
-#define VANTREL_SIBLING(Getter, Type)                                          \
-  ::Type##_ptr TBase_Impl::Getter() {                                          \
-    ::Environment_var environment = GetEnvironment();                          \
+#define VANTREL_SIBLING(Getter, Type)                                           \
+  ::Type##_ptr TBase_Impl::Getter() {                                           \
+    ::Environment_var environment = GetEnvironment();                           \
     return CORBA::is_nil(environment) ? ::Type::_nil() : environment->Getter(); \
   }
 VANTREL_SIBLING(GetDatabase, Database)
@@ -54,10 +54,10 @@ VANTREL_SIBLING(GetLines, Lines)
 VANTREL_SIBLING(GetOperators, Operators)
 #undef VANTREL_SIBLING
 
-#define VANTREL_SIBLING_REFERENCE(Getter)                                                  \
-  char* TBase_Impl::Getter() {                                                             \
-    ::Environment_var environment = GetEnvironment();                                      \
-    return CORBA::is_nil(environment) ? CORBA::string_dup("") : environment->Getter();     \
+#define VANTREL_SIBLING_REFERENCE(Getter)                                              \
+  char* TBase_Impl::Getter() {                                                         \
+    ::Environment_var environment = GetEnvironment();                                  \
+    return CORBA::is_nil(environment) ? CORBA::string_dup("") : environment->Getter(); \
   }
 VANTREL_SIBLING_REFERENCE(GetDatabaseReference)
 VANTREL_SIBLING_REFERENCE(GetRulesReference)

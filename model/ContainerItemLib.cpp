@@ -73,12 +73,12 @@ CORBA::Long TContainerItem_Impl::GetIndex() {
   });
 }
 
-#define VANTREL_ITEM_REFERENCE(Operation, Getter)                            \
-  char* TContainerItem_Impl::Operation() {                                   \
+#define VANTREL_ITEM_REFERENCE(Operation, Getter)                                  \
+  char* TContainerItem_Impl::Operation() {                                         \
     return Guarded("TContainerItem_Impl." #Operation, CORBA::string_dup(""), [&] { \
-      ::ContainerItem_var item = Getter();                                   \
-      return CORBA::string_dup(ReferenceString(item).c_str());               \
-    });                                                                      \
+      ::ContainerItem_var item = Getter();                                         \
+      return CORBA::string_dup(ReferenceString(item).c_str());                     \
+    });                                                                            \
   }
 VANTREL_ITEM_REFERENCE(GetPrevItemReference, GetPrevItem)
 VANTREL_ITEM_REFERENCE(GetNextItemReference, GetNextItem)
@@ -103,24 +103,19 @@ CORBA::Boolean TContainerItem_Impl::GetCanMoveDown() {
   });
 }
 
+bool TContainerItem_Impl::ExchangeOrderWith(CORBA::Long distance) {
+  ::Container_var container = GetContainer();
+  ::ContainerItem_var self = _this();
+  ::ContainerItem_var neighbour = NeighbourItem(distance);
+  return container->ExchangeItemsOrders(self, neighbour);
+}
+
 CORBA::Boolean TContainerItem_Impl::MoveUp() {
-  return Guarded("TContainerItem_Impl.MoveUp", false, [&] {
-    if (!GetCanMoveUp()) return false;
-    ::Container_var container = GetContainer();
-    ::ContainerItem_var self = _this();
-    ::ContainerItem_var previous = GetPrevItem();
-    return static_cast<bool>(container->ExchangeItemsOrders(self, previous));
-  });
+  return Guarded("TContainerItem_Impl.MoveUp", false, [&] { return GetCanMoveUp() && ExchangeOrderWith(-1); });
 }
 
 CORBA::Boolean TContainerItem_Impl::MoveDown() {
-  return Guarded("TContainerItem_Impl.MoveDown", false, [&] {
-    if (!GetCanMoveDown()) return false;
-    ::Container_var container = GetContainer();
-    ::ContainerItem_var self = _this();
-    ::ContainerItem_var next = GetNextItem();
-    return static_cast<bool>(container->ExchangeItemsOrders(self, next));
-  });
+  return Guarded("TContainerItem_Impl.MoveDown", false, [&] { return GetCanMoveDown() && ExchangeOrderWith(1); });
 }
 
 ::ContainerItemEvents_ptr TContainerItem_Impl::GetContainerItemEventsListener() {
@@ -167,24 +162,28 @@ CORBA::Boolean TContainerItem_Impl::LoadFromIniFile(const char* fileName, const 
   bool result = TBase_Impl::LoadFromIniFile(fileName, section);
   if (!std::filesystem::exists(fileName)) return result;
   BeginUpdate();
-  result = Guarded("TContainerItem_Impl.LoadFromIniFile", false, [&] {
-    TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
-    SetID(ini->ReadInteger(section, "ID", GetID()));
-    SetOrder(ini->ReadInteger(section, "Order", GetOrder()));
-    return true;
-  }) && result;
+  result = Guarded("TContainerItem_Impl.LoadFromIniFile", false,
+                   [&] {
+                     TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+                     SetID(ini->ReadInteger(section, "ID", GetID()));
+                     SetOrder(ini->ReadInteger(section, "Order", GetOrder()));
+                     return true;
+                   }) &&
+           result;
   EndUpdate();
   return result;
 }
 
 CORBA::Boolean TContainerItem_Impl::SaveToIniFile(const char* fileName, const char* section) {
   const bool result = TBase_Impl::SaveToIniFile(fileName, section);
-  return Guarded("TContainerItem_Impl.SaveToIniFile", false, [&] {
-    TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
-    ini->WriteInteger(section, "ID", GetID());
-    ini->WriteInteger(section, "Order", GetOrder());
-    return true;
-  }) && result;
+  return Guarded("TContainerItem_Impl.SaveToIniFile", false,
+                 [&] {
+                   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+                   ini->WriteInteger(section, "ID", GetID());
+                   ini->WriteInteger(section, "Order", GetOrder());
+                   return true;
+                 }) &&
+         result;
 }
 
 void TContainerItem_Impl::DoChange() {

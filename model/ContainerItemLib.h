@@ -40,13 +40,14 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
  protected:
   // The item's neighbour at the given distance in its container's list; nil past either end.
   ::ContainerItem_ptr NeighbourItem(CORBA::Long distance);
+  bool ExchangeOrderWith(CORBA::Long distance);
 
  private:
   mutable std::mutex itemMutex_;
-  ::Container_var container_;                   // guarded by itemMutex_
-  CORBA::Long id_ = -1;                         // guarded by itemMutex_
-  CORBA::Long order_ = -1;                      // guarded by itemMutex_
-  ::ContainerItemEvents_var itemListener_;      // guarded by itemMutex_
+  ::Container_var container_;               // guarded by itemMutex_
+  CORBA::Long id_ = -1;                     // guarded by itemMutex_
+  CORBA::Long order_ = -1;                  // guarded by itemMutex_
+  ::ContainerItemEvents_var itemListener_;  // guarded by itemMutex_
 };
 
 }  // namespace vantrel

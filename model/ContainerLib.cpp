@@ -30,7 +30,8 @@ TContainer_Impl::~TContainer_Impl() {
   return WithItems([](ItemList& items) {
     auto* result = new ::ContainerItemSeq();
     result->length(static_cast<CORBA::ULong>(items.size()));
-    for (std::size_t i = 0; i < items.size(); ++i) (*result)[static_cast<CORBA::ULong>(i)] = ::ContainerItem::_duplicate(items[i]);
+    for (std::size_t i = 0; i < items.size(); ++i)
+      (*result)[static_cast<CORBA::ULong>(i)] = ::ContainerItem::_duplicate(items[i]);
     return result;
   });
 }
@@ -39,14 +40,17 @@ CORBA::Long TContainer_Impl::GetItemsCount() {
   return WithItems([](ItemList& items) { return static_cast<CORBA::Long>(items.size()); });
 }
 
-CORBA::Long TContainer_Impl::GetMaxID() {
-  return Guarded("TContainer_Impl.GetMaxID", CORBA::Long(-1), [&] {
-    return WithItems([](ItemList& items) {
-      CORBA::Long result = -1;
-      for (auto& item : items) result = std::max(result, item->GetID());
-      return result;
-    });
+CORBA::Long TContainer_Impl::MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)()) {
+  return WithItems([key](ItemList& items) {
+    CORBA::Long result = -1;
+    for (auto& item : items) result = std::max(result, (item.in()->*key)());
+    return result;
   });
+}
+
+CORBA::Long TContainer_Impl::GetMaxID() {
+  return Guarded("TContainer_Impl.GetMaxID", CORBA::Long(-1),
+                 [&] { return MaxOfItems(&::_objref_ContainerItem::GetID); });
 }
 
 CORBA::Long TContainer_Impl::GetNextID() {
@@ -58,13 +62,8 @@ CORBA::Long TContainer_Impl::GetNextID() {
 }
 
 CORBA::Long TContainer_Impl::GetMaxOrder() {
-  return Guarded("TContainer_Impl.GetMaxOrder", CORBA::Long(-1), [&] {
-    return WithItems([](ItemList& items) {
-      CORBA::Long result = -1;
-      for (auto& item : items) result = std::max(result, item->GetOrder());
-      return result;
-    });
-  });
+  return Guarded("TContainer_Impl.GetMaxOrder", CORBA::Long(-1),
+                 [&] { return MaxOfItems(&::_objref_ContainerItem::GetOrder); });
 }
 
 CORBA::Long TContainer_Impl::GetNextOrder() {
@@ -82,12 +81,12 @@ CORBA::Long TContainer_Impl::GetNextOrder() {
   });
 }
 
-#define VANTREL_CONTAINER_REFERENCE(Operation, Lookup, ...)                             \
-  char* TContainer_Impl::Operation(__VA_ARGS__) {                                       \
-    return Guarded("TContainer_Impl." #Operation, CORBA::string_dup(""), [&] {          \
-      ::ContainerItem_var item = Lookup;                                                \
-      return CORBA::string_dup(ReferenceString(item).c_str());                          \
-    });                                                                                 \
+#define VANTREL_CONTAINER_REFERENCE(Operation, Lookup, ...)                    \
+  char* TContainer_Impl::Operation(__VA_ARGS__) {                              \
+    return Guarded("TContainer_Impl." #Operation, CORBA::string_dup(""), [&] { \
+      ::ContainerItem_var item = Lookup;                                       \
+      return CORBA::string_dup(ReferenceString(item).c_str());                 \
+    });                                                                        \
   }
 VANTREL_CONTAINER_REFERENCE(GetFirstItemReference, GetFirstItem())
 VANTREL_CONTAINER_REFERENCE(GetLastItemReference, GetLastItem())
@@ -344,12 +343,12 @@ CORBA::Boolean TContainer_Impl::SaveItemsToIniFile(const char* fileName, const c
   });
 }
 
-#define VANTREL_CONTAINER_EVENT(Operation)                                    \
-  void TContainer_Impl::Operation(CORBA::Long id) {                           \
-    Guarded("TContainer_Impl." #Operation, [&] {                              \
-      ::ContainerEvents_var listener = GetContainerEventsListener();          \
-      if (!CORBA::is_nil(listener)) listener->Operation(id);                  \
-    });                                                                       \
+#define VANTREL_CONTAINER_EVENT(Operation)                           \
+  void TContainer_Impl::Operation(CORBA::Long id) {                  \
+    Guarded("TContainer_Impl." #Operation, [&] {                     \
+      ::ContainerEvents_var listener = GetContainerEventsListener(); \
+      if (!CORBA::is_nil(listener)) listener->Operation(id);         \
+    });                                                              \
   }
 VANTREL_CONTAINER_EVENT(DoItemAdd)
 VANTREL_CONTAINER_EVENT(DoItemDelete)

@@ -85,10 +85,12 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   ::ContainerItem_ptr FindLast(const std::function<bool(::ContainerItem_ptr)>& matches);
   template <typename Key>
   void ExchangeSort(Key key);
+  // The largest value of the key among the items, -1 for none.
+  CORBA::Long MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)());
 
   platform::RecursiveTimedMutex lock_;
-  ItemList items_;                           // guarded by lock_
-  CORBA::Long lastID_ = -1;                  // guarded by lock_
+  ItemList items_;           // guarded by lock_
+  CORBA::Long lastID_ = -1;  // guarded by lock_
   std::mutex listenerMutex_;
   ::ContainerEvents_var containerListener_;  // guarded by listenerMutex_
 };

@@ -32,8 +32,8 @@ class Event {
   struct Waiter;
 
   const ResetMode mode_;
-  bool signalled_;                 // guarded by the process-wide events mutex
-  std::vector<Waiter*> waiters_;   // guarded by the process-wide events mutex
+  bool signalled_;                // guarded by the process-wide events mutex
+  std::vector<Waiter*> waiters_;  // guarded by the process-wide events mutex
 };
 
 // Waits for any (waitAll = false: returns the lowest index of a signalled event) or all (returns 0) of the events.

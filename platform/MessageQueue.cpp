@@ -55,8 +55,8 @@ bool MessageQueue::TakeLocked(Message& message, Clock::time_point now) {
     message = Message{0, WM_QUIT, static_cast<std::uintptr_t>(quitCode_), 0};
     return true;
   }
-  auto due = std::min_element(timers_.begin(), timers_.end(),
-                              [](const Timer& a, const Timer& b) { return a.due < b.due; });
+  auto due =
+      std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) { return a.due < b.due; });
   if (due != timers_.end() && due->due <= now) {
     message = Message{due->window, WM_TIMER, due->id, 0};
     // Missed periods are coalesced into one message, as window timers are.

@@ -74,11 +74,11 @@ class MessageQueue {
   const std::thread::id owner_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Message> messages_;  // guarded by mutex_
-  std::vector<Timer> timers_;     // guarded by mutex_
-  bool quitPending_ = false;      // guarded by mutex_
-  int quitCode_ = 0;              // guarded by mutex_
-  bool closed_ = false;           // guarded by mutex_
+  std::deque<Message> messages_;                     // guarded by mutex_
+  std::vector<Timer> timers_;                        // guarded by mutex_
+  bool quitPending_ = false;                         // guarded by mutex_
+  int quitCode_ = 0;                                 // guarded by mutex_
+  bool closed_ = false;                              // guarded by mutex_
   std::map<WindowHandle, WindowProcedure> windows_;  // only the owner thread touches it
 
   friend struct QueueHolder;

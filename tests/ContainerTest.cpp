@@ -4,8 +4,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "host/IniStorage.h"
@@ -292,9 +292,7 @@ TEST_F(Containers, ConcurrentClientsKeepTheListConsistent) {
 
 TEST_F(Containers, ItemIniSectionsHoldExactlyTheKeysOfTheLastSave) {
   const std::string file = (folder_ / "Item.ini").string();
-  {
-    std::ofstream(file) << "[Item]\nName=Old\nStale=1\nDescription=kept\n";
-  }
+  { std::ofstream(file) << "[Item]\nName=Old\nStale=1\nDescription=kept\n"; }
   ::ContainerItem_var item = Add("fresh");
   // A missing file changes nothing and is no failure; missing keys keep the current values.
   EXPECT_TRUE(item->LoadFromIniFile((folder_ / "none.ini").string().c_str(), "Item"));

@@ -83,10 +83,16 @@ TEST(HostEntry, StartUpWritesItsStepsInOrder) {
   ASSERT_EQ(host.Stop(), 0);
   // Lines before the log files exist reach only the debugger output.
   const std::string debug = host.ErrorOutput();
-  const std::vector<std::string> steps = {
-      "Ini files path = " + host.IniFolder().string(), "RunEnvironment: 127.0.0.1 : " + std::to_string(host.Port()),
-      "Before ORB_Init", "After ORB_Init", "POA Founded", "TEnvironment_Impl.Create()",
-      "Environment instance created", "Environment instance activated", "ORB thread started", "InitEnvironment"};
+  const std::vector<std::string> steps = {"Ini files path = " + host.IniFolder().string(),
+                                          "RunEnvironment: 127.0.0.1 : " + std::to_string(host.Port()),
+                                          "Before ORB_Init",
+                                          "After ORB_Init",
+                                          "POA Founded",
+                                          "TEnvironment_Impl.Create()",
+                                          "Environment instance created",
+                                          "Environment instance activated",
+                                          "ORB thread started",
+                                          "InitEnvironment"};
   std::size_t at = 0;
   for (const std::string& step : steps) {
     at = debug.find(step, at);
@@ -177,7 +183,8 @@ TEST(BaseObject, ADeadOrStuckListenerDoesNotHangTheServer) {
 }
 
 TEST(Environment, RegistryRoundTripRestoresTheIniFolder) {
-  const fs::path store = fs::temp_directory_path() / ("vantrel-registry-" + std::to_string(::getpid())) / "registry.ini";
+  const fs::path store =
+      fs::temp_directory_path() / ("vantrel-registry-" + std::to_string(::getpid())) / "registry.ini";
   fs::remove_all(store.parent_path());
   const std::string setting = "VANTREL_REGISTRY_FILE=" + store.string();
   const fs::path chosen = fs::temp_directory_path() / ("vantrel-registry-ini-" + std::to_string(::getpid()));
@@ -228,12 +235,14 @@ TEST(BaseObject, AListenerSilentForMoreThanFifteenSecondsIsDroppedUnheardUnlessN
   silent->DoError("Client.Check", "after silence");
   never->DoError("Client.Check", "after silence");
 
-  EXPECT_EQ(silentListener->Errors(), (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : while alive"}));
+  EXPECT_EQ(silentListener->Errors(),
+            (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : while alive"}));
   ::BaseEvents_var dropped = silent->GetBaseEventsListener();
   EXPECT_TRUE(CORBA::is_nil(dropped));
   CORBA::String_var last = silent->GetLastError();
   EXPECT_EQ(std::string(last.in()), "METHOD ERROR Client.Check [Environment] : while alive");
-  EXPECT_EQ(neverListener->Errors(), (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : after silence"}));
+  EXPECT_EQ(neverListener->Errors(),
+            (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : after silence"}));
 
   EXPECT_EQ(silentHost.Stop(), 0);
   EXPECT_EQ(neverHost.Stop(), 0);

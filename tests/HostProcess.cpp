@@ -79,15 +79,23 @@ bool HostProcess::Start(int port) {
   return output_.find("Environment IOR:") != std::string::npos;
 }
 
-void HostProcess::ReadOutput(std::chrono::steady_clock::time_point deadline, const std::string& until) {
-  while (output_.find(until) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd poll{stdoutPipe_, POLLIN, 0};
+namespace {
+// Appends what the pipe delivers until the text holds the wanted piece, the pipe ends or the deadline passes.
+void ReadPipeUntil(int pipe, std::string& text, const std::string& wanted,
+                   std::chrono::steady_clock::time_point deadline) {
+  while (text.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd poll{pipe, POLLIN, 0};
     if (::poll(&poll, 1, 50) <= 0) continue;
     char buffer[4096];
-    const ssize_t count = ::read(stdoutPipe_, buffer, sizeof buffer);
+    const ssize_t count = ::read(pipe, buffer, sizeof buffer);
     if (count <= 0) return;
-    output_.append(buffer, static_cast<std::size_t>(count));
+    text.append(buffer, static_cast<std::size_t>(count));
   }
+}
+}  // namespace
+
+void HostProcess::ReadOutput(std::chrono::steady_clock::time_point deadline, const std::string& until) {
+  ReadPipeUntil(stdoutPipe_, output_, until, deadline);
 }
 
 int HostProcess::WaitForExit(std::chrono::milliseconds deadline) {
@@ -117,7 +125,8 @@ struct TestOrbHolder {
   CORBA::ORB_var orb;
   PortableServer::POA_var poa;
   TestOrbHolder() {
-    const char* options[][2] = {{"clientCallTimeOutPeriod", "15000"}, {"endPoint", "giop:tcp:127.0.0.1:"}, {nullptr, nullptr}};
+    const char* options[][2] = {
+        {"clientCallTimeOutPeriod", "15000"}, {"endPoint", "giop:tcp:127.0.0.1:"}, {nullptr, nullptr}};
     int argc = 0;
     orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
     CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
@@ -162,15 +171,7 @@ ChildProcess::~ChildProcess() {
 }
 
 std::string ChildProcess::ReadLine(std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (buffer_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-    pollfd poll{stdoutPipe_, POLLIN, 0};
-    if (::poll(&poll, 1, 50) <= 0) continue;
-    char chunk[4096];
-    const ssize_t count = ::read(stdoutPipe_, chunk, sizeof chunk);
-    if (count <= 0) break;
-    buffer_.append(chunk, static_cast<std::size_t>(count));
-  }
+  ReadPipeUntil(stdoutPipe_, buffer_, "\n", std::chrono::steady_clock::now() + deadline);
   const auto newline = buffer_.find('\n');
   if (newline == std::string::npos) return {};
   std::string line = buffer_.substr(0, newline);

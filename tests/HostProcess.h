@@ -4,9 +4,9 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A vantrel-host child process on a loopback port of its own, with a fresh INI folder.

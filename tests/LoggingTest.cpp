@@ -94,6 +94,4 @@ TEST_F(LogFolder, ASecondInitWithinTheSameSecondEmptiesTheSameFiles) {
   if (files == 2) EXPECT_EQ(ReadLog("Info"), "");  // a new second may have begun: then a new pair exists
 }
 
-TEST(Logging, InitIntoAnUnwritablePlaceFailsQuietly) {
-  EXPECT_FALSE(InitLogFiles("/proc/vantrel-cannot/", "Server"));
-}
+TEST(Logging, InitIntoAnUnwritablePlaceFailsQuietly) { EXPECT_FALSE(InitLogFiles("/proc/vantrel-cannot/", "Server")); }

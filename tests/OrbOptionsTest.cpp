@@ -12,9 +12,9 @@ TEST(OrbOptions, TheListHasTheThreeEntriesInOrder) {
 
 TEST(OrbOptions, TheAddressBecomesAnEndPointAndTimeOutsAreAdded) {
   const auto translated = TranslateOrbOptions(MakeOrbOptions("127.0.0.1", "2809"));
-  EXPECT_EQ(translated, (std::vector<std::string>{"-ORBendPoint", "giop:tcp:127.0.0.1:2809",
-                                                  "-ORBclientCallTimeOutPeriod", "4000",
-                                                  "-ORBclientConnectTimeOutPeriod", "2000"}));
+  EXPECT_EQ(translated,
+            (std::vector<std::string>{"-ORBendPoint", "giop:tcp:127.0.0.1:2809", "-ORBclientCallTimeOutPeriod", "4000",
+                                      "-ORBclientConnectTimeOutPeriod", "2000"}));
 }
 
 TEST(OrbOptions, AnAddressOfAnotherTransportIsRefused) {

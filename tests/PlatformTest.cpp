@@ -93,9 +93,10 @@ TEST(Events, EachSetOfAnAutoEventReleasesExactlyOneOfManyWaiters) {
   Event event(Event::ResetMode::Auto);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 4; ++i) waiters.emplace_back([&] {
-    if (event.Wait(1500)) ++released;
-  });
+  for (int i = 0; i < 4; ++i)
+    waiters.emplace_back([&] {
+      if (event.Wait(1500)) ++released;
+    });
   const auto waitFor = [&](int count) {
     const auto deadline = std::chrono::steady_clock::now() + 2s;
     while (released.load() < count && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
