@@ -65,6 +65,16 @@ class TBase_Impl : public virtual POA_Base {
       return fallback;
     }
   }
+  // Text results: the empty fallback is allocated only when it is returned, the caller owns either.
+  template <typename Body>
+  char* GuardedText(const char* qualifiedName, Body&& body) {
+    try {
+      return std::forward<Body>(body)();
+    } catch (...) {
+      ReportFailure(qualifiedName, std::current_exception());
+      return CORBA::string_dup("");
+    }
+  }
   template <typename Body>
   void Guarded(const char* qualifiedName, Body&& body) {
     try {

@@ -73,12 +73,12 @@ CORBA::Long TContainerItem_Impl::GetIndex() {
   });
 }
 
-#define VANTREL_ITEM_REFERENCE(Operation, Getter)                                  \
-  char* TContainerItem_Impl::Operation() {                                         \
-    return Guarded("TContainerItem_Impl." #Operation, CORBA::string_dup(""), [&] { \
-      ::ContainerItem_var item = Getter();                                         \
-      return CORBA::string_dup(ReferenceString(item).c_str());                     \
-    });                                                                            \
+#define VANTREL_ITEM_REFERENCE(Operation, Getter)               \
+  char* TContainerItem_Impl::Operation() {                      \
+    return GuardedText("TContainerItem_Impl." #Operation, [&] { \
+      ::ContainerItem_var item = Getter();                      \
+      return CORBA::string_dup(ReferenceString(item).c_str());  \
+    });                                                         \
   }
 VANTREL_ITEM_REFERENCE(GetPrevItemReference, GetPrevItem)
 VANTREL_ITEM_REFERENCE(GetNextItemReference, GetNextItem)

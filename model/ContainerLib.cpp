@@ -81,12 +81,12 @@ CORBA::Long TContainer_Impl::GetNextOrder() {
   });
 }
 
-#define VANTREL_CONTAINER_REFERENCE(Operation, Lookup, ...)                    \
-  char* TContainer_Impl::Operation(__VA_ARGS__) {                              \
-    return Guarded("TContainer_Impl." #Operation, CORBA::string_dup(""), [&] { \
-      ::ContainerItem_var item = Lookup;                                       \
-      return CORBA::string_dup(ReferenceString(item).c_str());                 \
-    });                                                                        \
+#define VANTREL_CONTAINER_REFERENCE(Operation, Lookup, ...)    \
+  char* TContainer_Impl::Operation(__VA_ARGS__) {              \
+    return GuardedText("TContainer_Impl." #Operation, [&] {    \
+      ::ContainerItem_var item = Lookup;                       \
+      return CORBA::string_dup(ReferenceString(item).c_str()); \
+    });                                                        \
   }
 VANTREL_CONTAINER_REFERENCE(GetFirstItemReference, GetFirstItem())
 VANTREL_CONTAINER_REFERENCE(GetLastItemReference, GetLastItem())
@@ -211,7 +211,7 @@ CORBA::Long TContainer_Impl::GetItemID(CORBA::Long index) {
 }
 
 char* TContainer_Impl::GetItemName(CORBA::Long index) {
-  return Guarded("TContainer_Impl.GetItemName", CORBA::string_dup(""), [&] {
+  return GuardedText("TContainer_Impl.GetItemName", [&] {
     ::ContainerItem_var item = GetItem(index);
     return CORBA::is_nil(item) ? CORBA::string_dup("") : item->GetObjectName();
   });

@@ -18,4 +18,4 @@ run_suite "$root/build" ""
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$root/build-asan" address
 # omniORB itself is not built for ThreadSanitizer, so the TSan job covers our own threaded units.
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite "$root/build-tsan" thread -L unit
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp run_suite "$root/build-tsan" thread -L unit

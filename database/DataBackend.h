@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// One open database connection of a backend. Statements arrive already in the backend's dialect.
+class TDataBackend {
+ public:
+  virtual ~TDataBackend() = default;
+  // Runs a statement and discards any rows it returns.
+  virtual void Execute(const std::string& sql) = 0;
+  // The named fields of the first row as text (null as the empty text), or none when there is no row.
+  // Throws for an unknown field name.
+  virtual std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
+                                                                const std::vector<std::string>& fieldNames) = 0;
+};
+
+// The text of an unknown field name, as the original data layer reported it.
+constexpr const char* kUnknownFieldText =
+    "Item cannot be found in the collection corresponding to the requested name or ordinal.";
+
+}  // namespace vantrel

@@ -1,0 +1,93 @@
+#include "DataConnection.h"
+
+#include <functional>
+#include <stdexcept>
+
+#include "ConnectionString.h"
+#include "OdbcBackend.h"
+#include "SqliteBackend.h"
+
+namespace vantrel {
+
+TDataConnection::TDataConnection(std::string baseFolder) : baseFolder_(std::move(baseFolder)) {}
+
+TDataConnection::~TDataConnection() = default;
+
+void TDataConnection::SetBaseFolder(std::string folder) {
+  std::unique_lock lock(stateMutex_);
+  baseFolder_ = std::move(folder);
+}
+
+void TDataConnection::SetConnectionString(std::string connectionString) {
+  std::unique_lock lock(stateMutex_);
+  connectionString_ = std::move(connectionString);
+}
+
+std::string TDataConnection::ConnectionString() const {
+  std::shared_lock lock(stateMutex_);
+  return connectionString_;
+}
+
+void TDataConnection::OpenLocked() {
+  if (backend_) return;
+  if (connectionString_.empty()) throw std::runtime_error("The connection has no connection string");
+  const TConnectionTarget target = ResolveConnectionString(connectionString_, baseFolder_);
+  if (target.backend == TConnectionTarget::Backend::SQLite) {
+    backend_ = std::make_unique<TSqliteBackend>(target.target);
+  } else {
+    backend_ = std::make_unique<TOdbcBackend>(target.target);
+  }
+  dialect_ = target.dialect;
+}
+
+void TDataConnection::Open() {
+  std::unique_lock lock(stateMutex_);
+  OpenLocked();
+}
+
+void TDataConnection::Close() {
+  std::unique_lock lock(stateMutex_);
+  backend_.reset();
+}
+
+bool TDataConnection::IsOpen() const {
+  std::shared_lock lock(stateMutex_);
+  return backend_ != nullptr;
+}
+
+namespace {
+// Runs the body on the open backend, opening it first when it is closed.
+template <typename Body>
+auto WithOpenBackend(std::shared_mutex& mutex, std::unique_ptr<TDataBackend>& backend, TSqlDialect& dialect,
+                     const std::function<void()>& open, Body&& body) {
+  {
+    std::shared_lock lock(mutex);
+    if (backend) return body(*backend, dialect);
+  }
+  {
+    std::unique_lock lock(mutex);
+    open();
+  }
+  std::shared_lock lock(mutex);
+  if (!backend) throw std::runtime_error("The connection was closed");
+  return body(*backend, dialect);
+}
+}  // namespace
+
+void TDataConnection::Execute(const std::string& sql) {
+  std::lock_guard command(commandMutex_);
+  WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect dialect) { backend.Execute(AdaptSql(sql, dialect)); });
+}
+
+std::optional<std::vector<std::string>> TDataConnection::QueryFirstRow(const std::string& sql,
+                                                                       const std::vector<std::string>& fieldNames) {
+  return WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect dialect) {
+        return backend.QueryFirstRow(AdaptSql(sql, dialect), fieldNames);
+      });
+}
+
+}  // namespace vantrel

@@ -1,0 +1,136 @@
+#include "OdbcBackend.h"
+
+#include <sqlext.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "host/IniFile.h"
+
+namespace vantrel {
+
+namespace {
+
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::string text;
+  SQLCHAR state[6] = {};
+  SQLCHAR message[1024] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  for (SQLSMALLINT record = 1;
+       SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message, &length) == SQL_SUCCESS; ++record) {
+    if (!text.empty()) text += " ";
+    text += reinterpret_cast<const char*>(message);
+  }
+  return text.empty() ? "ODBC call failed" : text;
+}
+
+void Check(SQLRETURN result, SQLSMALLINT type, SQLHANDLE handle) {
+  if (!SQL_SUCCEEDED(result) && result != SQL_NO_DATA) throw std::runtime_error(Diagnostics(type, handle));
+}
+
+struct StatementDeleter {
+  void operator()(void* statement) const { SQLFreeHandle(SQL_HANDLE_STMT, statement); }
+};
+using Statement = std::unique_ptr<void, StatementDeleter>;
+
+Statement NewStatement(SQLHDBC connection) {
+  SQLHSTMT statement = SQL_NULL_HSTMT;
+  Check(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement), SQL_HANDLE_DBC, connection);
+  return Statement(statement);
+}
+
+std::string ColumnText(SQLHSTMT statement, SQLUSMALLINT column) {
+  std::string value;
+  char buffer[4096];
+  for (;;) {
+    SQLLEN indicator = 0;
+    const SQLRETURN result = SQLGetData(statement, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    if (result == SQL_NO_DATA) break;
+    Check(result, SQL_HANDLE_STMT, statement);
+    if (indicator == SQL_NULL_DATA) return {};
+    const std::size_t available = indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(sizeof buffer)
+                                      ? sizeof buffer - 1
+                                      : static_cast<std::size_t>(indicator);
+    value.append(buffer, available);
+    if (result == SQL_SUCCESS) break;
+  }
+  return value;
+}
+
+}  // namespace
+
+TOdbcBackend::TOdbcBackend(const std::string& connectionString) {
+  try {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
+      throw std::runtime_error("Cannot allocate an ODBC environment");
+    }
+    Check(SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+          SQL_HANDLE_ENV, environment_);
+    Check(SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_), SQL_HANDLE_ENV, environment_);
+    SQLCHAR completed[1024];
+    SQLSMALLINT completedLength = 0;
+    std::string text = connectionString;
+    Check(SQLDriverConnect(connection_, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                           static_cast<SQLSMALLINT>(text.size()), completed, sizeof completed, &completedLength,
+                           SQL_DRIVER_NOPROMPT),
+          SQL_HANDLE_DBC, connection_);
+  } catch (...) {
+    if (connection_ != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, connection_);
+    if (environment_ != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, environment_);
+    throw;
+  }
+}
+
+TOdbcBackend::~TOdbcBackend() {
+  SQLDisconnect(connection_);
+  SQLFreeHandle(SQL_HANDLE_DBC, connection_);
+  SQLFreeHandle(SQL_HANDLE_ENV, environment_);
+}
+
+void TOdbcBackend::Execute(const std::string& sql) {
+  const Statement statement = NewStatement(connection_);
+  std::string text = sql;
+  Check(SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+        SQL_HANDLE_STMT, statement.get());
+}
+
+std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::string& sql,
+                                                                    const std::vector<std::string>& fieldNames) {
+  const Statement statement = NewStatement(connection_);
+  SQLHSTMT handle = statement.get();
+  std::string text = sql;
+  Check(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+        SQL_HANDLE_STMT, handle);
+  SQLSMALLINT count = 0;
+  Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
+  std::vector<std::string> names;
+  for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+    SQLCHAR name[256] = {};
+    SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    Check(SQLDescribeCol(handle, i, name, sizeof name, &length, &type, &size, &digits, &nullable), SQL_HANDLE_STMT,
+          handle);
+    names.emplace_back(reinterpret_cast<const char*>(name));
+  }
+  std::vector<SQLUSMALLINT> columns;
+  for (const std::string& wanted : fieldNames) {
+    SQLUSMALLINT found = 0;
+    for (std::size_t i = 0; i < names.size() && found == 0; ++i) {
+      if (EqualsIgnoreCase(names[i], wanted)) found = static_cast<SQLUSMALLINT>(i + 1);
+    }
+    if (found == 0) throw std::runtime_error(kUnknownFieldText);
+    columns.push_back(found);
+  }
+  const SQLRETURN fetched = SQLFetch(handle);
+  if (fetched == SQL_NO_DATA) return std::nullopt;
+  Check(fetched, SQL_HANDLE_STMT, handle);
+  // SQLGetData wants ascending columns with some drivers: read all in order, then pick.
+  std::vector<std::string> row;
+  for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) row.push_back(ColumnText(handle, i));
+  std::vector<std::string> values;
+  for (const SQLUSMALLINT column : columns) values.push_back(row[column - 1]);
+  return values;
+}
+
+}  // namespace vantrel

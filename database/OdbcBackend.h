@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sql.h>
+
+#include "DataBackend.h"
+
+namespace vantrel {
+
+// A database server through unixODBC (FreeTDS for SQL Server, psqlodbc for PostgreSQL). Never prompts.
+class TOdbcBackend : public TDataBackend {
+ public:
+  explicit TOdbcBackend(const std::string& connectionString);
+  ~TOdbcBackend() override;
+  TOdbcBackend(const TOdbcBackend&) = delete;
+  TOdbcBackend& operator=(const TOdbcBackend&) = delete;
+
+  void Execute(const std::string& sql) override;
+  std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
+                                                        const std::vector<std::string>& fieldNames) override;
+
+ private:
+  SQLHENV environment_ = SQL_NULL_HENV;
+  SQLHDBC connection_ = SQL_NULL_HDBC;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,88 @@
+#include "SqliteBackend.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+#include "host/IniFile.h"
+
+namespace vantrel {
+
+namespace {
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+  switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_NULL:
+      return {};
+    case SQLITE_INTEGER:
+      return std::to_string(sqlite3_column_int64(statement, column));
+    case SQLITE_FLOAT: {
+      char buffer[64];
+      const int length = std::snprintf(buffer, sizeof buffer, "%.15G", sqlite3_column_double(statement, column));
+      return std::string(buffer, static_cast<std::size_t>(length));
+    }
+    default: {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+      return bytes == nullptr ? std::string()
+                              : std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+    }
+  }
+}
+
+}  // namespace
+
+TSqliteBackend::TSqliteBackend(const std::string& fileName) {
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  if (sqlite3_open_v2(fileName.c_str(), &database_, flags, nullptr) != SQLITE_OK) {
+    const std::string message = database_ != nullptr ? sqlite3_errmsg(database_) : "out of memory";
+    sqlite3_close(database_);
+    database_ = nullptr;
+    throw std::runtime_error("Cannot open SQLite database \"" + fileName + "\": " + message);
+  }
+  // Concurrent writers from other connections wait instead of failing at once.
+  sqlite3_busy_timeout(database_, 5000);
+}
+
+TSqliteBackend::~TSqliteBackend() { sqlite3_close_v2(database_); }
+
+void TSqliteBackend::Execute(const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(database_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error != nullptr ? error : sqlite3_errmsg(database_);
+    sqlite3_free(error);
+    throw std::runtime_error(message);
+  }
+}
+
+std::optional<std::vector<std::string>> TSqliteBackend::QueryFirstRow(const std::string& sql,
+                                                                      const std::vector<std::string>& fieldNames) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(database_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
+    throw std::runtime_error(sqlite3_errmsg(database_));
+  }
+  const Statement statement(raw);
+  if (!statement) throw std::runtime_error("The query text holds no statement");
+  std::vector<int> columns;
+  const int count = sqlite3_column_count(raw);
+  for (const std::string& name : fieldNames) {
+    int found = -1;
+    for (int i = 0; i < count && found < 0; ++i) {
+      if (EqualsIgnoreCase(sqlite3_column_name(raw, i), name)) found = i;
+    }
+    if (found < 0) throw std::runtime_error(kUnknownFieldText);
+    columns.push_back(found);
+  }
+  const int step = sqlite3_step(raw);
+  if (step == SQLITE_DONE) return std::nullopt;
+  if (step != SQLITE_ROW) throw std::runtime_error(sqlite3_errmsg(database_));
+  std::vector<std::string> values;
+  for (const int column : columns) values.push_back(ColumnText(raw, column));
+  return values;
+}
+
+}  // namespace vantrel
