@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "ConnectionString.h"
+#include "CrmSchema.h"
 #include "OdbcBackend.h"
 #include "SqliteBackend.h"
 
@@ -33,7 +34,12 @@ void TDataConnection::OpenLocked() {
   if (connectionString_.empty()) throw std::runtime_error("The connection has no connection string");
   const TConnectionTarget target = ResolveConnectionString(connectionString_, baseFolder_);
   if (target.backend == TConnectionTarget::Backend::SQLite) {
-    backend_ = std::make_unique<TSqliteBackend>(target.target);
+    auto sqlite = std::make_unique<TSqliteBackend>(target.target);
+    // The embedded default starts from an empty file: it gets the CRM tables on its first connect.
+    if (sqlite->HasNoTables()) {
+      for (const std::string& statement : CrmSchemaStatements(TSqlDialect::SQLite)) sqlite->Execute(statement);
+    }
+    backend_ = std::move(sqlite);
   } else {
     backend_ = std::make_unique<TOdbcBackend>(target.target);
   }

@@ -126,4 +126,14 @@ std::string AdaptSql(std::string_view sql, TSqlDialect dialect) {
   return std::string(sql);
 }
 
+std::string SqlQuoted(std::string_view text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    quoted.push_back(c);
+    if (c == '\'') quoted.push_back('\'');
+  }
+  quoted.push_back('\'');
+  return quoted;
+}
+
 }  // namespace vantrel

@@ -12,4 +12,7 @@ enum class TSqlDialect { SqlServer, SQLite, PostgreSQL };
 // (PostgreSQL). Quoted literals and names are never touched.
 std::string AdaptSql(std::string_view sql, TSqlDialect dialect);
 
+// The text as an SQL string literal: in single quotes, every single quote inside doubled.
+std::string SqlQuoted(std::string_view text);
+
 }  // namespace vantrel

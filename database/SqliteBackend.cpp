@@ -85,4 +85,9 @@ std::optional<std::vector<std::string>> TSqliteBackend::QueryFirstRow(const std:
   return values;
 }
 
+bool TSqliteBackend::HasNoTables() {
+  const auto row = QueryFirstRow("select count(*) as Tables from sqlite_master", {"Tables"});
+  return row && row->front() == "0";
+}
+
 }  // namespace vantrel

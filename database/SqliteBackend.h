@@ -17,6 +17,8 @@ class TSqliteBackend : public TDataBackend {
   void Execute(const std::string& sql) override;
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames) override;
+  // A new file: no table of any kind yet.
+  bool HasNoTables();
 
  private:
   sqlite3* database_ = nullptr;

@@ -1,5 +1,7 @@
 #include "FormatText.h"
 
+#include <charconv>
+
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -196,6 +198,31 @@ class TFormatter {
 
 std::string FormatText(std::string_view format, std::span<const TFormatArg> args) {
   return TFormatter(format, args).Run();
+}
+
+int StrToIntDef(std::string_view text, int defaultValue) {
+  int value = 0;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  int base = 10;
+  // Hex as "$1F" or "0x1F", which the original runtime's integer reading accepted.
+  if (!text.empty() && text[0] == '$') {
+    first += 1;
+    base = 16;
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    first += 2;
+    base = 16;
+  }
+  const auto [end, error] = std::from_chars(first, last, value, base);
+  return error == std::errc() && end == last && first != last ? value : defaultValue;
+}
+
+std::string TrimText(std::string_view text) {
+  const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  std::size_t first = 0, last = text.size();
+  while (first < last && isBlank(text[first])) ++first;
+  while (last > first && isBlank(text[last - 1])) --last;
+  return std::string(text.substr(first, last - first));
 }
 
 }  // namespace vantrel

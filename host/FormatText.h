@@ -46,4 +46,9 @@ inline std::string FormatText(std::string_view format, std::initializer_list<TFo
   return FormatText(format, std::span<const TFormatArg>(args.begin(), args.size()));
 }
 
+// The decimal (or "$1F" / "0x1F" hexadecimal) integer the whole text spells, else the default.
+int StrToIntDef(std::string_view text, int defaultValue);
+// The text without leading and trailing blanks and control characters.
+std::string TrimText(std::string_view text);
+
 }  // namespace vantrel

@@ -1,5 +1,7 @@
 #include "IniFile.h"
 
+#include "FormatText.h"
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -148,21 +150,7 @@ void TMemIniFile::WriteString(std::string_view section, std::string_view key, st
 }
 
 int TMemIniFile::ReadInteger(std::string_view section, std::string_view key, int defaultValue) const {
-  const std::string text(Trim(ReadString(section, key, "")));
-  int value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  int base = 10;
-  // Hex as "$1F" or "0x1F", which the original runtime's integer reading accepted.
-  if (!text.empty() && text[0] == '$') {
-    first += 1;
-    base = 16;
-  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    first += 2;
-    base = 16;
-  }
-  const auto [end, error] = std::from_chars(first, last, value, base);
-  return error == std::errc() && end == last && first != last ? value : defaultValue;
+  return StrToIntDef(Trim(ReadString(section, key, "")), defaultValue);
 }
 
 void TMemIniFile::WriteInteger(std::string_view section, std::string_view key, int value) {

@@ -186,6 +186,29 @@ CORBA::Boolean TContainerItem_Impl::SaveToIniFile(const char* fileName, const ch
          result;
 }
 
+bool TContainerItem_Impl::LoadItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
+                                           const std::function<void(TMemIniFile&)>& readKeys) {
+  const bool loaded = TContainerItem_Impl::LoadFromIniFile(fileName, section);
+  if (!std::filesystem::exists(fileName)) return loaded;
+  BeginUpdate();
+  const bool keys = Guarded(qualifiedName, false, [&] {
+    readKeys(*TIniStorage::Instance()->GetIniFile(fileName));
+    return true;
+  });
+  EndUpdate();
+  return loaded && keys;
+}
+
+bool TContainerItem_Impl::SaveItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
+                                           const std::function<void(TMemIniFile&)>& writeKeys) {
+  const bool saved = TContainerItem_Impl::SaveToIniFile(fileName, section);
+  const bool keys = Guarded(qualifiedName, false, [&] {
+    writeKeys(*TIniStorage::Instance()->GetIniFile(fileName));
+    return true;
+  });
+  return saved && keys;
+}
+
 void TContainerItem_Impl::DoChange() {
   TBase_Impl::DoChange();
   Guarded("TContainerItem_Impl.DoChange", [&] {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+
 #include "BaseLib.h"
+#include "host/IniFile.h"
 
 namespace vantrel {
 
@@ -38,6 +41,13 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
   void DoChange() override;
 
  protected:
+  // Concrete items: the item load, then (only for an existing file, inside an update bracket) their own keys.
+  bool LoadItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
+                        const std::function<void(TMemIniFile&)>& readKeys);
+  // The item save, then their own keys.
+  bool SaveItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
+                        const std::function<void(TMemIniFile&)>& writeKeys);
+
   // The item's neighbour at the given distance in its container's list; nil past either end.
   ::ContainerItem_ptr NeighbourItem(CORBA::Long distance);
   bool ExchangeOrderWith(CORBA::Long distance);

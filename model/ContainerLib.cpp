@@ -259,21 +259,6 @@ CORBA::Boolean TContainer_Impl::ExchangeItemsOrders(::ContainerItem_ptr first, :
 }
 
 // The exchange sort is the contract: it fixes where items with equal keys end up.
-template <typename Key>
-void TContainer_Impl::ExchangeSort(Key key) {
-  std::lock_guard lock(lock_);
-  std::vector<decltype(key(items_[0].in()))> keys;
-  for (auto& item : items_) keys.push_back(key(item.in()));
-  for (std::size_t i = 0; i < items_.size(); ++i) {
-    for (std::size_t j = 0; j < items_.size(); ++j) {
-      if (keys[i] < keys[j]) {
-        std::swap(items_[i], items_[j]);
-        std::swap(keys[i], keys[j]);
-      }
-    }
-  }
-}
-
 CORBA::Boolean TContainer_Impl::SortByOrder() {
   return Guarded("TContainer_Impl.SortByOrder", false, [&] {
     ExchangeSort([](::ContainerItem_ptr item) { return item->GetOrder(); });
@@ -426,6 +411,15 @@ CORBA::Boolean TContainer_Impl::LoadFromIniFile(const char* fileName, const char
   const bool item = TContainerItem_Impl::LoadFromIniFile(fileName, section);
   const bool items = LoadItemsFromIniFile(fileName, section);
   return item && items;
+}
+
+bool TContainer_Impl::WithCachedIniFile(const char* fileName, const std::function<bool()>& body) {
+  TIniStorage* storage = TIniStorage::Instance();
+  if (storage != nullptr) storage->GetIniFile(fileName);
+  const bool result = body();
+  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  EndUpdate();
+  return result;
 }
 
 CORBA::Boolean TContainer_Impl::SaveToIniFile(const char* fileName, const char* section) {

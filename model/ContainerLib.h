@@ -68,10 +68,30 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   virtual void FillOperatorItem(CORBA::Long index, ::OperatorItem& record) {}
   bool EraseItemsSections(const char* fileName, const char* section);
 
+  // The top-level load or save of a file: the cached INI object for the whole tree, the body, then the file
+  // written back and dropped from the cache, and one open update bracket closed.
+  bool WithCachedIniFile(const char* fileName, const std::function<bool()>& body);
+
   // The common part of every concrete CreateItem: environment, identity, listing. Takes over the servant.
   ::ContainerItem_ptr ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity);
 
   platform::RecursiveTimedMutex& Lock() { return lock_; }
+  // The system's exchange sort, part of the contract: for i, for j over the whole list, exchange positions i and
+  // j when key(i) < key(j). Keys are read once, before sorting.
+  template <typename Key>
+  void ExchangeSort(Key key) {
+    std::lock_guard lock(lock_);
+    std::vector<decltype(key(items_[0].in()))> keys;
+    for (auto& item : items_) keys.push_back(key(item.in()));
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      for (std::size_t j = 0; j < items_.size(); ++j) {
+        if (keys[i] < keys[j]) {
+          std::swap(items_[i], items_[j]);
+          std::swap(keys[i], keys[j]);
+        }
+      }
+    }
+  }
   // Runs the body with the list locked; the body may call other list operations of this container.
   template <typename Body>
   auto WithItems(Body&& body) {
@@ -83,8 +103,6 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   using ItemList = std::vector<::ContainerItem_var>;
   // The last listed element for which the predicate holds (the last match wins).
   ::ContainerItem_ptr FindLast(const std::function<bool(::ContainerItem_ptr)>& matches);
-  template <typename Key>
-  void ExchangeSort(Key key);
   // The largest value of the key among the items, -1 for none.
   CORBA::Long MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)());
 

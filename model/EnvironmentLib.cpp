@@ -2,8 +2,15 @@
 
 #include <filesystem>
 
+#include "Servant.h"
+#include "database/DatabaseLib.h"
+#include "host/ProcessState.h"
 #include "host/Registry.h"
 #include "host/VantrelCommonRoutines.h"
+#include "lines/LinesLib.h"
+#include "routing/OperatorsLib.h"
+#include "routing/RulesLib.h"
+#include "routing/TranslateRulesLib.h"
 
 namespace vantrel {
 
@@ -12,17 +19,71 @@ std::string WithTrailingSeparator(std::string path) {
   return path;
 }
 
+namespace {
+
+// Activates a child under a generated id in the root POA, which takes the servant over.
+template <typename Interface>
+typename Interface::_ptr_type ActivateChild(PortableServer::ServantBase* servant) {
+  PortableServer::POA_ptr poa = ProcessRootPOA();
+  if (CORBA::is_nil(poa)) {
+    servant->_remove_ref();
+    throw std::runtime_error("The root POA does not exist yet");
+  }
+  PortableServer::ObjectId_var id = poa->activate_object(servant);
+  servant->_remove_ref();
+  CORBA::Object_var object = poa->id_to_reference(id);
+  return Interface::_narrow(object);
+}
+
+void DeactivateChild(CORBA::Object_ptr child) {
+  PortableServer::POA_ptr poa = ProcessRootPOA();
+  if (CORBA::is_nil(poa) || CORBA::is_nil(child)) return;
+  try {
+    PortableServer::ObjectId_var id = poa->reference_to_id(child);
+    poa->deactivate_object(id);
+  } catch (const CORBA::Exception&) {
+    // Already gone with its POA.
+  }
+}
+
+}  // namespace
+
 TEnvironment_Impl::TEnvironment_Impl() {
   LogMessage("TEnvironment_Impl.Create()");
   SetObjectName("Environment");
+  database_ = ActivateChild<::Database>(new TServant<TDatabase_Impl>());
+  rules_ = ActivateChild<::Rules>(new TServant<TRules_Impl>());
+  translateRules_ = ActivateChild<::TranslateRules>(new TServant<TTranslateRules_Impl>());
+  lines_ = ActivateChild<::Lines>(new TServant<TLines_Impl>());
+  operators_ = ActivateChild<::Operators>(new TServant<TOperators_Impl>());
   iniStorage_ = std::make_unique<TIniStorage>();
+  previousStorage_ = TIniStorage::Instance();
   TIniStorage::SetInstance(iniStorage_.get());
 }
 
 TEnvironment_Impl::~TEnvironment_Impl() {
   LogMessage("TEnvironment_Impl.Destroy()");
-  TIniStorage::SetInstance(nullptr);
+  for (CORBA::Object_ptr child :
+       {static_cast<CORBA::Object_ptr>(database_.in()), static_cast<CORBA::Object_ptr>(rules_.in()),
+        static_cast<CORBA::Object_ptr>(translateRules_.in()), static_cast<CORBA::Object_ptr>(lines_.in()),
+        static_cast<CORBA::Object_ptr>(operators_.in())}) {
+    DeactivateChild(child);
+  }
+  if (TIniStorage::Instance() == iniStorage_.get()) TIniStorage::SetInstance(previousStorage_);
 }
+
+::Database_ptr TEnvironment_Impl::GetDatabase() { return ::Database::_duplicate(database_); }
+::Rules_ptr TEnvironment_Impl::GetRules() { return ::Rules::_duplicate(rules_); }
+::TranslateRules_ptr TEnvironment_Impl::GetTranslateRules() { return ::TranslateRules::_duplicate(translateRules_); }
+::Lines_ptr TEnvironment_Impl::GetLines() { return ::Lines::_duplicate(lines_); }
+::Operators_ptr TEnvironment_Impl::GetOperators() { return ::Operators::_duplicate(operators_); }
+char* TEnvironment_Impl::GetDatabaseReference() { return CORBA::string_dup(ReferenceString(database_).c_str()); }
+char* TEnvironment_Impl::GetRulesReference() { return CORBA::string_dup(ReferenceString(rules_).c_str()); }
+char* TEnvironment_Impl::GetTranslateRulesReference() {
+  return CORBA::string_dup(ReferenceString(translateRules_).c_str());
+}
+char* TEnvironment_Impl::GetLinesReference() { return CORBA::string_dup(ReferenceString(lines_).c_str()); }
+char* TEnvironment_Impl::GetOperatorsReference() { return CORBA::string_dup(ReferenceString(operators_).c_str()); }
 
 ::ServerType TEnvironment_Impl::GetServerType() { return ::Local; }
 
@@ -76,9 +137,11 @@ CORBA::Boolean TEnvironment_Impl::SaveToRegistry() {
 CORBA::Boolean TEnvironment_Impl::LoadFromIniFiles(const char* path) {
   return Guarded("TEnvironment_Impl.LoadFromIniFiles", false, [&] {
     const std::string folder = WithTrailingSeparator(path);
-    // No children are served yet: loading the configuration needs only a readable folder.
-    if (!std::filesystem::is_directory(folder)) throw std::runtime_error("Folder " + folder + " does not exist");
-    return true;
+    // The first child that fails stops the sequence; the others keep their state.
+    return database_->LoadFromIniFile((folder + "Settings.ini").c_str(), "Connection") &&
+           rules_->LoadFromIniFile((folder + "Rules.ini").c_str(), "Rules") &&
+           lines_->LoadFromIniFile((folder + "Lines.ini").c_str(), "Lines") &&
+           translateRules_->LoadFromIniFile((folder + "Rules.ini").c_str(), "TranslateRules");
   });
 }
 
@@ -86,12 +149,25 @@ CORBA::Boolean TEnvironment_Impl::SaveToIniFiles(const char* path) {
   if (path[0] == '\0') return false;
   return Guarded("TEnvironment_Impl.SaveToIniFiles", false, [&] {
     std::filesystem::create_directories(path);
-    return true;
+    const std::string folder = WithTrailingSeparator(path);
+    // Every child saves, whatever the ones before it gave.
+    const bool database = database_->SaveToIniFile((folder + "Settings.ini").c_str(), "Connection");
+    const bool rules = rules_->SaveToIniFile((folder + "Rules.ini").c_str(), "Rules");
+    const bool lines = lines_->SaveToIniFile((folder + "Lines.ini").c_str(), "Lines");
+    const bool translateRules = translateRules_->SaveToIniFile((folder + "Rules.ini").c_str(), "TranslateRules");
+    return database && rules && lines && translateRules;
   });
 }
 
-CORBA::Boolean TEnvironment_Impl::SetItemsEnvironment(::Environment_ptr) {
-  return Guarded("TEnvironment_Impl.SetItemsEnvironment", false, [] { return true; });
+CORBA::Boolean TEnvironment_Impl::SetItemsEnvironment(::Environment_ptr environment) {
+  return Guarded("TEnvironment_Impl.SetItemsEnvironment", false, [&] {
+    database_->SetEnvironment(environment);
+    rules_->SetEnvironment(environment);
+    translateRules_->SetEnvironment(environment);
+    lines_->SetEnvironment(environment);
+    operators_->SetEnvironment(environment);
+    return true;
+  });
 }
 
 }  // namespace vantrel

@@ -8,8 +8,8 @@
 
 namespace vantrel {
 
-// The root object, served under the fixed id "EnvironmentInstance". It owns the INI file cache and knows
-// the INI folder; the five children join it as their subsystems are built.
+// The root object, served under the fixed id "EnvironmentInstance". It owns the five top-level objects
+// (Database, Rules, TranslateRules, Lines, Operators) and the INI file cache, and knows the INI folder.
 class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
  public:
   TEnvironment_Impl();
@@ -25,10 +25,28 @@ class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
   CORBA::Boolean SaveToIniFiles(const char* path) override;
   CORBA::Boolean SetItemsEnvironment(::Environment_ptr environment) override;
 
+  ::Database_ptr GetDatabase() override;
+  ::Rules_ptr GetRules() override;
+  ::TranslateRules_ptr GetTranslateRules() override;
+  ::Lines_ptr GetLines() override;
+  ::Operators_ptr GetOperators() override;
+  char* GetDatabaseReference() override;
+  char* GetRulesReference() override;
+  char* GetTranslateRulesReference() override;
+  char* GetLinesReference() override;
+  char* GetOperatorsReference() override;
+
  private:
   std::string IniFilesPath() const;
 
+  // Set once by the constructor, read-only after.
+  ::Database_var database_;
+  ::Rules_var rules_;
+  ::TranslateRules_var translateRules_;
+  ::Lines_var lines_;
+  ::Operators_var operators_;
   std::unique_ptr<TIniStorage> iniStorage_;
+  TIniStorage* previousStorage_ = nullptr;
   mutable std::mutex pathMutex_;
   std::string iniFilesPath_;  // guarded by pathMutex_; always with a trailing separator once set
 };

@@ -12,6 +12,7 @@
 #include "host/ProcessState.h"
 #include "model/ContainerLib.h"
 #include "model/Servant.h"
+#include "LocalOrb.h"
 
 using namespace vantrel;
 namespace fs = std::filesystem;
@@ -53,44 +54,6 @@ class RecordingContainerEvents : public POA_ContainerEvents {
   std::mutex mutex_;
   std::vector<std::string> events_;
 };
-
-class LocalOrb {
- public:
-  LocalOrb() {
-    int argc = 0;
-    orb_ = CORBA::ORB_init(argc, nullptr);
-    CORBA::Object_var object = orb_->resolve_initial_references("RootPOA");
-    poa_ = PortableServer::POA::_narrow(object);
-    PortableServer::POAManager_var manager = poa_->the_POAManager();
-    manager->activate();
-    SetProcessReferences(orb_, poa_);
-    TIniStorage::SetInstance(&storage_);
-  }
-  ~LocalOrb() {
-    TIniStorage::SetInstance(nullptr);
-    ReleaseProcessReferences();
-    poa_ = PortableServer::POA::_nil();
-    orb_->destroy();
-  }
-  PortableServer::POA_ptr POA() { return poa_.in(); }
-  template <typename Interface>
-  typename Interface::_ptr_type Serve(PortableServer::ServantBase* servant) {
-    PortableServer::ObjectId_var id = poa_->activate_object(servant);
-    servant->_remove_ref();
-    CORBA::Object_var object = poa_->id_to_reference(id);
-    return Interface::_narrow(object);
-  }
-
- private:
-  CORBA::ORB_var orb_;
-  PortableServer::POA_var poa_;
-  TIniStorage storage_;
-};
-
-LocalOrb& Orb() {
-  static LocalOrb orb;
-  return orb;
-}
 
 class Containers : public ::testing::Test {
  protected:

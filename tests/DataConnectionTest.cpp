@@ -73,20 +73,20 @@ class SqliteFolder : public ::testing::Test {
 TEST_F(SqliteFolder, StatementsAndFirstRowQueriesReadFieldsByName) {
   connection_->Open();
   EXPECT_TRUE(fs::exists(folder_ / "crm.db"));
-  connection_->Execute("create table tq_Contact (ID integer, Name varchar(100), Rate float, Note varchar(10))");
+  connection_->Execute("create table t_Person (ID integer, Name varchar(100), Rate float, Note varchar(10))");
   connection_->Execute(
-      "insert into tq_Contact values (7, 'O''Brien', 2.5, null); insert into tq_Contact values (3, 'Ann', 1, 'x')");
+      "insert into t_Person values (7, 'O''Brien', 2.5, null); insert into t_Person values (3, 'Ann', 1, 'x')");
   const auto row =
-      connection_->QueryFirstRow("select top 1 * from tq_Contact order by ID desc", {"name", "ID", "Note", "Rate"});
+      connection_->QueryFirstRow("select top 1 * from t_Person order by ID desc", {"name", "ID", "Note", "Rate"});
   ASSERT_TRUE(row);
   EXPECT_EQ(*row, (std::vector<std::string>{"O'Brien", "7", "", "2.5"}));
-  const auto none = connection_->QueryFirstRow("select ID from tq_Contact where ID = 99", {"ID"});
+  const auto none = connection_->QueryFirstRow("select ID from t_Person where ID = 99", {"ID"});
   EXPECT_FALSE(none);
   const auto fallback =
-      connection_->QueryFirstRow("select isnull(max(ID), 0) as M from tq_Contact where ID > 99", {"M"});
+      connection_->QueryFirstRow("select isnull(max(ID), 0) as M from t_Person where ID > 99", {"M"});
   EXPECT_EQ(fallback->at(0), "0");
   try {
-    connection_->QueryFirstRow("select ID from tq_Contact", {"Missing"});
+    connection_->QueryFirstRow("select ID from t_Person", {"Missing"});
     FAIL();
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(),
@@ -111,13 +111,13 @@ TEST_F(SqliteFolder, AClosedConnectionOpensItselfWithTheStringItHolds) {
 }
 
 TEST_F(SqliteFolder, ConcurrentStatementsAndQueriesAllLand) {
-  connection_->Open();
-  connection_->Execute("create table tq_VantrelLog (CallHandle integer, EventOrder integer)");
+  connection_->Open();  // a new file gets the CRM tables
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 50; ++i) {
-        connection_->Execute("insert into tq_VantrelLog values (" + std::to_string(t) + ", " + std::to_string(i) + ")");
+        connection_->Execute("insert into tq_VantrelLog (CallEventType, CallHandle, EventOrder) values (1, '" +
+                             std::to_string(t) + "', " + std::to_string(i) + ")");
         connection_->QueryFirstRow("select max(EventOrder) as M from tq_VantrelLog", {"M"});
       }
     });

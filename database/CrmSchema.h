@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "SqlDialect.h"
+
+namespace vantrel {
+
+class TDataConnection;
+
+// The CRM tables the system reads and writes: the call log and the look-ups of the routing rules and operators.
+// Columns beyond the ones the system names are kept to what a small CRM needs to be useful.
+std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
+
+// Creates the tables and indexes that are missing.
+void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect);
+
+// A few employees in two groups, client companies and contacts with phones and account managers. Adds nothing
+// when the CRM already holds contacts; returns whether it added the sample.
+bool AddSampleCrm(TDataConnection& connection);
+
+}  // namespace vantrel

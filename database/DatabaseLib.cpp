@@ -1,0 +1,197 @@
+#include "DatabaseLib.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "CryptRoutines.h"
+#include "host/IniStorage.h"
+#include "host/VantrelCommonRoutines.h"
+
+namespace vantrel {
+
+namespace {
+
+const char* const kCryptKey = "CryptConnectionString";
+const char* const kConnectionKey = "ConnectionString";
+const char* const kSecuredMarker = "SECURED";
+
+void SetText(char*& target, const std::string& text) {
+  CORBA::string_free(target);
+  target = CORBA::string_dup(text.c_str());
+}
+
+TIniStorage& Storage() {
+  TIniStorage* storage = TIniStorage::Instance();
+  if (storage == nullptr) throw std::runtime_error("No INI file cache");
+  return *storage;
+}
+
+// Runs the body and hands its failure's message back as text; connect and test failures are not logged.
+template <typename Body>
+bool ReportingInto(char*& errorText, Body&& body) {
+  SetText(errorText, "");
+  try {
+    body();
+    return true;
+  } catch (...) {
+    SetText(errorText, ExceptionText(std::current_exception()));
+    return false;
+  }
+}
+
+}  // namespace
+
+TDatabase_Impl::TDatabase_Impl() {
+  LogMessage("TDatabase_Impl.Create()");
+  SetObjectName("Database");
+}
+
+TDatabase_Impl::~TDatabase_Impl() { LogMessage("TDatabase_Impl.Destroy()"); }
+
+std::string TDatabase_Impl::IniFolder() {
+  ::Environment_var environment = GetEnvironment();
+  if (CORBA::is_nil(environment)) return {};
+  CORBA::String_var folder = environment->GetIniFilesPath();
+  return folder.in();
+}
+
+char* TDatabase_Impl::GetConnectionString() {
+  std::lock_guard lock(settingsMutex_);
+  return CORBA::string_dup(connectionString_.c_str());
+}
+
+void TDatabase_Impl::SetConnectionString(const char* connectionString) {
+  std::lock_guard lock(settingsMutex_);
+  connectionString_ = connectionString;
+}
+
+CORBA::Boolean TDatabase_Impl::GetCryptConnectionString() {
+  std::lock_guard lock(settingsMutex_);
+  return cryptConnectionString_;
+}
+
+void TDatabase_Impl::SetCryptConnectionString(CORBA::Boolean crypt) {
+  std::lock_guard lock(settingsMutex_);
+  cryptConnectionString_ = crypt;
+}
+
+CORBA::Boolean TDatabase_Impl::GetConnected() { return connection_.IsOpen(); }
+
+CORBA::Boolean TDatabase_Impl::SetConnected(CORBA::Boolean connected, char*& errorText) {
+  if (!connected) return ReportingInto(errorText, [&] { connection_.Close(); });
+  return ReportingInto(errorText, [&] {
+    if (connection_.IsOpen()) return;
+    // A relative SQLite file lives in the INI folder.
+    connection_.SetBaseFolder(IniFolder());
+    CORBA::String_var connectionString = GetConnectionString();
+    connection_.SetConnectionString(connectionString.in());
+    connection_.Open();
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::TestConnection(const char* connectionString, char*& errorText) {
+  return ReportingInto(errorText, [&] {
+    TDataConnection probe(IniFolder());
+    probe.SetConnectionString(connectionString);
+    probe.Open();
+    probe.Close();
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::GetFieldValues(const char* sql, const ::StringSeq& fieldNames,
+                                              ::StringSeq_out fieldValues) {
+  fieldValues = new ::StringSeq;
+  return Guarded("TDatabase_Impl.GetFieldValues", false, [&] {
+    std::vector<std::string> names;
+    for (CORBA::ULong i = 0; i < fieldNames.length(); ++i) names.emplace_back(fieldNames[i].in());
+    const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, names);
+    if (!row) return false;
+    fieldValues->length(static_cast<CORBA::ULong>(row->size()));
+    for (CORBA::ULong i = 0; i < row->size(); ++i) fieldValues[i] = (*row)[i].c_str();
+    return true;
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldName, CORBA::String_out fieldValue) {
+  fieldValue = CORBA::string_dup("");
+  return Guarded("TDatabase_Impl.GetFieldValue", false, [&] {
+    const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, {fieldName});
+    if (!row) return false;
+    fieldValue = CORBA::string_dup(row->front().c_str());
+    return true;
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::ExecuteSQL(const char* sql) {
+  return Guarded("TDatabase_Impl.ExecuteSQL", false, [&] {
+    connection_.Execute(sql);
+    return true;
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  if (!std::filesystem::exists(fileName)) return true;
+  TIniStorage* storage = TIniStorage::Instance();
+  BeginUpdate();
+  const bool result = Guarded("TDatabase_Impl.LoadFromIniFile", false, [&] {
+    TMemIniFile* ini = Storage().GetIniFile(fileName);
+    const bool crypt = ini->ReadBool(section, kCryptKey, GetCryptConnectionString());
+    SetCryptConnectionString(crypt);
+    return crypt ? LoadSecuredConnectionString() : LoadUnsecuredConnectionString(fileName, section);
+  });
+  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  EndUpdate();
+  return result;
+}
+
+bool TDatabase_Impl::LoadUnsecuredConnectionString(const char* fileName, const char* section) {
+  return Guarded("TDatabase_Impl.LoadUnsecuredConnectionString", false, [&] {
+    if (!std::filesystem::exists(fileName)) return true;
+    TMemIniFile* ini = Storage().GetIniFile(fileName);
+    BeginUpdate();
+    CORBA::String_var current = GetConnectionString();
+    SetConnectionString(ini->ReadString(section, kConnectionKey, current.in()).c_str());
+    EndUpdate();
+    return true;
+  });
+}
+
+bool TDatabase_Impl::LoadSecuredConnectionString() {
+  return Guarded("TDatabase_Impl.LoadSecuredConnectionString", false, [&] {
+    SetConnectionString(ReadSecuredConnectionText(IniFolder()).c_str());
+    return true;
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  TIniStorage* storage = TIniStorage::Instance();
+  const bool result = Guarded("TDatabase_Impl.SaveToIniFile", false, [&] {
+    TMemIniFile* ini = Storage().GetIniFile(fileName);
+    const bool crypt = GetCryptConnectionString();
+    ini->WriteBool(section, kCryptKey, crypt);
+    ini->WriteString(section, kConnectionKey, kSecuredMarker);
+    return crypt ? SaveSecuredConnectionString() : SaveUnsecuredConnectionString(fileName, section);
+  });
+  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  return result;
+}
+
+bool TDatabase_Impl::SaveUnsecuredConnectionString(const char* fileName, const char* section) {
+  return Guarded("TDatabase_Impl.SaveUnsecuredConnectionString", false, [&] {
+    CORBA::String_var connectionString = GetConnectionString();
+    Storage().GetIniFile(fileName)->WriteString(section, kConnectionKey, connectionString.in());
+    return true;
+  });
+}
+
+bool TDatabase_Impl::SaveSecuredConnectionString() {
+  return Guarded("TDatabase_Impl.SaveSecuredConnectionString", false, [&] {
+    CORBA::String_var connectionString = GetConnectionString();
+    WriteSecuredConnectionText(IniFolder(), connectionString.in());
+    return true;
+  });
+}
+
+CORBA::Boolean TDatabase_Impl::AssignFrom(::Base_ptr) { return false; }
+
+}  // namespace vantrel

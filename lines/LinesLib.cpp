@@ -1,0 +1,150 @@
+#include "LinesLib.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "host/FormatText.h"
+#include "host/IniStorage.h"
+#include "host/VantrelCommonRoutines.h"
+
+namespace vantrel {
+
+namespace {
+const char* const kLastContactsSection = "LastContacts";
+}
+
+TLines_Impl::TLines_Impl() {
+  LogMessage("TLines_Impl.Create()");
+  SetObjectName("Lines");
+}
+
+TLines_Impl::~TLines_Impl() { LogMessage("TLines_Impl.Destroy()"); }
+
+::ContainerItem_ptr TLines_Impl::GetItemByDevicePhoneNumber(const char* phoneNumber) {
+  return Guarded("TLines_Impl.GetItemByDevicePhoneNumber", ::ContainerItem::_nil(), [&] {
+    return WithItems([&](const auto& items) {
+      ::ContainerItem_var found;
+      for (const ::ContainerItem_var& item : items) {
+        ::Line_var line = ::Line::_narrow(item);
+        if (CORBA::is_nil(line)) continue;
+        CORBA::String_var number = line->GetDevicePhoneNumber();
+        if (std::string_view(number.in()) == phoneNumber) found = ::ContainerItem::_duplicate(item);
+      }
+      return found._retn();
+    });
+  });
+}
+
+CORBA::Boolean TLines_Impl::GetIsOuterLinePhoneNumber(const char* phoneNumber) {
+  return Guarded("TLines_Impl.GetIsOuterLinePhoneNumber", false, [&] {
+    ::ContainerItem_var item = GetItemByDevicePhoneNumber(phoneNumber);
+    ::Line_var line = ::Line::_narrow(item);
+    return !CORBA::is_nil(line) && line->GetIsOuter();
+  });
+}
+
+::Operator_ptr TLines_Impl::GetLastContact(const char* phoneNumber) {
+  return Guarded("TLines_Impl.GetLastContact", ::Operator::_nil(), [&] {
+    int id = -1;
+    {
+      std::lock_guard lock(contactsMutex_);
+      const auto entry = std::find_if(lastContacts_.begin(), lastContacts_.end(),
+                                      [&](const auto& pair) { return pair.first == phoneNumber; });
+      if (entry != lastContacts_.end()) id = StrToIntDef(entry->second, -1);
+    }
+    if (id == -1) return ::Operator::_nil();
+    ::Operators_var operators = GetOperators();
+    if (CORBA::is_nil(operators)) return ::Operator::_nil();
+    ::ContainerItem_var item = operators->GetItemByID(id);
+    return ::Operator::_narrow(item);
+  });
+}
+
+::Operator_ptr TLines_Impl::SetLastContact(const char* phoneNumber, ::Operator_ptr contact) {
+  Guarded("TLines_Impl.SetLastContact", [&] {
+    if (CORBA::is_nil(contact)) throw std::invalid_argument("No operator");
+    const std::string id = std::to_string(contact->GetID());
+    std::lock_guard lock(contactsMutex_);
+    const auto entry = std::find_if(lastContacts_.begin(), lastContacts_.end(),
+                                    [&](const auto& pair) { return pair.first == phoneNumber; });
+    if (entry != lastContacts_.end()) {
+      entry->second = id;
+    } else {
+      lastContacts_.emplace_back(phoneNumber, id);
+    }
+  });
+  return ::Operator::_nil();
+}
+
+CORBA::Boolean TLines_Impl::DeleteItem(::ContainerItem_ptr item) {
+  Guarded("TLines_Impl.DeleteItem", [&] {
+    ::Line_var line = ::Line::_narrow(item);
+    if (CORBA::is_nil(line)) return;
+    ::Operator_var seated = line->GetOperator();
+    if (CORBA::is_nil(seated)) return;
+    seated->SetLine(::Line::_nil());
+    line->SetOperator(::Operator::_nil());
+  });
+  return TContainer_Impl::DeleteItem(item);
+}
+
+void TLines_Impl::FillLineItem(CORBA::Long index, ::LineItem& record) {
+  ::ContainerItem_var item = GetItem(index);
+  ::Line_var line = ::Line::_narrow(item);
+  record.ID = GetItemID(index);
+  record.Name = GetItemName(index);
+  record.Rule.ID = -1;
+  record.Rule.Name = CORBA::string_dup("");
+  record.Rule.Description = CORBA::string_dup("");
+  record.Rule.ItemReference = CORBA::string_dup("");
+  record.Rule.Enabled = false;
+  record.ItemReference = GetItemReference(index);
+  record.isOuter = false;
+  record.UsingDND = false;
+  if (CORBA::is_nil(line)) return;
+  record.Rule.ID = line->GetRuleID();
+  record.Rule.Name = line->GetRuleName();
+  record.DevicePhoneNumber = line->GetDevicePhoneNumber();
+  record.isOuter = line->GetIsOuter();
+  record.UsingDND = line->GetUsingDND();
+}
+
+CORBA::Boolean TLines_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  TIniStorage* storage = TIniStorage::Instance();
+  const bool result = Guarded("TLines_Impl.LoadFromIniFile", false, [&] {
+    if (storage == nullptr) throw std::runtime_error("No INI file cache");
+    TMemIniFile* ini = storage->GetIniFile(fileName);
+    const bool loaded = TContainer_Impl::LoadFromIniFile(fileName, section);
+    std::vector<std::pair<std::string, std::string>> table;
+    for (const std::string& key : ini->ReadSection(kLastContactsSection)) {
+      table.emplace_back(key, ini->ReadString(kLastContactsSection, key, ""));
+    }
+    std::lock_guard lock(contactsMutex_);
+    lastContacts_ = std::move(table);
+    return loaded;
+  });
+  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  return result;
+}
+
+bool TLines_Impl::SaveLastContactsToIniFile(const char* fileName, const char* section) {
+  return Guarded("TLines_Impl.SaveLastContactsToIniFile", false, [&] {
+    TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+    ini->EraseSection(section);
+    std::lock_guard lock(contactsMutex_);
+    for (const auto& [number, id] : lastContacts_) ini->WriteString(section, number, id);
+    return true;
+  });
+}
+
+CORBA::Boolean TLines_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  TIniStorage* storage = TIniStorage::Instance();
+  if (storage == nullptr) return false;
+  storage->GetIniFile(fileName);
+  const bool items = TContainer_Impl::SaveToIniFile(fileName, section);
+  const bool contacts = SaveLastContactsToIniFile(fileName, kLastContactsSection);
+  storage->ReleaseIniFile(fileName);
+  return items && contacts;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "model/ContainerLib.h"
+
+namespace vantrel {
+
+// The server's telephone lines, found by their device numbers, and the last-contact table: for a caller's
+// number, the operator who last talked to that caller.
+class TLines_Impl : public virtual POA_Lines, public TContainer_Impl {
+ public:
+  TLines_Impl();
+  ~TLines_Impl() override;
+
+  ::ContainerItem_ptr GetItemByDevicePhoneNumber(const char* phoneNumber) override;
+  ::Operator_ptr GetLastContact(const char* phoneNumber) override;
+  ::Operator_ptr SetLastContact(const char* phoneNumber, ::Operator_ptr contact) override;
+  CORBA::Boolean GetIsOuterLinePhoneNumber(const char* phoneNumber) override;
+
+  CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
+
+ protected:
+  void FillLineItem(CORBA::Long index, ::LineItem& record) override;
+
+ private:
+  bool SaveLastContactsToIniFile(const char* fileName, const char* section);
+
+  std::mutex contactsMutex_;
+  std::vector<std::pair<std::string, std::string>> lastContacts_;  // guarded by contactsMutex_; in table order
+};
+
+}  // namespace vantrel

@@ -1,0 +1,184 @@
+#include "OperatorLib.h"
+
+#include "host/FormatText.h"
+#include "host/VantrelCommonRoutines.h"
+
+namespace vantrel {
+
+TOperator_Impl::TOperator_Impl() : loginTime_(DateTimeToServerDateTime(NowLocal())) {
+  LogMessage("TOperator_Impl.Create()");
+}
+
+TOperator_Impl::~TOperator_Impl() { LogMessage("TOperator_Impl.Destroy()"); }
+
+::OperatorStatus TOperator_Impl::GetStatus() {
+  std::lock_guard lock(operatorMutex_);
+  return status_;
+}
+
+void TOperator_Impl::SetStatus(::OperatorStatus status) {
+  {
+    std::lock_guard lock(operatorMutex_);
+    if (status_ == status) return;
+    status_ = status;
+  }
+  Guarded("TOperator_Impl.SetStatus", [&] {
+    ::Line_var line = GetLine();
+    if (CORBA::is_nil(line)) return;
+    if (status == ::OperatorBusy || status == ::OperatorPause) {
+      if (!line->GetDND()) line->SetDND(true);
+    } else {
+      line->SetDND(false);
+    }
+  });
+  DoChange();
+}
+
+::Line_ptr TOperator_Impl::GetLine() {
+  std::lock_guard lock(operatorMutex_);
+  return ::Line::_duplicate(line_);
+}
+
+void TOperator_Impl::StoreLine(::Line_ptr line) {
+  std::lock_guard lock(operatorMutex_);
+  line_ = ::Line::_duplicate(line);
+}
+
+void TOperator_Impl::SetLine(::Line_ptr newLine) {
+  Guarded("TOperator_Impl.SetLine", [&] {
+    ::Line_var line = GetLine();
+    if (!CORBA::is_nil(line) && !CORBA::is_nil(newLine) && line->GetID() == newLine->GetID()) return;
+    if (!CORBA::is_nil(line)) line->SetOperator(::Operator::_nil());
+    // Always the server's own Line object, also when a client handed in a reference of its own.
+    ::Line_var own;
+    if (!CORBA::is_nil(newLine)) {
+      ::Lines_var lines = GetLines();
+      if (!CORBA::is_nil(lines)) {
+        ::ContainerItem_var listed = lines->GetItemByID(newLine->GetID());
+        own = ::Line::_narrow(listed);
+      }
+    }
+    StoreLine(own);
+    if (!CORBA::is_nil(own)) {
+      ::Operators_var operators = GetOperators();
+      ::Operator_var self;
+      if (!CORBA::is_nil(operators)) {
+        ::ContainerItem_var listed = operators->GetItemByID(GetID());
+        self = ::Operator::_narrow(listed);
+      }
+      own->SetOperator(self);
+    }
+    DoChange();
+  });
+}
+
+void TOperator_Impl::SetLineID(CORBA::Long lineID) {
+  Guarded("TOperator_Impl.SetLineID", [&] {
+    ::Lines_var lines = GetLines();
+    if (CORBA::is_nil(lines)) {
+      StoreLine(::Line::_nil());
+      return;
+    }
+    ::ContainerItem_var listed = lines->GetItemByID(lineID);
+    ::Line_var line = ::Line::_narrow(listed);
+    SetLine(line);
+  });
+}
+
+CORBA::Long TOperator_Impl::GetLineID() {
+  return Guarded("TOperator_Impl.GetLineID", CORBA::Long(-1), [&] {
+    ::Line_var line = GetLine();
+    return CORBA::is_nil(line) ? CORBA::Long(-1) : line->GetID();
+  });
+}
+
+char* TOperator_Impl::GetLineName() {
+  return GuardedText("TOperator_Impl.GetLineName", [&] {
+    ::Line_var line = GetLine();
+    return CORBA::is_nil(line) ? CORBA::string_dup("") : line->GetObjectName();
+  });
+}
+
+char* TOperator_Impl::GetLinePhoneNumber() {
+  return GuardedText("TOperator_Impl.GetLinePhoneNumber", [&] {
+    ::Line_var line = GetLine();
+    return CORBA::is_nil(line) ? CORBA::string_dup("") : line->GetDevicePhoneNumber();
+  });
+}
+
+void TOperator_Impl::SetComputerName(const char* name) {
+  {
+    std::lock_guard lock(operatorMutex_);
+    if (computerName_ == name) return;
+    computerName_ = name;
+  }
+  DoChange();
+}
+
+char* TOperator_Impl::GetComputerName() {
+  std::lock_guard lock(operatorMutex_);
+  return CORBA::string_dup(computerName_.c_str());
+}
+
+void TOperator_Impl::SetCallsCount(CORBA::Long count) {
+  std::lock_guard lock(operatorMutex_);
+  callsCount_ = count;
+}
+
+CORBA::Long TOperator_Impl::GetCallsCount() {
+  std::lock_guard lock(operatorMutex_);
+  return callsCount_;
+}
+
+CORBA::Long TOperator_Impl::IncCallsCount() {
+  std::lock_guard lock(operatorMutex_);
+  return ++callsCount_;
+}
+
+void TOperator_Impl::SetLoginTime(const ::ServerDateTime& time) {
+  std::lock_guard lock(operatorMutex_);
+  if (ServerDateTimeToDateTime(time) != ServerDateTimeToDateTime(loginTime_)) loginTime_ = time;
+}
+
+::ServerDateTime TOperator_Impl::GetLoginTime() {
+  std::lock_guard lock(operatorMutex_);
+  return loginTime_;
+}
+
+CORBA::Boolean TOperator_Impl::GetIsInGroup(CORBA::Long groupID) {
+  return Guarded("TOperator_Impl.GetIsInGroup", false, [&] {
+    ::Database_var database = GetDatabase();
+    if (CORBA::is_nil(database)) return false;
+    const std::string sql =
+        FormatText("select ID from tq_ContactInGroup where Contact_id = %d and Group_id = %d", {GetID(), groupID});
+    CORBA::String_var value;
+    return static_cast<bool>(database->GetFieldValue(sql.c_str(), "ID", value.out()));
+  });
+}
+
+void TOperator_Impl::SetID(CORBA::Long id) {
+  Guarded("TOperator_Impl.SetID", [&] {
+    // A second login of one employee replaces the earlier Operator, this one included when it bears the ID.
+    for (;;) {
+      ::Container_var container = GetContainer();
+      if (CORBA::is_nil(container)) break;
+      ::ContainerItem_var listed = container->GetItemByID(id);
+      if (CORBA::is_nil(listed)) break;
+      if (!container->DeleteItem(listed)) break;
+    }
+  });
+  TContainerItem_Impl::SetID(id);
+}
+
+CORBA::Boolean TOperator_Impl::AssignFrom(::Base_ptr) { return false; }
+
+void TOperator_Impl::DisposeOfStaleListener() {
+  Guarded("TOperator_Impl.DisposeOfStaleListener", [&] {
+    ::Container_var container = GetContainer();
+    if (CORBA::is_nil(container)) return;
+    ::ContainerItem_var self = container->GetItemByID(GetID());
+    if (!CORBA::is_nil(self)) container->DeleteItem(self);
+  });
+}
+
+}  // namespace vantrel

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "model/ContainerLib.h"
+
+namespace vantrel {
+
+// The logged-in Operators: made by clients at run time, never loaded or saved.
+class TOperators_Impl : public virtual POA_Operators, public TContainer_Impl {
+ public:
+  TOperators_Impl();
+  ~TOperators_Impl() override;
+
+  ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
+  CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
+  CORBA::Boolean SortByCallsCount() override;
+  ::ContainerItem_ptr GetItemByLine(::Line_ptr line) override;
+
+ protected:
+  void FillOperatorItem(CORBA::Long index, ::OperatorItem& record) override;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,251 @@
+#include "RuleActionLib.h"
+
+#include <stdexcept>
+
+#include "database/SqlDialect.h"
+#include "host/FormatText.h"
+
+namespace vantrel {
+
+TRuleAction_Impl::TRuleAction_Impl() { SetObjectName("RuleAction"); }
+
+void TRuleAction_Impl::SetActionType(::RuleActionType type) {
+  std::lock_guard lock(actionMutex_);
+  actionType_ = static_cast<CORBA::Long>(type);
+}
+
+::RuleActionType TRuleAction_Impl::GetActionType() {
+  std::lock_guard lock(actionMutex_);
+  // A value outside the enum cannot travel; the action declines all the same.
+  return actionType_ >= ::Manager && actionType_ <= ::Group ? static_cast<::RuleActionType>(actionType_) : ::Manager;
+}
+
+void TRuleAction_Impl::SetPhoneNumber(const char* phoneNumber) {
+  std::lock_guard lock(actionMutex_);
+  phoneNumber_ = phoneNumber;
+}
+
+std::string TRuleAction_Impl::PhoneNumber() const {
+  std::lock_guard lock(actionMutex_);
+  return phoneNumber_;
+}
+
+char* TRuleAction_Impl::GetPhoneNumber() { return CORBA::string_dup(PhoneNumber().c_str()); }
+
+void TRuleAction_Impl::SetGroupID(CORBA::Long groupID) {
+  std::lock_guard lock(actionMutex_);
+  groupID_ = groupID;
+}
+
+CORBA::Long TRuleAction_Impl::GetGroupID() {
+  std::lock_guard lock(actionMutex_);
+  return groupID_;
+}
+
+CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA::String_out resultPhoneNumber) {
+  resultPhoneNumber = CORBA::string_dup("");
+  return Guarded("TRuleAction_Impl.Apply", false, [&] {
+    const std::string caller = callerID;
+    if (!CanApply(caller)) return false;
+    CORBA::Long type;
+    {
+      std::lock_guard lock(actionMutex_);
+      type = actionType_;
+    }
+    Target target;
+    switch (type) {
+      case ::Manager:
+        target = ApplyManager(caller);
+        break;
+      case ::LastContact:
+        target = ApplyLastContact(caller);
+        break;
+      case ::PhoneNumber:
+        target = ApplyPhoneNumber(PhoneNumber());
+        break;
+      case ::Group:
+        target = ApplyGroup();
+        break;
+      default:
+        break;
+    }
+    if (!target) return false;
+    resultPhoneNumber = CORBA::string_dup(target->c_str());
+    return true;
+  });
+}
+
+bool TRuleAction_Impl::CanApply(const std::string& caller) {
+  ::Container_var rule = GetContainer();
+  if (CORBA::is_nil(rule) || !rule->GetEnabled() || !GetEnabled()) return false;
+  CORBA::Long type;
+  {
+    std::lock_guard lock(actionMutex_);
+    type = actionType_;
+  }
+  if (type != ::PhoneNumber && type != ::Group && caller.empty()) return false;
+  if (type == ::LastContact) {
+    ::Lines_var lines = GetLines();
+    if (CORBA::is_nil(lines)) return false;
+    ::Operator_var last = lines->GetLastContact(caller.c_str());
+    return !CORBA::is_nil(last);
+  }
+  return true;
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::ApplyPhoneNumber(const std::string& phone) {
+  Target result;
+  Guarded("TRuleAction_Impl.ApplyPhoneNumber", [&] {
+    const std::string number = TrimText(phone);
+    if (number.empty()) return;
+    ::Lines_var lines = GetLines();
+    if (!CORBA::is_nil(lines)) {
+      ::ContainerItem_var item = lines->GetItemByDevicePhoneNumber(number.c_str());
+      ::Line_var line = ::Line::_narrow(item);
+      if (!CORBA::is_nil(line)) {
+        ::Operator_var seated = line->GetOperator();
+        if (!CORBA::is_nil(seated) && seated->GetStatus() != ::OperatorReady) return;
+      }
+    }
+    result = number;
+  });
+  return result;
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::ApplyManager(const std::string& caller) {
+  Target result;
+  Guarded("TRuleAction_Impl.ApplyManager", [&] {
+    if (const Target phone = FindManagerPhone(caller)) result = ApplyPhoneNumber(*phone);
+  });
+  return result;
+}
+
+std::optional<int> TRuleAction_Impl::QueryID(const std::string& sql, const char* field) {
+  ::Database_var database = GetDatabase();
+  if (CORBA::is_nil(database)) return std::nullopt;
+  CORBA::String_var value;
+  if (!database->GetFieldValue(sql.c_str(), field, value.out())) return std::nullopt;
+  return StrToIntDef(value.in(), -1);
+}
+
+std::optional<int> TRuleAction_Impl::FindContactByPhone(const std::string& caller) {
+  return QueryID(
+      FormatText("select top 1 Contact_ID from tq_ContactPhone where OptimizedPhone like %s or Phone like %0:s",
+                 {SqlQuoted("%" + caller)}),
+      "Contact_ID");
+}
+
+std::optional<int> TRuleAction_Impl::FindCompanyByPhone(const std::string& caller) {
+  return QueryID(
+      FormatText("select top 1 Company_ID from tq_CompanyPhone where OptimizedPhone like %s or Phone like %0:s",
+                 {SqlQuoted("%" + caller)}),
+      "Company_ID");
+}
+
+std::optional<int> TRuleAction_Impl::GetContactManager(int contactID) {
+  return QueryID(FormatText("select AccountManager_id from tq_Contact where ID = %d", {contactID}),
+                 "AccountManager_id");
+}
+
+std::optional<int> TRuleAction_Impl::GetCompanyManager(int companyID) {
+  return QueryID(FormatText("select AccountManager_id from tq_Company where ID = %d", {companyID}),
+                 "AccountManager_id");
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::FindManagerPhone(const std::string& caller) {
+  std::optional<int> manager;
+  if (const std::optional<int> contact = FindContactByPhone(caller)) manager = GetContactManager(*contact);
+  if (!manager || *manager < 1) {
+    if (const std::optional<int> company = FindCompanyByPhone(caller)) manager = GetCompanyManager(*company);
+  }
+  if (!manager || *manager < 1) return std::nullopt;
+  ::Operators_var operators = GetOperators();
+  if (CORBA::is_nil(operators)) return std::nullopt;
+  ::ContainerItem_var item = operators->GetItemByID(*manager);
+  ::Operator_var chosen = ::Operator::_narrow(item);
+  if (CORBA::is_nil(chosen) || chosen->GetStatus() != ::OperatorReady) return std::nullopt;
+  CORBA::String_var phone = chosen->GetLinePhoneNumber();
+  if (phone.in()[0] == '\0') return std::nullopt;
+  return std::string(phone.in());
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::FindLastContactPhone(const std::string& caller) {
+  ::Lines_var lines = GetLines();
+  if (CORBA::is_nil(lines)) return std::nullopt;
+  ::Operator_var last = lines->GetLastContact(caller.c_str());
+  if (CORBA::is_nil(last)) return std::nullopt;
+  CORBA::String_var phone = last->GetLinePhoneNumber();
+  if (phone.in()[0] == '\0') return std::nullopt;
+  return std::string(phone.in());
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::ApplyLastContact(const std::string& caller) {
+  Target result;
+  Guarded("TRuleAction_Impl.ApplyLastContact", [&] {
+    if (const Target phone = FindLastContactPhone(caller)) result = ApplyPhoneNumber(*phone);
+  });
+  return result;
+}
+
+TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
+  Target result;
+  Guarded("TRuleAction_Impl.ApplyGroup", [&] {
+    ::Rules_var rules = GetRules();
+    ::Operators_var operators = GetOperators();
+    if (CORBA::is_nil(operators)) return;
+    if (!CORBA::is_nil(rules) && rules->GetCallsDistributionType() == ::Order) {
+      operators->SortByOrder();
+    } else {
+      operators->SortByCallsCount();
+    }
+    const CORBA::Long groupID = GetGroupID();
+    ::ContainerItem_var item = operators->GetFirstItem();
+    while (!CORBA::is_nil(item)) {
+      ::Operator_var candidate = ::Operator::_narrow(item);
+      // Operators that are not ready cost no database query.
+      if (!CORBA::is_nil(candidate) && candidate->GetStatus() == ::OperatorReady && candidate->GetIsInGroup(groupID)) {
+        CORBA::String_var phone = candidate->GetLinePhoneNumber();
+        result = ApplyPhoneNumber(phone.in());
+        return;
+      }
+      item = item->GetNextItem();
+    }
+  });
+  return result;
+}
+
+CORBA::Boolean TRuleAction_Impl::AssignFrom(::Base_ptr source) {
+  BeginUpdate();
+  const bool result = Guarded("TRuleAction_Impl.AssignFrom", false, [&] {
+    ::RuleAction_var action = ::RuleAction::_narrow(source);
+    if (CORBA::is_nil(action)) throw std::invalid_argument("Invalid class typecast");
+    const bool assigned = TContainerItem_Impl::AssignFrom(source);
+    SetActionType(action->GetActionType());
+    CORBA::String_var phone = action->GetPhoneNumber();
+    SetPhoneNumber(phone.in());
+    SetGroupID(action->GetGroupID());
+    return assigned;
+  });
+  EndUpdate();
+  return result;
+}
+
+CORBA::Boolean TRuleAction_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  return LoadItemWithKeys("TRuleAction_Impl.LoadFromIniFile", fileName, section, [&](TMemIniFile& ini) {
+    std::lock_guard lock(actionMutex_);
+    actionType_ = ini.ReadInteger(section, "ActionType", actionType_);
+    phoneNumber_ = ini.ReadString(section, "PhoneNumber", phoneNumber_);
+    groupID_ = ini.ReadInteger(section, "GroupID", groupID_);
+  });
+}
+
+CORBA::Boolean TRuleAction_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  return SaveItemWithKeys("TRuleAction_Impl.SaveToIniFile", fileName, section, [&](TMemIniFile& ini) {
+    std::lock_guard lock(actionMutex_);
+    ini.WriteInteger(section, "ActionType", actionType_);
+    ini.WriteString(section, "PhoneNumber", phoneNumber_);
+    ini.WriteInteger(section, "GroupID", groupID_);
+  });
+}
+
+}  // namespace vantrel

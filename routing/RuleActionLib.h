@@ -1,0 +1,51 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "model/ContainerItemLib.h"
+
+namespace vantrel {
+
+// One step of a routing rule: names the number a caller's call may go to (account manager, last contact,
+// a fixed number, a ready group member), or declines. A number of a server line needs a ready operator there.
+class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Impl {
+ public:
+  TRuleAction_Impl();
+
+  void SetActionType(::RuleActionType type) override;
+  ::RuleActionType GetActionType() override;
+  void SetPhoneNumber(const char* phoneNumber) override;
+  char* GetPhoneNumber() override;
+  void SetGroupID(CORBA::Long groupID) override;
+  CORBA::Long GetGroupID() override;
+  CORBA::Boolean Apply(const char* callerID, const char* calledID, CORBA::String_out resultPhoneNumber) override;
+
+  CORBA::Boolean AssignFrom(::Base_ptr source) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
+
+ private:
+  using Target = std::optional<std::string>;
+  bool CanApply(const std::string& caller);
+  Target ApplyManager(const std::string& caller);
+  Target ApplyLastContact(const std::string& caller);
+  Target ApplyPhoneNumber(const std::string& phone);
+  Target ApplyGroup();
+  Target FindManagerPhone(const std::string& caller);
+  Target FindLastContactPhone(const std::string& caller);
+  // The integer of the first row's field (-1 when empty or no number), none when the query gave no row.
+  std::optional<int> QueryID(const std::string& sql, const char* field);
+  std::optional<int> FindContactByPhone(const std::string& caller);
+  std::optional<int> FindCompanyByPhone(const std::string& caller);
+  std::optional<int> GetContactManager(int contactID);
+  std::optional<int> GetCompanyManager(int companyID);
+  std::string PhoneNumber() const;
+
+  mutable std::mutex actionMutex_;
+  CORBA::Long actionType_ = ::Manager;  // guarded by actionMutex_; INI values outside the enum are kept
+  std::string phoneNumber_;             // guarded by actionMutex_
+  CORBA::Long groupID_ = -1;            // guarded by actionMutex_
+};
+
+}  // namespace vantrel

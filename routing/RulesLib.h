@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "model/ContainerLib.h"
+
+namespace vantrel {
+
+// All routing rules, with the ranking of group members and the fall-back number of the routing.
+class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
+ public:
+  TRules_Impl();
+
+  ::CallsDistributionType GetCallsDistributionType() override;
+  void SetCallsDistributionType(::CallsDistributionType type) override;
+  char* GetSystemPhoneNumber() override;
+  void SetSystemPhoneNumber(const char* phoneNumber) override;
+
+  ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
+  CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
+  CORBA::Boolean AssignFrom(::Base_ptr source) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
+
+ protected:
+  void FillRuleItem(CORBA::Long index, ::RuleItem& record) override;
+
+ private:
+  std::string SystemPhoneNumber() const;
+
+  mutable std::mutex settingsMutex_;
+  CORBA::Long distribution_ = ::Loading;  // guarded by settingsMutex_
+  std::string systemPhoneNumber_;         // guarded by settingsMutex_
+};
+
+}  // namespace vantrel
