@@ -64,7 +64,8 @@ bool AddSampleCrm(TDataConnection& connection) {
   const auto contacts = connection.QueryFirstRow("select count(*) as Contacts from tq_Contact", {"Contacts"});
   if (contacts && !contacts->empty() && contacts->front() != "0") return false;
   // Employees 1-4 of the call centre itself (company 1) are the operators' CRM IDs; groups 100 (sales)
-  // and 200 (support). Clients: companies 10 and 11, contacts 20-22, with direct and company numbers.
+  // and 200 (support). Clients: companies 10 and 11, contacts 20-22, with direct and company numbers
+  // (Fiona Gale answers her company's switchboard).
   const char* const statements[] = {
       "insert into tq_Company (ID, Name, AccountManager_id) values (1, 'Vantrel Call Centre', null)",
       "insert into tq_Company (ID, Name, AccountManager_id) values (10, 'Nordwind Logistics', 2)",
@@ -77,7 +78,7 @@ bool AddSampleCrm(TDataConnection& connection) {
       "insert into tq_Contact (ID, Name, Company_id, AccountManager_id) values (21, 'Fiona Gale', 11, null)",
       "insert into tq_Contact (ID, Name, Company_id, AccountManager_id) values (22, 'George O''Hara', null, 4)",
       "insert into tq_ContactPhone (Contact_ID, Phone, OptimizedPhone) values (20, '555-0120', '5550120')",
-      "insert into tq_ContactPhone (Contact_ID, Phone, OptimizedPhone) values (21, '555-0121', '5550121')",
+      "insert into tq_ContactPhone (Contact_ID, Phone, OptimizedPhone) values (21, '555-0111', '5550111')",
       "insert into tq_ContactPhone (Contact_ID, Phone, OptimizedPhone) values (22, '(555) 0122', '5550122')",
       "insert into tq_CompanyPhone (Company_ID, Phone, OptimizedPhone) values (10, '555-0110', '5550110')",
       "insert into tq_CompanyPhone (Company_ID, Phone, OptimizedPhone) values (11, '555-0111', '5550111')",

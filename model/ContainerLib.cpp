@@ -132,7 +132,12 @@ CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
     std::lock_guard lock(lock_);
     const CORBA::Long id = item->GetID();
     ::ContainerItem_var listed = GetItemByID(id);
-    if (!CORBA::is_nil(listed)) DeleteItem(listed);
+    if (!CORBA::is_nil(listed)) {
+      // An item that is listed already (a load re-adds what CreateItem listed) moves to the end and stays served.
+      readdedItem_ = item;
+      DeleteItem(listed);
+      readdedItem_ = ::ContainerItem::_nil();
+    }
     items_.push_back(::ContainerItem::_duplicate(item));
     ::Container_var self = _this();
     item->SetContainer(self);
@@ -155,7 +160,8 @@ CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
     item->DoDelete();
     DoItemDelete(id);
     // Remote references to a deleted item stop working; the servant ends with its last reference.
-    if (PortableServer::POA_ptr poa = ProcessRootPOA(); !CORBA::is_nil(poa) && !CORBA::is_nil(listed)) {
+    const bool readded = !CORBA::is_nil(readdedItem_) && readdedItem_->_is_equivalent(item);
+    if (PortableServer::POA_ptr poa = ProcessRootPOA(); !readded && !CORBA::is_nil(poa) && !CORBA::is_nil(listed)) {
       try {
         PortableServer::ObjectId_var objectId = poa->reference_to_id(listed);
         poa->deactivate_object(objectId);

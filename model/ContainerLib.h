@@ -107,8 +107,9 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   CORBA::Long MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)());
 
   platform::RecursiveTimedMutex lock_;
-  ItemList items_;           // guarded by lock_
-  CORBA::Long lastID_ = -1;  // guarded by lock_
+  ItemList items_;                                             // guarded by lock_
+  CORBA::Long lastID_ = -1;                                    // guarded by lock_
+  ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
   std::mutex listenerMutex_;
   ::ContainerEvents_var containerListener_;  // guarded by listenerMutex_
 };

@@ -22,12 +22,12 @@ TOperators_Impl::~TOperators_Impl() { LogMessage("TOperators_Impl.Destroy()"); }
 }
 
 CORBA::Boolean TOperators_Impl::DeleteItem(::ContainerItem_ptr item) {
-  const bool result = TContainer_Impl::DeleteItem(item);
+  // The line is released first: a deleted Operator is no longer reachable.
   Guarded("TOperators_Impl.DeleteItem", [&] {
     ::Operator_var departing = ::Operator::_narrow(item);
-    if (!CORBA::is_nil(departing)) departing->SetLine(::Line::_nil());
+    if (!CORBA::is_nil(departing) && GetItemIndex(item) != -1) departing->SetLine(::Line::_nil());
   });
-  return result;
+  return TContainer_Impl::DeleteItem(item);
 }
 
 CORBA::Boolean TOperators_Impl::SortByCallsCount() {

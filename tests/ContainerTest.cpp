@@ -8,11 +8,11 @@
 #include <sstream>
 #include <thread>
 
+#include "LocalOrb.h"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
 #include "model/ContainerLib.h"
 #include "model/Servant.h"
-#include "LocalOrb.h"
 
 using namespace vantrel;
 namespace fs = std::filesystem;

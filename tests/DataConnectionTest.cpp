@@ -82,8 +82,7 @@ TEST_F(SqliteFolder, StatementsAndFirstRowQueriesReadFieldsByName) {
   EXPECT_EQ(*row, (std::vector<std::string>{"O'Brien", "7", "", "2.5"}));
   const auto none = connection_->QueryFirstRow("select ID from t_Person where ID = 99", {"ID"});
   EXPECT_FALSE(none);
-  const auto fallback =
-      connection_->QueryFirstRow("select isnull(max(ID), 0) as M from t_Person where ID > 99", {"M"});
+  const auto fallback = connection_->QueryFirstRow("select isnull(max(ID), 0) as M from t_Person where ID > 99", {"M"});
   EXPECT_EQ(fallback->at(0), "0");
   try {
     connection_->QueryFirstRow("select ID from t_Person", {"Missing"});

@@ -2,9 +2,9 @@
 
 // One ORB for the in-process tests, serving objects of the system as the host would, so tests use them
 // through their references exactly as clients do.
+#include "Vantrel.hh"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
-#include "Vantrel.hh"
 
 class LocalOrb {
  public:
