@@ -113,13 +113,15 @@ CORBA::Boolean TDatabase_Impl::GetFieldValues(const char* sql, const ::StringSeq
 }
 
 CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldName, CORBA::String_out fieldValue) {
-  fieldValue = CORBA::string_dup("");
-  return Guarded("TDatabase_Impl.GetFieldValue", false, [&] {
+  std::string value;
+  const bool found = Guarded("TDatabase_Impl.GetFieldValue", false, [&] {
     const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, {fieldName});
     if (!row) return false;
-    fieldValue = CORBA::string_dup(row->front().c_str());
+    value = row->front();
     return true;
   });
+  fieldValue = CORBA::string_dup(value.c_str());
+  return found;
 }
 
 CORBA::Boolean TDatabase_Impl::ExecuteSQL(const char* sql) {

@@ -43,8 +43,8 @@ CORBA::Long TRuleAction_Impl::GetGroupID() {
 }
 
 CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA::String_out resultPhoneNumber) {
-  resultPhoneNumber = CORBA::string_dup("");
-  return Guarded("TRuleAction_Impl.Apply", false, [&] {
+  Target target;
+  const bool found = Guarded("TRuleAction_Impl.Apply", false, [&] {
     const std::string caller = callerID;
     if (!CanApply(caller)) return false;
     CORBA::Long type;
@@ -52,7 +52,6 @@ CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA:
       std::lock_guard lock(actionMutex_);
       type = actionType_;
     }
-    Target target;
     switch (type) {
       case ::Manager:
         target = ApplyManager(caller);
@@ -69,10 +68,10 @@ CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA:
       default:
         break;
     }
-    if (!target) return false;
-    resultPhoneNumber = CORBA::string_dup(target->c_str());
-    return true;
+    return target.has_value();
   });
+  resultPhoneNumber = CORBA::string_dup(found ? target->c_str() : "");
+  return found;
 }
 
 bool TRuleAction_Impl::CanApply(const std::string& caller) {

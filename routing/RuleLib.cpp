@@ -17,7 +17,6 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
                                  CORBA::Boolean restart, CORBA::Boolean increment) {
   // An out argument carries nothing in: without a verdict the target comes back empty.
   std::string target;
-  resultPhoneNumber = CORBA::string_dup("");
   std::lock_guard lock(applyMutex_);
   bool result = false;
   CORBA::Long saved = 0;
@@ -54,7 +53,7 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
       result = true;
     });
   }
-  if (result) resultPhoneNumber = CORBA::string_dup(target.c_str());
+  resultPhoneNumber = CORBA::string_dup(result ? target.c_str() : "");
   return result;
 }
 

@@ -95,17 +95,20 @@ bool TTranslateRule_Impl::GetIsNumberMatch(const std::string& number) {
 }
 
 CORBA::Boolean TTranslateRule_Impl::Apply(const char* phoneNumber, CORBA::String_out resultPhoneNumber) {
-  resultPhoneNumber = CORBA::string_dup("");
-  return Guarded("TTranslateRule_Impl.Apply", false, [&] {
+  std::string translated;
+  const bool applied = Guarded("TTranslateRule_Impl.Apply", false, [&] {
     if (!GetEnabled() || GetIsCorrect() != ::NoError) return false;
     const std::string number = phoneNumber;
     if (!GetIsNumberMatch(number)) return false;
     std::string newPrefix, rest, head, tail;
     SeparateMask(NewMask(), newPrefix, rest);
     SplitNumber(number, head, tail);
-    resultPhoneNumber = CORBA::string_dup((newPrefix + tail).c_str());
+    translated = newPrefix + tail;
     return true;
   });
+  // An out argument is set exactly once; it carries nothing when the rule does not apply.
+  resultPhoneNumber = CORBA::string_dup(translated.c_str());
+  return applied;
 }
 
 CORBA::Boolean TTranslateRule_Impl::AssignFrom(::Base_ptr source) {

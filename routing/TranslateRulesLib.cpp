@@ -14,10 +14,9 @@ TTranslateRules_Impl::TTranslateRules_Impl() { SetObjectName("TranslateRules"); 
 }
 
 CORBA::Boolean TTranslateRules_Impl::Apply(const char* phoneNumber, CORBA::String_out resultPhoneNumber) {
-  resultPhoneNumber = CORBA::string_dup("");
-  return Guarded("TTranslateRules_Impl.Apply", false, [&] {
+  CORBA::String_var translated = CORBA::string_dup("");
+  const bool result = Guarded("TTranslateRules_Impl.Apply", false, [&] {
     SortByOrder();
-    CORBA::String_var translated;
     const bool applied = WithItems([&](const auto& items) {
       for (const ::ContainerItem_var& item : items) {
         ::TranslateRule_var rule = ::TranslateRule::_narrow(item);
@@ -27,12 +26,14 @@ CORBA::Boolean TTranslateRules_Impl::Apply(const char* phoneNumber, CORBA::Strin
     });
     if (applied) {
       LogFormat("InternalRulesApplyed: %s = %s", {phoneNumber, translated.in()});
-      resultPhoneNumber = translated._retn();
     } else {
+      translated = CORBA::string_dup("");
       LogFormat("NOT_InternalRulesApplyed: %s", {phoneNumber});
     }
     return applied;
   });
+  resultPhoneNumber = translated._retn();
+  return result;
 }
 
 void TTranslateRules_Impl::FillTranslateRuleItem(CORBA::Long index, ::TranslateRuleItem& record) {
