@@ -92,6 +92,45 @@ std::string EnvironmentReference(const std::string& corbaloc) {
   }
 }
 
+// Counts what InitEnvironment loaded. The host carries no stubs of the catalogue, so it asks through the
+// dynamic invocation interface.
+CORBA::Object_ptr CallForObject(CORBA::Object_ptr target, const char* operation) {
+  CORBA::Request_var request = target->_request(operation);
+  request->set_return_type(CORBA::_tc_Object);
+  request->invoke();
+  CORBA::Object_ptr result = CORBA::Object::_nil();
+  request->return_value() >>= CORBA::Any::to_object(result);
+  return CORBA::Object::_duplicate(result);
+}
+
+CORBA::Long CallForLong(CORBA::Object_ptr target, const char* operation) {
+  CORBA::Request_var request = target->_request(operation);
+  request->set_return_type(CORBA::_tc_long);
+  request->invoke();
+  CORBA::Long result = 0;
+  request->return_value() >>= result;
+  return result;
+}
+
+std::string LoadedSummary(const std::string& corbaloc) {
+  try {
+    int argc = 0;
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
+    CORBA::Object_var environment = orb->string_to_object(corbaloc.c_str());
+    std::string summary;
+    for (const auto& [getter, what] : {std::pair{"GetLines", "lines"}, std::pair{"GetOperators", "operators"},
+                                       std::pair{"GetRules", "rules"},
+                                       std::pair{"GetTranslateRules", "translate rules"}}) {
+      CORBA::Object_var container = CallForObject(environment, getter);
+      if (!summary.empty()) summary += ", ";
+      summary += std::to_string(CallForLong(container, "GetItemsCount")) + " " + what;
+    }
+    return summary;
+  } catch (...) {
+    return "(not available)";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,7 +182,11 @@ int main(int argc, char** argv) {
               << "INI folder: " << ini << " (logs in " << ini << "/Logs)\n"
               << "Environment: " << corbaloc << "\n"
               << "Environment IOR: " << EnvironmentReference(corbaloc) << std::endl;
-    if (!initEnvironment()) std::cerr << "vantrel-host: loading the configuration failed; see the error log\n";
+    if (initEnvironment()) {
+      std::cout << "Loaded: " << LoadedSummary(corbaloc) << std::endl;
+    } else {
+      std::cerr << "vantrel-host: loading the configuration failed; see the error log\n";
+    }
     vantrel::platform::Message message;
     while (queue->Get(message)) queue->Dispatch(message);
     std::cout << "Vantrel stopping" << std::endl;

@@ -61,6 +61,11 @@ bool TDataConnection::IsOpen() const {
   return backend_ != nullptr;
 }
 
+TSqlDialect TDataConnection::Dialect() const {
+  std::shared_lock lock(stateMutex_);
+  return dialect_;
+}
+
 namespace {
 // Runs the body on the open backend, opening it first when it is closed.
 template <typename Body>

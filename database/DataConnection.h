@@ -32,6 +32,8 @@ class TDataConnection {
   void Open();
   void Close();
   bool IsOpen() const;
+  // The dialect of the backend of the last open.
+  TSqlDialect Dialect() const;
 
   // The system's T-SQL, adapted to the backend's dialect.
   void Execute(const std::string& sql);

@@ -103,6 +103,19 @@ TEST(HostEntry, StartUpWritesItsStepsInOrder) {
   EXPECT_EQ(info.find("Before ORB_Init"), std::string::npos);
 }
 
+TEST(HostEntry, ReportsWhatTheConfigurationHolds) {
+  HostProcess host;
+  {
+    std::ofstream rules(host.IniFolder() / "Rules.ini");
+    rules << "[TranslateRules_Items]\nCount=2\nItemID=2\n"
+             "[TranslateRules_0]\nID=1\nOrder=1\nOldMask=8*\nNewMask=7*\nEnabled=1\n"
+             "[TranslateRules_1]\nID=2\nOrder=2\nOldMask=9*\nNewMask=*\nEnabled=1\n";
+  }
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  EXPECT_TRUE(host.WaitForOutput("Loaded: 0 lines, 0 operators, 0 rules, 2 translate rules")) << host.Output();
+  EXPECT_EQ(host.Stop(), 0);
+}
+
 TEST(HostEntry, APortInUseIsReportedAndTheHostExitsWithAnError) {
   HostProcess first;
   ASSERT_TRUE(first.Start());

@@ -94,6 +94,11 @@ void ReadPipeUntil(int pipe, std::string& text, const std::string& wanted,
 }
 }  // namespace
 
+bool HostProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
+  ReadOutput(std::chrono::steady_clock::now() + deadline, text);
+  return output_.find(text) != std::string::npos;
+}
+
 void HostProcess::ReadOutput(std::chrono::steady_clock::time_point deadline, const std::string& until) {
   ReadPipeUntil(stdoutPipe_, output_, until, deadline);
 }

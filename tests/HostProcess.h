@@ -26,6 +26,8 @@ class HostProcess {
   std::string Corbaloc() const;
   const std::filesystem::path& IniFolder() const { return ini_; }
   std::string Output() const { return output_; }
+  // Reads more of its output until it holds the text; false when the deadline passed first.
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
   std::string ErrorOutput() const;
 
  private:
