@@ -3,18 +3,12 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "host/FormatText.h"
 #include "host/IniFile.h"
 
 namespace vantrel {
 
 namespace {
-
-std::string Trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t");
-  return std::string(text.substr(first, last - first + 1));
-}
 
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
@@ -26,7 +20,7 @@ bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
 
 // ODBC values with ; { } or blanks at the ends go in braces, a closing brace doubled.
 std::string OdbcValue(const std::string& value) {
-  if (value.find_first_of(";{}") == std::string::npos && Trimmed(value) == value) return value;
+  if (value.find_first_of(";{}") == std::string::npos && TrimText(value) == value) return value;
   std::string braced = "{";
   for (const char c : value) {
     braced.push_back(c);
@@ -43,14 +37,14 @@ TConnectionString::TConnectionString(std::string_view text) {
     const std::size_t equals = text.find('=', at);
     const std::size_t semicolon = text.find(';', at);
     if (equals == std::string_view::npos || (semicolon != std::string_view::npos && semicolon < equals)) {
-      if (!Trimmed(text.substr(at, semicolon == std::string_view::npos ? semicolon : semicolon - at)).empty()) {
-        throw std::invalid_argument("Connection string entry without '=': " + Trimmed(text.substr(at, semicolon - at)));
+      if (!TrimText(text.substr(at, semicolon == std::string_view::npos ? semicolon : semicolon - at)).empty()) {
+        throw std::invalid_argument("Connection string entry without '=': " + TrimText(text.substr(at, semicolon - at)));
       }
       if (semicolon == std::string_view::npos) break;
       at = semicolon + 1;
       continue;
     }
-    std::string key = Trimmed(text.substr(at, equals - at));
+    std::string key = TrimText(text.substr(at, equals - at));
     std::size_t valueStart = equals + 1;
     while (valueStart < text.size() && text[valueStart] == ' ') ++valueStart;
     std::string value;
@@ -74,7 +68,7 @@ TConnectionString::TConnectionString(std::string_view text) {
       next = text.find(';', i + 1);
     } else {
       next = text.find(';', valueStart);
-      value = Trimmed(text.substr(valueStart, next == std::string_view::npos ? next : next - valueStart));
+      value = TrimText(text.substr(valueStart, next == std::string_view::npos ? next : next - valueStart));
     }
     entries_.emplace_back(std::move(key), std::move(value));
     if (next == std::string_view::npos) break;
