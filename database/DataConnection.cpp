@@ -67,21 +67,19 @@ TSqlDialect TDataConnection::Dialect() const {
 }
 
 namespace {
-// Runs the body on the open backend, opening it first when it is closed.
+// Runs the body on the open backend, opening it first when it is closed. A close by another thread between
+// the open and the body just means opening again.
 template <typename Body>
 auto WithOpenBackend(std::shared_mutex& mutex, std::unique_ptr<TDataBackend>& backend, TSqlDialect& dialect,
                      const std::function<void()>& open, Body&& body) {
-  {
-    std::shared_lock lock(mutex);
-    if (backend) return body(*backend, dialect);
-  }
-  {
+  for (;;) {
+    {
+      std::shared_lock lock(mutex);
+      if (backend) return body(*backend, dialect);
+    }
     std::unique_lock lock(mutex);
     open();
   }
-  std::shared_lock lock(mutex);
-  if (!backend) throw std::runtime_error("The connection was closed");
-  return body(*backend, dialect);
 }
 }  // namespace
 

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing Vantrel needs on Debian 12; does nothing when it is all there.
+# install-deps.sh [--test]: installs what building (and with --test, testing) Vantrel needs on Debian 12;
+# does nothing when it is all there.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libomniorb4-dev omniidl libgtest-dev googletest libsqlite3-dev unixodbc-dev)
+# The database tests also run against a PostgreSQL server through its ODBC driver.
+[ "${1:-}" = "--test" ] && packages+=(postgresql odbc-postgresql)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

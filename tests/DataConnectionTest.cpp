@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "CrmBackends.h"
 #include "database/ConnectionString.h"
 #include "database/DataConnection.h"
 
@@ -52,14 +53,19 @@ TEST(ConnectionStrings, AnUnknownProviderIsNamedInTheError) {
 }
 
 namespace {
-class SqliteFolder : public ::testing::Test {
+// A connection to an empty CRM of each backend, the SQLite file in a fresh folder.
+class CrmDatabase : public ::testing::TestWithParam<crmtest::CrmBackend> {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("vantrel-sqlite-" + std::to_string(::getpid()));
+    if (crmtest::CrmConnectionString(GetParam()).empty()) GTEST_SKIP() << crmtest::kNoPostgres;
+    folder_ = fs::temp_directory_path() / ("vantrel-crm-" + std::to_string(::getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
+    crmtest::ResetCrm(GetParam(), folder_.string());
     connection_ = std::make_unique<TDataConnection>(folder_.string());
-    connection_->SetConnectionString("Provider=SQLite;Data Source=crm.db");
+    connection_->SetConnectionString(crmtest::CrmConnectionString(GetParam()));
+    connection_->Open();
+    for (const char* table : {"t_Person", "t"}) connection_->Execute(std::string("drop table if exists ") + table);
   }
   void TearDown() override {
     connection_.reset();
@@ -70,9 +76,7 @@ class SqliteFolder : public ::testing::Test {
 };
 }  // namespace
 
-TEST_F(SqliteFolder, StatementsAndFirstRowQueriesReadFieldsByName) {
-  connection_->Open();
-  EXPECT_TRUE(fs::exists(folder_ / "crm.db"));
+TEST_P(CrmDatabase, StatementsAndFirstRowQueriesReadFieldsByName) {
   connection_->Execute("create table t_Person (ID integer, Name varchar(100), Rate float, Note varchar(10))");
   connection_->Execute(
       "insert into t_Person values (7, 'O''Brien', 2.5, null); insert into t_Person values (3, 'Ann', 1, 'x')");
@@ -95,12 +99,11 @@ TEST_F(SqliteFolder, StatementsAndFirstRowQueriesReadFieldsByName) {
   EXPECT_THROW(connection_->QueryFirstRow("", {}), std::runtime_error);
 }
 
-TEST_F(SqliteFolder, AClosedConnectionOpensItselfWithTheStringItHolds) {
+TEST_P(CrmDatabase, AClosedConnectionOpensItselfWithTheStringItHolds) {
   TDataConnection fresh(folder_.string());
   EXPECT_THROW(fresh.Execute("select 1"), std::runtime_error);  // no string before the first open
   EXPECT_FALSE(fresh.IsOpen());
 
-  connection_->Open();
   connection_->Execute("create table t (a integer)");
   connection_->Close();
   EXPECT_FALSE(connection_->IsOpen());
@@ -109,8 +112,7 @@ TEST_F(SqliteFolder, AClosedConnectionOpensItselfWithTheStringItHolds) {
   EXPECT_EQ(connection_->QueryFirstRow("select count(*) as C from t", {"C"})->at(0), "1");
 }
 
-TEST_F(SqliteFolder, ConcurrentStatementsAndQueriesAllLand) {
-  connection_->Open();  // a new file gets the CRM tables
+TEST_P(CrmDatabase, ConcurrentStatementsAndQueriesAllLand) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
@@ -142,3 +144,22 @@ TEST(OdbcConnection, AMissingDataSourceFailsWithTheDriverManagersMessage) {
   }
   EXPECT_FALSE(connection.IsOpen());
 }
+
+TEST(SqliteFile, ANewFileGetsTheCrmTables) {
+  const fs::path folder = fs::temp_directory_path() / ("vantrel-sqlite-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  {
+    TDataConnection connection(folder.string());
+    connection.SetConnectionString("Provider=SQLite;Data Source=crm.db");
+    EXPECT_THROW(connection.Open(), std::runtime_error);  // no folder to hold it
+    fs::create_directories(folder);
+    connection.Open();
+    EXPECT_TRUE(fs::exists(folder / "crm.db"));
+    EXPECT_EQ(connection.QueryFirstRow("select count(*) as C from tq_ContactInGroup", {"C"})->at(0), "0");
+  }
+  fs::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crm, CrmDatabase,
+                         ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
+                         crmtest::CrmBackendName);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 
+#include "CrmBackends.h"
 #include "FakeLine.h"
 #include "LocalOrb.h"
 #include "database/CrmSchema.h"
@@ -42,9 +43,10 @@ class ServedEnvironment : public ::testing::Test {
     fs::remove_all(folder_);
   }
 
-  // Connects the Database to a new embedded CRM holding the sample data.
-  void ConnectSampleCrm() {
-    const std::string connection = "Provider=SQLite;Data Source=crm.sqlite3";
+  // Connects the Database to an empty CRM of the backend holding the sample data.
+  void ConnectSampleCrm(crmtest::CrmBackend backend = crmtest::CrmBackend::SQLite) {
+    const std::string connection = crmtest::CrmConnectionString(backend);
+    crmtest::ResetCrm(backend, folder_.string());
     TDataConnection direct(folder_.string());
     direct.SetConnectionString(connection);
     ASSERT_TRUE(AddSampleCrm(direct));
@@ -107,7 +109,19 @@ class ServedEnvironment : public ::testing::Test {
 
 using NumberTranslation = ServedEnvironment;
 using OperatorLogins = ServedEnvironment;
-using RuleActionTargets = ServedEnvironment;
+// The cases that read the CRM run against each backend.
+class ServedCrm : public ServedEnvironment, public ::testing::WithParamInterface<crmtest::CrmBackend> {
+ protected:
+  void SetUp() override {
+    if (crmtest::CrmConnectionString(GetParam()).empty()) GTEST_SKIP() << crmtest::kNoPostgres;
+    ServedEnvironment::SetUp();
+  }
+  void TearDown() override {
+    if (!CORBA::is_nil(environment_)) ServedEnvironment::TearDown();
+  }
+};
+using RuleActionTargets = ServedCrm;
+using DatabaseConnections = ServedCrm;
 using RoutingRules = ServedEnvironment;
 using DatabaseObject = ServedEnvironment;
 using EnvironmentFiles = ServedEnvironment;
@@ -274,8 +288,8 @@ TEST_F(OperatorLogins, ASecondLoginReplacesTheFirstAndCountsSortAscending) {
   EXPECT_EQ(any->IncCallsCount(), 1);
 }
 
-TEST_F(RuleActionTargets, ManagersComeFromTheContactOrElseTheCompanyAndMustBeReady) {
-  ConnectSampleCrm();
+TEST_P(RuleActionTargets, ManagersComeFromTheContactOrElseTheCompanyAndMustBeReady) {
+  ConnectSampleCrm(GetParam());
   ::Line_var annaLine = AddLine(0, "201");
   ::Line_var claraLine = AddLine(1, "203");
   ::Operator_var anna = AddOperator(1, annaLine);
@@ -300,8 +314,8 @@ TEST_F(RuleActionTargets, ManagersComeFromTheContactOrElseTheCompanyAndMustBeRea
   EXPECT_EQ(Target(manager, "5550120"), "-");
 }
 
-TEST_F(RuleActionTargets, FixedNumbersLastContactsAndGroupsFindUsableTargets) {
-  ConnectSampleCrm();
+TEST_P(RuleActionTargets, FixedNumbersLastContactsAndGroupsFindUsableTargets) {
+  ConnectSampleCrm(GetParam());
   ::Line_var annaLine = AddLine(0, "201");
   ::Line_var borisLine = AddLine(1, "202");
   ::Line_var davidLine = AddLine(2, "204");
@@ -478,19 +492,28 @@ TEST_F(DatabaseObject, SettingsRoundTripPlainAndProtectedThroughTheIniFolder) {
   EXPECT_NE(std::string(error.in()).find("TDatabase_Impl.SaveSecuredConnectionString [Database]"), std::string::npos);
 }
 
-TEST_F(DatabaseObject, ConnectionsStatementsAndFieldReads) {
+TEST_P(DatabaseConnections, ConnectionsStatementsAndFieldReads) {
   CORBA::String_var error = CORBA::string_dup("");
   EXPECT_FALSE(database_->ExecuteSQL("delete from tq_VantrelLog"));  // no connect yet, no string to open with
   CORBA::String_var last = database_->GetLastError();
   EXPECT_EQ(std::string(last.in()).rfind("METHOD ERROR TDatabase_Impl.ExecuteSQL [Database] : ", 0), 0u) << last.in();
 
-  database_->SetConnectionString("Provider=SQLite;Data Source=crm.sqlite3");
+  if (GetParam() == crmtest::CrmBackend::PostgreSQL) crmtest::ResetCrm(GetParam(), folder_.string());
+  database_->SetConnectionString(crmtest::CrmConnectionString(GetParam()).c_str());
   ASSERT_TRUE(database_->SetConnected(true, error.inout())) << error.in();
-  EXPECT_TRUE(fs::exists(folder_ / "crm.sqlite3"));  // relative to the INI folder, with the CRM tables
+  if (GetParam() == crmtest::CrmBackend::SQLite) {
+    EXPECT_TRUE(fs::exists(folder_ / "crm.sqlite3"));  // relative to the INI folder, with the CRM tables
+  }
   database_->SetConnectionString("Provider=Nonsense");
   EXPECT_TRUE(database_->SetConnected(true, error.inout()));  // already open: not reopened
   EXPECT_FALSE(database_->TestConnection("Provider=Nonsense", error.inout()));
   EXPECT_NE(std::string(error.in()).find("Nonsense"), std::string::npos);
+  const char* unreachable = GetParam() == crmtest::CrmBackend::SQLite
+                                ? "Provider=SQLite;Data Source=/proc/vantrel/crm.sqlite3"
+                                : "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=none;Uid=none";
+  error = CORBA::string_dup("");
+  EXPECT_FALSE(database_->TestConnection(unreachable, error.inout()));
+  EXPECT_STRNE(error.in(), "");  // the driver's own words
   EXPECT_TRUE(database_->GetConnected());
 
   EXPECT_TRUE(database_->ExecuteSQL(
@@ -518,6 +541,8 @@ TEST_F(DatabaseObject, ConnectionsStatementsAndFieldReads) {
   EXPECT_TRUE(database_->ExecuteSQL("delete from tq_VantrelLog"));
   EXPECT_TRUE(database_->GetConnected());
   EXPECT_FALSE(database_->ExecuteSQL("this is not sql"));
+  last = database_->GetLastError();
+  EXPECT_EQ(std::string(last.in()).rfind("METHOD ERROR TDatabase_Impl.ExecuteSQL [Database] : ", 0), 0u) << last.in();
 }
 
 TEST_F(EnvironmentFiles, LoadStopsAtTheFirstFailureAndSaveWritesEveryFile) {
@@ -542,3 +567,10 @@ TEST_F(EnvironmentFiles, LoadStopsAtTheFirstFailureAndSaveWritesEveryFile) {
   EXPECT_FALSE(environment_->LoadFromIniFiles(target.string().c_str()));
   EXPECT_EQ(rules_->GetItemsCount(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Crm, RuleActionTargets,
+                         ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
+                         crmtest::CrmBackendName);
+INSTANTIATE_TEST_SUITE_P(Crm, DatabaseConnections,
+                         ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
+                         crmtest::CrmBackendName);
