@@ -1,5 +1,6 @@
 #include "VantrelClient.h"
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
@@ -10,15 +11,21 @@
 #include "model/BaseLib.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
+#include "telephony/ExchangeControl.h"
+#include "telephony/SoftExchange.h"
 
 namespace vantrel {
 
 namespace {
 
 struct TProcessState {
+  // The exchange is made first so that it outlives the control socket serving it.
+  TProcessState() { telephony::TSoftExchange::Instance(); }
+
   TEnvironment_Impl* environment = nullptr;  // one reference of our own; the POA holds another while active
   std::mutex threadMutex;
   std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
+  std::unique_ptr<telephony::TExchangeControl> exchangeControl;
 
   // Library unload: the root POA goes first, then the ORB.
   ~TProcessState() {
@@ -36,6 +43,31 @@ TProcessState& State() {
 }
 
 constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
+
+// The software exchange serves the lines of this process: its stations come from the INI folder, and its
+// control socket there lets outside callers be played by a person or another process. Done once.
+bool StartExchange(const std::string& iniFolder) {
+  TProcessState& state = State();
+  if (state.exchangeControl) return true;
+  try {
+    telephony::TSoftExchange& exchange = telephony::TSoftExchange::Instance();
+    const telephony::TExchangeConfig config = telephony::TSoftExchange::LoadConfig(iniFolder);
+    exchange.Configure(config);
+    LogFormat("Exchange: %d stations, %d trunks", {static_cast<int>(config.stations.size()), config.trunks});
+  } catch (...) {
+    LogFormat("Exchange configuration error: %s", {ExceptionText(std::current_exception())});
+    return false;
+  }
+  try {
+    const std::string socket = (std::filesystem::path(iniFolder) / "exchange.sock").string();
+    state.exchangeControl = std::make_unique<telephony::TExchangeControl>(telephony::TSoftExchange::Instance(), socket);
+    LogFormat("Exchange control socket: %s", {socket});
+  } catch (...) {
+    // The lines work without it; only the outside world cannot be played.
+    LogFormat("Exchange control error: %s", {ExceptionText(std::current_exception())});
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -87,6 +119,7 @@ unsigned char InitEnvironment() {
     TEnvironment_Impl* environment = State().environment;
     if (environment == nullptr) return 0;
     CORBA::String_var path = environment->GetIniFilesPath();
+    if (!StartExchange(path.in())) return 0;
     return environment->LoadFromIniFiles(path) ? 1 : 0;
   } catch (...) {
     return 0;
