@@ -553,16 +553,23 @@ LONG TTapiDevice::Init(LONG deviceId) {
   }
   if (deviceId != deviceId_ && available_) Done();
   if (!within()) return LINEERR_BADDEVICEID;
-  LINEEXTENSIONID extension{};
+  apiVersion_ = 0;
+  extVersion_ = 0;
+  TSP.ExtensionID = LINEEXTENSIONID{};
   DWORD version = 0;
-  const LONG result = lineNegotiateAPIVersion(application_->LineApp(), static_cast<DWORD>(deviceId), kLowApiVersion,
-                                              kHighApiVersion, &version, &extension);
+  LONG result = lineNegotiateAPIVersion(application_->LineApp(), static_cast<DWORD>(deviceId), kLowApiVersion,
+                                        kHighApiVersion, &version, &TSP.ExtensionID);
+  if (result == 0 && (TSP.ExtLowVersion != 0 || TSP.ExtHighVersion != 0)) {
+    result = lineNegotiateExtVersion(application_->LineApp(), static_cast<DWORD>(deviceId), version,
+                                     TSP.ExtLowVersion, TSP.ExtHighVersion, &extVersion_);
+  }
   available_ = result == 0;
   if (available_) {
     deviceId_ = deviceId;
     deviceName_ = application_->LineDeviceNames()[static_cast<std::size_t>(deviceId)];
     apiVersion_ = version;
-    extVersion_ = 0;  // no extension bounds are set, so none is negotiated
+  } else {
+    extVersion_ = 0;
   }
   return result;
 }
@@ -573,6 +580,7 @@ void TTapiDevice::Done() {
   deviceName_.clear();
   apiVersion_ = 0;
   extVersion_ = 0;
+  TSP.ExtensionID = LINEEXTENSIONID{};
 }
 
 std::string TTapiDevice::ActiveFailureText() const {

@@ -367,6 +367,12 @@ class TTapiDevice : public TTapiComponent {
 
   DWORD ApiVersion() const { return apiVersion_; }
   DWORD ExtVersion() const { return extVersion_; }
+  // The provider-extension bounds; an extension version is negotiated only when one of them is set.
+  struct TTSP {
+    DWORD ExtLowVersion = 0;
+    DWORD ExtHighVersion = 0;
+    LINEEXTENSIONID ExtensionID{};
+  } TSP;
   platform::Event& AbortEvent() { return abortEvent_; }
 
   struct TOptions {

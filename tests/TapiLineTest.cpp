@@ -135,7 +135,20 @@ TEST_F(TapiLayer, EnablingALineInitialisesTapiAndNamesTheDevices) {
   line.SetEnabled(true);
   line.SetEnabled(false);
   EXPECT_FALSE(TapiApplication().Active());
+  TapiApplication().ShutdownDelay = 150;  // shut down later, unless a line comes back meanwhile
+  line.SetEnabled(true);
+  line.SetEnabled(false);
+  EXPECT_TRUE(TapiApplication().Active());
+  EXPECT_TRUE(PumpUntil([] { return !TapiApplication().Active(); }, 2s));
   TapiApplication().ShutdownDelay = -1;
+
+  // Extension bounds the exchange does not offer leave the device unselected.
+  line.SetEnabled(true);
+  line.TSP.ExtHighVersion = 0x00010000;
+  EXPECT_EQ(line.Init(0), LINEERR_OPERATIONUNAVAIL);
+  EXPECT_FALSE(line.Available());
+  line.TSP.ExtHighVersion = 0;
+  EXPECT_EQ(line.Init(0), 0);
 }
 
 TEST_F(TapiLayer, AnIncomingCallRaisesItsEventsInOrderAndIsCleanedUpAfterIt) {
