@@ -835,56 +835,72 @@ LONG TTapiApplication::Shutdown() {
   return result;
 }
 
+namespace {
+// The name of every device, indexed by its identifier: the capabilities' name, or a text that says why not.
+struct TDeviceNaming {
+  const char* prefix;        // "Line Device #"
+  LONG noDevice;             // the "removed" result of the negotiation
+  const char* incompatible;  // the text for an incompatible version, as each kind spells it
+};
+
+template <typename Negotiate, typename NameFromCaps>
+std::vector<std::string> DeviceNames(DWORD count, DWORD capsSize, const TDeviceNaming& naming, Negotiate negotiate,
+                                     NameFromCaps nameFromCaps) {
+  std::vector<std::string> names;
+  TTapiBuffer caps(capsSize);
+  for (DWORD id = 0; id < count; ++id) {
+    const std::string fallback = naming.prefix + std::to_string(id);
+    DWORD version = 0;
+    const LONG result = negotiate(id, version);
+    if (result == 0) {
+      std::string name;
+      names.push_back(nameFromCaps(id, version, caps, name) == 0 ? name : fallback);
+    } else if (result == naming.noDevice) {
+      names.push_back(fallback + " (removed)");
+    } else if (result == LINEERR_INCOMPATIBLEAPIVERSION) {
+      names.push_back(fallback + " (" + naming.incompatible + ")");
+    } else {
+      names.push_back(fallback + " (" + TapiErrorText(result) + ")");
+    }
+  }
+  return names;
+}
+}  // namespace
+
 void TTapiApplication::Update_LineDevices() {
   lineDeviceNames_.clear();
   if (hLineApp_ == 0) return;
-  TTapiBuffer caps(252);
-  for (DWORD id = 0; id < numLineDevs_; ++id) {
-    const std::string number = std::to_string(id);
-    DWORD version = 0;
-    LINEEXTENSIONID extension{};
-    const LONG result = lineNegotiateAPIVersion(hLineApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
-    if (result == 0) {
-      const LONG fetched = caps.Fetch([&](void* record) {
-        return lineGetDevCaps(hLineApp_, id, version, 0, static_cast<LINEDEVCAPS*>(record));
+  lineDeviceNames_ = DeviceNames(
+      numLineDevs_, 252, {"Line Device #", LINEERR_NODEVICE, "incompatible"},
+      [this](DWORD id, DWORD& version) {
+        LINEEXTENSIONID extension{};
+        return lineNegotiateAPIVersion(hLineApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
+      },
+      [this](DWORD id, DWORD version, TTapiBuffer& caps, std::string& name) {
+        const LONG fetched = caps.Fetch([&](void* record) {
+          return lineGetDevCaps(hLineApp_, id, version, 0, static_cast<LINEDEVCAPS*>(record));
+        });
+        name = caps.String(caps.As<LINEDEVCAPS>()->dwLineNameSize, caps.As<LINEDEVCAPS>()->dwLineNameOffset);
+        return fetched;
       });
-      const auto* record = caps.As<LINEDEVCAPS>();
-      lineDeviceNames_.push_back(fetched == 0 ? caps.String(record->dwLineNameSize, record->dwLineNameOffset)
-                                              : "Line Device #" + number);
-    } else if (result == LINEERR_NODEVICE) {
-      lineDeviceNames_.push_back("Line Device #" + number + " (removed)");
-    } else if (result == LINEERR_INCOMPATIBLEAPIVERSION) {
-      lineDeviceNames_.push_back("Line Device #" + number + " (incompatible)");
-    } else {
-      lineDeviceNames_.push_back("Line Device #" + number + " (" + TapiErrorText(result) + ")");
-    }
-  }
 }
 
 void TTapiApplication::Update_PhoneDevices() {
   phoneDeviceNames_.clear();
   if (hPhoneApp_ == 0) return;
-  TTapiBuffer caps(180);
-  for (DWORD id = 0; id < numPhoneDevs_; ++id) {
-    const std::string number = std::to_string(id);
-    DWORD version = 0;
-    LINEEXTENSIONID extension{};
-    const LONG result = phoneNegotiateAPIVersion(hPhoneApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
-    if (result == 0) {
-      const LONG fetched = caps.Fetch([&](void* record) {
-        return phoneGetDevCaps(hPhoneApp_, id, version, 0, static_cast<PHONECAPS*>(record));
+  phoneDeviceNames_ = DeviceNames(
+      numPhoneDevs_, 180, {"Phone Device #", PHONEERR_NODEVICE, "incombatible"},
+      [this](DWORD id, DWORD& version) {
+        LINEEXTENSIONID extension{};
+        return phoneNegotiateAPIVersion(hPhoneApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
+      },
+      [this](DWORD id, DWORD version, TTapiBuffer& caps, std::string& name) {
+        const LONG fetched = caps.Fetch([&](void* record) {
+          return phoneGetDevCaps(hPhoneApp_, id, version, 0, static_cast<PHONECAPS*>(record));
+        });
+        name = caps.String(caps.As<PHONECAPS>()->dwPhoneNameSize, caps.As<PHONECAPS>()->dwPhoneNameOffset);
+        return fetched;
       });
-      const auto* record = caps.As<PHONECAPS>();
-      phoneDeviceNames_.push_back(fetched == 0 ? caps.String(record->dwPhoneNameSize, record->dwPhoneNameOffset)
-                                               : "Phone Device #" + number);
-    } else if (result == PHONEERR_NODEVICE) {
-      phoneDeviceNames_.push_back("Phone Device #" + number + " (removed)");
-    } else if (result == LINEERR_INCOMPATIBLEAPIVERSION) {
-      phoneDeviceNames_.push_back("Phone Device #" + number + " (incombatible)");
-    } else {
-      phoneDeviceNames_.push_back("Phone Device #" + number + " (" + TapiErrorText(result) + ")");
-    }
-  }
 }
 
 void TTapiApplication::PostNotify(std::uintptr_t kind, std::intptr_t value) {
