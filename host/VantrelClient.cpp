@@ -13,6 +13,8 @@
 #include "model/Servant.h"
 #include "telephony/ExchangeControl.h"
 #include "telephony/SoftExchange.h"
+#include "telephony/TelephonyThread.h"
+#include "telephony/diZudu.h"
 
 namespace vantrel {
 
@@ -119,6 +121,8 @@ unsigned char InitEnvironment() {
     TEnvironment_Impl* environment = State().environment;
     if (environment == nullptr) return 0;
     CORBA::String_var path = environment->GetIniFilesPath();
+    // This thread initialises telephony and pumps its messages: remote calls hand their line work to it.
+    telephony::TTelephonyThread::Instance().Bind();
     if (!StartExchange(path.in())) return 0;
     return environment->LoadFromIniFiles(path) ? 1 : 0;
   } catch (...) {
@@ -141,6 +145,13 @@ unsigned char RunORBThread(void* orb) {
 }
 
 unsigned char StopORBThread() {
+  try {
+    // Telephony ends first, on its own thread; the lines that the ORB frees afterwards find their devices closed.
+    telephony::TTelephonyThread::Instance().Run([] { telephony::TapiApplication().Close(); });
+    telephony::TTelephonyThread::Instance().Unbind();
+  } catch (...) {
+    LogFormat("StopORBThread error: %s", {ExceptionText(std::current_exception())});
+  }
   try {
     std::shared_ptr<TORBThread> thread;
     {

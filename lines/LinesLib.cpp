@@ -6,6 +6,10 @@
 #include "host/FormatText.h"
 #include "host/IniStorage.h"
 #include "host/VantrelCommonRoutines.h"
+#include "lines/LineLib.h"
+#include "model/Servant.h"
+#include "telephony/TelephonyThread.h"
+#include "telephony/diZudu.h"
 
 namespace vantrel {
 
@@ -74,6 +78,58 @@ CORBA::Boolean TLines_Impl::GetIsOuterLinePhoneNumber(const char* phoneNumber) {
     }
   });
   return ::Operator::_nil();
+}
+
+::ContainerItem_ptr TLines_Impl::CreateItem(CORBA::Boolean assignIdentity) {
+  return Guarded("TLines_Impl.CreateItem", ::ContainerItem::_nil(),
+                 [&] { return ListNewItem(new TServant<TLine_Impl>(), assignIdentity); });
+}
+
+CORBA::Boolean TLines_Impl::LoadItemsFromIniFile(const char* fileName, const char* section) {
+  return Guarded("TLines_Impl.LoadItemsFromIniFile", false, [&] {
+    return telephony::TTelephonyThread::Instance().Call([&] {
+      // An application of its own, only to learn the devices.
+      telephony::TTapiApplication devices;
+      struct CloseDevices {
+        telephony::TTapiApplication& application;
+        ~CloseDevices() {
+          try {
+            application.Close();
+          } catch (...) {
+          }
+        }
+      } closeDevices{devices};
+      const bool result = TContainer_Impl::LoadItemsFromIniFile(fileName, section);
+      devices.Open();
+      const std::vector<std::string> names = devices.LineDeviceNames();
+      const auto count = static_cast<CORBA::Long>(names.size());
+      ::Environment_var environment = GetEnvironment();
+      for (CORBA::Long id = 0; id < count; ++id) {
+        const char* name = names[static_cast<std::size_t>(id)].c_str();
+        ::Line_var line = ::Line::_narrow(::ContainerItem_var(GetItemByID(id)));
+        if (!CORBA::is_nil(line)) {
+          line->SetEnvironment(environment);
+          line->SetObjectName(name);
+          line->SetDeviceID(id);
+          continue;
+        }
+        ::Line_var made = ::Line::_narrow(::ContainerItem_var(CreateItem(false)));
+        if (CORBA::is_nil(made)) throw std::runtime_error("No line could be made for device " + std::to_string(id));
+        made->SetEnvironment(environment);
+        made->SetID(id);
+        made->SetOrder(GetNextOrder());
+        made->SetObjectName(name);
+        made->SetDeviceID(id);
+        AddItem(made);
+      }
+      for (CORBA::Long index = GetItemsCount() - 1; index >= 0; --index) {
+        ::ContainerItem_var item = GetItem(index);
+        ::Line_var line = ::Line::_narrow(item);
+        if (CORBA::is_nil(line) || line->GetID() < 0 || line->GetID() > count - 1) DeleteItem(item);
+      }
+      return result;
+    });
+  });
 }
 
 CORBA::Boolean TLines_Impl::DeleteItem(::ContainerItem_ptr item) {

@@ -20,7 +20,10 @@ class TLines_Impl : public virtual POA_Lines, public TContainer_Impl {
   ::Operator_ptr SetLastContact(const char* phoneNumber, ::Operator_ptr contact) override;
   CORBA::Boolean GetIsOuterLinePhoneNumber(const char* phoneNumber) override;
 
+  ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
   CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
+  // The stored lines, then one line per TAPI line device: created, re-bound or removed to match.
+  CORBA::Boolean LoadItemsFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
 

@@ -17,7 +17,8 @@ namespace {
 
 constexpr DWORD kLowestApiVersion = 0x00010003;
 constexpr DWORD kHighestApiVersion = 0x00020002;
-constexpr DWORD kMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_UNKNOWN;
+// Voice, and the data-modem mode a line asks for first when it opens.
+constexpr DWORD kMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_UNKNOWN | 0x10;
 constexpr DWORD kDigitModes = LINEDIGITMODE_DTMF;
 constexpr DWORD kFarEndRinging = LINECALLSTATE_OFFERING;  // a far end being called
 

@@ -517,7 +517,7 @@ TTapiComponent::~TTapiComponent() { Unregister(); }
 void TTapiComponent::Unregister() {
   if (!registered_) return;
   registered_ = false;
-  TapiApplication().RemoveTapiComponent(*this);
+  if (TapiApplicationExists()) TapiApplication().RemoveTapiComponent(*this);
 }
 
 void TTapiComponent::SetEnabled(bool enabled) {
@@ -663,10 +663,19 @@ void TTapiDevice::HandleTimer(TTapiRequest&) {}
 
 // ---- the application ----
 
+namespace {
+// The process-wide application while it exists: components that outlive it at process end leave it alone.
+std::atomic<TTapiApplication*> gProcessApplication{nullptr};
+}  // namespace
+
 TTapiApplication& TapiApplication() {
   static TTapiApplication application;
+  static const bool registered = (gProcessApplication = &application, true);
+  (void)registered;
   return application;
 }
+
+bool TapiApplicationExists() { return gProcessApplication.load() != nullptr; }
 
 TTapiApplication::TTapiApplication() : instance_(nextInstance_++) {}
 
@@ -675,20 +684,25 @@ TTapiApplication::~TTapiApplication() {
     if (Active()) Shutdown();
   } catch (...) {
   }
+  TTapiApplication* self = this;
+  gProcessApplication.compare_exchange_strong(self, nullptr);
 }
 
 DWORD TTapiApplication::RegisterInstance(TTapiComponent* component) {
+  std::lock_guard lock(registryMutex_);
   const DWORD instance = nextInstance_++;
   instances_[instance] = component;
   return instance;
 }
 
 TTapiComponent* TTapiApplication::FindComponent(DWORD instance) const {
+  std::lock_guard lock(registryMutex_);
   const auto found = instances_.find(instance);
   return found == instances_.end() ? nullptr : found->second;
 }
 
 std::vector<TTapiDevice*> TTapiApplication::Lines() const {
+  std::lock_guard lock(registryMutex_);
   std::vector<TTapiDevice*> lines;
   for (TTapiComponent* component : components_) {
     if (auto* line = dynamic_cast<TCustomTapiLine*>(component)) lines.push_back(line);
@@ -697,20 +711,24 @@ std::vector<TTapiDevice*> TTapiApplication::Lines() const {
 }
 
 bool TTapiApplication::AnyDeviceEnabled() const {
+  std::lock_guard lock(registryMutex_);
   return std::any_of(components_.begin(), components_.end(), [](const TTapiComponent* c) { return c->Enabled(); });
 }
 
 void TTapiApplication::AddTapiComponent(TTapiComponent& component) {
+  std::unique_lock lock(registryMutex_);
   if (std::find(components_.begin(), components_.end(), &component) != components_.end()) {
     TapiFail("AddTapiComponent: Unknow TapiComponent");
   }
   components_.push_back(&component);
   component.instance_ = RegisterInstance(&component);
+  lock.unlock();
   if (!Active() && AnyDeviceEnabled()) Open();
 }
 
 void TTapiApplication::RemoveTapiComponent(TTapiComponent& component) {
   if (component.Enabled()) EnableTapiComponent(component, false);
+  std::lock_guard lock(registryMutex_);
   components_.erase(std::remove(components_.begin(), components_.end(), &component), components_.end());
   instances_.erase(component.instance_);
 }
@@ -1092,6 +1110,23 @@ DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, L
 }
 
 // ---- calls ----
+
+std::string TTapiCall::Note(const std::string& name) const {
+  for (const auto& [key, value] : Notes) {
+    if (key == name) return value;
+  }
+  return {};
+}
+
+void TTapiCall::SetNote(const std::string& name, const std::string& value) {
+  for (auto& [key, stored] : Notes) {
+    if (key == name) {
+      stored = value;
+      return;
+    }
+  }
+  Notes.emplace_back(name, value);
+}
 
 namespace {
 TCustomTapiLine& RequireLine(TCustomTapiLine* line) {

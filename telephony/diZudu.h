@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -450,6 +451,11 @@ class TTapiCall {
   bool MonitorDigitsAutoSelect = true;
   DWORD ActiveDigitModes = 0;       // the modes being monitored, 0 when not
   std::string GatheredDigits;
+  // The call's notes, name=value in the order they were first set; and a number of the program's own.
+  std::vector<std::pair<std::string, std::string>> Notes;
+  LONG Tag = 0;
+  std::string Note(const std::string& name) const;
+  void SetNote(const std::string& name, const std::string& value);
 
   DWORD State() { return CallStatus.CallState(); }
   DWORD StatusDWord(int index) { return CallStatus.Get_DWORD(index); }
@@ -712,8 +718,10 @@ class TTapiApplication {
   DWORD numPhoneDevs_ = 0;
   std::shared_ptr<platform::Event> lineEvent_;
   std::shared_ptr<platform::Event> phoneEvent_;
-  std::vector<TTapiComponent*> components_;  // registration order
-  std::map<DWORD, TTapiComponent*> instances_;
+  // The registry may change on any thread: servants owning lines end wherever their last reference goes.
+  mutable std::recursive_mutex registryMutex_;
+  std::vector<TTapiComponent*> components_;  // registration order; guarded by registryMutex_
+  std::map<DWORD, TTapiComponent*> instances_;  // guarded by registryMutex_
   DWORD nextInstance_ = 1;
   std::vector<std::string> lineDeviceNames_;
   std::vector<std::string> phoneDeviceNames_;
@@ -725,5 +733,7 @@ class TTapiApplication {
 
 // The process-wide application all devices register with.
 TTapiApplication& TapiApplication();
+// False once the process-wide application has been destroyed at process end.
+bool TapiApplicationExists();
 
 }  // namespace vantrel::telephony

@@ -1,0 +1,1390 @@
+#include "LineLib.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "host/FormatText.h"
+#include "host/VantrelCommonRoutines.h"
+#include "telephony/TelephonyThread.h"
+#include "telephony/diZuduUtils.h"
+
+namespace vantrel {
+
+using telephony::TTapiCall;
+using telephony::TTapiLine;
+using telephony::TTelephonyThread;
+
+namespace {
+
+// Delphi's StrToInt: the whole text a decimal number, else the runtime's message.
+int StrToInt(const std::string& text) {
+  const int value = StrToIntDef(text, 0);
+  if (value == 0 && StrToIntDef(text, 1) == 1) {
+    throw std::invalid_argument("'" + text + "' is not a valid integer value");
+  }
+  return value;
+}
+
+// Serialises the call-log writers of all lines: the select and the insert of one row go together.
+std::mutex& CallLogLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+
+// "yyyymmddhhnnss" or "yyyy-mm-dd hh:mm:ss".
+std::string DateTimeText(TDateTime value, bool compact) {
+  const TDateTimeParts parts = DecodeDateTime(value);
+  const std::string year = std::to_string(parts.year);
+  if (compact) {
+    return year + TwoDigits(parts.month) + TwoDigits(parts.day) + TwoDigits(parts.hour) + TwoDigits(parts.minute) +
+           TwoDigits(parts.second);
+  }
+  return year + "-" + TwoDigits(parts.month) + "-" + TwoDigits(parts.day) + " " + TwoDigits(parts.hour) + ":" +
+         TwoDigits(parts.minute) + ":" + TwoDigits(parts.second);
+}
+
+std::string QuotedStr(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    quoted += c;
+    if (c == '\'') quoted += '\'';
+  }
+  return quoted + "'";
+}
+
+constexpr double kListenerSilenceDays = 0.000174;
+
+}  // namespace
+
+template <typename Result, typename Body>
+Result TLine_Impl::OnLine(const char* methodName, Result neutral, Body&& body) {
+  try {
+    return TTelephonyThread::Instance().Call(std::forward<Body>(body));
+  } catch (...) {
+    HandleError(methodName, std::current_exception());
+    return neutral;
+  }
+}
+
+template <typename Body>
+void TLine_Impl::OnLine(const char* methodName, Body&& body) {
+  try {
+    TTelephonyThread::Instance().Run(std::forward<Body>(body));
+  } catch (...) {
+    HandleError(methodName, std::current_exception());
+  }
+}
+
+template <typename Body>
+char* TLine_Impl::OnLineText(const char* methodName, Body&& body) {
+  return CORBA::string_dup(OnLine(methodName, std::string(), std::forward<Body>(body)).c_str());
+}
+
+void TLine_Impl::HandleError(const char* methodName, std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const telephony::ETapiError& tapiError) {
+    if (tapiError.ErrorCode == LINEERR_OPERATIONFAILED) return;  // a request that timed out
+    DoError(methodName, tapiError.what());
+  } catch (...) {
+    DoError(methodName, ExceptionText(std::current_exception()).c_str());
+  }
+}
+
+TLine_Impl::TLine_Impl() {
+  LogMessage("TLine_Impl.Create()");
+  TTelephonyThread::Instance().Run([this] {
+    tapiLine_ = std::make_unique<TTapiLine>();
+    if (!tapiLine_->Enabled()) tapiLine_->SetEnabled(true);
+    AttachHandlers();
+  });
+}
+
+TLine_Impl::~TLine_Impl() {
+  LogMessage("TLine_Impl.Destroy()");
+  try {
+    ::Operator_var seated = GetOperator();
+    if (!CORBA::is_nil(seated)) seated->SetLine(::Line::_nil());
+  } catch (...) {
+  }
+  try {
+    TTelephonyThread::Instance().Run([this] { tapiLine_.reset(); });
+  } catch (...) {
+  }
+}
+
+TTapiCall* TLine_Impl::GetCallByHandle(CORBA::Long call) {
+  if (!tapiLine_) return nullptr;
+  auto& calls = tapiLine_->Calls();
+  calls.Acquire(platform::INFINITE_WAIT);
+  TTapiCall* found = nullptr;
+  for (TTapiCall* candidate : calls.Items()) {
+    if (static_cast<CORBA::Long>(candidate->Handle) == call) found = candidate;
+  }
+  calls.Release();
+  return found;
+}
+
+CORBA::Long TLine_Impl::CallHandle(const TTapiCall* call) const {
+  return call == nullptr ? 0 : static_cast<CORBA::Long>(call->Handle);
+}
+
+::Lines_ptr TLine_Impl::LinesContainer() { return GetLines(); }
+
+// ---- configuration ----
+
+::Rule_ptr TLine_Impl::GetRule() {
+  std::lock_guard lock(lineMutex_);
+  return ::Rule::_duplicate(rule_);
+}
+
+void TLine_Impl::SetRule(::Rule_ptr rule) {
+  OnLine("TLine_Impl.SetRule", [&] {
+    ::Rule_var current = GetRule();
+    if (!CORBA::is_nil(current) && !CORBA::is_nil(rule) && current->GetID() == rule->GetID()) return;
+    // Always the container's own object, never a foreign reference.
+    ::Rule_var own;
+    if (!CORBA::is_nil(rule)) {
+      ::Rules_var rules = GetRules();
+      if (!CORBA::is_nil(rules)) own = ::Rule::_narrow(::ContainerItem_var(rules->GetItemByID(rule->GetID())));
+    }
+    std::lock_guard lock(lineMutex_);
+    rule_ = own;
+  });
+}
+
+CORBA::Long TLine_Impl::GetRuleID() {
+  return OnLine("TLine_Impl.GetRuleID", CORBA::Long(-1), [&] {
+    ::Rule_var rule = GetRule();
+    return CORBA::is_nil(rule) ? CORBA::Long(-1) : rule->GetID();
+  });
+}
+
+void TLine_Impl::SetRuleID(CORBA::Long id) {
+  OnLine("TLine_Impl.SetRuleID", [&] {
+    ::Rules_var rules = GetRules();
+    if (CORBA::is_nil(rules)) {
+      SetRule(::Rule::_nil());
+      return;
+    }
+    ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->GetItemByID(id)));
+    if (CORBA::is_nil(rule)) {
+      std::lock_guard lock(lineMutex_);
+      rule_ = ::Rule::_nil();
+      return;
+    }
+    SetRule(rule);
+  });
+}
+
+char* TLine_Impl::GetRuleName() {
+  return OnLineText("TLine_Impl.GetRuleName", [&] {
+    ::Rule_var rule = GetRule();
+    if (CORBA::is_nil(rule)) return std::string();
+    CORBA::String_var name = rule->GetObjectName();
+    return std::string(name.in());
+  });
+}
+
+::Operator_ptr TLine_Impl::GetOperator() {
+  std::lock_guard lock(lineMutex_);
+  return ::Operator::_duplicate(operator_);
+}
+
+void TLine_Impl::SetOperator(::Operator_ptr seated) {
+  OnLine("TLine_Impl.SetOperator", [&] {
+    ::Operator_var current = GetOperator();
+    if (!CORBA::is_nil(current) && !CORBA::is_nil(seated) && current->GetID() == seated->GetID()) return;
+    ::Operator_var own;
+    if (!CORBA::is_nil(seated)) {
+      ::Operators_var operators = GetOperators();
+      if (!CORBA::is_nil(operators)) {
+        own = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(seated->GetID())));
+      }
+    }
+    std::lock_guard lock(lineMutex_);
+    operator_ = own;
+  });
+}
+
+CORBA::Long TLine_Impl::GetOperatorID() {
+  return OnLine("TLine_Impl.GetOperatorID", CORBA::Long(-1), [&] {
+    ::Operator_var seated = GetOperator();
+    return CORBA::is_nil(seated) ? CORBA::Long(-1) : seated->GetID();
+  });
+}
+
+void TLine_Impl::SetOperatorID(CORBA::Long id) {
+  OnLine("TLine_Impl.SetOperatorID", [&] {
+    ::Operators_var operators = GetOperators();
+    ::Operator_var seated;
+    if (!CORBA::is_nil(operators)) seated = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(id)));
+    if (CORBA::is_nil(seated)) {
+      std::lock_guard lock(lineMutex_);
+      operator_ = ::Operator::_nil();
+      return;
+    }
+    SetOperator(seated);
+  });
+}
+
+CORBA::Long TLine_Impl::GetDeviceID() {
+  return OnLine("TLine_Impl.GetDeviceID", CORBA::Long(-1),
+                [&] { return tapiLine_ ? static_cast<CORBA::Long>(tapiLine_->DeviceID()) : CORBA::Long(-1); });
+}
+
+void TLine_Impl::SetDeviceID(CORBA::Long id) {
+  OnLine("TLine_Impl.SetDeviceID", [&] {
+    tapiLine_->SetActive(false);
+    tapiLine_->SetDeviceID(id);
+    tapiLine_->Privileges.Monitor = true;
+    tapiLine_->Privileges.Owner = true;
+    tapiLine_->MediaModes = 0x10;  // LINEMEDIAMODE_DATAMODEM
+    try {
+      if (tapiLine_->Available()) tapiLine_->SetActive(true);
+      DoChange();
+    } catch (const telephony::ETapiError& error) {
+      if (error.ErrorCode != LINEERR_INVALMEDIAMODE) throw;
+      // The device refuses the data-modem mode: open without owning calls, with its own media modes.
+      tapiLine_->Privileges.Owner = false;
+      tapiLine_->MediaModes = 0;
+      if (tapiLine_->Available()) tapiLine_->SetActive(true);
+    }
+  });
+}
+
+char* TLine_Impl::GetDevicePhoneNumber() {
+  return OnLineText("TLine_Impl.GetDevicePhonenumber", [&] {
+    if (!tapiLine_ || tapiLine_->Addresses().empty()) return std::string();
+    return tapiLine_->Addresses().front()->Name();
+  });
+}
+
+CORBA::Boolean TLine_Impl::GetIsOuter() {
+  std::lock_guard lock(lineMutex_);
+  return isOuter_;
+}
+
+void TLine_Impl::SetIsOuter(CORBA::Boolean value) {
+  std::lock_guard lock(lineMutex_);
+  isOuter_ = value;
+}
+
+CORBA::Boolean TLine_Impl::GetUsingDND() {
+  std::lock_guard lock(lineMutex_);
+  return usingDND_;
+}
+
+void TLine_Impl::SetUsingDND(CORBA::Boolean value) {
+  std::lock_guard lock(lineMutex_);
+  usingDND_ = value;
+}
+
+CORBA::Boolean TLine_Impl::GetDND() {
+  return OnLine("TLine_Impl.GetDND", false, [&] {
+    if (!tapiLine_ || tapiLine_->Addresses().empty()) return false;
+    const auto& entries = tapiLine_->Addresses().front()->Status().ForwardList().Entries();
+    return entries.size() == 1 && entries.front().DestAddress.size() < 3;
+  });
+}
+
+void TLine_Impl::SetDND(CORBA::Boolean value) {
+  OnLine("TLine_Impl.SetDND", [&] {
+    if (!tapiLine_ || tapiLine_->Addresses().empty() || !GetUsingDND()) return;
+    telephony::TTapiForwardList list;
+    LogMessage("InputDNDMode");
+    if (value) list.Add(LINEFORWARDMODE_UNCOND, "", "", 0);
+    tapiLine_->Options.SyncMode = false;
+    struct SyncAgain {
+      TTapiLine& line;
+      ~SyncAgain() { line.Options.SyncMode = true; }
+    } syncAgain{*tapiLine_};
+    tapiLine_->Addresses().front()->Forward(value ? &list : nullptr);
+  });
+}
+
+::LineEvents_ptr TLine_Impl::GetLineEventsListener() {
+  std::lock_guard lock(lineMutex_);
+  return ::LineEvents::_duplicate(listener_);
+}
+
+void TLine_Impl::SetLineEventsListener(::LineEvents_ptr listener) {
+  std::lock_guard lock(lineMutex_);
+  listener_ = ::LineEvents::_duplicate(listener);
+}
+
+void TLine_Impl::ChangeLineEventLastContact() {
+  std::lock_guard lock(lineMutex_);
+  listenerContact_ = std::chrono::steady_clock::now();
+}
+
+CORBA::Long TLine_Impl::GetCallsCount() {
+  return OnLine("TLine_Impl.GetCallsCount", CORBA::Long(0), [&] {
+    if (!tapiLine_) return CORBA::Long(0);
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const auto count = static_cast<CORBA::Long>(calls.Items().size());
+    calls.Release();
+    return count;
+  });
+}
+
+void TLine_Impl::SetEnabled(CORBA::Boolean enabled) {
+  TContainerItem_Impl::SetEnabled(enabled);
+  OnLine("TLine_Impl.SetEnabled", [&] {
+    if (!enabled && tapiLine_->Active()) tapiLine_->SetActive(false);
+    if (tapiLine_->Enabled() != static_cast<bool>(enabled)) tapiLine_->SetEnabled(enabled);
+  });
+}
+
+CORBA::Boolean TLine_Impl::AssignFrom(::Base_ptr source) {
+  BeginUpdate();
+  const bool result = OnLine("TLine_Impl.AssignFrom", false, [&] {
+    ::Line_var line = ::Line::_narrow(source);
+    const bool assigned = TContainerItem_Impl::AssignFrom(source);
+    if (CORBA::is_nil(line)) return assigned;
+    SetDeviceID(line->GetDeviceID());
+    SetRule(::Rule_var(line->GetRule()));
+    SetOperator(::Operator_var(line->GetOperator()));
+    SetIsOuter(line->GetIsOuter());
+    SetUsingDND(line->GetUsingDND());
+    return assigned;
+  });
+  EndUpdate();
+  return result;
+}
+
+CORBA::Boolean TLine_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  return LoadItemWithKeys("TLine_Impl.LoadFromIniFile", fileName, section, [&](TMemIniFile& ini) {
+    SetRuleID(ini.ReadInteger(section, "RuleID", GetRuleID()));
+    SetIsOuter(ini.ReadBool(section, "IsOuter", GetIsOuter()));
+    SetUsingDND(ini.ReadBool(section, "UsingDND", GetUsingDND()));
+  });
+}
+
+CORBA::Boolean TLine_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  return SaveItemWithKeys("TLine_Impl.SaveToIniFile", fileName, section, [&](TMemIniFile& ini) {
+    ini.WriteInteger(section, "RuleID", GetRuleID());
+    ini.WriteBool(section, "IsOuter", GetIsOuter());
+    ini.WriteBool(section, "UsingDND", GetUsingDND());
+  });
+}
+
+// ---- call control ----
+
+std::string TLine_Impl::PreparePhoneNumber(const std::string& number) {
+  ::TranslateRules_var rules = GetTranslateRules();
+  if (CORBA::is_nil(rules)) return number;
+  CORBA::String_var translated;
+  if (rules->Apply(number.c_str(), translated.out())) return translated.in();
+  return number;
+}
+
+std::string TLine_Impl::PrepareID(const std::string& text) {
+  std::string digits;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  return digits;
+}
+
+void TLine_Impl::SetCallOwner(TTapiCall& call) {
+  if (!call.Owner()) call.SetOwner(true);
+}
+
+void TLine_Impl::Dial(CORBA::Long handle, const char* phoneNumber, CORBA::Long taskNumber) {
+  OnLine("TLine_Impl.Dial", [&] {
+    try {
+      LogFormat("Line_Impl.Dial_APhoneNumber = %s", {phoneNumber});
+      const std::string number = PreparePhoneNumber(phoneNumber);
+      LogFormat("Line_Impl.Dial_PhoneNumber = %s", {number});
+      TTapiCall* call = GetCallByHandle(handle);
+      if (call != nullptr) LogFormat("Line_Impl.Dial_CallHandle = %d", {static_cast<long>(call->Handle)});
+      CORBA::Long active = 0;
+      if (call == nullptr) active = GetActiveCall();
+      LogFormat("Line_Impl.Dial_ActiveCallHandle = %d", {static_cast<long>(active)});
+      if (active != 0) call = GetCallByHandle(active);
+      LogMessage("Line_Impl.Dial_AfterGetCallByHandle");
+      // Only a call of our own that has dial tone can dial on.
+      if (call != nullptr && !(call->IsOutbound() && !call->IsConnected() && !call->IsDialing())) call = nullptr;
+      LogMessage("Line_Impl.Dial_AfterCall=nil");
+      const auto logAssigned = [&] {
+        LogMessage(tapiLine_ ? "Line_Impl.Dial_LineIsAssigneg" : "Line_Impl.Dial_LineIsNOT!!!!!!!Assigneg");
+      };
+      if (call != nullptr) {
+        LogMessage("Line_Impl.Dial_BeforeDial");
+        logAssigned();
+        call->Dial(number);
+        LogMessage("Line_Impl.Dial_AfterDial");
+      } else {
+        LogMessage("Line_Impl.Dial_BeforeMakeCall");
+        logAssigned();
+        if (!tapiLine_) throw std::runtime_error("Line is not assigned");
+        call = tapiLine_->MakeCall(number);
+        LogMessage("Line_Impl.Dial_AfterMakeCall");
+      }
+      if (call != nullptr) {
+        call->SetOwner(true);
+        LogMessage("Line_Impl.Dial_BeforeSetCallNote");
+        SetCallNote(CallHandle(call), "TaskID", taskNumber >= 1 ? std::to_string(taskNumber).c_str() : "");
+        LogMessage("Line_Impl.Dial_AfterSetCallNote");
+      }
+    } catch (const std::exception& error) {
+      LogFormat("%s : %s", {error.what(), typeid(error).name()});
+      throw;
+    }
+  });
+}
+
+void TLine_Impl::Answer(CORBA::Long handle) {
+  OnLine("TLine_Impl.Answer", [&] {
+    if (TTapiCall* call = GetCallByHandle(handle)) call->Answer();
+  });
+}
+
+void TLine_Impl::CancelDial(CORBA::Long handle) {
+  try {
+    TTelephonyThread::Instance().Run([&] {
+      LogMessage("Cancel dial");
+      if (TTapiCall* call = GetCallByHandle(handle)) call->Drop();
+    });
+  } catch (...) {
+  }
+}
+
+void TLine_Impl::Hold(CORBA::Long handle) {
+  OnLine("TLine_Impl.Hold", [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call != nullptr && !call->IsOnHold() && call->IsConnected()) call->Hold();
+  });
+}
+
+void TLine_Impl::Unhold(CORBA::Long handle) {
+  OnLine("TLine_Impl.Unhold", [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr || !call->IsOnHold()) return;
+    tapiLine_->Options.SyncMode = false;
+    struct SyncAgain {
+      TTapiLine& line;
+      ~SyncAgain() { line.Options.SyncMode = true; }
+    } syncAgain{*tapiLine_};
+    call->Unhold();
+  });
+}
+
+void TLine_Impl::BlindTransfer(CORBA::Long handle, const char* phoneNumber) {
+  OnLine("TLine_Impl.BlindTransfer", [&] {
+    if (TTapiCall* call = GetCallByHandle(handle)) call->BlindTransfer(PreparePhoneNumber(phoneNumber));
+  });
+}
+
+void TLine_Impl::SetupTransfer(CORBA::Long handle) {
+  OnLine("TLine_Impl.SetupTransfer", [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr || call->IsOnHold() || !call->IsConnected()) return;
+    if (TTapiCall* consult = tapiLine_->SetupTransfer(call, nullptr)) consult->SetOwner(true);
+  });
+}
+
+void TLine_Impl::CompleteTransfer(CORBA::Long handle, CORBA::Boolean conference) {
+  OnLine("TLine_Impl.CompleteTransfer", [&] {
+    if (TTapiCall* call = GetCallByHandle(handle)) call->CompleteTransfer(conference);
+  });
+}
+
+void TLine_Impl::CancelBusyCalls() {
+  OnLine("TLine_Impl.CancelBusyCalls", [&] {
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const std::vector<TTapiCall*> listed = calls.Items();
+    calls.Release();
+    for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
+      const CORBA::Long handle = CallHandle(*it);
+      if (TTapiCall* call = GetCallByHandle(handle); call != nullptr && call->IsBusy()) call->Drop();
+    }
+  });
+}
+
+void TLine_Impl::UnholdPrimaryCall(CORBA::Long handle) {
+  const CORBA::Long related = TTelephonyThread::Instance().Call([&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call != nullptr && call->RelatedCall != nullptr ? CallHandle(call->RelatedCall) : CORBA::Long(0);
+  });
+  if (related != 0) Unhold(related);
+}
+
+// ---- call queries ----
+
+template <typename Predicate>
+CORBA::Boolean TLine_Impl::CallQuery(const char* methodName, CORBA::Long handle, Predicate predicate) {
+  return OnLine(methodName, false, [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call != nullptr && predicate(*call);
+  });
+}
+
+CORBA::Boolean TLine_Impl::GetIsCallExists(CORBA::Long handle) {
+  return TTelephonyThread::Instance().Call([&] { return GetCallByHandle(handle) != nullptr; });
+}
+
+CORBA::Long TLine_Impl::GetCall(CORBA::Long index) {
+  return OnLine("TLine_Impl.GetCall", CORBA::Long(0), [&] {
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const std::vector<TTapiCall*> listed = calls.Items();
+    calls.Release();
+    if (index < 0 || static_cast<std::size_t>(index) >= listed.size()) {
+      throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    return CallHandle(listed[static_cast<std::size_t>(index)]);
+  });
+}
+
+bool TLine_Impl::CallIsActive(TTapiCall& call) {
+  return call.Handle != 0 && (call.State() & 0x3401) == 0 && !call.IsOnHold();
+}
+
+CORBA::Long TLine_Impl::GetActiveCall() {
+  return OnLine("TLine_Impl.GetActiveCall", CORBA::Long(0), [&] {
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const std::vector<TTapiCall*> listed = calls.Items();
+    calls.Release();
+    for (TTapiCall* call : listed) {
+      if (CallIsActive(*call)) return CallHandle(call);
+    }
+    return CORBA::Long(0);
+  });
+}
+
+CORBA::Long TLine_Impl::GetOfferingCall() {
+  return OnLine("TLine_Impl.GetOfferingCall", CORBA::Long(0), [&] {
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const std::vector<TTapiCall*> listed = calls.Items();
+    calls.Release();
+    for (TTapiCall* call : listed) {
+      if (call->IsOffering()) return CallHandle(call);
+    }
+    return CORBA::Long(0);
+  });
+}
+
+CORBA::Long TLine_Impl::GetCallByConnectedID(const char* connectedID) {
+  return OnLine("TLine_Impl.GetCallByConnectedID", CORBA::Long(0), [&] {
+    auto& calls = tapiLine_->Calls();
+    calls.Acquire(platform::INFINITE_WAIT);
+    const std::vector<TTapiCall*> listed = calls.Items();
+    calls.Release();
+    for (TTapiCall* call : listed) {
+      if (call->ConnectedID.Number() == connectedID) return CallHandle(call);
+    }
+    const auto remembered = history_.GetItemByConnectedID(connectedID);
+    return remembered ? static_cast<CORBA::Long>(remembered->Handle) : CORBA::Long(0);
+  });
+}
+
+CORBA::Long TLine_Impl::GetCallState(CORBA::Long handle) {
+  return OnLine("TLine_Impl.GetCallState", CORBA::Long(-1), [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call == nullptr ? CORBA::Long(-1) : static_cast<CORBA::Long>(call->StatusDWord(0));
+  });
+}
+
+CORBA::Boolean TLine_Impl::GetCallIsActive(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsActive", call, [&](TTapiCall& c) { return CallIsActive(c); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsAlive(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsAlive", call, [](TTapiCall& c) { return c.Alive(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsOutgoing(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsOutgoing", call, [](TTapiCall& c) { return c.IsOutbound(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsIncoming(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsIncoming", call, [](TTapiCall& c) { return c.IsInbound(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsConnected(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsConnected", call, [](TTapiCall& c) { return c.IsConnected(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsOffering(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsOffering", call, [](TTapiCall& c) { return c.IsOffering(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsHeld(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsHeld", call, [](TTapiCall& c) { return c.IsOnHold(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsDialing(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsDialing", call, [](TTapiCall& c) { return c.IsDialing(); });
+}
+CORBA::Boolean TLine_Impl::GetCallIsBusy(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallIsBusy", call, [](TTapiCall& c) { return c.IsBusy(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasOutgoing(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasOutgoing", call, [](TTapiCall& c) { return c.WasOutbound(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasIncoming(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasIncoming", call, [](TTapiCall& c) { return c.WasInbound(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasConnected(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasConnected", call, [](TTapiCall& c) { return c.WasConnected(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasOffering(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasOffering", call, [](TTapiCall& c) { return c.WasOffering(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasHeld(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasHeld", call, [](TTapiCall& c) { return c.WasOnHold(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasDialing(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasDialing", call, [](TTapiCall& c) { return c.WasDialing(); });
+}
+CORBA::Boolean TLine_Impl::GetCallWasBusy(CORBA::Long call) {
+  return CallQuery("TLine_Impl.GetCallWasBusy", call, [](TTapiCall& c) { return c.WasBusy(); });
+}
+
+CORBA::Boolean TLine_Impl::GetCallIsPendTransfer(CORBA::Long handle) {
+  return TTelephonyThread::Instance().Call([&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call != nullptr && call->State() == LINECALLSTATE_ONHOLDPENDTRANSFER;
+  });
+}
+
+char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle,
+                            telephony::TTapiCallPartyID TTapiCall::*party) {
+  return OnLineText(methodName, [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr) return std::string();
+    return PrepareID((call->*party).Number());
+  });
+}
+
+char* TLine_Impl::GetCallerID(CORBA::Long call) { return PartyText("TLine_Impl.GetCallerID", call, &TTapiCall::CallerID); }
+char* TLine_Impl::GetCalledID(CORBA::Long call) { return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID); }
+char* TLine_Impl::GetConnectedID(CORBA::Long call) {
+  return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID);
+}
+char* TLine_Impl::GetRedirectingID(CORBA::Long call) {
+  return PartyText("TLine_Impl.GetRedirectingID", call, &TTapiCall::RedirectingID);
+}
+char* TLine_Impl::GetRedirectionID(CORBA::Long call) {
+  return PartyText("TLine_Impl.GetRedirectionID", call, &TTapiCall::RedirectionID);
+}
+
+char* TLine_Impl::GetRemoteID(CORBA::Long handle) {
+  return OnLineText("TLine_Impl.GetRemoteID", [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call == nullptr ? std::string() : PrepareID(call->RemoteID.Number());
+  });
+}
+
+char* TLine_Impl::GetTrueCallerID(CORBA::Long handle) {
+  return OnLineText("TLine_Impl.GetTrueCallerID", [&] {
+    CORBA::String_var caller = GetCallerID(handle);
+    std::string result = caller.in();
+    if (result.empty()) return result;
+    ::Lines_var lines = LinesContainer();
+    if (CORBA::is_nil(lines)) return result;
+    ::Line_var outer = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(result.c_str())));
+    if (CORBA::is_nil(outer) || !outer->GetIsOuter()) return result;
+    const CORBA::Long active = outer->GetActiveCall();
+    if (active > 0) {
+      CORBA::String_var external = outer->GetCallerID(active);
+      result = external.in();
+    }
+    return result;
+  });
+}
+
+char* TLine_Impl::GetCallNote(CORBA::Long handle, const char* name) {
+  return OnLineText("TLine_Impl.GetCallNote", [&] {
+    if (TTapiCall* call = GetCallByHandle(handle)) return call->Note(name);
+    const auto remembered = history_.GetItem(handle);
+    return remembered ? remembered->Note(name) : std::string();
+  });
+}
+
+CORBA::Boolean TLine_Impl::SetCallNote(CORBA::Long handle, const char* name, const char* value) {
+  return OnLine("TLine_Impl.SetCallNote", false, [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr) return false;
+    call->SetNote(name, value);
+    history_.UpdateCall(*call);
+    return true;
+  });
+}
+
+CORBA::Long TLine_Impl::GetCallTag(CORBA::Long handle) {
+  return OnLine("TLine_Impl.GetCallTag", CORBA::Long(0), [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call == nullptr ? CORBA::Long(0) : static_cast<CORBA::Long>(call->Tag);
+  });
+}
+
+CORBA::Boolean TLine_Impl::SetCallTag(CORBA::Long handle, CORBA::Long tag) {
+  return OnLine("TLine_Impl.SetCallTag", false, [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr) return false;
+    call->Tag = tag;
+    return true;
+  });
+}
+
+CORBA::Long TLine_Impl::GetParentCallHandle(CORBA::Long handle) {
+  return OnLine("TLine_Impl.GetParentCallHandle", CORBA::Long(0), [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call == nullptr ? CORBA::Long(0) : CallHandle(call->RelatedCall);
+  });
+}
+
+CORBA::Long TLine_Impl::GetConsultCallHandle(CORBA::Long handle) {
+  return OnLine("TLine_Impl.GetConsultCallHandle", CORBA::Long(0), [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    return call == nullptr ? CORBA::Long(0) : CallHandle(call->ConsultCall);
+  });
+}
+
+void TLine_Impl::GetCallContent(CORBA::Long handle, const char* fromLinePhoneNumber, const char* connectedID) {
+  OnLine("TLine_Impl.GetCallContent", [&] {
+    ::Lines_var lines = LinesContainer();
+    if (CORBA::is_nil(lines)) return;
+    ::Line_var source = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(fromLinePhoneNumber)));
+    if (CORBA::is_nil(source)) return;
+    const CORBA::Long sourceCall = source->GetCallByConnectedID(connectedID);
+    if (sourceCall <= 0) return;
+    for (const char* key : {"ContactID", "ContactName", "CompanyID", "CompanyName", "Subject", "ContentCount"}) {
+      CORBA::String_var value = source->GetCallNote(sourceCall, key);
+      SetCallNote(handle, key, value.in());
+    }
+    CORBA::String_var countText = source->GetCallNote(sourceCall, "ContentCount");
+    const int count = StrToIntDef(countText.in(), 0);
+    for (int i = 0; i < count; ++i) {
+      const std::string key = "Content_" + std::to_string(i);
+      CORBA::String_var value = source->GetCallNote(sourceCall, key.c_str());
+      SetCallNote(handle, key.c_str(), value.in());
+    }
+  });
+}
+
+char* TLine_Impl::GetCallerLinePhoneNumber(const char* phoneNumber) {
+  ::Lines_var lines = LinesContainer();
+  if (CORBA::is_nil(lines)) return CORBA::string_dup("");
+  for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
+    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
+    if (CORBA::is_nil(line)) continue;
+    CORBA::String_var own = line->GetDevicePhoneNumber();
+    if (std::string_view(own.in()) == phoneNumber) continue;
+    for (CORBA::Long j = 0; j < line->GetCallsCount(); ++j) {
+      const CORBA::Long call = line->GetCall(j);
+      for (auto party : {&::_objref_Line::GetCalledID, &::_objref_Line::GetRedirectionID,
+                         &::_objref_Line::GetRedirectingID, &::_objref_Line::GetConnectedID}) {
+        CORBA::String_var id = ((*line).*party)(call);
+        if (std::string_view(id.in()) == phoneNumber) return own._retn();
+      }
+    }
+  }
+  return CORBA::string_dup("");
+}
+
+CORBA::Boolean TLine_Impl::WriteDebugCallState(const char* title, CORBA::Long handle) {
+  return OnLine("TLine_Impl.WriteDebugCallState", false, [&] {
+    TTapiCall* call = GetCallByHandle(handle);
+    if (call == nullptr) return false;
+    const auto flag = [](bool value) { return value ? 1 : 0; };
+    CORBA::String_var trueCaller = GetTrueCallerID(handle);
+    LogFormat("%s - state start ---------------------", {title});
+    LogFormat("Handle: %d", {static_cast<long>(handle)});
+    LogFormat("Active: %d", {flag(CallIsActive(*call))});
+    LogFormat("CallerID: %s", {call->CallerID.Number()});
+    LogFormat("TrueCallerID: %s", {trueCaller.in()});
+    LogFormat("CalledID: %s", {call->CalledID.Number()});
+    LogFormat("ConnectedID: %s", {call->ConnectedID.Number()});
+    LogFormat("RedirectionID: %s", {call->RedirectionID.Number()});
+    LogFormat("RedirectingID: %s", {call->RedirectingID.Number()});
+    LogFormat("RemoteID: %s", {call->RemoteID.Number()});
+    LogFormat("IsOutgoing: %d", {flag(call->IsOutbound())});
+    LogFormat("IsIncoming: %d", {flag(call->IsInbound())});
+    LogFormat("IsConnected: %d", {flag(call->IsConnected())});
+    LogFormat("IsOffering: %d", {flag(call->IsOffering())});
+    LogFormat("IsHeld: %d", {flag(call->IsOnHold())});
+    LogFormat("IsDialing: %d", {flag(call->IsDialing())});
+    LogFormat("IsBusy: %d", {flag(call->IsBusy())});
+    LogFormat("WasOutgoing: %d", {flag(call->WasOutbound())});
+    LogFormat("WasIncoming: %d", {flag(call->WasInbound())});
+    LogFormat("WasConnected: %d", {flag(call->WasConnected())});
+    LogFormat("WasOffering: %d", {flag(call->WasOffering())});
+    LogFormat("WasHeld: %d", {flag(call->WasOnHold())});
+    LogFormat("WasDialing: %d", {flag(call->WasDialing())});
+    LogFormat("WasBusy: %d", {flag(call->WasBusy())});
+    LogFormat("Valide: %d", {flag(call->Handle != 0)});
+    LogFormat("State: %s", {telephony::CallStateToStr(call->State())});
+    LogFormat("%s - state end ---------------------", {title});
+    return true;
+  });
+}
+
+// ---- the call log ----
+
+CORBA::Boolean TLine_Impl::WriteLog(::LogEventType eventType, CORBA::Long handle, CORBA::Long taskID) {
+  const auto entry = history_.GetItem(handle);
+  if (!entry) return false;
+  ::Database_var database = GetDatabase();
+  if (CORBA::is_nil(database)) return false;
+  if (!database->GetConnected()) {
+    CORBA::String_var error = CORBA::string_dup("");
+    if (!database->SetConnected(true, error.inout())) {
+      DoError("TLine_Impl.WriteLog", error.in());
+      return false;
+    }
+  }
+  return OnLine("TLine_Impl.WriteLog", false, [&] {
+    // On the telephony thread, where the server's own rows are written too.
+    std::lock_guard lock(CallLogLock());
+    const TDateTime now = NowLocal();
+    const TDateTime begin = entry->BeginTime != 0 ? entry->BeginTime : now;
+    const std::string stamp = DateTimeText(begin, true);
+    const std::string key = stamp + "-" + std::to_string(handle);
+    CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
+    const CORBA::Long parent = GetParentCallHandle(handle);
+    const CORBA::Long consult = GetConsultCallHandle(handle);
+    const std::string parentKey = parent != 0 ? stamp + "-" + std::to_string(parent) : std::string();
+    const std::string consultKey = consult != 0 ? stamp + "-" + std::to_string(consult) : std::string();
+    ::Operator_var seated = GetOperator();
+    const CORBA::Long operatorID = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+    CORBA::String_var orderText;
+    const std::string select = FormatText(
+        "select isnull(max(EventOrder), 0) + 1 as EventOrder from tq_VantrelLog where CallHandle = %s",
+        {QuotedStr(key)});
+    database->GetFieldValue(select.c_str(), "EventOrder", orderText.out());
+    const int eventOrder = StrToIntDef(orderText.in() == nullptr ? "" : orderText.in(), 0);
+    const std::string insert = FormatText(
+        "insert into tq_VantrelLog (CallEventType, CallHandle, BeginTime, EndTime, LinePhoneNumber, LineIsOuter, "
+        "CallerPhoneNumber, CalledPhoneNumber, ConnectedPhoneNumber, Operator_id, Task_id, EventOrder, "
+        "ParentCallHandle, ConsultCallHandle) values (%d, %s, %s, %s, %s, %d, %s, %s, %s, %d, %d, %d, %s, %s)",
+        {static_cast<int>(eventType), QuotedStr(key), QuotedStr(DateTimeText(begin, false)),
+         QuotedStr(DateTimeText(now, false)), QuotedStr(linePhoneNumber.in()), GetIsOuter() ? 1 : 0,
+         QuotedStr(entry->CallerID), QuotedStr(entry->CalledID), QuotedStr(entry->ConnectedID),
+         static_cast<long>(operatorID), static_cast<long>(taskID), eventOrder, QuotedStr(parentKey),
+         QuotedStr(consultKey)});
+    if (!database->ExecuteSQL(insert.c_str())) {
+      CORBA::String_var error = database->GetLastError();
+      throw std::runtime_error(error.in());
+    }
+    return true;
+  });
+}
+
+// ---- the event pipeline ----
+
+void TLine_Impl::AttachHandlers() {
+  TTapiLine& line = *tapiLine_;
+  using Step = void (TLine_Impl::*)(CORBA::Long);
+  // The handler of one event: nothing while the line is disabled, else its step with the call's handle.
+  const auto handler = [this](const char* name, Step step) {
+    return [this, name, step](TTapiLine&, TTapiCall& call) {
+      try {
+        if (GetEnabled()) (this->*step)(CallHandle(&call));
+      } catch (...) {
+        HandleError(name, std::current_exception());
+      }
+    };
+  };
+  const auto valueHandler = [this](const char* name, Step step) {
+    return [this, name, step](TTapiLine&, TTapiCall& call, DWORD) {
+      try {
+        if (GetEnabled()) (this->*step)(CallHandle(&call));
+      } catch (...) {
+        HandleError(name, std::current_exception());
+      }
+    };
+  };
+  line.OnState[LINECALLSTATE_ACCEPTED] = handler("TLine_Impl.InternalOnAccepted", &TLine_Impl::DoAccepted);
+  line.OnState[LINECALLSTATE_BUSY] = handler("TLine_Impl.InternalOnBusy", &TLine_Impl::DoBusy);
+  line.OnCallBegin = handler("TLine_Impl.InternalOnCallBegin", &TLine_Impl::DoCallBegin);
+  line.OnCallDeallocate = handler("TLine_Impl.InternalOnCallDeallocate", &TLine_Impl::DoCallDeallocate);
+  line.OnParty[LINECALLINFOSTATE_CALLEDID] = handler("TLine_Impl.InternalOnCalledID", &TLine_Impl::DoCalledID);
+  line.OnCallEnd = handler("TLine_Impl.InternalOnCallEnd", &TLine_Impl::DoCallEnd);
+  line.OnParty[LINECALLINFOSTATE_CALLERID] = handler("TLine_Impl.InternalOnCallerID", &TLine_Impl::DoCallerID);
+  line.OnCallInfo = valueHandler("TLine_Impl.InternalOnCallInfo", &TLine_Impl::DoCallInfo);
+  line.OnCallPrivilege = valueHandler("TLine_Impl.InternalOnCallPrivilege", &TLine_Impl::DoCallPrivilege);
+  line.OnCallState = valueHandler("TLine_Impl.InternalOnCallState", &TLine_Impl::DoCallState);
+  line.OnState[LINECALLSTATE_CONFERENCED] = handler("TLine_Impl.InternalOnConferenced", &TLine_Impl::DoConferenced);
+  line.OnState[LINECALLSTATE_CONNECTED] = handler("TLine_Impl.InternalOnConnected", &TLine_Impl::DoConnected);
+  line.OnParty[LINECALLINFOSTATE_CONNECTEDID] =
+      handler("TLine_Impl.InternalOnConnectedID", &TLine_Impl::DoConnectedID);
+  line.OnState[LINECALLSTATE_DIALING] = handler("TLine_Impl.InternalOnDialing", &TLine_Impl::DoDialing);
+  line.OnState[LINECALLSTATE_DIALTONE] = handler("TLine_Impl.InternalOnDialtone", &TLine_Impl::DoDialtone);
+  line.OnDigit = valueHandler("TLine_Impl.InternalOnDigit", &TLine_Impl::DoDigit);
+  line.OnDigits = [this](TTapiLine&, TTapiCall& call, const std::string&, DWORD) {
+    try {
+      if (GetEnabled()) DoDigits(CallHandle(&call));
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnDigits", std::current_exception());
+    }
+  };
+  line.OnState[LINECALLSTATE_DISCONNECTED] =
+      handler("TLine_Impl.InternalOnDisconnected", &TLine_Impl::DoDisconnected);
+  line.OnGenerate = valueHandler("TLine_Impl.InternalOnGenerate", &TLine_Impl::DoGenerate);
+  line.OnState[LINECALLSTATE_ONHOLD] = handler("TLine_Impl.nternalOnHold", &TLine_Impl::DoHold);
+  line.OnState[LINECALLSTATE_ONHOLDPENDCONF] =
+      handler("TLine_Impl.InternalOnHoldPendConf", &TLine_Impl::DoHoldPendConf);
+  line.OnState[LINECALLSTATE_IDLE] = handler("TLine_Impl.InternalOnIdle", &TLine_Impl::DoIdle);
+  line.OnMediaMode = handler("TLine_Impl.InternalOnMediaMode", &TLine_Impl::DoMediaMode);
+  line.OnNewCall = [this](TTapiLine&, TTapiCall& call) {
+    try {
+      call.SetOwner(true);  // whether the line is enabled or not
+      if (GetEnabled()) DoNewCall(CallHandle(&call));
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnNewCall", std::current_exception());
+    }
+  };
+  line.OnState[LINECALLSTATE_OFFERING] = handler("TLine_Impl.InternalOnOffering", &TLine_Impl::DoOffering);
+  line.OnState[LINECALLSTATE_ONHOLDPENDTRANSFER] =
+      handler("TLine_Impl.InternalOnHoldPendTrans", &TLine_Impl::DoHoldPendTrans);
+  line.OnState[LINECALLSTATE_PROCEEDING] = handler("TLine_Impl.InternalOnProceeding", &TLine_Impl::DoProceeding);
+  line.OnParty[LINECALLINFOSTATE_REDIRECTINGID] =
+      handler("TLine_Impl.InternalOnRedirectingID", &TLine_Impl::DoRedirectingID);
+  line.OnParty[LINECALLINFOSTATE_REDIRECTIONID] =
+      handler("TLine_Impl.InternalOnRedirectionID", &TLine_Impl::DoRedirectionID);
+  line.OnRing = [this](TTapiLine&, DWORD, DWORD count) {
+    try {
+      if (GetEnabled()) DoRing(static_cast<CORBA::Long>(count));
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnRing", std::current_exception());
+    }
+  };
+  line.OnState[LINECALLSTATE_RINGBACK] = handler("TLine_Impl.InternalOnRingback", &TLine_Impl::DoRingback);
+  line.OnSilence = handler("TLine_Impl.InternalOnSilence", &TLine_Impl::DoSilence);
+  line.OnState[LINECALLSTATE_SPECIALINFO] =
+      handler("TLine_Impl.InternalOnSpecialInfo", &TLine_Impl::DoSpecialInfo);
+  line.OnTone = valueHandler("TLine_Impl.InternalOnTone", &TLine_Impl::DoTone);
+  line.OnAddressState = [this](TTapiLine&, telephony::TTapiAddress&, DWORD states) {
+    try {
+      if (GetEnabled()) DoAddressState(static_cast<CORBA::Long>(states));
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnAddressState", std::current_exception());
+    }
+  };
+  line.OnTapiTimeout = [](telephony::TTapiDevice&, LONG) {};  // InternalOnTimeOut: nothing to do
+}
+
+void TLine_Impl::UpdateHistory(CORBA::Long handle) {
+  if (TTapiCall* call = GetCallByHandle(handle)) history_.UpdateCall(*call);
+}
+
+void TLine_Impl::SimpleStep(const char* methodName, const char* logText, ::CallEventType eventType,
+                            CORBA::Long call, bool updateHistory) {
+  OnLine(methodName, [&] {
+    LogFormat(logText, {Name(), static_cast<long>(call)});
+    if (updateHistory) UpdateHistory(call);
+    DoCallEvent(eventType, call);
+  });
+}
+
+void TLine_Impl::DerivedStep(const char* methodName, const char* logText, ::CallEventType eventType,
+                             ::LogEventType logType, CORBA::Long call) {
+  OnLine(methodName, [&] {
+    LogFormat(logText, {Name(), static_cast<long>(call)});
+    DoCallEvent(eventType, call);
+    WriteLog(logType, call, 0);
+  });
+}
+
+bool TLine_Impl::IsRuled(CORBA::Long call) {
+  CORBA::String_var ruled = GetCallNote(call, "RULED");
+  return ruled.in()[0] != '\0' && StrToInt(ruled.in()) != 0;
+}
+
+void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
+  OnLine("TLine_Impl.DoCallEvent", [&] {
+    ::LineEvents_var listener;
+    ::Operator_var seated;
+    bool gone = false;
+    {
+      std::lock_guard lock(lineMutex_);
+      listener = ::LineEvents::_duplicate(listener_);
+      seated = ::Operator::_duplicate(operator_);
+      if (!CORBA::is_nil(listener_) && listenerContact_) {
+        const std::chrono::duration<double, std::ratio<86400>> silence =
+            std::chrono::steady_clock::now() - *listenerContact_;
+        gone = silence.count() > kListenerSilenceDays;
+      }
+      if (gone) listener_ = ::LineEvents::_nil();
+    }
+    if (gone) {
+      // The client has gone: its operator is logged out.
+      ::Operators_var operators = GetOperators();
+      if (!CORBA::is_nil(seated) && !CORBA::is_nil(operators)) operators->DeleteItem(seated);
+      return;
+    }
+    if (IsRuled(call)) return;  // the server routes this call itself
+    if (!CORBA::is_nil(listener)) listener->DoCallEvent(eventType, call);
+  });
+}
+
+void TLine_Impl::DoAccepted(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoAccepted", "InternalOnAccepted: %s : %d", ::Accepted, call, false);
+}
+void TLine_Impl::DoCallBegin(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoCallBegin", "InternalOnCallBegin: %s : %d", ::CallBegin, call, false);
+}
+void TLine_Impl::DoCallDeallocate(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoCallDeallocate", "InternalOnCallDeallocate: %s : %d", ::CallDeallocate, call, false);
+}
+void TLine_Impl::DoCallPrivilege(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoCallPrivilege", "InternalOnCallPrivilege: %s : %d", ::CallPrivilege, call, false);
+}
+void TLine_Impl::DoCallState(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoCallState", "InternalOnCallState: %s : %d", ::CallState, call, false);
+}
+void TLine_Impl::DoConferenced(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoCConferenced", "InternalOnConferenced: %s : %d", ::Conferenced, call, false);
+}
+void TLine_Impl::DoDisconnected(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoDisconnected", "InternalOnDisconnected: %s : %d", ::Disconnected, call, false);
+}
+void TLine_Impl::DoGenerate(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoGenerate", "InternalOnGenerate: %s : %d", ::Generate, call, false);
+}
+void TLine_Impl::DoHoldPendConf(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoHoldPendConf", "InternalOnHoldPendConf: %s : %d", ::HoldPendConf, call, false);
+}
+void TLine_Impl::DoMediaMode(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoMediaMode", "InternalOnMediaMode: %s : %d", ::MediaMode, call, false);
+}
+void TLine_Impl::DoProceeding(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoProceeding", "InternalOnProceeding: %s : %d", ::Proceeding, call, false);
+}
+void TLine_Impl::DoRedirectingID(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoRedirectingID", "InternalOnRedirectingID: %s : %d", ::RedirectingID, call, true);
+}
+void TLine_Impl::DoRedirectionID(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoRedirectionID", "InternalOnRedirectionID: %s : %d", ::RedirectionID, call, true);
+}
+void TLine_Impl::DoRingback(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoRingBack", "InternalOnRingback: %s : %d", ::Ringback, call, false);
+}
+void TLine_Impl::DoSilence(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoSilence", "InternalOnSilence: %s : %d", ::Silence, call, false);
+}
+void TLine_Impl::DoSpecialInfo(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoSpecialInfo", "InternalOnSpecialInfo: %s : %d", ::SpecialInfo, call, false);
+}
+void TLine_Impl::DoTone(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoTone", "InternalOnTone: %s : %d", ::Tone, call, false);
+}
+void TLine_Impl::DoDigit(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoDigit", "InternalOnDigit: %s : %d", ::Digit, call, false);
+}
+void TLine_Impl::DoDigits(CORBA::Long call) {
+  SimpleStep("TLine_Impl.DoDigits", "InternalOnDigits: %s : %d", ::Digits, call, false);
+}
+
+void TLine_Impl::DoNewCall(CORBA::Long call) {
+  OnLine("TLine_Impl.DoNewCall", [&] {
+    LogFormat("InternalOnNewCall: %s : %d", {Name(), static_cast<long>(call)});
+    if (TTapiCall* found = GetCallByHandle(call)) history_.AddCall(*found);
+    DoCallEvent(::NewCall, call);
+  });
+}
+
+void TLine_Impl::DoCalledID(CORBA::Long call) {
+  OnLine("TLine_Impl.DoCalledID", [&] {
+    LogFormat("InternalOnCalledID: %s : %d", {Name(), static_cast<long>(call)});
+    UpdateHistory(call);
+    DoCallEvent(::CalledID, call);
+    if (!GetCallIsOutgoing(call) || !GetCallIsDialing(call)) return;
+    ::Lines_var lines = LinesContainer();
+    CORBA::String_var called = GetCalledID(call);
+    if (CORBA::is_nil(lines) || !lines->GetIsOuterLinePhoneNumber(called.in())) DoOutgoingCall(call);
+  });
+}
+
+void TLine_Impl::DoCallerID(CORBA::Long call) {
+  OnLine("TLine_Impl.DoCallerID", [&] {
+    CORBA::String_var caller = GetCallerID(call);
+    LogFormat("InternalOnCallerID: %s : %d : %s", {Name(), static_cast<long>(call), caller.in()});
+    UpdateHistory(call);
+    DoCallEvent(::CallerID, call);
+  });
+}
+
+void TLine_Impl::DoCallInfo(CORBA::Long call) {
+  OnLine("TLine_Impl.DoCallInfo", [&] {
+    CORBA::String_var caller = GetCallerID(call), called = GetCalledID(call), connected = GetConnectedID(call);
+    LogFormat("InternalOnCallInfo: %s : %d : %s : %s : %s",
+              {Name(), static_cast<long>(call), caller.in(), called.in(), connected.in()});
+    DoCallEvent(::CallInfo, call);
+  });
+}
+
+void TLine_Impl::DoConnectedID(CORBA::Long call) {
+  OnLine("TLine_Impl.DoConnectedID", [&] {
+    CORBA::String_var connected = GetConnectedID(call);
+    LogFormat("InternalOnConnectedID: %s : %d : %s", {Name(), static_cast<long>(call), connected.in()});
+    UpdateHistory(call);
+    DoCallEvent(::ConnectedID, call);
+  });
+}
+
+void TLine_Impl::DoDialing(CORBA::Long call) {
+  OnLine("TLine_Impl.DoDialing", [&] {
+    CORBA::String_var called = GetCalledID(call);
+    LogFormat("InternalOnDialing: %s : %d : %s", {Name(), static_cast<long>(call), called.in()});
+    DoCallEvent(::Dialing, call);
+  });
+}
+
+void TLine_Impl::DoHold(CORBA::Long call) {
+  OnLine("TLine_Impl.DoHold", [&] {
+    LogFormat("InternalOnHold: %s : %d", {Name(), static_cast<long>(call)});
+    DoCallEvent(::Hold, call);
+    DoHoldCall(call);
+  });
+}
+
+void TLine_Impl::DoHoldPendTrans(CORBA::Long call) {
+  OnLine("TLine_Impl.DoHoldPendTrans", [&] {
+    LogFormat("InternalOnHoldPendTrans: %s : %d", {Name(), static_cast<long>(call)});
+    DoCallEvent(::HoldPendTrans, call);
+    DoTransferCall(call);
+  });
+}
+
+void TLine_Impl::DoRing(CORBA::Long value) {
+  OnLine("TLine_Impl.DoRing", [&] {
+    LogFormat("InternalOnRing: %s", {Name()});
+    DoCallEvent(::Ring, value);
+  });
+}
+
+void TLine_Impl::DoHandset(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoHandset", "InternalOnHandset: %s : %d", ::Handset, ::LogHandset, call);
+}
+void TLine_Impl::DoIncomingCall(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoIncomingCall", "InternalOnIncomingCall: %s : %d", ::IncomingCall, ::LogIncomingCall,
+              call);
+}
+void TLine_Impl::DoIncomingCallConnected(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoIncomingCallConnected", "InternalOnIncomingCallConnected: %s : %d",
+              ::IncomingCallConnected, ::LogIncomingCallConnected, call);
+}
+void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoOutgoingCall", "InternalOnOutgoingCall: %s : %d", ::OutgoingCall, ::LogOutgoingCall,
+              call);
+}
+void TLine_Impl::DoOutgoingCallConnected(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoOutgoingCallConnected", "InternalOnOutgoingCallConnected: %s : %d",
+              ::OutgoingCallConnected, ::LogOutgoingCallConnected, call);
+}
+void TLine_Impl::DoOutgoingCallBusy(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoOutgoingCallBusy", "InternalOnOutgoingCallBusy: %s : %d", ::OutgoingCallBusy,
+              ::LogOutgoingCallBusy, call);
+}
+void TLine_Impl::DoHoldCall(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoHoldCall", "InternalOnHoldCall: %s : %d", ::HoldCall, ::LogHoldCall, call);
+}
+void TLine_Impl::DoTransferCall(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoTransferCall", "InternalOnTransferCall: %s : %d", ::TransferCall, ::LogTransferCall,
+              call);
+}
+void TLine_Impl::DoUnholdCall(CORBA::Long call) {
+  DerivedStep("TLine_Impl.DoUnholdCall", "InternalOnUnholdCall: %s : %d", ::UnholdCall, ::LogUnholdCall, call);
+}
+
+void TLine_Impl::DoCallFinished(CORBA::Long call) {
+  OnLine("TLine_Impl.DoCallFinished", [&] {
+    LogFormat("InternalOnCallFinished: %s : %d", {Name(), static_cast<long>(call)});
+    // A consultation call that ends brings its caller back from hold.
+    TTapiCall* found = GetCallByHandle(call);
+    if (found != nullptr && found->RelatedCall != nullptr) Unhold(CallHandle(found->RelatedCall));
+    DoCallEvent(::CallFinished, call);
+    WriteLog(::LogCallFinished, call, 0);
+  });
+}
+
+void TLine_Impl::DoAddressState(CORBA::Long states) {
+  OnLine("TLine_Impl.DoAddressState", [&] {
+    LogFormat("InternalOnAddressState: %s : %d", {Name(), static_cast<long>(states)});
+    DoCallEvent(::AddressState, states);
+    if (states == LINEADDRESSSTATE_FORWARD) DoForwardState(0);
+  });
+}
+
+void TLine_Impl::DoForwardState(CORBA::Long call) {
+  OnLine("TLine_Impl.DoForwardState", [&] {
+    LogFormat("InternalOnForwardState: %s", {Name()});
+    if (!CORBA::is_nil(::Operator_var(GetOperator()))) DoCallEvent(::ForwardState, call);
+  });
+}
+
+// ---- the routing steps ----
+
+bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result) {
+  ::Rule_var rule = GetRule();
+  if (CORBA::is_nil(rule)) throw std::runtime_error("The line has no rule");
+  CORBA::String_var caller = GetCallerID(call), called = GetCalledID(call);
+  result = called.in();
+  CORBA::String_var target;
+  const bool applied = rule->Apply(caller.in(), called.in(), target.out(), restart_, increment);
+  if (applied) result = target.in();
+  return applied;
+}
+
+void TLine_Impl::DoOffering(CORBA::Long call) {
+  OnLine("TLine_Impl.DoOffering", [&] {
+    LogFormat("InternalOnOffering: %s : %d", {Name(), static_cast<long>(call)});
+    LogMessage("TestTransfer_DOOFFERING_INPUT");
+    UpdateHistory(call);
+    bool applied = false;
+    std::string result;
+    ::Rule_var rule = GetRule();
+    ::Rules_var rules = GetRules();
+    if (!CORBA::is_nil(rule) && !CORBA::is_nil(rules) && rules->GetEnabled() && rule->GetEnabled()) {
+      applied = ApplyRule(call, false, result);
+      LogFormat("TestTransfer_DOOFFERING_Number = %s Handle = %s RESTART = %s",
+                {result, std::to_string(call), restart_ ? "1" : "0"});
+    }
+    CORBA::String_var own = GetDevicePhoneNumber();
+    LogFormat("TestTransfer_DOOFFERING RULEApplied = %s DevicePhoneNumber =  %s", {applied ? "1" : "0", own.in()});
+    TTapiCall* found = GetCallByHandle(call);
+    if (applied && result != own.in() && found != nullptr) {
+      SetCallOwner(*found);
+      SetCallNote(call, "RULED", "1");
+      CORBA::String_var ruled = GetCallNote(call, "RULED");
+      LogFormat("TestTransfer_DOOFFERING_RULED %s_CallHandle %s", {ruled.in(), std::to_string(call)});
+      tapiLine_->Answer(found);
+    } else {
+      SetCallNote(call, "RULED", "0");
+    }
+    DoCallEvent(::Offering, call);
+    DoIncomingCall(call);
+  });
+}
+
+void TLine_Impl::DoConnected(CORBA::Long call) {
+  OnLine("TLine_Impl.DoConnected", [&] {
+    CORBA::String_var connectedText = GetConnectedID(call);
+    LogFormat("InternalOnConnected: %s : %d : %s", {Name(), static_cast<long>(call), connectedText.in()});
+    LogFormat("TestTransfer_DOCOnnected_CallHandle %s", {std::to_string(call)});
+    UpdateHistory(call);
+    DoCallEvent(::Connected, call);
+
+    // The CRM context follows a call that an operator passed on.
+    CORBA::String_var previous = GetCallNote(call, "LastConnectedID");
+    const std::string connected = connectedText.in();
+    if (previous.in()[0] != '\0' && connected != previous.in() && GetCallIsIncoming(call)) {
+      GetCallContent(call, previous.in(), connected.c_str());
+    }
+    SetCallNote(call, "LastConnectedID", connected.c_str());
+
+    bool applied = false;
+    std::string result;
+    if (IsRuled(call)) {
+      applied = ApplyRule(call, true, result);
+      LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
+                {result, std::to_string(call), restart_ ? "1" : "0"});
+    }
+    restart_ = false;
+    CORBA::String_var own = GetDevicePhoneNumber();
+    if (applied && result != own.in()) {
+      if (TTapiCall* found = GetCallByHandle(call)) SetCallOwner(*found);
+      SetCallNote(call, "RULED", "1");
+      SetCallNote(call, "RESULTPHONENUMBER", result.c_str());
+      resultPhoneNumber_ = result;
+      CORBA::String_var noted = GetCallNote(call, "RESULTPHONENUMBER");
+      LogFormat("TestTransfer_DOConnected_RESULTPHONENUMBER_%s", {noted.in()});
+      if (GetCallIsIncoming(call)) {
+        TTapiCall* found = GetCallByHandle(call);
+        consultCall_ = nullptr;
+        if (found != nullptr && !found->IsOnHold() && found->IsConnected()) {
+          LogMessage("TestTransfer_Beforesetuptrans");
+          tapiLine_->Options.SyncMode = false;
+          struct SyncAgain {
+            TTapiLine& line;
+            ~SyncAgain() { line.Options.SyncMode = true; }
+          } syncAgain{*tapiLine_};
+          consultCall_ = found->SetupTransfer();
+          LogMessage("TestTransfer_Aftersetuptrans");
+        }
+        LogFormat("TestTransfer_DoConnected_ConsultCallAssigned_Consult %s_ ACall %s",
+                  {consultCall_ != nullptr ? "1" : "0", std::to_string(CallHandle(consultCall_))});
+        if (consultCall_ != nullptr) consultCall_->SetOwner(true);
+      }
+      if (GetCallIsOutgoing(call) && GetCallIsConnected(call)) {
+        CompleteTransfer(call, false);
+        restart_ = true;
+      }
+    }
+
+    ::Lines_var lines = LinesContainer();
+    const bool toOuterLine = !CORBA::is_nil(lines) && lines->GetIsOuterLinePhoneNumber(connected.c_str());
+    if (GetCallIsOutgoing(call)) LogFormat("TESTOUTGOING_CallIsOutgoing %d", {static_cast<long>(call)});
+    if (GetCallIsIncoming(call)) LogFormat("TESTOUTGOING_CallIsIncoming %d", {static_cast<long>(call)});
+    if (GetCallIsConnected(call)) LogFormat("TESTOUTGOING_CallIsConnected %d", {static_cast<long>(call)});
+    if (!toOuterLine) LogFormat("TESTOUTGOING_ISNOTOuterPhoneNumber %d", {static_cast<long>(call)});
+    if (GetCallWasHeld(call)) {
+      DoUnholdCall(call);
+    } else if (GetCallIsOutgoing(call) && !toOuterLine) {
+      DoOutgoingCallConnected(call);
+    } else if (GetCallIsIncoming(call) && !toOuterLine) {
+      DoIncomingCallConnected(call);
+    }
+  });
+}
+
+void TLine_Impl::DoDialtone(CORBA::Long call) {
+  OnLine("TLine_Impl.DoDialtone", [&] {
+    LogFormat("TestTransfer_DODIALTONE_ConsultCallAssignedInConected_ACallHandle = %s", {std::to_string(call)});
+    if (consultCall_ == nullptr) {
+      DoCallEvent(::Dialtone, call);
+      DoHandset(call);
+      return;
+    }
+    const CORBA::Long consult = CallHandle(consultCall_);
+    SetCallNote(consult, "RULED", "1");
+    SetCallNote(consult, "RESULTPHONENUMBER", resultPhoneNumber_.c_str());
+    resultPhoneNumber_.clear();
+    CORBA::String_var number = GetCallNote(consult, "RESULTPHONENUMBER");
+    LogFormat("TestTransfer_DODIALTONE FConsultHandle = %s RESPHONENUMBER = %s", {std::to_string(consult), number.in()});
+    if (number.in()[0] != '\0') Dial(consult, number.in(), 0);
+  });
+}
+
+void TLine_Impl::DoBusy(CORBA::Long call) {
+  OnLine("TLine_Impl.DoBusy", [&] {
+    LogFormat("InternalOnBusy: %s : %d", {Name(), static_cast<long>(call)});
+    DoCallEvent(::Busy, call);
+    DoOutgoingCallBusy(call);
+    if (IsRuled(call)) {
+      LogFormat("TestTransfer_ONBUSY Handle %d", {static_cast<long>(call)});
+      if (TTapiCall* found = GetCallByHandle(call)) found->Drop();
+    }
+  });
+}
+
+void TLine_Impl::DoIdle(CORBA::Long call) {
+  OnLine("TLine_Impl.DoIdle", [&] {
+    LogMessage("TestTransfer_DOIDLE");
+    LogFormat("InternalOnIdle: %s : %d", {Name(), static_cast<long>(call)});
+    if (IsRuled(call) && consultCall_ != nullptr && CallHandle(consultCall_) != call) {
+      // The caller hung up while the target was still being called.
+      TTapiCall* consult = GetCallByHandle(CallHandle(consultCall_)) == consultCall_ ? consultCall_ : nullptr;
+      tapiLine_->Drop(consult);
+      restart_ = true;
+      LogFormat("TestTransfer_DOIDLE Restart = %s", {"1"});
+    }
+    DoCallEvent(::Idle, call);
+  });
+}
+
+void TLine_Impl::DoCallEnd(CORBA::Long call) {
+  OnLine("TLine_Impl.DoCallEnd", [&] {
+    LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
+    UpdateHistory(call);
+    if (IsRuled(call) && consultCall_ != nullptr && GetCallByHandle(call) == consultCall_) consultCall_ = nullptr;
+    DoCallEvent(::CallEnd, call);
+    DoCallFinished(call);
+  });
+}
+
+}  // namespace vantrel

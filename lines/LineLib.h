@@ -1,0 +1,206 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "lines/CallsHistoryList.h"
+#include "model/ContainerItemLib.h"
+#include "telephony/diZudu.h"
+
+namespace vantrel {
+
+// One telephone line of the server: its TAPI line device with the calls on it, the routing rule for calls
+// offered on it, the operator at it, and the pipeline that turns each call event into a log line, a remote
+// event for the line's LineEvents listener, derived events, call-log rows and the routing steps.
+// The line device is only touched on the telephony thread; remote operations are handed over to it.
+class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
+ public:
+  TLine_Impl();
+  ~TLine_Impl() override;
+
+  // Configuration.
+  ::Rule_ptr GetRule() override;
+  void SetRule(::Rule_ptr rule) override;
+  CORBA::Long GetRuleID() override;
+  void SetRuleID(CORBA::Long id) override;
+  char* GetRuleName() override;
+  ::Operator_ptr GetOperator() override;
+  void SetOperator(::Operator_ptr seated) override;
+  CORBA::Long GetOperatorID() override;
+  void SetOperatorID(CORBA::Long id) override;
+  CORBA::Long GetDeviceID() override;
+  void SetDeviceID(CORBA::Long id) override;
+  char* GetDevicePhoneNumber() override;
+  CORBA::Boolean GetIsOuter() override;
+  void SetIsOuter(CORBA::Boolean value) override;
+  CORBA::Boolean GetDND() override;
+  void SetDND(CORBA::Boolean value) override;
+  CORBA::Boolean GetUsingDND() override;
+  void SetUsingDND(CORBA::Boolean value) override;
+  ::LineEvents_ptr GetLineEventsListener() override;
+  void SetLineEventsListener(::LineEvents_ptr listener) override;
+  void ChangeLineEventLastContact() override;
+  CORBA::Long GetCallsCount() override;
+
+  // Call control.
+  void Dial(CORBA::Long call, const char* phoneNumber, CORBA::Long taskNumber) override;
+  void Answer(CORBA::Long call) override;
+  void CancelDial(CORBA::Long call) override;
+  void Hold(CORBA::Long call) override;
+  void Unhold(CORBA::Long call) override;
+  void SetupTransfer(CORBA::Long call) override;
+  void BlindTransfer(CORBA::Long call, const char* phoneNumber) override;
+  void CompleteTransfer(CORBA::Long call, CORBA::Boolean conference) override;
+  void CancelBusyCalls() override;
+  void UnholdPrimaryCall(CORBA::Long call) override;
+
+  // Call queries.
+  CORBA::Boolean GetIsCallExists(CORBA::Long call) override;
+  CORBA::Long GetCall(CORBA::Long index) override;
+  CORBA::Long GetActiveCall() override;
+  CORBA::Long GetOfferingCall() override;
+  CORBA::Long GetCallByConnectedID(const char* connectedID) override;
+  CORBA::Long GetCallState(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsActive(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsAlive(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsOutgoing(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsIncoming(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsConnected(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsOffering(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsHeld(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsDialing(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsBusy(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasOutgoing(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasIncoming(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasConnected(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasOffering(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasHeld(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasDialing(CORBA::Long call) override;
+  CORBA::Boolean GetCallWasBusy(CORBA::Long call) override;
+  CORBA::Boolean GetCallIsPendTransfer(CORBA::Long call) override;
+  char* GetCallerID(CORBA::Long call) override;
+  char* GetTrueCallerID(CORBA::Long call) override;
+  char* GetCalledID(CORBA::Long call) override;
+  char* GetConnectedID(CORBA::Long call) override;
+  char* GetRedirectingID(CORBA::Long call) override;
+  char* GetRedirectionID(CORBA::Long call) override;
+  char* GetRemoteID(CORBA::Long call) override;
+  char* GetCallNote(CORBA::Long call, const char* name) override;
+  CORBA::Boolean SetCallNote(CORBA::Long call, const char* name, const char* value) override;
+  void GetCallContent(CORBA::Long call, const char* fromLinePhoneNumber, const char* connectedID) override;
+  CORBA::Long GetCallTag(CORBA::Long call) override;
+  CORBA::Boolean SetCallTag(CORBA::Long call, CORBA::Long tag) override;
+  CORBA::Long GetParentCallHandle(CORBA::Long call) override;
+  CORBA::Long GetConsultCallHandle(CORBA::Long call) override;
+  CORBA::Boolean WriteLog(::LogEventType eventType, CORBA::Long call, CORBA::Long taskID) override;
+  CORBA::Boolean WriteDebugCallState(const char* title, CORBA::Long call) override;
+  char* GetCallerLinePhoneNumber(const char* phoneNumber) override;
+
+  // The event steps.
+  void DoAccepted(CORBA::Long call) override;
+  void DoBusy(CORBA::Long call) override;
+  void DoCallBegin(CORBA::Long call) override;
+  void DoCallDeallocate(CORBA::Long call) override;
+  void DoCalledID(CORBA::Long call) override;
+  void DoCallEnd(CORBA::Long call) override;
+  void DoCallerID(CORBA::Long call) override;
+  void DoCallInfo(CORBA::Long call) override;
+  void DoCallPrivilege(CORBA::Long call) override;
+  void DoCallState(CORBA::Long call) override;
+  void DoConferenced(CORBA::Long call) override;
+  void DoConnected(CORBA::Long call) override;
+  void DoConnectedID(CORBA::Long call) override;
+  void DoDialing(CORBA::Long call) override;
+  void DoDialtone(CORBA::Long call) override;
+  void DoDigit(CORBA::Long call) override;
+  void DoDigits(CORBA::Long call) override;
+  void DoDisconnected(CORBA::Long call) override;
+  void DoGenerate(CORBA::Long call) override;
+  void DoHold(CORBA::Long call) override;
+  void DoHoldPendConf(CORBA::Long call) override;
+  void DoIdle(CORBA::Long call) override;
+  void DoMediaMode(CORBA::Long call) override;
+  void DoNewCall(CORBA::Long call) override;
+  void DoOffering(CORBA::Long call) override;
+  void DoHoldPendTrans(CORBA::Long call) override;
+  void DoProceeding(CORBA::Long call) override;
+  void DoRedirectingID(CORBA::Long call) override;
+  void DoRedirectionID(CORBA::Long call) override;
+  void DoRing(CORBA::Long call) override;
+  void DoRingback(CORBA::Long call) override;
+  void DoSilence(CORBA::Long call) override;
+  void DoSpecialInfo(CORBA::Long call) override;
+  void DoTone(CORBA::Long call) override;
+  void DoHandset(CORBA::Long call) override;
+  void DoIncomingCall(CORBA::Long call) override;
+  void DoIncomingCallConnected(CORBA::Long call) override;
+  void DoOutgoingCall(CORBA::Long call) override;
+  void DoOutgoingCallConnected(CORBA::Long call) override;
+  void DoOutgoingCallBusy(CORBA::Long call) override;
+  void DoHoldCall(CORBA::Long call) override;
+  void DoTransferCall(CORBA::Long call) override;
+  void DoUnholdCall(CORBA::Long call) override;
+  void DoCallFinished(CORBA::Long call) override;
+  void DoAddressState(CORBA::Long states);
+  void DoForwardState(CORBA::Long call);
+  void DoCallEvent(::CallEventType eventType, CORBA::Long call) override;
+
+  void SetEnabled(CORBA::Boolean enabled) override;
+  CORBA::Boolean AssignFrom(::Base_ptr source) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
+
+  // Inside the server.
+  telephony::TTapiLine* TapiLine() { return tapiLine_.get(); }
+  telephony::TTapiCall* GetCallByHandle(CORBA::Long call);
+  std::string PreparePhoneNumber(const std::string& number);
+  static std::string PrepareID(const std::string& text);
+  const TCallsHistoryList& CallsHistory() const { return history_; }
+
+ private:
+  void AttachHandlers();
+  // Drops a timed-out request's failure, reports any other.
+  void HandleError(const char* methodName, std::exception_ptr error);
+  // The line's operations: on the telephony thread, failures through HandleError, the neutral result after one.
+  template <typename Result, typename Body>
+  Result OnLine(const char* methodName, Result neutral, Body&& body);
+  template <typename Body>
+  void OnLine(const char* methodName, Body&& body);
+  template <typename Body>
+  char* OnLineText(const char* methodName, Body&& body);
+  // A query of the call by its handle: the predicate's answer, false without such a call.
+  template <typename Predicate>
+  CORBA::Boolean CallQuery(const char* methodName, CORBA::Long call, Predicate predicate);
+  char* PartyText(const char* methodName, CORBA::Long call, telephony::TTapiCallPartyID telephony::TTapiCall::*party);
+  // The log line of a plain step, the history refresh it asks for, then the event.
+  void SimpleStep(const char* methodName, const char* logText, ::CallEventType eventType, CORBA::Long call,
+                  bool updateHistory);
+  void DerivedStep(const char* methodName, const char* logText, ::CallEventType eventType, ::LogEventType logType,
+                   CORBA::Long call);
+  void UpdateHistory(CORBA::Long call);
+  bool IsRuled(CORBA::Long call);
+  bool CallIsActive(telephony::TTapiCall& call);
+  bool ApplyRule(CORBA::Long call, bool increment, std::string& result);
+  void SetCallOwner(telephony::TTapiCall& call);
+  CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
+  ::Lines_ptr LinesContainer();
+
+  std::unique_ptr<telephony::TTapiLine> tapiLine_;  // only on the telephony thread
+  TCallsHistoryList history_{50};
+  mutable std::mutex lineMutex_;
+  ::Rule_var rule_;                  // guarded by lineMutex_
+  ::Operator_var operator_;          // guarded by lineMutex_
+  ::LineEvents_var listener_;        // guarded by lineMutex_
+  std::optional<std::chrono::steady_clock::time_point> listenerContact_;  // guarded by lineMutex_; none: never
+  bool isOuter_ = false;             // guarded by lineMutex_
+  bool usingDND_ = false;            // guarded by lineMutex_
+  // The routing machine's state; only on the telephony thread.
+  bool restart_ = false;
+  telephony::TTapiCall* consultCall_ = nullptr;
+  std::string resultPhoneNumber_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,75 @@
+#include "TelephonyThread.h"
+
+#include <future>
+
+#include "platform/HiddenWindow.h"
+
+namespace vantrel::telephony {
+
+namespace {
+constexpr std::uint32_t kRunWork = 0x0400 + 0x51;  // WM_USER + a number of our own
+
+struct TWork {
+  const std::function<void()>* work;
+  std::promise<void> done;
+};
+}  // namespace
+
+TTelephonyThread& TTelephonyThread::Instance() {
+  static TTelephonyThread thread;
+  return thread;
+}
+
+TTelephonyThread::~TTelephonyThread() {
+  // The window belongs to the owner thread; at process end it is left to the queue's own clean-up.
+  if (window_ && std::this_thread::get_id() != owner_) window_.release();
+}
+
+void TTelephonyThread::Bind() {
+  auto window = std::make_unique<platform::HiddenWindow>([](const platform::Message& message) {
+    if (message.id != kRunWork) return;
+    auto* work = reinterpret_cast<TWork*>(message.wParam);
+    try {
+      (*work->work)();
+      work->done.set_value();
+    } catch (...) {
+      work->done.set_exception(std::current_exception());
+    }
+  });
+  std::lock_guard lock(mutex_);
+  owner_ = std::this_thread::get_id();
+  windowHandle_ = window->Handle();
+  window_ = std::move(window);
+}
+
+void TTelephonyThread::Unbind() {
+  std::lock_guard lock(mutex_);
+  owner_ = std::thread::id();
+  windowHandle_ = 0;
+}
+
+bool TTelephonyThread::IsOwner() const {
+  std::lock_guard lock(mutex_);
+  return owner_ == std::this_thread::get_id();
+}
+
+void TTelephonyThread::Run(const std::function<void()>& work) {
+  std::uint64_t window = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (owner_ != std::thread::id() && owner_ != std::this_thread::get_id()) window = windowHandle_;
+  }
+  if (window == 0) {
+    work();
+    return;
+  }
+  TWork handed{&work, {}};
+  std::future<void> done = handed.done.get_future();
+  if (!platform::PostMessage(window, kRunWork, reinterpret_cast<std::uintptr_t>(&handed), 0)) {
+    work();  // the owner is gone: nobody else uses the layer any more
+    return;
+  }
+  done.get();
+}
+
+}  // namespace vantrel::telephony

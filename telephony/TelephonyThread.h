@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <type_traits>
+
+namespace vantrel::platform {
+class HiddenWindow;
+}
+
+namespace vantrel::telephony {
+
+// The thread that owns the telephony layer: it initialised TAPI and pumps its messages. Work asked for on
+// other threads (remote calls arriving on the ORB's threads) is handed to it and waited for, so the layer
+// is only ever touched by one thread.
+class TTelephonyThread {
+ public:
+  static TTelephonyThread& Instance();
+
+  // Makes the calling thread the owner; it must pump its message queue from now on.
+  void Bind();
+  // After this, work runs on the thread that asks for it (the owner is shutting the process down).
+  void Unbind();
+  bool IsOwner() const;
+  // Runs the work on the owner thread and returns its result or rethrows its exception; directly when
+  // called on the owner thread or while no owner is bound.
+  void Run(const std::function<void()>& work);
+  template <typename Work>
+  auto Call(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    if constexpr (std::is_void_v<Result>) {
+      Run(std::forward<Work>(work));
+    } else {
+      std::optional<Result> result;
+      Run([&] { result.emplace(work()); });
+      return std::move(*result);
+    }
+  }
+
+ private:
+  TTelephonyThread() = default;
+  ~TTelephonyThread();
+
+  mutable std::mutex mutex_;
+  std::thread::id owner_;                          // guarded by mutex_
+  std::unique_ptr<platform::HiddenWindow> window_;  // guarded by mutex_; made and destroyed on the owner thread
+  std::uint64_t windowHandle_ = 0;                  // guarded by mutex_
+};
+
+}  // namespace vantrel::telephony
