@@ -119,21 +119,6 @@ TEST(HostEntry, ReportsWhatTheConfigurationHolds) {
   EXPECT_EQ(host.Stop(), 0);
 }
 
-namespace {
-// Runs vantrel-exchange against the host's INI folder; its exit code and what it printed.
-std::pair<int, std::string> RunExchangeTool(const HostProcess& host, const std::string& arguments,
-                                            const std::string& input = {}) {
-  const fs::path output = host.IniFolder() / "tool.out";
-  std::string command = std::string(VANTREL_EXCHANGE_PATH) + " --ini '" + host.IniFolder().string() + "' " +
-                        arguments + " > '" + output.string() + "' 2>&1";
-  if (!input.empty()) command = "printf '" + input + "' | " + command;
-  const int status = std::system(command.c_str());
-  std::ifstream file(output);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
-}
-}  // namespace
 
 TEST(HostEntry, TheExchangeIsPlayedFromOutsideThroughItsControlSocket) {
   HostProcess host;
@@ -142,29 +127,29 @@ TEST(HostEntry, TheExchangeIsPlayedFromOutsideThroughItsControlSocket) {
   ASSERT_TRUE(host.WaitForOutput("Loaded:")) << host.Output();
   EXPECT_TRUE(fs::exists(host.IniFolder() / "exchange.sock"));
 
-  auto [code, text] = RunExchangeTool(host, "call 201 from 5551234");
+  auto [code, text] = host.RunExchange("call 201 from 5551234");
   EXPECT_EQ(code, 0) << text;
   const std::string farEnd = text.substr(0, text.find('\n'));
   EXPECT_FALSE(farEnd.empty());
-  std::tie(code, text) = RunExchangeTool(host, "status");
+  std::tie(code, text) = host.RunExchange("status");
   EXPECT_EQ(code, 0);
   EXPECT_NE(text.find(farEnd + " outside 5551234 RINGBACK with 201"), std::string::npos) << text;
   EXPECT_NE(text.find("station 201 OFFERING with 5551234"), std::string::npos) << text;
 
-  std::tie(code, text) = RunExchangeTool(host, "call 101 from 5551234");  // not a station of this exchange
+  std::tie(code, text) = host.RunExchange("call 101 from 5551234");  // not a station of this exchange
   EXPECT_EQ(code, 1);
   EXPECT_EQ(text, "No station 101\n");
-  std::tie(code, text) = RunExchangeTool(host, "answer");  // only far ends that a station calls can answer
+  std::tie(code, text) = host.RunExchange("answer");  // only far ends that a station calls can answer
   EXPECT_EQ(code, 1);
   EXPECT_EQ(text, "No far end is RINGING\n");
-  std::tie(code, text) = RunExchangeTool(host, "", "ring 201\nhangup " + farEnd + "\nstatus\n");
+  std::tie(code, text) = host.RunExchange("", "ring 201\nhangup " + farEnd + "\nstatus\n");
   EXPECT_EQ(code, 1);
   EXPECT_EQ(text.substr(0, text.find('\n') + 1), "Unknown command \"ring\"; see help\n");
   EXPECT_EQ(text.find("outside"), std::string::npos) << text;  // the caller hung up
 
   EXPECT_EQ(host.Stop(), 0);
   EXPECT_FALSE(fs::exists(host.IniFolder() / "exchange.sock"));
-  std::tie(code, text) = RunExchangeTool(host, "status");
+  std::tie(code, text) = host.RunExchange("status");
   EXPECT_EQ(code, 2);
   EXPECT_NE(text.find("Cannot reach the exchange"), std::string::npos);
 }

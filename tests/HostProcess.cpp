@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -47,6 +48,18 @@ HostProcess::~HostProcess() {
 
 std::string HostProcess::Corbaloc() const {
   return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/EnvironmentInstance";
+}
+
+std::pair<int, std::string> HostProcess::RunExchange(const std::string& arguments, const std::string& input) const {
+  const std::filesystem::path output = ini_ / "tool.out";
+  std::string command = std::string(VANTREL_EXCHANGE_PATH) + " --ini '" + ini_.string() + "' " + arguments + " > '" +
+                        output.string() + "' 2>&1";
+  if (!input.empty()) command = "printf '" + input + "' | " + command;
+  const int status = std::system(command.c_str());
+  std::ifstream file(output);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
 }
 
 std::string HostProcess::ErrorOutput() const {

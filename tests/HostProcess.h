@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,9 @@ class HostProcess {
   // Reads more of its output until it holds the text; false when the deadline passed first.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
   std::string ErrorOutput() const;
+  // Runs vantrel-exchange against this host's exchange (the command, or standard input when input is given);
+  // its exit code and what it printed.
+  std::pair<int, std::string> RunExchange(const std::string& arguments, const std::string& input = {}) const;
 
  private:
   void ReadOutput(std::chrono::steady_clock::time_point deadline, const std::string& until);

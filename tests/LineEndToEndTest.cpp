@@ -1,0 +1,243 @@
+// Lines of a running host, driven the way an operator's client and a caller would: the client over IIOP with a
+// LineEvents listener of its own, the caller through vantrel-exchange.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "HostProcess.h"
+#include "Vantrel.hh"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// An operator client's listener: every event the line sent, in order.
+class RecordingLineEvents : public POA_LineEvents {
+ public:
+  void DoCallEvent(::CallEventType type, CORBA::Long call) override {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(type, call);
+  }
+  std::vector<std::pair<::CallEventType, CORBA::Long>> Events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  // The handle of the first event of the kind, once it came.
+  CORBA::Long WaitFor(::CallEventType type, std::chrono::milliseconds deadline = 5s) {
+    CORBA::Long call = -1;
+    WaitUntil(
+        [&] {
+          for (const auto& [seen, handle] : Events()) {
+            if (seen == type) {
+              call = handle;
+              return true;
+            }
+          }
+          return false;
+        },
+        deadline);
+    return call;
+  }
+  bool Saw(::CallEventType type) {
+    for (const auto& event : Events()) {
+      if (event.first == type) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<::CallEventType, CORBA::Long>> events_;
+};
+
+class LinesOfAHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::ofstream settings(host_.IniFolder() / "Settings.ini");
+      settings << "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n";
+    }
+    {
+      std::ofstream rules(host_.IniFolder() / "Rules.ini");
+      rules << "[TranslateRules_Items]\nCount=1\nItemID=1\n"
+               "[TranslateRules_0]\nID=1\nOrder=1\nOldMask=9*\nNewMask=*\nEnabled=1\n";
+    }
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output() << host_.ErrorOutput();
+    CORBA::Object_var object = TestORB()->string_to_object(host_.Corbaloc().c_str());
+    environment_ = ::Environment::_narrow(object);
+    lines_ = environment_->GetLines();
+    database_ = environment_->GetDatabase();
+  }
+  void TearDown() override {
+    for (auto& id : listenerIds_) TestPOA()->deactivate_object(id);
+    EXPECT_EQ(host_.Stop(), 0);
+  }
+  ::Line_ptr LineOf(const char* number) {
+    return ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(number)));
+  }
+  RecordingLineEvents* Listen(::Line_ptr line) {
+    auto* listener = new RecordingLineEvents();
+    listenerIds_.push_back(TestPOA()->activate_object(listener));
+    CORBA::Object_var reference = TestPOA()->id_to_reference(listenerIds_.back());
+    line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(reference)));
+    line->ChangeLineEventLastContact();
+    return listener;
+  }
+  std::string Exchange(const std::string& command) {
+    auto [code, text] = host_.RunExchange(command);
+    EXPECT_EQ(code, 0) << command << ": " << text;
+    return text.substr(0, text.find('\n'));
+  }
+  // A field of the first row of the call log that the condition selects.
+  std::string LogField(const std::string& field, const std::string& where) {
+    ::StringSeq names;
+    names.length(1);
+    names[0] = field.c_str();
+    ::StringSeq_var values;
+    const std::string sql = "select " + field + " from tq_VantrelLog where " + where;
+    if (!database_->GetFieldValues(sql.c_str(), names, values.out())) return "-";
+    return values[0].in();
+  }
+
+  HostProcess host_;
+  ::Environment_var environment_;
+  ::Lines_var lines_;
+  ::Database_var database_;
+  std::vector<PortableServer::ObjectId_var> listenerIds_;
+};
+
+}  // namespace
+
+TEST_F(LinesOfAHost, AnOutsideCallReachesTheListenerIsAnsweredAndLogged) {
+  ::Line_var line = LineOf("101");
+  ASSERT_FALSE(CORBA::is_nil(line));
+  CORBA::String_var name = line->GetObjectName();
+  EXPECT_STREQ(name.in(), "Line 101");
+  EXPECT_EQ(line->GetDeviceID(), 0);
+  RecordingLineEvents* listener = Listen(line);
+
+  Exchange("call 101 from 5551234");
+  const CORBA::Long call = listener->WaitFor(::Offering);
+  ASSERT_GT(call, 0);
+  EXPECT_EQ(listener->WaitFor(::IncomingCall), call);
+  CORBA::String_var caller = line->GetCallerID(call);
+  EXPECT_STREQ(caller.in(), "5551234");
+  EXPECT_TRUE(line->GetCallIsOffering(call));
+  EXPECT_TRUE(line->GetCallIsIncoming(call));
+  EXPECT_EQ(line->GetOfferingCall(), call);
+  CORBA::String_var ruled = line->GetCallNote(call, "RULED");
+  EXPECT_STREQ(ruled.in(), "0");  // no rule on the line: left to the operator
+
+  line->Answer(call);
+  EXPECT_EQ(listener->WaitFor(::Connected), call);
+  EXPECT_EQ(listener->WaitFor(::IncomingCallConnected), call);
+  EXPECT_TRUE(line->GetCallIsConnected(call));
+  EXPECT_EQ(line->GetCallState(call), 0x100);
+  EXPECT_TRUE(line->SetCallNote(call, "ContactName", "Erik O'Nordin"));
+
+  Exchange("hangup");
+  for (::CallEventType type : {::Disconnected, ::Idle, ::CallEnd, ::CallFinished}) {
+    EXPECT_EQ(listener->WaitFor(type), call) << type;
+  }
+  // Freed a little later; the history still answers.
+  EXPECT_TRUE(WaitUntil([&] { return !line->GetIsCallExists(call); }));
+  CORBA::String_var contact = line->GetCallNote(call, "ContactName");
+  EXPECT_STREQ(contact.in(), "Erik O'Nordin");
+  EXPECT_EQ(line->GetCallState(call), -1);
+
+  const std::string key = "CallHandle like '%-" + std::to_string(call) + "'";
+  EXPECT_EQ(LogField("CallEventType", key + " and EventOrder = 1"), "1");  // LogIncomingCall
+  EXPECT_EQ(LogField("CallEventType", key + " and EventOrder = 2"), "2");  // LogIncomingCallConnected
+  EXPECT_EQ(LogField("CallEventType", key + " and EventOrder = 3"), "9");  // LogCallFinished
+  EXPECT_EQ(LogField("CallerPhoneNumber", key + " and EventOrder = 3"), "5551234");
+  EXPECT_EQ(LogField("LinePhoneNumber", key + " and EventOrder = 1"), "101");
+  const std::string stored = LogField("CallHandle", key + " and EventOrder = 1");
+  ASSERT_EQ(stored.size(), 15 + std::to_string(call).size()) << stored;
+  EXPECT_EQ(stored.substr(14), "-" + std::to_string(call));
+}
+
+TEST_F(LinesOfAHost, ClientsDialHoldAndTransferBetweenLines) {
+  ::Line_var first = LineOf("101");
+  ::Line_var second = LineOf("102");
+  RecordingLineEvents* firstEvents = Listen(first);
+  RecordingLineEvents* secondEvents = Listen(second);
+
+  // "9" goes to the outside world: the translate rule drops it.
+  first->Dial(0, "95550100", 42);
+  const CORBA::Long outgoing = firstEvents->WaitFor(::OutgoingCall);
+  ASSERT_GT(outgoing, 0);
+  CORBA::String_var called = first->GetCalledID(outgoing);
+  EXPECT_STREQ(called.in(), "5550100");
+  CORBA::String_var task = first->GetCallNote(outgoing, "TaskID");
+  EXPECT_STREQ(task.in(), "42");
+  EXPECT_TRUE(first->GetCallIsOutgoing(outgoing));
+  Exchange("answer");
+  EXPECT_EQ(firstEvents->WaitFor(::OutgoingCallConnected), outgoing);
+
+  first->Hold(outgoing);
+  EXPECT_EQ(firstEvents->WaitFor(::HoldCall), outgoing);
+  EXPECT_TRUE(first->GetCallIsHeld(outgoing));
+  first->Unhold(outgoing);
+  EXPECT_EQ(firstEvents->WaitFor(::UnholdCall), outgoing);
+
+  // A consultation transfer of the outside party to 102, driven by the client.
+  first->SetupTransfer(outgoing);
+  EXPECT_EQ(firstEvents->WaitFor(::TransferCall), outgoing);
+  EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsPendTransfer(outgoing); }));
+  const CORBA::Long consult = first->GetConsultCallHandle(outgoing);
+  ASSERT_GT(consult, 0);
+  EXPECT_EQ(first->GetParentCallHandle(consult), outgoing);
+  first->Dial(consult, "102", 0);
+  const CORBA::Long atSecond = secondEvents->WaitFor(::Offering);
+  ASSERT_GT(atSecond, 0);
+  second->Answer(atSecond);
+  EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsConnected(consult); }));
+  first->CompleteTransfer(consult, false);
+  EXPECT_TRUE(WaitUntil([&] {
+    CORBA::String_var connected = second->GetConnectedID(atSecond);
+    return std::string(connected.in()) == "5550100";
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return !first->GetIsCallExists(outgoing) && !first->GetIsCallExists(consult); }));
+  Exchange("hangup");
+  EXPECT_EQ(secondEvents->WaitFor(::CallFinished), atSecond);
+}
+
+TEST_F(LinesOfAHost, ADisabledLineStaysSilentAndASilentListenerIsDropped) {
+  ::Line_var line = LineOf("103");
+  RecordingLineEvents* listener = Listen(line);
+  line->SetEnabled(false);
+  Exchange("call 103 from 777");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(listener->Events().empty());
+  Exchange("hangup");
+  line->SetEnabled(true);
+  ::Line_var other = LineOf("104");
+  ASSERT_EQ(other->GetCallsCount(), 0);
+  // A client that keeps the line alive gets its events; one silent for 16 s is dropped at the next event,
+  // and its operator is logged out.
+  ::Operators_var operators = environment_->GetOperators();
+  ::Operator_var seated = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+  ASSERT_FALSE(CORBA::is_nil(seated));
+  seated->SetID(3);
+  seated->SetLine(other);
+  EXPECT_EQ(other->GetOperatorID(), 3);
+  RecordingLineEvents* silent = Listen(other);
+  Exchange("call 104 from 778");
+  ASSERT_GT(silent->WaitFor(::Offering), 0);
+  Exchange("hangup");
+  ASSERT_GT(silent->WaitFor(::CallFinished), 0);
+  std::this_thread::sleep_for(16s);
+  const std::size_t before = silent->Events().size();
+  Exchange("call 104 from 779");
+  EXPECT_TRUE(WaitUntil([&] { return CORBA::is_nil(::LineEvents_var(other->GetLineEventsListener())); }));
+  EXPECT_TRUE(WaitUntil([&] { return operators->GetItemsCount() == 0; }));
+  EXPECT_EQ(other->GetOperatorID(), -1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(silent->Events().size(), before);
+  Exchange("hangup");
+}
