@@ -15,14 +15,10 @@ struct TWork {
 };
 }  // namespace
 
+// Never destroyed: servants that own lines may end after every other static, and still ask for it.
 TTelephonyThread& TTelephonyThread::Instance() {
-  static TTelephonyThread thread;
-  return thread;
-}
-
-TTelephonyThread::~TTelephonyThread() {
-  // The window belongs to the owner thread; at process end it is left to the queue's own clean-up.
-  if (window_ && std::this_thread::get_id() != owner_) window_.release();
+  static TTelephonyThread* const thread = new TTelephonyThread();
+  return *thread;
 }
 
 void TTelephonyThread::Bind() {

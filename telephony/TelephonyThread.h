@@ -43,7 +43,6 @@ class TTelephonyThread {
 
  private:
   TTelephonyThread() = default;
-  ~TTelephonyThread();
 
   mutable std::mutex mutex_;
   std::thread::id owner_;                          // guarded by mutex_

@@ -1800,7 +1800,13 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
   }
   calls_.Acquire(platform::INFINITE_WAIT);
   if (state == LINECALLSTATE_IDLE && (call->RelatedCall != nullptr || call->ConsultCall != nullptr)) {
-    UnlinkCall(*call);
+    // The other calls forget it; its own links stay for the steps of its end.
+    for (auto* list : {&calls_.Items(), &pendingCalls_}) {
+      for (TTapiCall* other : *list) {
+        if (other->RelatedCall == call) other->RelatedCall = nullptr;
+        if (other->ConsultCall == call) other->ConsultCall = nullptr;
+      }
+    }
   } else if (state == LINECALLSTATE_CONFERENCED && call->RelatedCall != nullptr) {
     TTapiCall* conference = call->RelatedCall;
     if (conference->RelatedCall == call) conference->RelatedCall = nullptr;

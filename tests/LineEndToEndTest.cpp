@@ -241,3 +241,38 @@ TEST_F(LinesOfAHost, ADisabledLineStaysSilentAndASilentListenerIsDropped) {
   EXPECT_EQ(silent->Events().size(), before);
   Exchange("hangup");
 }
+
+TEST(LinesAcrossStarts, ALineWhoseDeviceIsGoneIsRemovedAtTheNextLoadAndTheOthersKeepTheirSettings) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded: 4 lines")) << host.Output();
+  {
+    CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
+    ::Environment_var environment = ::Environment::_narrow(object);
+    ::Lines_var lines = environment->GetLines();
+    ::Line_var outer = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber("103")));
+    outer->SetIsOuter(true);
+    lines->SetLastContact("5550123", ::Operator::_nil());  // refused: no operator, nothing stored
+    ASSERT_TRUE(environment->SaveToIniFiles(host.IniFolder().c_str()));
+  }
+  ASSERT_EQ(host.Stop(), 0);
+  {
+    std::ofstream(host.IniFolder() / "Exchange.ini") << "[Stations]\n101=Line 101\n102=Line 102\n103=Line 103\n";
+  }
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded: 3 lines")) << host.Output();
+  CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
+  ::Environment_var environment = ::Environment::_narrow(object);
+  ::Lines_var lines = environment->GetLines();
+  EXPECT_EQ(lines->GetItemsCount(), 3);
+  EXPECT_TRUE(CORBA::is_nil(::ContainerItem_var(lines->GetItemByDevicePhoneNumber("104"))));
+  EXPECT_TRUE(lines->GetIsOuterLinePhoneNumber("103"));
+  EXPECT_FALSE(lines->GetIsOuterLinePhoneNumber("102"));
+  ::LineItemSeq_var items = lines->GetItemsArray();
+  ASSERT_EQ(items->length(), 3u);
+  EXPECT_STREQ(items[2].Name.in(), "Line 103");
+  EXPECT_STREQ(items[2].DevicePhoneNumber.in(), "103");
+  EXPECT_TRUE(items[2].isOuter);
+  EXPECT_EQ(items[2].Rule.ID, -1);
+  EXPECT_EQ(host.Stop(), 0);
+}
