@@ -2,11 +2,16 @@
 // telephony thread: routing of offered calls by their rules, and remote calls from other threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 
 #include "LocalOrb.h"
+#include "database/CrmSchema.h"
+#include "database/DataConnection.h"
+#include "routing/OperatorLib.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "platform/MessageQueue.h"
@@ -191,4 +196,133 @@ TEST_F(ServedLines, RemoteCallsFromOtherThreadsAreHandledOnTheTelephonyThread) {
   joiner.join();
   EXPECT_GE(answered, 20);
   ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }, 5s));
+}
+
+namespace {
+// A client's listener served in this process.
+class LocalLineEvents : public POA_LineEvents {
+ public:
+  void DoCallEvent(::CallEventType type, CORBA::Long call) override {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(type, call);
+  }
+  int CountFor(CORBA::Long call) {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(events_.begin(), events_.end(), [&](const auto& e) { return e.second == call; }));
+  }
+  bool SawAny(::CallEventType type) {
+    std::lock_guard lock(mutex_);
+    return std::any_of(events_.begin(), events_.end(), [&](const auto& e) { return e.first == type; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<::CallEventType, CORBA::Long>> events_;
+};
+}  // namespace
+
+TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAndHidesItMeanwhile) {
+  {
+    TDataConnection direct(folder_.string());
+    direct.SetConnectionString("Provider=SQLite;Data Source=crm.sqlite3");
+    ASSERT_TRUE(AddSampleCrm(direct));  // Anna (1), Boris (2) in group 100
+  }
+  ::Line_var trunk = LineOf("101");
+  ::Line_var annaLine = LineOf("102");
+  ::Line_var borisLine = LineOf("103");
+  ::Operators_var operators = environment_->GetOperators();
+  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+  anna->SetID(1);
+  anna->SetLine(annaLine);
+  // The container makes only the first; the others join as their logins would.
+  ::Operator_var boris = Orb().Serve<::Operator>(new TServant<TOperator_Impl>());
+  boris->SetEnvironment(environment_);
+  boris->SetOrder(operators->GetNextOrder());
+  operators->AddItem(boris);
+  boris->SetID(2);
+  boris->SetLine(borisLine);
+  anna->SetCallsCount(3);
+  boris->SetCallsCount(1);
+  rules_->SetCallsDistributionType(::Loading);
+  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules_->CreateItem(true)));
+  ::RuleAction_var group = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
+  group->SetActionType(::Group);
+  group->SetGroupID(100);
+  trunk->SetRule(rule);
+  auto* listener = new LocalLineEvents();
+  ::LineEvents_var events = Orb().Serve<::LineEvents>(listener);
+  trunk->SetLineEventsListener(events);
+
+  TSoftExchange::Instance().CallStation("101", "5550120");
+  // Boris has fewer calls: his line rings, with the caller's number.
+  ASSERT_TRUE(PumpUntil([&] { return borisLine->GetOfferingCall() != 0; }));
+  const CORBA::Long atBoris = borisLine->GetOfferingCall();
+  CORBA::String_var caller = borisLine->GetCallerID(atBoris);
+  EXPECT_STREQ(caller.in(), "101");  // the server's consultation call rings Boris
+  borisLine->Answer(atBoris);
+  ASSERT_TRUE(PumpUntil([] { return FarEnd("5550120").peerNumber == "103"; }));
+  EXPECT_TRUE(PumpUntil([&] {
+    CORBA::String_var connected = borisLine->GetConnectedID(atBoris);
+    return std::string(connected.in()) == "5550120";
+  }));
+  ASSERT_TRUE(PumpUntil([&] { return trunk->GetCallsCount() == 0; }));
+  // While the call was ruled the trunk's client saw none of it past the first events.
+  PortableServer::ObjectId_var id = Orb().POA()->reference_to_id(events);
+  for (::CallEventType hidden : {::Offering, ::IncomingCall, ::Connected, ::Idle, ::CallFinished}) {
+    EXPECT_FALSE(listener->SawAny(hidden)) << hidden;
+  }
+  Orb().POA()->deactivate_object(id);
+}
+
+TEST_F(ServedLines, ACallerWhoHangsUpWhileTheTargetRingsLeavesNothingBehind) {
+  ::Line_var line = LineOf("101");
+  ::Rule_var rule = RuleTo({"5559100"});
+  line->SetRule(rule);
+  const DWORD caller = TSoftExchange::Instance().CallStation("101", "5557777");
+  ASSERT_TRUE(PumpUntil([] { return FarEnd("5559100").state == "RINGING"; }));
+  TSoftExchange::Instance().HangUpFarEnd(caller);
+  // The consultation call is dropped: its far end stops ringing, and both calls leave the line.
+  ASSERT_TRUE(PumpUntil([] { return FarEnd("5559100").id == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
+  EXPECT_TRUE(TSoftExchange::Instance().Status().empty());
+  // The log tells the story: the consultation call's rows name the caller's call as their parent.
+  EXPECT_EQ(LogField("count(*)", "CallerPhoneNumber = '5557777' and CallEventType = 9"), "1");
+  EXPECT_EQ(LogField("CallEventType", "ParentCallHandle <> ''"), "3");  // LogOutgoingCall of the consultation
+  EXPECT_NE(LogField("ConsultCallHandle", "ConsultCallHandle <> ''"), "-");
+}
+
+TEST_F(ServedLines, DoNotDisturbForwardsTheLineToNobody) {
+  ::Line_var line = LineOf("104");
+  line->SetDND(true);  // not allowed on this line yet: nothing happens
+  EXPECT_FALSE(line->GetDND());
+  line->SetUsingDND(true);
+  line->SetDND(true);
+  ASSERT_TRUE(PumpUntil([&] { return line->GetDND(); }));
+  EXPECT_EQ(TSoftExchange::Instance().CallStation("104", "5551"), 0u);  // turned away
+  line->SetDND(false);
+  ASSERT_TRUE(PumpUntil([&] { return !line->GetDND(); }));
+  EXPECT_NE(TSoftExchange::Instance().CallStation("104", "5552"), 0u);
+}
+
+TEST_F(ServedLines, TheHistoryKeepsTheFiftyNewestCalls) {
+  ::Line_var line = LineOf("102");
+  std::vector<CORBA::Long> handles;
+  for (int i = 0; i < 51; ++i) {
+    const DWORD farEnd = TSoftExchange::Instance().CallStation("102", "55500" + std::to_string(i));
+    CORBA::Long call = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+      call = line->GetOfferingCall();
+      CORBA::String_var ruled = line->GetCallNote(call, "RULED");
+      return call != 0 && ruled.in()[0] != '\0';
+    }));
+    handles.push_back(call);
+    TSoftExchange::Instance().HangUpFarEnd(farEnd);
+    ASSERT_TRUE(PumpUntil([&] { return line->GetOfferingCall() == 0; }));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
+  CORBA::String_var oldest = line->GetCallNote(handles.front(), "RULED");
+  CORBA::String_var second = line->GetCallNote(handles[1], "RULED");
+  EXPECT_STREQ(oldest.in(), "");
+  EXPECT_STREQ(second.in(), "0");
+  EXPECT_EQ(line->GetCallByConnectedID("nobody"), 0);
 }
