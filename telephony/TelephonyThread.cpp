@@ -1,17 +1,26 @@
 #include "TelephonyThread.h"
 
+#include <omniORB4/CORBA.h>
+
 #include <future>
+#include <stdexcept>
 
 #include "platform/HiddenWindow.h"
+#include "telephony/diZudu.h"
 
 namespace vantrel::telephony {
 
 namespace {
 constexpr std::uint32_t kRunWork = 0x0400 + 0x51;  // WM_USER + a number of our own
 
+// A failure comes back as its text (and TAPI code) and is raised anew on the asking thread: exception objects
+// are not shared between threads.
 struct TWork {
   const std::function<void()>* work;
   std::promise<void> done;
+  enum class Failure { None, Tapi, Other } failure = Failure::None;
+  std::string message;
+  LONG tapiCode = 0;
 };
 }  // namespace
 
@@ -27,10 +36,24 @@ void TTelephonyThread::Bind() {
     auto* work = reinterpret_cast<TWork*>(message.wParam);
     try {
       (*work->work)();
-      work->done.set_value();
+    } catch (const ETapiError& error) {
+      work->failure = TWork::Failure::Tapi;
+      work->message = error.what();
+      work->tapiCode = error.ErrorCode;
+    } catch (const std::exception& error) {
+      work->failure = TWork::Failure::Other;
+      work->message = error.what();
+    } catch (const CORBA::SystemException& error) {
+      work->failure = TWork::Failure::Other;
+      work->message = std::string(error._name()) + " (minor " + std::to_string(error.minor()) + ")";
+    } catch (const CORBA::Exception& error) {
+      work->failure = TWork::Failure::Other;
+      work->message = error._name();
     } catch (...) {
-      work->done.set_exception(std::current_exception());
+      work->failure = TWork::Failure::Other;
+      work->message = "Unknown exception";
     }
+    work->done.set_value();
   });
   std::lock_guard lock(mutex_);
   owner_ = std::this_thread::get_id();
@@ -66,6 +89,8 @@ void TTelephonyThread::Run(const std::function<void()>& work) {
     return;
   }
   done.get();
+  if (handed.failure == TWork::Failure::Tapi) throw ETapiError(handed.message, handed.tapiCode);
+  if (handed.failure == TWork::Failure::Other) throw std::runtime_error(handed.message);
 }
 
 }  // namespace vantrel::telephony

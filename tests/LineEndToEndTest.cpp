@@ -83,6 +83,7 @@ class LinesOfAHost : public ::testing::Test {
   RecordingLineEvents* Listen(::Line_ptr line) {
     auto* listener = new RecordingLineEvents();
     listenerIds_.push_back(TestPOA()->activate_object(listener));
+    listener->_remove_ref();  // the POA holds it until the test deactivates it
     CORBA::Object_var reference = TestPOA()->id_to_reference(listenerIds_.back());
     line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(reference)));
     line->ChangeLineEventLastContact();

@@ -214,7 +214,8 @@ TEST_F(TapiLayer, MakeCallWaitsForItsReplyAndARejectedRequestFreesTheCall) {
   EXPECT_TRUE(call->IsOutbound());
   EXPECT_EQ(call->RemoteID.Number(), "102");
   called.last->Answer();
-  ASSERT_TRUE(PumpUntil([&] { return caller.Saw("OnCONNECTED"); }));
+  // The connected party comes with the LINE_CALLINFO that follows the state.
+  ASSERT_TRUE(PumpUntil([&] { return caller.Saw("ConnectedID 102"); }));
   EXPECT_EQ(call->ConnectedID.Number(), "102");
   EXPECT_EQ(call->ConnectedID.Name(), "Line 102");
 
