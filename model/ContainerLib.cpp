@@ -19,11 +19,10 @@ std::string ItemSection(const char* section, std::size_t index) {
 
 TContainer_Impl::TContainer_Impl() = default;
 
+// At its end the list only lets go of its items: the POA may be gone already, so they are not called.
 TContainer_Impl::~TContainer_Impl() {
-  try {
-    ClearItems();
-  } catch (...) {
-  }
+  std::lock_guard lock(lock_);
+  items_.clear();
 }
 
 ::ContainerItemSeq* TContainer_Impl::GetItems() {
