@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "CrmBackends.h"
 #include "LocalOrb.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
@@ -326,3 +327,50 @@ TEST_F(ServedLines, TheHistoryKeepsTheFiftyNewestCalls) {
   EXPECT_STREQ(second.in(), "0");
   EXPECT_EQ(line->GetCallByConnectedID("nobody"), 0);
 }
+
+namespace {
+// The same lines with the call log in each CRM backend.
+class CallLogOnCrm : public ServedLines, public ::testing::WithParamInterface<crmtest::CrmBackend> {
+ protected:
+  void SetUp() override {
+    if (crmtest::CrmConnectionString(GetParam()).empty()) GTEST_SKIP() << crmtest::kNoPostgres;
+    ServedLines::SetUp();
+    crmtest::ResetCrm(GetParam(), folder_.string());
+    ::Database_var database = environment_->GetDatabase();
+    CORBA::String_var error = CORBA::string_dup("");
+    ASSERT_TRUE(database->SetConnected(false, error.inout()));
+    database->SetConnectionString(crmtest::CrmConnectionString(GetParam()).c_str());
+    ASSERT_TRUE(database->SetConnected(true, error.inout())) << error.in();
+  }
+  void TearDown() override {
+    if (!CORBA::is_nil(environment_)) ServedLines::TearDown();
+  }
+};
+}  // namespace
+
+TEST_P(CallLogOnCrm, EveryRowOfACallHasItsKeyAndTheNextEventOrder) {
+  ::Line_var line = LineOf("101");
+  const DWORD farEnd = TSoftExchange::Instance().CallStation("101", "5550120");
+  CORBA::Long call = 0;
+  ASSERT_TRUE(PumpUntil([&] { return (call = line->GetOfferingCall()) != 0 && line->GetCallWasOffering(call); }));
+  ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 1") == "1"; }));
+  line->Answer(call);
+  ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 2") == "1"; }));
+  EXPECT_TRUE(line->WriteLog(::LogTaskCreated, call, 77));  // a client's own row
+  TSoftExchange::Instance().HangUpFarEnd(farEnd);
+  ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 9") == "1"; }));
+  const std::string key = LogField("CallHandle", "EventOrder = 1");
+  EXPECT_EQ(key.substr(14), "-" + std::to_string(call));
+  const std::string sameKey = "CallHandle = '" + key + "'";
+  EXPECT_EQ(LogField("CallEventType", sameKey + " and EventOrder = 2"), "2");
+  EXPECT_EQ(LogField("Task_id", sameKey + " and EventOrder = 3"), "77");
+  EXPECT_EQ(LogField("CallEventType", sameKey + " and EventOrder = 4"), "9");
+  EXPECT_EQ(LogField("CallerPhoneNumber", sameKey + " and EventOrder = 4"), "5550120");
+  EXPECT_EQ(LogField("Operator_id", sameKey + " and EventOrder = 4"), "0");
+  EXPECT_EQ(LogField("LineIsOuter", sameKey + " and EventOrder = 4"), "0");
+  EXPECT_FALSE(line->WriteLog(::LogTaskCreated, 987654, 1));  // a call the line never saw
+}
+
+INSTANTIATE_TEST_SUITE_P(Crm, CallLogOnCrm,
+                         ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
+                         crmtest::CrmBackendName);
