@@ -9,50 +9,18 @@
 #include <vector>
 
 #include "HostProcess.h"
+#include "RecordingLineEvents.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// An operator client's listener: every event the line sent, in order.
-class RecordingLineEvents : public POA_LineEvents {
- public:
-  void DoCallEvent(::CallEventType type, CORBA::Long call) override {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(type, call);
-  }
-  std::vector<std::pair<::CallEventType, CORBA::Long>> Events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  // The handle of the first event of the kind, once it came.
-  CORBA::Long WaitFor(::CallEventType type, std::chrono::milliseconds deadline = 5s) {
-    CORBA::Long call = -1;
-    WaitUntil(
-        [&] {
-          for (const auto& [seen, handle] : Events()) {
-            if (seen == type) {
-              call = handle;
-              return true;
-            }
-          }
-          return false;
-        },
-        deadline);
-    return call;
-  }
-  bool Saw(::CallEventType type) {
-    for (const auto& event : Events()) {
-      if (event.first == type) return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<::CallEventType, CORBA::Long>> events_;
-};
+// Waits for the first event of the kind; its handle, or -1.
+CORBA::Long WaitFor(RecordingLineEvents* listener, ::CallEventType type, std::chrono::milliseconds deadline = 5s) {
+  WaitUntil([&] { return listener->SawAny(type); }, deadline);
+  return listener->First(type);
+}
 
 class LinesOfAHost : public ::testing::Test {
  protected:
@@ -123,9 +91,9 @@ TEST_F(LinesOfAHost, AnOutsideCallReachesTheListenerIsAnsweredAndLogged) {
   RecordingLineEvents* listener = Listen(line);
 
   Exchange("call 101 from 5551234");
-  const CORBA::Long call = listener->WaitFor(::Offering);
+  const CORBA::Long call = WaitFor(listener, ::Offering);
   ASSERT_GT(call, 0);
-  EXPECT_EQ(listener->WaitFor(::IncomingCall), call);
+  EXPECT_EQ(WaitFor(listener, ::IncomingCall), call);
   CORBA::String_var caller = line->GetCallerID(call);
   EXPECT_STREQ(caller.in(), "5551234");
   EXPECT_TRUE(line->GetCallIsOffering(call));
@@ -135,15 +103,15 @@ TEST_F(LinesOfAHost, AnOutsideCallReachesTheListenerIsAnsweredAndLogged) {
   EXPECT_STREQ(ruled.in(), "0");  // no rule on the line: left to the operator
 
   line->Answer(call);
-  EXPECT_EQ(listener->WaitFor(::Connected), call);
-  EXPECT_EQ(listener->WaitFor(::IncomingCallConnected), call);
+  EXPECT_EQ(WaitFor(listener, ::Connected), call);
+  EXPECT_EQ(WaitFor(listener, ::IncomingCallConnected), call);
   EXPECT_TRUE(line->GetCallIsConnected(call));
   EXPECT_EQ(line->GetCallState(call), 0x100);
   EXPECT_TRUE(line->SetCallNote(call, "ContactName", "Erik O'Nordin"));
 
   Exchange("hangup");
   for (::CallEventType type : {::Disconnected, ::Idle, ::CallEnd, ::CallFinished}) {
-    EXPECT_EQ(listener->WaitFor(type), call) << type;
+    EXPECT_EQ(WaitFor(listener, type), call) << type;
   }
   // Freed a little later; the history still answers.
   EXPECT_TRUE(WaitUntil([&] { return !line->GetIsCallExists(call); }));
@@ -170,7 +138,7 @@ TEST_F(LinesOfAHost, ClientsDialHoldAndTransferBetweenLines) {
 
   // "9" goes to the outside world: the translate rule drops it.
   first->Dial(0, "95550100", 42);
-  const CORBA::Long outgoing = firstEvents->WaitFor(::OutgoingCall);
+  const CORBA::Long outgoing = WaitFor(firstEvents, ::OutgoingCall);
   ASSERT_GT(outgoing, 0);
   CORBA::String_var called = first->GetCalledID(outgoing);
   EXPECT_STREQ(called.in(), "5550100");
@@ -178,23 +146,23 @@ TEST_F(LinesOfAHost, ClientsDialHoldAndTransferBetweenLines) {
   EXPECT_STREQ(task.in(), "42");
   EXPECT_TRUE(first->GetCallIsOutgoing(outgoing));
   Exchange("answer");
-  EXPECT_EQ(firstEvents->WaitFor(::OutgoingCallConnected), outgoing);
+  EXPECT_EQ(WaitFor(firstEvents, ::OutgoingCallConnected), outgoing);
 
   first->Hold(outgoing);
-  EXPECT_EQ(firstEvents->WaitFor(::HoldCall), outgoing);
+  EXPECT_EQ(WaitFor(firstEvents, ::HoldCall), outgoing);
   EXPECT_TRUE(first->GetCallIsHeld(outgoing));
   first->Unhold(outgoing);
-  EXPECT_EQ(firstEvents->WaitFor(::UnholdCall), outgoing);
+  EXPECT_EQ(WaitFor(firstEvents, ::UnholdCall), outgoing);
 
   // A consultation transfer of the outside party to 102, driven by the client.
   first->SetupTransfer(outgoing);
-  EXPECT_EQ(firstEvents->WaitFor(::TransferCall), outgoing);
+  EXPECT_EQ(WaitFor(firstEvents, ::TransferCall), outgoing);
   EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsPendTransfer(outgoing); }));
   const CORBA::Long consult = first->GetConsultCallHandle(outgoing);
   ASSERT_GT(consult, 0);
   EXPECT_EQ(first->GetParentCallHandle(consult), outgoing);
   first->Dial(consult, "102", 0);
-  const CORBA::Long atSecond = secondEvents->WaitFor(::Offering);
+  const CORBA::Long atSecond = WaitFor(secondEvents, ::Offering);
   ASSERT_GT(atSecond, 0);
   second->Answer(atSecond);
   EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsConnected(consult); }));
@@ -205,7 +173,7 @@ TEST_F(LinesOfAHost, ClientsDialHoldAndTransferBetweenLines) {
   }));
   EXPECT_TRUE(WaitUntil([&] { return !first->GetIsCallExists(outgoing) && !first->GetIsCallExists(consult); }));
   Exchange("hangup");
-  EXPECT_EQ(secondEvents->WaitFor(::CallFinished), atSecond);
+  EXPECT_EQ(WaitFor(secondEvents, ::CallFinished), atSecond);
 }
 
 TEST_F(LinesOfAHost, ADisabledLineStaysSilentAndASilentListenerIsDropped) {
@@ -229,9 +197,9 @@ TEST_F(LinesOfAHost, ADisabledLineStaysSilentAndASilentListenerIsDropped) {
   EXPECT_EQ(other->GetOperatorID(), 3);
   RecordingLineEvents* silent = Listen(other);
   Exchange("call 104 from 778");
-  ASSERT_GT(silent->WaitFor(::Offering), 0);
+  ASSERT_GT(WaitFor(silent, ::Offering), 0);
   Exchange("hangup");
-  ASSERT_GT(silent->WaitFor(::CallFinished), 0);
+  ASSERT_GT(WaitFor(silent, ::CallFinished), 0);
   std::this_thread::sleep_for(16s);
   const std::size_t before = silent->Events().size();
   Exchange("call 104 from 779");

@@ -10,6 +10,8 @@
 
 #include "CrmBackends.h"
 #include "LocalOrb.h"
+#include "Pumping.h"
+#include "RecordingLineEvents.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
 #include "routing/OperatorLib.h"
@@ -26,18 +28,6 @@ namespace fs = std::filesystem;
 using telephony::TSoftExchange;
 
 namespace {
-
-template <typename Condition>
-bool PumpUntil(Condition condition, std::chrono::milliseconds deadline = 5s) {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    platform::Message message;
-    if (queue->GetWithin(message, 10) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
-  }
-  return true;
-}
 
 // The far end with this number, as the exchange shows it.
 telephony::TPartyStatus FarEnd(const std::string& number) {
@@ -199,28 +189,6 @@ TEST_F(ServedLines, RemoteCallsFromOtherThreadsAreHandledOnTheTelephonyThread) {
   ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }, 5s));
 }
 
-namespace {
-// A client's listener served in this process.
-class LocalLineEvents : public POA_LineEvents {
- public:
-  void DoCallEvent(::CallEventType type, CORBA::Long call) override {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(type, call);
-  }
-  int CountFor(CORBA::Long call) {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(events_.begin(), events_.end(), [&](const auto& e) { return e.second == call; }));
-  }
-  bool SawAny(::CallEventType type) {
-    std::lock_guard lock(mutex_);
-    return std::any_of(events_.begin(), events_.end(), [&](const auto& e) { return e.first == type; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<::CallEventType, CORBA::Long>> events_;
-};
-}  // namespace
 
 TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAndHidesItMeanwhile) {
   {
@@ -250,7 +218,7 @@ TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAn
   group->SetActionType(::Group);
   group->SetGroupID(100);
   trunk->SetRule(rule);
-  auto* listener = new LocalLineEvents();
+  auto* listener = new RecordingLineEvents();
   ::LineEvents_var events = Orb().Serve<::LineEvents>(listener);
   trunk->SetLineEventsListener(events);
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "Pumping.h"
 #include "platform/HiddenWindow.h"
 #include "platform/MessageQueue.h"
 #include "telephony/SoftExchange.h"
@@ -19,23 +20,6 @@ using namespace vantrel::telephony;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Pumps this thread's messages until the condition holds or the deadline passes.
-template <typename Condition>
-bool PumpUntil(Condition condition, std::chrono::milliseconds deadline = 3s) {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    platform::Message message;
-    if (queue->GetWithin(message, 10) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
-  }
-  return true;
-}
-
-void PumpFor(std::chrono::milliseconds time) {
-  PumpUntil([] { return false; }, time);
-}
 
 // A line on a station, with the events it raised written down as text.
 struct RecordedLine {
