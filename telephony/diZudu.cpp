@@ -1815,16 +1815,20 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
     call->ConsultCall = nullptr;
   }
   calls_.Release();
+  // A handler may run a synchronous operation that processes later messages of this call (and may even free
+  // it): the begin and end events follow the state this message reports, and the call is looked up again.
+  const bool nowAlive = state != LINECALLSTATE_IDLE;
+  const auto stillListed = [&]() -> TTapiCall* { return GetCallByHandle(handle, false); };
   DoCallState(*call, state);
+  if ((call = stillListed()) == nullptr) return;
   if (state != LINECALLSTATE_UNKNOWN) DoStateEvent(*call, state);
+  if ((call = stillListed()) == nullptr) return;
   if (privilege != 0) DoCallPrivilege(*call, privilege);
-  if (!wasAlive && call->Alive()) DoCallBegin(*call);
-  if (wasAlive && !call->Alive()) DoCallEnd(*call);
+  if ((call = stillListed()) == nullptr) return;
+  if (!wasAlive && nowAlive) DoCallBegin(*call);
+  if (wasAlive && !nowAlive) DoCallEnd(*call);
+  if ((call = stillListed()) == nullptr) return;
   call->StateHistory |= state;
-  calls_.Acquire(platform::INFINITE_WAIT);
-  const bool listed = Contains(calls_.Items(), call);
-  calls_.Release();
-  if (!listed) return;
   const DWORD current = call->State();
   if (current == LINECALLSTATE_IDLE) DeallocateIdleCall(*call);
   else if (current == LINECALLSTATE_DISCONNECTED) DropDiscCall(*call);

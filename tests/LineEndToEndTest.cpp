@@ -245,3 +245,33 @@ TEST(LinesAcrossStarts, ALineWhoseDeviceIsGoneIsRemovedAtTheNextLoadAndTheOthers
   EXPECT_EQ(items[2].Rule.ID, -1);
   EXPECT_EQ(host.Stop(), 0);
 }
+
+TEST_F(LinesOfAHost, ARoutedCallGoesToTheOperatorsLineAndItsClientSeesItArrive) {
+  ::Line_var trunk = LineOf("101");
+  ::Line_var seat = LineOf("102");
+  RecordingLineEvents* trunkEvents = Listen(trunk);
+  RecordingLineEvents* seatEvents = Listen(seat);
+  ::Rules_var rules = environment_->GetRules();
+  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
+  ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
+  action->SetActionType(::PhoneNumber);
+  action->SetPhoneNumber("102");
+  trunk->SetRule(rule);
+
+  Exchange("call 101 from 5550142");
+  const CORBA::Long atSeat = WaitFor(seatEvents, ::Offering);
+  ASSERT_GT(atSeat, 0);
+  CORBA::String_var caller = seat->GetCallerID(atSeat);
+  EXPECT_STREQ(caller.in(), "101");  // the server's consultation call
+  seat->Answer(atSeat);
+  EXPECT_TRUE(WaitUntil([&] {
+    CORBA::String_var connected = seat->GetConnectedID(atSeat);
+    return std::string(connected.in()) == "5550142";
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return trunk->GetCallsCount() == 0; }));
+  EXPECT_FALSE(trunkEvents->SawAny(::Offering));
+  EXPECT_FALSE(trunkEvents->SawAny(::Connected));
+  EXPECT_FALSE(trunkEvents->SawAny(::CallFinished));
+  Exchange("hangup");
+  EXPECT_EQ(WaitFor(seatEvents, ::CallFinished), atSeat);
+}

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "CrmBackends.h"
@@ -41,7 +42,7 @@ class ServedLines : public ::testing::Test {
  protected:
   void SetUp() override {
     telephony::TapiApplication().Close();
-    TSoftExchange::Instance().Configure(TSoftExchange::DefaultConfig());
+    TSoftExchange::Instance().Configure(ExchangeConfig());
     telephony::TTelephonyThread::Instance().Bind();
     folder_ = fs::temp_directory_path() / ("vantrel-lines-" + std::to_string(::getpid()) + "-" +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -56,7 +57,7 @@ class ServedLines : public ::testing::Test {
     CORBA::String_var error = CORBA::string_dup("");
     ASSERT_TRUE(database->SetConnected(true, error.inout())) << error.in();
     lines_ = environment_->GetLines();
-    ASSERT_EQ(lines_->GetItemsCount(), 4);
+    ASSERT_EQ(lines_->GetItemsCount(), static_cast<CORBA::Long>(ExchangeConfig().stations.size()));
     rules_ = environment_->GetRules();
   }
   void TearDown() override {
@@ -69,6 +70,7 @@ class ServedLines : public ::testing::Test {
     telephony::TTelephonyThread::Instance().Unbind();
     fs::remove_all(folder_);
   }
+  virtual telephony::TExchangeConfig ExchangeConfig() const { return TSoftExchange::DefaultConfig(); }
   ::Line_ptr LineOf(const char* number) {
     return ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(number)));
   }
@@ -342,3 +344,55 @@ TEST_P(CallLogOnCrm, EveryRowOfACallHasItsKeyAndTheNextEventOrder) {
 INSTANTIATE_TEST_SUITE_P(Crm, CallLogOnCrm,
                          ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
                          crmtest::CrmBackendName);
+
+namespace {
+class TwentyLines : public ServedLines {
+ protected:
+  telephony::TExchangeConfig ExchangeConfig() const override {
+    telephony::TExchangeConfig config;
+    config.trunks = 100;
+    for (int i = 0; i < 20; ++i) config.stations.push_back({std::to_string(300 + i), {}});
+    return config;
+  }
+};
+}  // namespace
+
+// A line routes one call at a time (its one consultation call), so the calls come in waves of one per line.
+TEST_F(TwentyLines, FiftyRoutedCallsCompleteAndNoneStaysOnHold) {
+  ::Rule_var rule = RuleTo({"777"});
+  for (CORBA::Long i = 0; i < lines_->GetItemsCount(); ++i) {
+    ::Line_var(::Line::_narrow(::ContainerItem_var(lines_->GetItem(i))))->SetRule(rule);
+  }
+  int offered = 0;
+  std::set<DWORD> transferred;
+  while (offered < 50) {
+    std::set<DWORD> wave;
+    for (int i = 0; i < 20 && offered < 50; ++i, ++offered) {
+      wave.insert(TSoftExchange::Instance().CallStation(std::to_string(300 + i), "55" + std::to_string(offered)));
+    }
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+          for (const auto& party : TSoftExchange::Instance().Status()) {
+            if (!party.outside) continue;
+            if (party.number == "777" && party.state == "RINGING") TSoftExchange::Instance().AnswerFarEnd(party.id);
+            if (wave.count(party.id) != 0 && party.peerNumber == "777" && party.state == "CONNECTED") {
+              TSoftExchange::Instance().HangUpFarEnd(party.id);
+              transferred.insert(party.id);
+            }
+          }
+          return std::all_of(wave.begin(), wave.end(), [&](DWORD id) { return transferred.count(id) != 0; });
+        },
+        20s));
+  }
+  EXPECT_EQ(transferred.size(), 50u);
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        for (CORBA::Long i = 0; i < lines_->GetItemsCount(); ++i) {
+          if (::Line_var(::Line::_narrow(::ContainerItem_var(lines_->GetItem(i))))->GetCallsCount() != 0) return false;
+        }
+        return true;
+      },
+      5s));
+  EXPECT_TRUE(TSoftExchange::Instance().Status().empty());
+  EXPECT_EQ(LogField("count(*)", "CallEventType = 9"), "100");  // each caller's call and its consultation
+}
