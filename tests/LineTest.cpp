@@ -396,3 +396,101 @@ TEST_F(TwentyLines, FiftyRoutedCallsCompleteAndNoneStaysOnHold) {
   EXPECT_TRUE(TSoftExchange::Instance().Status().empty());
   EXPECT_EQ(LogField("count(*)", "CallEventType = 9"), "100");  // each caller's call and its consultation
 }
+
+namespace {
+// Lines with operators of the sample CRM seated at them.
+class StaffedLines : public ServedLines {
+ protected:
+  void SetUp() override {
+    ServedLines::SetUp();
+    if (HasFatalFailure()) return;
+    TDataConnection direct(folder_.string());
+    direct.SetConnectionString("Provider=SQLite;Data Source=crm.sqlite3");
+    ASSERT_TRUE(AddSampleCrm(direct));
+    operators_ = environment_->GetOperators();
+  }
+  // The operator with the CRM ID at the line, with a calls count and a status.
+  ::Operator_ptr Seat(CORBA::Long id, const char* lineNumber, CORBA::Long calls = 0,
+                      ::OperatorStatus status = ::OperatorReady) {
+    ::Operator_var seated;
+    if (operators_->GetItemsCount() == 0) {
+      seated = ::Operator::_narrow(::ContainerItem_var(operators_->CreateItem(true)));
+    } else {
+      seated = Orb().Serve<::Operator>(new TServant<TOperator_Impl>());
+      seated->SetEnvironment(environment_);
+      seated->SetOrder(operators_->GetNextOrder());
+      operators_->AddItem(seated);
+    }
+    seated->SetID(id);
+    seated->SetLine(::Line_var(LineOf(lineNumber)));
+    seated->SetCallsCount(calls);
+    seated->SetStatus(status);
+    return seated._retn();
+  }
+  ::Rule_ptr RuleOf(::RuleActionType type, CORBA::Long groupID = 0) {
+    ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules_->CreateItem(true)));
+    ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
+    action->SetActionType(type);
+    action->SetGroupID(groupID);
+    return rule._retn();
+  }
+  // The station the routed call rings: the line that gets an offered call first.
+  std::string RungLine(const char* trunk, const char* caller) {
+    TSoftExchange::Instance().CallStation(trunk, caller);
+    std::string rung;
+    PumpUntil([&] {
+      for (const char* number : {"102", "103", "104"}) {
+        ::Line_var line = LineOf(number);
+        if (line->GetOfferingCall() != 0) rung = number;
+      }
+      return !rung.empty();
+    });
+    return rung;
+  }
+  ::Operators_var operators_;
+};
+}  // namespace
+
+TEST_F(StaffedLines, AGroupGoesToTheReadyMemberWithTheFewestCalls) {
+  // Group 200 holds Anna (1), Clara (3) and David (4).
+  ::Operator_var anna = Seat(1, "102", 0, ::OperatorBusy);
+  ::Operator_var clara = Seat(3, "103", 2);
+  ::Operator_var david = Seat(4, "104", 1);
+  rules_->SetCallsDistributionType(::Loading);
+  LineOf("101")->SetRule(::Rule_var(RuleOf(::Group, 200)));
+  EXPECT_EQ(RungLine("101", "5550300"), "104");
+}
+
+TEST_F(StaffedLines, ManagerAndLastContactRulesFindTheirOperator) {
+  ::Operator_var anna = Seat(1, "102");
+  ::Operator_var boris = Seat(2, "103");
+  ::Line_var trunk = LineOf("101");
+  trunk->SetRule(::Rule_var(RuleOf(::Manager)));
+  EXPECT_EQ(RungLine("101", "5550120"), "102");  // Erik Nordin's account manager is Anna
+  TSoftExchange::Instance().HangUpFarEnd(TSoftExchange::Instance().FarEndOf("101"));
+  ASSERT_TRUE(PumpUntil([&] { return trunk->GetCallsCount() == 0 && LineOf("102")->GetCallsCount() == 0; }));
+
+  lines_->SetLastContact("5550999", boris);
+  trunk->SetRule(::Rule_var(RuleOf(::LastContact)));
+  EXPECT_EQ(RungLine("101", "5550999"), "103");
+}
+
+TEST_F(StaffedLines, NoReadyTargetSendsTheCallToTheSystemNumber) {
+  ::Operator_var anna = Seat(1, "102", 0, ::OperatorPause);
+  rules_->SetSystemPhoneNumber("104");
+  LineOf("101")->SetRule(::Rule_var(RuleOf(::Group, 100)));
+  EXPECT_EQ(RungLine("101", "5550400"), "104");
+}
+
+TEST_F(ServedLines, TwoBusyTargetsInARowReachTheThird) {
+  ::Line_var line = LineOf("101");
+  line->SetRule(::Rule_var(RuleTo({"5559301", "5559302", "5559303"})));
+  TSoftExchange::Instance().CallStation("101", "5550500");
+  for (const char* busy : {"5559301", "5559302"}) {
+    ASSERT_TRUE(PumpUntil([&] { return FarEnd(busy).state == "RINGING"; })) << busy;
+    TSoftExchange::Instance().BusyFarEnd(FarEnd(busy).id);
+  }
+  ASSERT_TRUE(PumpUntil([] { return FarEnd("5559303").state == "RINGING"; }));
+  TSoftExchange::Instance().AnswerFarEnd(FarEnd("5559303").id);
+  ASSERT_TRUE(PumpUntil([] { return FarEnd("5550500").peerNumber == "5559303"; }));
+}
