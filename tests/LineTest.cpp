@@ -494,3 +494,52 @@ TEST_F(ServedLines, TwoBusyTargetsInARowReachTheThird) {
   TSoftExchange::Instance().AnswerFarEnd(FarEnd("5559303").id);
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5550500").peerNumber == "5559303"; }));
 }
+
+TEST_F(ServedLines, UnknownHandlesAndHugeTextsGetNeutralAnswers) {
+  ::Line_var line = LineOf("101");
+  const std::string huge(1 << 20, '7');
+  for (CORBA::Long handle : {CORBA::Long(0), CORBA::Long(-1), CORBA::Long(0x7FFFFFFF), CORBA::Long(-0x7FFFFFFF - 1)}) {
+    EXPECT_FALSE(line->GetIsCallExists(handle));
+    EXPECT_EQ(line->GetCallState(handle), -1);
+    EXPECT_FALSE(line->GetCallIsActive(handle));
+    EXPECT_FALSE(line->GetCallWasBusy(handle));
+    EXPECT_FALSE(line->GetCallIsPendTransfer(handle));
+    EXPECT_STREQ(CORBA::String_var(line->GetCallerID(handle)).in(), "");
+    EXPECT_STREQ(CORBA::String_var(line->GetTrueCallerID(handle)).in(), "");
+    EXPECT_STREQ(CORBA::String_var(line->GetRemoteID(handle)).in(), "");
+    EXPECT_STREQ(CORBA::String_var(line->GetCallNote(handle, huge.c_str())).in(), "");
+    EXPECT_FALSE(line->SetCallNote(handle, huge.c_str(), huge.c_str()));
+    EXPECT_FALSE(line->SetCallTag(handle, 5));
+    EXPECT_EQ(line->GetCallTag(handle), 0);
+    EXPECT_EQ(line->GetParentCallHandle(handle), 0);
+    EXPECT_FALSE(line->WriteLog(::LogTaskCreated, handle, -5));
+    EXPECT_FALSE(line->WriteDebugCallState(huge.c_str(), handle));
+    line->Answer(handle);
+    line->Hold(handle);
+    line->Unhold(handle);
+    line->CancelDial(handle);
+    line->BlindTransfer(handle, huge.c_str());
+    line->CompleteTransfer(handle, true);
+    line->UnholdPrimaryCall(handle);
+    line->GetCallContent(handle, huge.c_str(), huge.c_str());
+    line->DoOffering(handle);
+    line->DoConnected(handle);
+    line->DoCallEvent(::Idle, handle);
+  }
+  EXPECT_EQ(line->GetCall(-1), 0);
+  EXPECT_EQ(line->GetCall(5), 0);
+  EXPECT_EQ(line->GetCallByConnectedID(huge.c_str()), 0);
+  EXPECT_STREQ(CORBA::String_var(line->GetCallerLinePhoneNumber(huge.c_str())).in(), "");
+  line->SetRuleID(-7);
+  EXPECT_EQ(line->GetRuleID(), -1);
+  line->SetOperatorID(123456);
+  EXPECT_EQ(line->GetOperatorID(), -1);
+  // A dial to a number the exchange cannot take is refused and reported, the line stays usable.
+  line->Dial(0, huge.c_str(), 0);
+  line->Dial(0, "12x", 0);
+  CORBA::String_var error = line->GetLastError();
+  EXPECT_NE(std::string(error.in()).find("METHOD ERROR TLine_Impl.Dial [Line 101]"), std::string::npos) << error.in();
+  EXPECT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
+  TSoftExchange::Instance().CallStation("101", "5550600");
+  EXPECT_TRUE(PumpUntil([&] { return line->GetOfferingCall() != 0; }));
+}
