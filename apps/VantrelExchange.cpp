@@ -17,7 +17,8 @@ void PrintUsage() {
                "  Sends the command (or, without one, each line read from standard input) to the exchange of\n"
                "  the server whose INI folder is DIR (default: $VANTREL_INI, else ./ini).\n"
                "  Commands: call STATION from NUMBER | answer [ID] | busy [ID] | hangup [ID] |\n"
-               "            digits DIGITS [ID] | add NUMBER [NAME] | remove NUMBER | status | help\n";
+               "            digits DIGITS [ID] | pickup STATION | drop STATION | add NUMBER [NAME] |\n"
+               "            remove NUMBER | status | help\n";
 }
 
 // Sends one command and prints the reply; false when the exchange answered with an error.

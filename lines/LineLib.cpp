@@ -1367,11 +1367,15 @@ void TLine_Impl::DoIdle(CORBA::Long call) {
     LogMessage("TestTransfer_DOIDLE");
     LogFormat("InternalOnIdle: %s : %d", {Name(), static_cast<long>(call)});
     if (IsRuled(call) && consultCall_ != nullptr && CallHandle(consultCall_) != call) {
-      // The caller hung up while the target was still being called.
+      // The caller hung up while the target was still being called. After a completed transfer the
+      // consultation call has ended too: there is nothing left to drop.
       TTapiCall* consult = GetCallByHandle(CallHandle(consultCall_)) == consultCall_ ? consultCall_ : nullptr;
-      tapiLine_->Drop(consult);
-      restart_ = true;
-      LogFormat("TestTransfer_DOIDLE Restart = %s", {"1"});
+      if (consult != nullptr) consult->CallStatus.Invalidate();
+      if (consult == nullptr || consult->State() != LINECALLSTATE_IDLE) {
+        tapiLine_->Drop(consult);
+        restart_ = true;
+        LogFormat("TestTransfer_DOIDLE Restart = %s", {"1"});
+      }
     }
     DoCallEvent(::Idle, call);
   });

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds and starts the server with the embedded defaults: INI folder ini/ under the repository,
-# an SQLite CRM database ini/crm.sqlite3 holding the sample CRM.
+# the software exchange with four lines, an SQLite CRM database ini/crm.sqlite3 holding the sample CRM, and a
+# routing rule on the trunk line 101 (the sales group, else the system number 102).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -11,6 +12,51 @@ mkdir -p "$ini"
 if [[ ! -e "$ini/Settings.ini" ]]; then
   printf '[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n' \
     >"$ini/Settings.ini"
+fi
+if [[ ! -e "$ini/Exchange.ini" ]]; then
+  printf '[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n' \
+    >"$ini/Exchange.ini"
+fi
+if [[ ! -e "$ini/Rules.ini" && ! -e "$ini/Lines.ini" ]]; then
+  cat >"$ini/Rules.ini" <<'RULES'
+[Rules]
+Name=Rules
+Enabled=1
+CallsDistributionType=0
+SystemPhoneNumber=102
+[Rules_Items]
+Count=1
+ItemID=1
+[Rules_0]
+ID=1
+Order=0
+Name=Inbound
+Enabled=1
+[Rules_0_Items]
+Count=1
+ItemID=1
+[Rules_0_0]
+ID=1
+Order=0
+Name=Sales group
+Enabled=1
+ActionType=3
+PhoneNumber=
+GroupID=100
+RULES
+  cat >"$ini/Lines.ini" <<'LINES'
+[Lines_Items]
+Count=1
+ItemID=0
+[Lines_0]
+ID=0
+Order=0
+Name=Trunk 101
+Enabled=1
+RuleID=1
+IsOuter=1
+UsingDND=0
+LINES
 fi
 "$root/build/vantrel-crm" --connection "Provider=SQLite;Data Source=crm.sqlite3" --base "$ini" --sample
 exec "$root/build/vantrel-host" --address "${VANTREL_ADDRESS:-127.0.0.1}" --port "${VANTREL_PORT:-2809}" --ini "$ini"

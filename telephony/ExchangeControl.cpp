@@ -73,6 +73,8 @@ const char* const TExchangeControl::kHelp =
     "busy [ID]                  ... or is busy\n"
     "hangup [ID]                a far end hangs up (default: the newest)\n"
     "digits DIGITS [ID]         a connected far end sends DTMF digits (0-9 * # A-D)\n"
+    "pickup STATION             the station's phone picks up its ringing call\n"
+    "drop STATION               the station's phone hangs up its newest call\n"
     "add NUMBER [NAME]          a new station\n"
     "remove NUMBER              takes a station away\n"
     "status                     one line per party: id, side, number, state, peer\n"
@@ -100,6 +102,11 @@ std::vector<std::string> TExchangeControl::Execute(TSoftExchange& exchange, cons
     } else if (verb == "digits") {
       if (words.size() < 2) throw std::invalid_argument("Use: digits DIGITS [ID]");
       exchange.SendDigits(ChooseFarEnd(exchange, words, 2, "CONNECTED"), words[1]);
+      reply.emplace_back("OK");
+    } else if (verb == "pickup" || verb == "drop") {
+      if (words.size() != 2) throw std::invalid_argument("Use: " + verb + " STATION");
+      if (verb == "pickup") exchange.PickUp(words[1]);
+      else exchange.HangUpStation(words[1]);
       reply.emplace_back("OK");
     } else if (verb == "add") {
       if (words.size() < 2) throw std::invalid_argument("Use: add NUMBER [NAME]");

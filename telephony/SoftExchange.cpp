@@ -283,6 +283,34 @@ void TSoftExchange::SendDigits(DWORD farEnd, const std::string& digits) {
   }
 }
 
+namespace {
+const char* const kNotRinging = " is not ringing";
+}
+
+void TSoftExchange::PickUp(const std::string& stationNumber) {
+  std::lock_guard lock(mutex_);
+  DWORD device = 0;
+  if (FindStation(stationNumber, &device) == nullptr) throw std::invalid_argument("No station " + stationNumber);
+  Leg* ringing = nullptr;
+  for (auto& [id, leg] : legs_) {
+    if (leg->device == static_cast<int>(device) && leg->state == LINECALLSTATE_OFFERING) ringing = leg.get();
+  }
+  if (ringing == nullptr) throw std::invalid_argument("Station " + stationNumber + kNotRinging);
+  Connect(*ringing);
+}
+
+void TSoftExchange::HangUpStation(const std::string& stationNumber) {
+  std::lock_guard lock(mutex_);
+  DWORD device = 0;
+  if (FindStation(stationNumber, &device) == nullptr) throw std::invalid_argument("No station " + stationNumber);
+  Leg* newest = nullptr;
+  for (auto& [id, leg] : legs_) {
+    if (leg->device == static_cast<int>(device) && leg->state != LINECALLSTATE_IDLE) newest = leg.get();
+  }
+  if (newest == nullptr) throw std::invalid_argument("Station " + stationNumber + " has no call");
+  GoIdle(*newest);
+}
+
 DWORD TSoftExchange::FarEndOf(const std::string& stationNumber) const {
   std::lock_guard lock(mutex_);
   DWORD found = 0;

@@ -61,6 +61,9 @@ class TSoftExchange {
   void BusyFarEnd(DWORD farEnd);    // ... or is busy
   void HangUpFarEnd(DWORD farEnd);
   void SendDigits(DWORD farEnd, const std::string& digits);
+  // A person at a station's phone: picks up its ringing call, or hangs up its newest call.
+  void PickUp(const std::string& stationNumber);
+  void HangUpStation(const std::string& stationNumber);
   // The far end that a station's number is in a call with (the latest), or 0.
   DWORD FarEndOf(const std::string& stationNumber) const;
   std::vector<TPartyStatus> Status() const;

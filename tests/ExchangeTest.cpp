@@ -631,6 +631,16 @@ TEST_F(Exchange, ControlCommandsAnswerWithOkOrAClearError) {
   const std::string called = run("call 102 from 777");
   ASSERT_EQ(called.rfind("OK ", 0), 0u) << called;
   EXPECT_EQ(run("digits 12"), "ERROR No far end is CONNECTED");
+  EXPECT_EQ(run("pickup 102"), "OK");  // the phone at 102 answers the outside caller
+  EXPECT_EQ(Switch().Status().front().state, "CONNECTED");
+  EXPECT_EQ(run("pickup 102"), "ERROR Station 102 is not ringing");
+  EXPECT_EQ(run("drop 103"), "ERROR Station 103 has no call");
+  EXPECT_EQ(run("pickup 999"), "ERROR No station 999");
+  EXPECT_EQ(run("drop 102"), "OK");
+  EXPECT_TRUE(Switch().Status().empty());
+  const std::string again = run("call 102 from 777");
+  ASSERT_FALSE(Switch().Status().empty());
+  EXPECT_EQ(again, "OK " + std::to_string(Switch().Status().front().id));
   EXPECT_EQ(run("add 105 Front desk"), "OK 4");
   EXPECT_EQ(run("remove 102"), "OK");  // the caller's far end goes with it
   EXPECT_EQ(TExchangeControl::Execute(Switch(), "status"), std::vector<std::string>{"OK"});
