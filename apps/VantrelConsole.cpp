@@ -1,0 +1,321 @@
+// vantrel-console: an operator's terminal for a running server, over IIOP. It shows the lines with their calls,
+// the operators and the last call events, and lets a person log in at a line and handle its calls.
+#include <omniORB4/CORBA.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Vantrel.hh"
+
+namespace {
+
+const char* const kEventNames[] = {
+    "Accepted",      "Busy",         "CallBegin",     "CallDeallocate", "CalledID",      "CallEnd",
+    "CallerID",      "CallInfo",     "CallPrivilege", "CallState",      "Conferenced",   "Connected",
+    "ConnectedID",   "Dialing",      "Dialtone",      "Disconnected",   "Generate",      "Hold",
+    "HoldPendConf",  "Idle",         "MediaMode",     "NewCall",        "Offering",      "HoldPendTrans",
+    "Proceeding",    "RedirectingID", "RedirectionID", "Ring",          "Ringback",      "Silence",
+    "SpecialInfo",   "Tone",         "Digit",         "Digits",         "Handset",       "IncomingCall",
+    "IncomingCallConnected", "OutgoingCall", "OutgoingCallConnected", "OutgoingCallBusy", "HoldCall",
+    "TransferCall",  "UnholdCall",   "CallFinished",  "AddressState",   "ForwardState"};
+
+std::string StateName(CORBA::Long state) {
+  static const std::map<CORBA::Long, const char*> names = {
+      {0x1, "idle"},        {0x2, "offering"},  {0x4, "accepted"},    {0x8, "dial tone"},
+      {0x10, "dialling"},   {0x20, "ringback"}, {0x40, "busy"},       {0x80, "special info"},
+      {0x100, "connected"}, {0x200, "proceeding"}, {0x400, "on hold"}, {0x800, "conferenced"},
+      {0x1000, "held (conference)"}, {0x2000, "held (transfer)"}, {0x4000, "disconnected"}};
+  const auto found = names.find(state);
+  return found == names.end() ? "?" : found->second;
+}
+
+std::string Clock() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &parts);
+  return text;
+}
+
+// The events every line sends to this console, newest last.
+class ConsoleEvents : public POA_LineEvents {
+ public:
+  explicit ConsoleEvents(std::string line) : line_(std::move(line)) {}
+  void DoCallEvent(::CallEventType type, CORBA::Long call) override;
+  static std::deque<std::string> Recent();
+  static std::atomic<bool> changed;
+
+ private:
+  static std::mutex mutex_;
+  static std::deque<std::string> recent_;
+  const std::string line_;
+};
+
+std::mutex ConsoleEvents::mutex_;
+std::deque<std::string> ConsoleEvents::recent_;
+std::atomic<bool> ConsoleEvents::changed{true};
+
+void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
+  const auto index = static_cast<std::size_t>(type);
+  const std::string name = index < std::size(kEventNames) ? kEventNames[index] : "event " + std::to_string(index);
+  std::lock_guard lock(mutex_);
+  recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
+  while (recent_.size() > 8) recent_.pop_front();
+  changed = true;
+}
+
+std::deque<std::string> ConsoleEvents::Recent() {
+  std::lock_guard lock(mutex_);
+  return recent_;
+}
+
+class Console {
+ public:
+  Console(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, ::Environment_ptr environment)
+      : orb_(CORBA::ORB::_duplicate(orb)), poa_(PortableServer::POA::_duplicate(poa)),
+        environment_(::Environment::_duplicate(environment)) {}
+
+  void Listen();
+  void KeepAlive();
+  void Draw(const std::string& message);
+  std::string Run(const std::string& command);
+
+ private:
+  ::Line_ptr LineOf(const std::string& number);
+  // The call to act on: the one named, else the line's offering or active call.
+  CORBA::Long CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at);
+
+  CORBA::ORB_var orb_;
+  PortableServer::POA_var poa_;
+  ::Environment_var environment_;
+  ::Operator_var me_;
+  std::string myLine_;
+};
+
+void Console::Listen() {
+  // The server connects its CRM database when a client asks; the routing rules need it for groups.
+  ::Database_var database = environment_->GetDatabase();
+  if (!database->GetConnected()) {
+    CORBA::String_var error = CORBA::string_dup("");
+    database->SetConnected(true, error.inout());
+  }
+  ::Lines_var lines = environment_->GetLines();
+  for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
+    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
+    if (CORBA::is_nil(line)) continue;
+    CORBA::String_var number = line->GetDevicePhoneNumber();
+    auto* events = new ConsoleEvents(number.in());
+    PortableServer::ObjectId_var id = poa_->activate_object(events);
+    events->_remove_ref();
+    line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)))));
+    line->ChangeLineEventLastContact();
+  }
+}
+
+// The lines drop a listener whose client has been silent for about 15 seconds.
+void Console::KeepAlive() {
+  ::Lines_var lines = environment_->GetLines();
+  for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
+    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
+    if (!CORBA::is_nil(line)) line->ChangeLineEventLastContact();
+  }
+}
+
+void Console::Draw(const std::string& message) {
+  std::ostringstream screen;
+  screen << "\x1b[H\x1b[2J" << "Vantrel console   " << Clock()
+         << (myLine_.empty() ? "   (not logged in)" : "   logged in at " + myLine_) << "\n\nLines\n";
+  ::Lines_var lines = environment_->GetLines();
+  ::LineItemSeq_var items = lines->GetItemsArray();
+  for (CORBA::ULong i = 0; i < items->length(); ++i) {
+    const ::LineItem& item = items[i];
+    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(static_cast<CORBA::Long>(i))));
+    ::Operator_var seated = line->GetOperator();
+    CORBA::String_var seatedName = CORBA::is_nil(seated) ? CORBA::string_dup("-") : seated->GetComputerName();
+    screen << "  " << item.DevicePhoneNumber.in() << "  " << item.Name.in() << (item.isOuter ? "  outer" : "")
+           << "  rule: " << (item.Rule.ID < 0 ? "-" : item.Rule.Name.in())
+           << "  operator: " << (CORBA::is_nil(seated) ? std::string("-") : std::to_string(seated->GetID()))
+           << (line->GetDND() ? "  DND" : "") << "\n";
+    for (CORBA::Long c = 0; c < line->GetCallsCount(); ++c) {
+      const CORBA::Long call = line->GetCall(c);
+      CORBA::String_var remote = line->GetRemoteID(call);
+      screen << "      call " << call << "  " << StateName(line->GetCallState(call)) << "  "
+             << (line->GetCallIsIncoming(call) ? "from " : "to ") << remote.in() << "\n";
+    }
+  }
+  screen << "\nOperators\n";
+  ::Operators_var operators = environment_->GetOperators();
+  ::OperatorItemSeq_var people = operators->GetOperatorsArray();
+  if (people->length() == 0) screen << "  (none logged in)\n";
+  for (CORBA::ULong i = 0; i < people->length(); ++i) {
+    static const char* const statuses[] = {"ready", "busy", "pause"};
+    const ::OperatorItem& person = people[i];
+    screen << "  " << person.ID << "  at " << person.LinePhoneNumber.in() << "  "
+           << statuses[static_cast<int>(person.Status) % 3] << "\n";
+  }
+  screen << "\nLast events\n";
+  for (const std::string& event : ConsoleEvents::Recent()) screen << "  " << event << "\n";
+  screen << "\n" << message << "\n"
+         << "login ID LINE | logout | status ready|busy|pause | answer | hold | unhold | dial NUMBER |\n"
+         << "transfer NUMBER | consult NUMBER | complete | hangup | quit\n> " << std::flush;
+  std::cout << screen.str() << std::flush;
+}
+
+::Line_ptr Console::LineOf(const std::string& number) {
+  ::Lines_var lines = environment_->GetLines();
+  return ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(number.c_str())));
+}
+
+CORBA::Long Console::CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at) {
+  if (words.size() > at) return std::atol(words[at].c_str());
+  const CORBA::Long offering = line->GetOfferingCall();
+  return offering != 0 ? offering : line->GetActiveCall();
+}
+
+std::string Console::Run(const std::string& command) {
+  std::istringstream stream(command);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  if (words.empty()) return "";
+  const std::string& verb = words[0];
+  if (verb == "login") {
+    if (words.size() != 3) return "Use: login ID LINE (your CRM employee ID and your line's number)";
+    ::Line_var line = LineOf(words[2]);
+    if (CORBA::is_nil(line)) return "No line " + words[2];
+    ::Operators_var operators = environment_->GetOperators();
+    me_ = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+    if (CORBA::is_nil(me_)) return "Another operator is logged in";
+    me_->SetID(std::atol(words[1].c_str()));
+    char host[256] = "console";
+    ::gethostname(host, sizeof host - 1);
+    me_->SetComputerName(host);
+    me_->SetLine(line);
+    myLine_ = words[2];
+    return "Logged in at " + myLine_;
+  }
+  if (verb == "quit") return "quit";
+  if (CORBA::is_nil(me_) || myLine_.empty()) return "Log in first: login ID LINE";
+  ::Line_var line = LineOf(myLine_);
+  if (verb == "logout") {
+    ::Operators_var operators = environment_->GetOperators();
+    operators->DeleteItem(me_);
+    me_ = ::Operator::_nil();
+    myLine_.clear();
+    return "Logged out";
+  }
+  if (verb == "status" && words.size() == 2) {
+    const std::map<std::string, ::OperatorStatus> statuses = {
+        {"ready", ::OperatorReady}, {"busy", ::OperatorBusy}, {"pause", ::OperatorPause}};
+    const auto found = statuses.find(words[1]);
+    if (found == statuses.end()) return "Use: status ready|busy|pause";
+    me_->SetStatus(found->second);
+    return "Status " + words[1];
+  }
+  if (verb == "dial" && words.size() == 2) {
+    line->Dial(0, words[1].c_str(), 0);
+    return "Dialling " + words[1];
+  }
+  const CORBA::Long call = CallOf(line, words, verb == "transfer" || verb == "consult" ? 2 : 1);
+  if (call == 0) return "No call on line " + myLine_;
+  if (verb == "answer") line->Answer(call);
+  else if (verb == "hold") line->Hold(call);
+  else if (verb == "unhold") line->Unhold(call);
+  else if (verb == "hangup") line->CancelDial(call);
+  else if (verb == "transfer" && words.size() >= 2) line->BlindTransfer(call, words[1].c_str());
+  else if (verb == "consult" && words.size() >= 2) {
+    line->SetupTransfer(call);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const CORBA::Long consult = line->GetConsultCallHandle(call);
+    if (consult == 0) return "The call could not be held for a transfer";
+    line->Dial(consult, words[1].c_str(), 0);
+  } else if (verb == "complete") {
+    const CORBA::Long consult = line->GetConsultCallHandle(call);
+    line->CompleteTransfer(consult != 0 ? consult : call, false);
+  } else {
+    return "Unknown command; see the list below";
+  }
+  return verb + " " + std::to_string(call);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string address = "127.0.0.1";
+  std::string port = std::getenv("VANTREL_PORT") != nullptr ? std::getenv("VANTREL_PORT") : "2809";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--address") address = argv[i + 1];
+    else if (option == "--port") port = argv[i + 1];
+  }
+  const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"}, {nullptr, nullptr}};
+  int orbArgc = 0;
+  CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, nullptr, "omniORB4", options);
+  int exitCode = 0;
+  try {
+    PortableServer::POA_var poa =
+        PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
+    PortableServer::POAManager_var(poa->the_POAManager())->activate();
+    const std::string corbaloc = "corbaloc::" + address + ":" + port + "/EnvironmentInstance";
+    ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
+    if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
+    Console console(orb, poa, environment);
+    console.Listen();
+    std::atomic<bool> done{false};
+    std::mutex screen;
+    std::string message = "Connected to " + corbaloc;
+    std::thread painter([&] {
+      auto lastAlive = std::chrono::steady_clock::now();
+      while (!done) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const auto now = std::chrono::steady_clock::now();
+        try {
+          if (now - lastAlive > std::chrono::seconds(5)) {
+            console.KeepAlive();
+            lastAlive = now;
+          }
+          if (ConsoleEvents::changed.exchange(false)) {
+            std::lock_guard lock(screen);
+            console.Draw(message);
+          }
+        } catch (const CORBA::Exception& error) {
+          std::cout << "\nThe server does not answer (" << error._name() << ")\n> " << std::flush;
+        }
+      }
+    });
+    for (std::string command; std::getline(std::cin, command);) {
+      std::string result;
+      try {
+        result = console.Run(command);
+      } catch (const CORBA::Exception& error) {
+        result = std::string("The server refused: ") + error._name();
+      }
+      if (result == "quit") break;
+      std::lock_guard lock(screen);
+      message = result;
+      console.Draw(message);
+    }
+    done = true;
+    painter.join();
+  } catch (const CORBA::Exception& error) {
+    std::cerr << "vantrel-console: cannot reach the server at " << address << ":" << port << " (" << error._name()
+              << ")\n";
+    exitCode = 2;
+  } catch (const std::exception& error) {
+    std::cerr << "vantrel-console: " << error.what() << "\n";
+    exitCode = 2;
+  }
+  orb->destroy();
+  return exitCode;
+}
