@@ -293,12 +293,24 @@ CORBA::Boolean TContainer_Impl::LoadItemsFromIniFile(const char* fileName, const
       std::lock_guard lock(lock_);
       lastID_ = ini->ReadInteger(itemsSection, "ItemID", lastID_);
     }
+    int missing = 0;
     for (int i = 0; i < count; ++i) {
+      // A count beyond the sections the file holds (a damaged file) makes no phantom items.
+      if (!ini->SectionExists(ItemSection(section, static_cast<std::size_t>(i)))) {
+        ++missing;
+        continue;
+      }
       ::ContainerItem_var item = CreateItem(false);
       if (CORBA::is_nil(item)) continue;
       if (item->LoadFromIniFile(fileName, ItemSection(section, static_cast<std::size_t>(i)).c_str()) && result) {
         result = AddItem(item) && result;
       }
+    }
+    if (missing > 0) {
+      DoError("TContainer_Impl.LoadItemsFromIniFile",
+              FormatText("%d of the %d item sections of [%s] are missing in %s",
+                         {missing, count, itemsSection, fileName})
+                  .c_str());
     }
     return result;
   });

@@ -1,0 +1,92 @@
+// A running host against what real users and networks do to it: damaged files, garbage on its port,
+// clients that go away in the middle of a call.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+
+#include "HostProcess.h"
+#include "RecordingLineEvents.h"
+#include "Vantrel.hh"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+::Environment_ptr EnvironmentOf(const HostProcess& host) {
+  return ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host.Corbaloc().c_str())));
+}
+
+}  // namespace
+
+TEST(Robustness, DamagedIniFilesAreReadAsFarAsTheyMakeSense) {
+  HostProcess host;
+  std::mt19937 random(7);
+  std::string junk(4096, '\0');
+  for (char& c : junk) c = static_cast<char>(random() % 256);
+  std::ofstream(host.IniFolder() / "Rules.ini", std::ios::binary) << "[Rules_Items]\nCount=99999\nItemID=x\n" << junk;
+  std::ofstream(host.IniFolder() / "Lines.ini", std::ios::binary) << "[Lines_Items]\nCount=-5\n[Lines_0\nID=";
+  std::ofstream(host.IniFolder() / "Settings.ini", std::ios::binary) << junk;
+  std::ofstream(host.IniFolder() / "Exchange.ini", std::ios::binary) << "[Exchange]\nTrunks=abc\n";
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  EXPECT_TRUE(host.WaitForOutput("Loaded:") ||
+              host.ErrorOutput().find("loading the configuration failed") != std::string::npos);
+  ::Environment_var environment = EnvironmentOf(host);
+  ::Lines_var lines = environment->GetLines();
+  EXPECT_EQ(lines->GetItemsCount(), 4);  // one line per device, whatever the file said
+  ::Rules_var rules = environment->GetRules();
+  EXPECT_EQ(rules->GetItemsCount(), 0);  // a count without sections makes no rules
+  CORBA::String_var name = environment->GetObjectName();
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Robustness, GarbageOnTheIiopPortLeavesTheServerServing) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded:"));
+  std::mt19937 random(11);
+  for (int round = 0; round < 20; ++round) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(host.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string bytes(static_cast<std::size_t>(1 + random() % 3000), '\0');
+    for (char& c : bytes) c = static_cast<char>(random() % 256);
+    if (round % 4 == 0) bytes.replace(0, 4, "GIOP");  // a header that lies about what follows
+    [[maybe_unused]] const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::close(fd);
+  }
+  ::Environment_var environment = EnvironmentOf(host);
+  ::Lines_var lines = environment->GetLines();
+  EXPECT_EQ(lines->GetItemsCount(), 4);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Robustness, AClientThatGoesAwayInTheMiddleOfACallLeavesTheLineWorking) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded:"));
+  ::Environment_var environment = EnvironmentOf(host);
+  ::Lines_var lines = environment->GetLines();
+  ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber("102")));
+  auto* listener = new RecordingLineEvents();
+  PortableServer::ObjectId_var id = TestPOA()->activate_object(listener);
+  listener->_remove_ref();
+  line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(TestPOA()->id_to_reference(id)))));
+  ASSERT_EQ(host.RunExchange("call 102 from 5550700").first, 0);
+  ASSERT_TRUE(WaitUntil([&] { return listener->SawAny(::Offering); }));
+  const CORBA::Long call = listener->First(::Offering);
+  TestPOA()->deactivate_object(id);  // the client is gone; its listener no longer exists
+  line->Answer(call);
+  EXPECT_TRUE(WaitUntil([&] { return line->GetCallIsConnected(call); }));
+  ASSERT_EQ(host.RunExchange("hangup").first, 0);
+  EXPECT_TRUE(WaitUntil([&] { return line->GetCallsCount() == 0; }));
+  ASSERT_EQ(host.RunExchange("call 102 from 5550701").first, 0);
+  EXPECT_TRUE(WaitUntil([&] { return line->GetOfferingCall() != 0; }));
+  EXPECT_EQ(host.Stop(), 0);
+}
