@@ -77,6 +77,25 @@ void TLine_Impl::OnLine(const char* methodName, Body&& body) {
   }
 }
 
+template <typename Result, typename Body>
+Result TLine_Impl::Guard(const char* methodName, Result neutral, Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (...) {
+    HandleError(methodName, std::current_exception());
+    return neutral;
+  }
+}
+
+template <typename Body>
+void TLine_Impl::Guard(const char* methodName, Body&& body) {
+  try {
+    std::forward<Body>(body)();
+  } catch (...) {
+    HandleError(methodName, std::current_exception());
+  }
+}
+
 template <typename Body>
 char* TLine_Impl::OnLineText(const char* methodName, Body&& body) {
   return CORBA::string_dup(OnLine(methodName, std::string(), std::forward<Body>(body)).c_str());
@@ -141,7 +160,7 @@ CORBA::Long TLine_Impl::CallHandle(const TTapiCall* call) const {
 }
 
 void TLine_Impl::SetRule(::Rule_ptr rule) {
-  OnLine("TLine_Impl.SetRule", [&] {
+  Guard("TLine_Impl.SetRule", [&] {
     ::Rule_var current = GetRule();
     if (!CORBA::is_nil(current) && !CORBA::is_nil(rule) && current->GetID() == rule->GetID()) return;
     // Always the container's own object, never a foreign reference.
@@ -156,14 +175,14 @@ void TLine_Impl::SetRule(::Rule_ptr rule) {
 }
 
 CORBA::Long TLine_Impl::GetRuleID() {
-  return OnLine("TLine_Impl.GetRuleID", CORBA::Long(-1), [&] {
+  return Guard("TLine_Impl.GetRuleID", CORBA::Long(-1), [&] {
     ::Rule_var rule = GetRule();
     return CORBA::is_nil(rule) ? CORBA::Long(-1) : rule->GetID();
   });
 }
 
 void TLine_Impl::SetRuleID(CORBA::Long id) {
-  OnLine("TLine_Impl.SetRuleID", [&] {
+  Guard("TLine_Impl.SetRuleID", [&] {
     ::Rules_var rules = GetRules();
     if (CORBA::is_nil(rules)) {
       SetRule(::Rule::_nil());
@@ -180,12 +199,12 @@ void TLine_Impl::SetRuleID(CORBA::Long id) {
 }
 
 char* TLine_Impl::GetRuleName() {
-  return OnLineText("TLine_Impl.GetRuleName", [&] {
-    ::Rule_var rule = GetRule();
-    if (CORBA::is_nil(rule)) return std::string();
-    CORBA::String_var name = rule->GetObjectName();
-    return std::string(name.in());
-  });
+  return CORBA::string_dup(Guard("TLine_Impl.GetRuleName", std::string(), [&] {
+                             ::Rule_var rule = GetRule();
+                             if (CORBA::is_nil(rule)) return std::string();
+                             CORBA::String_var name = rule->GetObjectName();
+                             return std::string(name.in());
+                           }).c_str());
 }
 
 ::Operator_ptr TLine_Impl::GetOperator() {
@@ -194,7 +213,7 @@ char* TLine_Impl::GetRuleName() {
 }
 
 void TLine_Impl::SetOperator(::Operator_ptr seated) {
-  OnLine("TLine_Impl.SetOperator", [&] {
+  Guard("TLine_Impl.SetOperator", [&] {
     ::Operator_var current = GetOperator();
     if (!CORBA::is_nil(current) && !CORBA::is_nil(seated) && current->GetID() == seated->GetID()) return;
     ::Operator_var own;
@@ -210,14 +229,14 @@ void TLine_Impl::SetOperator(::Operator_ptr seated) {
 }
 
 CORBA::Long TLine_Impl::GetOperatorID() {
-  return OnLine("TLine_Impl.GetOperatorID", CORBA::Long(-1), [&] {
+  return Guard("TLine_Impl.GetOperatorID", CORBA::Long(-1), [&] {
     ::Operator_var seated = GetOperator();
     return CORBA::is_nil(seated) ? CORBA::Long(-1) : seated->GetID();
   });
 }
 
 void TLine_Impl::SetOperatorID(CORBA::Long id) {
-  OnLine("TLine_Impl.SetOperatorID", [&] {
+  Guard("TLine_Impl.SetOperatorID", [&] {
     ::Operators_var operators = GetOperators();
     ::Operator_var seated;
     if (!CORBA::is_nil(operators)) seated = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(id)));
@@ -242,8 +261,16 @@ void TLine_Impl::SetDeviceID(CORBA::Long id) {
     tapiLine_->Privileges.Monitor = true;
     tapiLine_->Privileges.Owner = true;
     tapiLine_->MediaModes = 0x10;  // LINEMEDIAMODE_DATAMODEM
+    // The device's number is read once it is open: the address of its first address.
+    const auto keepNumber = [this] {
+      std::string number;
+      if (tapiLine_->Active() && !tapiLine_->Addresses().empty()) number = tapiLine_->Addresses().front()->Name();
+      std::lock_guard lock(lineMutex_);
+      devicePhoneNumber_ = number;
+    };
     try {
       if (tapiLine_->Available()) tapiLine_->SetActive(true);
+      keepNumber();
       DoChange();
     } catch (const telephony::ETapiError& error) {
       if (error.ErrorCode != LINEERR_INVALMEDIAMODE) throw;
@@ -251,15 +278,14 @@ void TLine_Impl::SetDeviceID(CORBA::Long id) {
       tapiLine_->Privileges.Owner = false;
       tapiLine_->MediaModes = 0;
       if (tapiLine_->Available()) tapiLine_->SetActive(true);
+      keepNumber();
     }
   });
 }
 
 char* TLine_Impl::GetDevicePhoneNumber() {
-  return OnLineText("TLine_Impl.GetDevicePhonenumber", [&] {
-    if (!tapiLine_ || tapiLine_->Addresses().empty()) return std::string();
-    return tapiLine_->Addresses().front()->Name();
-  });
+  std::lock_guard lock(lineMutex_);
+  return CORBA::string_dup(devicePhoneNumber_.c_str());
 }
 
 CORBA::Boolean TLine_Impl::GetIsOuter() {

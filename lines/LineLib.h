@@ -171,6 +171,12 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void OnLine(const char* methodName, Body&& body);
   template <typename Body>
   char* OnLineText(const char* methodName, Body&& body);
+  // The configuration's operations: they do not touch the line device, so they run where they are called —
+  // also while a container holds its lock, which the telephony thread may be waiting for.
+  template <typename Result, typename Body>
+  Result Guard(const char* methodName, Result neutral, Body&& body);
+  template <typename Body>
+  void Guard(const char* methodName, Body&& body);
   // A query of the call by its handle: the predicate's answer, false without such a call.
   template <typename Predicate>
   CORBA::Boolean CallQuery(const char* methodName, CORBA::Long call, Predicate predicate);
@@ -197,6 +203,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::optional<std::chrono::steady_clock::time_point> listenerContact_;  // guarded by lineMutex_; none: never
   bool isOuter_ = false;             // guarded by lineMutex_
   bool usingDND_ = false;            // guarded by lineMutex_
+  std::string devicePhoneNumber_;    // guarded by lineMutex_; the first address of the device, kept at open
   // The routing machine's state; only on the telephony thread.
   bool restart_ = false;
   telephony::TTapiCall* consultCall_ = nullptr;

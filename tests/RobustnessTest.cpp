@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "HostProcess.h"
 #include "RecordingLineEvents.h"
@@ -88,5 +91,49 @@ TEST(Robustness, AClientThatGoesAwayInTheMiddleOfACallLeavesTheLineWorking) {
   EXPECT_TRUE(WaitUntil([&] { return line->GetCallsCount() == 0; }));
   ASSERT_EQ(host.RunExchange("call 102 from 5550701").first, 0);
   EXPECT_TRUE(WaitUntil([&] { return line->GetOfferingCall() != 0; }));
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Robustness, FiftyClientsHammeringTheTreeWhileCallsFlowNeitherCrashNorDeadlock) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded:"));
+  std::atomic<bool> stop{false};
+  std::atomic<long> calls{0};
+  std::atomic<long> failures{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 50; ++t) {
+    clients.emplace_back([&, t] {
+      try {
+        ::Environment_var environment = EnvironmentOf(host);
+        ::Lines_var lines = environment->GetLines();
+        ::Operators_var operators = environment->GetOperators();
+        ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(t % 4)));
+        while (!stop) {
+          ::LineItemSeq_var items = lines->GetItemsArray();
+          const CORBA::Long call = line->GetOfferingCall() != 0 ? line->GetOfferingCall() : line->GetActiveCall();
+          line->GetCallState(call);
+          line->SetCallNote(call, "Client", std::to_string(t).c_str());
+          CORBA::String_var note = line->GetCallNote(call, "Client");
+          ::OperatorItemSeq_var people = operators->GetOperatorsArray();
+          if (t % 10 == 0 && call != 0) line->Answer(call);
+          ++calls;
+        }
+      } catch (const CORBA::Exception&) {
+        ++failures;
+      }
+    });
+  }
+  for (int i = 0; i < 8; ++i) {
+    host.RunExchange("call " + std::to_string(101 + i % 4) + " from 55507" + std::to_string(i));
+    std::this_thread::sleep_for(200ms);
+    host.RunExchange("hangup");
+  }
+  stop = true;
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_GT(calls, 500);
+  ::Environment_var environment = EnvironmentOf(host);
+  EXPECT_EQ(::Lines_var(environment->GetLines())->GetItemsCount(), 4);
   EXPECT_EQ(host.Stop(), 0);
 }
