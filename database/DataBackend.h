@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ class TDataBackend {
   // Throws for an unknown field name.
   virtual std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                                 const std::vector<std::string>& fieldNames) = 0;
+};
+
+// A statement failed because the connection to the server is gone; the connection cannot be used again.
+class EConnectionLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The text of an unknown field name, as the original data layer reported it.

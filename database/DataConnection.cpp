@@ -68,17 +68,26 @@ TSqlDialect TDataConnection::Dialect() const {
 
 namespace {
 // Runs the body on the open backend, opening it first when it is closed. A close by another thread between
-// the open and the body just means opening again.
+// the open and the body just means opening again. A connection the server dropped is let go, so the next
+// statement connects anew (a restarted server is used again without anyone reconnecting by hand).
 template <typename Body>
 auto WithOpenBackend(std::shared_mutex& mutex, std::unique_ptr<TDataBackend>& backend, TSqlDialect& dialect,
                      const std::function<void()>& open, Body&& body) {
   for (;;) {
-    {
-      std::shared_lock lock(mutex);
-      if (backend) return body(*backend, dialect);
+    TDataBackend* used = nullptr;
+    try {
+      {
+        std::shared_lock lock(mutex);
+        used = backend.get();
+        if (used != nullptr) return body(*used, dialect);
+      }
+      std::unique_lock lock(mutex);
+      open();
+    } catch (const EConnectionLost&) {
+      std::unique_lock lock(mutex);
+      if (backend.get() == used) backend.reset();
+      throw;
     }
-    std::unique_lock lock(mutex);
-    open();
   }
 }
 }  // namespace

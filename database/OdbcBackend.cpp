@@ -29,6 +29,25 @@ void Check(SQLRETURN result, SQLSMALLINT type, SQLHANDLE handle) {
   if (!SQL_SUCCEEDED(result) && result != SQL_NO_DATA) throw std::runtime_error(Diagnostics(type, handle));
 }
 
+// A failed statement on a connection that the driver reports dead, or a connection-class SQLSTATE (08...):
+// the server went away.
+void CheckStatement(SQLRETURN result, SQLHSTMT statement, SQLHDBC connection) {
+  if (SQL_SUCCEEDED(result) || result == SQL_NO_DATA) return;
+  const std::string text = Diagnostics(SQL_HANDLE_STMT, statement);
+  SQLCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  SQLCHAR message[8];
+  const bool connectionState =
+      SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &native, message, sizeof message, &length)) &&
+      state[0] == '0' && state[1] == '8';
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const bool reportedDead =
+      SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
+  if (connectionState || reportedDead) throw EConnectionLost(text);
+  throw std::runtime_error(text);
+}
+
 struct StatementDeleter {
   void operator()(void* statement) const { SQLFreeHandle(SQL_HANDLE_STMT, statement); }
 };
@@ -91,8 +110,9 @@ TOdbcBackend::~TOdbcBackend() {
 void TOdbcBackend::Execute(const std::string& sql) {
   const Statement statement = NewStatement(connection_);
   std::string text = sql;
-  Check(SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-        SQL_HANDLE_STMT, statement.get());
+  CheckStatement(
+      SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+      statement.get(), connection_);
 }
 
 std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::string& sql,
@@ -100,8 +120,8 @@ std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::s
   const Statement statement = NewStatement(connection_);
   SQLHSTMT handle = statement.get();
   std::string text = sql;
-  Check(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-        SQL_HANDLE_STMT, handle);
+  CheckStatement(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                 handle, connection_);
   SQLSMALLINT count = 0;
   Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
   std::vector<std::string> names;

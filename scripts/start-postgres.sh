@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Starts (once) a private PostgreSQL server on loopback for the database tests and prints the ODBC
 # connection string of its empty test database. Needs root; the server runs as the postgres user.
+# With --stop it stops the server instead (the tests use it to take the database away under load).
 set -euo pipefail
 port=${VANTREL_PG_PORT:-55432}
 data=${VANTREL_PG_DATA:-/tmp/vantrel-postgres}
 bin=/usr/lib/postgresql/$(ls /usr/lib/postgresql | sort -V | tail -1)/bin
 as_postgres() { runuser -u postgres -- "$@"; }
+if [ "${1:-}" = "--stop" ]; then
+  as_postgres "$bin/pg_ctl" -D "$data" -m fast -w stop >/dev/null 2>&1 || true
+  exit 0
+fi
 
 if ! as_postgres "$bin/pg_ctl" -D "$data" status >/dev/null 2>&1; then
   if [ ! -f "$data/PG_VERSION" ]; then

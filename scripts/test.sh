@@ -6,6 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" --test
 VANTREL_TEST_POSTGRES=$("$root/scripts/start-postgres.sh")
 export VANTREL_TEST_POSTGRES
+export VANTREL_PG_CONTROL="$root/scripts/start-postgres.sh"
 
 run_suite() {  # run_suite DIR SANITIZE [ctest arguments]
   local dir=$1 sanitize=$2

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -542,4 +543,28 @@ TEST_F(ServedLines, UnknownHandlesAndHugeTextsGetNeutralAnswers) {
   EXPECT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
   TSoftExchange::Instance().CallStation("101", "5550600");
   EXPECT_TRUE(PumpUntil([&] { return line->GetOfferingCall() != 0; }));
+}
+
+TEST_P(CallLogOnCrm, TheLogFailsWhileTheDatabaseServerIsDownAndResumesWhenItIsBack) {
+  const char* control = std::getenv("VANTREL_PG_CONTROL");
+  if (GetParam() != crmtest::CrmBackend::PostgreSQL || control == nullptr) {
+    GTEST_SKIP() << "needs the PostgreSQL server the test command controls";
+  }
+  ::Line_var line = LineOf("102");
+  const auto offerAndEnd = [&](const char* caller) {
+    const DWORD farEnd = TSoftExchange::Instance().CallStation("102", caller);
+    EXPECT_TRUE(PumpUntil([&] { return line->GetOfferingCall() != 0 && line->GetCallWasOffering(line->GetOfferingCall()); }));
+    PumpUntil([] { return false; }, 200ms);
+    TSoftExchange::Instance().HangUpFarEnd(farEnd);
+    EXPECT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
+  };
+  offerAndEnd("5550801");
+  EXPECT_EQ(LogField("count(*)", "CallEventType = 1"), "1");
+  ASSERT_EQ(std::system((std::string(control) + " --stop").c_str()), 0);
+  offerAndEnd("5550802");  // the server keeps serving; the rows are lost and said so
+  CORBA::String_var error = line->GetLastError();
+  EXPECT_NE(std::string(error.in()).find("METHOD ERROR TLine_Impl.WriteLog [Line 102]"), std::string::npos) << error.in();
+  ASSERT_EQ(std::system((std::string(control) + " > /dev/null").c_str()), 0);
+  offerAndEnd("5550803");
+  EXPECT_EQ(LogField("count(*)", "CallEventType = 1 and CallerPhoneNumber = '5550803'"), "1");
 }
