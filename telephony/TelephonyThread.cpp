@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/HiddenWindow.h"
+#include "platform/MessageQueue.h"
 #include "telephony/diZudu.h"
 
 namespace vantrel::telephony {
@@ -62,9 +63,20 @@ void TTelephonyThread::Bind() {
 }
 
 void TTelephonyThread::Unbind() {
-  std::lock_guard lock(mutex_);
-  owner_ = std::thread::id();
-  windowHandle_ = 0;
+  bool owner = false;
+  {
+    std::lock_guard lock(mutex_);
+    owner = owner_ == std::this_thread::get_id();
+    owner_ = std::thread::id();
+    windowHandle_ = 0;
+  }
+  // Work handed over before this point still waits in the queue: run it, or its callers wait for ever.
+  if (!owner) return;
+  const auto queue = platform::MessageQueue::ForCurrentThread();
+  platform::Message message;
+  while (queue->Peek(message)) {
+    if (message.id == kRunWork) queue->Dispatch(message);
+  }
 }
 
 bool TTelephonyThread::IsOwner() const {
@@ -73,19 +85,18 @@ bool TTelephonyThread::IsOwner() const {
 }
 
 void TTelephonyThread::Run(const std::function<void()>& work) {
-  std::uint64_t window = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (owner_ != std::thread::id() && owner_ != std::this_thread::get_id()) window = windowHandle_;
-  }
-  if (window == 0) {
-    work();
-    return;
-  }
   TWork handed{&work, {}};
   std::future<void> done = handed.done.get_future();
-  if (!platform::PostMessage(window, kRunWork, reinterpret_cast<std::uintptr_t>(&handed), 0)) {
-    work();  // the owner is gone: nobody else uses the layer any more
+  bool posted = false;
+  {
+    // Posted under the lock: once Unbind has run, nothing new reaches the queue it drained.
+    std::lock_guard lock(mutex_);
+    if (owner_ != std::thread::id() && owner_ != std::this_thread::get_id()) {
+      posted = platform::PostMessage(windowHandle_, kRunWork, reinterpret_cast<std::uintptr_t>(&handed), 0);
+    }
+  }
+  if (!posted) {
+    work();  // on the owner thread, or no owner any more: nobody else uses the layer
     return;
   }
   done.get();

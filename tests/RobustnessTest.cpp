@@ -137,3 +137,27 @@ TEST(Robustness, FiftyClientsHammeringTheTreeWhileCallsFlowNeitherCrashNorDeadlo
   EXPECT_EQ(::Lines_var(environment->GetLines())->GetItemsCount(), 4);
   EXPECT_EQ(host.Stop(), 0);
 }
+
+TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded:"));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 20; ++t) {
+    clients.emplace_back([&, t] {
+      try {
+        ::Environment_var environment = EnvironmentOf(host);
+        ::Lines_var lines = environment->GetLines();
+        ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(t % 4)));
+        while (!stop) line->GetCallsCount();  // each of these waits for the telephony thread
+      } catch (const CORBA::Exception&) {
+        // the server went away under it: expected
+      }
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(host.Stop(std::chrono::seconds(10)), 0);
+  stop = true;
+  for (auto& client : clients) client.join();
+}
