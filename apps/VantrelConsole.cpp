@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Vantrel.hh"
@@ -55,16 +57,20 @@ class ConsoleEvents : public POA_LineEvents {
   explicit ConsoleEvents(std::string line) : line_(std::move(line)) {}
   void DoCallEvent(::CallEventType type, CORBA::Long call) override;
   static std::deque<std::string> Recent();
+  // The lines where an incoming call was answered since the last call, once per answer.
+  static std::vector<std::string> TakeAnswered();
   static std::atomic<bool> changed;
 
  private:
   static std::mutex mutex_;
   static std::deque<std::string> recent_;
+  static std::vector<std::string> answered_;
   const std::string line_;
 };
 
 std::mutex ConsoleEvents::mutex_;
 std::deque<std::string> ConsoleEvents::recent_;
+std::vector<std::string> ConsoleEvents::answered_;
 std::atomic<bool> ConsoleEvents::changed{true};
 
 void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
@@ -73,7 +79,13 @@ void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
   std::lock_guard lock(mutex_);
   recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
   while (recent_.size() > 8) recent_.pop_front();
+  if (type == ::IncomingCallConnected) answered_.push_back(line_);
   changed = true;
+}
+
+std::vector<std::string> ConsoleEvents::TakeAnswered() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(answered_, {});
 }
 
 std::deque<std::string> ConsoleEvents::Recent() {
@@ -87,7 +99,8 @@ class Console {
       : orb_(CORBA::ORB::_duplicate(orb)), poa_(PortableServer::POA::_duplicate(poa)),
         environment_(::Environment::_duplicate(environment)) {}
 
-  void Listen();
+  // Returns what the user should know about the CRM database: nothing when it is connected.
+  std::string Listen();
   void KeepAlive();
   void Draw(const std::string& message);
   std::string Run(const std::string& command);
@@ -96,20 +109,41 @@ class Console {
   ::Line_ptr LineOf(const std::string& number);
   // The call to act on: the one named, else the line's offering or active call.
   CORBA::Long CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at);
+  // How long the call has been on the line: the server does not tell a call's begin time, so it is counted from
+  // when this console first saw the call.
+  std::string DurationOf(const std::string& line, CORBA::Long call);
 
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   ::Environment_var environment_;
   ::Operator_var me_;
   std::string myLine_;
+  std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsSeen_;
+  std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsShown_;
 };
 
-void Console::Listen() {
+std::string Console::DurationOf(const std::string& line, CORBA::Long call) {
+  const auto key = std::make_pair(line, call);
+  const auto found = callsSeen_.find(key);
+  const auto since = found == callsSeen_.end() ? std::chrono::steady_clock::now() : found->second;
+  callsShown_[key] = since;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - since);
+  char text[16];
+  std::snprintf(text, sizeof text, "%ld:%02ld", static_cast<long>(seconds.count() / 60),
+                static_cast<long>(seconds.count() % 60));
+  return text;
+}
+
+std::string Console::Listen() {
   // The server connects its CRM database when a client asks; the routing rules need it for groups.
   ::Database_var database = environment_->GetDatabase();
+  std::string databaseState;
   if (!database->GetConnected()) {
     CORBA::String_var error = CORBA::string_dup("");
-    database->SetConnected(true, error.inout());
+    if (!database->SetConnected(true, error.inout())) {
+      databaseState = std::string("The CRM database is not connected (calls are not logged, groups not found): ") +
+                      error.in();
+    }
   }
   ::Lines_var lines = environment_->GetLines();
   for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
@@ -122,6 +156,7 @@ void Console::Listen() {
     line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)))));
     line->ChangeLineEventLastContact();
   }
+  return databaseState;
 }
 
 // The lines drop a listener whose client has been silent for about 15 seconds.
@@ -134,6 +169,10 @@ void Console::KeepAlive() {
 }
 
 void Console::Draw(const std::string& message) {
+  // The server leaves an operator's calls count to the operator's program; it ranks the group by it.
+  for (const std::string& line : ConsoleEvents::TakeAnswered()) {
+    if (!CORBA::is_nil(me_) && line == myLine_) me_->IncCallsCount();
+  }
   std::ostringstream screen;
   screen << "\x1b[H\x1b[2J" << "Vantrel console   " << Clock()
          << (myLine_.empty() ? "   (not logged in)" : "   logged in at " + myLine_) << "\n\nLines\n";
@@ -152,9 +191,13 @@ void Console::Draw(const std::string& message) {
       const CORBA::Long call = line->GetCall(c);
       CORBA::String_var remote = line->GetRemoteID(call);
       screen << "      call " << call << "  " << StateName(line->GetCallState(call)) << "  "
-             << (line->GetCallIsIncoming(call) ? "from " : "to ") << remote.in() << "\n";
+             << (line->GetCallIsIncoming(call) ? "from " : "to ") << remote.in() << "  "
+             << DurationOf(item.DevicePhoneNumber.in(), call) << "\n";
     }
   }
+  // Calls gone from every line are forgotten.
+  callsSeen_.swap(callsShown_);
+  callsShown_.clear();
   screen << "\nOperators\n";
   ::Operators_var operators = environment_->GetOperators();
   ::OperatorItemSeq_var people = operators->GetOperatorsArray();
@@ -162,14 +205,20 @@ void Console::Draw(const std::string& message) {
   for (CORBA::ULong i = 0; i < people->length(); ++i) {
     static const char* const statuses[] = {"ready", "busy", "pause"};
     const ::OperatorItem& person = people[i];
-    screen << "  " << person.ID << "  at " << person.LinePhoneNumber.in() << "  "
-           << statuses[static_cast<int>(person.Status) % 3] << "\n";
+    ::Operator_var item = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(person.ID)));
+    char since[16];
+    std::snprintf(since, sizeof since, "%02u:%02u", static_cast<unsigned>(person.LoginTime.Hour),
+                  static_cast<unsigned>(person.LoginTime.Minute));
+    const std::string name = person.Name.in();
+    screen << "  " << person.ID << (name.empty() ? "" : "  " + name) << "  on " << person.ComputerName.in() << "  at "
+           << person.LinePhoneNumber.in() << "  " << statuses[static_cast<int>(person.Status) % 3] << "  calls "
+           << (CORBA::is_nil(item) ? 0 : item->GetCallsCount()) << "  since " << since << "\n";
   }
   screen << "\nLast events\n";
   for (const std::string& event : ConsoleEvents::Recent()) screen << "  " << event << "\n";
   screen << "\n" << message << "\n"
          << "login ID LINE | logout | status ready|busy|pause | answer | hold | unhold | dial NUMBER |\n"
-         << "transfer NUMBER | consult NUMBER | complete | hangup | quit\n> " << std::flush;
+         << "transfer NUMBER | consult NUMBER | complete | hangup | quit   (Enter refreshes)\n> " << std::flush;
   std::cout << screen.str() << std::flush;
 }
 
@@ -271,10 +320,10 @@ int main(int argc, char** argv) {
     ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
     if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
     Console console(orb, poa, environment);
-    console.Listen();
+    const std::string databaseState = console.Listen();
     std::atomic<bool> done{false};
     std::mutex screen;
-    std::string message = "Connected to " + corbaloc;
+    std::string message = databaseState.empty() ? "Connected to " + corbaloc : databaseState;
     std::thread painter([&] {
       auto lastAlive = std::chrono::steady_clock::now();
       while (!done) {
