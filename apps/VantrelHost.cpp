@@ -1,10 +1,13 @@
 // vantrel-host: loads libVantrelClient, starts it, and pumps the platform message loop on the thread that
 // called InitEnvironment, which is the telephony owner thread.
 #include <dlfcn.h>
+#include <netdb.h>
 #include <omniORB4/CORBA.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +30,32 @@ struct Options {
   std::string library;
 };
 
+// Why the ORB could not listen on address:port, found by trying to bind there ourselves.
+std::string ListenFailureReason(const std::string& address, const std::string& port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int resolved = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), port.c_str(), &hints, &found);
+  if (resolved != 0) return "the address " + address + ":" + port + " is not valid: " + ::gai_strerror(resolved);
+  int error = 0;
+  for (const addrinfo* candidate = found; candidate != nullptr && error == 0; candidate = candidate->ai_next) {
+    const int probe = ::socket(candidate->ai_family, candidate->ai_socktype, candidate->ai_protocol);
+    if (probe < 0) continue;
+    const int reuse = 1;
+    ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(probe, candidate->ai_addr, candidate->ai_addrlen) != 0) error = errno;
+    ::close(probe);
+  }
+  ::freeaddrinfo(found);
+  if (error == EADDRINUSE) return "port " + port + " is in use on " + address;
+  if (error == EADDRNOTAVAIL) return address + " is not an address of this machine";
+  if (error == EACCES) return "port " + port + " needs privileges";
+  if (error != 0) return std::strerror(error);
+  return "see the error log";
+}
+
 void PrintUsage() { std::cerr << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n"; }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -41,6 +70,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     if (name == "--address") {
       options.address = value;
     } else if (name == "--port") {
+      const bool digits = !value.empty() && value.size() <= 5 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      if (!digits || std::stoi(value) < 1 || std::stoi(value) > 65535) {
+        std::cerr << "vantrel-host: --port wants a number from 1 to 65535, not " << value << "\n";
+        return false;
+      }
       options.port = value;
     } else if (name == "--ini") {
       options.ini = value;
@@ -173,8 +208,8 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   if (!runEnvironment(options.address.c_str(), options.port.c_str(), ini.c_str())) {
-    std::cerr << "vantrel-host: the server could not start on " << options.address << ":" << options.port
-              << " (is the port in use? see " << ini << "/Logs)\n";
+    std::cerr << "vantrel-host: the server could not start on " << options.address << ":" << options.port << ": "
+              << ListenFailureReason(options.address, options.port) << "\n";
     exitCode = 1;
   } else {
     const std::string corbaloc = "corbaloc::" + options.address + ":" + options.port + "/EnvironmentInstance";

@@ -2,6 +2,7 @@
 
 #include <sqlext.h>
 
+#include <cctype>
 #include <memory>
 #include <stdexcept>
 
@@ -11,6 +12,20 @@ namespace vantrel {
 
 namespace {
 
+// Drivers break their messages over lines (PostgreSQL adds a tabbed hint); an error is one line of the log.
+void AppendOnOneLine(std::string& text, const char* message) {
+  bool space = !text.empty();
+  for (const char* at = message; *at != '\0'; ++at) {
+    if (std::isspace(static_cast<unsigned char>(*at))) {
+      space = !text.empty();
+      continue;
+    }
+    if (space) text += ' ';
+    space = false;
+    text += *at;
+  }
+}
+
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::string text;
   SQLCHAR state[6] = {};
@@ -19,8 +34,7 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   SQLSMALLINT length = 0;
   for (SQLSMALLINT record = 1;
        SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message, &length) == SQL_SUCCESS; ++record) {
-    if (!text.empty()) text += " ";
-    text += reinterpret_cast<const char*>(message);
+    AppendOnOneLine(text, reinterpret_cast<const char*>(message));
   }
   return text.empty() ? "ODBC call failed" : text;
 }

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "FormatText.h"
+#include "VantrelCommonRoutines.h"
+#include "platform/DebugOutput.h"
 
 namespace vantrel {
 
@@ -35,7 +37,21 @@ std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& opt
   return result;
 }
 
+namespace {
+
+// The ORB's own complaints (a port in use, a peer speaking garbage) belong in the error log, not on the
+// terminal next to the host's one-line messages.
+void WriteOrbLog(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  platform::OutputDebugText(line);
+  LogErrorLine(line);
+}
+
+}  // namespace
+
 CORBA::ORB_ptr InitOrb(const std::vector<std::string>& options) {
+  omniORB::setLogFunction(&WriteOrbLog);
   const std::vector<std::string> arguments = TranslateOrbOptions(options);
   // ORB_init may reorder or remove entries of argv, so it gets copies it can own.
   std::vector<std::unique_ptr<char[]>> storage;

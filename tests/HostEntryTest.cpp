@@ -173,6 +173,13 @@ TEST(HostEntry, APortInUseIsReportedAndTheHostExitsWithAnError) {
   EXPECT_NE(second.ErrorOutput().find("RunEnvironment error: "), std::string::npos) << second.ErrorOutput();
   EXPECT_NE(second.ErrorOutput().find("could not start on 127.0.0.1:" + std::to_string(first.Port())),
             std::string::npos);
+  // Without debug output the user reads one line that names the cause; the ORB's own lines are not on it.
+  HostProcess third;
+  EXPECT_FALSE(third.Start(first.Port()));
+  EXPECT_EQ(third.WaitForExit(5s), 1);
+  EXPECT_EQ(third.ErrorOutput(), "vantrel-host: the server could not start on 127.0.0.1:" +
+                                     std::to_string(first.Port()) + ": port " + std::to_string(first.Port()) +
+                                     " is in use on 127.0.0.1\n");
   EXPECT_EQ(first.Stop(), 0);
 }
 
