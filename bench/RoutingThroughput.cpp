@@ -7,57 +7,21 @@
 #include <map>
 #include <string>
 
-#include "Vantrel.hh"
-#include "host/IniStorage.h"
-#include "host/ProcessState.h"
-#include "model/EnvironmentLib.h"
-#include "model/Servant.h"
-#include "platform/MessageQueue.h"
-#include "telephony/SoftExchange.h"
-#include "telephony/TelephonyThread.h"
-#include "telephony/diZudu.h"
+#include "bench/InProcessServer.h"
 
 using namespace vantrel;
+using namespace vantrel::bench;
 using telephony::TSoftExchange;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void Pump() {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  platform::Message message;
-  for (int i = 0; i < 64 && queue->Peek(message); ++i) queue->Dispatch(message);
-}
-
-template <typename Condition>
-void PumpUntil(Condition condition) {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  while (!condition()) {
-    platform::Message message;
-    if (queue->GetWithin(message, 5) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
-  }
-}
-
-double RoutedCallsPerSecond(int lineCount, PortableServer::POA_ptr poa, const std::filesystem::path& folder) {
-  telephony::TapiApplication().Close();
-  telephony::TExchangeConfig config;
-  config.trunks = lineCount * 2 + 4;
-  for (int i = 0; i < lineCount; ++i) config.stations.push_back({std::to_string(4000 + i), {}});
-  TSoftExchange::Instance().Configure(config);
-
-  auto* servant = new TServant<TEnvironment_Impl>();
-  PortableServer::ObjectId_var id = poa->activate_object(servant);
-  servant->_remove_ref();
-  ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(poa->id_to_reference(id)));
-  environment->SetItemsEnvironment(environment);
-  const std::string ini = (folder / std::to_string(lineCount)).string();
-  std::filesystem::create_directories(ini);
-  environment->SetIniFilesPath(ini.c_str());
-  environment->LoadFromIniFiles(ini.c_str());
+double RoutedCallsPerSecond(InProcessServer& server, int lineCount, const std::filesystem::path& folder) {
+  std::vector<std::string> stations;
+  for (int i = 0; i < lineCount; ++i) stations.push_back(std::to_string(4000 + i));
+  ::Environment_var environment =
+      server.StartEnvironment(stations, lineCount * 2 + 4, folder / std::to_string(lineCount));
   ::Database_var database = environment->GetDatabase();
-  database->SetConnectionString("Provider=SQLite;Data Source=crm.sqlite3");
-  CORBA::String_var error = CORBA::string_dup("");
-  database->SetConnected(true, error.inout());
   ::Rules_var rules = environment->GetRules();
   ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
   ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
@@ -100,31 +64,17 @@ double RoutedCallsPerSecond(int lineCount, PortableServer::POA_ptr poa, const st
   database->GetFieldValue("select count(*) as C from tq_VantrelLog", "C", rows.out());
   std::printf("%4d lines: %4zu routed calls in %.3f s: %7.1f calls/s (%s call-log rows)\n", lineCount,
               callers.size(), seconds, static_cast<double>(callers.size()) / seconds, rows.in());
-  poa->deactivate_object(id);
-  telephony::TapiApplication().Close();
+  server.StopEnvironment();
   return static_cast<double>(callers.size()) / seconds;
 }
 
 }  // namespace
 
 int main() {
-  int argc = 0;
-  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
-  PortableServer::POA_var poa =
-      PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
-  PortableServer::POAManager_var(poa->the_POAManager())->activate();
-  SetProcessReferences(orb, poa);
-  TIniStorage storage;
-  TIniStorage::SetInstance(&storage);
-  telephony::TTelephonyThread::Instance().Bind();
+  InProcessServer server;
   const auto folder = std::filesystem::temp_directory_path() / "vantrel-bench-routing";
   std::filesystem::remove_all(folder);
-  for (int lines : {10, 100, 500}) RoutedCallsPerSecond(lines, poa, folder);
-  telephony::TTelephonyThread::Instance().Unbind();
-  TIniStorage::SetInstance(nullptr);
-  ReleaseProcessReferences();
-  poa = PortableServer::POA::_nil();
-  orb->destroy();
+  for (int lines : {10, 100, 500}) RoutedCallsPerSecond(server, lines, folder);
   std::filesystem::remove_all(folder);
   return 0;
 }

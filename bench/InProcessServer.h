@@ -1,0 +1,106 @@
+// The server's object tree in the benchmark's own process, set up as the host does: an ORB with an active root
+// POA, the INI storage, and this thread bound as the telephony thread, which the benchmark pumps.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Vantrel.hh"
+#include "database/CrmSchema.h"
+#include "database/DataConnection.h"
+#include "host/IniStorage.h"
+#include "host/ProcessState.h"
+#include "model/EnvironmentLib.h"
+#include "model/Servant.h"
+#include "platform/MessageQueue.h"
+#include "telephony/SoftExchange.h"
+#include "telephony/TelephonyThread.h"
+#include "telephony/diZudu.h"
+
+namespace vantrel::bench {
+
+inline void Pump() {
+  const auto queue = platform::MessageQueue::ForCurrentThread();
+  platform::Message message;
+  for (int i = 0; i < 64 && queue->Peek(message); ++i) queue->Dispatch(message);
+}
+
+template <typename Condition>
+void PumpUntil(Condition condition) {
+  const auto queue = platform::MessageQueue::ForCurrentThread();
+  while (!condition()) {
+    platform::Message message;
+    if (queue->GetWithin(message, 5) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
+  }
+}
+
+class InProcessServer {
+ public:
+  static constexpr const char* kConnectionString = "Provider=SQLite;Data Source=crm.sqlite3";
+
+  InProcessServer() {
+    int argc = 0;
+    orb_ = CORBA::ORB_init(argc, nullptr);
+    poa_ = PortableServer::POA::_narrow(CORBA::Object_var(orb_->resolve_initial_references("RootPOA")));
+    PortableServer::POAManager_var(poa_->the_POAManager())->activate();
+    SetProcessReferences(orb_, poa_);
+    TIniStorage::SetInstance(&storage_);
+    telephony::TTelephonyThread::Instance().Bind();
+  }
+
+  ~InProcessServer() {
+    telephony::TTelephonyThread::Instance().Unbind();
+    TIniStorage::SetInstance(nullptr);
+    ReleaseProcessReferences();
+    poa_ = PortableServer::POA::_nil();
+    orb_->destroy();
+  }
+
+  InProcessServer(const InProcessServer&) = delete;
+  InProcessServer& operator=(const InProcessServer&) = delete;
+
+  // A fresh exchange with these stations and an Environment loaded from the INI folder, its CRM database the
+  // SQLite file crm.sqlite3 there with the CRM tables, connected.
+  ::Environment_ptr StartEnvironment(const std::vector<std::string>& stations, int trunks,
+                                     const std::filesystem::path& ini) {
+    telephony::TapiApplication().Close();
+    telephony::TExchangeConfig config;
+    config.trunks = trunks;
+    for (const std::string& number : stations) config.stations.push_back({number, {}});
+    telephony::TSoftExchange::Instance().Configure(config);
+    auto* servant = new TServant<TEnvironment_Impl>();
+    environmentId_ = poa_->activate_object(servant);
+    servant->_remove_ref();
+    ::Environment_var environment =
+        ::Environment::_narrow(CORBA::Object_var(poa_->id_to_reference(environmentId_.in())));
+    environment->SetItemsEnvironment(environment);
+    std::filesystem::create_directories(ini);
+    {
+      TDataConnection crm(ini.string());
+      crm.SetConnectionString(kConnectionString);
+      crm.Open();
+      CreateCrmSchema(crm, crm.Dialect());
+    }
+    environment->SetIniFilesPath(ini.c_str());
+    environment->LoadFromIniFiles(ini.c_str());
+    ::Database_var database = environment->GetDatabase();
+    database->SetConnectionString(kConnectionString);
+    CORBA::String_var error = CORBA::string_dup("");
+    database->SetConnected(true, error.inout());
+    return environment._retn();
+  }
+
+  void StopEnvironment() {
+    poa_->deactivate_object(environmentId_.in());
+    telephony::TapiApplication().Close();
+  }
+
+ private:
+  CORBA::ORB_var orb_;
+  PortableServer::POA_var poa_;
+  TIniStorage storage_;
+  PortableServer::ObjectId_var environmentId_;
+};
+
+}  // namespace vantrel::bench
