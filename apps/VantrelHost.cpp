@@ -72,7 +72,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (name == "--port") {
       const bool digits = !value.empty() && value.size() <= 5 &&
                           value.find_first_not_of("0123456789") == std::string::npos;
-      if (!digits || std::stoi(value) < 1 || std::stoi(value) > 65535) {
+      const int number = digits ? std::stoi(value) : 0;
+      if (number < 1 || number > 65535) {
         std::cerr << "vantrel-host: --port wants a number from 1 to 65535, not " << value << "\n";
         return false;
       }

@@ -7,33 +7,18 @@
 #include <vector>
 
 #include "Vantrel.hh"
+#include "bench/Pumping.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
-#include "platform/MessageQueue.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
 
 namespace vantrel::bench {
-
-inline void Pump() {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  platform::Message message;
-  for (int i = 0; i < 64 && queue->Peek(message); ++i) queue->Dispatch(message);
-}
-
-template <typename Condition>
-void PumpUntil(Condition condition) {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  while (!condition()) {
-    platform::Message message;
-    if (queue->GetWithin(message, 5) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
-  }
-}
 
 class InProcessServer {
  public:

@@ -7,26 +7,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MessageQueue.h"
+#include "bench/Pumping.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/diZudu.h"
 
 using namespace vantrel;
+using namespace vantrel::bench;
 using namespace vantrel::telephony;
 using Clock = std::chrono::steady_clock;
-
-namespace {
-
-template <typename Condition>
-void PumpUntil(Condition condition) {
-  const auto queue = platform::MessageQueue::ForCurrentThread();
-  while (!condition()) {
-    platform::Message message;
-    if (queue->GetWithin(message, 10) == platform::MessageQueue::GetResult::Message) queue->Dispatch(message);
-  }
-}
-
-}  // namespace
 
 int main() {
   constexpr int kStations = 200;
