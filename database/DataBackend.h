@@ -17,6 +17,13 @@ class TDataBackend {
   // Throws for an unknown field name.
   virtual std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                                 const std::vector<std::string>& fieldNames) = 0;
+  // One transaction around several statements: Begin, then Commit or Rollback. Rollback never throws.
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() noexcept = 0;
+  // The connection no longer reaches the database its string names (an embedded file deleted or replaced):
+  // it has to be opened again.
+  virtual bool IsStale() { return false; }
 };
 
 // A statement failed because the connection to the server is gone; the connection cannot be used again.

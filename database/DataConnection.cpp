@@ -1,6 +1,5 @@
 #include "DataConnection.h"
 
-#include <functional>
 #include <stdexcept>
 
 #include "ConnectionString.h"
@@ -44,6 +43,7 @@ void TDataConnection::OpenLocked() {
     backend_ = std::make_unique<TOdbcBackend>(target.target);
   }
   dialect_ = target.dialect;
+  ++opens_;
 }
 
 void TDataConnection::Open() {
@@ -68,8 +68,9 @@ TSqlDialect TDataConnection::Dialect() const {
 
 namespace {
 // Runs the body on the open backend, opening it first when it is closed. A close by another thread between
-// the open and the body just means opening again. A connection the server dropped is let go, so the next
-// statement connects anew (a restarted server is used again without anyone reconnecting by hand).
+// the open and the body just means opening again. A connection the server dropped, or one to an embedded file
+// that was deleted or replaced, is let go, so the next statement connects anew (a restarted server or a
+// re-created file is used again without anyone reconnecting by hand).
 template <typename Body>
 auto WithOpenBackend(std::shared_mutex& mutex, std::unique_ptr<TDataBackend>& backend, TSqlDialect& dialect,
                      const std::function<void()>& open, Body&& body) {
@@ -79,9 +80,10 @@ auto WithOpenBackend(std::shared_mutex& mutex, std::unique_ptr<TDataBackend>& ba
       {
         std::shared_lock lock(mutex);
         used = backend.get();
-        if (used != nullptr) return body(*used, dialect);
+        if (used != nullptr && !used->IsStale()) return body(*used, dialect);
       }
       std::unique_lock lock(mutex);
+      if (used != nullptr && backend.get() == used) backend.reset();
       open();
     } catch (const EConnectionLost&) {
       std::unique_lock lock(mutex);
@@ -105,6 +107,30 @@ std::optional<std::vector<std::string>> TDataConnection::QueryFirstRow(const std
       stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
       [&](TDataBackend& backend, TSqlDialect dialect) {
         return backend.QueryFirstRow(AdaptSql(sql, dialect), fieldNames);
+      });
+}
+
+void TDataConnection::TTransaction::Execute(const std::string& sql) { backend_.Execute(AdaptSql(sql, dialect_)); }
+
+std::optional<std::vector<std::string>> TDataConnection::TTransaction::QueryFirstRow(
+    const std::string& sql, const std::vector<std::string>& fieldNames) {
+  return backend_.QueryFirstRow(AdaptSql(sql, dialect_), fieldNames);
+}
+
+void TDataConnection::Transaction(const std::function<void(TTransaction&)>& body) {
+  std::lock_guard command(commandMutex_);
+  WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect dialect) {
+        backend.Begin();
+        try {
+          TTransaction statements(backend, dialect);
+          body(statements);
+          backend.Commit();
+        } catch (...) {
+          backend.Rollback();
+          throw;
+        }
       });
 }
 

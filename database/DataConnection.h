@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,11 +37,30 @@ class TDataConnection {
   bool IsOpen() const;
   // The dialect of the backend of the last open.
   TSqlDialect Dialect() const;
+  // How many times a backend was opened: a change means what was read before may come from another database.
+  std::uint64_t Opens() const { return opens_.load(); }
 
   // The system's T-SQL, adapted to the backend's dialect.
   void Execute(const std::string& sql);
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames);
+
+  // The statements of one transaction, in the system's T-SQL like Execute and QueryFirstRow.
+  class TTransaction {
+   public:
+    TTransaction(TDataBackend& backend, TSqlDialect dialect) : backend_(backend), dialect_(dialect) {}
+    void Execute(const std::string& sql);
+    std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
+                                                          const std::vector<std::string>& fieldNames);
+
+   private:
+    TDataBackend& backend_;
+    TSqlDialect dialect_;
+  };
+  // Runs the body in one transaction: committed when it returns, rolled back when it throws (the exception goes
+  // on to the caller). A failure after the body returned is the commit's: the outcome is then unknown.
+  // Serialised with Execute.
+  void Transaction(const std::function<void(TTransaction&)>& body);
 
  private:
   void OpenLocked();
@@ -49,6 +71,7 @@ class TDataConnection {
   std::string connectionString_;           // guarded by stateMutex_
   std::unique_ptr<TDataBackend> backend_;  // guarded by stateMutex_
   TSqlDialect dialect_ = TSqlDialect::SqlServer;  // guarded by stateMutex_
+  std::atomic<std::uint64_t> opens_{0};
 };
 
 }  // namespace vantrel

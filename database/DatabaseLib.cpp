@@ -46,7 +46,53 @@ TDatabase_Impl::TDatabase_Impl() {
   SetObjectName("Database");
 }
 
-TDatabase_Impl::~TDatabase_Impl() { LogMessage("TDatabase_Impl.Destroy()"); }
+TDatabase_Impl::~TDatabase_Impl() {
+  StopCallLog(std::chrono::seconds(3));
+  LogMessage("TDatabase_Impl.Destroy()");
+}
+
+namespace {
+// Where the rows wait that the database does not take.
+const char* const kCallLogJournal = "CallLog.journal";
+}  // namespace
+
+TCallLogWriter& TDatabase_Impl::CallLog() {
+  std::lock_guard lock(callLogMutex_);
+  if (!callLog_) {
+    const std::string folder = IniFolder();
+    callLog_ = std::make_unique<TCallLogWriter>(
+        folder, std::filesystem::path(folder) / kCallLogJournal,
+        [this] {
+          CORBA::String_var connectionString = GetConnectionString();
+          return std::string(connectionString.in());
+        },
+        [this] {
+          // The call log has always connected the shared connection on its first row, and clients rely on it;
+          // done here, a database that is slow to connect delays no line.
+          if (connection_.IsOpen()) return;
+          CORBA::String_var error = CORBA::string_dup("");
+          SetConnected(true, error.inout());
+        });
+  }
+  return *callLog_;
+}
+
+void TDatabase_Impl::StartCallLog() { CallLog(); }
+
+void TDatabase_Impl::StopCallLog(std::chrono::milliseconds deadline) {
+  std::lock_guard lock(callLogMutex_);
+  if (callLog_) callLog_->Stop(deadline);
+}
+
+bool TDatabase_Impl::AcceptCallLogRow(TCallLogRow row, std::string& errorText) {
+  CORBA::String_var connectionString = GetConnectionString();
+  if (connectionString.in()[0] == '\0') {
+    errorText = "The connection has no connection string";
+    return false;
+  }
+  CallLog().Append(std::move(row));
+  return true;
+}
 
 std::string TDatabase_Impl::IniFolder() {
   ::Environment_var environment = GetEnvironment();
@@ -143,6 +189,8 @@ CORBA::Boolean TDatabase_Impl::LoadFromIniFile(const char* fileName, const char*
   });
   if (storage != nullptr) storage->ReleaseIniFile(fileName);
   EndUpdate();
+  // Rows an earlier run could not write are written now, before any new one.
+  StartCallLog();
   return result;
 }
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "CallLogWriter.h"
 #include "DataConnection.h"
 #include "model/BaseLib.h"
 
@@ -30,6 +33,16 @@ class TDatabase_Impl : public virtual POA_Database, public TBase_Impl {
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
 
+  // The call log: a row for the writer, which takes it at once. False, with the reason, when no database is
+  // set up to take rows at all.
+  bool AcceptCallLogRow(TCallLogRow row, std::string& errorText);
+  // Starts the writer, which first writes what an earlier run left in the journal.
+  void StartCallLog();
+  // Writes the pending rows (to the journal what the database does not take before the deadline).
+  void StopCallLog(std::chrono::milliseconds deadline);
+  // For tests and benchmarks: the writer, started when it was not.
+  TCallLogWriter& CallLog();
+
  private:
   std::string IniFolder();
   bool LoadUnsecuredConnectionString(const char* fileName, const char* section);
@@ -41,6 +54,8 @@ class TDatabase_Impl : public virtual POA_Database, public TBase_Impl {
   mutable std::mutex settingsMutex_;
   std::string connectionString_;        // guarded by settingsMutex_
   bool cryptConnectionString_ = false;  // guarded by settingsMutex_
+  std::mutex callLogMutex_;
+  std::unique_ptr<TCallLogWriter> callLog_;  // guarded by callLogMutex_ while made; last, so it stops first
 };
 
 }  // namespace vantrel

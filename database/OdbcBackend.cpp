@@ -167,4 +167,35 @@ std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::s
   return values;
 }
 
+void TOdbcBackend::SetAutoCommit(bool on) {
+  const SQLRETURN result = SQLSetConnectAttr(
+      connection_, SQL_ATTR_AUTOCOMMIT,
+      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
+  if (SQL_SUCCEEDED(result)) return;
+  const std::string text = Diagnostics(SQL_HANDLE_DBC, connection_);
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(connection_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+      dead == SQL_CD_TRUE) {
+    throw EConnectionLost(text);
+  }
+  throw std::runtime_error(text);
+}
+
+void TOdbcBackend::Begin() { SetAutoCommit(false); }
+
+void TOdbcBackend::Commit() {
+  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_COMMIT))) {
+    // Whether the server committed is unknown; this connection is not used again.
+    const std::string text = Diagnostics(SQL_HANDLE_DBC, connection_);
+    throw EConnectionLost(text);
+  }
+  SetAutoCommit(true);
+}
+
+void TOdbcBackend::Rollback() noexcept {
+  SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
+  SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)), 0);
+}
+
 }  // namespace vantrel

@@ -17,8 +17,13 @@ class TOdbcBackend : public TDataBackend {
   void Execute(const std::string& sql) override;
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames) override;
+  void Begin() override;
+  void Commit() override;
+  void Rollback() noexcept override;
 
  private:
+  void SetAutoCommit(bool on);
+
   SQLHENV environment_ = SQL_NULL_HENV;
   SQLHDBC connection_ = SQL_NULL_HDBC;
 };

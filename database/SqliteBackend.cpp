@@ -1,5 +1,7 @@
 #include "SqliteBackend.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -36,7 +38,7 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 
 }  // namespace
 
-TSqliteBackend::TSqliteBackend(const std::string& fileName) {
+TSqliteBackend::TSqliteBackend(const std::string& fileName) : fileName_(fileName) {
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(fileName.c_str(), &database_, flags, nullptr) != SQLITE_OK) {
     const std::string message = database_ != nullptr ? sqlite3_errmsg(database_) : "out of memory";
@@ -46,6 +48,32 @@ TSqliteBackend::TSqliteBackend(const std::string& fileName) {
   }
   // Concurrent writers from other connections wait instead of failing at once.
   sqlite3_busy_timeout(database_, 5000);
+  // Write-ahead logging: readers do not block the call log's writer, and a commit is one append to the log.
+  // With synchronous=NORMAL a commit is in the operating system's hands when it returns, so a crash of this
+  // process never loses a committed transaction; only a crash of the machine may lose the last ones.
+  // A file system without shared memory keeps the rollback journal; the statements fail soft then.
+  sqlite3_exec(database_, "pragma journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(database_, "pragma synchronous=NORMAL", nullptr, nullptr, nullptr);
+  struct stat opened {};
+  if (::stat(fileName.c_str(), &opened) == 0) {
+    device_ = opened.st_dev;
+    inode_ = opened.st_ino;
+  }
+}
+
+bool TSqliteBackend::IsStale() {
+  if (inode_ == 0) return false;
+  struct stat now {};
+  return ::stat(fileName_.c_str(), &now) != 0 || now.st_dev != device_ || now.st_ino != inode_;
+}
+
+// Immediate: the write lock is taken at the start, so a busy database fails here and not half-way through.
+void TSqliteBackend::Begin() { Execute("begin immediate"); }
+
+void TSqliteBackend::Commit() { Execute("commit"); }
+
+void TSqliteBackend::Rollback() noexcept {
+  if (sqlite3_get_autocommit(database_) == 0) sqlite3_exec(database_, "rollback", nullptr, nullptr, nullptr);
 }
 
 TSqliteBackend::~TSqliteBackend() { sqlite3_close_v2(database_); }

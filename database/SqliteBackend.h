@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include "DataBackend.h"
 
@@ -17,10 +18,17 @@ class TSqliteBackend : public TDataBackend {
   void Execute(const std::string& sql) override;
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames) override;
+  void Begin() override;
+  void Commit() override;
+  void Rollback() noexcept override;
+  bool IsStale() override;
   // A new file: no table of any kind yet.
   bool HasNoTables();
 
  private:
+  std::string fileName_;
+  dev_t device_ = 0;  // the file opened, to see it deleted or replaced under us
+  ino_t inode_ = 0;
   sqlite3* database_ = nullptr;
 };
 

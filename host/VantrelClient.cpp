@@ -149,6 +149,7 @@ unsigned char StopORBThread() {
     // Telephony ends first, on its own thread; the lines that the ORB frees afterwards find their devices closed.
     telephony::TTelephonyThread::Instance().Run([] { telephony::TapiApplication().Close(); });
     telephony::TTelephonyThread::Instance().Unbind();
+    if (State().environment != nullptr) State().environment->StopCallLog();
   } catch (...) {
     LogFormat("StopORBThread error: %s", {ExceptionText(std::current_exception())});
   }

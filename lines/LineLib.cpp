@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "database/DatabaseLib.h"
 #include "host/FormatText.h"
 #include "host/VantrelCommonRoutines.h"
+#include "model/Servant.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZuduUtils.h"
 
@@ -25,12 +27,6 @@ int StrToInt(const std::string& text) {
   return value;
 }
 
-// Serialises the call-log writers of all lines: the select and the insert of one row go together.
-std::mutex& CallLogLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
 // "yyyymmddhhnnss" or "yyyy-mm-dd hh:mm:ss".
@@ -43,15 +39,6 @@ std::string DateTimeText(TDateTime value, bool compact) {
   }
   return year + "-" + TwoDigits(parts.month) + "-" + TwoDigits(parts.day) + " " + TwoDigits(parts.hour) + ":" +
          TwoDigits(parts.minute) + ":" + TwoDigits(parts.second);
-}
-
-std::string QuotedStr(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted + "'";
 }
 
 constexpr double kListenerSilenceDays = 0.000174;
@@ -675,8 +662,7 @@ CORBA::Boolean TLine_Impl::GetCallIsPendTransfer(CORBA::Long handle) {
   });
 }
 
-char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle,
-                            telephony::TTapiCallPartyID TTapiCall::*party) {
+char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle, telephony::TTapiCallPartyID TTapiCall::*party) {
   return OnLineText(methodName, [&] {
     TTapiCall* call = GetCallByHandle(handle);
     if (call == nullptr) return std::string();
@@ -684,8 +670,12 @@ char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle,
   });
 }
 
-char* TLine_Impl::GetCallerID(CORBA::Long call) { return PartyText("TLine_Impl.GetCallerID", call, &TTapiCall::CallerID); }
-char* TLine_Impl::GetCalledID(CORBA::Long call) { return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID); }
+char* TLine_Impl::GetCallerID(CORBA::Long call) {
+  return PartyText("TLine_Impl.GetCallerID", call, &TTapiCall::CallerID);
+}
+char* TLine_Impl::GetCalledID(CORBA::Long call) {
+  return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID);
+}
 char* TLine_Impl::GetConnectedID(CORBA::Long call) {
   return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID);
 }
@@ -853,47 +843,36 @@ CORBA::Boolean TLine_Impl::WriteDebugCallState(const char* title, CORBA::Long ha
 CORBA::Boolean TLine_Impl::WriteLog(::LogEventType eventType, CORBA::Long handle, CORBA::Long taskID) {
   const auto entry = history_.GetItem(handle);
   if (!entry) return false;
-  ::Database_var database = GetDatabase();
-  if (CORBA::is_nil(database)) return false;
-  if (!database->GetConnected()) {
-    CORBA::String_var error = CORBA::string_dup("");
-    if (!database->SetConnected(true, error.inout())) {
-      DoError("TLine_Impl.WriteLog", error.in());
-      return false;
-    }
-  }
+  const ::Database_var database = GetDatabase();
+  const TLocalServant<TDatabase_Impl> callLog{database.in()};
+  if (!callLog) return false;
+  // The row is made here, in the order of the line's events, and handed over: the database is never waited for.
   return OnLine("TLine_Impl.WriteLog", false, [&] {
-    // On the telephony thread, where the server's own rows are written too.
-    std::lock_guard lock(CallLogLock());
     const TDateTime now = NowLocal();
     const TDateTime begin = entry->BeginTime != 0 ? entry->BeginTime : now;
     const std::string stamp = DateTimeText(begin, true);
-    const std::string key = stamp + "-" + std::to_string(handle);
     CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
     const CORBA::Long parent = GetParentCallHandle(handle);
     const CORBA::Long consult = GetConsultCallHandle(handle);
-    const std::string parentKey = parent != 0 ? stamp + "-" + std::to_string(parent) : std::string();
-    const std::string consultKey = consult != 0 ? stamp + "-" + std::to_string(consult) : std::string();
     ::Operator_var seated = GetOperator();
-    const CORBA::Long operatorID = CORBA::is_nil(seated) ? 0 : GetOperatorID();
-    CORBA::String_var orderText;
-    const std::string select = FormatText(
-        "select isnull(max(EventOrder), 0) + 1 as EventOrder from tq_VantrelLog where CallHandle = %s",
-        {QuotedStr(key)});
-    database->GetFieldValue(select.c_str(), "EventOrder", orderText.out());
-    const int eventOrder = StrToIntDef(orderText.in() == nullptr ? "" : orderText.in(), 0);
-    const std::string insert = FormatText(
-        "insert into tq_VantrelLog (CallEventType, CallHandle, BeginTime, EndTime, LinePhoneNumber, LineIsOuter, "
-        "CallerPhoneNumber, CalledPhoneNumber, ConnectedPhoneNumber, Operator_id, Task_id, EventOrder, "
-        "ParentCallHandle, ConsultCallHandle) values (%d, %s, %s, %s, %s, %d, %s, %s, %s, %d, %d, %d, %s, %s)",
-        {static_cast<int>(eventType), QuotedStr(key), QuotedStr(DateTimeText(begin, false)),
-         QuotedStr(DateTimeText(now, false)), QuotedStr(linePhoneNumber.in()), GetIsOuter() ? 1 : 0,
-         QuotedStr(entry->CallerID), QuotedStr(entry->CalledID), QuotedStr(entry->ConnectedID),
-         static_cast<long>(operatorID), static_cast<long>(taskID), eventOrder, QuotedStr(parentKey),
-         QuotedStr(consultKey)});
-    if (!database->ExecuteSQL(insert.c_str())) {
-      CORBA::String_var error = database->GetLastError();
-      throw std::runtime_error(error.in());
+    TCallLogRow row;
+    row.CallEventType = static_cast<int>(eventType);
+    row.CallHandle = stamp + "-" + std::to_string(handle);
+    row.BeginTime = DateTimeText(begin, false);
+    row.EndTime = DateTimeText(now, false);
+    row.LinePhoneNumber = linePhoneNumber.in();
+    row.LineIsOuter = GetIsOuter() ? 1 : 0;
+    row.CallerPhoneNumber = entry->CallerID;
+    row.CalledPhoneNumber = entry->CalledID;
+    row.ConnectedPhoneNumber = entry->ConnectedID;
+    row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+    row.Task_id = taskID;
+    row.ParentCallHandle = parent != 0 ? stamp + "-" + std::to_string(parent) : std::string();
+    row.ConsultCallHandle = consult != 0 ? stamp + "-" + std::to_string(consult) : std::string();
+    std::string error;
+    if (!callLog->AcceptCallLogRow(std::move(row), error)) {
+      DoError("TLine_Impl.WriteLog", error.c_str());
+      return false;
     }
     return true;
   });
@@ -935,8 +914,7 @@ void TLine_Impl::AttachHandlers() {
   line.OnCallState = valueHandler("TLine_Impl.InternalOnCallState", &TLine_Impl::DoCallState);
   line.OnState[LINECALLSTATE_CONFERENCED] = handler("TLine_Impl.InternalOnConferenced", &TLine_Impl::DoConferenced);
   line.OnState[LINECALLSTATE_CONNECTED] = handler("TLine_Impl.InternalOnConnected", &TLine_Impl::DoConnected);
-  line.OnParty[LINECALLINFOSTATE_CONNECTEDID] =
-      handler("TLine_Impl.InternalOnConnectedID", &TLine_Impl::DoConnectedID);
+  line.OnParty[LINECALLINFOSTATE_CONNECTEDID] = handler("TLine_Impl.InternalOnConnectedID", &TLine_Impl::DoConnectedID);
   line.OnState[LINECALLSTATE_DIALING] = handler("TLine_Impl.InternalOnDialing", &TLine_Impl::DoDialing);
   line.OnState[LINECALLSTATE_DIALTONE] = handler("TLine_Impl.InternalOnDialtone", &TLine_Impl::DoDialtone);
   line.OnDigit = valueHandler("TLine_Impl.InternalOnDigit", &TLine_Impl::DoDigit);
@@ -947,8 +925,7 @@ void TLine_Impl::AttachHandlers() {
       HandleError("TLine_Impl.InternalOnDigits", std::current_exception());
     }
   };
-  line.OnState[LINECALLSTATE_DISCONNECTED] =
-      handler("TLine_Impl.InternalOnDisconnected", &TLine_Impl::DoDisconnected);
+  line.OnState[LINECALLSTATE_DISCONNECTED] = handler("TLine_Impl.InternalOnDisconnected", &TLine_Impl::DoDisconnected);
   line.OnGenerate = valueHandler("TLine_Impl.InternalOnGenerate", &TLine_Impl::DoGenerate);
   line.OnState[LINECALLSTATE_ONHOLD] = handler("TLine_Impl.nternalOnHold", &TLine_Impl::DoHold);
   line.OnState[LINECALLSTATE_ONHOLDPENDCONF] =
@@ -980,8 +957,7 @@ void TLine_Impl::AttachHandlers() {
   };
   line.OnState[LINECALLSTATE_RINGBACK] = handler("TLine_Impl.InternalOnRingback", &TLine_Impl::DoRingback);
   line.OnSilence = handler("TLine_Impl.InternalOnSilence", &TLine_Impl::DoSilence);
-  line.OnState[LINECALLSTATE_SPECIALINFO] =
-      handler("TLine_Impl.InternalOnSpecialInfo", &TLine_Impl::DoSpecialInfo);
+  line.OnState[LINECALLSTATE_SPECIALINFO] = handler("TLine_Impl.InternalOnSpecialInfo", &TLine_Impl::DoSpecialInfo);
   line.OnTone = valueHandler("TLine_Impl.InternalOnTone", &TLine_Impl::DoTone);
   line.OnAddressState = [this](TTapiLine&, telephony::TTapiAddress&, DWORD states) {
     try {
@@ -997,8 +973,8 @@ void TLine_Impl::UpdateHistory(CORBA::Long handle) {
   if (TTapiCall* call = GetCallByHandle(handle)) history_.UpdateCall(*call);
 }
 
-void TLine_Impl::SimpleStep(const char* methodName, const char* logText, ::CallEventType eventType,
-                            CORBA::Long call, bool updateHistory) {
+void TLine_Impl::SimpleStep(const char* methodName, const char* logText, ::CallEventType eventType, CORBA::Long call,
+                            bool updateHistory) {
   OnLine(methodName, [&] {
     LogFormat(logText, {Name(), static_cast<long>(call)});
     if (updateHistory) UpdateHistory(call);
@@ -1118,10 +1094,17 @@ void TLine_Impl::DoCalledID(CORBA::Long call) {
     LogFormat("InternalOnCalledID: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
     DoCallEvent(::CalledID, call);
-    if (!GetCallIsOutgoing(call) || !GetCallIsDialing(call)) return;
+    if (!GetCallIsOutgoing(call)) return;
+    // The number arrives while the call dials; a call that is already past dialing when the line gets to the
+    // message (a quick answer) dialed all the same, once.
+    const bool dialing = GetCallIsDialing(call) || (GetCallWasDialing(call) && outgoingRaised_.count(call) == 0);
+    if (!dialing) return;
     ::Lines_var lines = LinesContainer();
     CORBA::String_var called = GetCalledID(call);
-    if (CORBA::is_nil(lines) || !lines->GetIsOuterLinePhoneNumber(called.in())) DoOutgoingCall(call);
+    if (CORBA::is_nil(lines) || !lines->GetIsOuterLinePhoneNumber(called.in())) {
+      outgoingRaised_.insert(call);
+      DoOutgoingCall(call);
+    }
   });
 }
 
@@ -1187,20 +1170,18 @@ void TLine_Impl::DoHandset(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoHandset", "InternalOnHandset: %s : %d", ::Handset, ::LogHandset, call);
 }
 void TLine_Impl::DoIncomingCall(CORBA::Long call) {
-  DerivedStep("TLine_Impl.DoIncomingCall", "InternalOnIncomingCall: %s : %d", ::IncomingCall, ::LogIncomingCall,
-              call);
+  DerivedStep("TLine_Impl.DoIncomingCall", "InternalOnIncomingCall: %s : %d", ::IncomingCall, ::LogIncomingCall, call);
 }
 void TLine_Impl::DoIncomingCallConnected(CORBA::Long call) {
-  DerivedStep("TLine_Impl.DoIncomingCallConnected", "InternalOnIncomingCallConnected: %s : %d",
-              ::IncomingCallConnected, ::LogIncomingCallConnected, call);
+  DerivedStep("TLine_Impl.DoIncomingCallConnected", "InternalOnIncomingCallConnected: %s : %d", ::IncomingCallConnected,
+              ::LogIncomingCallConnected, call);
 }
 void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
-  DerivedStep("TLine_Impl.DoOutgoingCall", "InternalOnOutgoingCall: %s : %d", ::OutgoingCall, ::LogOutgoingCall,
-              call);
+  DerivedStep("TLine_Impl.DoOutgoingCall", "InternalOnOutgoingCall: %s : %d", ::OutgoingCall, ::LogOutgoingCall, call);
 }
 void TLine_Impl::DoOutgoingCallConnected(CORBA::Long call) {
-  DerivedStep("TLine_Impl.DoOutgoingCallConnected", "InternalOnOutgoingCallConnected: %s : %d",
-              ::OutgoingCallConnected, ::LogOutgoingCallConnected, call);
+  DerivedStep("TLine_Impl.DoOutgoingCallConnected", "InternalOnOutgoingCallConnected: %s : %d", ::OutgoingCallConnected,
+              ::LogOutgoingCallConnected, call);
 }
 void TLine_Impl::DoOutgoingCallBusy(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCallBusy", "InternalOnOutgoingCallBusy: %s : %d", ::OutgoingCallBusy,
@@ -1210,8 +1191,7 @@ void TLine_Impl::DoHoldCall(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoHoldCall", "InternalOnHoldCall: %s : %d", ::HoldCall, ::LogHoldCall, call);
 }
 void TLine_Impl::DoTransferCall(CORBA::Long call) {
-  DerivedStep("TLine_Impl.DoTransferCall", "InternalOnTransferCall: %s : %d", ::TransferCall, ::LogTransferCall,
-              call);
+  DerivedStep("TLine_Impl.DoTransferCall", "InternalOnTransferCall: %s : %d", ::TransferCall, ::LogTransferCall, call);
 }
 void TLine_Impl::DoUnholdCall(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoUnholdCall", "InternalOnUnholdCall: %s : %d", ::UnholdCall, ::LogUnholdCall, call);
@@ -1371,7 +1351,8 @@ void TLine_Impl::DoDialtone(CORBA::Long call) {
     SetCallNote(consult, "RESULTPHONENUMBER", resultPhoneNumber_.c_str());
     resultPhoneNumber_.clear();
     CORBA::String_var number = GetCallNote(consult, "RESULTPHONENUMBER");
-    LogFormat("TestTransfer_DODIALTONE FConsultHandle = %s RESPHONENUMBER = %s", {std::to_string(consult), number.in()});
+    LogFormat("TestTransfer_DODIALTONE FConsultHandle = %s RESPHONENUMBER = %s",
+              {std::to_string(consult), number.in()});
     if (number.in()[0] != '\0') Dial(consult, number.in(), 0);
   });
 }
@@ -1411,6 +1392,7 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
   OnLine("TLine_Impl.DoCallEnd", [&] {
     LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
+    outgoingRaised_.erase(call);
     if (IsRuled(call) && consultCall_ != nullptr && GetCallByHandle(call) == consultCall_) consultCall_ = nullptr;
     DoCallEvent(::CallEnd, call);
     DoCallFinished(call);

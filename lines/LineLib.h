@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "lines/CallsHistoryList.h"
@@ -197,17 +198,18 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::unique_ptr<telephony::TTapiLine> tapiLine_;  // only on the telephony thread
   TCallsHistoryList history_{50};
   mutable std::mutex lineMutex_;
-  ::Rule_var rule_;                  // guarded by lineMutex_
-  ::Operator_var operator_;          // guarded by lineMutex_
-  ::LineEvents_var listener_;        // guarded by lineMutex_
+  ::Rule_var rule_;                                                       // guarded by lineMutex_
+  ::Operator_var operator_;                                               // guarded by lineMutex_
+  ::LineEvents_var listener_;                                             // guarded by lineMutex_
   std::optional<std::chrono::steady_clock::time_point> listenerContact_;  // guarded by lineMutex_; none: never
-  bool isOuter_ = false;             // guarded by lineMutex_
-  bool usingDND_ = false;            // guarded by lineMutex_
-  std::string devicePhoneNumber_;    // guarded by lineMutex_; the first address of the device, kept at open
+  bool isOuter_ = false;                                                  // guarded by lineMutex_
+  bool usingDND_ = false;                                                 // guarded by lineMutex_
+  std::string devicePhoneNumber_;  // guarded by lineMutex_; the first address of the device, kept at open
   // The routing machine's state; only on the telephony thread.
   bool restart_ = false;
   telephony::TTapiCall* consultCall_ = nullptr;
   std::string resultPhoneNumber_;
+  std::set<CORBA::Long> outgoingRaised_;  // only on the telephony thread: calls whose LogOutgoingCall is written
 };
 
 }  // namespace vantrel

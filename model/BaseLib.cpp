@@ -54,6 +54,15 @@ VANTREL_SIBLING(GetLines, Lines)
 VANTREL_SIBLING(GetOperators, Operators)
 #undef VANTREL_SIBLING
 
+::Database_ptr TBase_Impl::GetConnectedDatabase() {
+  ::Database_var database = GetDatabase();
+  if (!CORBA::is_nil(database) && !database->GetConnected()) {
+    CORBA::String_var error = CORBA::string_dup("");
+    database->SetConnected(true, error.inout());
+  }
+  return database._retn();
+}
+
 #define VANTREL_SIBLING_REFERENCE(Getter)                                              \
   char* TBase_Impl::Getter() {                                                         \
     ::Environment_var environment = GetEnvironment();                                  \

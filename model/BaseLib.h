@@ -53,6 +53,9 @@ class TBase_Impl : public virtual POA_Base {
   void DoChange() override;
 
   std::string Name() const;
+  // The Database, connected first when it is not (a failure is left to the statements that follow): the CRM
+  // reads of routing work from the first call after a start.
+  ::Database_ptr GetConnectedDatabase();
 
   // The uniform error guard of remote operations: runs the body, and on any exception reports it through
   // DoError under the qualified name and returns the fallback. Nothing escapes towards the ORB.

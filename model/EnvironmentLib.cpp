@@ -85,6 +85,11 @@ char* TEnvironment_Impl::GetTranslateRulesReference() {
 char* TEnvironment_Impl::GetLinesReference() { return CORBA::string_dup(ReferenceString(lines_).c_str()); }
 char* TEnvironment_Impl::GetOperatorsReference() { return CORBA::string_dup(ReferenceString(operators_).c_str()); }
 
+void TEnvironment_Impl::StopCallLog() {
+  const TLocalServant<TDatabase_Impl> database(database_.in());
+  if (database) database->StopCallLog(std::chrono::seconds(3));
+}
+
 ::ServerType TEnvironment_Impl::GetServerType() { return ::Local; }
 
 std::string TEnvironment_Impl::IniFilesPath() const {

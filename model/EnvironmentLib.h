@@ -23,6 +23,9 @@ class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
   CORBA::Boolean SaveToRegistry() override;
   CORBA::Boolean LoadFromIniFiles(const char* path) override;
   CORBA::Boolean SaveToIniFiles(const char* path) override;
+
+  // At the host's stop, after telephony: the call-log rows still pending are written (or journaled).
+  void StopCallLog();
   CORBA::Boolean SetItemsEnvironment(::Environment_ptr environment) override;
 
   ::Database_ptr GetDatabase() override;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Vantrel.hh"
+#include "host/ProcessState.h"
 
 namespace vantrel {
 
@@ -19,6 +20,29 @@ class TServant final : public Impl {
     if (PortableServer::ServantBase::_dispatch(handle)) return true;
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
+};
+
+// The servant of this process behind a reference, for what the server does inside itself beyond the remote
+// interface; it stays alive while the holder lives. Empty for another process's object or a nil reference.
+template <typename Impl>
+class TLocalServant {
+ public:
+  explicit TLocalServant(CORBA::Object_ptr reference) {
+    PortableServer::POA_ptr poa = ProcessRootPOA();
+    if (CORBA::is_nil(poa) || CORBA::is_nil(reference)) return;
+    try {
+      held_ = poa->reference_to_servant(reference);
+      servant_ = dynamic_cast<Impl*>(held_.in());
+    } catch (const CORBA::Exception&) {
+      servant_ = nullptr;
+    }
+  }
+  Impl* operator->() const { return servant_; }
+  explicit operator bool() const { return servant_ != nullptr; }
+
+ private:
+  PortableServer::ServantBase_var held_;
+  Impl* servant_ = nullptr;
 };
 
 }  // namespace vantrel

@@ -147,7 +147,7 @@ void TOperator_Impl::SetLoginTime(const ::ServerDateTime& time) {
 
 CORBA::Boolean TOperator_Impl::GetIsInGroup(CORBA::Long groupID) {
   return Guarded("TOperator_Impl.GetIsInGroup", false, [&] {
-    ::Database_var database = GetDatabase();
+    ::Database_var database = GetConnectedDatabase();
     if (CORBA::is_nil(database)) return false;
     const std::string sql =
         FormatText("select ID from tq_ContactInGroup where Contact_id = %d and Group_id = %d", {GetID(), groupID});

@@ -120,7 +120,7 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyManager(const std::string& calle
 }
 
 std::optional<int> TRuleAction_Impl::QueryID(const std::string& sql, const char* field) {
-  ::Database_var database = GetDatabase();
+  ::Database_var database = GetConnectedDatabase();
   if (CORBA::is_nil(database)) return std::nullopt;
   CORBA::String_var value;
   if (!database->GetFieldValue(sql.c_str(), field, value.out())) return std::nullopt;

@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -131,6 +131,17 @@ int HostProcess::WaitForExit(std::chrono::milliseconds deadline) {
   }
   ReadOutput(std::chrono::steady_clock::now() + std::chrono::milliseconds(200), "\x01");
   return exitCode_;
+}
+
+void HostProcess::Kill() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  if (stdoutPipe_ >= 0) ::close(stdoutPipe_);
+  stdoutPipe_ = -1;
+  output_.clear();
 }
 
 int HostProcess::Stop(std::chrono::milliseconds deadline) {

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // A vantrel-host child process on a loopback port of its own, with a fresh INI folder.
@@ -20,6 +20,8 @@ class HostProcess {
   bool Start(int port = 0);
   // SIGTERM and wait; returns the exit code, or -1 when it did not end within the deadline.
   int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(5));
+  // SIGKILL, as a crash would end it; Start may be called again on the same INI folder.
+  void Kill();
   // Waits for the process to end by itself.
   int WaitForExit(std::chrono::milliseconds deadline);
 

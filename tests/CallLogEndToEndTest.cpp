@@ -1,0 +1,170 @@
+// The call log of a running host while its database misbehaves and when the host itself is killed: callers
+// through vantrel-exchange, a client's listener over IIOP, the rows read back from the CRM file.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "HostProcess.h"
+#include "RecordingLineEvents.h"
+#include "Vantrel.hh"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class CallLogOfAHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream settings(host_.IniFolder() / "Settings.ini");
+    settings << "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n";
+    settings.close();
+    StartHost();
+  }
+  void TearDown() override {
+    ForgetListener();
+    host_.Stop();
+  }
+  void StartHost() {
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output() << host_.ErrorOutput();
+    CORBA::Object_var object = TestORB()->string_to_object(host_.Corbaloc().c_str());
+    ::Environment_var environment = ::Environment::_narrow(object);
+    ::Lines_var lines = environment->GetLines();
+    line_ = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber("102")));
+    ForgetListener();
+    listener_ = new RecordingLineEvents();
+    listenerId_ = TestPOA()->activate_object(listener_);
+    listener_->_remove_ref();
+    CORBA::Object_var reference = TestPOA()->id_to_reference(listenerId_);
+    line_->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(reference)));
+    line_->ChangeLineEventLastContact();
+  }
+  void ForgetListener() {
+    if (listener_ != nullptr) TestPOA()->deactivate_object(listenerId_);
+    listener_ = nullptr;
+  }
+  // The number of events of the kind the listener has had.
+  std::size_t Seen(::CallEventType type) {
+    std::size_t count = 0;
+    for (const auto& event : listener_->Events()) count += event.first == type ? 1 : 0;
+    return count;
+  }
+  // A caller rings 102, the phone there picks up, the caller hangs up. Each step's event must reach the
+  // client within the deadline, whatever the database is doing. False when the host did not keep up.
+  bool AnsweredCall(const std::string& caller, std::chrono::milliseconds deadline) {
+    line_->ChangeLineEventLastContact();  // the keep-alive a client sends, or its listener is dropped
+    const std::size_t offered = Seen(::Offering), connected = Seen(::Connected), finished = Seen(::CallFinished);
+    if (host_.RunExchange("call 102 from " + caller).first != 0) return false;
+    if (!WaitUntil([&] { return Seen(::Offering) > offered; }, deadline)) return false;
+    if (host_.RunExchange("pickup 102").first != 0) return false;
+    if (!WaitUntil([&] { return Seen(::Connected) > connected; }, deadline)) return false;
+    if (host_.RunExchange("hangup").first != 0) return false;
+    return WaitUntil([&] { return Seen(::CallFinished) > finished; }, deadline);
+  }
+
+  // The CRM file read directly, as a report would.
+  struct Crm {
+    sqlite3* database = nullptr;
+    explicit Crm(const std::filesystem::path& file) { sqlite3_open(file.c_str(), &database); }
+    ~Crm() { sqlite3_close_v2(database); }
+    std::string Text(const std::string& sql) {
+      sqlite3_stmt* statement = nullptr;
+      std::string value = "-";
+      if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        value = text == nullptr ? "" : reinterpret_cast<const char*>(text);
+      }
+      sqlite3_finalize(statement);
+      return value;
+    }
+    // The caller's call as "type@order ...", in EventOrder order.
+    std::string RowsOf(const std::string& caller) {
+      return Text(
+          "select group_concat(CallEventType || '@' || EventOrder, ' ') from (select CallEventType, "
+          "EventOrder from tq_VantrelLog where CallHandle = (select CallHandle from tq_VantrelLog where "
+          "CallerPhoneNumber = '" +
+          caller + "' limit 1) order by EventOrder)");
+    }
+    std::string Duplicates() {
+      return Text(
+          "select count(*) from (select CallHandle, EventOrder from tq_VantrelLog group by CallHandle, "
+          "EventOrder having count(*) > 1)");
+    }
+  };
+
+  HostProcess host_;
+  ::Line_var line_;
+  RecordingLineEvents* listener_ = nullptr;
+  PortableServer::ObjectId_var listenerId_;
+};
+
+}  // namespace
+
+TEST_F(CallLogOfAHost, ACrmFileLockedForTwentySecondsDelaysNoEventAndLosesNoRow) {
+  ASSERT_TRUE(AnsweredCall("5551000", 5s));
+  Crm crm(host_.IniFolder() / "crm.sqlite3");
+  ASSERT_TRUE(WaitUntil([&] { return crm.Text("select count(*) from tq_VantrelLog") == "3"; }));
+  ASSERT_EQ(sqlite3_exec(crm.database, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::vector<std::string> callers;
+  for (const auto lockedSince = Clock::now(); Clock::now() - lockedSince < 20s;) {
+    callers.push_back("5551" + std::to_string(100 + callers.size()));
+    // A second is generous for a step; a telephony thread waiting on the locked file would miss it.
+    ASSERT_TRUE(AnsweredCall(callers.back(), 1s)) << "call " << callers.size() << " was held up";
+  }
+  EXPECT_TRUE(std::filesystem::exists(host_.IniFolder() / "CallLog.journal"));
+  ASSERT_EQ(sqlite3_exec(crm.database, "commit", nullptr, nullptr, nullptr), SQLITE_OK);
+  const std::string all = std::to_string(3 * (callers.size() + 1));
+  EXPECT_TRUE(WaitUntil([&] { return crm.Text("select count(*) from tq_VantrelLog") == all; }, 20s))
+      << crm.Text("select count(*) from tq_VantrelLog") << " rows of " << all;
+  for (const std::string& caller : callers) EXPECT_EQ(crm.RowsOf(caller), "1@1 2@2 9@3") << caller;
+  EXPECT_EQ(crm.Duplicates(), "0");
+  EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(host_.IniFolder() / "CallLog.journal"); }));
+}
+
+TEST_F(CallLogOfAHost, AfterAKillEveryCallThatHadFinishedIsInTheLogOnceTheHostIsBack) {
+  std::mutex mutex;
+  std::map<std::string, Clock::time_point> finished;  // guarded by mutex
+  std::atomic<bool> stop{false};
+  std::thread traffic([&] {
+    for (int i = 0; !stop; ++i) {
+      const std::string caller = "5552" + std::to_string(100 + i);
+      if (!AnsweredCall(caller, 3s)) break;  // the host is gone
+      std::lock_guard lock(mutex);
+      finished[caller] = Clock::now();
+    }
+  });
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard lock(mutex);
+        return finished.size() >= 15;
+      },
+      60s));
+  const auto killedAt = Clock::now();
+  host_.Kill();
+  stop = true;
+  traffic.join();
+  StartHost();
+  Crm crm(host_.IniFolder() / "crm.sqlite3");
+  std::vector<std::string> due;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& [caller, at] : finished) {
+      if (at <= killedAt - 1s) due.push_back(caller);
+    }
+  }
+  ASSERT_GE(due.size(), 5u);
+  for (const std::string& caller : due) {
+    EXPECT_TRUE(WaitUntil([&] { return crm.RowsOf(caller) == "1@1 2@2 9@3"; })) << caller << ": " << crm.RowsOf(caller);
+  }
+  EXPECT_EQ(crm.Duplicates(), "0");
+  // The host after the restart logs as before.
+  ASSERT_TRUE(AnsweredCall("5552999", 5s));
+  EXPECT_TRUE(WaitUntil([&] { return crm.RowsOf("5552999") == "1@1 2@2 9@3"; }));
+}

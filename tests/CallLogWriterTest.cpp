@@ -1,0 +1,252 @@
+// The call-log writer on its own, against the CRM backends: numbering, order, the journal while the database
+// takes no rows, and a journal left by a run that was killed.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CrmBackends.h"
+#include "database/CallLogWriter.h"
+
+using namespace vantrel;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+TCallLogRow Row(const std::string& key, int type, const std::string& caller = "5550100") {
+  TCallLogRow row;
+  row.CallEventType = type;
+  row.CallHandle = key;
+  row.BeginTime = "2026-12-07 10:00:00";
+  row.EndTime = "2026-12-07 10:00:01";
+  row.LinePhoneNumber = "101";
+  row.CallerPhoneNumber = caller;
+  row.CalledPhoneNumber = "101";
+  return row;
+}
+
+// A writer and a reader of the call log of one CRM backend, with the SQLite file in a fresh folder.
+class CallLogWriterFixture : public ::testing::Test {
+ protected:
+  virtual crmtest::CrmBackend Backend() const = 0;
+  void SetUp() override {
+    if (crmtest::CrmConnectionString(Backend()).empty()) GTEST_SKIP() << crmtest::kNoPostgres;
+    folder_ = fs::temp_directory_path() / ("vantrel-calllog-" + std::to_string(::getpid()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    crmtest::ResetCrm(Backend(), folder_.string());
+    reader_.SetBaseFolder(folder_.string());
+    reader_.SetConnectionString(crmtest::CrmConnectionString(Backend()));
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  std::unique_ptr<TCallLogWriter> NewWriter() {
+    return std::make_unique<TCallLogWriter>(folder_.string(), Journal(),
+                                            [this] { return crmtest::CrmConnectionString(Backend()); });
+  }
+  fs::path Journal() const { return folder_ / "CallLog.journal"; }
+  // The call's rows as "type@order" in EventOrder order, e.g. "1@1 2@2 9@3".
+  std::string RowsOf(const std::string& key) {
+    std::string rows;
+    for (int order = 1;; ++order) {
+      const auto row =
+          reader_.QueryFirstRow("select CallEventType, count(*) as N from tq_VantrelLog where CallHandle = '" + key +
+                                    "' and EventOrder = " + std::to_string(order) + " group by CallEventType",
+                                {"CallEventType", "N"});
+      if (!row) return rows;
+      rows += (rows.empty() ? "" : " ") + row->at(0) + "@" + std::to_string(order) +
+              (row->at(1) == "1" ? "" : "x" + row->at(1));
+    }
+  }
+
+  fs::path folder_;
+  TDataConnection reader_;
+};
+
+class CallLogWriterOnCrm : public CallLogWriterFixture, public ::testing::WithParamInterface<crmtest::CrmBackend> {
+ protected:
+  crmtest::CrmBackend Backend() const override { return GetParam(); }
+};
+
+class CallLogWriterOnSqlite : public CallLogWriterFixture {
+ protected:
+  crmtest::CrmBackend Backend() const override { return crmtest::CrmBackend::SQLite; }
+};
+
+}  // namespace
+
+TEST_P(CallLogWriterOnCrm, EachCallIsNumberedInTheOrderItsRowsCameAndARestartContinuesTheNumbering) {
+  auto writer = NewWriter();
+  for (int type : {1, 2, 6, 8, 9}) {
+    writer->Append(Row("20261207100000-1", type));
+    writer->Append(Row("20261207100000-2", type + 100));
+  }
+  writer->Append(Row("20261207100000-3", 1, "O'Brien\t\n"));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  EXPECT_EQ(RowsOf("20261207100000-1"), "1@1 2@2 6@3 8@4 9@5");
+  EXPECT_EQ(RowsOf("20261207100000-2"), "101@1 102@2 106@3 108@4 109@5");
+  const auto caller = reader_.QueryFirstRow(
+      "select CallerPhoneNumber from tq_VantrelLog where CallHandle = '20261207100000-3'", {"CallerPhoneNumber"});
+  ASSERT_TRUE(caller);
+  EXPECT_EQ(caller->front(), "O'Brien\t\n");
+  writer.reset();
+  // A client's task row after a restart takes the call's next number.
+  writer = NewWriter();
+  writer->Append(Row("20261207100000-1", 10));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  EXPECT_EQ(RowsOf("20261207100000-1"), "1@1 2@2 6@3 8@4 9@5 10@6");
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
+TEST_P(CallLogWriterOnCrm, AJournalOfAKilledRunIsWrittenFirstAndACommitItFinishedIsNotWrittenAgain) {
+  // A run that had committed its batch when it was killed, before it could mark it: its rows are in the table.
+  for (int order = 1; order <= 2; ++order) {
+    reader_.Execute(TCallLogWriter::InsertStatement(Row("20261207100000-7", order), order));
+  }
+  {
+    TCallLogJournal journal(Journal());
+    journal.AppendRows({Row("20261207100000-7", 1), Row("20261207100000-7", 2)});
+    journal.MarkAttempt({2, "20261207100000-7", 1});
+    journal.MarkCommitted(2);  // a batch that was marked: not outstanding any more
+  }
+  {
+    TCallLogJournal journal(Journal());
+    journal.AppendRows({Row("20261207100000-7", 3), Row("20261207100000-8", 1)});
+    journal.MarkAttempt({2, "20261207100000-7", 3});  // committed, then killed
+    reader_.Execute(TCallLogWriter::InsertStatement(Row("20261207100000-7", 3), 3));
+    reader_.Execute(TCallLogWriter::InsertStatement(Row("20261207100000-8", 1), 1));
+    journal.AppendRows({Row("20261207100000-8", 2), Row("20261207100000-9", 1)});  // not written yet
+  }
+  {
+    std::ofstream torn(Journal(), std::ios::app);
+    torn << "R\t20261207100000-9\t2026";  // a write the kill cut short
+  }
+  auto writer = NewWriter();
+  writer->Append(Row("20261207100000-9", 9));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  EXPECT_EQ(RowsOf("20261207100000-7"), "1@1 2@2 3@3");
+  EXPECT_EQ(RowsOf("20261207100000-8"), "1@1 2@2");
+  EXPECT_EQ(RowsOf("20261207100000-9"), "1@1 9@2");
+  EXPECT_EQ(writer->Waiting(), 0u);
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Crm, CallLogWriterOnCrm,
+                         ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
+                         crmtest::CrmBackendName);
+
+namespace {
+// Another process's lock on the embedded CRM file, as long as it lives.
+class SqliteLock {
+ public:
+  explicit SqliteLock(const fs::path& file) {
+    sqlite3_open(file.c_str(), &database_);
+    EXPECT_EQ(sqlite3_exec(database_, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  ~SqliteLock() { sqlite3_close_v2(database_); }
+  void Release() { sqlite3_exec(database_, "commit", nullptr, nullptr, nullptr); }
+
+ private:
+  sqlite3* database_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(CallLogWriterOnSqlite, RowsTheDatabaseCannotTakeWaitInTheJournalAndFollowInOrderWhenItTakesThemAgain) {
+  auto writer = NewWriter();
+  writer->Append(Row("20261207100000-1", 1));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  SqliteLock lock(folder_ / "crm.sqlite3");
+  writer->Append(Row("20261207100000-1", 2));
+  writer->Append(Row("20261207100000-2", 1));
+  ASSERT_TRUE([&] {
+    const auto end = std::chrono::steady_clock::now() + 15s;
+    while (writer->State() != TCallLogWriter::TState::Journaling) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }()) << "the writer never gave up on the locked database";
+  EXPECT_TRUE(fs::exists(Journal()));
+  // Rows keep coming while the database is locked: after the journal's rows, in order.
+  for (int type : {6, 8, 9}) writer->Append(Row("20261207100000-1", type));
+  writer->Append(Row("20261207100000-2", 9));
+  EXPECT_EQ(writer->Waiting(), 6u);
+  lock.Release();
+  ASSERT_TRUE(writer->WaitUntilWritten(20s));
+  EXPECT_EQ(RowsOf("20261207100000-1"), "1@1 2@2 6@3 8@4 9@5");
+  EXPECT_EQ(RowsOf("20261207100000-2"), "1@1 9@2");
+  EXPECT_EQ(writer->State(), TCallLogWriter::TState::Writing);
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
+TEST_F(CallLogWriterOnSqlite, AStopWhileTheDatabaseTakesNoRowsKeepsThemForTheNextStart) {
+  {
+    SqliteLock lock(folder_ / "crm.sqlite3");
+    auto writer = NewWriter();
+    for (int type : {1, 2, 9}) writer->Append(Row("20261207100000-4", type));
+    const auto before = std::chrono::steady_clock::now();
+    writer->Stop(1s);
+    // The database's own busy wait may run out first; the stop is bounded all the same.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 8s);
+    writer->Append(Row("20261207100000-4", 10));  // a late row: journaled at once
+    EXPECT_TRUE(fs::exists(Journal()));
+  }
+  auto writer = NewWriter();
+  ASSERT_TRUE(writer->WaitUntilWritten(20s));
+  EXPECT_EQ(RowsOf("20261207100000-4"), "1@1 2@2 9@3 10@4");
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
+TEST(CallLogJournalFile, RowsComeBackAsTheyWereWrittenWhateverTheirText) {
+  const fs::path file = fs::temp_directory_path() / ("vantrel-journal-" + std::to_string(::getpid()));
+  fs::remove(file);
+  TCallLogRow odd = Row("k-1", 3, "a\\b\tc\nd\re'");
+  odd.Operator_id = -7;
+  odd.Task_id = 2147483647;
+  odd.ParentCallHandle = "k-0";
+  {
+    TCallLogJournal journal(file);
+    journal.AppendRows({odd, Row("k-2", 1)});
+    journal.MarkCommitted(1);
+    journal.AppendRows({Row("k-3", 2)});
+    journal.MarkAttempt({2, "k-2", 1});
+  }
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  std::deque<TCallLogRow> outstanding;
+  std::optional<TCallLogJournal::TAttempt> attempt;
+  {
+    TCallLogJournal journal(file);
+    journal.Load(outstanding, attempt);
+  }
+  ASSERT_EQ(outstanding.size(), 2u);
+  EXPECT_EQ(outstanding[0], Row("k-2", 1));
+  ASSERT_TRUE(attempt);
+  EXPECT_EQ(attempt->count, 2u);
+  EXPECT_EQ(attempt->callHandle, "k-2");
+  {
+    TCallLogJournal journal(file);
+    journal.MarkCommitted(0);
+    journal.AppendRows({odd});
+    outstanding.clear();
+    journal.Load(outstanding, attempt);
+  }
+  ASSERT_EQ(outstanding.size(), 3u);
+  EXPECT_EQ(outstanding[2], odd);
+  EXPECT_FALSE(attempt);  // a commit mark settles the attempt
+  fs::remove(file);
+}
+
+TEST_F(CallLogWriterOnSqlite, ACrmFileDeletedAndMadeAgainIsWrittenWithoutARestart) {
+  auto writer = NewWriter();
+  writer->Append(Row("20261207100000-5", 1));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  for (const char* file : {"crm.sqlite3", "crm.sqlite3-wal", "crm.sqlite3-shm"}) fs::remove(folder_ / file);
+  crmtest::ResetCrm(Backend(), folder_.string());  // an administrator makes the CRM anew
+  writer->Append(Row("20261207100000-5", 9));
+  writer->Append(Row("20261207100000-6", 1));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  EXPECT_EQ(RowsOf("20261207100000-5"), "9@1");  // the new file starts the call's numbering afresh
+  EXPECT_EQ(RowsOf("20261207100000-6"), "1@1");
+}
