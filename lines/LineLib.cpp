@@ -7,6 +7,9 @@
 #include "host/FormatText.h"
 #include "host/VantrelCommonRoutines.h"
 #include "model/Servant.h"
+#include "platform/Ticks.h"
+#include "routing/RuleLib.h"
+#include "routing/RulesLib.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZuduUtils.h"
 
@@ -309,11 +312,7 @@ void TLine_Impl::SetDND(CORBA::Boolean value) {
     telephony::TTapiForwardList list;
     LogMessage("InputDNDMode");
     if (value) list.Add(LINEFORWARDMODE_UNCOND, "", "", 0);
-    tapiLine_->Options.SyncMode = false;
-    struct SyncAgain {
-      TTapiLine& line;
-      ~SyncAgain() { line.Options.SyncMode = true; }
-    } syncAgain{*tapiLine_};
+    const telephony::TAsyncRequests async(*tapiLine_);
     tapiLine_->Addresses().front()->Forward(value ? &list : nullptr);
   });
 }
@@ -478,11 +477,7 @@ void TLine_Impl::Unhold(CORBA::Long handle) {
   OnLine("TLine_Impl.Unhold", [&] {
     TTapiCall* call = GetCallByHandle(handle);
     if (call == nullptr || !call->IsOnHold()) return;
-    tapiLine_->Options.SyncMode = false;
-    struct SyncAgain {
-      TTapiLine& line;
-      ~SyncAgain() { line.Options.SyncMode = true; }
-    } syncAgain{*tapiLine_};
+    const telephony::TAsyncRequests async(*tapiLine_);
     call->Unhold();
   });
 }
@@ -966,7 +961,12 @@ void TLine_Impl::AttachHandlers() {
       HandleError("TLine_Impl.InternalOnAddressState", std::current_exception());
     }
   };
-  line.OnTapiTimeout = [](telephony::TTapiDevice&, LONG) {};  // InternalOnTimeOut: nothing to do
+  // InternalOnTimeOut does nothing for clients' requests; a routing step's request that timed out is refused.
+  line.OnTapiTimeout = [this](telephony::TTapiDevice&, LONG request) {
+    OnRoutingReply(request, LINEERR_OPERATIONFAILED);
+  };
+  line.OnTapiReply = [this](telephony::TTapiDevice&, LONG request, LONG result) { OnRoutingReply(request, result); };
+  line.OnTick = [this](telephony::TTapiDevice&, DWORD ticks) { CheckRingTimeouts(ticks); };
 }
 
 void TLine_Impl::UpdateHistory(CORBA::Long handle) {
@@ -1132,6 +1132,17 @@ void TLine_Impl::DoConnectedID(CORBA::Long call) {
     LogFormat("InternalOnConnectedID: %s : %d : %s", {Name(), static_cast<long>(call), connected.in()});
     UpdateHistory(call);
     DoCallEvent(::ConnectedID, call);
+    // A call that connected to an outer line is a connected call once it talks to someone else (the caller a
+    // routing line passed on): its connected event and row come now, whenever the handover happened.
+    if (connectedPending_.count(call) == 0 || connected.in()[0] == '\0' || !GetCallIsConnected(call)) return;
+    ::Lines_var lines = LinesContainer();
+    if (!CORBA::is_nil(lines) && lines->GetIsOuterLinePhoneNumber(connected.in())) return;
+    connectedPending_.erase(call);
+    if (GetCallIsOutgoing(call)) {
+      DoOutgoingCallConnected(call);
+    } else if (GetCallIsIncoming(call)) {
+      DoIncomingCallConnected(call);
+    }
   });
 }
 
@@ -1224,16 +1235,105 @@ void TLine_Impl::DoForwardState(CORBA::Long call) {
 }
 
 // ---- the routing steps ----
+//
+// Every step here runs on the telephony thread and never waits for the telephony layer: what it asks for
+// (answer, transfer set-up, dial, drop, completion) is issued without waiting and goes on when the call's next
+// state arrives, so one message's handling never pumps the next one and the nesting cannot grow with the load.
 
-bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result) {
+namespace {
+// Targets one routed call tries at most before the server stops routing it (a rule that only yields busy
+// numbers would otherwise go round for as long as the caller waits).
+constexpr int kMaxRoutingAttempts = 50;
+}  // namespace
+
+bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed) {
   ::Rule_var rule = GetRule();
   if (CORBA::is_nil(rule)) throw std::runtime_error("The line has no rule");
   CORBA::String_var caller = GetCallerID(call), called = GetCalledID(call);
   result = called.in();
+  const TLocalServant<TRule_Impl> local{rule.in()};
+  if (local) {
+    std::string target;
+    const bool applied =
+        local->ApplyFrom(caller.in(), called.in(), target, routed.ActionIndex, routed.Restart, increment);
+    if (applied) result = target;
+    return applied;
+  }
   CORBA::String_var target;
-  const bool applied = rule->Apply(caller.in(), called.in(), target.out(), restart_, increment);
+  const bool applied = rule->Apply(caller.in(), called.in(), target.out(), routed.Restart, increment);
   if (applied) result = target.in();
   return applied;
+}
+
+TRoutedCall* TLine_Impl::RoutedCallOf(CORBA::Long call) {
+  const auto byCaller = routed_.find(call);
+  if (byCaller != routed_.end()) return &byCaller->second;
+  for (auto& [caller, routed] : routed_) {
+    if (routed.Consult == call) return &routed;
+  }
+  return nullptr;
+}
+
+void TLine_Impl::TrackRequest(LONG before, CORBA::Long caller, TRoutingRequest kind) {
+  const LONG request = tapiLine_->LastRequestID();
+  if (request != before) routingRequests_[request] = {caller, kind};
+}
+
+void TLine_Impl::DropConsultation(TRoutedCall& routed) {
+  TTapiCall* consult = GetCallByHandle(routed.Consult);
+  if (consult == nullptr) return;
+  consult->CallStatus.Invalidate();
+  if (consult->State() == LINECALLSTATE_IDLE) return;
+  const telephony::TAsyncRequests async(*tapiLine_);
+  const LONG before = tapiLine_->LastRequestID();
+  consult->Drop();
+  TrackRequest(before, routed.Caller(), TRoutingRequest::Drop);
+}
+
+void TLine_Impl::ForgetEndedRoutedCalls() {
+  for (auto it = routed_.begin(); it != routed_.end();) {
+    if (it->second.CallerGone && it->second.Consult == 0) {
+      it->second.Transition(TRoutedCall::TState::Ended);
+      const CORBA::Long caller = it->first;
+      std::erase_if(routingRequests_, [&](const auto& request) { return request.second.first == caller; });
+      it = routed_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TLine_Impl::OnRoutingReply(LONG requestId, LONG result) {
+  const auto found = routingRequests_.find(requestId);
+  if (found == routingRequests_.end()) return;
+  const auto [caller, kind] = found->second;
+  routingRequests_.erase(found);
+  if (result == 0) return;
+  const auto routed = routed_.find(caller);
+  if (routed == routed_.end()) return;
+  LogFormat("routing %d: request %d refused: %s",
+            {static_cast<long>(caller), static_cast<long>(requestId), telephony::TapiErrorText(result)});
+  // A dial or a transfer that cannot go on drops what is left of it: the consultation call's end brings the
+  // caller back for the next target, or leaves nothing behind when the caller is gone.
+  if (kind == TRoutingRequest::Dial || kind == TRoutingRequest::CompleteTransfer) {
+    Guard("TLine_Impl.DoConnected", [&] { DropConsultation(routed->second); });
+  }
+}
+
+void TLine_Impl::CheckRingTimeouts(DWORD ticks) {
+  if (routed_.empty()) return;
+  const ::Rules_var rules = GetRules();
+  const TLocalServant<TRules_Impl> settings{rules.in()};
+  const int seconds = settings ? settings->RingTimeout() : 0;
+  if (seconds <= 0) return;
+  for (auto& [caller, routed] : routed_) {
+    if (routed.State() != TRoutedCall::TState::Dialling) continue;
+    if (static_cast<std::int32_t>(ticks - routed.DialledAt) < seconds * 1000) continue;
+    LogFormat("routing %d: the target did not answer within %d s", {static_cast<long>(caller), seconds});
+    // As for a busy target: the consultation call goes, and its end asks the rule for the next target.
+    routed.Transition(TRoutedCall::TState::Answered);
+    Guard("TLine_Impl.DoBusy", [&] { DropConsultation(routed); });
+  }
 }
 
 void TLine_Impl::DoOffering(CORBA::Long call) {
@@ -1243,12 +1343,13 @@ void TLine_Impl::DoOffering(CORBA::Long call) {
     UpdateHistory(call);
     bool applied = false;
     std::string result;
+    TRoutedCall candidate(call);
     ::Rule_var rule = GetRule();
     ::Rules_var rules = GetRules();
     if (!CORBA::is_nil(rule) && !CORBA::is_nil(rules) && rules->GetEnabled() && rule->GetEnabled()) {
-      applied = ApplyRule(call, false, result);
+      applied = ApplyRule(call, false, result, candidate);
       LogFormat("TestTransfer_DOOFFERING_Number = %s Handle = %s RESTART = %s",
-                {result, std::to_string(call), restart_ ? "1" : "0"});
+                {result, std::to_string(call), candidate.Restart ? "1" : "0"});
     }
     CORBA::String_var own = GetDevicePhoneNumber();
     LogFormat("TestTransfer_DOOFFERING RULEApplied = %s DevicePhoneNumber =  %s", {applied ? "1" : "0", own.in()});
@@ -1258,7 +1359,12 @@ void TLine_Impl::DoOffering(CORBA::Long call) {
       SetCallNote(call, "RULED", "1");
       CORBA::String_var ruled = GetCallNote(call, "RULED");
       LogFormat("TestTransfer_DOOFFERING_RULED %s_CallHandle %s", {ruled.in(), std::to_string(call)});
+      routed_.insert_or_assign(call, candidate);
+      LogFormat("routing %d: %s -> %s", {static_cast<long>(call), "None", RoutingStateName(candidate.State())});
+      const telephony::TAsyncRequests async(*tapiLine_);
+      const LONG before = tapiLine_->LastRequestID();
       tapiLine_->Answer(found);
+      TrackRequest(before, call, TRoutingRequest::Answer);
     } else {
       SetCallNote(call, "RULED", "0");
     }
@@ -1274,6 +1380,7 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
     LogFormat("TestTransfer_DOCOnnected_CallHandle %s", {std::to_string(call)});
     UpdateHistory(call);
     DoCallEvent(::Connected, call);
+    connectedPending_.erase(call);
 
     // The CRM context follows a call that an operator passed on.
     CORBA::String_var previous = GetCallNote(call, "LastConnectedID");
@@ -1285,40 +1392,66 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
 
     bool applied = false;
     std::string result;
-    if (IsRuled(call)) {
-      applied = ApplyRule(call, true, result);
+    TRoutedCall* routed = IsRuled(call) ? RoutedCallOf(call) : nullptr;
+    if (routed != nullptr && routed->State() == TRoutedCall::TState::Ended) routed = nullptr;
+    const bool isCaller = routed != nullptr && routed->Caller() == call;
+    if (isCaller) routed->Transition(TRoutedCall::TState::Answered);
+    if (routed != nullptr) {
+      applied = ApplyRule(call, true, result, *routed);
       LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
-                {result, std::to_string(call), restart_ ? "1" : "0"});
+                {result, std::to_string(call), routed->Restart ? "1" : "0"});
+      routed->Restart = false;
     }
-    restart_ = false;
     CORBA::String_var own = GetDevicePhoneNumber();
     if (applied && result != own.in()) {
       if (TTapiCall* found = GetCallByHandle(call)) SetCallOwner(*found);
       SetCallNote(call, "RULED", "1");
       SetCallNote(call, "RESULTPHONENUMBER", result.c_str());
-      resultPhoneNumber_ = result;
+      routed->Target = result;
       CORBA::String_var noted = GetCallNote(call, "RESULTPHONENUMBER");
       LogFormat("TestTransfer_DOConnected_RESULTPHONENUMBER_%s", {noted.in()});
-      if (GetCallIsIncoming(call)) {
+      if (GetCallIsIncoming(call) && isCaller) {
         TTapiCall* found = GetCallByHandle(call);
-        consultCall_ = nullptr;
+        TTapiCall* consult = nullptr;
         if (found != nullptr && !found->IsOnHold() && found->IsConnected()) {
-          LogMessage("TestTransfer_Beforesetuptrans");
-          tapiLine_->Options.SyncMode = false;
-          struct SyncAgain {
-            TTapiLine& line;
-            ~SyncAgain() { line.Options.SyncMode = true; }
-          } syncAgain{*tapiLine_};
-          consultCall_ = found->SetupTransfer();
-          LogMessage("TestTransfer_Aftersetuptrans");
+          if (++routed->Attempts > kMaxRoutingAttempts) {
+            LogFormat("routing %d: no target answered after %d tries", {static_cast<long>(call), kMaxRoutingAttempts});
+            routed->Transition(TRoutedCall::TState::Ended);
+          } else {
+            LogMessage("TestTransfer_Beforesetuptrans");
+            const telephony::TAsyncRequests async(*tapiLine_);
+            const LONG before = tapiLine_->LastRequestID();
+            consult = found->SetupTransfer();
+            TrackRequest(before, call, TRoutingRequest::SetupTransfer);
+            LogMessage("TestTransfer_Aftersetuptrans");
+          }
         }
         LogFormat("TestTransfer_DoConnected_ConsultCallAssigned_Consult %s_ ACall %s",
-                  {consultCall_ != nullptr ? "1" : "0", std::to_string(CallHandle(consultCall_))});
-        if (consultCall_ != nullptr) consultCall_->SetOwner(true);
+                  {consult != nullptr ? "1" : "0", std::to_string(CallHandle(consult))});
+        if (consult != nullptr) {
+          consult->SetOwner(true);
+          routed->Consult = CallHandle(consult);
+          routed->Transition(TRoutedCall::TState::Consulting);
+        }
       }
-      if (GetCallIsOutgoing(call) && GetCallIsConnected(call)) {
-        CompleteTransfer(call, false);
-        restart_ = true;
+      if (GetCallIsOutgoing(call) && GetCallIsConnected(call) && !isCaller) {
+        // The consultation call: its target answered.
+        if (routed->CallerGone) {
+          DropConsultation(*routed);
+        } else {
+          routed->Transition(TRoutedCall::TState::Completing);
+          try {
+            const telephony::TAsyncRequests async(*tapiLine_);
+            const LONG before = tapiLine_->LastRequestID();
+            if (TTapiCall* found = GetCallByHandle(call)) found->CompleteTransfer(false);
+            TrackRequest(before, routed->Caller(), TRoutingRequest::CompleteTransfer);
+          } catch (...) {
+            // The caller went in the meantime: what is left of the transfer goes, then the step reports.
+            DropConsultation(*routed);
+            throw;
+          }
+          routed->Restart = true;
+        }
       }
     }
 
@@ -1334,6 +1467,10 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
       DoOutgoingCallConnected(call);
     } else if (GetCallIsIncoming(call) && !toOuterLine) {
       DoIncomingCallConnected(call);
+    } else if (toOuterLine && (GetCallIsOutgoing(call) || GetCallIsIncoming(call))) {
+      // Connected to one of the server's outer lines (a routing line's consultation call): not a connected
+      // call yet; it is one when the line passes the call on to its real party (see DoConnectedID).
+      connectedPending_.insert(call);
     }
   });
 }
@@ -1341,19 +1478,29 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
 void TLine_Impl::DoDialtone(CORBA::Long call) {
   OnLine("TLine_Impl.DoDialtone", [&] {
     LogFormat("TestTransfer_DODIALTONE_ConsultCallAssignedInConected_ACallHandle = %s", {std::to_string(call)});
-    if (consultCall_ == nullptr) {
+    TRoutedCall* routed = RoutedCallOf(call);
+    if (routed == nullptr || routed->Consult != call || routed->State() != TRoutedCall::TState::Consulting) {
       DoCallEvent(::Dialtone, call);
       DoHandset(call);
       return;
     }
-    const CORBA::Long consult = CallHandle(consultCall_);
-    SetCallNote(consult, "RULED", "1");
-    SetCallNote(consult, "RESULTPHONENUMBER", resultPhoneNumber_.c_str());
-    resultPhoneNumber_.clear();
-    CORBA::String_var number = GetCallNote(consult, "RESULTPHONENUMBER");
-    LogFormat("TestTransfer_DODIALTONE FConsultHandle = %s RESPHONENUMBER = %s",
-              {std::to_string(consult), number.in()});
-    if (number.in()[0] != '\0') Dial(consult, number.in(), 0);
+    SetCallNote(call, "RULED", "1");
+    SetCallNote(call, "RESULTPHONENUMBER", routed->Target.c_str());
+    routed->Target.clear();
+    CORBA::String_var number = GetCallNote(call, "RESULTPHONENUMBER");
+    LogFormat("TestTransfer_DODIALTONE FConsultHandle = %s RESPHONENUMBER = %s", {std::to_string(call), number.in()});
+    if (number.in()[0] == '\0') return;
+    routed->DialledAt = platform::GetTickCount();
+    routed->Transition(TRoutedCall::TState::Dialling);
+    const telephony::TAsyncRequests async(*tapiLine_);
+    const LONG before = tapiLine_->LastRequestID();
+    Dial(call, number.in(), 0);
+    if (tapiLine_->LastRequestID() == before) {
+      // Refused before it was issued (reported by Dial): the consultation call goes, the caller comes back.
+      DropConsultation(*routed);
+    } else {
+      TrackRequest(before, routed->Caller(), TRoutingRequest::Dial);
+    }
   });
 }
 
@@ -1364,7 +1511,14 @@ void TLine_Impl::DoBusy(CORBA::Long call) {
     DoOutgoingCallBusy(call);
     if (IsRuled(call)) {
       LogFormat("TestTransfer_ONBUSY Handle %d", {static_cast<long>(call)});
-      if (TTapiCall* found = GetCallByHandle(call)) found->Drop();
+      TRoutedCall* routed = RoutedCallOf(call);
+      if (routed != nullptr && routed->Consult == call) {
+        if (routed->State() != TRoutedCall::TState::Ended) routed->Transition(TRoutedCall::TState::Answered);
+        DropConsultation(*routed);
+      } else if (TTapiCall* found = GetCallByHandle(call)) {
+        const telephony::TAsyncRequests async(*tapiLine_);
+        found->Drop();
+      }
     }
   });
 }
@@ -1373,16 +1527,23 @@ void TLine_Impl::DoIdle(CORBA::Long call) {
   OnLine("TLine_Impl.DoIdle", [&] {
     LogMessage("TestTransfer_DOIDLE");
     LogFormat("InternalOnIdle: %s : %d", {Name(), static_cast<long>(call)});
-    if (IsRuled(call) && consultCall_ != nullptr && CallHandle(consultCall_) != call) {
-      // The caller hung up while the target was still being called. After a completed transfer the
-      // consultation call has ended too: there is nothing left to drop.
-      TTapiCall* consult = GetCallByHandle(CallHandle(consultCall_)) == consultCall_ ? consultCall_ : nullptr;
-      if (consult != nullptr) consult->CallStatus.Invalidate();
-      if (consult == nullptr || consult->State() != LINECALLSTATE_IDLE) {
-        tapiLine_->Drop(consult);
-        restart_ = true;
-        LogFormat("TestTransfer_DOIDLE Restart = %s", {"1"});
+    const auto routed = routed_.find(call);
+    if (IsRuled(call) && routed != routed_.end()) {
+      TRoutedCall& caller = routed->second;
+      caller.CallerGone = true;
+      if (caller.Consult != 0 && caller.Consult != call) {
+        // The caller hung up while the target was still being called. After a completed transfer the
+        // consultation call has ended too: there is nothing left to drop.
+        TTapiCall* consult = GetCallByHandle(caller.Consult);
+        if (consult != nullptr) consult->CallStatus.Invalidate();
+        if (consult == nullptr || consult->State() != LINECALLSTATE_IDLE) {
+          const telephony::TAsyncRequests async(*tapiLine_);
+          tapiLine_->Drop(consult);
+          caller.Restart = true;
+          LogFormat("TestTransfer_DOIDLE Restart = %s", {"1"});
+        }
       }
+      caller.Transition(TRoutedCall::TState::Ended);
     }
     DoCallEvent(::Idle, call);
   });
@@ -1393,7 +1554,21 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
     LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
     outgoingRaised_.erase(call);
-    if (IsRuled(call) && consultCall_ != nullptr && GetCallByHandle(call) == consultCall_) consultCall_ = nullptr;
+    connectedPending_.erase(call);
+    if (TRoutedCall* routed = RoutedCallOf(call)) {
+      if (routed->Caller() == call) {
+        routed->CallerGone = true;
+        routed->Transition(TRoutedCall::TState::Ended);
+      } else {
+        // The consultation call is gone: unless the transfer was made, the caller comes back from hold (see
+        // DoCallFinished) and the rule is asked for the next target.
+        routed->Consult = 0;
+        if (!routed->CallerGone && routed->State() != TRoutedCall::TState::Ended) {
+          routed->Transition(TRoutedCall::TState::Answered);
+        }
+      }
+      ForgetEndedRoutedCalls();
+    }
     DoCallEvent(::CallEnd, call);
     DoCallFinished(call);
   });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "lines/CallsHistoryList.h"
+#include "lines/RoutedCall.h"
 #include "model/ContainerItemLib.h"
 #include "telephony/diZudu.h"
 
@@ -190,7 +192,16 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void UpdateHistory(CORBA::Long call);
   bool IsRuled(CORBA::Long call);
   bool CallIsActive(telephony::TTapiCall& call);
-  bool ApplyRule(CORBA::Long call, bool increment, std::string& result);
+  // The routing machine (see RoutedCall.h).
+  enum class TRoutingRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop };
+  bool ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed);
+  TRoutedCall* RoutedCallOf(CORBA::Long call);  // by the caller's or the consultation call's handle
+  // Notes the request just issued without waiting, when there is one, so that its refusal reaches the routing.
+  void TrackRequest(LONG before, CORBA::Long caller, TRoutingRequest kind);
+  void OnRoutingReply(LONG requestId, LONG result);
+  void DropConsultation(TRoutedCall& routed);
+  void ForgetEndedRoutedCalls();
+  void CheckRingTimeouts(DWORD ticks);
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
   ::Lines_ptr LinesContainer();
@@ -205,11 +216,13 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool isOuter_ = false;                                                  // guarded by lineMutex_
   bool usingDND_ = false;                                                 // guarded by lineMutex_
   std::string devicePhoneNumber_;  // guarded by lineMutex_; the first address of the device, kept at open
-  // The routing machine's state; only on the telephony thread.
-  bool restart_ = false;
-  telephony::TTapiCall* consultCall_ = nullptr;
-  std::string resultPhoneNumber_;
-  std::set<CORBA::Long> outgoingRaised_;  // only on the telephony thread: calls whose LogOutgoingCall is written
+  // Only on the telephony thread: the routed callers by their handle, the requests the routing issued without
+  // waiting (by request id: the caller and what was asked), calls whose LogOutgoingCall is written, and calls
+  // connected to an outer line whose connected event waits for their real party.
+  std::map<CORBA::Long, TRoutedCall> routed_;
+  std::map<LONG, std::pair<CORBA::Long, TRoutingRequest>> routingRequests_;
+  std::set<CORBA::Long> outgoingRaised_;
+  std::set<CORBA::Long> connectedPending_;
 };
 
 }  // namespace vantrel

@@ -18,31 +18,37 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
   // An out argument carries nothing in: without a verdict the target comes back empty.
   std::string target;
   std::lock_guard lock(applyMutex_);
+  const bool result = ApplyFrom(callerID, calledID, target, currentActionIndex_, restart, increment);
+  resultPhoneNumber = CORBA::string_dup(result ? target.c_str() : "");
+  return result;
+}
+
+bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
+                           CORBA::Long& actionIndex, bool restart, bool increment) {
   bool result = false;
   CORBA::Long saved = 0;
-  if (restart) currentActionIndex_ = 0;
+  if (restart) actionIndex = 0;
   if (!increment) {
-    saved = currentActionIndex_;
-    currentActionIndex_ = 0;
+    saved = actionIndex;
+    actionIndex = 0;
   }
   Guarded("TRule_Impl.Apply", [&] {
     const CORBA::Long count = GetItemsCount();
     CORBA::Long tried = 0;
     while (count > 0) {
-      ::ContainerItem_var item = GetItemByOrder(currentActionIndex_);
+      ::ContainerItem_var item = GetItemByOrder(actionIndex);
       ::RuleAction_var action = ::RuleAction::_narrow(item);
-      if (CORBA::is_nil(action))
-        throw std::runtime_error("No action with Order " + std::to_string(currentActionIndex_));
+      if (CORBA::is_nil(action)) throw std::runtime_error("No action with Order " + std::to_string(actionIndex));
       CORBA::String_var found;
-      result = action->Apply(callerID, calledID, found.out());
+      result = action->Apply(callerID.c_str(), calledID.c_str(), found.out());
       if (result) target = found.in();
-      LogFormat("TestTransfer_INRULE FCurrentActionIndex = %d AIncr = %d", {currentActionIndex_, increment ? 1 : 0});
-      currentActionIndex_ = currentActionIndex_ + 1 > count - 1 ? 0 : currentActionIndex_ + 1;
+      LogFormat("TestTransfer_INRULE FCurrentActionIndex = %d AIncr = %d", {actionIndex, increment ? 1 : 0});
+      actionIndex = actionIndex + 1 > count - 1 ? 0 : actionIndex + 1;
       ++tried;
-      if (result || (currentActionIndex_ == 0 && tried >= count)) break;
+      if (result || (actionIndex == 0 && tried >= count)) break;
     }
   });
-  if (!increment) currentActionIndex_ = saved;
+  if (!increment) actionIndex = saved;
   if (!result) {
     Guarded("TRule_Impl.Apply", [&] {
       ::Rules_var rules = GetRules();
@@ -53,7 +59,6 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
       result = true;
     });
   }
-  resultPhoneNumber = CORBA::string_dup(result ? target.c_str() : "");
   return result;
 }
 

@@ -1,5 +1,7 @@
 #include "RulesLib.h"
 
+#include <algorithm>
+
 #include <filesystem>
 #include <stdexcept>
 
@@ -82,6 +84,16 @@ CORBA::Boolean TRules_Impl::AssignFrom(::Base_ptr source) {
   return result;
 }
 
+int TRules_Impl::RingTimeout() const {
+  std::lock_guard lock(settingsMutex_);
+  return ringTimeout_;
+}
+
+void TRules_Impl::SetRingTimeout(int seconds) {
+  std::lock_guard lock(settingsMutex_);
+  ringTimeout_ = std::max(0, seconds);
+}
+
 CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* section) {
   return WithCachedIniFile(fileName, [&] {
     bool result = TContainer_Impl::LoadFromIniFile(fileName, section);
@@ -93,6 +105,7 @@ CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* se
                        std::lock_guard lock(settingsMutex_);
                        distribution_ = ini->ReadInteger(section, "CallsDistributionType", distribution_);
                        systemPhoneNumber_ = ini->ReadString(section, "SystemPhoneNumber", systemPhoneNumber_);
+                       ringTimeout_ = std::max(0, ini->ReadInteger(section, "RingTimeout", ringTimeout_));
                        return true;
                      }) &&
              result;
@@ -110,6 +123,7 @@ CORBA::Boolean TRules_Impl::SaveToIniFile(const char* fileName, const char* sect
                      std::lock_guard lock(settingsMutex_);
                      ini->WriteInteger(section, "CallsDistributionType", distribution_);
                      ini->WriteString(section, "SystemPhoneNumber", systemPhoneNumber_);
+                     ini->WriteInteger(section, "RingTimeout", ringTimeout_);
                      return true;
                    }) &&
            saved;

@@ -22,6 +22,10 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
 
+  // Inside the server: seconds a routed target may ring before the rule is asked for the next one; 0: no limit.
+  int RingTimeout() const;
+  void SetRingTimeout(int seconds);
+
  protected:
   void FillRuleItem(CORBA::Long index, ::RuleItem& record) override;
 
@@ -31,6 +35,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   mutable std::mutex settingsMutex_;
   CORBA::Long distribution_ = ::Loading;  // guarded by settingsMutex_
   std::string systemPhoneNumber_;         // guarded by settingsMutex_
+  int ringTimeout_ = 20;                  // guarded by settingsMutex_
 };
 
 }  // namespace vantrel

@@ -24,17 +24,28 @@ constexpr DWORD kFarEndRinging = LINECALLSTATE_OFFERING;  // a far end being cal
 
 const char* StateName(DWORD state) {
   switch (state) {
-    case LINECALLSTATE_IDLE: return "IDLE";
-    case LINECALLSTATE_OFFERING: return "OFFERING";
-    case LINECALLSTATE_DIALTONE: return "DIALTONE";
-    case LINECALLSTATE_DIALING: return "DIALING";
-    case LINECALLSTATE_RINGBACK: return "RINGBACK";
-    case LINECALLSTATE_BUSY: return "BUSY";
-    case LINECALLSTATE_CONNECTED: return "CONNECTED";
-    case LINECALLSTATE_ONHOLD: return "ONHOLD";
-    case LINECALLSTATE_ONHOLDPENDTRANSFER: return "ONHOLDPENDTRANSFER";
-    case LINECALLSTATE_DISCONNECTED: return "DISCONNECTED";
-    default: return "UNKNOWN";
+    case LINECALLSTATE_IDLE:
+      return "IDLE";
+    case LINECALLSTATE_OFFERING:
+      return "OFFERING";
+    case LINECALLSTATE_DIALTONE:
+      return "DIALTONE";
+    case LINECALLSTATE_DIALING:
+      return "DIALING";
+    case LINECALLSTATE_RINGBACK:
+      return "RINGBACK";
+    case LINECALLSTATE_BUSY:
+      return "BUSY";
+    case LINECALLSTATE_CONNECTED:
+      return "CONNECTED";
+    case LINECALLSTATE_ONHOLD:
+      return "ONHOLD";
+    case LINECALLSTATE_ONHOLDPENDTRANSFER:
+      return "ONHOLDPENDTRANSFER";
+    case LINECALLSTATE_DISCONNECTED:
+      return "DISCONNECTED";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -130,7 +141,8 @@ TSoftExchange::TSoftExchange() { Configure(DefaultConfig()); }
 
 TExchangeConfig TSoftExchange::DefaultConfig() {
   TExchangeConfig config;
-  for (const char* number : {"101", "102", "103", "104"}) config.stations.push_back({number, std::string("Line ") + number});
+  for (const char* number : {"101", "102", "103", "104"})
+    config.stations.push_back({number, std::string("Line ") + number});
   return config;
 }
 
@@ -142,7 +154,8 @@ TExchangeConfig TSoftExchange::LoadConfig(const std::string& iniFolder) {
   config.trunks = ini.ReadInteger("Exchange", "Trunks", config.trunks);
   if (config.trunks < 0) throw std::invalid_argument(file.string() + ": Trunks must not be negative");
   for (const std::string& number : ini.ReadSection("Stations")) {
-    if (!IsDialable(number)) throw std::invalid_argument(file.string() + ": \"" + number + "\" is not a station number");
+    if (!IsDialable(number))
+      throw std::invalid_argument(file.string() + ": \"" + number + "\" is not a station number");
     for (const TStationConfig& other : config.stations) {
       if (other.number == number) throw std::invalid_argument(file.string() + ": station " + number + " twice");
     }
@@ -163,9 +176,9 @@ void TSoftExchange::Configure(const TExchangeConfig& config) {
 }
 
 bool TSoftExchange::IsDialable(const std::string& address) {
-  return !address.empty() && address.size() <= 64 &&
-         std::all_of(address.begin(), address.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || c == '*' || c == '#' || c == '+'; });
+  return !address.empty() && address.size() <= 64 && std::all_of(address.begin(), address.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '*' || c == '#' || c == '+';
+  });
 }
 
 // ---- stations ----
@@ -227,7 +240,8 @@ DWORD TSoftExchange::CallStation(const std::string& stationNumber, const std::st
   std::lock_guard lock(mutex_);
   if (!IsDialable(callerNumber)) throw std::invalid_argument("\"" + callerNumber + "\" is not a phone number");
   if (FindStation(stationNumber) == nullptr) throw std::invalid_argument("No station " + stationNumber);
-  const auto farEnds = std::count_if(legs_.begin(), legs_.end(), [](const auto& leg) { return leg.second->IsFarEnd(); });
+  const auto farEnds =
+      std::count_if(legs_.begin(), legs_.end(), [](const auto& leg) { return leg.second->IsFarEnd(); });
   if (farEnds >= config_.trunks) throw std::invalid_argument("All trunks are busy");
   Leg& caller = NewLeg(-1, callerNumber);
   caller.state = LINECALLSTATE_DIALING;
@@ -240,18 +254,22 @@ DWORD TSoftExchange::CallStation(const std::string& stationNumber, const std::st
 void TSoftExchange::AnswerFarEnd(DWORD farEnd) {
   std::lock_guard lock(mutex_);
   Leg* leg = FarEnd(farEnd);
-  if (leg->state != kFarEndRinging) throw std::invalid_argument("Far end " + std::to_string(farEnd) + " is not ringing");
+  if (leg->state != kFarEndRinging)
+    throw std::invalid_argument("Far end " + std::to_string(farEnd) + " is not ringing");
   Connect(*leg);
 }
 
 void TSoftExchange::BusyFarEnd(DWORD farEnd) {
   std::lock_guard lock(mutex_);
   Leg* leg = FarEnd(farEnd);
-  if (leg->state != kFarEndRinging) throw std::invalid_argument("Far end " + std::to_string(farEnd) + " is not ringing");
+  if (leg->state != kFarEndRinging)
+    throw std::invalid_argument("Far end " + std::to_string(farEnd) + " is not ringing");
   if (Leg* peer = FindLeg(leg->peer)) {
     Unlink(*leg);
-    if (!peer->IsFarEnd()) SetState(*peer, LINECALLSTATE_BUSY, LINEBUSYMODE_TRUNK);
-    else GoIdle(*peer);
+    if (!peer->IsFarEnd())
+      SetState(*peer, LINECALLSTATE_BUSY, LINEBUSYMODE_TRUNK);
+    else
+      GoIdle(*peer);
   }
   GoIdle(*leg);
 }
@@ -433,8 +451,8 @@ void TSoftExchange::AnnounceLeg(Leg& leg, OpenLine* requester) {
   for (auto& [handle, line] : lines_) {
     if (line->device != leg.device) continue;
     if (line->privileges == LINECALLPRIVILEGE_NONE && line.get() != requester) continue;
-    const bool owner = line.get() == requester ||
-                       (requester == nullptr && (line->privileges & LINECALLPRIVILEGE_OWNER) != 0);
+    const bool owner =
+        line.get() == requester || (requester == nullptr && (line->privileges & LINECALLPRIVILEGE_OWNER) != 0);
     Holder holder{++nextId_, owner ? LINECALLPRIVILEGE_OWNER : LINECALLPRIVILEGE_MONITOR, 0};
     leg.holders.emplace(handle, holder);
     handles_.emplace(holder.handle, std::make_pair(leg.id, handle));
@@ -451,7 +469,8 @@ void TSoftExchange::SetState(Leg& leg, DWORD state, DWORD mode) {
   }
   if (state == LINECALLSTATE_OFFERING && !leg.IsFarEnd()) {
     for (auto& [lineHandle, holder] : leg.holders) {
-      if (OpenLine* line = FindLine(lineHandle)) PostToLine(*line, lineHandle, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 1);
+      if (OpenLine* line = FindLine(lineHandle))
+        PostToLine(*line, lineHandle, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 1);
     }
   }
 }
@@ -479,8 +498,10 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
   if (station != nullptr && station->forwarded) {
     // Forwarded: on to its destination, or busy for do-not-disturb (and for forwarding loops).
     if (station->forwardTo.empty() || hops >= 5) {
-      if (from.IsFarEnd()) GoIdle(from);
-      else SetState(from, LINECALLSTATE_BUSY, LINEBUSYMODE_STATION);
+      if (from.IsFarEnd())
+        GoIdle(from);
+      else
+        SetState(from, LINECALLSTATE_BUSY, LINEBUSYMODE_STATION);
       return;
     }
     Route(from, station->forwardTo, LINECALLREASON_FWDUNCOND, destination, hops + 1,
@@ -499,8 +520,10 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
     const auto farEnds =
         std::count_if(legs_.begin(), legs_.end(), [](const auto& leg) { return leg.second->IsFarEnd(); });
     if (farEnds >= config_.trunks) {
-      if (from.IsFarEnd()) GoIdle(from);
-      else SetState(from, LINECALLSTATE_BUSY, LINEBUSYMODE_TRUNK);
+      if (from.IsFarEnd())
+        GoIdle(from);
+      else
+        SetState(from, LINECALLSTATE_BUSY, LINEBUSYMODE_TRUNK);
       return;
     }
     called = &NewLeg(-1, destination);
@@ -527,19 +550,23 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
   }
 }
 
+// The connected party is reported before the state: a line that handles CONNECTED knows who it talks to.
 void TSoftExchange::Connect(Leg& answering) {
   Leg* peer = FindLeg(answering.peer);
   answering.connected = peer == nullptr ? std::string() : peer->number;
-  if (answering.IsFarEnd()) answering.state = LINECALLSTATE_CONNECTED;
-  else SetState(answering, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
-  if (!answering.IsFarEnd() && peer != nullptr) ChangeInfo(answering, LINECALLINFOSTATE_CONNECTEDID);
+  if (answering.IsFarEnd()) {
+    answering.state = LINECALLSTATE_CONNECTED;
+  } else {
+    if (peer != nullptr) ChangeInfo(answering, LINECALLINFOSTATE_CONNECTEDID);
+    SetState(answering, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+  }
   if (peer == nullptr) return;
   peer->connected = answering.number;
   if (peer->IsFarEnd()) {
     peer->state = LINECALLSTATE_CONNECTED;
   } else {
-    SetState(*peer, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
     ChangeInfo(*peer, LINECALLINFOSTATE_CONNECTEDID);
+    SetState(*peer, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
   }
 }
 
@@ -610,7 +637,8 @@ LONG TSoftExchange::TapiInitialize(HLINEAPP* app, DWORD* numDevs, DWORD* apiVers
   if (params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS)) {
     return phone ? PHONEERR_STRUCTURETOOSMALL : LINEERR_STRUCTURETOOSMALL;
   }
-  if (params->dwOptions != LINEINITIALIZEEXOPTION_USEEVENT) return phone ? PHONEERR_OPERATIONFAILED : LINEERR_INVALPARAM;
+  if (params->dwOptions != LINEINITIALIZEEXOPTION_USEEVENT)
+    return phone ? PHONEERR_OPERATIONFAILED : LINEERR_INVALPARAM;
   if (*apiVersion < 0x00020000) return phone ? PHONEERR_OPERATIONFAILED : LINEERR_INCOMPATIBLEAPIVERSION;
   std::lock_guard lock(mutex_);
   auto made = std::make_unique<App>();
@@ -719,8 +747,8 @@ LONG TSoftExchange::TapiGetDevCaps(HLINEAPP app, DWORD device, DWORD apiVersion,
   TVarRecord record(caps, sizeof(LINEDEVCAPS));
   record.Text("Vantrel software exchange", caps->dwProviderInfoSize, caps->dwProviderInfoOffset);
   record.Text("Station " + station.config.number, caps->dwSwitchInfoSize, caps->dwSwitchInfoOffset);
-  record.Text(station.config.name.empty() ? "Line " + station.config.number : station.config.name,
-              caps->dwLineNameSize, caps->dwLineNameOffset);
+  record.Text(station.config.name.empty() ? "Line " + station.config.number : station.config.name, caps->dwLineNameSize,
+              caps->dwLineNameOffset);
   caps->dwPermanentLineID = device + 1;
   caps->dwStringFormat = 1;  // STRINGFORMAT_ASCII
   caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
@@ -883,8 +911,10 @@ void TSoftExchange::FillCallInfo(const Leg& leg, const OpenLine& line, LINECALLI
   info->dwReason = leg.reason;
   std::size_t owners = 0, monitors = 0;
   for (const auto& [handle, holder] : leg.holders) {
-    if (holder.privilege & LINECALLPRIVILEGE_OWNER) ++owners;
-    else ++monitors;
+    if (holder.privilege & LINECALLPRIVILEGE_OWNER)
+      ++owners;
+    else
+      ++monitors;
     if (handle == line.handle) info->dwMonitorDigitModes = holder.digitModes;
   }
   info->dwNumOwners = static_cast<DWORD>(owners);
@@ -972,14 +1002,11 @@ LONG TSoftExchange::TapiGetCallStatus(HCALL call, LINECALLSTATUS* status) {
   const auto seconds = std::chrono::system_clock::to_time_t(leg->stateEntry);
   std::tm parts{};
   gmtime_r(&seconds, &parts);
-  status->tStateEntryTime = SYSTEMTIME{static_cast<std::uint16_t>(parts.tm_year + 1900),
-                                       static_cast<std::uint16_t>(parts.tm_mon + 1),
-                                       static_cast<std::uint16_t>(parts.tm_wday),
-                                       static_cast<std::uint16_t>(parts.tm_mday),
-                                       static_cast<std::uint16_t>(parts.tm_hour),
-                                       static_cast<std::uint16_t>(parts.tm_min),
-                                       static_cast<std::uint16_t>(parts.tm_sec),
-                                       0};
+  status->tStateEntryTime =
+      SYSTEMTIME{static_cast<std::uint16_t>(parts.tm_year + 1900), static_cast<std::uint16_t>(parts.tm_mon + 1),
+                 static_cast<std::uint16_t>(parts.tm_wday),        static_cast<std::uint16_t>(parts.tm_mday),
+                 static_cast<std::uint16_t>(parts.tm_hour),        static_cast<std::uint16_t>(parts.tm_min),
+                 static_cast<std::uint16_t>(parts.tm_sec),         0};
   return 0;
 }
 
@@ -993,9 +1020,12 @@ LONG TSoftExchange::TapiGetAddressStatus(HLINE lineHandle, DWORD address, LINEAD
   for (const auto& [id, leg] : legs_) {
     if (leg->device != line->device || leg->state == LINECALLSTATE_IDLE) continue;
     status->dwNumInUse = 1;
-    if (leg->state == LINECALLSTATE_ONHOLD) ++status->dwNumOnHoldCalls;
-    else if (leg->state == LINECALLSTATE_ONHOLDPENDTRANSFER) ++status->dwNumOnHoldPendCalls;
-    else ++status->dwNumActiveCalls;
+    if (leg->state == LINECALLSTATE_ONHOLD)
+      ++status->dwNumOnHoldCalls;
+    else if (leg->state == LINECALLSTATE_ONHOLDPENDTRANSFER)
+      ++status->dwNumOnHoldPendCalls;
+    else
+      ++status->dwNumActiveCalls;
   }
   status->dwAddressFeatures = 0x1 | 0x4;  // LINEADDRFEATURE_FORWARD | LINEADDRFEATURE_MAKECALL
   TVarRecord record(status, sizeof(LINEADDRESSSTATUS));
@@ -1090,8 +1120,7 @@ LONG TSoftExchange::TapiDial(HCALL call, const char* digits) {
   return request;
 }
 
-LONG TSoftExchange::TapiMakeCall(HLINE lineHandle, HCALL* call, const char* destination,
-                                 const LINECALLPARAMS* params) {
+LONG TSoftExchange::TapiMakeCall(HLINE lineHandle, HCALL* call, const char* destination, const LINECALLPARAMS* params) {
   if (call == nullptr) return LINEERR_INVALPOINTER;
   std::lock_guard lock(mutex_);
   OpenLine* line = FindLine(lineHandle);
@@ -1290,9 +1319,10 @@ LONG TSoftExchange::TapiSetCallPrivilege(HCALL call, DWORD privilege) {
     holder->privilege = privilege;
     for (auto& [lineHandle, other] : leg->holders) {
       if (OpenLine* open = FindLine(lineHandle)) {
-        PostToLine(*open, other.handle, LINE_CALLINFO,
-                   privilege == LINECALLPRIVILEGE_OWNER ? LINECALLINFOSTATE_NUMOWNERINCR : LINECALLINFOSTATE_NUMOWNERDECR,
-                   0, 0);
+        PostToLine(
+            *open, other.handle, LINE_CALLINFO,
+            privilege == LINECALLPRIVILEGE_OWNER ? LINECALLINFOSTATE_NUMOWNERINCR : LINECALLINFOSTATE_NUMOWNERDECR, 0,
+            0);
       }
     }
   }

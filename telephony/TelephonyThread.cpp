@@ -12,7 +12,8 @@
 namespace vantrel::telephony {
 
 namespace {
-constexpr std::uint32_t kRunWork = 0x0400 + 0x51;  // WM_USER + a number of our own
+constexpr std::uint32_t kRunWork = 0x0400 + 0x51;  // WM_USER + numbers of our own
+constexpr std::uint32_t kRunDeferred = 0x0400 + 0x52;
 
 // A failure comes back as its text (and TAPI code) and is raised anew on the asking thread: exception objects
 // are not shared between threads.
@@ -31,35 +32,62 @@ TTelephonyThread& TTelephonyThread::Instance() {
   return *thread;
 }
 
+namespace {
+void Execute(TWork& work) {
+  try {
+    (*work.work)();
+  } catch (const ETapiError& error) {
+    work.failure = TWork::Failure::Tapi;
+    work.message = error.what();
+    work.tapiCode = error.ErrorCode;
+  } catch (const std::exception& error) {
+    work.failure = TWork::Failure::Other;
+    work.message = error.what();
+  } catch (const CORBA::SystemException& error) {
+    work.failure = TWork::Failure::Other;
+    work.message = std::string(error._name()) + " (minor " + std::to_string(error.minor()) + ")";
+  } catch (const CORBA::Exception& error) {
+    work.failure = TWork::Failure::Other;
+    work.message = error._name();
+  } catch (...) {
+    work.failure = TWork::Failure::Other;
+    work.message = "Unknown exception";
+  }
+  work.done.set_value();
+}
+}  // namespace
+
 void TTelephonyThread::Bind() {
-  auto window = std::make_unique<platform::HiddenWindow>([](const platform::Message& message) {
-    if (message.id != kRunWork) return;
-    auto* work = reinterpret_cast<TWork*>(message.wParam);
-    try {
-      (*work->work)();
-    } catch (const ETapiError& error) {
-      work->failure = TWork::Failure::Tapi;
-      work->message = error.what();
-      work->tapiCode = error.ErrorCode;
-    } catch (const std::exception& error) {
-      work->failure = TWork::Failure::Other;
-      work->message = error.what();
-    } catch (const CORBA::SystemException& error) {
-      work->failure = TWork::Failure::Other;
-      work->message = std::string(error._name()) + " (minor " + std::to_string(error.minor()) + ")";
-    } catch (const CORBA::Exception& error) {
-      work->failure = TWork::Failure::Other;
-      work->message = error._name();
-    } catch (...) {
-      work->failure = TWork::Failure::Other;
-      work->message = "Unknown exception";
+  auto window = std::make_unique<platform::HiddenWindow>([this](const platform::Message& message) {
+    if (message.id == kRunWork) {
+      auto* work = reinterpret_cast<TWork*>(message.wParam);
+      // Work handed over while the layer waits for a reply (it pumps the queue meanwhile) runs after the
+      // wait, in order: remote work never runs inside another's wait, so that nesting stays one deep.
+      if (TapiApplication().WaitDepth() > 0 || !deferred_.empty()) {
+        deferred_.push_back(work);
+        return;
+      }
+      Execute(*work);
+    } else if (message.id == kRunDeferred) {
+      RunDeferred();
     }
-    work->done.set_value();
   });
+  TapiApplication().OnWaitsEnded = [this] {
+    std::lock_guard lock(mutex_);
+    if (windowHandle_ != 0 && !deferred_.empty()) platform::PostMessage(windowHandle_, kRunDeferred, 0, 0);
+  };
   std::lock_guard lock(mutex_);
   owner_ = std::this_thread::get_id();
   windowHandle_ = window->Handle();
   window_ = std::move(window);
+}
+
+void TTelephonyThread::RunDeferred() {
+  while (!deferred_.empty() && TapiApplication().WaitDepth() == 0) {
+    auto* work = static_cast<TWork*>(deferred_.front());
+    deferred_.pop_front();
+    Execute(*work);
+  }
 }
 
 void TTelephonyThread::Unbind() {
@@ -77,6 +105,7 @@ void TTelephonyThread::Unbind() {
   while (queue->Peek(message)) {
     if (message.id == kRunWork) queue->Dispatch(message);
   }
+  RunDeferred();
 }
 
 bool TTelephonyThread::IsOwner() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,11 +44,14 @@ class TTelephonyThread {
 
  private:
   TTelephonyThread() = default;
+  // Runs the work held back during waits, in order, as long as no wait is open.
+  void RunDeferred();
 
   mutable std::mutex mutex_;
-  std::thread::id owner_;                          // guarded by mutex_
+  std::thread::id owner_;                           // guarded by mutex_
   std::unique_ptr<platform::HiddenWindow> window_;  // guarded by mutex_; made and destroyed on the owner thread
   std::uint64_t windowHandle_ = 0;                  // guarded by mutex_
+  std::deque<void*> deferred_;                      // only on the owner thread: work that arrived during a wait
 };
 
 }  // namespace vantrel::telephony

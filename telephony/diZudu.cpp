@@ -31,6 +31,8 @@ std::string Hex(DWORD value, bool upper) {
 
 // Whether the tick has reached start + interval; signed so that a tick noted just before the start counts
 // as early, and the 32-bit wrap does no harm.
+constexpr DWORD kTickInterval = 100;
+
 bool TickReached(DWORD start, DWORD interval, DWORD tick) {
   return static_cast<std::int32_t>(tick - start) >= static_cast<std::int32_t>(interval);
 }
@@ -193,16 +195,16 @@ TTapiBuffer::TTapiBuffer(DWORD initialSize) {
   storage_[0] = Size();
 }
 
-void TTapiBuffer::Resize(DWORD bytes) {
-  storage_.resize(std::max<DWORD>((bytes + 3) / 4, 3), 0);
-}
+void TTapiBuffer::Resize(DWORD bytes) { storage_.resize(std::max<DWORD>((bytes + 3) / 4, 3), 0); }
 
 void TTapiBuffer::Prepare() {
   const DWORD total = storage_[0];
   const DWORD needed = storage_[1];
   DWORD wanted = 0;
-  if (needed > total) wanted = (needed + 3) / 4 * 4;
-  else if (total < 1024) wanted = 1024;
+  if (needed > total)
+    wanted = (needed + 3) / 4 * 4;
+  else if (total < 1024)
+    wanted = 1024;
   if (wanted != 0) {
     Resize(wanted);
     std::fill(storage_.begin() + 3, storage_.end(), 0);
@@ -266,8 +268,8 @@ std::string TTapiRecord::StringAt(std::size_t sizeOffset) {
 // LINECALLINFO: index i is the i-th DWORD from dwLineDeviceID on, the DialParams member skipped.
 DWORD TTapiCallInfo::Get_DWORD(int index) {
   if (index < 0 || index > 72) TapiFail("TTapiCallInfo.GetDWORD failed! Invalid index");
-  const std::size_t offset = index <= 11 ? 16 + 4 * static_cast<std::size_t>(index)
-                                         : 80 + 4 * static_cast<std::size_t>(index - 12);
+  const std::size_t offset =
+      index <= 11 ? 16 + 4 * static_cast<std::size_t>(index) : 80 + 4 * static_cast<std::size_t>(index - 12);
   return DwordAt(offset);
 }
 
@@ -321,9 +323,12 @@ DWORD TTapiAddressCaps::Get_DWORD(int index) {
   constexpr int kAfterAddress = (sizeof(LINEADDRESSCAPS) - offsetof(LINEADDRESSCAPS, dwAddressSharing)) / 4;
   if (index < 0 || index >= 3 + kAfterAddress + 2) TapiFail("TTapiAddressCaps.Get_DWORD failed! Invalid index");
   std::size_t offset = 0;
-  if (index < 3) offset = offsetof(LINEADDRESSCAPS, dwLineDeviceID) + 4 * static_cast<std::size_t>(index);
-  else if (index < 3 + kAfterAddress) offset = offsetof(LINEADDRESSCAPS, dwAddressSharing) + 4 * static_cast<std::size_t>(index - 3);
-  else offset = offsetof(LINEADDRESSCAPS, dwDevSpecificSize) + 4 * static_cast<std::size_t>(index - 3 - kAfterAddress);
+  if (index < 3)
+    offset = offsetof(LINEADDRESSCAPS, dwLineDeviceID) + 4 * static_cast<std::size_t>(index);
+  else if (index < 3 + kAfterAddress)
+    offset = offsetof(LINEADDRESSCAPS, dwAddressSharing) + 4 * static_cast<std::size_t>(index - 3);
+  else
+    offset = offsetof(LINEADDRESSCAPS, dwDevSpecificSize) + 4 * static_cast<std::size_t>(index - 3 - kAfterAddress);
   return DwordAt(offset);
 }
 
@@ -431,7 +436,7 @@ void TTapiAddress::Forward(const TTapiForwardList* list, DWORD numRingsNoAnswer)
 
 const LINECALLPARAMS* TTapiCallParams::BuildCallParams() {
   // In the order they are placed behind the fixed part.
-  const std::string* texts[] = {&CalledParty, &CallingPartyID, &Comment, &DisplayableAddress,
+  const std::string* texts[] = {&CalledParty, &CallingPartyID, &Comment,     &DisplayableAddress,
                                 &OrigAddress, &TargetAddress,  &UserUserInfo};
   std::size_t size = sizeof(LINECALLPARAMS);
   for (const std::string* text : texts) {
@@ -451,9 +456,8 @@ const LINECALLPARAMS* TTapiCallParams::BuildCallParams() {
   params->dwAddressID = AddressID;
   params->DialParams = LINEDIALPARAMS{DialPause, DialSpeed, DigitDuration, WaitForDialtone};
   params->dwNoAnswerTimeout = NoAnswerTimeout;
-  DWORD* pairs[] = {&params->dwCalledPartySize,        &params->dwCallingPartyIDSize,
-                    &params->dwCommentSize,            &params->dwDisplayableAddressSize,
-                    &params->dwOrigAddressSize,        &params->dwTargetAddressSize,
+  DWORD* pairs[] = {&params->dwCalledPartySize,        &params->dwCallingPartyIDSize, &params->dwCommentSize,
+                    &params->dwDisplayableAddressSize, &params->dwOrigAddressSize,    &params->dwTargetAddressSize,
                     &params->dwUserUserInfoSize};
   std::size_t end = sizeof(LINECALLPARAMS);
   for (std::size_t i = 0; i < std::size(texts); ++i) {
@@ -530,8 +534,10 @@ TTapiDevice::TTapiDevice() = default;
 TTapiDevice::~TTapiDevice() = default;
 
 void TTapiDevice::SetDeviceID(LONG deviceId) {
-  if (deviceId != -1) Init(deviceId);
-  else Done();
+  if (deviceId != -1)
+    Init(deviceId);
+  else
+    Done();
 }
 
 void TTapiDevice::SetDeviceName(const std::string& name) {
@@ -560,8 +566,8 @@ LONG TTapiDevice::Init(LONG deviceId) {
   LONG result = lineNegotiateAPIVersion(application_->LineApp(), static_cast<DWORD>(deviceId), kLowApiVersion,
                                         kHighApiVersion, &version, &TSP.ExtensionID);
   if (result == 0 && (TSP.ExtLowVersion != 0 || TSP.ExtHighVersion != 0)) {
-    result = lineNegotiateExtVersion(application_->LineApp(), static_cast<DWORD>(deviceId), version,
-                                     TSP.ExtLowVersion, TSP.ExtHighVersion, &extVersion_);
+    result = lineNegotiateExtVersion(application_->LineApp(), static_cast<DWORD>(deviceId), version, TSP.ExtLowVersion,
+                                     TSP.ExtHighVersion, &extVersion_);
   }
   available_ = result == 0;
   if (available_) {
@@ -605,16 +611,17 @@ void TTapiDevice::HandleReply(LONG requestId, LONG replyCode) {
   std::unique_ptr<TTapiRequest> request;
   Requests.Acquire(platform::INFINITE_WAIT);
   auto& items = Requests.Items();
-  const auto found = std::find_if(items.begin(), items.end(), [&](const auto& item) {
-    return item->RequestID == requestId;
-  });
+  const auto found =
+      std::find_if(items.begin(), items.end(), [&](const auto& item) { return item->RequestID == requestId; });
   if (found != items.end()) {
     request = std::move(*found);
     items.erase(found);
   }
   Requests.Release();
-  if (request) CompleteRequest(*request, replyCode);
-  else if (OnTapiReply) OnTapiReply(*this, requestId, replyCode);
+  if (request)
+    CompleteRequest(*request, replyCode);
+  else if (OnTapiReply)
+    OnTapiReply(*this, requestId, replyCode);
 }
 
 void TTapiDevice::CheckRequests(DWORD ticks) {
@@ -647,6 +654,7 @@ void TTapiDevice::CheckRequests(DWORD ticks) {
     TimerRequests.Release();
   }
   for (auto& job : due) HandleTimer(*job);
+  if (OnTick) OnTick(*this, ticks);
 }
 
 void TTapiDevice::CompleteRequest(TTapiRequest& request, LONG replyCode) {
@@ -752,8 +760,10 @@ void TTapiApplication::EnableTapiComponent(TTapiComponent& component, bool enabl
     msgStack_.Release();
   }
   if (!Active() || AnyDeviceEnabled()) return;
-  if (ShutdownDelay == 0) Close();
-  else if (ShutdownDelay > 0 && window_) window_->SetTimer(1, static_cast<std::uint32_t>(ShutdownDelay));
+  if (ShutdownDelay == 0)
+    Close();
+  else if (ShutdownDelay > 0 && window_)
+    window_->SetTimer(1, static_cast<std::uint32_t>(ShutdownDelay));
 }
 
 void TTapiApplication::Open() {
@@ -796,9 +806,8 @@ LONG TTapiApplication::Init(const std::string& appName) {
   }
   if (result == 0) {
     // The window comes before the thread, so that the thread's first notification has somewhere to go.
-    window_ = std::make_unique<platform::HiddenWindow>([this](const platform::Message& message) {
-      WindowProcedure(message);
-    });
+    window_ = std::make_unique<platform::HiddenWindow>(
+        [this](const platform::Message& message) { WindowProcedure(message); });
     windowHandle_ = window_->Handle();
     try {
       terminate_ = false;
@@ -895,9 +904,8 @@ void TTapiApplication::Update_LineDevices() {
         return lineNegotiateAPIVersion(hLineApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
       },
       [this](DWORD id, DWORD version, TTapiBuffer& caps, std::string& name) {
-        const LONG fetched = caps.Fetch([&](void* record) {
-          return lineGetDevCaps(hLineApp_, id, version, 0, static_cast<LINEDEVCAPS*>(record));
-        });
+        const LONG fetched = caps.Fetch(
+            [&](void* record) { return lineGetDevCaps(hLineApp_, id, version, 0, static_cast<LINEDEVCAPS*>(record)); });
         name = caps.String(caps.As<LINEDEVCAPS>()->dwLineNameSize, caps.As<LINEDEVCAPS>()->dwLineNameOffset);
         return fetched;
       });
@@ -913,9 +921,8 @@ void TTapiApplication::Update_PhoneDevices() {
         return phoneNegotiateAPIVersion(hPhoneApp_, id, kLowApiVersion, kHighApiVersion, &version, &extension);
       },
       [this](DWORD id, DWORD version, TTapiBuffer& caps, std::string& name) {
-        const LONG fetched = caps.Fetch([&](void* record) {
-          return phoneGetDevCaps(hPhoneApp_, id, version, 0, static_cast<PHONECAPS*>(record));
-        });
+        const LONG fetched = caps.Fetch(
+            [&](void* record) { return phoneGetDevCaps(hPhoneApp_, id, version, 0, static_cast<PHONECAPS*>(record)); });
         name = caps.String(caps.As<PHONECAPS>()->dwPhoneNameSize, caps.As<PHONECAPS>()->dwPhoneNameOffset);
         return fetched;
       });
@@ -926,20 +933,27 @@ void TTapiApplication::PostNotify(std::uintptr_t kind, std::intptr_t value) {
   if (window != 0) platform::PostMessage(window, NotifyMessage, kind, value);
 }
 
-void TTapiApplication::EventThreadMain(HLINEAPP lineApp, HPHONEAPP phoneApp,
-                                       std::shared_ptr<platform::Event> lineEvent,
+void TTapiApplication::EventThreadMain(HLINEAPP lineApp, HPHONEAPP phoneApp, std::shared_ptr<platform::Event> lineEvent,
                                        std::shared_ptr<platform::Event> phoneEvent) {
   try {
     platform::Event* events[] = {lineEvent.get(), phoneEvent.get()};
+    DWORD lastTick = platform::GetTickCount();
     while (!terminate_) {
-      const int signalled = platform::WaitForEvents(events, false, 100);
+      // The tick goes by elapsed time, also while messages keep coming, so drops, deallocations and request
+      // time-outs run on time under load; tickFlag_ keeps at most one tick outstanding.
+      const DWORD now = platform::GetTickCount();
+      if (TickReached(lastTick, kTickInterval, now)) {
+        if (tickFlag_.exchange(false)) PostNotify(2, static_cast<std::intptr_t>(now));
+        lastTick = now;
+      }
+      const DWORD sinceTick = platform::GetTickCount() - lastTick;
+      const DWORD untilTick = sinceTick >= kTickInterval ? 1 : kTickInterval - sinceTick;
+      const int signalled = platform::WaitForEvents(events, false, untilTick);
       if (terminate_) break;
       if (signalled == 0) {
         DrainQueue(lineApp, false);
       } else if (signalled == 1) {
         DrainQueue(phoneApp, true);
-      } else if (signalled == platform::WAIT_TIMED_OUT && tickFlag_.exchange(false)) {
-        PostNotify(2, static_cast<std::intptr_t>(platform::GetTickCount()));
       }
     }
   } catch (const std::exception& error) {
@@ -1046,7 +1060,8 @@ bool TTapiApplication::ProcessTapiMessages() {
   } catch (...) {
   }
   for (TTapiDevice* line : Lines()) {
-    if (line->Enabled()) line->HandleMessage(item.hDevice, item.dwMessageID, item.dwParam1, item.dwParam2, item.dwParam3);
+    if (line->Enabled())
+      line->HandleMessage(item.hDevice, item.dwMessageID, item.dwParam1, item.dwParam2, item.dwParam3);
   }
   return true;
 }
@@ -1070,6 +1085,7 @@ DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, L
     ~EndWait() {
       --application.waitDepth_;
       application.PostNotify(1);  // what was held back meanwhile
+      if (application.waitDepth_ == 0 && application.OnWaitsEnded) application.OnWaitsEnded();
     }
   } endWait{*this};
   if (waitDepth_ == 1) {
@@ -1391,10 +1407,13 @@ void TCustomTapiLine::OpenLine() {
   RefreshAddresses();
   const DWORD mediaModes = MediaModes != 0 ? MediaModes : Caps.Get_DWORD(12);
   std::vector<DWORD> tries;
-  if (!Privileges.AutoSelect) tries = {Privileges.Mask()};
-  else if (mediaModes == 0) tries = {LINECALLPRIVILEGE_NONE};
-  else tries = {LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR, LINECALLPRIVILEGE_OWNER,
-                LINECALLPRIVILEGE_MONITOR, LINECALLPRIVILEGE_NONE};
+  if (!Privileges.AutoSelect)
+    tries = {Privileges.Mask()};
+  else if (mediaModes == 0)
+    tries = {LINECALLPRIVILEGE_NONE};
+  else
+    tries = {LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR, LINECALLPRIVILEGE_OWNER, LINECALLPRIVILEGE_MONITOR,
+             LINECALLPRIVILEGE_NONE};
   LONG result = LINEERR_OPERATIONFAILED;
   for (DWORD privileges : tries) {
     result = lineOpen(application_->LineApp(), static_cast<DWORD>(DeviceID()), &hLine_, ApiVersion(), ExtVersion(),
@@ -1412,8 +1431,8 @@ void TCustomTapiLine::OpenLine() {
   }
   if (lineSetStatusMessages(hLine_, LineStates, AddressStates) != 0) {
     const DWORD lineStates = LineStates & Caps.Get_DWORD(29);
-    if (lineSetStatusMessages(hLine_, lineStates, AddressStates) != 0 && Caps.Get_Available() &&
-        !addresses_.empty() && addresses_[0]->Caps().Get_Available()) {
+    if (lineSetStatusMessages(hLine_, lineStates, AddressStates) != 0 && Caps.Get_Available() && !addresses_.empty() &&
+        addresses_[0]->Caps().Get_Available()) {
       lineSetStatusMessages(hLine_, lineStates, AddressStates & addresses_[0]->Caps().Get_DWORD(4));
     }
   }
@@ -1474,9 +1493,8 @@ TTapiCall* TCustomTapiLine::GetCallByHandle(HCALL handle, bool create) {
   }
   if (found == nullptr && create) {
     TTapiBuffer status(56);
-    const LONG valid = status.Fetch([handle](void* record) {
-      return lineGetCallStatus(handle, static_cast<LINECALLSTATUS*>(record));
-    });
+    const LONG valid = status.Fetch(
+        [handle](void* record) { return lineGetCallStatus(handle, static_cast<LINECALLSTATUS*>(record)); });
     if (valid == 0) found = new TTapiCall(this, handle);
   }
   calls_.Release();
@@ -1722,8 +1740,10 @@ void TCustomTapiLine::HandleMessage(DWORD hDevice, DWORD messageId, DWORD param1
     case LINE_ADDRESSSTATE:
       for (auto& address : addresses_) {
         if (address->AddressID() != param1) continue;
-        if (param2 & LINEADDRESSSTATE_CAPSCHANGE) address->Caps().Invalidate();
-        else address->Status().Invalidate();
+        if (param2 & LINEADDRESSSTATE_CAPSCHANGE)
+          address->Caps().Invalidate();
+        else
+          address->Status().Invalidate();
         DoAddressState(*address, param2);
       }
       break;
@@ -1762,8 +1782,10 @@ void TCustomTapiLine::HandleMessage(DWORD hDevice, DWORD messageId, DWORD param1
       break;
     case LINE_MONITORTONE:
       if (TTapiCall* call = GetCallByHandle(hDevice, true)) {
-        if (param1 == 0xFFFFFFFF) DoSilence(*call);
-        else DoTone(*call, param1);
+        if (param1 == 0xFFFFFFFF)
+          DoSilence(*call);
+        else
+          DoTone(*call, param1);
       }
       break;
     case LINE_REPLY:
@@ -1790,13 +1812,26 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
   call->SetAlive(state != LINECALLSTATE_IDLE);
   call->SetConnected(state == LINECALLSTATE_CONNECTED);
   switch (state) {
-    case LINECALLSTATE_OFFERING: call->OfferingMode = detail; break;
-    case LINECALLSTATE_DIALTONE: call->DialtoneMode = detail; break;
-    case LINECALLSTATE_BUSY: call->BusyMode = detail; break;
-    case LINECALLSTATE_SPECIALINFO: call->SpecialInfoMode = detail; break;
-    case LINECALLSTATE_CONNECTED: call->ConnectedMode = detail; break;
-    case LINECALLSTATE_DISCONNECTED: call->DisconnectMode = detail; break;
-    default: break;
+    case LINECALLSTATE_OFFERING:
+      call->OfferingMode = detail;
+      break;
+    case LINECALLSTATE_DIALTONE:
+      call->DialtoneMode = detail;
+      break;
+    case LINECALLSTATE_BUSY:
+      call->BusyMode = detail;
+      break;
+    case LINECALLSTATE_SPECIALINFO:
+      call->SpecialInfoMode = detail;
+      break;
+    case LINECALLSTATE_CONNECTED:
+      call->ConnectedMode = detail;
+      break;
+    case LINECALLSTATE_DISCONNECTED:
+      call->DisconnectMode = detail;
+      break;
+    default:
+      break;
   }
   calls_.Acquire(platform::INFINITE_WAIT);
   if (state == LINECALLSTATE_IDLE && (call->RelatedCall != nullptr || call->ConsultCall != nullptr)) {
@@ -1830,8 +1865,10 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
   if ((call = stillListed()) == nullptr) return;
   call->StateHistory |= state;
   const DWORD current = call->State();
-  if (current == LINECALLSTATE_IDLE) DeallocateIdleCall(*call);
-  else if (current == LINECALLSTATE_DISCONNECTED) DropDiscCall(*call);
+  if (current == LINECALLSTATE_IDLE)
+    DeallocateIdleCall(*call);
+  else if (current == LINECALLSTATE_DISCONNECTED)
+    DropDiscCall(*call);
 }
 
 void TCustomTapiLine::Handle_CallInfo(HCALL handle, DWORD infoStates) {

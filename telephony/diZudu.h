@@ -108,7 +108,7 @@ struct TTapiRequest {
   DWORD Timeout = 0;  // ms; 0 = never
   DWORD StartTick = 0;
   TTapiCall* Calls[3] = {nullptr, nullptr, nullptr};  // Data[0..2]: Calls[0] is the call the request concerns
-  TTapiAddress* Address = nullptr;                      // the address of a forwarding request
+  TTapiAddress* Address = nullptr;                    // the address of a forwarding request
   bool Replied = false;
   std::vector<std::string> Params;
 };
@@ -138,9 +138,13 @@ class TTapiBuffer {
   const void* Data() const { return storage_.data(); }
   DWORD Size() const { return static_cast<DWORD>(storage_.size() * sizeof(DWORD)); }
   template <typename Record>
-  Record* As() { return reinterpret_cast<Record*>(storage_.data()); }
+  Record* As() {
+    return reinterpret_cast<Record*>(storage_.data());
+  }
   template <typename Record>
-  const Record* As() const { return reinterpret_cast<const Record*>(storage_.data()); }
+  const Record* As() const {
+    return reinterpret_cast<const Record*>(storage_.data());
+  }
   // The string of a size/offset pair: at most size characters, up to the first zero byte.
   std::string String(DWORD size, DWORD offset) const;
   // Calls the TAPI function until it is satisfied with the buffer's size.
@@ -202,7 +206,7 @@ class TTapiCallStatus : public TTapiRecord {
 class TTapiLineCaps : public TTapiRecord {
  public:
   explicit TTapiLineCaps(TCustomTapiLine& line) : TTapiRecord(252), line_(line) {}
-  DWORD Get_DWORD(int index);  // from dwProviderInfoSize on
+  DWORD Get_DWORD(int index);         // from dwProviderInfoSize on
   std::string Get_String(int index);  // 0 provider, 1 switch, 2 line name
 
  private:
@@ -339,6 +343,8 @@ class TTapiComponent {
   TTapiApplication* Application() const { return application_; }
   bool Enabled() const { return application_ != nullptr; }
   void SetEnabled(bool enabled);
+  // The id of the last request issued on the device: what an asynchronous request's LINE_REPLY will name.
+  LONG LastRequestID() const { return lastRequest_; }
   std::string Name;
 
  protected:
@@ -398,6 +404,8 @@ class TTapiDevice : public TTapiComponent {
 
   std::function<void(TTapiDevice&, DWORD, DWORD, DWORD, DWORD)> OnTapiMessage;
   std::function<void(TTapiDevice&, LONG, LONG)> OnTapiReply;
+  // The application's tick (every 100 ms, on the owner thread), after the device's requests were checked.
+  std::function<void(TTapiDevice&, DWORD)> OnTick;
   std::function<void(TTapiDevice&, LONG)> OnTapiTimeout;
   std::function<void(TTapiDevice&, DWORD, DWORD, DWORD)> OnDeviceState;
   std::function<void(TTapiDevice&)> OnDeviceClose;
@@ -420,6 +428,22 @@ class TTapiDevice : public TTapiComponent {
 };
 
 // ---- lines and calls ----
+
+// Requests issued on the device while it lives do not wait for their LINE_REPLY: their outcome comes as later
+// events (and OnTapiReply). The server's own steps use it so that they never pump messages inside a handler.
+class TAsyncRequests {
+ public:
+  explicit TAsyncRequests(TTapiDevice& device) : device_(device), saved_(device.Options.SyncMode) {
+    device_.Options.SyncMode = false;
+  }
+  ~TAsyncRequests() { device_.Options.SyncMode = saved_; }
+  TAsyncRequests(const TAsyncRequests&) = delete;
+  TAsyncRequests& operator=(const TAsyncRequests&) = delete;
+
+ private:
+  TTapiDevice& device_;
+  const bool saved_;
+};
 
 class TTapiCall {
  public:
@@ -447,9 +471,9 @@ class TTapiCall {
   std::chrono::system_clock::time_point BeginTime, ConnectTime, EndTime;
   TTapiCall* RelatedCall = nullptr;
   TTapiCall* ConsultCall = nullptr;
-  DWORD MonitorDigitModes = 2;      // the wanted modes
+  DWORD MonitorDigitModes = 2;  // the wanted modes
   bool MonitorDigitsAutoSelect = true;
-  DWORD ActiveDigitModes = 0;       // the modes being monitored, 0 when not
+  DWORD ActiveDigitModes = 0;  // the modes being monitored, 0 when not
   std::string GatheredDigits;
   // The call's notes, name=value in the order they were first set; and a number of the program's own.
   std::vector<std::pair<std::string, std::string>> Notes;
@@ -594,8 +618,8 @@ class TCustomTapiLine : public TTapiDevice {
   // Checks open line and valid call, then the common pattern: TAPI call, request, wait.
   void CheckOpen() const;
   void CheckCall(const TTapiCall* call, const char* operation);
-  LONG StartRequest(LONG result, DWORD kind, TTapiCall* call0, TTapiCall* call1 = nullptr,
-                    TTapiCall* call2 = nullptr, TTapiAddress* address = nullptr);
+  LONG StartRequest(LONG result, DWORD kind, TTapiCall* call0, TTapiCall* call1 = nullptr, TTapiCall* call2 = nullptr,
+                    TTapiAddress* address = nullptr);
   void FreeCall(TTapiCall* call);
   void RefreshAddresses();
 
@@ -669,6 +693,8 @@ class TTapiApplication {
   const std::vector<std::string>& LineDeviceNames() const { return lineDeviceNames_; }
   const std::vector<std::string>& PhoneDeviceNames() const { return phoneDeviceNames_; }
   int WaitDepth() const { return waitDepth_; }
+  // Called on the owner thread when the outermost wait for a reply has ended.
+  std::function<void()> OnWaitsEnded;
 
   // Processes at most one queued message; true when one was taken.
   bool ProcessTapiMessages();
@@ -720,7 +746,7 @@ class TTapiApplication {
   std::shared_ptr<platform::Event> phoneEvent_;
   // The registry may change on any thread: servants owning lines end wherever their last reference goes.
   mutable std::recursive_mutex registryMutex_;
-  std::vector<TTapiComponent*> components_;  // registration order; guarded by registryMutex_
+  std::vector<TTapiComponent*> components_;     // registration order; guarded by registryMutex_
   std::map<DWORD, TTapiComponent*> instances_;  // guarded by registryMutex_
   DWORD nextInstance_ = 1;
   std::vector<std::string> lineDeviceNames_;

@@ -407,8 +407,10 @@ TEST_F(RoutingRules, ATreeRoundTripsThroughItsFileAndDeletedRulesLeaveTheLines) 
   ASSERT_TRUE(rules_->SaveToIniFile(Ini("Rules.ini").c_str(), "Rules"));
 
   TMemIniFile ini(Ini("Rules.ini"));
-  EXPECT_EQ(ini.ReadSection("Rules"), (std::vector<std::string>{"Name", "Description", "Enabled", "ID", "Order",
-                                                                "CallsDistributionType", "SystemPhoneNumber"}));
+  EXPECT_EQ(ini.ReadSection("Rules"),
+            (std::vector<std::string>{"Name", "Description", "Enabled", "ID", "Order", "CallsDistributionType",
+                                      "SystemPhoneNumber", "RingTimeout"}));
+  EXPECT_EQ(ini.ReadInteger("Rules", "RingTimeout", -1), 20);  // seconds a routed target rings, by default
   EXPECT_EQ(ini.ReadInteger("Rules_Items", "ItemID", 0), 1);
   EXPECT_EQ(ini.ReadInteger("Rules_0_Items", "Count", 0), 3);
   EXPECT_EQ(ini.ReadInteger("Rules_0_Items", "ItemID", 0), 3);

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include <string>
+
+#include "telephony/tapi/Tapi.h"
+
+namespace vantrel {
+
+// One caller that a line routes by its rule: answered by the server, held pending transfer while a consultation
+// call rings the target, transferred when the target answers. Each routed caller has a record of its own, so
+// any number of callers offered on one line at once are routed side by side. Only the telephony thread uses it.
+//
+// States, as the log shows them ("routing <handle>: <from> -> <to>"):
+//   Offered      the rule gave a target at OFFERING; the server answers the caller
+//   Answered     the caller talks to the server's line; the rule is asked again at each of its CONNECTED events
+//   Consulting   the caller is held pending transfer; the consultation call waits for dial tone
+//   Dialling     the consultation call dials the target and rings it (ring-no-answer runs from here)
+//   Completing   the target answered; the transfer is being completed
+//   Ended        transferred, or abandoned by the caller: nothing more is done for it
+class TRoutedCall {
+ public:
+  enum class TState { Offered, Answered, Consulting, Dialling, Completing, Ended };
+
+  explicit TRoutedCall(CORBA::Long caller) : caller_(caller) {}
+
+  CORBA::Long Caller() const { return caller_; }
+  TState State() const { return state_; }
+  // The one place a routed call changes state; it writes the change to the log.
+  void Transition(TState to);
+
+  CORBA::Long Consult = 0;      // the consultation call of the transfer in progress, 0 when there is none
+  std::string Target;           // chosen at the caller's CONNECTED, dialled at the consultation's dial tone
+  bool Restart = false;         // the Restart passed to the rule; set when a transfer ended
+  CORBA::Long ActionIndex = 0;  // where this call stands in the rule's actions
+  DWORD DialledAt = 0;          // tick of the dial to the target, for its ring time
+  bool CallerGone = false;      // the caller's call has ended
+  int Attempts = 0;             // targets tried
+
+ private:
+  CORBA::Long caller_;
+  TState state_ = TState::Offered;
+};
+
+const char* RoutingStateName(TRoutedCall::TState state);
+
+}  // namespace vantrel
