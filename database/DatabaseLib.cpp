@@ -60,18 +60,17 @@ TCallLogWriter& TDatabase_Impl::CallLog() {
   std::lock_guard lock(callLogMutex_);
   if (!callLog_) {
     const std::string folder = IniFolder();
+    // The writer's thread calls no virtual member: it may still run while the servant's destructors do.
     callLog_ = std::make_unique<TCallLogWriter>(
-        folder, std::filesystem::path(folder) / kCallLogJournal,
-        [this] {
-          CORBA::String_var connectionString = GetConnectionString();
-          return std::string(connectionString.in());
-        },
-        [this] {
+        folder, std::filesystem::path(folder) / kCallLogJournal, [this] { return ConnectionStringText(); },
+        [this, folder] {
           // The call log has always connected the shared connection on its first row, and clients rely on it;
           // done here, a database that is slow to connect delays no line.
-          if (connection_.IsOpen()) return;
-          CORBA::String_var error = CORBA::string_dup("");
-          SetConnected(true, error.inout());
+          try {
+            OpenShared(folder);
+          } catch (...) {
+            // The writer finds out for itself, on its own connection.
+          }
         });
   }
   return *callLog_;
@@ -85,8 +84,7 @@ void TDatabase_Impl::StopCallLog(std::chrono::milliseconds deadline) {
 }
 
 bool TDatabase_Impl::AcceptCallLogRow(TCallLogRow row, std::string& errorText) {
-  CORBA::String_var connectionString = GetConnectionString();
-  if (connectionString.in()[0] == '\0') {
+  if (ConnectionStringText().empty()) {
     errorText = "The connection has no connection string";
     return false;
   }
@@ -126,13 +124,21 @@ CORBA::Boolean TDatabase_Impl::GetConnected() { return connection_.IsOpen(); }
 CORBA::Boolean TDatabase_Impl::SetConnected(CORBA::Boolean connected, char*& errorText) {
   if (!connected) return ReportingInto(errorText, [&] { connection_.Close(); });
   return ReportingInto(errorText, [&] {
-    if (connection_.IsOpen()) return;
     // A relative SQLite file lives in the INI folder.
-    connection_.SetBaseFolder(IniFolder());
-    CORBA::String_var connectionString = GetConnectionString();
-    connection_.SetConnectionString(connectionString.in());
-    connection_.Open();
+    OpenShared(IniFolder());
   });
+}
+
+std::string TDatabase_Impl::ConnectionStringText() const {
+  std::lock_guard lock(settingsMutex_);
+  return connectionString_;
+}
+
+void TDatabase_Impl::OpenShared(const std::string& iniFolder) {
+  if (connection_.IsOpen()) return;
+  connection_.SetBaseFolder(iniFolder);
+  connection_.SetConnectionString(ConnectionStringText());
+  connection_.Open();
 }
 
 CORBA::Boolean TDatabase_Impl::TestConnection(const char* connectionString, char*& errorText) {

@@ -45,6 +45,9 @@ class TDatabase_Impl : public virtual POA_Database, public TBase_Impl {
 
  private:
   std::string IniFolder();
+  std::string ConnectionStringText() const;
+  // Opens the shared connection with the current string when it is closed; throws the driver's message.
+  void OpenShared(const std::string& iniFolder);
   bool LoadUnsecuredConnectionString(const char* fileName, const char* section);
   bool LoadSecuredConnectionString();
   bool SaveUnsecuredConnectionString(const char* fileName, const char* section);

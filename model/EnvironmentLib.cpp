@@ -63,6 +63,7 @@ TEnvironment_Impl::TEnvironment_Impl() {
 
 TEnvironment_Impl::~TEnvironment_Impl() {
   LogMessage("TEnvironment_Impl.Destroy()");
+  StopCallLog();  // while the Database is whole
   for (CORBA::Object_ptr child :
        {static_cast<CORBA::Object_ptr>(database_.in()), static_cast<CORBA::Object_ptr>(rules_.in()),
         static_cast<CORBA::Object_ptr>(translateRules_.in()), static_cast<CORBA::Object_ptr>(lines_.in()),

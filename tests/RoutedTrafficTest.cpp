@@ -149,6 +149,10 @@ TEST_F(RoutedTraffic, TwentyCallersAtOnceAreEachRoutedToAPhoneAndNothingIsLeftBe
   EXPECT_EQ(Crm("select count(distinct ParentCallHandle) from tq_VantrelLog where LinePhoneNumber = '101' and "
                 "CallEventType = 3"),
             "20");
+  // However quickly the phones answered: every consultation call that ended has its dialled row.
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelLog where LinePhoneNumber = '101' and CallEventType = 3"),
+            Crm("select count(distinct CallHandle) from tq_VantrelLog where LinePhoneNumber = '101' and "
+                "CallEventType = 9 and CallerPhoneNumber = '101'"));
   // The phones' rows: each answered caller once, with the caller as the connected party.
   EXPECT_EQ(Crm("select count(*) from tq_VantrelLog where LinePhoneNumber in ('102', '103', '104') and "
                 "CallEventType = 2 and ConnectedPhoneNumber like '55501%'"),
