@@ -58,10 +58,12 @@ double Percentile(std::vector<double> values, double fraction) {
   return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
 }
 
-void RunTraffic(InProcessServer& server, int lineCount, double seconds, double rate, const std::filesystem::path& folder) {
+void RunTraffic(InProcessServer& server, int lineCount, double seconds, double rate,
+                const std::filesystem::path& folder) {
   std::vector<std::string> stations;
   for (int i = 0; i < lineCount; ++i) stations.push_back(std::to_string(4000 + i));
-  ::Environment_var environment = server.StartEnvironment(stations, lineCount * 4 + 64, folder / std::to_string(lineCount));
+  ::Environment_var environment =
+      server.StartEnvironment(stations, lineCount * 4 + 64, folder / std::to_string(lineCount));
   ::Rules_var rules = environment->GetRules();
   ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
   ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
@@ -124,11 +126,12 @@ void RunTraffic(InProcessServer& server, int lineCount, double seconds, double r
   // Let the lines let go of their finished calls, then count what the exchange still holds.
   PumpUntil([&] { return TSoftExchange::Instance().Status().empty(); }, std::chrono::seconds(10));
   const std::size_t left = TSoftExchange::Instance().Status().size();
-  std::printf("%5d lines: %6zu offered (%zu refused), %6zu routed in %5.1f s: %6.1f calls/s, host CPU %6.0f us/call, "
-              "offer to transfer p50 %6.1f ms p99 %7.1f ms, %zu calls left\n",
-              lineCount, offered, refused, routed, elapsed, static_cast<double>(routed) / elapsed,
-              routed == 0 ? 0.0 : hostCpu / static_cast<double>(routed) * 1e6, Percentile(latencies, 0.5),
-              Percentile(latencies, 0.99), left);
+  std::printf(
+      "%5d lines: %6zu offered (%zu refused), %6zu routed in %5.1f s: %6.1f calls/s, host CPU %6.0f us/call, "
+      "offer to transfer p50 %6.1f ms p99 %7.1f ms, %zu calls left\n",
+      lineCount, offered, refused, routed, elapsed, static_cast<double>(routed) / elapsed,
+      routed == 0 ? 0.0 : hostCpu / static_cast<double>(routed) * 1e6, Percentile(latencies, 0.5),
+      Percentile(latencies, 0.99), left);
   // Every routed call leaves the same rows: the count of each kind equals the calls routed.
   ::Database_var database = environment->GetDatabase();
   const TLocalServant<TDatabase_Impl> crm{database.in()};

@@ -23,6 +23,12 @@ int OpenForAppend(const std::string& fileName) {
   return file;
 }
 
+// The thread's id, asked of the kernel once per thread rather than once per line.
+long ThreadId() {
+  thread_local const long id = static_cast<long>(::syscall(SYS_gettid));
+  return id;
+}
+
 std::string LinePrefix() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -32,7 +38,7 @@ std::string LinePrefix() {
   char buffer[64];
   const int length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%ld] ",
                                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                                   local.tm_sec, static_cast<int>(millis), static_cast<long>(::syscall(SYS_gettid)));
+                                   local.tm_sec, static_cast<int>(millis), ThreadId());
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 

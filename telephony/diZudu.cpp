@@ -1078,6 +1078,8 @@ void TTapiApplication::PumpThreadMessages() {
   }
 }
 
+// Why the nesting stays bounded: the handlers this wait runs never wait themselves (the server's own steps issue
+// their requests without waiting), and remote work that arrives meanwhile is held until the wait ends.
 DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, LONG& replyCode) {
   ++waitDepth_;
   struct EndWait {

@@ -146,8 +146,9 @@ TEST_F(RoutedTraffic, TwentyCallersAtOnceAreEachRoutedToAPhoneAndNothingIsLeftBe
   EXPECT_EQ(Crm("select count(*) from tq_VantrelLog where LinePhoneNumber = '101' and CallEventType = 3 and "
                 "ParentCallHandle = ''"),
             "0");  // each consultation call names its caller's call
-  EXPECT_EQ(Crm("select count(distinct ParentCallHandle) from tq_VantrelLog where LinePhoneNumber = '101' and "
-                "CallEventType = 3"),
+  // (A parent key carries the consultation call's own begin second, so retries may spell it anew.)
+  EXPECT_EQ(Crm("select count(distinct substr(ParentCallHandle, instr(ParentCallHandle, '-') + 1)) from "
+                "tq_VantrelLog where LinePhoneNumber = '101' and CallEventType = 3"),
             "20");
   // However quickly the phones answered: every consultation call that ended has its dialled row.
   EXPECT_EQ(Crm("select count(*) from tq_VantrelLog where LinePhoneNumber = '101' and CallEventType = 3"),
