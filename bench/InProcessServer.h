@@ -76,6 +76,19 @@ class InProcessServer {
     return environment._retn();
   }
 
+  // One rule that sends every offered call to the number, on every line.
+  static void RouteAllLinesTo(::Environment_ptr environment, const char* number) {
+    ::Rules_var rules = environment->GetRules();
+    ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
+    ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
+    action->SetActionType(::PhoneNumber);
+    action->SetPhoneNumber(number);
+    ::Lines_var lines = environment->GetLines();
+    for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
+      ::Line_var(::Line::_narrow(::ContainerItem_var(lines->GetItem(i))))->SetRule(rule);
+    }
+  }
+
   void StopEnvironment() {
     poa_->deactivate_object(environmentId_.in());
     telephony::TapiApplication().Close();

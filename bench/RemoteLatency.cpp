@@ -165,8 +165,8 @@ void MeasureEventLatency(CORBA::ORB_ptr orb, ::Lines_ptr lines, const std::files
   const auto median = [](const std::vector<double>& times) { return times.empty() ? 0.0 : times[times.size() / 2]; };
   std::printf("event latency, outside call -> listener's Offering: median %7.1f us (%zu calls)\n", median(offered),
               offered.size());
-  std::printf("event latency, caller hangs up -> Disconnected:     median %7.1f us (%zu calls)\n",
-              median(disconnected), disconnected.size());
+  std::printf("event latency, caller hangs up -> Disconnected:     median %7.1f us (%zu calls)\n", median(disconnected),
+              disconnected.size());
   for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
     ::Line_var(::Line::_narrow(::ContainerItem_var(lines->GetItem(i))))->SetLineEventsListener(::LineEvents::_nil());
   }

@@ -64,15 +64,7 @@ void RunTraffic(InProcessServer& server, int lineCount, double seconds, double r
   for (int i = 0; i < lineCount; ++i) stations.push_back(std::to_string(4000 + i));
   ::Environment_var environment =
       server.StartEnvironment(stations, lineCount * 4 + 64, folder / std::to_string(lineCount));
-  ::Rules_var rules = environment->GetRules();
-  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
-  ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
-  action->SetActionType(::PhoneNumber);
-  action->SetPhoneNumber("7000");
-  ::Lines_var lines = environment->GetLines();
-  for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
-    ::Line_var(::Line::_narrow(::ContainerItem_var(lines->GetItem(i))))->SetRule(rule);
-  }
+  InProcessServer::RouteAllLinesTo(environment, "7000");
 
   std::unordered_map<DWORD, Clock::time_point> offeredAt;  // caller far end -> when it was offered
   std::vector<double> latencies;

@@ -22,16 +22,8 @@ double RoutedCallsPerSecond(InProcessServer& server, int lineCount, const std::f
   ::Environment_var environment =
       server.StartEnvironment(stations, lineCount * 2 + 4, folder / std::to_string(lineCount));
   ::Database_var database = environment->GetDatabase();
-  ::Rules_var rules = environment->GetRules();
-  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->CreateItem(true)));
-  ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
-  action->SetActionType(::PhoneNumber);
-  action->SetPhoneNumber("777");
+  InProcessServer::RouteAllLinesTo(environment, "777");
   ::Lines_var lines = environment->GetLines();
-  for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
-    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
-    line->SetRule(rule);
-  }
 
   const auto start = Clock::now();
   std::map<DWORD, bool> callers;  // far end -> hung up
@@ -62,8 +54,8 @@ double RoutedCallsPerSecond(InProcessServer& server, int lineCount, const std::f
   });
   CORBA::String_var rows;
   database->GetFieldValue("select count(*) as C from tq_VantrelLog", "C", rows.out());
-  std::printf("%4d lines: %4zu routed calls in %.3f s: %7.1f calls/s (%s call-log rows)\n", lineCount,
-              callers.size(), seconds, static_cast<double>(callers.size()) / seconds, rows.in());
+  std::printf("%4d lines: %4zu routed calls in %.3f s: %7.1f calls/s (%s call-log rows)\n", lineCount, callers.size(),
+              seconds, static_cast<double>(callers.size()) / seconds, rows.in());
   server.StopEnvironment();
   return static_cast<double>(callers.size()) / seconds;
 }

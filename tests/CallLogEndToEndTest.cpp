@@ -9,8 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "HostProcess.h"
-#include "RecordingLineEvents.h"
+#include "HostClient.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
@@ -69,21 +68,8 @@ class CallLogOfAHost : public ::testing::Test {
   }
 
   // The CRM file read directly, as a report would.
-  struct Crm {
-    sqlite3* database = nullptr;
-    explicit Crm(const std::filesystem::path& file) { sqlite3_open(file.c_str(), &database); }
-    ~Crm() { sqlite3_close_v2(database); }
-    std::string Text(const std::string& sql) {
-      sqlite3_stmt* statement = nullptr;
-      std::string value = "-";
-      if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-          sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
-        value = text == nullptr ? "" : reinterpret_cast<const char*>(text);
-      }
-      sqlite3_finalize(statement);
-      return value;
-    }
+  struct Crm : CrmFile {
+    using CrmFile::CrmFile;
     // The caller's call as "type@order ...", in EventOrder order.
     std::string RowsOf(const std::string& caller) {
       return Text(
@@ -111,7 +97,7 @@ TEST_F(CallLogOfAHost, ACrmFileLockedForTwentySecondsDelaysNoEventAndLosesNoRow)
   ASSERT_TRUE(AnsweredCall("5551000", 5s));
   Crm crm(host_.IniFolder() / "crm.sqlite3");
   ASSERT_TRUE(WaitUntil([&] { return crm.Text("select count(*) from tq_VantrelLog") == "3"; }));
-  ASSERT_EQ(sqlite3_exec(crm.database, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(crm.Handle(), "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
   std::vector<std::string> callers;
   for (const auto lockedSince = Clock::now(); Clock::now() - lockedSince < 20s;) {
     callers.push_back("5551" + std::to_string(100 + callers.size()));
@@ -119,7 +105,7 @@ TEST_F(CallLogOfAHost, ACrmFileLockedForTwentySecondsDelaysNoEventAndLosesNoRow)
     ASSERT_TRUE(AnsweredCall(callers.back(), 1s)) << "call " << callers.size() << " was held up";
   }
   EXPECT_TRUE(std::filesystem::exists(host_.IniFolder() / "CallLog.journal"));
-  ASSERT_EQ(sqlite3_exec(crm.database, "commit", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(crm.Handle(), "commit", nullptr, nullptr, nullptr), SQLITE_OK);
   const std::string all = std::to_string(3 * (callers.size() + 1));
   EXPECT_TRUE(WaitUntil([&] { return crm.Text("select count(*) from tq_VantrelLog") == all; }, 20s))
       << crm.Text("select count(*) from tq_VantrelLog") << " rows of " << all;

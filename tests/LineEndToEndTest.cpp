@@ -8,8 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "HostProcess.h"
-#include "RecordingLineEvents.h"
+#include "HostClient.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
@@ -41,22 +40,12 @@ class LinesOfAHost : public ::testing::Test {
     lines_ = environment_->GetLines();
     database_ = environment_->GetDatabase();
   }
-  void TearDown() override {
-    for (auto& id : listenerIds_) TestPOA()->deactivate_object(id);
-    EXPECT_EQ(host_.Stop(), 0);
-  }
+  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
   ::Line_ptr LineOf(const char* number) {
     return ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(number)));
   }
-  RecordingLineEvents* Listen(::Line_ptr line) {
-    auto* listener = new RecordingLineEvents();
-    listenerIds_.push_back(TestPOA()->activate_object(listener));
-    listener->_remove_ref();  // the POA holds it until the test deactivates it
-    CORBA::Object_var reference = TestPOA()->id_to_reference(listenerIds_.back());
-    line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(reference)));
-    line->ChangeLineEventLastContact();
-    return listener;
-  }
+  RecordingLineEvents* Listen(::Line_ptr line) { return listeners_.Listen(line); }
+
   std::string Exchange(const std::string& command) {
     auto [code, text] = host_.RunExchange(command);
     EXPECT_EQ(code, 0) << command << ": " << text;
@@ -77,7 +66,7 @@ class LinesOfAHost : public ::testing::Test {
   ::Environment_var environment_;
   ::Lines_var lines_;
   ::Database_var database_;
-  std::vector<PortableServer::ObjectId_var> listenerIds_;
+  ClientListeners listeners_;
 };
 
 }  // namespace
@@ -225,9 +214,7 @@ TEST(LinesAcrossStarts, ALineWhoseDeviceIsGoneIsRemovedAtTheNextLoadAndTheOthers
     ASSERT_TRUE(environment->SaveToIniFiles(host.IniFolder().c_str()));
   }
   ASSERT_EQ(host.Stop(), 0);
-  {
-    std::ofstream(host.IniFolder() / "Exchange.ini") << "[Stations]\n101=Line 101\n102=Line 102\n103=Line 103\n";
-  }
+  { std::ofstream(host.IniFolder() / "Exchange.ini") << "[Stations]\n101=Line 101\n102=Line 102\n103=Line 103\n"; }
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();
   ASSERT_TRUE(host.WaitForOutput("Loaded: 3 lines")) << host.Output();
   CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());

@@ -1,14 +1,12 @@
 // Many callers at once on a routed line of a running host: callers and phones through vantrel-exchange, clients
 // over IIOP, the call log read back from the CRM file.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <fstream>
 #include <set>
 #include <sstream>
 
-#include "HostProcess.h"
-#include "RecordingLineEvents.h"
+#include "HostClient.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
@@ -52,22 +50,11 @@ class RoutedTraffic : public ::testing::Test {
     environment_ = ::Environment::_narrow(object);
     lines_ = environment_->GetLines();
   }
-  void TearDown() override {
-    for (auto& id : listenerIds_) TestPOA()->deactivate_object(id);
-    EXPECT_EQ(host_.Stop(), 0);
-  }
+  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
   ::Line_ptr LineOf(const char* number) {
     return ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(number)));
   }
-  RecordingLineEvents* Listen(::Line_ptr line) {
-    auto* listener = new RecordingLineEvents();
-    listenerIds_.push_back(TestPOA()->activate_object(listener));
-    listener->_remove_ref();
-    CORBA::Object_var reference = TestPOA()->id_to_reference(listenerIds_.back());
-    line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(reference)));
-    line->ChangeLineEventLastContact();
-    return listener;
-  }
+  RecordingLineEvents* Listen(::Line_ptr line) { return listeners_.Listen(line); }
   std::string Exchange(const std::string& command, const std::string& input = {}) {
     return host_.RunExchange(command, input).second;
   }
@@ -85,25 +72,12 @@ class RoutedTraffic : public ::testing::Test {
     for (const std::string& party : Parties()) count += party.find(piece) != std::string::npos ? 1 : 0;
     return count;
   }
-  std::string Crm(const std::string& sql) {
-    sqlite3* database = nullptr;
-    sqlite3_open((host_.IniFolder() / "crm.sqlite3").c_str(), &database);
-    sqlite3_stmt* statement = nullptr;
-    std::string value = "-";
-    if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(statement, 0);
-      value = text == nullptr ? "" : reinterpret_cast<const char*>(text);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close_v2(database);
-    return value;
-  }
+  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
 
   HostProcess host_;
   ::Environment_var environment_;
   ::Lines_var lines_;
-  std::vector<PortableServer::ObjectId_var> listenerIds_;
+  ClientListeners listeners_;
 };
 
 }  // namespace
