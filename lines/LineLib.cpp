@@ -255,8 +255,14 @@ void TLine_Impl::SetDeviceID(CORBA::Long id) {
     const auto keepNumber = [this] {
       std::string number;
       if (tapiLine_->Active() && !tapiLine_->Addresses().empty()) number = tapiLine_->Addresses().front()->Name();
-      std::lock_guard lock(lineMutex_);
-      devicePhoneNumber_ = number;
+      {
+        std::lock_guard lock(lineMutex_);
+        if (devicePhoneNumber_ == number) return;
+        devicePhoneNumber_ = number;
+      }
+      // The Lines container finds lines by number: its index is made again (without waiting for its lock).
+      ::Container_var container = GetContainer();
+      if (const TLocalServant<TContainer_Impl> lines{container.in()}) lines->LookupKeyChanged();
     };
     try {
       if (tapiLine_->Available()) tapiLine_->SetActive(true);

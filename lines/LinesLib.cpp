@@ -24,25 +24,38 @@ TLines_Impl::TLines_Impl() {
 
 TLines_Impl::~TLines_Impl() { LogMessage("TLines_Impl.Destroy()"); }
 
-::ContainerItem_ptr TLines_Impl::GetItemByDevicePhoneNumber(const char* phoneNumber) {
-  return Guarded("TLines_Impl.GetItemByDevicePhoneNumber", ::ContainerItem::_nil(), [&] {
-    return WithItems([&](const auto& items) {
-      ::ContainerItem_var found;
+::Line_ptr TLines_Impl::LineByNumberLocked(const std::string& phoneNumber) {
+  if (const std::uint64_t changes = Changes(); byNumberChanges_ != changes) {
+    byNumber_.clear();
+    WithItems([&](const auto& items) {
       for (const ::ContainerItem_var& item : items) {
         ::Line_var line = ::Line::_narrow(item);
         if (CORBA::is_nil(line)) continue;
         CORBA::String_var number = line->GetDevicePhoneNumber();
-        if (std::string_view(number.in()) == phoneNumber) found = ::ContainerItem::_duplicate(item);
+        byNumber_[number.in()] = line;  // the last listed wins, as in a scan
       }
-      return found._retn();
     });
+    byNumberChanges_ = changes;
+  }
+  const auto found = byNumber_.find(phoneNumber);
+  return found == byNumber_.end() ? ::Line::_nil() : ::Line::_duplicate(found->second);
+}
+
+::ContainerItem_ptr TLines_Impl::GetItemByDevicePhoneNumber(const char* phoneNumber) {
+  return Guarded("TLines_Impl.GetItemByDevicePhoneNumber", ::ContainerItem::_nil(), [&] {
+    std::lock_guard lock(Lock());
+    ::Line_var line = LineByNumberLocked(phoneNumber);
+    return static_cast<::ContainerItem_ptr>(line._retn());
   });
 }
 
 CORBA::Boolean TLines_Impl::GetIsOuterLinePhoneNumber(const char* phoneNumber) {
   return Guarded("TLines_Impl.GetIsOuterLinePhoneNumber", false, [&] {
-    ::ContainerItem_var item = GetItemByDevicePhoneNumber(phoneNumber);
-    ::Line_var line = ::Line::_narrow(item);
+    ::Line_var line;
+    {
+      std::lock_guard lock(Lock());
+      line = LineByNumberLocked(phoneNumber);
+    }
     return !CORBA::is_nil(line) && line->GetIsOuter();
   });
 }

@@ -1,5 +1,8 @@
 #include "ContainerItemLib.h"
 
+#include "ContainerLib.h"
+#include "Servant.h"
+
 #include <filesystem>
 
 #include "host/IniStorage.h"
@@ -22,8 +25,14 @@ void TContainerItem_Impl::SetContainer(::Container_ptr container) {
 }
 
 void TContainerItem_Impl::SetID(CORBA::Long id) {
-  std::lock_guard lock(itemMutex_);
-  id_ = id;
+  {
+    std::lock_guard lock(itemMutex_);
+    if (id_ == id) return;
+    id_ = id;
+  }
+  // The container's look-up by ID is made again; the item's own lock is not held while the container's is taken.
+  ::Container_var container = GetContainer();
+  if (const TLocalServant<TContainer_Impl> owner{container.in()}) owner->LookupKeyChanged();
 }
 
 CORBA::Long TContainerItem_Impl::GetID() {

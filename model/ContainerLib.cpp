@@ -131,13 +131,20 @@ CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
     std::lock_guard lock(lock_);
     const CORBA::Long id = item->GetID();
     ::ContainerItem_var listed = GetItemByID(id);
-    if (!CORBA::is_nil(listed)) {
-      // An item that is listed already (a load re-adds what CreateItem listed) moves to the end and stays served.
-      readdedItem_ = item;
-      DeleteItem(listed);
-      readdedItem_ = ::ContainerItem::_nil();
+    if (!items_.empty() && items_.back()->_is_equivalent(item)) {
+      // A load adds what CreateItem has just listed: it stays where it is, listed once; another item with its
+      // ID goes, as below.
+      if (!CORBA::is_nil(listed) && !listed->_is_equivalent(item)) DeleteItem(listed);
+    } else {
+      if (!CORBA::is_nil(listed)) {
+        // An item that is listed already moves to the end and stays served.
+        readdedItem_ = item;
+        DeleteItem(listed);
+        readdedItem_ = ::ContainerItem::_nil();
+      }
+      items_.push_back(::ContainerItem::_duplicate(item));
+      ItemsChanged();
     }
-    items_.push_back(::ContainerItem::_duplicate(item));
     ::Container_var self = _this();
     item->SetContainer(self);
     item->DoAdd();
@@ -156,6 +163,7 @@ CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
     ::ContainerItem_var listed = GetItemByID(id);
     item->SetContainer(::Container::_nil());
     items_.erase(items_.begin() + index);
+    ItemsChanged();
     item->DoDelete();
     DoItemDelete(id);
     // Remote references to a deleted item stop working; the servant ends with its last reference.
@@ -179,6 +187,7 @@ CORBA::Boolean TContainer_Impl::ClearItems() {
       ::ContainerItem_var item = items_.back();
       item->SetContainer(::Container::_nil());
       items_.pop_back();
+      ItemsChanged();
       item->DoDelete();
       DoItemDelete(item->GetID());
     }
@@ -233,9 +242,20 @@ char* TContainer_Impl::GetItemName(CORBA::Long index) {
 }
 
 ::ContainerItem_ptr TContainer_Impl::GetItemByID(CORBA::Long id) {
-  return Guarded("TContainer_Impl.GetItemByID", ::ContainerItem::_nil(),
-                 [&] { return FindLast([&](::ContainerItem_ptr item) { return item->GetID() == id; }); });
+  return Guarded("TContainer_Impl.GetItemByID", ::ContainerItem::_nil(), [&] {
+    return WithItems([&](ItemList& items) {
+      if (const std::uint64_t changes = Changes(); byIDChanges_ != changes) {
+        byID_.clear();
+        for (auto& item : items) byID_[item->GetID()] = item.in();  // the last listed wins, as in a scan
+        byIDChanges_ = changes;
+      }
+      const auto found = byID_.find(id);
+      return found == byID_.end() ? ::ContainerItem::_nil() : ::ContainerItem::_duplicate(found->second);
+    });
+  });
 }
+
+void TContainer_Impl::LookupKeyChanged() { ItemsChanged(); }
 
 ::ContainerItem_ptr TContainer_Impl::GetItemByOrder(CORBA::Long order) {
   return Guarded("TContainer_Impl.GetItemByOrder", ::ContainerItem::_nil(),
@@ -307,10 +327,9 @@ CORBA::Boolean TContainer_Impl::LoadItemsFromIniFile(const char* fileName, const
       }
     }
     if (missing > 0) {
-      DoError("TContainer_Impl.LoadItemsFromIniFile",
-              FormatText("%d of the %d item sections of [%s] are missing in %s",
-                         {missing, count, itemsSection, fileName})
-                  .c_str());
+      DoError("TContainer_Impl.LoadItemsFromIniFile", FormatText("%d of the %d item sections of [%s] are missing in %s",
+                                                                 {missing, count, itemsSection, fileName})
+                                                          .c_str());
     }
     return result;
   });

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "ContainerItemLib.h"
@@ -76,11 +79,17 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   ::ContainerItem_ptr ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity);
 
   platform::RecursiveTimedMutex& Lock() { return lock_; }
+  // Whenever what the look-ups see may have changed (an item listed or let go, the list reordered, a key of an
+  // item changed) the count moves on, and the indexes are made again at their next use. Lock-free, so that the
+  // telephony thread can say so without taking the list's lock.
+  void ItemsChanged() { ++changes_; }
+  std::uint64_t Changes() const { return changes_.load(); }
   // The system's exchange sort, part of the contract: for i, for j over the whole list, exchange positions i and
   // j when key(i) < key(j). Keys are read once, before sorting.
   template <typename Key>
   void ExchangeSort(Key key) {
     std::lock_guard lock(lock_);
+    ItemsChanged();
     std::vector<decltype(key(items_[0].in()))> keys;
     for (auto& item : items_) keys.push_back(key(item.in()));
     for (std::size_t i = 0; i < items_.size(); ++i) {
@@ -99,6 +108,10 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
     return body(items_);
   }
 
+ public:
+  // Inside the server: an item of this container changed a key the look-ups use (its ID, a line's number).
+  void LookupKeyChanged();
+
  private:
   using ItemList = std::vector<::ContainerItem_var>;
   // The last listed element for which the predicate holds (the last match wins).
@@ -107,7 +120,11 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   CORBA::Long MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)());
 
   platform::RecursiveTimedMutex lock_;
-  ItemList items_;                                             // guarded by lock_
+  ItemList items_;  // guarded by lock_
+  std::atomic<std::uint64_t> changes_{0};
+  // The last listed item of each ID, made from the list when changes_ has moved on.
+  std::unordered_map<CORBA::Long, ::ContainerItem_ptr> byID_;  // guarded by lock_; not owned (items_ holds them)
+  std::uint64_t byIDChanges_ = ~std::uint64_t{0};              // guarded by lock_: changes_ when byID_ was made
   CORBA::Long lastID_ = -1;                                    // guarded by lock_
   ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
   std::mutex listenerMutex_;
