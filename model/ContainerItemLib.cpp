@@ -25,14 +25,16 @@ void TContainerItem_Impl::SetContainer(::Container_ptr container) {
 }
 
 void TContainerItem_Impl::SetID(CORBA::Long id) {
+  CORBA::Long previous = 0;
   {
     std::lock_guard lock(itemMutex_);
     if (id_ == id) return;
+    previous = id_;
     id_ = id;
   }
-  // The container's look-up by ID is made again; the item's own lock is not held while the container's is taken.
+  // The container's index by ID follows; the item's own lock is not held while the container's is taken.
   ::Container_var container = GetContainer();
-  if (const TLocalServant<TContainer_Impl> owner{container.in()}) owner->LookupKeyChanged();
+  if (const TLocalServant<TContainer_Impl> owner{container.in()}) owner->ItemIDChanged(previous, id);
 }
 
 CORBA::Long TContainerItem_Impl::GetID() {

@@ -143,6 +143,7 @@ CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
         readdedItem_ = ::ContainerItem::_nil();
       }
       items_.push_back(::ContainerItem::_duplicate(item));
+      IndexListed(items_.back().in(), id);
       ItemsChanged();
     }
     ::Container_var self = _this();
@@ -162,6 +163,7 @@ CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
     const CORBA::Long id = item->GetID();
     ::ContainerItem_var listed = GetItemByID(id);
     item->SetContainer(::Container::_nil());
+    IndexUnlisted(items_[static_cast<std::size_t>(index)].in(), id);
     items_.erase(items_.begin() + index);
     ItemsChanged();
     item->DoDelete();
@@ -188,6 +190,9 @@ CORBA::Boolean TContainer_Impl::ClearItems() {
       item->SetContainer(::Container::_nil());
       items_.pop_back();
       ItemsChanged();
+      byID_.clear();
+      idCount_.clear();
+      byIDStale_ = !items_.empty();
       item->DoDelete();
       DoItemDelete(item->GetID());
     }
@@ -243,19 +248,65 @@ char* TContainer_Impl::GetItemName(CORBA::Long index) {
 
 ::ContainerItem_ptr TContainer_Impl::GetItemByID(CORBA::Long id) {
   return Guarded("TContainer_Impl.GetItemByID", ::ContainerItem::_nil(), [&] {
-    return WithItems([&](ItemList& items) {
-      if (const std::uint64_t changes = Changes(); byIDChanges_ != changes) {
-        byID_.clear();
-        for (auto& item : items) byID_[item->GetID()] = item.in();  // the last listed wins, as in a scan
-        byIDChanges_ = changes;
-      }
-      const auto found = byID_.find(id);
-      return found == byID_.end() ? ::ContainerItem::_nil() : ::ContainerItem::_duplicate(found->second);
-    });
+    std::lock_guard lock(lock_);
+    RebuildIndexIfStale();
+    const auto found = byID_.find(id);
+    return found == byID_.end() ? ::ContainerItem::_nil() : ::ContainerItem::_duplicate(found->second);
   });
 }
 
+void TContainer_Impl::IndexListed(::ContainerItem_ptr item, CORBA::Long id) {
+  ++idCount_[id];
+  byID_[id] = item;  // listed last: the one a scan would find
+}
+
+void TContainer_Impl::IndexUnlisted(::ContainerItem_ptr item, CORBA::Long id) {
+  const auto count = idCount_.find(id);
+  if (count == idCount_.end()) {
+    byIDStale_ = true;
+    return;
+  }
+  if (--count->second == 0) {
+    idCount_.erase(count);
+    byID_.erase(id);
+  } else if (const auto found = byID_.find(id); found == byID_.end() || found->second == item) {
+    byIDStale_ = true;  // another item with the ID is the last one now
+  }
+}
+
+void TContainer_Impl::RebuildIndexIfStale() {
+  if (!byIDStale_ && !idChangedUnlocked_.exchange(false)) return;
+  byID_.clear();
+  idCount_.clear();
+  for (auto& item : items_) IndexListed(item.in(), item->GetID());
+  byIDStale_ = false;
+}
+
 void TContainer_Impl::LookupKeyChanged() { ItemsChanged(); }
+
+void TContainer_Impl::ItemIDChanged(CORBA::Long previous, CORBA::Long id) {
+  ItemsChanged();
+  std::unique_lock lock(lock_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    // The list is busy (maybe with a thread that waits for ours): the index is made again at its next use.
+    idChangedUnlocked_ = true;
+    return;
+  }
+  const auto count = idCount_.find(previous);
+  if (count == idCount_.end() || count->second != 1) {
+    byIDStale_ = true;
+    return;
+  }
+  // The only item with the previous ID is the one that changed.
+  ::ContainerItem_ptr item = byID_[previous];
+  idCount_.erase(count);
+  byID_.erase(previous);
+  if (++idCount_[id] == 1) {
+    byID_[id] = item;
+  } else {
+    byIDStale_ = true;
+  }
+}
 
 ::ContainerItem_ptr TContainer_Impl::GetItemByOrder(CORBA::Long order) {
   return Guarded("TContainer_Impl.GetItemByOrder", ::ContainerItem::_nil(),

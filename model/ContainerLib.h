@@ -79,9 +79,9 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   ::ContainerItem_ptr ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity);
 
   platform::RecursiveTimedMutex& Lock() { return lock_; }
-  // Whenever what the look-ups see may have changed (an item listed or let go, the list reordered, a key of an
-  // item changed) the count moves on, and the indexes are made again at their next use. Lock-free, so that the
-  // telephony thread can say so without taking the list's lock.
+  // Whenever what a derived container's look-ups see may have changed (an item listed or let go, the list
+  // reordered, a key of an item changed) the count moves on, and their indexes are made again at their next use.
+  // Lock-free, so that the telephony thread can say so without taking the list's lock.
   void ItemsChanged() { ++changes_; }
   std::uint64_t Changes() const { return changes_.load(); }
   // The system's exchange sort, part of the contract: for i, for j over the whole list, exchange positions i and
@@ -90,6 +90,7 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   void ExchangeSort(Key key) {
     std::lock_guard lock(lock_);
     ItemsChanged();
+    byIDStale_ = true;  // the last listed of a repeated ID may be another one now
     std::vector<decltype(key(items_[0].in()))> keys;
     for (auto& item : items_) keys.push_back(key(item.in()));
     for (std::size_t i = 0; i < items_.size(); ++i) {
@@ -109,8 +110,10 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   }
 
  public:
-  // Inside the server: an item of this container changed a key the look-ups use (its ID, a line's number).
+  // Inside the server: an item of this container changed a key that a derived container looks it up by.
   void LookupKeyChanged();
+  // Inside the server: an item of this container changed its ID.
+  void ItemIDChanged(CORBA::Long previous, CORBA::Long id);
 
  private:
   using ItemList = std::vector<::ContainerItem_var>;
@@ -121,10 +124,18 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
 
   platform::RecursiveTimedMutex lock_;
   ItemList items_;  // guarded by lock_
+  // The index by ID, kept with the list: the last listed item of each ID and how many items have it. What the
+  // index cannot follow exactly (a repeated ID, a change it heard of without the lock) makes it stale, and it is
+  // made again from the list at its next use.
+  void IndexListed(::ContainerItem_ptr item, CORBA::Long id);
+  void IndexUnlisted(::ContainerItem_ptr item, CORBA::Long id);
+  void RebuildIndexIfStale();
+
   std::atomic<std::uint64_t> changes_{0};
-  // The last listed item of each ID, made from the list when changes_ has moved on.
   std::unordered_map<CORBA::Long, ::ContainerItem_ptr> byID_;  // guarded by lock_; not owned (items_ holds them)
-  std::uint64_t byIDChanges_ = ~std::uint64_t{0};              // guarded by lock_: changes_ when byID_ was made
+  std::unordered_map<CORBA::Long, std::size_t> idCount_;       // guarded by lock_
+  bool byIDStale_ = false;                                     // guarded by lock_
+  std::atomic<bool> idChangedUnlocked_{false};
   CORBA::Long lastID_ = -1;                                    // guarded by lock_
   ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
   std::mutex listenerMutex_;

@@ -121,6 +121,33 @@ TEST_F(Containers, AddingAListedIdReplacesItDeleteThenAdd) {
   EXPECT_THROW(first->GetID(), CORBA::OBJECT_NOT_EXIST);
 }
 
+TEST_F(Containers, LookupsByIdFollowIdChangesRepeatsDeletesAndSorts) {
+  std::vector<::ContainerItem_var> items;
+  for (const char* name : {"a", "b", "c", "d"}) items.emplace_back(Add(name));
+  const auto nameByID = [&](CORBA::Long id) {
+    ::ContainerItem_var found = container_->GetItemByID(id);
+    return CORBA::is_nil(found) ? std::string("-") : std::string(CORBA::String_var(found->GetObjectName()).in());
+  };
+  EXPECT_EQ(nameByID(2), "c");
+  items[2]->SetID(40);  // a client renumbers a listed item
+  EXPECT_EQ(nameByID(2), "-");
+  EXPECT_EQ(nameByID(40), "c");
+  items[0]->SetID(7);
+  items[3]->SetID(7);  // a repeated ID: the last listed one is found, as a scan finds it
+  EXPECT_EQ(nameByID(7), "d");
+  container_->SortByName();  // a reordered list: the index answers as a scan of it would
+  EXPECT_EQ(nameByID(7), "d");
+  EXPECT_TRUE(container_->DeleteItem(items[3]));
+  EXPECT_EQ(nameByID(7), "a");
+  EXPECT_TRUE(container_->DeleteItem(items[0]));
+  EXPECT_EQ(nameByID(7), "-");
+  EXPECT_EQ(nameByID(1), "b");
+  EXPECT_TRUE(container_->ClearItems());
+  EXPECT_EQ(nameByID(1), "-");
+  ::ContainerItem_var again = Add("e");
+  EXPECT_EQ(nameByID(again->GetID()), "e");
+}
+
 TEST_F(Containers, DeletingAnUnlistedItemChangesNothing) {
   Add("one");
   ::ContainerItem_var stranger = Orb().Serve<::ContainerItem>(new TServant<TContainerItem_Impl>());
