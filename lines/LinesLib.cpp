@@ -157,6 +157,35 @@ CORBA::Boolean TLines_Impl::DeleteItem(::ContainerItem_ptr item) {
   return TContainer_Impl::DeleteItem(item);
 }
 
+::LineItemSeq* TLines_Impl::GetItemsArray() {
+  return Guarded("TContainer_Impl.GetItemsArray", static_cast<::LineItemSeq*>(nullptr), [&] {
+    auto records = std::make_unique<::LineItemSeq>();
+    WithItems([&](const auto& items) {
+      records->length(static_cast<CORBA::ULong>(items.size()));
+      for (CORBA::ULong i = 0; i < items.size(); ++i) {
+        ::LineItem& record = (*records)[i];
+        const TLocalServant<TLine_Impl> line{items[i].in()};
+        if (!line) {
+          FillLineItem(static_cast<CORBA::Long>(i), record);  // an item of another process: asked remotely
+          continue;
+        }
+        record.ID = line->GetID();
+        record.Name = line->GetObjectName();
+        record.Rule.ID = line->GetRuleID();
+        record.Rule.Name = line->GetRuleName();
+        record.Rule.Description = CORBA::string_dup("");
+        record.Rule.ItemReference = CORBA::string_dup("");
+        record.Rule.Enabled = false;
+        record.ItemReference = CORBA::string_dup(line->ReferenceText().c_str());
+        record.DevicePhoneNumber = line->GetDevicePhoneNumber();
+        record.isOuter = line->GetIsOuter();
+        record.UsingDND = line->GetUsingDND();
+      }
+    });
+    return records.release();
+  });
+}
+
 void TLines_Impl::FillLineItem(CORBA::Long index, ::LineItem& record) {
   ::ContainerItem_var item = GetItem(index);
   ::Line_var line = ::Line::_narrow(item);

@@ -20,6 +20,8 @@ class TLines_Impl : public virtual POA_Lines, public TContainer_Impl {
   ::Operator_ptr GetLastContact(const char* phoneNumber) override;
   ::Operator_ptr SetLastContact(const char* phoneNumber, ::Operator_ptr contact) override;
   CORBA::Boolean GetIsOuterLinePhoneNumber(const char* phoneNumber) override;
+  // The records straight from the line servants, each reference string made once per line.
+  ::LineItemSeq* GetItemsArray() override;
 
   ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
   CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;

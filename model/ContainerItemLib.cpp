@@ -37,6 +37,18 @@ void TContainerItem_Impl::SetID(CORBA::Long id) {
   if (const TLocalServant<TContainer_Impl> owner{container.in()}) owner->ItemIDChanged(previous, id);
 }
 
+std::string TContainerItem_Impl::ReferenceText() {
+  {
+    std::lock_guard lock(itemMutex_);
+    if (!reference_.empty()) return reference_;
+  }
+  CORBA::Object_var self = _this();
+  const std::string text = ReferenceString(self);
+  std::lock_guard lock(itemMutex_);
+  reference_ = text;
+  return reference_;
+}
+
 CORBA::Long TContainerItem_Impl::GetID() {
   std::lock_guard lock(itemMutex_);
   return id_;

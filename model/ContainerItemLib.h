@@ -40,6 +40,9 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
   void DoChange() override;
 
+  // Inside the server: the item's stringified reference, made once (an active object's reference stays).
+  std::string ReferenceText();
+
  protected:
   // Concrete items: the item load, then (only for an existing file, inside an update bracket) their own keys.
   bool LoadItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
@@ -58,6 +61,7 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
   CORBA::Long id_ = -1;                     // guarded by itemMutex_
   CORBA::Long order_ = -1;                  // guarded by itemMutex_
   ::ContainerItemEvents_var itemListener_;  // guarded by itemMutex_
+  std::string reference_;                   // guarded by itemMutex_; empty until first asked
 };
 
 }  // namespace vantrel

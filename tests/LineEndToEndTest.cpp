@@ -230,6 +230,12 @@ TEST(LinesAcrossStarts, ALineWhoseDeviceIsGoneIsRemovedAtTheNextLoadAndTheOthers
   EXPECT_STREQ(items[2].DevicePhoneNumber.in(), "103");
   EXPECT_TRUE(items[2].isOuter);
   EXPECT_EQ(items[2].Rule.ID, -1);
+  for (CORBA::ULong i = 0; i < items->length(); ++i) {
+    // Each record's reference is the line's own, as the container hands it out.
+    EXPECT_STREQ(items[i].ItemReference.in(), CORBA::String_var(lines->GetItemReference(i)).in());
+    ::Line_var line = ::Line::_narrow(CORBA::Object_var(TestORB()->string_to_object(items[i].ItemReference.in())));
+    EXPECT_STREQ(CORBA::String_var(line->GetDevicePhoneNumber()).in(), items[i].DevicePhoneNumber.in());
+  }
   EXPECT_EQ(host.Stop(), 0);
 }
 
