@@ -1,6 +1,8 @@
-// Remote figures, run by hand: vantrel-host started with 10, 1000 and 100 lines on loopback (start-up time and
-// memory), then measured from this process over IIOP: call latency against the ORB's own round trip
-// (_non_existent, no servant code), and how fast an exchange event reaches a client's listener.
+// Remote figures, run by hand: vantrel-host started with 100, 1000 and 10 000 lines on loopback (start-up time,
+// the host's CPU and memory), then measured from this process over IIOP, A/B alternated in rounds: a line's call
+// state against a bare two-way call to the same line (a servant that reads a flag), the Lines container's records of
+// 100 lines against a bare server that returns the same 100 records (this program in its "--floor" role), and how fast
+// an exchange event reaches a client's listener.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,11 +19,13 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Vantrel.hh"
+#include "lines/LinesLib.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -42,8 +46,23 @@ struct StartedHost {
   pid_t pid = -1;
   std::filesystem::path folder;
   double startupSeconds = 0;
+  double cpuSeconds = 0;
   long residentKb = 0;
 };
+
+// User+system time of a process so far.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double user = 0, system = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i == 12) user = std::stod(field);
+    if (i == 13) system = std::stod(field);
+  }
+  return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // A host with this many lines on loopback, timed from the fork until its Lines container lists them all.
 StartedHost StartHost(CORBA::ORB_ptr orb, int lineCount, const std::string& port) {
@@ -54,7 +73,7 @@ StartedHost StartHost(CORBA::ORB_ptr orb, int lineCount, const std::string& port
   {
     std::ofstream exchange(host.folder / "Exchange.ini");
     exchange << "[Exchange]\nTrunks=10\n[Stations]\n";
-    for (int i = 0; i < lineCount; ++i) exchange << 5000 + i << "=Line " << 5000 + i << "\n";
+    for (int i = 0; i < lineCount; ++i) exchange << 50000 + i << "=Line " << 50000 + i << "\n";
   }
   std::fflush(stdout);  // the child would print what is still buffered again
   const auto started = Clock::now();
@@ -76,6 +95,7 @@ StartedHost StartHost(CORBA::ORB_ptr orb, int lineCount, const std::string& port
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   host.startupSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  host.cpuSeconds = ProcessCpuSeconds(host.pid);
   std::ifstream status("/proc/" + std::to_string(host.pid) + "/status");
   for (std::string key; status >> key;) {
     if (key == "VmRSS:") status >> host.residentKb;
@@ -150,7 +170,7 @@ void MeasureEventLatency(CORBA::ORB_ptr orb, ::Lines_ptr lines, const std::files
   std::vector<double> disconnected;
   for (std::size_t i = 0; i < listeners.size(); ++i) {
     auto start = Clock::now();
-    const std::string reply = ExchangeCommand(control, "call " + std::to_string(5000 + i) + " from 5551234");
+    const std::string reply = ExchangeCommand(control, "call " + std::to_string(50000 + i) + " from 5551234");
     if (const auto at = listeners[i]->WaitFor(::Offering, start)) {
       offered.push_back(std::chrono::duration<double, std::micro>(*at - start).count());
     }
@@ -173,30 +193,123 @@ void MeasureEventLatency(CORBA::ORB_ptr orb, ::Lines_ptr lines, const std::files
   for (auto* events : listeners) events->_remove_ref();
 }
 
+// The bare server: the same 100 records, returned by a servant that does nothing else.
+class TFloorLines : public vantrel::TLines_Impl {
+ public:
+  explicit TFloorLines(const ::LineItemSeq& records) : records_(records) {}
+  ::LineItemSeq* GetItemsArray() override { return new ::LineItemSeq(records_); }
+
+ private:
+  const ::LineItemSeq records_;
+};
+
+int ServeFloor(const char* linesReference) {
+  const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {nullptr, nullptr}};
+  int argc = 0;
+  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
+  PortableServer::POA_var poa =
+      PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
+  ::Lines_var lines = ::Lines::_narrow(CORBA::Object_var(orb->string_to_object(linesReference)));
+  ::LineItemSeq_var records = lines->GetItemsArray();
+  auto* floor = new TFloorLines(records.in());
+  PortableServer::ObjectId_var id = poa->activate_object(floor);
+  floor->_remove_ref();
+  PortableServer::POAManager_var(poa->the_POAManager())->activate();
+  CORBA::String_var reference = orb->object_to_string(CORBA::Object_var(poa->id_to_reference(id)));
+  std::printf("%s\n", reference.in());
+  std::fflush(stdout);
+  orb->run();
+  return 0;
+}
+
+// Medians of A and B over rounds, each round the median of its calls, A and B called in turn call by call: the
+// ORB's own state (it moves between a fast and a slow mode now and then) is the same for both.
+struct TAB {
+  std::vector<double> a, b;
+  void Run(int rounds, int calls, const std::function<void()>& callA, const std::function<void()>& callB) {
+    for (int round = 0; round < rounds; ++round) {
+      std::vector<double> roundA, roundB;
+      for (int call = 0; call < calls; ++call) {
+        roundA.push_back(MedianMicroseconds(1, callA));
+        roundB.push_back(MedianMicroseconds(1, callB));
+      }
+      std::sort(roundA.begin(), roundA.end());
+      std::sort(roundB.begin(), roundB.end());
+      a.push_back(Median(roundA));
+      b.push_back(Median(roundB));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+  }
+  static double Median(const std::vector<double>& v) { return v[v.size() / 2]; }
+  void Print(const char* nameA, const char* nameB) const {
+    std::printf("  A %-34s median %7.1f us (%.1f-%.1f)\n", nameA, Median(a), a.front(), a.back());
+    std::printf("  B %-34s median %7.1f us (%.1f-%.1f)\n", nameB, Median(b), b.front(), b.back());
+    std::printf("  B/A %.2f (round by round: %.2f-%.2f)\n", Median(b) / Median(a), b.front() / a.back(),
+                b.back() / a.front());
+  }
+};
+
 }  // namespace
 
-int main() {
-  int argc = 0;
-  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--floor") return ServeFloor(argv[2]);
+  int noArguments = 0;
+  CORBA::ORB_var orb = CORBA::ORB_init(noArguments, nullptr);
   const std::string port = "23999";
-  for (int lineCount : {10, 1000}) {
-    const StartedHost host = StartHost(orb, lineCount, port);
-    std::printf("start-up with %4d lines: %.2f s, resident memory %ld kB\n", lineCount, host.startupSeconds,
-                host.residentKb);
-    StopHost(host);
+  std::map<int, std::vector<StartedHost>> starts;
+  for (int round = 0; round < 3; ++round) {
+    for (int lineCount : {100, 1000, 10000}) {
+      const StartedHost host = StartHost(orb, lineCount, port);
+      starts[lineCount].push_back(host);
+      StopHost(host);
+    }
+  }
+  for (auto& [lineCount, hosts] : starts) {
+    std::sort(hosts.begin(), hosts.end(), [](const auto& x, const auto& y) { return x.cpuSeconds < y.cpuSeconds; });
+    const StartedHost& median = hosts[hosts.size() / 2];
+    std::printf(
+        "start-up with %5d lines: %.2f s, host CPU %.2f s (%.2f-%.2f, %.0f us a line), resident memory %ld kB\n",
+        lineCount, median.startupSeconds, median.cpuSeconds, hosts.front().cpuSeconds, hosts.back().cpuSeconds,
+        median.cpuSeconds / lineCount * 1e6, median.residentKb);
   }
   const StartedHost host = StartHost(orb, 100, port);
-  std::printf("start-up with  100 lines: %.2f s, resident memory %ld kB\n", host.startupSeconds, host.residentKb);
   const std::string corbaloc = "corbaloc::127.0.0.1:" + port + "/EnvironmentInstance";
   ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
   ::Lines_var lines = environment->GetLines();
   ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(0)));
-  const double ping = MedianMicroseconds(2000, [&] { environment->_non_existent(); });
-  const double state = MedianMicroseconds(2000, [&] { line->GetCallState(0); });
-  const double array = MedianMicroseconds(200, [&] { ::LineItemSeq_var items = lines->GetItemsArray(); });
-  std::printf("ORB round trip (_non_existent):       median %7.1f us\n", ping);
-  std::printf("Line.GetCallState:                    median %7.1f us (%.1fx)\n", state, state / ping);
-  std::printf("Lines.GetItemsArray (100 lines):      median %7.1f us (%.1fx)\n", array, array / ping);
+
+  // The floor: a two-way call to the same line whose servant only reads a flag.
+  std::printf("Line.GetCallState against a bare two-way call to the same line, 10 rounds of 500 calls:\n");
+  TAB state;
+  state.Run(
+      10, 500, [&] { line->GetIsOuter(); }, [&] { line->GetCallState(0); });
+  state.Print("Line.GetIsOuter", "Line.GetCallState");
+
+  // The bare server, in a process of its own like the host.
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return 1;
+  CORBA::String_var linesReference = orb->object_to_string(lines);
+  std::fflush(stdout);
+  const pid_t floorPid = ::fork();
+  if (floorPid == 0) {
+    ::dup2(pipeEnds[1], STDOUT_FILENO);
+    ::execl("/proc/self/exe", "vantrel_bench_remote", "--floor", linesReference.in(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipeEnds[1]);
+  std::string floorReference;
+  for (char c; ::read(pipeEnds[0], &c, 1) == 1 && c != '\n';) floorReference += c;
+  ::Lines_var floor = ::Lines::_narrow(CORBA::Object_var(orb->string_to_object(floorReference.c_str())));
+  std::printf("Lines.GetItemsArray of 100 lines against a bare server returning the same records, 10 rounds of 100:\n");
+  TAB array;
+  array.Run(
+      10, 100, [&] { ::LineItemSeq_var items = floor->GetItemsArray(); },
+      [&] { ::LineItemSeq_var items = lines->GetItemsArray(); });
+  array.Print("bare server", "Lines.GetItemsArray");
+  ::kill(floorPid, SIGTERM);
+  ::waitpid(floorPid, nullptr, 0);
+
   MeasureEventLatency(orb, lines, host.folder);
   StopHost(host);
   orb->destroy();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 namespace vantrel {
@@ -180,15 +181,20 @@ std::vector<std::string> TMemIniFile::ReadSections() const {
 
 std::vector<std::string> TMemIniFile::ReadSection(std::string_view section) const {
   std::vector<std::string> keys;
+  for (auto& [key, value] : ReadSectionValues(section)) keys.push_back(std::move(key));
+  return keys;
+}
+
+std::vector<std::pair<std::string, std::string>> TMemIniFile::ReadSectionValues(std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> values;
   if (const Section* found = FindSection(section)) {
+    std::unordered_set<std::string> seen;  // lower-cased: a key repeated in another case is the same key
     for (const Line& line : found->lines) {
-      if (line.key.empty()) continue;
-      const bool seen =
-          std::any_of(keys.begin(), keys.end(), [&](const std::string& k) { return EqualsIgnoreCase(k, line.key); });
-      if (!seen) keys.push_back(line.key);
+      if (line.key.empty() || !seen.insert(LowerCase(line.key)).second) continue;
+      values.emplace_back(line.key, line.value);  // the first line of a key is the one ReadString reads
     }
   }
-  return keys;
+  return values;
 }
 
 void TMemIniFile::EraseSection(std::string_view section) {

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vantrel {
@@ -26,6 +27,8 @@ class TMemIniFile {
   bool ValueExists(std::string_view section, std::string_view key) const;
   std::vector<std::string> ReadSections() const;
   std::vector<std::string> ReadSection(std::string_view section) const;  // key names
+  // The section's keys with their values, in file order, each key once (its first line, as ReadString reads it).
+  std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
   void EraseSection(std::string_view section);
   void DeleteKey(std::string_view section, std::string_view key);
   void Clear();

@@ -539,8 +539,44 @@ CORBA::Boolean TLine_Impl::CallQuery(const char* methodName, CORBA::Long handle,
   });
 }
 
+void TLine_Impl::PublishSnapshot() {
+  auto snapshot = std::make_shared<TLineCallsSnapshot>();
+  try {
+    if (tapiLine_) {
+      auto& calls = tapiLine_->Calls();
+      calls.Acquire(platform::INFINITE_WAIT);
+      const std::vector<TTapiCall*> listed = calls.Items();
+      calls.Release();
+      for (TTapiCall* call : listed) {
+        const CORBA::Long handle = CallHandle(call);
+        snapshot->calls.push_back({handle, static_cast<CORBA::Long>(call->StatusDWord(0)),
+                                   PrepareID(call->CallerID.Number()), PrepareID(call->CalledID.Number()),
+                                   PrepareID(call->ConnectedID.Number())});
+        if (snapshot->activeCall == 0 && CallIsActive(*call)) snapshot->activeCall = handle;
+        if (snapshot->offeringCall == 0 && call->IsOffering()) snapshot->offeringCall = handle;
+      }
+    }
+  } catch (...) {
+    return;  // the previous picture stands until the next event
+  }
+  std::lock_guard lock(snapshotMutex_);
+  snapshot_ = std::move(snapshot);
+}
+
+std::shared_ptr<const TLineCallsSnapshot> TLine_Impl::Snapshot() const {
+  std::lock_guard lock(snapshotMutex_);
+  return snapshot_;
+}
+
+template <typename FromSnapshot, typename Live>
+auto TLine_Impl::CallsQuery(FromSnapshot fromSnapshot, Live live) {
+  if (TTelephonyThread::Instance().IsOwner()) return live();
+  return fromSnapshot(*Snapshot());
+}
+
 CORBA::Boolean TLine_Impl::GetIsCallExists(CORBA::Long handle) {
-  return TTelephonyThread::Instance().Call([&] { return GetCallByHandle(handle) != nullptr; });
+  return CallsQuery([&](const TLineCallsSnapshot& calls) { return calls.Find(handle) != nullptr; },
+                    [&] { return GetCallByHandle(handle) != nullptr; });
 }
 
 CORBA::Long TLine_Impl::GetCall(CORBA::Long index) {
@@ -561,6 +597,7 @@ bool TLine_Impl::CallIsActive(TTapiCall& call) {
 }
 
 CORBA::Long TLine_Impl::GetActiveCall() {
+  if (!TTelephonyThread::Instance().IsOwner()) return Snapshot()->activeCall;
   return OnLine("TLine_Impl.GetActiveCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
     calls.Acquire(platform::INFINITE_WAIT);
@@ -574,6 +611,7 @@ CORBA::Long TLine_Impl::GetActiveCall() {
 }
 
 CORBA::Long TLine_Impl::GetOfferingCall() {
+  if (!TTelephonyThread::Instance().IsOwner()) return Snapshot()->offeringCall;
   return OnLine("TLine_Impl.GetOfferingCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
     calls.Acquire(platform::INFINITE_WAIT);
@@ -601,6 +639,11 @@ CORBA::Long TLine_Impl::GetCallByConnectedID(const char* connectedID) {
 }
 
 CORBA::Long TLine_Impl::GetCallState(CORBA::Long handle) {
+  if (!TTelephonyThread::Instance().IsOwner()) {
+    const auto snapshot = Snapshot();
+    const TLineCallsSnapshot::TCall* call = snapshot->Find(handle);
+    return call == nullptr ? CORBA::Long(-1) : call->state;
+  }
   return OnLine("TLine_Impl.GetCallState", CORBA::Long(-1), [&] {
     TTapiCall* call = GetCallByHandle(handle);
     return call == nullptr ? CORBA::Long(-1) : static_cast<CORBA::Long>(call->StatusDWord(0));
@@ -663,7 +706,13 @@ CORBA::Boolean TLine_Impl::GetCallIsPendTransfer(CORBA::Long handle) {
   });
 }
 
-char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle, telephony::TTapiCallPartyID TTapiCall::*party) {
+char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle, telephony::TTapiCallPartyID TTapiCall::*party,
+                            std::string TLineCallsSnapshot::TCall::*published) {
+  if (published != nullptr && !TTelephonyThread::Instance().IsOwner()) {
+    const auto snapshot = Snapshot();
+    const TLineCallsSnapshot::TCall* call = snapshot->Find(handle);
+    return CORBA::string_dup(call == nullptr ? "" : (call->*published).c_str());
+  }
   return OnLineText(methodName, [&] {
     TTapiCall* call = GetCallByHandle(handle);
     if (call == nullptr) return std::string();
@@ -672,13 +721,14 @@ char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle, telephon
 }
 
 char* TLine_Impl::GetCallerID(CORBA::Long call) {
-  return PartyText("TLine_Impl.GetCallerID", call, &TTapiCall::CallerID);
+  return PartyText("TLine_Impl.GetCallerID", call, &TTapiCall::CallerID, &TLineCallsSnapshot::TCall::callerID);
 }
 char* TLine_Impl::GetCalledID(CORBA::Long call) {
-  return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID);
+  return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID, &TLineCallsSnapshot::TCall::calledID);
 }
 char* TLine_Impl::GetConnectedID(CORBA::Long call) {
-  return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID);
+  return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID,
+                   &TLineCallsSnapshot::TCall::connectedID);
 }
 char* TLine_Impl::GetRedirectingID(CORBA::Long call) {
   return PartyText("TLine_Impl.GetRedirectingID", call, &TTapiCall::RedirectingID);
@@ -887,6 +937,7 @@ void TLine_Impl::AttachHandlers() {
   // The handler of one event: nothing while the line is disabled, else its step with the call's handle.
   const auto handler = [this](const char* name, Step step) {
     return [this, name, step](TTapiLine&, TTapiCall& call) {
+      PublishSnapshot();
       try {
         if (GetEnabled()) (this->*step)(CallHandle(&call));
       } catch (...) {
@@ -896,6 +947,7 @@ void TLine_Impl::AttachHandlers() {
   };
   const auto valueHandler = [this](const char* name, Step step) {
     return [this, name, step](TTapiLine&, TTapiCall& call, DWORD) {
+      PublishSnapshot();
       try {
         if (GetEnabled()) (this->*step)(CallHandle(&call));
       } catch (...) {
@@ -934,6 +986,7 @@ void TLine_Impl::AttachHandlers() {
   line.OnState[LINECALLSTATE_IDLE] = handler("TLine_Impl.InternalOnIdle", &TLine_Impl::DoIdle);
   line.OnMediaMode = handler("TLine_Impl.InternalOnMediaMode", &TLine_Impl::DoMediaMode);
   line.OnNewCall = [this](TTapiLine&, TTapiCall& call) {
+    PublishSnapshot();
     try {
       call.SetOwner(true);  // whether the line is enabled or not
       if (GetEnabled()) DoNewCall(CallHandle(&call));

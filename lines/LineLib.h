@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lines/CallsHistoryList.h"
+#include "lines/LineCallsSnapshot.h"
 #include "lines/RoutedCall.h"
 #include "model/ContainerItemLib.h"
 #include "telephony/diZudu.h"
@@ -183,13 +184,22 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // A query of the call by its handle: the predicate's answer, false without such a call.
   template <typename Predicate>
   CORBA::Boolean CallQuery(const char* methodName, CORBA::Long call, Predicate predicate);
-  char* PartyText(const char* methodName, CORBA::Long call, telephony::TTapiCallPartyID telephony::TTapiCall::*party);
+  // A party of the call; from the snapshot for remote callers when it publishes that party.
+  char* PartyText(const char* methodName, CORBA::Long call, telephony::TTapiCallPartyID telephony::TTapiCall::*party,
+                  std::string TLineCallsSnapshot::TCall::*published = nullptr);
   // The log line of a plain step, the history refresh it asks for, then the event.
   void SimpleStep(const char* methodName, const char* logText, ::CallEventType eventType, CORBA::Long call,
                   bool updateHistory);
   void DerivedStep(const char* methodName, const char* logText, ::CallEventType eventType, ::LogEventType logType,
                    CORBA::Long call);
   void UpdateHistory(CORBA::Long call);
+  // On the telephony thread, before each event of the line is handled: the calls as clients will now see them.
+  void PublishSnapshot();
+  std::shared_ptr<const TLineCallsSnapshot> Snapshot() const;
+  // A query answered from the snapshot for remote callers, and from the calls themselves on the telephony thread
+  // (where the steps need the very latest state).
+  template <typename FromSnapshot, typename Live>
+  auto CallsQuery(FromSnapshot fromSnapshot, Live live);
   bool IsRuled(CORBA::Long call);
   bool CallIsActive(telephony::TTapiCall& call);
   // The routing machine (see RoutedCall.h).
@@ -220,6 +230,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // waiting (by request id: the caller and what was asked), calls whose LogOutgoingCall is written, and calls
   // connected to an outer line whose connected event waits for their real party.
   std::map<CORBA::Long, TRoutedCall> routed_;
+  mutable std::mutex snapshotMutex_;
+  std::shared_ptr<const TLineCallsSnapshot> snapshot_ = std::make_shared<TLineCallsSnapshot>();  // guarded by it
   std::map<LONG, std::pair<CORBA::Long, TRoutingRequest>> routingRequests_;
   std::set<CORBA::Long> outgoingRaised_;
   std::set<CORBA::Long> connectedPending_;

@@ -117,6 +117,8 @@ CORBA::Boolean TLines_Impl::LoadItemsFromIniFile(const char* fileName, const cha
       const std::vector<std::string> names = devices.LineDeviceNames();
       const auto count = static_cast<CORBA::Long>(names.size());
       ::Environment_var environment = GetEnvironment();
+      // New lines follow the stored ones in order; counted here rather than looked up for each line.
+      CORBA::Long nextOrder = GetNextOrder();
       for (CORBA::Long id = 0; id < count; ++id) {
         const char* name = names[static_cast<std::size_t>(id)].c_str();
         ::Line_var line = ::Line::_narrow(::ContainerItem_var(GetItemByID(id)));
@@ -130,7 +132,7 @@ CORBA::Boolean TLines_Impl::LoadItemsFromIniFile(const char* fileName, const cha
         if (CORBA::is_nil(made)) throw std::runtime_error("No line could be made for device " + std::to_string(id));
         made->SetEnvironment(environment);
         made->SetID(id);
-        made->SetOrder(GetNextOrder());
+        made->SetOrder(nextOrder++);
         made->SetObjectName(name);
         made->SetDeviceID(id);
         AddItem(made);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "host/IniFile.h"
 #include "platform/Event.h"
@@ -153,13 +154,12 @@ TExchangeConfig TSoftExchange::LoadConfig(const std::string& iniFolder) {
   TExchangeConfig config;
   config.trunks = ini.ReadInteger("Exchange", "Trunks", config.trunks);
   if (config.trunks < 0) throw std::invalid_argument(file.string() + ": Trunks must not be negative");
-  for (const std::string& number : ini.ReadSection("Stations")) {
+  std::unordered_set<std::string> numbers;
+  for (auto& [number, name] : ini.ReadSectionValues("Stations")) {
     if (!IsDialable(number))
       throw std::invalid_argument(file.string() + ": \"" + number + "\" is not a station number");
-    for (const TStationConfig& other : config.stations) {
-      if (other.number == number) throw std::invalid_argument(file.string() + ": station " + number + " twice");
-    }
-    config.stations.push_back({number, ini.ReadString("Stations", number, "")});
+    if (!numbers.insert(number).second) throw std::invalid_argument(file.string() + ": station " + number + " twice");
+    config.stations.push_back({number, name});
   }
   if (config.stations.empty()) return TExchangeConfig{DefaultConfig().stations, config.trunks};
   return config;
