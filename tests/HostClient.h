@@ -21,8 +21,9 @@ class ClientListeners {
   ~ClientListeners() {
     for (auto& id : ids_) TestPOA()->deactivate_object(id);
   }
-  RecordingLineEvents* Listen(::Line_ptr line) {
-    auto* listener = new RecordingLineEvents();
+  RecordingLineEvents* Listen(::Line_ptr line) { return Listen(line, new RecordingLineEvents()); }
+  template <typename Listener>
+  Listener* Listen(::Line_ptr line, Listener* listener) {
     ids_.push_back(TestPOA()->activate_object(listener));
     listener->_remove_ref();  // the POA holds it until it is deactivated
     CORBA::Object_var reference = TestPOA()->id_to_reference(ids_.back());

@@ -69,7 +69,49 @@ class LinesOfAHost : public ::testing::Test {
   ClientListeners listeners_;
 };
 
+// A client that asks the line about the call while the event is still being delivered to it.
+class AskingLineEvents : public POA_LineEvents {
+ public:
+  explicit AskingLineEvents(::Line_ptr line) : line_(::Line::_duplicate(line)) {}
+  void DoCallEvent(::CallEventType type, CORBA::Long call) override {
+    const char* name = type == ::Offering       ? "Offering"
+                       : type == ::Connected    ? "Connected"
+                       : type == ::Disconnected ? "Disconnected"
+                                                : nullptr;
+    if (name == nullptr) return;
+    const CORBA::Long state = line_->GetCallState(call);
+    CORBA::String_var caller = line_->GetCallerID(call);
+    const bool offered = line_->GetOfferingCall() == call;
+    std::lock_guard lock(mutex_);
+    answers_.push_back(std::string(name) + " " + std::to_string(state) + " " + caller.in() +
+                       (offered ? " offered" : ""));
+  }
+  std::vector<std::string> Answers() {
+    std::lock_guard lock(mutex_);
+    return answers_;
+  }
+
+ private:
+  ::Line_var line_;
+  std::mutex mutex_;
+  std::vector<std::string> answers_;
+};
+
 }  // namespace
+
+TEST_F(LinesOfAHost, AListenerThatAsksAboutTheCallDuringItsEventSeesTheStateOfThatEvent) {
+  ::Line_var line = LineOf("102");
+  AskingLineEvents* asking = listeners_.Listen(line.in(), new AskingLineEvents(line));
+  Exchange("call 102 from 5551300");
+  ASSERT_TRUE(WaitUntil([&] { return asking->Answers().size() == 1; }));
+  line->Answer(line->GetOfferingCall());
+  ASSERT_TRUE(WaitUntil([&] { return asking->Answers().size() == 2; }));
+  Exchange("hangup");
+  ASSERT_TRUE(WaitUntil([&] { return asking->Answers().size() == 3; }));
+  // The answers come without the telephony thread, which is busy delivering the very event.
+  EXPECT_EQ(asking->Answers(), (std::vector<std::string>{"Offering 2 5551300 offered", "Connected 256 5551300",
+                                                         "Disconnected 16384 5551300"}));
+}
 
 TEST_F(LinesOfAHost, AnOutsideCallReachesTheListenerIsAnsweredAndLogged) {
   ::Line_var line = LineOf("101");
