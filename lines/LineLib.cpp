@@ -539,43 +539,29 @@ CORBA::Boolean TLine_Impl::CallQuery(const char* methodName, CORBA::Long handle,
   });
 }
 
-void TLine_Impl::PublishSnapshot() {
-  auto snapshot = std::make_shared<TLineCallsSnapshot>();
+void TLine_Impl::PublishCall(TTapiCall& call) {
   try {
-    if (tapiLine_) {
-      auto& calls = tapiLine_->Calls();
-      calls.Acquire(platform::INFINITE_WAIT);
-      const std::vector<TTapiCall*> listed = calls.Items();
-      calls.Release();
-      for (TTapiCall* call : listed) {
-        const CORBA::Long handle = CallHandle(call);
-        snapshot->calls.push_back({handle, static_cast<CORBA::Long>(call->StatusDWord(0)),
-                                   PrepareID(call->CallerID.Number()), PrepareID(call->CalledID.Number()),
-                                   PrepareID(call->ConnectedID.Number())});
-        if (snapshot->activeCall == 0 && CallIsActive(*call)) snapshot->activeCall = handle;
-        if (snapshot->offeringCall == 0 && call->IsOffering()) snapshot->offeringCall = handle;
-      }
-    }
+    TLineCallsSnapshot::TCall published;
+    published.state = static_cast<CORBA::Long>(call.StatusDWord(0));
+    published.active = CallIsActive(call);
+    published.offering = call.IsOffering();
+    published.callerID = PrepareID(call.CallerID.Number());
+    published.calledID = PrepareID(call.CalledID.Number());
+    published.connectedID = PrepareID(call.ConnectedID.Number());
+    snapshot_.Publish(CallHandle(&call), std::move(published));
   } catch (...) {
-    return;  // the previous picture stands until the next event
+    // The previous picture of the call stands until its next event.
   }
-  std::lock_guard lock(snapshotMutex_);
-  snapshot_ = std::move(snapshot);
-}
-
-std::shared_ptr<const TLineCallsSnapshot> TLine_Impl::Snapshot() const {
-  std::lock_guard lock(snapshotMutex_);
-  return snapshot_;
 }
 
 template <typename FromSnapshot, typename Live>
 auto TLine_Impl::CallsQuery(FromSnapshot fromSnapshot, Live live) {
   if (TTelephonyThread::Instance().IsOwner()) return live();
-  return fromSnapshot(*Snapshot());
+  return fromSnapshot(snapshot_);
 }
 
 CORBA::Boolean TLine_Impl::GetIsCallExists(CORBA::Long handle) {
-  return CallsQuery([&](const TLineCallsSnapshot& calls) { return calls.Find(handle) != nullptr; },
+  return CallsQuery([&](const TLineCallsSnapshot& calls) { return calls.Find(handle).has_value(); },
                     [&] { return GetCallByHandle(handle) != nullptr; });
 }
 
@@ -597,7 +583,7 @@ bool TLine_Impl::CallIsActive(TTapiCall& call) {
 }
 
 CORBA::Long TLine_Impl::GetActiveCall() {
-  if (!TTelephonyThread::Instance().IsOwner()) return Snapshot()->activeCall;
+  if (!TTelephonyThread::Instance().IsOwner()) return snapshot_.First(&TLineCallsSnapshot::TCall::active);
   return OnLine("TLine_Impl.GetActiveCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
     calls.Acquire(platform::INFINITE_WAIT);
@@ -611,7 +597,7 @@ CORBA::Long TLine_Impl::GetActiveCall() {
 }
 
 CORBA::Long TLine_Impl::GetOfferingCall() {
-  if (!TTelephonyThread::Instance().IsOwner()) return Snapshot()->offeringCall;
+  if (!TTelephonyThread::Instance().IsOwner()) return snapshot_.First(&TLineCallsSnapshot::TCall::offering);
   return OnLine("TLine_Impl.GetOfferingCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
     calls.Acquire(platform::INFINITE_WAIT);
@@ -640,9 +626,8 @@ CORBA::Long TLine_Impl::GetCallByConnectedID(const char* connectedID) {
 
 CORBA::Long TLine_Impl::GetCallState(CORBA::Long handle) {
   if (!TTelephonyThread::Instance().IsOwner()) {
-    const auto snapshot = Snapshot();
-    const TLineCallsSnapshot::TCall* call = snapshot->Find(handle);
-    return call == nullptr ? CORBA::Long(-1) : call->state;
+    const auto call = snapshot_.Find(handle);
+    return call ? call->state : CORBA::Long(-1);
   }
   return OnLine("TLine_Impl.GetCallState", CORBA::Long(-1), [&] {
     TTapiCall* call = GetCallByHandle(handle);
@@ -709,9 +694,8 @@ CORBA::Boolean TLine_Impl::GetCallIsPendTransfer(CORBA::Long handle) {
 char* TLine_Impl::PartyText(const char* methodName, CORBA::Long handle, telephony::TTapiCallPartyID TTapiCall::*party,
                             std::string TLineCallsSnapshot::TCall::*published) {
   if (published != nullptr && !TTelephonyThread::Instance().IsOwner()) {
-    const auto snapshot = Snapshot();
-    const TLineCallsSnapshot::TCall* call = snapshot->Find(handle);
-    return CORBA::string_dup(call == nullptr ? "" : (call->*published).c_str());
+    const auto call = snapshot_.Find(handle);
+    return CORBA::string_dup(call ? ((*call).*published).c_str() : "");
   }
   return OnLineText(methodName, [&] {
     TTapiCall* call = GetCallByHandle(handle);
@@ -727,8 +711,7 @@ char* TLine_Impl::GetCalledID(CORBA::Long call) {
   return PartyText("TLine_Impl.GetCalledID", call, &TTapiCall::CalledID, &TLineCallsSnapshot::TCall::calledID);
 }
 char* TLine_Impl::GetConnectedID(CORBA::Long call) {
-  return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID,
-                   &TLineCallsSnapshot::TCall::connectedID);
+  return PartyText("TLine_Impl.GetConnectedID", call, &TTapiCall::ConnectedID, &TLineCallsSnapshot::TCall::connectedID);
 }
 char* TLine_Impl::GetRedirectingID(CORBA::Long call) {
   return PartyText("TLine_Impl.GetRedirectingID", call, &TTapiCall::RedirectingID);
@@ -937,7 +920,7 @@ void TLine_Impl::AttachHandlers() {
   // The handler of one event: nothing while the line is disabled, else its step with the call's handle.
   const auto handler = [this](const char* name, Step step) {
     return [this, name, step](TTapiLine&, TTapiCall& call) {
-      PublishSnapshot();
+      PublishCall(call);
       try {
         if (GetEnabled()) (this->*step)(CallHandle(&call));
       } catch (...) {
@@ -947,7 +930,7 @@ void TLine_Impl::AttachHandlers() {
   };
   const auto valueHandler = [this](const char* name, Step step) {
     return [this, name, step](TTapiLine&, TTapiCall& call, DWORD) {
-      PublishSnapshot();
+      PublishCall(call);
       try {
         if (GetEnabled()) (this->*step)(CallHandle(&call));
       } catch (...) {
@@ -958,7 +941,14 @@ void TLine_Impl::AttachHandlers() {
   line.OnState[LINECALLSTATE_ACCEPTED] = handler("TLine_Impl.InternalOnAccepted", &TLine_Impl::DoAccepted);
   line.OnState[LINECALLSTATE_BUSY] = handler("TLine_Impl.InternalOnBusy", &TLine_Impl::DoBusy);
   line.OnCallBegin = handler("TLine_Impl.InternalOnCallBegin", &TLine_Impl::DoCallBegin);
-  line.OnCallDeallocate = handler("TLine_Impl.InternalOnCallDeallocate", &TLine_Impl::DoCallDeallocate);
+  line.OnCallDeallocate = [this](TTapiLine&, TTapiCall& call) {
+    snapshot_.Forget(CallHandle(&call));  // gone for clients before they hear of it
+    try {
+      if (GetEnabled()) DoCallDeallocate(CallHandle(&call));
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnCallDeallocate", std::current_exception());
+    }
+  };
   line.OnParty[LINECALLINFOSTATE_CALLEDID] = handler("TLine_Impl.InternalOnCalledID", &TLine_Impl::DoCalledID);
   line.OnCallEnd = handler("TLine_Impl.InternalOnCallEnd", &TLine_Impl::DoCallEnd);
   line.OnParty[LINECALLINFOSTATE_CALLERID] = handler("TLine_Impl.InternalOnCallerID", &TLine_Impl::DoCallerID);
@@ -986,7 +976,7 @@ void TLine_Impl::AttachHandlers() {
   line.OnState[LINECALLSTATE_IDLE] = handler("TLine_Impl.InternalOnIdle", &TLine_Impl::DoIdle);
   line.OnMediaMode = handler("TLine_Impl.InternalOnMediaMode", &TLine_Impl::DoMediaMode);
   line.OnNewCall = [this](TTapiLine&, TTapiCall& call) {
-    PublishSnapshot();
+    PublishCall(call);
     try {
       call.SetOwner(true);  // whether the line is enabled or not
       if (GetEnabled()) DoNewCall(CallHandle(&call));

@@ -193,9 +193,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void DerivedStep(const char* methodName, const char* logText, ::CallEventType eventType, ::LogEventType logType,
                    CORBA::Long call);
   void UpdateHistory(CORBA::Long call);
-  // On the telephony thread, before each event of the line is handled: the calls as clients will now see them.
-  void PublishSnapshot();
-  std::shared_ptr<const TLineCallsSnapshot> Snapshot() const;
+  // On the telephony thread, before an event of the call is handled: the call as clients will now see it.
+  void PublishCall(telephony::TTapiCall& call);
   // A query answered from the snapshot for remote callers, and from the calls themselves on the telephony thread
   // (where the steps need the very latest state).
   template <typename FromSnapshot, typename Live>
@@ -230,8 +229,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // waiting (by request id: the caller and what was asked), calls whose LogOutgoingCall is written, and calls
   // connected to an outer line whose connected event waits for their real party.
   std::map<CORBA::Long, TRoutedCall> routed_;
-  mutable std::mutex snapshotMutex_;
-  std::shared_ptr<const TLineCallsSnapshot> snapshot_ = std::make_shared<TLineCallsSnapshot>();  // guarded by it
+  TLineCallsSnapshot snapshot_;  // written on the telephony thread, read by remote callers; locks itself
   std::map<LONG, std::pair<CORBA::Long, TRoutingRequest>> routingRequests_;
   std::set<CORBA::Long> outgoingRaised_;
   std::set<CORBA::Long> connectedPending_;
