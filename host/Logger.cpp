@@ -83,7 +83,22 @@ void TLogger::Error(std::string_view text) { WriteLine(errorFile_, text); }
 
 void TLogger::WriteLine(int file, std::string_view text) {
   std::string line = LinePrefix();
-  line.append(text);
+  // One record a line: a logged text (a client's error text, a caller's number) cannot start a line of its own.
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else if (byte < 0x20 && c != '\t') {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      line += "\\x";
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0xF];
+    } else {
+      line += c;
+    }
+  }
   line.push_back('\n');
   std::size_t done = 0;
   while (done < line.size()) {

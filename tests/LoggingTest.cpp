@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -68,6 +69,16 @@ TEST_F(LogFolder, LinesCarryTimeStampAndThreadId) {
   LogFormat("RunEnvironment: %s : %s", {"127.0.0.1", "2809"});
   const std::regex line(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] RunEnvironment: 127\.0\.0\.1 : 2809\n)");
   EXPECT_TRUE(std::regex_match(ReadLog("Info"), line)) << ReadLog("Info");
+}
+
+TEST_F(LogFolder, ATextWithLineBreaksStaysOneRecordAndForgesNoLine) {
+  // As a client's DoError text would come: a second "line" dressed as the server's own.
+  LogErrorLine(
+      "METHOD ERROR x [y] : bad\n2026-01-01 00:00:00.000 [1] forged\r\x01"
+      "end");
+  const std::string log = ReadLog("Error");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find("bad\\n2026-01-01 00:00:00.000 [1] forged\\r\\x01end"), std::string::npos) << log;
 }
 
 TEST_F(LogFolder, ConcurrentWritersKeepEveryLineWhole) {
