@@ -10,6 +10,7 @@
 
 #include "PrimeGeneration.h"
 #include "RsaBlocks.h"
+#include "host/AtomicFile.h"
 
 namespace vantrel {
 
@@ -78,11 +79,7 @@ void WriteSecuredConnectionText(const std::string& iniFolder, std::string_view t
                              std::to_string(kSecuredConnectionMaxBytes) + " can be read back");
   }
   const fs::path file = fs::path(iniFolder) / kSecuredConnectionFileName;
-  std::ofstream output(file, std::ios::binary | std::ios::trunc);
-  if (!output) throw std::runtime_error("Cannot create file \"" + file.string() + "\"");
-  output.write(encrypted.data(), static_cast<std::streamsize>(encrypted.size()));
-  output.close();
-  if (!output) throw std::runtime_error("Cannot write file \"" + file.string() + "\"");
+  WriteFileAtomically(file.string(), encrypted);
 }
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include "IniFile.h"
 
+#include "AtomicFile.h"
 #include "FormatText.h"
 
 #include <algorithm>
@@ -100,14 +101,7 @@ std::string TMemIniFile::ToText() const {
   return text;
 }
 
-void TMemIniFile::UpdateFile() const {
-  const std::string text = ToText();
-  std::ofstream file(fileName_, std::ios::binary | std::ios::trunc);
-  if (!file) throw std::runtime_error("Cannot create file \"" + fileName_ + "\"");
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  file.close();
-  if (!file) throw std::runtime_error("Cannot write file \"" + fileName_ + "\"");
-}
+void TMemIniFile::UpdateFile() const { WriteFileAtomically(fileName_, ToText()); }
 
 const TMemIniFile::Section* TMemIniFile::FindSection(std::string_view name) const {
   const auto found = std::find_if(sections_.begin(), sections_.end(),

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
+#include "host/AtomicFile.h"
 #include "host/IniFile.h"
 #include "host/IniStorage.h"
 
@@ -127,4 +133,60 @@ TEST_F(IniFolder, ReleasingAnUncachedFileWritesNothing) {
   TIniStorage storage;
   EXPECT_FALSE(storage.ReleaseIniFile((folder_ / "never.ini").string()));
   EXPECT_FALSE(std::filesystem::exists(folder_ / "never.ini"));
+}
+
+namespace {
+std::string ContentOf(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+}  // namespace
+
+TEST_F(IniFolder, ASaveReplacesTheFileInOneStepAndKeepsThePreviousCopy) {
+  const std::string path = (folder_ / "Rules.ini").string();
+  vantrel::WriteFileAtomically(path, "[Rules]\nName=first\n");
+  vantrel::WriteFileAtomically(path, "[Rules]\nName=second\n");
+  EXPECT_EQ(ContentOf(path), "[Rules]\nName=second\n");
+  EXPECT_EQ(ContentOf(vantrel::BackupFileName(path)), "[Rules]\nName=first\n");
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+    EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();  // nothing left over
+  }
+  // A save that cannot be made leaves the file as it was.
+  std::filesystem::create_directories(folder_ / "Lines.ini");
+  EXPECT_THROW(vantrel::WriteFileAtomically((folder_ / "Lines.ini").string(), "x"), std::system_error);
+  EXPECT_TRUE(std::filesystem::is_directory(folder_ / "Lines.ini"));
+}
+
+TEST_F(IniFolder, AKillAtAnyMomentOfASaveLeavesTheOldFileOrTheNewOne) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "ThreadSanitizer does not follow a forked child of a threaded process";
+#endif
+  const std::string path = (folder_ / "Rules.ini").string();
+  const std::string first(1 << 20, 'a'), second(1 << 20, 'b');
+  vantrel::WriteFileAtomically(path, first);
+  for (int round = 0; round < 20; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::close(ready[0]);
+      for (int i = 0;; ++i) {
+        vantrel::WriteFileAtomically(path, i % 2 == 0 ? second : first);
+        if (i == 0) (void)!::write(ready[1], "x", 1);
+      }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // the child is saving over and over
+    ::close(ready[0]);
+    ::usleep(static_cast<useconds_t>(round * 1500));  // a kill at a different moment of a save each round
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    const std::string content = ContentOf(path);
+    EXPECT_TRUE(content == first || content == second) << "round " << round << ": " << content.size() << " bytes";
+  }
 }

@@ -1,0 +1,74 @@
+#include "AtomicFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace vantrel {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& fileName) {
+  throw std::system_error(errno, std::generic_category(), what + " \"" + fileName + "\"");
+}
+
+// The folder's own entry is flushed too: otherwise the rename itself may not survive a crash of the machine.
+void SyncFolderOf(const std::string& fileName) {
+  const std::filesystem::path folder = std::filesystem::path(fileName).parent_path();
+  const int handle = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (handle < 0) return;
+  ::fsync(handle);
+  ::close(handle);
+}
+
+}  // namespace
+
+std::string BackupFileName(const std::string& fileName) { return fileName + ".bak"; }
+
+void WriteFileAtomically(const std::string& fileName, std::string_view text) {
+  const std::string temporary = fileName + ".tmp-" + std::to_string(::getpid());
+  const int handle = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (handle < 0) Fail("Cannot create file", fileName);
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t result = ::write(handle, text.data() + written, text.size() - written);
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0) {
+      const int error = errno;
+      ::close(handle);
+      ::unlink(temporary.c_str());
+      errno = error;
+      Fail("Cannot write file", fileName);
+    }
+    written += static_cast<std::size_t>(result);
+  }
+  if (::fsync(handle) != 0 || ::close(handle) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    Fail("Cannot write file", fileName);
+  }
+  // The old content, when there is any, becomes the previous good copy; the file itself is never missing.
+  std::error_code ignored;
+  if (std::filesystem::file_size(fileName, ignored) > 0) {
+    const std::string backup = BackupFileName(fileName);
+    const std::string backupTemporary = backup + ".tmp-" + std::to_string(::getpid());
+    ::unlink(backupTemporary.c_str());
+    if (::link(fileName.c_str(), backupTemporary.c_str()) == 0 &&
+        ::rename(backupTemporary.c_str(), backup.c_str()) != 0) {
+      ::unlink(backupTemporary.c_str());
+    }
+  }
+  if (::rename(temporary.c_str(), fileName.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    Fail("Cannot replace file", fileName);
+  }
+  SyncFolderOf(fileName);
+}
+
+}  // namespace vantrel
