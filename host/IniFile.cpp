@@ -2,10 +2,14 @@
 
 #include "AtomicFile.h"
 #include "FormatText.h"
+#include "VantrelCommonRoutines.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_set>
@@ -37,12 +41,35 @@ std::string LowerCase(std::string_view text) {
   return result;
 }
 
-TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) {
-  std::ifstream file(fileName_, std::ios::binary);
-  if (!file) return;
+namespace {
+std::optional<std::string> ReadWholeFile(const std::string& fileName) {
+  std::ifstream file(fileName, std::ios::binary);
+  if (!file) return std::nullopt;
   std::ostringstream content;
   content << file.rdbuf();
-  SetText(content.str());
+  if (file.bad()) return std::nullopt;
+  return content.str();
+}
+}  // namespace
+
+TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) {
+  std::error_code missing;
+  if (!std::filesystem::exists(fileName_, missing)) return;
+  const std::optional<std::string> content = ReadWholeFile(fileName_);
+  if (content && !content->empty()) {
+    SetText(*content);
+    return;
+  }
+  // Present but empty or unreadable (a crash of a writer that replaced files in place, a disk fault): the
+  // previous good copy that every save keeps stands in, and the operator hears of it once.
+  const std::string backup = BackupFileName(fileName_);
+  const std::optional<std::string> previous = ReadWholeFile(backup);
+  if (!previous || previous->empty()) return;
+  const std::string message = "The INI file \"" + fileName_ + "\" is " + (content ? "empty" : "unreadable") +
+                              "; its previous copy \"" + backup + "\" is read instead";
+  LogErrorLine(message);
+  std::fprintf(stderr, "vantrel: %s\n", message.c_str());
+  SetText(*previous);
 }
 
 void TMemIniFile::SetText(std::string_view text) {

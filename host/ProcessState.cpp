@@ -1,4 +1,9 @@
 #include "ProcessState.h"
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace vantrel {
 
@@ -20,6 +25,37 @@ void SetProcessReferences(CORBA::ORB_ptr orb, PortableServer::POA_ptr rootPOA) {
 void ReleaseProcessReferences() {
   processRootPOA = PortableServer::POA::_nil();
   processORB = CORBA::ORB::_nil();
+}
+
+namespace {
+std::mutex gateMutex;
+std::condition_variable gateOpened;
+std::atomic<bool> serving{true};
+std::thread::id loadingThread;  // guarded by gateMutex
+constexpr std::chrono::seconds kLongestHold{60};
+}  // namespace
+
+void HoldRequestsWhileLoading() {
+  std::lock_guard lock(gateMutex);
+  loadingThread = std::this_thread::get_id();
+  serving = false;
+}
+
+void ServeRequests() {
+  {
+    std::lock_guard lock(gateMutex);
+    serving = true;
+  }
+  gateOpened.notify_all();
+}
+
+void WaitUntilServing() {
+  if (serving) return;
+  std::unique_lock lock(gateMutex);
+  if (std::this_thread::get_id() == loadingThread) return;
+  if (!gateOpened.wait_for(lock, kLongestHold, [] { return serving.load(); })) {
+    throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+  }
 }
 
 std::string ReferenceString(CORBA::Object_ptr object) {

@@ -12,6 +12,13 @@ PortableServer::POA_ptr ProcessRootPOA();
 void SetProcessReferences(CORBA::ORB_ptr orb, PortableServer::POA_ptr rootPOA);
 void ReleaseProcessReferences();
 
+// Remote requests wait while the configuration loads, so that none sees (or saves) a half-loaded server: the
+// host holds them from before the ORB serves until InitEnvironment has finished. The loading thread itself is
+// never held. A request still held after a minute is refused with TRANSIENT (the client may try again).
+void HoldRequestsWhileLoading();
+void ServeRequests();
+void WaitUntilServing();
+
 // The stringified reference of any served object of this process; empty for nil.
 std::string ReferenceString(CORBA::Object_ptr object);
 

@@ -94,6 +94,8 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
     SetProcessReferences(orb, rootPOA);
     ActivatePOAManager(rootPOA);
     LogMessage("POA Founded");
+    // Clients reach the server from the moment the ORB serves; their requests wait until the load is done.
+    HoldRequestsWhileLoading();
     state.environment = new TServant<TEnvironment_Impl>();
     LogMessage("Environment instance created");
     {
@@ -117,6 +119,9 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
 
 unsigned char InitEnvironment() {
   LogMessage("InitEnvironment");
+  struct Served {
+    ~Served() { ServeRequests(); }  // loaded or not, requests are answered from here on
+  } served;
   try {
     TEnvironment_Impl* environment = State().environment;
     if (environment == nullptr) return 0;

@@ -16,6 +16,7 @@ class TServant final : public Impl {
   explicit TServant(Args&&... args) : Impl(std::forward<Args>(args)...) {}
 
   CORBA::Boolean _dispatch(omniCallHandle& handle) override {
+    WaitUntilServing();
     if (Impl::_dispatch(handle)) return true;
     if (PortableServer::ServantBase::_dispatch(handle)) return true;
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);

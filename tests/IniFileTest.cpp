@@ -190,3 +190,13 @@ TEST_F(IniFolder, AKillAtAnyMomentOfASaveLeavesTheOldFileOrTheNewOne) {
     EXPECT_TRUE(content == first || content == second) << "round " << round << ": " << content.size() << " bytes";
   }
 }
+
+TEST_F(IniFolder, AnEmptiedFileIsReadFromItsPreviousCopyAndSaidSo) {
+  const std::string path = (folder_ / "Rules.ini").string();
+  vantrel::WriteFileAtomically(path, "[Rules]\nName=kept\n");
+  vantrel::WriteFileAtomically(path, "[Rules]\nName=latest\n");
+  std::ofstream(path, std::ios::trunc).close();  // what a writer that truncated in place left behind
+  EXPECT_EQ(TMemIniFile(path).ReadString("Rules", "Name", ""), "kept");
+  std::filesystem::remove(vantrel::BackupFileName(path));
+  EXPECT_EQ(TMemIniFile(path).ReadString("Rules", "Name", "none"), "none");  // nothing to fall back on
+}

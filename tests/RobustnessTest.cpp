@@ -80,7 +80,8 @@ TEST(Robustness, AClientThatGoesAwayInTheMiddleOfACallLeavesTheLineWorking) {
   auto* listener = new RecordingLineEvents();
   PortableServer::ObjectId_var id = TestPOA()->activate_object(listener);
   listener->_remove_ref();
-  line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(TestPOA()->id_to_reference(id)))));
+  line->SetLineEventsListener(
+      ::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(TestPOA()->id_to_reference(id)))));
   ASSERT_EQ(host.RunExchange("call 102 from 5550700").first, 0);
   ASSERT_TRUE(WaitUntil([&] { return listener->SawAny(::Offering); }));
   const CORBA::Long call = listener->First(::Offering);
@@ -160,4 +161,42 @@ TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
   EXPECT_EQ(host.Stop(std::chrono::seconds(10)), 0);
   stop = true;
   for (auto& client : clients) client.join();
+}
+
+TEST(Robustness, ASaveAtTheFirstAnswerWhileThousandsOfRulesLoadKeepsEveryRule) {
+  HostProcess host;
+  {
+    std::ofstream rules(host.IniFolder() / "Rules.ini");
+    rules << "[Rules]\nName=Rules\nEnabled=1\n[Rules_Items]\nCount=3000\nItemID=3000\n";
+    for (int i = 0; i < 3000; ++i) {
+      rules << "[Rules_" << i << "]\nID=" << i + 1 << "\nOrder=" << i << "\nName=Rule " << i << "\nEnabled=1\n[Rules_"
+            << i << "_Items]\nCount=0\nItemID=0\n";
+    }
+  }
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();  // the ORB serves; the configuration may still be loading
+  CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
+  ::Environment_var environment = ::Environment::_narrow(object);
+  const std::string folder = host.IniFolder().string();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        try {
+          return static_cast<bool>(environment->SaveToIniFiles(folder.c_str()));
+        } catch (const CORBA::TRANSIENT&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(30)));
+  ASSERT_TRUE(host.WaitForOutput("3000 rules", std::chrono::seconds(30))) << host.Output();
+  EXPECT_EQ(::Rules_var(environment->GetRules())->GetItemsCount(), 3000);
+  // And on disk: the save came after the load, not in the middle of it.
+  std::ifstream saved(host.IniFolder() / "Rules.ini");
+  int sections = 0;
+  for (std::string line; std::getline(saved, line);) {
+    if (line.rfind("[Rules_", 0) == 0 && line.find("_Items") == std::string::npos &&
+        line.find('_', 7) == std::string::npos) {
+      ++sections;
+    }
+  }
+  EXPECT_EQ(sections, 3000);
+  EXPECT_EQ(host.Stop(), 0);
 }
