@@ -38,7 +38,8 @@ TConnectionString::TConnectionString(std::string_view text) {
     const std::size_t semicolon = text.find(';', at);
     if (equals == std::string_view::npos || (semicolon != std::string_view::npos && semicolon < equals)) {
       if (!TrimText(text.substr(at, semicolon == std::string_view::npos ? semicolon : semicolon - at)).empty()) {
-        throw std::invalid_argument("Connection string entry without '=': " + TrimText(text.substr(at, semicolon - at)));
+        throw std::invalid_argument("Connection string entry without '=': " +
+                                    TrimText(text.substr(at, semicolon - at)));
       }
       if (semicolon == std::string_view::npos) break;
       at = semicolon + 1;
@@ -86,6 +87,15 @@ std::optional<std::string> TConnectionString::Value(std::string_view key) const 
 TConnectionTarget ResolveConnectionString(std::string_view text, const std::string& baseFolder) {
   const TConnectionString parsed(text);
   const auto driver = parsed.Value("Driver");
+  // The driver manager loads a Driver given as a path, and FILEDSN/SAVEFILE name files: a connection string a
+  // client passes could run code of its choosing or touch files as the server's user. Only registered drivers.
+  if (driver && (driver->find('/') != std::string::npos || driver->find('\\') != std::string::npos)) {
+    throw std::invalid_argument("The ODBC driver \"" + *driver +
+                                "\" is a file path; only drivers registered with the driver manager can be named");
+  }
+  for (const char* key : {"FILEDSN", "SAVEFILE"}) {
+    if (parsed.Value(key)) throw std::invalid_argument(std::string("The connection string may not name a ") + key);
+  }
   if (driver || parsed.Value("DSN")) {
     const std::string name = driver.value_or(parsed.Value("DSN").value_or(""));
     const bool postgres = ContainsIgnoreCase(name, "postgres") || ContainsIgnoreCase(name, "psql");

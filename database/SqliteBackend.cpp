@@ -39,6 +39,8 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 }  // namespace
 
 TSqliteBackend::TSqliteBackend(const std::string& fileName) : fileName_(fileName) {
+  struct stat before {};
+  const bool created = ::stat(fileName.c_str(), &before) != 0;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(fileName.c_str(), &database_, flags, nullptr) != SQLITE_OK) {
     const std::string message = database_ != nullptr ? sqlite3_errmsg(database_) : "out of memory";
@@ -48,12 +50,23 @@ TSqliteBackend::TSqliteBackend(const std::string& fileName) : fileName_(fileName
   }
   // Concurrent writers from other connections wait instead of failing at once.
   sqlite3_busy_timeout(database_, 5000);
+  // Statements come from clients too: they may not attach (and so create) other database files anywhere, nor
+  // load extensions (off by default; kept off).
+  sqlite3_set_authorizer(
+      database_,
+      [](void*, int action, const char*, const char*, const char*, const char*) {
+        return action == SQLITE_ATTACH || action == SQLITE_DETACH ? SQLITE_DENY : SQLITE_OK;
+      },
+      nullptr);
+  sqlite3_db_config(database_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
   // Write-ahead logging: readers do not block the call log's writer, and a commit is one append to the log.
   // With synchronous=NORMAL a commit is in the operating system's hands when it returns, so a crash of this
   // process never loses a committed transaction; only a crash of the machine may lose the last ones.
   // A file system without shared memory keeps the rollback journal; the statements fail soft then.
   sqlite3_exec(database_, "pragma journal_mode=WAL", nullptr, nullptr, nullptr);
   sqlite3_exec(database_, "pragma synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // A CRM file the server makes is its user's alone; one an administrator provides keeps its permissions.
+  if (created) ::chmod(fileName.c_str(), 0600);
   struct stat opened {};
   if (::stat(fileName.c_str(), &opened) == 0) {
     device_ = opened.st_dev;

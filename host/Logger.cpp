@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,8 +19,10 @@ std::mutex currentMutex;
 std::shared_ptr<TLogger> currentLogger;  // guarded by currentMutex
 
 int OpenForAppend(const std::string& fileName) {
-  const int file = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Logs hold callers' numbers and clients' texts: the server's user alone reads them.
+  const int file = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (file < 0) throw std::system_error(errno, std::generic_category(), "Cannot open log file " + fileName);
+  ::fchmod(file, 0600);
   return file;
 }
 

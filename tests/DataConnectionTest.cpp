@@ -42,6 +42,16 @@ TEST(ConnectionStrings, EachStringLeadsToItsBackendAndDialect) {
   EXPECT_EQ(ResolveConnectionString("DSN=crm", "").dialect, TSqlDialect::SqlServer);
 }
 
+TEST(ConnectionStrings, ADriverGivenAsAFileOrAFileDsnIsRefused) {
+  // A client's TestConnection would otherwise load a library of its choosing into the server.
+  for (const char* text : {"Driver=/tmp/x.so;Server=a", "Driver={/tmp/x.so};Server=a", "Driver=..\\x.dll",
+                           "DSN=crm;FILEDSN=/tmp/a.dsn", "Driver=FreeTDS;SAVEFILE=/tmp/a.dsn"}) {
+    EXPECT_THROW(ResolveConnectionString(text, "/srv/ini"), std::invalid_argument) << text;
+  }
+  EXPECT_EQ(ResolveConnectionString("Driver={PostgreSQL Unicode};Server=localhost", "").backend,
+            TConnectionTarget::Backend::ODBC);
+}
+
 TEST(ConnectionStrings, AnUnknownProviderIsNamedInTheError) {
   try {
     ResolveConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x.mdb", "");
@@ -163,3 +173,17 @@ TEST(SqliteFile, ANewFileGetsTheCrmTables) {
 INSTANTIATE_TEST_SUITE_P(Crm, CrmDatabase,
                          ::testing::Values(crmtest::CrmBackend::SQLite, crmtest::CrmBackend::PostgreSQL),
                          crmtest::CrmBackendName);
+
+TEST(EmbeddedCrm, StatementsCannotAttachOtherFiles) {
+  const fs::path folder = fs::temp_directory_path() / ("vantrel-attach-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  TDataConnection connection(folder.string());
+  connection.SetConnectionString("Provider=SQLite;Data Source=crm.sqlite3");
+  const fs::path elsewhere = folder / "elsewhere.db";
+  EXPECT_THROW(connection.Execute("attach database '" + elsewhere.string() + "' as elsewhere"), std::runtime_error);
+  EXPECT_FALSE(fs::exists(elsewhere));
+  EXPECT_THROW(connection.Execute("select load_extension('/tmp/x.so')"), std::runtime_error);
+  connection.Execute("insert into tq_VantrelLog (CallEventType, CallHandle, EventOrder) values (1, 'k', 1)");
+  fs::remove_all(folder);
+}
