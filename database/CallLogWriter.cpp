@@ -5,6 +5,7 @@
 
 #include "host/FormatText.h"
 #include "host/VantrelCommonRoutines.h"
+#include "model/BaseLib.h"
 
 namespace vantrel {
 
@@ -17,16 +18,6 @@ constexpr std::size_t kBacklogInMemory = 50000;
 constexpr std::size_t kMaxCallKeys = 50000;
 constexpr std::chrono::milliseconds kFirstRetry{200};
 constexpr std::chrono::milliseconds kLastRetry{2000};
-
-std::string ExceptionMessage(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 }  // namespace
 
@@ -73,7 +64,7 @@ void TCallLogWriter::Append(TCallLogRow row) {
       try {
         journal_.AppendRows(late);
       } catch (...) {
-        LogErrorLine("Call log: a row after the stop could not be kept: " + ExceptionMessage(std::current_exception()));
+        LogErrorLine("Call log: a row after the stop could not be kept: " + ExceptionText(std::current_exception()));
       }
       return;
     }
@@ -152,13 +143,10 @@ void TCallLogWriter::LoadJournal() {
     }
     LogErrorLine(FormatText("Call log: %d rows of an earlier run wait in %s",
                             {static_cast<long>(outstanding.size()), journal_.FileName().string()}));
-    const std::size_t inMemory = std::min(outstanding.size(), kBacklogInMemory);
-    backlog_.assign(outstanding.begin(), outstanding.begin() + static_cast<std::ptrdiff_t>(inMemory));
-    onDiskOnly_ = outstanding.size() - inMemory;
+    TakeOutstanding(outstanding);
     Transition(TState::Journaling, "rows of an earlier run");
   } catch (...) {
-    LogErrorLine("Call log: the journal of an earlier run cannot be read: " +
-                 ExceptionMessage(std::current_exception()));
+    LogErrorLine("Call log: the journal of an earlier run cannot be read: " + ExceptionText(std::current_exception()));
   }
 }
 
@@ -166,6 +154,10 @@ void TCallLogWriter::ReloadFromJournal() {
   std::deque<TCallLogRow> outstanding;
   std::optional<TCallLogJournal::TAttempt> attempt;
   journal_.Load(outstanding, attempt);
+  TakeOutstanding(outstanding);
+}
+
+void TCallLogWriter::TakeOutstanding(const std::deque<TCallLogRow>& outstanding) {
   const std::size_t inMemory = std::min(outstanding.size(), kBacklogInMemory);
   backlog_.assign(outstanding.begin(), outstanding.begin() + static_cast<std::ptrdiff_t>(inMemory));
   onDiskOnly_ = outstanding.size() - inMemory;
@@ -178,7 +170,7 @@ void TCallLogWriter::Journal(std::vector<TCallLogRow> rows) {
   } catch (...) {
     // Disk full or the folder gone: the rows stay in memory and are written when the database is back. The
     // journal takes nothing more until then, so the rows it holds stay the first ones of the backlog.
-    LogErrorLine("Call log: the journal cannot be written: " + ExceptionMessage(std::current_exception()));
+    LogErrorLine("Call log: the journal cannot be written: " + ExceptionText(std::current_exception()));
     journalWritable_ = false;
   }
   if (!journalWritable_) {
@@ -299,7 +291,7 @@ bool TCallLogWriter::DrainBacklog() {
       });
     } catch (...) {
       if (committing) unknownAttempt_ = attempt;
-      Failed(ExceptionMessage(std::current_exception()));
+      Failed(ExceptionText(std::current_exception()));
       return false;
     }
     if (!resumed) {
@@ -335,7 +327,7 @@ bool TCallLogWriter::WriteDirect(std::vector<TCallLogRow> rows) {
       UseCurrentConnectionString();
       Commit(rows, first, count, attempt, committing, nullptr);
     } catch (...) {
-      const std::string reason = ExceptionMessage(std::current_exception());
+      const std::string reason = ExceptionText(std::current_exception());
       // The journal is empty in this state: the rows not written are its first rows.
       Journal(std::vector<TCallLogRow>(std::make_move_iterator(rows.begin() + static_cast<std::ptrdiff_t>(first)),
                                        std::make_move_iterator(rows.end())));

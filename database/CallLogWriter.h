@@ -63,6 +63,8 @@ class TCallLogWriter {
   void Run();
   void LoadJournal();
   void ReloadFromJournal();
+  // The journal's outstanding rows become the backlog: the first ones in memory, the rest counted on disk.
+  void TakeOutstanding(const std::deque<TCallLogRow>& outstanding);
   // Moves rows into the journal (and the backlog); a journal that cannot be written keeps them in memory.
   void Journal(std::vector<TCallLogRow> rows);
   // Writes the backlog batch by batch; false at the first failure.
