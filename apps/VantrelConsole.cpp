@@ -19,25 +19,73 @@
 #include <vector>
 
 #include "Vantrel.hh"
+#include "host/TlsContext.h"
 
 namespace {
 
-const char* const kEventNames[] = {
-    "Accepted",      "Busy",         "CallBegin",     "CallDeallocate", "CalledID",      "CallEnd",
-    "CallerID",      "CallInfo",     "CallPrivilege", "CallState",      "Conferenced",   "Connected",
-    "ConnectedID",   "Dialing",      "Dialtone",      "Disconnected",   "Generate",      "Hold",
-    "HoldPendConf",  "Idle",         "MediaMode",     "NewCall",        "Offering",      "HoldPendTrans",
-    "Proceeding",    "RedirectingID", "RedirectionID", "Ring",          "Ringback",      "Silence",
-    "SpecialInfo",   "Tone",         "Digit",         "Digits",         "Handset",       "IncomingCall",
-    "IncomingCallConnected", "OutgoingCall", "OutgoingCallConnected", "OutgoingCallBusy", "HoldCall",
-    "TransferCall",  "UnholdCall",   "CallFinished",  "AddressState",   "ForwardState"};
+const char* const kEventNames[] = {"Accepted",
+                                   "Busy",
+                                   "CallBegin",
+                                   "CallDeallocate",
+                                   "CalledID",
+                                   "CallEnd",
+                                   "CallerID",
+                                   "CallInfo",
+                                   "CallPrivilege",
+                                   "CallState",
+                                   "Conferenced",
+                                   "Connected",
+                                   "ConnectedID",
+                                   "Dialing",
+                                   "Dialtone",
+                                   "Disconnected",
+                                   "Generate",
+                                   "Hold",
+                                   "HoldPendConf",
+                                   "Idle",
+                                   "MediaMode",
+                                   "NewCall",
+                                   "Offering",
+                                   "HoldPendTrans",
+                                   "Proceeding",
+                                   "RedirectingID",
+                                   "RedirectionID",
+                                   "Ring",
+                                   "Ringback",
+                                   "Silence",
+                                   "SpecialInfo",
+                                   "Tone",
+                                   "Digit",
+                                   "Digits",
+                                   "Handset",
+                                   "IncomingCall",
+                                   "IncomingCallConnected",
+                                   "OutgoingCall",
+                                   "OutgoingCallConnected",
+                                   "OutgoingCallBusy",
+                                   "HoldCall",
+                                   "TransferCall",
+                                   "UnholdCall",
+                                   "CallFinished",
+                                   "AddressState",
+                                   "ForwardState"};
 
 std::string StateName(CORBA::Long state) {
-  static const std::map<CORBA::Long, const char*> names = {
-      {0x1, "idle"},        {0x2, "offering"},  {0x4, "accepted"},    {0x8, "dial tone"},
-      {0x10, "dialling"},   {0x20, "ringback"}, {0x40, "busy"},       {0x80, "special info"},
-      {0x100, "connected"}, {0x200, "proceeding"}, {0x400, "on hold"}, {0x800, "conferenced"},
-      {0x1000, "held (conference)"}, {0x2000, "held (transfer)"}, {0x4000, "disconnected"}};
+  static const std::map<CORBA::Long, const char*> names = {{0x1, "idle"},
+                                                           {0x2, "offering"},
+                                                           {0x4, "accepted"},
+                                                           {0x8, "dial tone"},
+                                                           {0x10, "dialling"},
+                                                           {0x20, "ringback"},
+                                                           {0x40, "busy"},
+                                                           {0x80, "special info"},
+                                                           {0x100, "connected"},
+                                                           {0x200, "proceeding"},
+                                                           {0x400, "on hold"},
+                                                           {0x800, "conferenced"},
+                                                           {0x1000, "held (conference)"},
+                                                           {0x2000, "held (transfer)"},
+                                                           {0x4000, "disconnected"}};
   const auto found = names.find(state);
   return found == names.end() ? "?" : found->second;
 }
@@ -96,7 +144,8 @@ std::deque<std::string> ConsoleEvents::Recent() {
 class Console {
  public:
   Console(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, ::Environment_ptr environment)
-      : orb_(CORBA::ORB::_duplicate(orb)), poa_(PortableServer::POA::_duplicate(poa)),
+      : orb_(CORBA::ORB::_duplicate(orb)),
+        poa_(PortableServer::POA::_duplicate(poa)),
         environment_(::Environment::_duplicate(environment)) {}
 
   // Returns what the user should know about the CRM database: nothing when it is connected.
@@ -141,8 +190,8 @@ std::string Console::Listen() {
   if (!database->GetConnected()) {
     CORBA::String_var error = CORBA::string_dup("");
     if (!database->SetConnected(true, error.inout())) {
-      databaseState = std::string("The CRM database is not connected (calls are not logged, groups not found): ") +
-                      error.in();
+      databaseState =
+          std::string("The CRM database is not connected (calls are not logged, groups not found): ") + error.in();
     }
   }
   ::Lines_var lines = environment_->GetLines();
@@ -174,8 +223,9 @@ void Console::Draw(const std::string& message) {
     if (!CORBA::is_nil(me_) && line == myLine_) me_->IncCallsCount();
   }
   std::ostringstream screen;
-  screen << "\x1b[H\x1b[2J" << "Vantrel console   " << Clock()
-         << (myLine_.empty() ? "   (not logged in)" : "   logged in at " + myLine_) << "\n\nLines\n";
+  screen << "\x1b[H\x1b[2J"
+         << "Vantrel console   " << Clock() << (myLine_.empty() ? "   (not logged in)" : "   logged in at " + myLine_)
+         << "\n\nLines\n";
   ::Lines_var lines = environment_->GetLines();
   ::LineItemSeq_var items = lines->GetItemsArray();
   for (CORBA::ULong i = 0; i < items->length(); ++i) {
@@ -216,7 +266,8 @@ void Console::Draw(const std::string& message) {
   }
   screen << "\nLast events\n";
   for (const std::string& event : ConsoleEvents::Recent()) screen << "  " << event << "\n";
-  screen << "\n" << message << "\n"
+  screen << "\n"
+         << message << "\n"
          << "login ID LINE | logout | status ready|busy|pause | answer | hold | unhold | dial NUMBER |\n"
          << "transfer NUMBER | consult NUMBER | complete | hangup | quit   (Enter refreshes)\n> " << std::flush;
   std::cout << screen.str() << std::flush;
@@ -278,11 +329,16 @@ std::string Console::Run(const std::string& command) {
   }
   const CORBA::Long call = CallOf(line, words, verb == "transfer" || verb == "consult" ? 2 : 1);
   if (call == 0) return "No call on line " + myLine_;
-  if (verb == "answer") line->Answer(call);
-  else if (verb == "hold") line->Hold(call);
-  else if (verb == "unhold") line->Unhold(call);
-  else if (verb == "hangup") line->CancelDial(call);
-  else if (verb == "transfer" && words.size() >= 2) line->BlindTransfer(call, words[1].c_str());
+  if (verb == "answer")
+    line->Answer(call);
+  else if (verb == "hold")
+    line->Hold(call);
+  else if (verb == "unhold")
+    line->Unhold(call);
+  else if (verb == "hangup")
+    line->CancelDial(call);
+  else if (verb == "transfer" && words.size() >= 2)
+    line->BlindTransfer(call, words[1].c_str());
   else if (verb == "consult" && words.size() >= 2) {
     line->SetupTransfer(call);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -303,12 +359,35 @@ std::string Console::Run(const std::string& command) {
 int main(int argc, char** argv) {
   std::string address = "127.0.0.1";
   std::string port = std::getenv("VANTREL_PORT") != nullptr ? std::getenv("VANTREL_PORT") : "2809";
+  // With TLS the console shows the server a certificate of its own, and serves its listener over TLS too.
+  vantrel::TTlsFiles tls;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
-    if (option == "--address") address = argv[i + 1];
-    else if (option == "--port") port = argv[i + 1];
+    if (option == "--address")
+      address = argv[i + 1];
+    else if (option == "--port")
+      port = argv[i + 1];
+    else if (option == "--tls-cert")
+      tls.certificateFile = argv[i + 1];
+    else if (option == "--tls-key")
+      tls.privateKeyFile = argv[i + 1];
+    else if (option == "--tls-key-password")
+      tls.privateKeyPassword = argv[i + 1];
+    else if (option == "--tls-ca")
+      tls.caFile = argv[i + 1];
   }
-  const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"}, {nullptr, nullptr}};
+  const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
+  if (useTls) {
+    try {
+      vantrel::UseTls(tls);
+    } catch (const std::exception& e) {
+      std::cerr << "vantrel-console: " << e.what() << "\n";
+      return 2;
+    }
+  }
+  const char* options[][2] = {{"endPoint", useTls ? "giop:ssl:127.0.0.1:" : "giop:tcp:127.0.0.1:"},
+                              {"clientCallTimeOutPeriod", "10000"},
+                              {nullptr, nullptr}};
   int orbArgc = 0;
   CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, nullptr, "omniORB4", options);
   int exitCode = 0;
@@ -316,7 +395,8 @@ int main(int argc, char** argv) {
     PortableServer::POA_var poa =
         PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
     PortableServer::POAManager_var(poa->the_POAManager())->activate();
-    const std::string corbaloc = "corbaloc::" + address + ":" + port + "/EnvironmentInstance";
+    const std::string corbaloc =
+        std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + address + ":" + port + "/EnvironmentInstance";
     ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
     if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
     Console console(orb, poa, environment);

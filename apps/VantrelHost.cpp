@@ -3,8 +3,12 @@
 #include <dlfcn.h>
 #include <netdb.h>
 #include <omniORB4/CORBA.h>
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
+#include <omniORB4/omniObjRef.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,8 +74,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     if (name == "--address") {
       options.address = value;
     } else if (name == "--port") {
-      const bool digits = !value.empty() && value.size() <= 5 &&
-                          value.find_first_not_of("0123456789") == std::string::npos;
+      const bool digits =
+          !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
       const int number = digits ? std::stoi(value) : 0;
       if (number < 1 || number > 65535) {
         std::cerr << "vantrel-host: --port wants a number from 1 to 65535, not " << value << "\n";
@@ -115,17 +119,37 @@ Function Resolve(void* library, const char* name) {
   return reinterpret_cast<Function>(symbol);
 }
 
-// The stringified reference of the served Environment, through the ORB the library made.
-std::string EnvironmentReference(const std::string& corbaloc) {
+// The served Environment as the ORB the library made serves it: its reference, and whether it is reached over
+// TLS only (Settings.ini turned TLS on), which decides the corbaloc clients use.
+struct ServedEnvironment {
+  std::string reference = "(not available)";
+  bool tls = false;
+};
+
+ServedEnvironment DescribeServedEnvironment() {
+  ServedEnvironment served;
   try {
     int argc = 0;
     CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
-    CORBA::Object_var object = orb->string_to_object(corbaloc.c_str());
-    CORBA::String_var text = orb->object_to_string(object);
-    return text.in();
+    PortableServer::POA_var fixedIds =
+        PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("omniINSPOA")));
+    PortableServer::ObjectId_var id = PortableServer::string_to_ObjectId("EnvironmentInstance");
+    CORBA::Object_var object = fixedIds->create_reference_with_id(id, "IDL:Environment:1.0");
+    served.reference = CORBA::String_var(orb->object_to_string(object)).in();
+    omniIOR* ior = object->_PR_getobj()->_getIOR();
+    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+      if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
+      IIOP::ProfileBody body;
+      IIOP::unmarshalProfile(profiles[i], body);
+      for (CORBA::ULong c = 0; c < body.components.length(); ++c) {
+        served.tls = served.tls || body.components[c].tag == IOP::TAG_SSL_SEC_TRANS;
+      }
+    }
+    ior->release();
   } catch (...) {
-    return "(not available)";
   }
+  return served;
 }
 
 // Counts what InitEnvironment loaded. The host carries no stubs of the catalogue, so it asks through the
@@ -154,9 +178,9 @@ std::string LoadedSummary(const std::string& corbaloc) {
     CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
     CORBA::Object_var environment = orb->string_to_object(corbaloc.c_str());
     std::string summary;
-    for (const auto& [getter, what] : {std::pair{"GetLines", "lines"}, std::pair{"GetOperators", "operators"},
-                                       std::pair{"GetRules", "rules"},
-                                       std::pair{"GetTranslateRules", "translate rules"}}) {
+    for (const auto& [getter, what] :
+         {std::pair{"GetLines", "lines"}, std::pair{"GetOperators", "operators"}, std::pair{"GetRules", "rules"},
+          std::pair{"GetTranslateRules", "translate rules"}}) {
       CORBA::Object_var container = CallForObject(environment, getter);
       if (!summary.empty()) summary += ", ";
       summary += std::to_string(CallForLong(container, "GetItemsCount")) + " " + what;
@@ -175,6 +199,8 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
+  // Everything the server makes (INI folder and files, CRM file, logs, sockets) is its user's alone.
+  ::umask(077);
   std::error_code error;
   std::filesystem::create_directories(options.ini, error);
   if (error || !std::filesystem::is_directory(options.ini)) {
@@ -213,11 +239,14 @@ int main(int argc, char** argv) {
               << ListenFailureReason(options.address, options.port) << "\n";
     exitCode = 1;
   } else {
-    const std::string corbaloc = "corbaloc::" + options.address + ":" + options.port + "/EnvironmentInstance";
-    std::cout << "Vantrel serving on " << options.address << ":" << options.port << "\n"
+    const ServedEnvironment served = DescribeServedEnvironment();
+    const std::string corbaloc = std::string(served.tls ? "corbaloc:ssliop:" : "corbaloc::") + options.address + ":" +
+                                 options.port + "/EnvironmentInstance";
+    std::cout << "Vantrel serving on " << options.address << ":" << options.port
+              << (served.tls ? " over TLS; clients need a certificate from the CA Settings.ini names" : "") << "\n"
               << "INI folder: " << ini << " (logs in " << ini << "/Logs)\n"
               << "Environment: " << corbaloc << "\n"
-              << "Environment IOR: " << EnvironmentReference(corbaloc) << std::endl;
+              << "Environment IOR: " << served.reference << std::endl;
     if (initEnvironment()) {
       std::cout << "Loaded: " << LoadedSummary(corbaloc) << std::endl;
     } else {

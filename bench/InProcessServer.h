@@ -12,6 +12,7 @@
 #include "database/DataConnection.h"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
+#include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "telephony/SoftExchange.h"
@@ -35,6 +36,7 @@ class InProcessServer {
   }
 
   ~InProcessServer() {
+    TClientQueues::Instance().Stop();
     telephony::TTelephonyThread::Instance().Unbind();
     TIniStorage::SetInstance(nullptr);
     ReleaseProcessReferences();

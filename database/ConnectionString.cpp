@@ -5,6 +5,7 @@
 
 #include "host/FormatText.h"
 #include "host/IniFile.h"
+#include "host/PathConfinement.h"
 
 namespace vantrel {
 
@@ -107,7 +108,10 @@ TConnectionTarget ResolveConnectionString(std::string_view text, const std::stri
     const std::string file = parsed.Value("Data Source").value_or("");
     if (file.empty()) throw std::invalid_argument("The SQLite connection string names no Data Source");
     std::filesystem::path path(file);
-    if (path.is_relative() && file != ":memory:") path = std::filesystem::path(baseFolder) / path;
+    if (file != ":memory:") {
+      if (path.is_relative()) path = std::filesystem::path(baseFolder) / path;
+      TPathConfinement::Instance().Check(path.string());
+    }
     return {TConnectionTarget::Backend::SQLite, path.string(), TSqlDialect::SQLite};
   }
   if (EqualsIgnoreCase(provider, "SQLOLEDB") || StartsWithIgnoreCase(provider, "SQLNCLI") ||

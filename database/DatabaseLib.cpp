@@ -5,6 +5,7 @@
 
 #include "CryptRoutines.h"
 #include "host/IniStorage.h"
+#include "host/ProcessState.h"
 #include "host/VantrelCommonRoutines.h"
 
 namespace vantrel {
@@ -150,10 +151,23 @@ CORBA::Boolean TDatabase_Impl::TestConnection(const char* connectionString, char
   });
 }
 
+namespace {
+// Only a client's own request is refused: routing reads the CRM through the same operations.
+void RefuseClientSQLWhenOff() {
+  const char* operation = CurrentRemoteOperation();
+  if (operation == nullptr || ClientSQLAllowed()) return;
+  const std::string_view name(operation);
+  if (name == "ExecuteSQL" || name == "GetFieldValue" || name == "GetFieldValues") {
+    throw std::runtime_error("SQL from clients is switched off in Settings.ini");
+  }
+}
+}  // namespace
+
 CORBA::Boolean TDatabase_Impl::GetFieldValues(const char* sql, const ::StringSeq& fieldNames,
                                               ::StringSeq_out fieldValues) {
   fieldValues = new ::StringSeq;
   return Guarded("TDatabase_Impl.GetFieldValues", false, [&] {
+    RefuseClientSQLWhenOff();
     std::vector<std::string> names;
     for (CORBA::ULong i = 0; i < fieldNames.length(); ++i) names.emplace_back(fieldNames[i].in());
     const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, names);
@@ -167,6 +181,7 @@ CORBA::Boolean TDatabase_Impl::GetFieldValues(const char* sql, const ::StringSeq
 CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldName, CORBA::String_out fieldValue) {
   std::string value;
   const bool found = Guarded("TDatabase_Impl.GetFieldValue", false, [&] {
+    RefuseClientSQLWhenOff();
     const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, {fieldName});
     if (!row) return false;
     value = row->front();
@@ -178,6 +193,7 @@ CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldN
 
 CORBA::Boolean TDatabase_Impl::ExecuteSQL(const char* sql) {
   return Guarded("TDatabase_Impl.ExecuteSQL", false, [&] {
+    RefuseClientSQLWhenOff();
     connection_.Execute(sql);
     return true;
   });
@@ -185,7 +201,6 @@ CORBA::Boolean TDatabase_Impl::ExecuteSQL(const char* sql) {
 
 CORBA::Boolean TDatabase_Impl::LoadFromIniFile(const char* fileName, const char* section) {
   if (!std::filesystem::exists(fileName)) return true;
-  TIniStorage* storage = TIniStorage::Instance();
   BeginUpdate();
   const bool result = Guarded("TDatabase_Impl.LoadFromIniFile", false, [&] {
     TMemIniFile* ini = Storage().GetIniFile(fileName);
@@ -193,11 +208,11 @@ CORBA::Boolean TDatabase_Impl::LoadFromIniFile(const char* fileName, const char*
     SetCryptConnectionString(crypt);
     return crypt ? LoadSecuredConnectionString() : LoadUnsecuredConnectionString(fileName, section);
   });
-  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  const bool written = ReleaseCachedIniFile(fileName);
   EndUpdate();
   // Rows an earlier run could not write are written now, before any new one.
   StartCallLog();
-  return result;
+  return result && written;
 }
 
 bool TDatabase_Impl::LoadUnsecuredConnectionString(const char* fileName, const char* section) {
@@ -220,7 +235,6 @@ bool TDatabase_Impl::LoadSecuredConnectionString() {
 }
 
 CORBA::Boolean TDatabase_Impl::SaveToIniFile(const char* fileName, const char* section) {
-  TIniStorage* storage = TIniStorage::Instance();
   const bool result = Guarded("TDatabase_Impl.SaveToIniFile", false, [&] {
     TMemIniFile* ini = Storage().GetIniFile(fileName);
     const bool crypt = GetCryptConnectionString();
@@ -228,8 +242,7 @@ CORBA::Boolean TDatabase_Impl::SaveToIniFile(const char* fileName, const char* s
     ini->WriteString(section, kConnectionKey, kSecuredMarker);
     return crypt ? SaveSecuredConnectionString() : SaveUnsecuredConnectionString(fileName, section);
   });
-  if (storage != nullptr) storage->ReleaseIniFile(fileName);
-  return result;
+  return ReleaseCachedIniFile(fileName) && result;
 }
 
 bool TDatabase_Impl::SaveUnsecuredConnectionString(const char* fileName, const char* section) {

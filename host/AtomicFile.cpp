@@ -1,6 +1,7 @@
 #include "AtomicFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,22 @@ void SyncFolderOf(const std::string& fileName) {
 }  // namespace
 
 std::string BackupFileName(const std::string& fileName) { return fileName + ".bak"; }
+
+int RemoveStaleTemporaryFiles(const std::string& folder) {
+  int removed = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const std::size_t mark = name.rfind(".tmp-");
+    if (mark == std::string::npos || !entry.is_regular_file(error)) continue;
+    const std::string digits = name.substr(mark + 5);
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t writer = static_cast<pid_t>(std::min(std::stoll(digits), 0x7fffffffLL));
+    if (writer == ::getpid() || ::kill(writer, 0) == 0 || errno != ESRCH) continue;
+    if (std::filesystem::remove(entry.path(), error)) ++removed;
+  }
+  return removed;
+}
 
 void WriteFileAtomically(const std::string& fileName, std::string_view text) {
   const std::string temporary = fileName + ".tmp-" + std::to_string(::getpid());

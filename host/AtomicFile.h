@@ -11,6 +11,10 @@ namespace vantrel {
 // The file is readable by this user only. Throws with the system's reason; the old file is then untouched.
 void WriteFileAtomically(const std::string& fileName, std::string_view text);
 
+// Removes the temporary files that writers in the folder left when they died mid-write (FILE.tmp-PID of a
+// process that no longer runs); returns how many.
+int RemoveStaleTemporaryFiles(const std::string& folder);
+
 // The name of the previous good copy of a file.
 std::string BackupFileName(const std::string& fileName);
 

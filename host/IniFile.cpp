@@ -17,16 +17,12 @@
 
 namespace vantrel {
 
-namespace {
-
 std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
   const auto last = text.find_last_not_of(" \t");
   return text.substr(first, last - first + 1);
 }
-
-}  // namespace
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -153,8 +149,17 @@ std::string TMemIniFile::ReadString(std::string_view section, std::string_view k
   return line ? line->value : std::string(defaultValue);
 }
 
+namespace {
+bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+}  // namespace
+
 void TMemIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   if (Trim(key).empty()) throw std::invalid_argument("INI key must not be empty");
+  // A name cannot be escaped in the file: a line break in it would write lines of the caller's choosing.
+  if (HasLineBreak(section)) throw std::invalid_argument("INI section name must not hold a line break");
+  if (HasLineBreak(key) || key.find('=') != std::string_view::npos) {
+    throw std::invalid_argument("INI key must not hold a line break or '='");
+  }
   // Line breaks would split the entry and corrupt the file on the next read.
   std::string safe(value);
   std::replace_if(

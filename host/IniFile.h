@@ -58,6 +58,8 @@ class TMemIniFile {
 };
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// The text without leading and trailing blanks and tabs.
+std::string_view Trim(std::string_view text);
 std::string LowerCase(std::string_view text);
 
 }  // namespace vantrel

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "PathConfinement.h"
+
 namespace vantrel {
 
 namespace {
@@ -15,6 +17,7 @@ TIniStorage* TIniStorage::Instance() { return instance.load(); }
 void TIniStorage::SetInstance(TIniStorage* storage) { instance.store(storage); }
 
 TMemIniFile* TIniStorage::GetIniFile(const std::string& fileName) {
+  TPathConfinement::Instance().Check(fileName);
   const std::string key = LowerCase(fileName);
   std::lock_guard lock(mutex_);
   const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) { return e.first == key; });

@@ -14,7 +14,7 @@ std::vector<std::string> MakeOrbOptions(const std::string& address, const std::s
   return {"-ORBIIOPAddr", FormatText("inet:%s:%s", {address, port}), "-ORBThreadPoolTimeout"};
 }
 
-std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& options) {
+std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& options, bool tls) {
   std::vector<std::string> result;
   for (std::size_t i = 0; i < options.size(); ++i) {
     const std::string& option = options[i];
@@ -24,7 +24,7 @@ std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& opt
       const std::string& address = options[++i];
       if (address.rfind("inet:", 0) != 0) throw std::invalid_argument("Unsupported IIOP address " + address);
       result.push_back("-ORBendPoint");
-      result.push_back("giop:tcp:" + address.substr(5));
+      result.push_back((tls ? "giop:ssl:" : "giop:tcp:") + address.substr(5));
     } else if (option == "-ORBThreadPoolTimeout") {
       // omniORB has no such option; its thread pool idles out by itself.
       if (hasValue) ++i;
@@ -50,9 +50,9 @@ void WriteOrbLog(const char* text) {
 
 }  // namespace
 
-CORBA::ORB_ptr InitOrb(const std::vector<std::string>& options) {
+CORBA::ORB_ptr InitOrb(const std::vector<std::string>& options, bool tls) {
   omniORB::setLogFunction(&WriteOrbLog);
-  const std::vector<std::string> arguments = TranslateOrbOptions(options);
+  const std::vector<std::string> arguments = TranslateOrbOptions(options, tls);
   // ORB_init may reorder or remove entries of argv, so it gets copies it can own.
   std::vector<std::unique_ptr<char[]>> storage;
   std::vector<char*> argv;

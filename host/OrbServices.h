@@ -12,9 +12,10 @@ std::vector<std::string> MakeOrbOptions(const std::string& address, const std::s
 
 // omniORB's command line for that list: the IIOP address becomes an endPoint, and client call and connect
 // time-outs keep a dead or stuck listener client from hanging the server.
-std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& options);
+// With tls the endpoint is omniORB's SSL transport instead of plain TCP.
+std::vector<std::string> TranslateOrbOptions(const std::vector<std::string>& options, bool tls = false);
 
-CORBA::ORB_ptr InitOrb(const std::vector<std::string>& options);
+CORBA::ORB_ptr InitOrb(const std::vector<std::string>& options, bool tls = false);
 PortableServer::POA_ptr FindRootPOA(CORBA::ORB_ptr orb);
 
 // Activation under a fixed id goes into omniORB's INS POA, whose object keys are the plain id,

@@ -58,6 +58,25 @@ void WaitUntilServing() {
   }
 }
 
+namespace {
+thread_local const char* remoteOperation = nullptr;
+std::atomic<bool> clientSQL{true};
+}  // namespace
+
+TRemoteRequest::TRemoteRequest(const char* operation) : outer_(remoteOperation) {
+  if (outer_ == nullptr) remoteOperation = operation;
+}
+
+TRemoteRequest::~TRemoteRequest() {
+  if (outer_ == nullptr) remoteOperation = nullptr;
+}
+
+const char* CurrentRemoteOperation() { return remoteOperation; }
+
+void AllowClientSQL(bool allowed) { clientSQL = allowed; }
+
+bool ClientSQLAllowed() { return clientSQL; }
+
 std::string ReferenceString(CORBA::Object_ptr object) {
   if (CORBA::is_nil(object) || CORBA::is_nil(processORB)) return {};
   CORBA::String_var text = processORB->object_to_string(object);

@@ -19,6 +19,25 @@ void HoldRequestsWhileLoading();
 void ServeRequests();
 void WaitUntilServing();
 
+// The remote request this thread serves, named by its operation, for the checks that apply to clients only and
+// not to the server's own calls of the same operations.
+class TRemoteRequest {
+ public:
+  explicit TRemoteRequest(const char* operation);
+  ~TRemoteRequest();
+  TRemoteRequest(const TRemoteRequest&) = delete;
+  TRemoteRequest& operator=(const TRemoteRequest&) = delete;
+
+ private:
+  const char* outer_;
+};
+// The operation of the outermost remote request on this thread; nullptr for the server's own work.
+const char* CurrentRemoteOperation();
+
+// Whether clients may run SQL of their own (Settings.ini can switch it off); the server's own reads never stop.
+void AllowClientSQL(bool allowed);
+bool ClientSQLAllowed();
+
 // The stringified reference of any served object of this process; empty for nil.
 std::string ReferenceString(CORBA::Object_ptr object);
 

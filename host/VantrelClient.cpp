@@ -4,11 +4,16 @@
 #include <memory>
 #include <mutex>
 
+#include "AtomicFile.h"
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
+#include "PathConfinement.h"
 #include "ProcessState.h"
+#include "SecuritySettings.h"
+#include "TlsContext.h"
 #include "VantrelCommonRoutines.h"
 #include "model/BaseLib.h"
+#include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "telephony/ExchangeControl.h"
@@ -71,6 +76,23 @@ bool StartExchange(const std::string& iniFolder) {
   return true;
 }
 
+// Settings.ini's security section, taken before the ORB serves: the folders clients may name, whether they may
+// run SQL, and TLS. Files a writer left half-made when it died go first. True when TLS is on.
+bool ApplySecuritySettings(const std::string& iniFolder) {
+  if (iniFolder.empty()) return false;
+  const int stale = RemoveStaleTemporaryFiles(iniFolder);
+  if (stale > 0) LogFormat("Removed %d temporary files left by a writer that died", {stale});
+  const TSecuritySettings settings = TSecuritySettings::Load(iniFolder);
+  TPathConfinement::Instance().SetHome(iniFolder);
+  TPathConfinement::Instance().SetAllowedFolders(settings.allowedFolders);
+  AllowClientSQL(settings.clientSQL);
+  if (!settings.clientSQL) LogMessage("SQL from clients is switched off");
+  if (!settings.TLS()) return false;
+  UseTls({settings.certificateFile, settings.privateKeyFile, settings.privateKeyPassword, settings.clientCAFile});
+  LogFormat("IIOP over TLS; clients need a certificate signed by %s", {settings.clientCAFile});
+  return true;
+}
+
 }  // namespace
 
 }  // namespace vantrel
@@ -85,9 +107,10 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
   LogFormat("RunEnvironment: %s : %s", {address, port});
   TProcessState& state = State();
   try {
+    const bool tls = ApplySecuritySettings(iniFilesPath);
     const std::vector<std::string> options = MakeOrbOptions(address, port);
     LogMessage("Before ORB_Init");
-    CORBA::ORB_var orb = InitOrb(options);
+    CORBA::ORB_var orb = InitOrb(options, tls);
     SetProcessReferences(orb, PortableServer::POA::_nil());
     LogMessage("After ORB_Init");
     PortableServer::POA_var rootPOA = FindRootPOA(orb);
@@ -155,6 +178,7 @@ unsigned char StopORBThread() {
     telephony::TTelephonyThread::Instance().Run([] { telephony::TapiApplication().Close(); });
     telephony::TTelephonyThread::Instance().Unbind();
     if (State().environment != nullptr) State().environment->StopCallLog();
+    TClientQueues::Instance().Stop();
   } catch (...) {
     LogFormat("StopORBThread error: %s", {ExceptionText(std::current_exception())});
   }

@@ -325,12 +325,12 @@ void TLine_Impl::SetDND(CORBA::Boolean value) {
 
 ::LineEvents_ptr TLine_Impl::GetLineEventsListener() {
   std::lock_guard lock(lineMutex_);
-  return ::LineEvents::_duplicate(listener_);
+  return listener_.Get();
 }
 
 void TLine_Impl::SetLineEventsListener(::LineEvents_ptr listener) {
   std::lock_guard lock(lineMutex_);
-  listener_ = ::LineEvents::_duplicate(listener);
+  listener_.Set(listener);
 }
 
 void TLine_Impl::ChangeLineEventLastContact() {
@@ -1047,19 +1047,18 @@ bool TLine_Impl::IsRuled(CORBA::Long call) {
 
 void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
   OnLine("TLine_Impl.DoCallEvent", [&] {
-    ::LineEvents_var listener;
     ::Operator_var seated;
     bool gone = false;
     {
       std::lock_guard lock(lineMutex_);
-      listener = ::LineEvents::_duplicate(listener_);
       seated = ::Operator::_duplicate(operator_);
-      if (!CORBA::is_nil(listener_) && listenerContact_) {
+      if (!listener_.IsNil() && listenerContact_) {
         const std::chrono::duration<double, std::ratio<86400>> silence =
             std::chrono::steady_clock::now() - *listenerContact_;
         gone = silence.count() > kListenerSilenceDays;
       }
-      if (gone) listener_ = ::LineEvents::_nil();
+      gone = gone || listener_.Dropped();
+      if (gone) listener_.Clear();
     }
     if (gone) {
       // The client has gone: its operator is logged out.
@@ -1068,7 +1067,9 @@ void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
       return;
     }
     if (IsRuled(call)) return;  // the server routes this call itself
-    if (!CORBA::is_nil(listener)) listener->DoCallEvent(eventType, call);
+    std::lock_guard lock(lineMutex_);
+    listener_.Post("DoCallEvent",
+                   [eventType, call](::LineEvents_ptr listener) { listener->DoCallEvent(eventType, call); });
   });
 }
 

@@ -220,7 +220,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   mutable std::mutex lineMutex_;
   ::Rule_var rule_;                                                       // guarded by lineMutex_
   ::Operator_var operator_;                                               // guarded by lineMutex_
-  ::LineEvents_var listener_;                                             // guarded by lineMutex_
+  TListener<::LineEvents> listener_;                                      // guarded by lineMutex_
   std::optional<std::chrono::steady_clock::time_point> listenerContact_;  // guarded by lineMutex_; none: never
   bool isOuter_ = false;                                                  // guarded by lineMutex_
   bool usingDND_ = false;                                                 // guarded by lineMutex_

@@ -223,8 +223,7 @@ CORBA::Boolean TLines_Impl::LoadFromIniFile(const char* fileName, const char* se
     lastContacts_ = std::move(table);
     return loaded;
   });
-  if (storage != nullptr) storage->ReleaseIniFile(fileName);
-  return result;
+  return ReleaseCachedIniFile(fileName) && result;
 }
 
 bool TLines_Impl::SaveLastContactsToIniFile(const char* fileName, const char* section) {
@@ -238,13 +237,10 @@ bool TLines_Impl::SaveLastContactsToIniFile(const char* fileName, const char* se
 }
 
 CORBA::Boolean TLines_Impl::SaveToIniFile(const char* fileName, const char* section) {
-  TIniStorage* storage = TIniStorage::Instance();
-  if (storage == nullptr) return false;
-  storage->GetIniFile(fileName);
+  if (TIniStorage::Instance() == nullptr || !HoldCachedIniFile(fileName)) return false;
   const bool items = TContainer_Impl::SaveToIniFile(fileName, section);
   const bool contacts = SaveLastContactsToIniFile(fileName, kLastContactsSection);
-  storage->ReleaseIniFile(fileName);
-  return items && contacts;
+  return ReleaseCachedIniFile(fileName) && items && contacts;
 }
 
 }  // namespace vantrel

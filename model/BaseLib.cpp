@@ -119,12 +119,12 @@ void TBase_Impl::SetLastError(const char* error) {
 
 ::BaseEvents_ptr TBase_Impl::GetBaseEventsListener() {
   std::lock_guard lock(mutex_);
-  return ::BaseEvents::_duplicate(listener_);
+  return listener_.Get();
 }
 
 void TBase_Impl::SetBaseEventsListener(::BaseEvents_ptr listener) {
   std::lock_guard lock(mutex_);
-  listener_ = ::BaseEvents::_duplicate(listener);
+  listener_.Set(listener);
 }
 
 CORBA::Boolean TBase_Impl::AssignFrom(::Base_ptr source) {
@@ -200,11 +200,26 @@ void TBase_Impl::ChangeBaseEventLastContact() {
 bool TBase_Impl::DropStaleListener() {
   {
     std::lock_guard lock(mutex_);
-    if (CORBA::is_nil(listener_) || !IsListenerStale(lastContact_, Clock::now())) return false;
-    listener_ = ::BaseEvents::_nil();
+    if (listener_.IsNil() || !(listener_.Dropped() || IsListenerStale(lastContact_, Clock::now()))) return false;
+    listener_.Clear();
   }
   DisposeOfStaleListener();
   return true;
+}
+
+bool TBase_Impl::HoldCachedIniFile(const char* fileName) {
+  TIniStorage* storage = TIniStorage::Instance();
+  if (storage == nullptr) return true;
+  return Guarded("TBase_Impl.HoldCachedIniFile", false, [&] { return storage->GetIniFile(fileName) != nullptr; });
+}
+
+bool TBase_Impl::ReleaseCachedIniFile(const char* fileName) {
+  TIniStorage* storage = TIniStorage::Instance();
+  if (storage == nullptr) return true;
+  return Guarded("TBase_Impl.ReleaseCachedIniFile", false, [&] {
+    storage->ReleaseIniFile(fileName);
+    return true;
+  });
 }
 
 void TBase_Impl::ReportFailure(const char* qualifiedName, std::exception_ptr error) {
@@ -219,8 +234,8 @@ void TBase_Impl::DoError(const char* methodName, const char* message) {
     LogMessage(text);
     SetLastError(text.c_str());
     LogErrorLine(text);
-    ::BaseEvents_var listener = GetBaseEventsListener();
-    if (!CORBA::is_nil(listener)) listener->DoError(text.c_str());
+    std::lock_guard lock(mutex_);
+    listener_.Post("DoError", [text](::BaseEvents_ptr listener) { listener->DoError(text.c_str()); });
   } catch (...) {
     // A dead client must not turn an error report into another failure.
   }
@@ -230,8 +245,8 @@ void TBase_Impl::DoChange() {
   if (DropStaleListener()) return;
   Guarded("TBase_Impl.DoChange", [&] {
     LogFormat("TBase_Impl.DoChange : [%s]", {Name()});
-    ::BaseEvents_var listener = GetBaseEventsListener();
-    if (GetUpdateCount() == 0 && !CORBA::is_nil(listener)) listener->DoChange();
+    std::lock_guard lock(mutex_);
+    if (updateCount_ == 0) listener_.Post("DoChange", [](::BaseEvents_ptr listener) { listener->DoChange(); });
   });
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "Listener.h"
 #include "Vantrel.hh"
 
 namespace vantrel {
@@ -90,23 +91,29 @@ class TBase_Impl : public virtual POA_Base {
  protected:
   // An Operator ends its life here when its client has gone; other objects only drop the listener.
   virtual void DisposeOfStaleListener() {}
-  // Clears a stale listener (and disposes of the object's client side); true when it was stale.
+  // Clears a stale listener, or one whose client was dropped, and disposes of the object's client side; true
+  // when it did.
   bool DropStaleListener();
 
   void ReportFailure(const char* qualifiedName, std::exception_ptr error);
+
+  // The shared cached INI file of a load or save: taken (the path checked first) and written back and freed.
+  // Each failure is reported through DoError and gives false; none becomes an exception towards the ORB.
+  bool HoldCachedIniFile(const char* fileName);
+  bool ReleaseCachedIniFile(const char* fileName);
 
  private:
   using Clock = std::chrono::steady_clock;
 
   mutable std::mutex mutex_;
-  ::Environment_var environment_;    // guarded by mutex_
-  std::string name_;                 // guarded by mutex_
-  std::string description_;          // guarded by mutex_
-  bool enabled_ = true;              // guarded by mutex_
-  CORBA::Long updateCount_ = 0;      // guarded by mutex_
-  std::string lastError_;            // guarded by mutex_
-  ::BaseEvents_var listener_;        // guarded by mutex_
-  Clock::time_point lastContact_{};  // guarded by mutex_; epoch = never contacted
+  ::Environment_var environment_;     // guarded by mutex_
+  std::string name_;                  // guarded by mutex_
+  std::string description_;           // guarded by mutex_
+  bool enabled_ = true;               // guarded by mutex_
+  CORBA::Long updateCount_ = 0;       // guarded by mutex_
+  std::string lastError_;             // guarded by mutex_
+  TListener<::BaseEvents> listener_;  // guarded by mutex_
+  Clock::time_point lastContact_{};   // guarded by mutex_; epoch = never contacted
 };
 
 // Staleness is measured on the monotonic clock so that wall-clock jumps cannot drop listeners.

@@ -143,26 +143,26 @@ CORBA::Boolean TContainerItem_Impl::MoveDown() {
 
 ::ContainerItemEvents_ptr TContainerItem_Impl::GetContainerItemEventsListener() {
   std::lock_guard lock(itemMutex_);
-  return ::ContainerItemEvents::_duplicate(itemListener_);
+  return itemListener_.Get();
 }
 
 void TContainerItem_Impl::SetContainerItemEventsListener(::ContainerItemEvents_ptr listener) {
   std::lock_guard lock(itemMutex_);
-  itemListener_ = ::ContainerItemEvents::_duplicate(listener);
+  itemListener_.Set(listener);
 }
 
 void TContainerItem_Impl::DoAdd() {
-  Guarded("TContainerItem_Impl.DoAdd", [&] {
-    ::ContainerItemEvents_var listener = GetContainerItemEventsListener();
-    if (!CORBA::is_nil(listener)) listener->DoAdd();
-  });
+  PostItemEvent("DoAdd", [](::ContainerItemEvents_ptr listener) { listener->DoAdd(); });
 }
 
 void TContainerItem_Impl::DoDelete() {
-  Guarded("TContainerItem_Impl.DoDelete", [&] {
-    ::ContainerItemEvents_var listener = GetContainerItemEventsListener();
-    if (!CORBA::is_nil(listener)) listener->DoDelete();
-  });
+  PostItemEvent("DoDelete", [](::ContainerItemEvents_ptr listener) { listener->DoDelete(); });
+}
+
+void TContainerItem_Impl::PostItemEvent(const char* operation, void (*call)(::ContainerItemEvents_ptr)) {
+  std::lock_guard lock(itemMutex_);
+  if (itemListener_.Dropped()) itemListener_.Clear();
+  itemListener_.Post(operation, call);
 }
 
 CORBA::Boolean TContainerItem_Impl::AssignFrom(::Base_ptr source) {

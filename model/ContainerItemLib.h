@@ -56,12 +56,14 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
   bool ExchangeOrderWith(CORBA::Long distance);
 
  private:
+  void PostItemEvent(const char* operation, void (*call)(::ContainerItemEvents_ptr));
+
   mutable std::mutex itemMutex_;
-  ::Container_var container_;               // guarded by itemMutex_
-  CORBA::Long id_ = -1;                     // guarded by itemMutex_
-  CORBA::Long order_ = -1;                  // guarded by itemMutex_
-  ::ContainerItemEvents_var itemListener_;  // guarded by itemMutex_
-  std::string reference_;                   // guarded by itemMutex_; empty until first asked
+  ::Container_var container_;                      // guarded by itemMutex_
+  CORBA::Long id_ = -1;                            // guarded by itemMutex_
+  CORBA::Long order_ = -1;                         // guarded by itemMutex_
+  TListener<::ContainerItemEvents> itemListener_;  // guarded by itemMutex_
+  std::string reference_;                          // guarded by itemMutex_; empty until first asked
 };
 
 }  // namespace vantrel

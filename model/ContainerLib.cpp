@@ -98,12 +98,12 @@ VANTREL_CONTAINER_REFERENCE(GetItemReferenceByName, GetItemByName(name), const c
 
 ::ContainerEvents_ptr TContainer_Impl::GetContainerEventsListener() {
   std::lock_guard lock(listenerMutex_);
-  return ::ContainerEvents::_duplicate(containerListener_);
+  return containerListener_.Get();
 }
 
 void TContainer_Impl::SetContainerEventsListener(::ContainerEvents_ptr listener) {
   std::lock_guard lock(listenerMutex_);
-  containerListener_ = ::ContainerEvents::_duplicate(listener);
+  containerListener_.Set(listener);
 }
 
 ::ContainerItem_ptr TContainer_Impl::CreateItem(CORBA::Boolean) { return ::ContainerItem::_nil(); }
@@ -415,12 +415,11 @@ CORBA::Boolean TContainer_Impl::SaveItemsToIniFile(const char* fileName, const c
   });
 }
 
-#define VANTREL_CONTAINER_EVENT(Operation)                           \
-  void TContainer_Impl::Operation(CORBA::Long id) {                  \
-    Guarded("TContainer_Impl." #Operation, [&] {                     \
-      ::ContainerEvents_var listener = GetContainerEventsListener(); \
-      if (!CORBA::is_nil(listener)) listener->Operation(id);         \
-    });                                                              \
+#define VANTREL_CONTAINER_EVENT(Operation)                                                                  \
+  void TContainer_Impl::Operation(CORBA::Long id) {                                                         \
+    std::lock_guard lock(listenerMutex_);                                                                   \
+    if (containerListener_.Dropped()) containerListener_.Clear();                                           \
+    containerListener_.Post(#Operation, [id](::ContainerEvents_ptr listener) { listener->Operation(id); }); \
   }
 VANTREL_CONTAINER_EVENT(DoItemAdd)
 VANTREL_CONTAINER_EVENT(DoItemDelete)
@@ -501,12 +500,14 @@ CORBA::Boolean TContainer_Impl::LoadFromIniFile(const char* fileName, const char
 }
 
 bool TContainer_Impl::WithCachedIniFile(const char* fileName, const std::function<bool()>& body) {
-  TIniStorage* storage = TIniStorage::Instance();
-  if (storage != nullptr) storage->GetIniFile(fileName);
+  if (!HoldCachedIniFile(fileName)) {
+    EndUpdate();
+    return false;
+  }
   const bool result = body();
-  if (storage != nullptr) storage->ReleaseIniFile(fileName);
+  const bool written = ReleaseCachedIniFile(fileName);
   EndUpdate();
-  return result;
+  return result && written;
 }
 
 CORBA::Boolean TContainer_Impl::SaveToIniFile(const char* fileName, const char* section) {

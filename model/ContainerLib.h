@@ -139,7 +139,7 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   CORBA::Long lastID_ = -1;                                    // guarded by lock_
   ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
   std::mutex listenerMutex_;
-  ::ContainerEvents_var containerListener_;  // guarded by listenerMutex_
+  TListener<::ContainerEvents> containerListener_;  // guarded by listenerMutex_
 };
 
 }  // namespace vantrel

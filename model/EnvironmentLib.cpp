@@ -4,6 +4,7 @@
 
 #include "Servant.h"
 #include "database/DatabaseLib.h"
+#include "host/PathConfinement.h"
 #include "host/ProcessState.h"
 #include "host/Registry.h"
 #include "host/VantrelCommonRoutines.h"
@@ -101,12 +102,15 @@ std::string TEnvironment_Impl::IniFilesPath() const {
 char* TEnvironment_Impl::GetIniFilesPath() { return CORBA::string_dup(IniFilesPath().c_str()); }
 
 void TEnvironment_Impl::SetIniFilesPath(const char* path) {
-  const std::string folder = WithTrailingSeparator(path);
-  {
-    std::lock_guard lock(pathMutex_);
-    iniFilesPath_ = folder;
-  }
-  InitLogFiles(folder + "Logs/", "Server");
+  Guarded("TEnvironment_Impl.SetIniFilesPath", [&] {
+    const std::string folder = WithTrailingSeparator(path);
+    TPathConfinement::Instance().Check(folder);
+    {
+      std::lock_guard lock(pathMutex_);
+      iniFilesPath_ = folder;
+    }
+    InitLogFiles(folder + "Logs/", "Server");
+  });
 }
 
 CORBA::Boolean TEnvironment_Impl::GetIsDirectoryExists(const char* path) {
@@ -154,6 +158,7 @@ CORBA::Boolean TEnvironment_Impl::LoadFromIniFiles(const char* path) {
 CORBA::Boolean TEnvironment_Impl::SaveToIniFiles(const char* path) {
   if (path[0] == '\0') return false;
   return Guarded("TEnvironment_Impl.SaveToIniFiles", false, [&] {
+    TPathConfinement::Instance().Check(path);
     std::filesystem::create_directories(path);
     const std::string folder = WithTrailingSeparator(path);
     // Every child saves, whatever the ones before it gave.

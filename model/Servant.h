@@ -1,5 +1,7 @@
 #pragma once
 
+#include <omniORB4/callHandle.h>
+
 #include <utility>
 
 #include "Vantrel.hh"
@@ -17,6 +19,7 @@ class TServant final : public Impl {
 
   CORBA::Boolean _dispatch(omniCallHandle& handle) override {
     WaitUntilServing();
+    const TRemoteRequest request(handle.operation_name());
     if (Impl::_dispatch(handle)) return true;
     if (PortableServer::ServantBase::_dispatch(handle)) return true;
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);

@@ -2,7 +2,7 @@
 # install-deps.sh [--test]: installs what building (and with --test, testing) Vantrel needs on Debian 12;
 # does nothing when it is all there.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libomniorb4-dev omniidl libgtest-dev googletest libsqlite3-dev unixodbc-dev)
+packages=(g++ cmake ninja-build pkg-config libomniorb4-dev omniidl libssl-dev openssl libgtest-dev googletest libsqlite3-dev unixodbc-dev)
 # The database tests also run against a PostgreSQL server through its ODBC driver.
 [ "${1:-}" = "--test" ] && packages+=(postgresql odbc-postgresql)
 missing=()

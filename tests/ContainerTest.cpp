@@ -41,7 +41,9 @@ class RecordingContainerEvents : public POA_ContainerEvents {
   void DoItemAdd(CORBA::Long id) override { Record("add " + std::to_string(id)); }
   void DoItemDelete(CORBA::Long id) override { Record("delete " + std::to_string(id)); }
   void DoItemChange(CORBA::Long id) override { Record("change " + std::to_string(id)); }
+  // What arrived of the events the server has posted so far.
   std::vector<std::string> Take() {
+    vantrel::TClientQueues::Instance().WaitUntilSent(std::chrono::seconds(5));
     std::lock_guard lock(mutex_);
     return std::exchange(events_, {});
   }

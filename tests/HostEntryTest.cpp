@@ -17,18 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadInfoLog(const fs::path& ini) {
-  for (const auto& entry : fs::directory_iterator(ini / "Logs")) {
-    if (entry.path().filename().string().rfind("VantrelServerInfo", 0) == 0) {
-      std::ifstream file(entry.path());
-      std::ostringstream text;
-      text << file.rdbuf();
-      return text.str();
-    }
-  }
-  return {};
-}
-
 ::Environment_ptr ResolveEnvironment(const HostProcess& host) {
   CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
   return ::Environment::_narrow(object);
@@ -101,7 +89,7 @@ TEST(HostEntry, StartUpWritesItsStepsInOrder) {
     at = debug.find(step, at);
     ASSERT_NE(at, std::string::npos) << "missing or out of order: " << step << "\n" << debug;
   }
-  const std::string info = ReadInfoLog(host.IniFolder());
+  const std::string info = ReadServerLog(host.IniFolder(), "Info");
   EXPECT_NE(info.find("Environment instance activated"), std::string::npos);
   EXPECT_EQ(info.find("Before ORB_Init"), std::string::npos);
 }
@@ -118,7 +106,6 @@ TEST(HostEntry, ReportsWhatTheConfigurationHolds) {
   EXPECT_TRUE(host.WaitForOutput("Loaded: 4 lines, 0 operators, 0 rules, 2 translate rules")) << host.Output();
   EXPECT_EQ(host.Stop(), 0);
 }
-
 
 TEST(HostEntry, TheExchangeIsPlayedFromOutsideThroughItsControlSocket) {
   HostProcess host;
@@ -158,10 +145,11 @@ TEST(HostEntry, AWrongExchangeFileFailsTheLoadAndSaysWhy) {
   HostProcess host;
   { std::ofstream(host.IniFolder() / "Exchange.ini") << "[Stations]\n20x=Sales\n"; }
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();
-  EXPECT_TRUE(WaitUntil([&] { return host.ErrorOutput().find("loading the configuration failed") != std::string::npos; }))
-      << host.ErrorOutput();
+  EXPECT_TRUE(WaitUntil([&] {
+    return host.ErrorOutput().find("loading the configuration failed") != std::string::npos;
+  })) << host.ErrorOutput();
   EXPECT_EQ(host.Stop(), 0);
-  EXPECT_NE(ReadInfoLog(host.IniFolder()).find("Exchange configuration error: "), std::string::npos);
+  EXPECT_NE(ReadServerLog(host.IniFolder(), "Info").find("Exchange configuration error: "), std::string::npos);
 }
 
 TEST(HostEntry, APortInUseIsReportedAndTheHostExitsWithAnError) {
@@ -177,9 +165,9 @@ TEST(HostEntry, APortInUseIsReportedAndTheHostExitsWithAnError) {
   HostProcess third;
   EXPECT_FALSE(third.Start(first.Port()));
   EXPECT_EQ(third.WaitForExit(5s), 1);
-  EXPECT_EQ(third.ErrorOutput(), "vantrel-host: the server could not start on 127.0.0.1:" +
-                                     std::to_string(first.Port()) + ": port " + std::to_string(first.Port()) +
-                                     " is in use on 127.0.0.1\n");
+  EXPECT_EQ(third.ErrorOutput(),
+            "vantrel-host: the server could not start on 127.0.0.1:" + std::to_string(first.Port()) + ": port " +
+                std::to_string(first.Port()) + " is in use on 127.0.0.1\n");
   EXPECT_EQ(first.Stop(), 0);
 }
 
@@ -212,6 +200,7 @@ TEST(BaseObject, DoErrorIsRecordedLoggedAndSentToTheListener) {
   const std::string expected = "METHOD ERROR Client.Check [Environment] : it broke with 100% certainty";
   CORBA::String_var last = environment->GetLastError();
   EXPECT_EQ(std::string(last.in()), expected);
+  ASSERT_TRUE(WaitUntil([&] { return !listener->Errors().empty(); }));
   ASSERT_EQ(listener->Errors().size(), 1u);
   EXPECT_EQ(listener->Errors()[0], expected);
 
@@ -256,8 +245,13 @@ TEST(Environment, RegistryRoundTripRestoresTheIniFolder) {
   fs::remove_all(store.parent_path());
   const std::string setting = "VANTREL_REGISTRY_FILE=" + store.string();
   const fs::path chosen = fs::temp_directory_path() / ("vantrel-registry-ini-" + std::to_string(::getpid()));
+  // A folder outside the INI folder is the server's only where Settings.ini allows it.
+  const auto allowChosen = [&](const HostProcess& host) {
+    std::ofstream(host.IniFolder() / "Settings.ini") << "[Security]\nAllowedFolders=" << chosen.string() << "\n";
+  };
   {
     HostProcess host({setting});
+    allowChosen(host);
     ASSERT_TRUE(host.Start());
     ::Environment_var environment = ResolveEnvironment(host);
     // No key yet: it is made empty, and the folder stays as it is.
@@ -270,6 +264,7 @@ TEST(Environment, RegistryRoundTripRestoresTheIniFolder) {
     EXPECT_EQ(host.Stop(), 0);
   }
   HostProcess again({setting});
+  allowChosen(again);
   ASSERT_TRUE(again.Start());
   ::Environment_var environment = ResolveEnvironment(again);
   EXPECT_TRUE(environment->LoadFromRegistry());
@@ -299,9 +294,11 @@ TEST(BaseObject, AListenerSilentForMoreThanFifteenSecondsIsDroppedUnheardUnlessN
 
   silent->ChangeBaseEventLastContact();
   silent->DoError("Client.Check", "while alive");
+  ASSERT_TRUE(WaitUntil([&] { return !silentListener->Errors().empty(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(15200));
   silent->DoError("Client.Check", "after silence");
   never->DoError("Client.Check", "after silence");
+  ASSERT_TRUE(WaitUntil([&] { return !neverListener->Errors().empty(); }));
 
   EXPECT_EQ(silentListener->Errors(),
             (std::vector<std::string>{"METHOD ERROR Client.Check [Environment] : while alive"}));

@@ -29,6 +29,19 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+std::string ReadServerLog(const fs::path& ini, const std::string& kind) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(ini / "Logs", error)) {
+    if (entry.path().filename().string().rfind("VantrelServer" + kind, 0) == 0) {
+      std::ifstream file(entry.path());
+      std::ostringstream text;
+      text << file.rdbuf();
+      return text.str();
+    }
+  }
+  return {};
+}
+
 HostProcess::HostProcess(std::vector<std::string> extraEnvironment) : environment_(std::move(extraEnvironment)) {
   static int counter = 0;
   ini_ = fs::temp_directory_path() / ("vantrel-host-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));

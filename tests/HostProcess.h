@@ -50,6 +50,9 @@ class HostProcess {
 
 int FreeLoopbackPort();
 
+// The server's log of the kind ("Info" or "Error") in the INI folder's Logs, whole; empty when there is none.
+std::string ReadServerLog(const std::filesystem::path& ini, const std::string& kind);
+
 // The test process's own ORB, with an active root POA for listener servants.
 CORBA::ORB_ptr TestORB();
 PortableServer::POA_ptr TestPOA();

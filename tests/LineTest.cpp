@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -16,10 +16,10 @@
 #include "RecordingLineEvents.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
-#include "routing/OperatorLib.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "platform/MessageQueue.h"
+#include "routing/OperatorLib.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
@@ -192,7 +192,6 @@ TEST_F(ServedLines, RemoteCallsFromOtherThreadsAreHandledOnTheTelephonyThread) {
   ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }, 5s));
 }
 
-
 TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAndHidesItMeanwhile) {
   {
     TDataConnection direct(folder_.string());
@@ -240,6 +239,8 @@ TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAn
   ASSERT_TRUE(PumpUntil([&] { return trunk->GetCallsCount() == 0; }));
   // While the call was ruled the trunk's client saw none of it past the first events.
   PortableServer::ObjectId_var id = Orb().POA()->reference_to_id(events);
+  ASSERT_TRUE(vantrel::TClientQueues::Instance().WaitUntilSent(std::chrono::seconds(5)));
+  EXPECT_TRUE(listener->SawAny(::NewCall));
   for (::CallEventType hidden : {::Offering, ::IncomingCall, ::Connected, ::Idle, ::CallFinished}) {
     EXPECT_FALSE(listener->SawAny(hidden)) << hidden;
   }

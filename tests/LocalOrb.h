@@ -5,6 +5,7 @@
 #include "Vantrel.hh"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
+#include "model/ClientQueues.h"
 
 class LocalOrb {
  public:
@@ -19,6 +20,7 @@ class LocalOrb {
     vantrel::TIniStorage::SetInstance(&storage_);
   }
   ~LocalOrb() {
+    vantrel::TClientQueues::Instance().Stop();
     vantrel::TIniStorage::SetInstance(nullptr);
     vantrel::ReleaseProcessReferences();
     poa_ = PortableServer::POA::_nil();
