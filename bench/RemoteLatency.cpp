@@ -4,6 +4,7 @@
 // 100 lines against a bare server that returns the same 100 records (this program in its "--floor" role), and how fast
 // an exchange event reaches a client's listener.
 #include <signal.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -134,6 +135,14 @@ class TimedEvents : public POA_LineEvents {
   std::map<::CallEventType, Clock::time_point> arrived_;
 };
 
+// A Rules listener that answers at once.
+class AnsweringContainerEvents : public POA_ContainerEvents {
+ public:
+  void DoItemAdd(CORBA::Long) override {}
+  void DoItemDelete(CORBA::Long) override {}
+  void DoItemChange(CORBA::Long) override {}
+};
+
 // One command on the exchange's control socket; its reply line.
 std::string ExchangeCommand(int control, const std::string& command) {
   const std::string line = command + "\n";
@@ -143,8 +152,36 @@ std::string ExchangeCommand(int control, const std::string& command) {
   return reply;
 }
 
+// A client that accepts TCP (the kernel's backlog does) and never reads or answers.
+class SilentPeer {
+ public:
+  SilentPeer() {
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(socket_, 1024);
+    socklen_t length = sizeof address;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+    corbaloc_ = "corbaloc::127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/Listener";
+  }
+  ~SilentPeer() { ::close(socket_); }
+  SilentPeer(const SilentPeer&) = delete;
+  SilentPeer& operator=(const SilentPeer&) = delete;
+  const std::string& Corbaloc() const { return corbaloc_; }
+
+ private:
+  int socket_ = -1;
+  std::string corbaloc_;
+};
+
 // From a command to the exchange until the client's listener holds the event it causes: an outside call
-// offered to each line in turn, then hung up by the caller.
+// offered to each line in turn, then hung up by the caller. Then the same A/B against a silent client: B gives
+// the silent client an event of its own (an error report on the Environment it listens to) before each call, so
+// the server always has a send to it under way while the healthy client's events are timed; and a remote
+// operation whose event goes to the silent client (a rule added and deleted, the Rules container's listener
+// silent) against the same with a listener that answers.
 void MeasureEventLatency(CORBA::ORB_ptr orb, ::Lines_ptr lines, const std::filesystem::path& folder) {
   PortableServer::POA_var poa =
       PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
@@ -187,6 +224,65 @@ void MeasureEventLatency(CORBA::ORB_ptr orb, ::Lines_ptr lines, const std::files
               offered.size());
   std::printf("event latency, caller hangs up -> Disconnected:     median %7.1f us (%zu calls)\n", median(disconnected),
               disconnected.size());
+
+  ::Environment_var environment = lines->GetEnvironment();
+  ::Rules_var rules = environment->GetRules();
+  SilentPeer silent;
+  CORBA::Object_var silentListener = orb->string_to_object(silent.Corbaloc().c_str());
+  auto* healthyRules = new AnsweringContainerEvents();
+  PortableServer::ObjectId_var healthyId = poa->activate_object(healthyRules);
+  ::ContainerEvents_var healthyReference =
+      ::ContainerEvents::_narrow(CORBA::Object_var(poa->id_to_reference(healthyId)));
+  std::vector<double> alone, besideSilent, ruleHealthy, ruleSilent;
+  const int control2fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ::connect(control2fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const auto timeOffer = [&](std::size_t i, std::vector<double>& times) {
+    const auto start = Clock::now();
+    const std::string reply = ExchangeCommand(control2fd, "call " + std::to_string(50000 + i) + " from 5551234");
+    if (const auto at = listeners[i]->WaitFor(::Offering, start)) {
+      times.push_back(std::chrono::duration<double, std::micro>(*at - start).count());
+    }
+    ExchangeCommand(control2fd, "hangup " + (reply.size() > 3 ? reply.substr(3) : std::string()));
+    listeners[i]->WaitFor(::Disconnected, start);
+  };
+  const auto timeRule = [&](std::vector<double>& times) {
+    const auto start = Clock::now();
+    ::ContainerItem_var rule = rules->CreateItem(true);
+    rules->DeleteItem(rule);
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+      environment->SetBaseEventsListener(::BaseEvents::_nil());
+      timeOffer(i, alone);
+      // A listener set anew after a drop is heard again: the silent client always has a send under way.
+      environment->SetBaseEventsListener(::BaseEvents::_unchecked_narrow(silentListener));
+      environment->DoError("Bench.Silent", "an event for a client that never answers");
+      timeOffer(i, besideSilent);
+      rules->SetContainerEventsListener(healthyReference);
+      timeRule(ruleHealthy);
+      rules->SetContainerEventsListener(::ContainerEvents::_unchecked_narrow(silentListener));
+      timeRule(ruleSilent);
+    }
+  }
+  environment->SetBaseEventsListener(::BaseEvents::_nil());
+  rules->SetContainerEventsListener(::ContainerEvents::_nil());
+  ::close(control2fd);
+  for (auto* times : {&alone, &besideSilent, &ruleHealthy, &ruleSilent}) std::sort(times->begin(), times->end());
+  std::printf("event latency, A: healthy client alone                 median %7.1f us p99 %7.1f us (%zu calls)\n",
+              median(alone), alone.empty() ? 0.0 : alone[alone.size() * 99 / 100], alone.size());
+  std::printf("event latency, B: beside a client that never answers  median %7.1f us p99 %7.1f us (%zu calls)\n",
+              median(besideSilent), besideSilent.empty() ? 0.0 : besideSilent[besideSilent.size() * 99 / 100],
+              besideSilent.size());
+  std::printf("  B/A %.2f\n", median(besideSilent) / median(alone));
+  std::printf("rule added and deleted, A: Rules listener answers       median %7.1f us p99 %7.1f us\n",
+              median(ruleHealthy), ruleHealthy[ruleHealthy.size() * 99 / 100]);
+  std::printf("rule added and deleted, B: Rules listener never answers median %7.1f us p99 %7.1f us\n",
+              median(ruleSilent), ruleSilent[ruleSilent.size() * 99 / 100]);
+  std::printf("  B/A %.2f\n", median(ruleSilent) / median(ruleHealthy));
+  poa->deactivate_object(healthyId);
+  healthyRules->_remove_ref();
+
   for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
     ::Line_var(::Line::_narrow(::ContainerItem_var(lines->GetItem(i))))->SetLineEventsListener(::LineEvents::_nil());
   }
