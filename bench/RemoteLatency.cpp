@@ -3,8 +3,8 @@
 // state against a bare two-way call to the same line (a servant that reads a flag), the Lines container's records of
 // 100 lines against a bare server that returns the same 100 records (this program in its "--floor" role), and how fast
 // an exchange event reaches a client's listener.
-#include <signal.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace vantrel {
@@ -72,6 +73,15 @@ TRemoteRequest::~TRemoteRequest() {
 }
 
 const char* CurrentRemoteOperation() { return remoteOperation; }
+
+std::mutex& IniFileOperations() {
+  static std::mutex operations;
+  return operations;
+}
+
+bool TouchesIniFiles(const char* operation) {
+  return operation != nullptr && std::string_view(operation).find("IniFile") != std::string_view::npos;
+}
 
 void AllowClientSQL(bool allowed) { clientSQL = allowed; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "Vantrel.hh"
@@ -33,6 +34,11 @@ class TRemoteRequest {
 };
 // The operation of the outermost remote request on this thread; nullptr for the server's own work.
 const char* CurrentRemoteOperation();
+
+// Held by each remote operation that loads or saves INI files, and by the start-up load: the objects of one file
+// share one cached copy between its first read and its write, so two of them at once would tear it.
+std::mutex& IniFileOperations();
+bool TouchesIniFiles(const char* operation);
 
 // Whether clients may run SQL of their own (Settings.ini can switch it off); the server's own reads never stop.
 void AllowClientSQL(bool allowed);

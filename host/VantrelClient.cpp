@@ -152,6 +152,7 @@ unsigned char InitEnvironment() {
     // This thread initialises telephony and pumps its messages: remote calls hand their line work to it.
     telephony::TTelephonyThread::Instance().Bind();
     if (!StartExchange(path.in())) return 0;
+    const std::lock_guard iniFiles(IniFileOperations());
     return environment->LoadFromIniFiles(path) ? 1 : 0;
   } catch (...) {
     return 0;

@@ -200,3 +200,44 @@ TEST(Robustness, ASaveAtTheFirstAnswerWhileThousandsOfRulesLoadKeepsEveryRule) {
   EXPECT_EQ(sections, 3000);
   EXPECT_EQ(host.Stop(), 0);
 }
+
+TEST(Robustness, ClientsSavingAndLoadingTheSameFileAtOnceKeepItWhole) {
+  HostProcess host;
+  {
+    std::ofstream rules(host.IniFolder() / "Rules.ini");
+    rules << "[Rules]\nName=Rules\nEnabled=1\n[Rules_Items]\nCount=200\nItemID=200\n";
+    for (int i = 0; i < 200; ++i) {
+      rules << "[Rules_" << i << "]\nID=" << i + 1 << "\nOrder=" << i << "\nName=Rule " << i << "\nEnabled=1\n[Rules_"
+            << i << "_Items]\nCount=0\nItemID=0\n";
+    }
+  }
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("200 rules")) << host.Output();
+  const std::string file = (host.IniFolder() / "Rules.ini").string();
+  std::atomic<long> refused{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 6; ++t) {
+    clients.emplace_back([&, t] {
+      try {
+        ::Rules_var rules = ::Environment_var(EnvironmentOf(host))->GetRules();
+        for (int i = 0; i < 15; ++i) {
+          const bool done =
+              t % 2 == 0 ? rules->SaveToIniFile(file.c_str(), "Rules") : rules->LoadFromIniFile(file.c_str(), "Rules");
+          if (!done) ++refused;
+        }
+      } catch (const CORBA::Exception&) {
+        ++refused;  // the server went down under them
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(refused, 0);
+  ::Environment_var environment = EnvironmentOf(host);
+  EXPECT_EQ(::Rules_var(environment->GetRules())->GetItemsCount(), 200);
+  EXPECT_EQ(host.Stop(), 0);
+  HostProcess again;
+  std::filesystem::copy_file(file, again.IniFolder() / "Rules.ini");
+  ASSERT_TRUE(again.Start()) << again.ErrorOutput();
+  EXPECT_TRUE(again.WaitForOutput("200 rules")) << again.Output();
+  EXPECT_EQ(again.Stop(), 0);
+}
