@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 
 #include "PathConfinement.h"
+#include "SecuritySettings.h"
 
 namespace vantrel {
 
@@ -31,6 +33,19 @@ TMemIniFile* TIniStorage::GetIniFile(const std::string& fileName) {
   return entries_.back().second.get();
 }
 
+namespace {
+// What Settings.ini says under [Security] is the administrator's: no save through the object tree (a client
+// naming Settings.ini and that section) may erase or change it.
+void KeepSecuritySection(TMemIniFile& file) {
+  if (!EqualsIgnoreCase(std::filesystem::path(file.FileName()).filename().string(), "Settings.ini")) return;
+  const TMemIniFile onDisk(file.FileName());
+  file.EraseSection(kSecuritySection);
+  for (const auto& [key, value] : onDisk.ReadSectionValues(kSecuritySection)) {
+    file.WriteString(kSecuritySection, key, value);
+  }
+}
+}  // namespace
+
 bool TIniStorage::ReleaseIniFile(const std::string& fileName) {
   const std::string key = LowerCase(fileName);
   std::lock_guard lock(mutex_);
@@ -39,6 +54,7 @@ bool TIniStorage::ReleaseIniFile(const std::string& fileName) {
   // The entry goes even when writing fails, so a broken file is read afresh next time.
   std::unique_ptr<TMemIniFile> file = std::move(found->second);
   entries_.erase(found);
+  KeepSecuritySection(*file);
   file->UpdateFile();
   return true;
 }

@@ -8,7 +8,7 @@
 namespace vantrel {
 
 namespace {
-constexpr const char* kSection = "Security";
+constexpr const char* kSection = kSecuritySection;
 
 std::string InFolder(const std::string& iniFolder, const std::string& name) {
   if (name.empty()) return name;

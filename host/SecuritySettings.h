@@ -10,6 +10,8 @@ namespace vantrel {
 // unless 0), and the files that turn IIOP over TLS on: the server's "CertificateFile" and "PrivateKeyFile"
 // (PEM, with "PrivateKeyPassword" when the key is encrypted) and "ClientCAFile", the CA that signs the
 // certificates of the clients let in. TLS is on when all three files are named.
+inline constexpr const char* kSecuritySection = "Security";
+
 struct TSecuritySettings {
   std::vector<std::string> allowedFolders;
   bool clientSQL = true;

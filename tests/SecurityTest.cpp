@@ -86,6 +86,11 @@ TEST_F(StrangerClient, PathsOutsideTheIniFolderAndTheAllowedOnesAreRefusedAndNot
   EXPECT_TRUE(fs::exists(allowed / "Rules.ini"));
   fs::remove_all(allowed);
 
+  // Nor can a save through the tree erase or change what Settings.ini says of security.
+  rules->SaveToIniFile((ini + "/Settings.ini").c_str(), "Security");
+  EXPECT_NE(Read(host_.IniFolder() / "Settings.ini").find("AllowedFolders=" + allowed.string()), std::string::npos);
+  EXPECT_EQ(Read(host_.IniFolder() / "Settings.ini").find("Name=Rules"), std::string::npos);
+
   // A section name cannot carry lines of its own into a file.
   EXPECT_FALSE(rules->SaveToIniFile((ini + "/copy.ini").c_str(), "Rules]\r\nInjected=1\r\n[Tail"));
   EXPECT_EQ(Read(host_.IniFolder() / "copy.ini").find("Injected"), std::string::npos);
