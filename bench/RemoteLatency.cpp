@@ -3,7 +3,6 @@
 // state against a bare two-way call to the same line (a servant that reads a flag), the Lines container's records of
 // 100 lines against a bare server that returns the same 100 records (this program in its "--floor" role), and how fast
 // an exchange event reaches a client's listener.
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -27,6 +26,7 @@
 
 #include "Vantrel.hh"
 #include "lines/LinesLib.h"
+#include "tests/SilentPeer.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -151,30 +151,6 @@ std::string ExchangeCommand(int control, const std::string& command) {
   for (char c; ::recv(control, &c, 1, 0) == 1 && c != '\n';) reply += c;
   return reply;
 }
-
-// A client that accepts TCP (the kernel's backlog does) and never reads or answers.
-class SilentPeer {
- public:
-  SilentPeer() {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(socket_, 1024);
-    socklen_t length = sizeof address;
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    corbaloc_ = "corbaloc::127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/Listener";
-  }
-  ~SilentPeer() { ::close(socket_); }
-  SilentPeer(const SilentPeer&) = delete;
-  SilentPeer& operator=(const SilentPeer&) = delete;
-  const std::string& Corbaloc() const { return corbaloc_; }
-
- private:
-  int socket_ = -1;
-  std::string corbaloc_;
-};
 
 // From a command to the exchange until the client's listener holds the event it causes: an outside call
 // offered to each line in turn, then hung up by the caller. Then the same A/B against a silent client: B gives

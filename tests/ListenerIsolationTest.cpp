@@ -1,45 +1,16 @@
 // Clients that misbehave against a running host: one whose listeners never answer must not hold up the server,
 // its remote operations or another client's events, and is dropped with one log line.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 
 #include "HostClient.h"
+#include "SilentPeer.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// A client that accepts TCP connections (the kernel does it for the backlog) and never reads or answers.
-class SilentPeer {
- public:
-  SilentPeer() {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(socket_, 64);
-    socklen_t length = sizeof address;
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentPeer() { ::close(socket_); }
-  SilentPeer(const SilentPeer&) = delete;
-  SilentPeer& operator=(const SilentPeer&) = delete;
-  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
-  CORBA::Object_ptr Listener() const {
-    return TestORB()->string_to_object(("corbaloc::" + Address() + "/Listener").c_str());
-  }
-
- private:
-  int socket_ = -1;
-  int port_ = 0;
-};
 
 std::size_t Occurrences(const std::string& text, const std::string& piece) {
   std::size_t count = 0;
@@ -78,7 +49,7 @@ class MisbehavingClients : public ::testing::Test {
 
 TEST_F(MisbehavingClients, AClientThatNeverAnswersHoldsUpNobodyAndIsDroppedWithItsOperator) {
   SilentPeer silent;
-  CORBA::Object_var silentListener = silent.Listener();
+  CORBA::Object_var silentListener = TestORB()->string_to_object(silent.Corbaloc().c_str());
   // The silent client seats an operator at 102 and listens to its line, the rules and the Environment.
   ::Line_var seat = LineOf("102");
   seat->SetLineEventsListener(::LineEvents::_unchecked_narrow(silentListener));

@@ -19,6 +19,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Rules.ini with that many rules of no actions.
+void WriteRules(const HostProcess& host, int count) {
+  std::ofstream rules(host.IniFolder() / "Rules.ini");
+  rules << "[Rules]\nName=Rules\nEnabled=1\n[Rules_Items]\nCount=" << count << "\nItemID=" << count << "\n";
+  for (int i = 0; i < count; ++i) {
+    rules << "[Rules_" << i << "]\nID=" << i + 1 << "\nOrder=" << i << "\nName=Rule " << i << "\nEnabled=1\n[Rules_"
+          << i << "_Items]\nCount=0\nItemID=0\n";
+  }
+}
+
 ::Environment_ptr EnvironmentOf(const HostProcess& host) {
   return ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host.Corbaloc().c_str())));
 }
@@ -165,14 +175,7 @@ TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
 
 TEST(Robustness, ASaveAtTheFirstAnswerWhileThousandsOfRulesLoadKeepsEveryRule) {
   HostProcess host;
-  {
-    std::ofstream rules(host.IniFolder() / "Rules.ini");
-    rules << "[Rules]\nName=Rules\nEnabled=1\n[Rules_Items]\nCount=3000\nItemID=3000\n";
-    for (int i = 0; i < 3000; ++i) {
-      rules << "[Rules_" << i << "]\nID=" << i + 1 << "\nOrder=" << i << "\nName=Rule " << i << "\nEnabled=1\n[Rules_"
-            << i << "_Items]\nCount=0\nItemID=0\n";
-    }
-  }
+  WriteRules(host, 3000);
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();  // the ORB serves; the configuration may still be loading
   CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
   ::Environment_var environment = ::Environment::_narrow(object);
@@ -203,14 +206,7 @@ TEST(Robustness, ASaveAtTheFirstAnswerWhileThousandsOfRulesLoadKeepsEveryRule) {
 
 TEST(Robustness, ClientsSavingAndLoadingTheSameFileAtOnceKeepItWhole) {
   HostProcess host;
-  {
-    std::ofstream rules(host.IniFolder() / "Rules.ini");
-    rules << "[Rules]\nName=Rules\nEnabled=1\n[Rules_Items]\nCount=200\nItemID=200\n";
-    for (int i = 0; i < 200; ++i) {
-      rules << "[Rules_" << i << "]\nID=" << i + 1 << "\nOrder=" << i << "\nName=Rule " << i << "\nEnabled=1\n[Rules_"
-            << i << "_Items]\nCount=0\nItemID=0\n";
-    }
-  }
+  WriteRules(host, 200);
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();
   ASSERT_TRUE(host.WaitForOutput("200 rules")) << host.Output();
   const std::string file = (host.IniFolder() / "Rules.ini").string();
