@@ -44,8 +44,6 @@ std::string DateTimeText(TDateTime value, bool compact) {
          TwoDigits(parts.minute) + ":" + TwoDigits(parts.second);
 }
 
-constexpr double kListenerSilenceDays = 0.000174;
-
 }  // namespace
 
 template <typename Result, typename Body>
@@ -1052,11 +1050,8 @@ void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
     {
       std::lock_guard lock(lineMutex_);
       seated = ::Operator::_duplicate(operator_);
-      if (!listener_.IsNil() && listenerContact_) {
-        const std::chrono::duration<double, std::ratio<86400>> silence =
-            std::chrono::steady_clock::now() - *listenerContact_;
-        gone = silence.count() > kListenerSilenceDays;
-      }
+      if (!listener_.IsNil() && listenerContact_)
+        gone = IsListenerStale(*listenerContact_, std::chrono::steady_clock::now());
       gone = gone || listener_.Dropped();
       if (gone) listener_.Clear();
     }

@@ -1,5 +1,6 @@
 #include "BaseLib.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "host/FormatText.h"
@@ -22,10 +23,22 @@ std::string ExceptionText(std::exception_ptr error) {
   }
 }
 
+namespace {
+// Tests shorten it with VANTREL_LISTENER_STALE_SECONDS; read once.
+double ListenerStaleDays() {
+  static const double days = [] {
+    const char* seconds = std::getenv("VANTREL_LISTENER_STALE_SECONDS");
+    const double value = seconds != nullptr ? std::strtod(seconds, nullptr) : 0;
+    return value > 0 ? value / 86400 : kListenerStaleDays;
+  }();
+  return days;
+}
+}  // namespace
+
 bool IsListenerStale(std::chrono::steady_clock::time_point lastContact, std::chrono::steady_clock::time_point now) {
   if (lastContact == std::chrono::steady_clock::time_point{}) return false;
   const std::chrono::duration<double, std::ratio<86400>> silent = now - lastContact;
-  return silent.count() > kListenerStaleDays;
+  return silent.count() > ListenerStaleDays();
 }
 
 TBase_Impl::TBase_Impl() = default;

@@ -116,7 +116,8 @@ class TBase_Impl : public virtual POA_Base {
   Clock::time_point lastContact_{};   // guarded by mutex_; epoch = never contacted
 };
 
-// Staleness is measured on the monotonic clock so that wall-clock jumps cannot drop listeners.
+// Staleness is measured on the monotonic clock so that wall-clock jumps cannot drop listeners. A listener never
+// contacted (epoch) is never stale.
 constexpr double kListenerStaleDays = 0.000174;
 bool IsListenerStale(std::chrono::steady_clock::time_point lastContact, std::chrono::steady_clock::time_point now);
 

@@ -154,6 +154,7 @@ TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();
   ASSERT_TRUE(host.WaitForOutput("Loaded:"));
   std::atomic<bool> stop{false};
+  std::atomic<long> answered{0};
   std::vector<std::thread> clients;
   for (int t = 0; t < 20; ++t) {
     clients.emplace_back([&, t] {
@@ -161,13 +162,16 @@ TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
         ::Environment_var environment = EnvironmentOf(host);
         ::Lines_var lines = environment->GetLines();
         ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(t % 4)));
-        while (!stop) line->GetCallsCount();  // each of these waits for the telephony thread
+        while (!stop) {
+          line->GetCallsCount();  // each of these waits for the telephony thread
+          ++answered;
+        }
       } catch (const CORBA::Exception&) {
         // the server went away under it: expected
       }
     });
   }
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(WaitUntil([&] { return answered > 200; }));  // every client is well under way
   EXPECT_EQ(host.Stop(std::chrono::seconds(10)), 0);
   stop = true;
   for (auto& client : clients) client.join();
