@@ -24,38 +24,45 @@ TLines_Impl::TLines_Impl() {
 
 TLines_Impl::~TLines_Impl() { LogMessage("TLines_Impl.Destroy()"); }
 
-::Line_ptr TLines_Impl::LineByNumberLocked(const std::string& phoneNumber) {
-  if (const std::uint64_t changes = Changes(); byNumberChanges_ != changes) {
-    byNumber_.clear();
-    WithItems([&](const auto& items) {
-      for (const ::ContainerItem_var& item : items) {
-        ::Line_var line = ::Line::_narrow(item);
-        if (CORBA::is_nil(line)) continue;
-        CORBA::String_var number = line->GetDevicePhoneNumber();
-        byNumber_[number.in()] = line;  // the last listed wins, as in a scan
-      }
-    });
+::Line_ptr TLines_Impl::LineByNumber(const std::string& phoneNumber) {
+  const std::uint64_t changes = Changes();
+  {
+    std::lock_guard lock(Lock());
+    if (byNumberChanges_ == changes) {
+      const auto found = byNumber_.find(phoneNumber);
+      return found == byNumber_.end() ? ::Line::_nil() : ::Line::_duplicate(found->second);
+    }
+  }
+  // Made again from a snapshot of the list: the lines are asked for their numbers without the list's lock.
+  const std::vector<::ContainerItem_var> items =
+      WithItems([](const auto& listed) { return std::vector<::ContainerItem_var>(listed.begin(), listed.end()); });
+  std::unordered_map<std::string, ::Line_var> index;
+  for (const ::ContainerItem_var& item : items) {
+    ::Line_var line = ::Line::_narrow(item);
+    if (CORBA::is_nil(line)) continue;
+    CORBA::String_var number = line->GetDevicePhoneNumber();
+    index[number.in()] = line;  // the last listed wins, as in a scan
+  }
+  const auto found = index.find(phoneNumber);
+  ::Line_ptr result = found == index.end() ? ::Line::_nil() : ::Line::_duplicate(found->second);
+  std::lock_guard lock(Lock());
+  if (Changes() == changes) {
+    byNumber_ = std::move(index);
     byNumberChanges_ = changes;
   }
-  const auto found = byNumber_.find(phoneNumber);
-  return found == byNumber_.end() ? ::Line::_nil() : ::Line::_duplicate(found->second);
+  return result;
 }
 
 ::ContainerItem_ptr TLines_Impl::GetItemByDevicePhoneNumber(const char* phoneNumber) {
   return Guarded("TLines_Impl.GetItemByDevicePhoneNumber", ::ContainerItem::_nil(), [&] {
-    std::lock_guard lock(Lock());
-    ::Line_var line = LineByNumberLocked(phoneNumber);
+    ::Line_var line = LineByNumber(phoneNumber);
     return static_cast<::ContainerItem_ptr>(line._retn());
   });
 }
 
 CORBA::Boolean TLines_Impl::GetIsOuterLinePhoneNumber(const char* phoneNumber) {
   return Guarded("TLines_Impl.GetIsOuterLinePhoneNumber", false, [&] {
-    ::Line_var line;
-    {
-      std::lock_guard lock(Lock());
-      line = LineByNumberLocked(phoneNumber);
-    }
+    ::Line_var line = LineByNumber(phoneNumber);
     return !CORBA::is_nil(line) && line->GetIsOuter();
   });
 }

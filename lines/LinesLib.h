@@ -36,8 +36,8 @@ class TLines_Impl : public virtual POA_Lines, public TContainer_Impl {
  private:
   bool SaveLastContactsToIniFile(const char* fileName, const char* section);
   // The line with the device phone number (the last listed one wins), from an index made again whenever the
-  // list or a line's number changed. With the list locked.
-  ::Line_ptr LineByNumberLocked(const std::string& phoneNumber);
+  // list or a line's number changed.
+  ::Line_ptr LineByNumber(const std::string& phoneNumber);
 
   std::unordered_map<std::string, ::Line_var> byNumber_;  // guarded by Lock()
   std::uint64_t byNumberChanges_ = ~std::uint64_t{0};     // guarded by Lock(): Changes() when byNumber_ was made

@@ -1,6 +1,7 @@
 #include "ContainerLib.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <filesystem>
 
@@ -256,11 +257,13 @@ char* TContainer_Impl::GetItemName(CORBA::Long index) {
 }
 
 void TContainer_Impl::IndexListed(::ContainerItem_ptr item, CORBA::Long id) {
+  assert(lock_.HeldByThisThread());
   ++idCount_[id];
   byID_[id] = item;  // listed last: the one a scan would find
 }
 
 void TContainer_Impl::IndexUnlisted(::ContainerItem_ptr item, CORBA::Long id) {
+  assert(lock_.HeldByThisThread());
   const auto count = idCount_.find(id);
   if (count == idCount_.end()) {
     byIDStale_ = true;
@@ -275,6 +278,7 @@ void TContainer_Impl::IndexUnlisted(::ContainerItem_ptr item, CORBA::Long id) {
 }
 
 void TContainer_Impl::RebuildIndexIfStale() {
+  assert(lock_.HeldByThisThread());
   if (!byIDStale_ && !idChangedUnlocked_.exchange(false)) return;
   byID_.clear();
   idCount_.clear();

@@ -13,6 +13,23 @@ namespace vantrel {
 
 // An ordered list of items with ID allocation, look-ups, sorting, listener events and the recursive INI layout.
 // Concrete containers override CreateItem and the Fill hooks.
+//
+// Threads and locks of the object tree (read this before changing any servant):
+// - Remote requests run on the ORB's worker threads; a request that touches a line's device hands that part to
+//   the telephony thread and waits for it (see telephony/TelephonyThread.h). The telephony thread runs the
+//   lines' events, routing and the call-log hand-over, and calls into the tree itself (operators, rules, lines).
+// - Listener events leave from a queue per client with a thread of its own (ClientQueue.h); call-log rows are
+//   written by the Database's writer thread (CallLogWriter.h). Neither calls back into the tree.
+// - Lock order, outer to inner; never take an outer lock while holding an inner one:
+//     1. IniFileOperations (host/ProcessState.h): remote INI loads and saves, the start-up load
+//     2. a container's list lock (Lock(), re-entrant; parent container before child container)
+//     3. an object's own mutex (TBase_Impl, TContainerItem_Impl, TLine_Impl, TOperator_Impl, listenerMutex_)
+//     4. the client queues' locks (TClientQueues, then TClientQueue)
+//     5. leaves: the INI cache, the logger, the exchange
+// - Never wait for the telephony thread while holding a list lock: the telephony thread may be waiting for that
+//   list. Functions named ...Locked and the index helpers below expect the list lock held and assert it.
+// - Calling other servants under the list lock is allowed only where the lock order allows it; look-ups that ask
+//   every item (LinesLib's number index) take a snapshot of the list and ask without the lock.
 class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl {
  public:
   TContainer_Impl();

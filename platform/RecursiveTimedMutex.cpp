@@ -31,6 +31,11 @@ bool RecursiveTimedMutex::AcquireUntil(std::chrono::steady_clock::time_point dea
   return true;
 }
 
+bool RecursiveTimedMutex::HeldByThisThread() {
+  std::lock_guard lock(mutex_);
+  return depth_ > 0 && owner_ == std::this_thread::get_id();
+}
+
 void RecursiveTimedMutex::unlock() {
   {
     std::lock_guard lock(mutex_);

@@ -26,6 +26,8 @@ class RecursiveTimedMutex {
   // Win32 WaitForSingleObject style: milliseconds, 0xFFFFFFFF waits for ever.
   bool Acquire(std::uint32_t timeoutMs);
   void unlock();
+  // For assertions of functions that need the lock held.
+  bool HeldByThisThread();
 
  private:
   bool AcquireUntil(std::chrono::steady_clock::time_point deadline);

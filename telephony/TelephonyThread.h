@@ -18,6 +18,15 @@ namespace vantrel::telephony {
 // The thread that owns the telephony layer: it initialised TAPI and pumps its messages. Work asked for on
 // other threads (remote calls arriving on the ORB's threads) is handed to it and waited for, so the layer
 // is only ever touched by one thread.
+//
+// The thread contract (the object tree's locks are listed in model/ContainerLib.h):
+// - Only this thread touches the TAPI objects (application, lines, calls, addresses) and runs the line
+//   objects' events; the exchange reaches it through the TAPI message queue, nothing else.
+// - A caller of Run/Call holds no list lock of the object tree: this thread may be waiting for that lock.
+// - While a synchronous TAPI request waits for its reply this thread pumps messages; remote work that arrives
+//   then is held back and run when the wait ends, so no line sees another request start inside its own.
+// - Work handed here must not wait for anything that waits for this thread (another thread's Run, a remote
+//   call back into this process that needs a line).
 class TTelephonyThread {
  public:
   static TTelephonyThread& Instance();
