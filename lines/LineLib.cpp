@@ -125,12 +125,12 @@ TLine_Impl::~TLine_Impl() {
 TTapiCall* TLine_Impl::GetCallByHandle(CORBA::Long call) {
   if (!tapiLine_) return nullptr;
   auto& calls = tapiLine_->Calls();
-  calls.Acquire(platform::INFINITE_WAIT);
+  telephony::TProtectedGuard callsHeld(calls);
   TTapiCall* found = nullptr;
   for (TTapiCall* candidate : calls.Items()) {
     if (static_cast<CORBA::Long>(candidate->Handle) == call) found = candidate;
   }
-  calls.Release();
+  callsHeld.Release();
   return found;
 }
 
@@ -340,9 +340,9 @@ CORBA::Long TLine_Impl::GetCallsCount() {
   return OnLine("TLine_Impl.GetCallsCount", CORBA::Long(0), [&] {
     if (!tapiLine_) return CORBA::Long(0);
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const auto count = static_cast<CORBA::Long>(calls.Items().size());
-    calls.Release();
+    callsHeld.Release();
     return count;
   });
 }
@@ -509,9 +509,9 @@ void TLine_Impl::CompleteTransfer(CORBA::Long handle, CORBA::Boolean conference)
 void TLine_Impl::CancelBusyCalls() {
   OnLine("TLine_Impl.CancelBusyCalls", [&] {
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const std::vector<TTapiCall*> listed = calls.Items();
-    calls.Release();
+    callsHeld.Release();
     for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
       const CORBA::Long handle = CallHandle(*it);
       if (TTapiCall* call = GetCallByHandle(handle); call != nullptr && call->IsBusy()) call->Drop();
@@ -566,9 +566,9 @@ CORBA::Boolean TLine_Impl::GetIsCallExists(CORBA::Long handle) {
 CORBA::Long TLine_Impl::GetCall(CORBA::Long index) {
   return OnLine("TLine_Impl.GetCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const std::vector<TTapiCall*> listed = calls.Items();
-    calls.Release();
+    callsHeld.Release();
     if (index < 0 || static_cast<std::size_t>(index) >= listed.size()) {
       throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
     }
@@ -577,16 +577,17 @@ CORBA::Long TLine_Impl::GetCall(CORBA::Long index) {
 }
 
 bool TLine_Impl::CallIsActive(TTapiCall& call) {
-  return call.Handle != 0 && (call.State() & 0x3401) == 0 && !call.IsOnHold();
+  return call.Handle != 0 && (call.State() & (telephony::kHeldCallStates | LINECALLSTATE_IDLE)) == 0 &&
+         !call.IsOnHold();
 }
 
 CORBA::Long TLine_Impl::GetActiveCall() {
   if (!TTelephonyThread::Instance().IsOwner()) return snapshot_.First(&TLineCallsSnapshot::TCall::active);
   return OnLine("TLine_Impl.GetActiveCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const std::vector<TTapiCall*> listed = calls.Items();
-    calls.Release();
+    callsHeld.Release();
     for (TTapiCall* call : listed) {
       if (CallIsActive(*call)) return CallHandle(call);
     }
@@ -598,9 +599,9 @@ CORBA::Long TLine_Impl::GetOfferingCall() {
   if (!TTelephonyThread::Instance().IsOwner()) return snapshot_.First(&TLineCallsSnapshot::TCall::offering);
   return OnLine("TLine_Impl.GetOfferingCall", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const std::vector<TTapiCall*> listed = calls.Items();
-    calls.Release();
+    callsHeld.Release();
     for (TTapiCall* call : listed) {
       if (call->IsOffering()) return CallHandle(call);
     }
@@ -611,9 +612,9 @@ CORBA::Long TLine_Impl::GetOfferingCall() {
 CORBA::Long TLine_Impl::GetCallByConnectedID(const char* connectedID) {
   return OnLine("TLine_Impl.GetCallByConnectedID", CORBA::Long(0), [&] {
     auto& calls = tapiLine_->Calls();
-    calls.Acquire(platform::INFINITE_WAIT);
+    telephony::TProtectedGuard callsHeld(calls);
     const std::vector<TTapiCall*> listed = calls.Items();
-    calls.Release();
+    callsHeld.Release();
     for (TTapiCall* call : listed) {
       if (call->ConnectedID.Number() == connectedID) return CallHandle(call);
     }

@@ -16,6 +16,9 @@ namespace vantrel::telephony {
 
 namespace {
 
+// Every state from IDLE to DISCONNECTED: a station's calls can be in any of them.
+constexpr DWORD kEveryCallState = (LINECALLSTATE_DISCONNECTED << 1) - 1;
+
 constexpr DWORD kLowestApiVersion = 0x00010003;
 constexpr DWORD kHighestApiVersion = 0x00020002;
 // Voice, and the data-modem mode a line asks for first when it opens.
@@ -782,7 +785,7 @@ LONG TSoftExchange::TapiGetAddressCaps(HLINEAPP app, DWORD device, DWORD address
   caps->dwCallInfoStates = 0xFFFFFFFF >> 1;
   caps->dwCallerIDFlags = caps->dwCalledIDFlags = caps->dwConnectedIDFlags = caps->dwRedirectionIDFlags =
       caps->dwRedirectingIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_UNKNOWN;
-  caps->dwCallStates = 0x7FFF;
+  caps->dwCallStates = kEveryCallState;
   caps->dwDialToneModes = LINEDIALTONEMODE_INTERNAL;
   caps->dwBusyModes = LINEBUSYMODE_STATION | LINEBUSYMODE_TRUNK;
   caps->dwDisconnectModes = LINEDISCONNECTMODE_NORMAL | LINEDISCONNECTMODE_REJECT;
@@ -906,7 +909,7 @@ void TSoftExchange::FillCallInfo(const Leg& leg, const OpenLine& line, LINECALLI
   info->dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
   info->dwCallID = leg.id;
   info->dwRelatedCallID = leg.related;
-  info->dwCallStates = 0x7FFF;
+  info->dwCallStates = kEveryCallState;
   info->dwOrigin = leg.origin;
   info->dwReason = leg.reason;
   std::size_t owners = 0, monitors = 0;

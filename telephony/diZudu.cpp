@@ -38,8 +38,8 @@ bool TickReached(DWORD start, DWORD interval, DWORD tick) {
 }
 
 bool IsCreatingRequest(DWORD kind) {
-  return kind == REQUEST_COMPLETETRANSFER || kind == REQUEST_MAKECALL || kind == 0x01000014 ||
-         kind == REQUEST_SETUPTRANSFER || kind == 0x01000019;
+  return kind == REQUEST_COMPLETETRANSFER || kind == REQUEST_MAKECALL || kind == REQUEST_SETUPCONFERENCE ||
+         kind == REQUEST_SETUPTRANSFER || kind == REQUEST_UNPARK;
 }
 
 // The texts of the results this layer meets; TAPI's own message tables are not on this platform.
@@ -609,7 +609,7 @@ void TTapiDevice::HandleMessage(DWORD, DWORD messageId, DWORD param1, DWORD para
 void TTapiDevice::HandleReply(LONG requestId, LONG replyCode) {
   // Taken out of the list first: completing it may free calls, and with them their requests.
   std::unique_ptr<TTapiRequest> request;
-  Requests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard requestsHeld(Requests);
   auto& items = Requests.Items();
   const auto found =
       std::find_if(items.begin(), items.end(), [&](const auto& item) { return item->RequestID == requestId; });
@@ -617,7 +617,7 @@ void TTapiDevice::HandleReply(LONG requestId, LONG replyCode) {
     request = std::move(*found);
     items.erase(found);
   }
-  Requests.Release();
+  requestsHeld.Release();
   if (request)
     CompleteRequest(*request, replyCode);
   else if (OnTapiReply)
@@ -626,7 +626,7 @@ void TTapiDevice::HandleReply(LONG requestId, LONG replyCode) {
 
 void TTapiDevice::CheckRequests(DWORD ticks) {
   std::vector<std::unique_ptr<TTapiRequest>> due;
-  if (Requests.Acquire(10)) {
+  if (TProtectedGuard requestsHeld(Requests, 10); requestsHeld.Held()) {
     auto& items = Requests.Items();
     for (auto it = items.begin(); it != items.end();) {
       TTapiRequest& request = **it;
@@ -637,11 +637,10 @@ void TTapiDevice::CheckRequests(DWORD ticks) {
         ++it;
       }
     }
-    Requests.Release();
   }
   for (auto& request : due) TimeoutRequest(*request);
   due.clear();
-  if (TimerRequests.Acquire(10)) {
+  if (TProtectedGuard timerRequestsHeld(TimerRequests, 10); timerRequestsHeld.Held()) {
     auto& items = TimerRequests.Items();
     for (auto it = items.begin(); it != items.end();) {
       if (TickReached((*it)->StartTick, (*it)->Timeout, ticks)) {
@@ -651,7 +650,6 @@ void TTapiDevice::CheckRequests(DWORD ticks) {
         ++it;
       }
     }
-    TimerRequests.Release();
   }
   for (auto& job : due) HandleTimer(*job);
   if (OnTick) OnTick(*this, ticks);
@@ -755,9 +753,8 @@ void TTapiApplication::EnableTapiComponent(TTapiComponent& component, bool enabl
     return;
   }
   component.application_ = nullptr;
-  if (msgStack_.Acquire(10)) {
+  if (TProtectedGuard messagesHeld(msgStack_, 10); messagesHeld.Held()) {
     msgStack_.RemoveForInstance(component.Instance());
-    msgStack_.Release();
   }
   if (!Active() || AnyDeviceEnabled()) return;
   if (ShutdownDelay == 0)
@@ -850,9 +847,8 @@ LONG TTapiApplication::Shutdown() {
   hPhoneApp_ = 0;
   lineEvent_.reset();
   phoneEvent_.reset();
-  if (msgStack_.Acquire(platform::INFINITE_WAIT)) {
+  if (TProtectedGuard messagesHeld(msgStack_); messagesHeld.Held()) {
     msgStack_.Clear();
-    msgStack_.Release();
   }
   window_.reset();
   windowHandle_ = 0;
@@ -962,7 +958,8 @@ void TTapiApplication::EventThreadMain(HLINEAPP lineApp, HPHONEAPP phoneApp, std
 }
 
 void TTapiApplication::DrainQueue(DWORD app, bool phone) {
-  if (!msgStack_.Acquire(250)) return;  // the event stays signalled and brings the thread back
+  TProtectedGuard messagesHeld(msgStack_, 250);
+  if (!messagesHeld.Held()) return;  // the event stays signalled and brings the thread back
   std::size_t appended = 0;
   for (int i = 0; i < 10; ++i) {
     LINEMESSAGE message{};
@@ -973,7 +970,6 @@ void TTapiApplication::DrainQueue(DWORD app, bool phone) {
     ++appended;
   }
   if (appended > 0 && msgStack_.Count() == appended) PostNotify(1, phone ? 1 : 0);
-  msgStack_.Release();
 }
 
 void TTapiApplication::WindowProcedure(const platform::Message& message) {
@@ -1001,13 +997,14 @@ void TTapiApplication::WindowProcedure(const platform::Message& message) {
 bool TTapiApplication::ProcessTapiMessages() {
   TTapiMsgStackItem item;
   bool taken = false;
-  if (!msgStack_.Acquire(250)) {
+  TProtectedGuard messagesHeld(msgStack_, 250);
+  if (!messagesHeld.Held()) {
     PostNotify(1);
     return false;
   }
   taken = msgStack_.Pop(item);
   if (msgStack_.Count() > 0 && waitDepth_ == 0) PostNotify(1);
-  msgStack_.Release();
+  messagesHeld.Release();
   if (!taken) return false;
 
   const bool reply = item.phone ? item.dwMessageID == PHONE_REPLY : item.dwMessageID == LINE_REPLY;
@@ -1018,9 +1015,8 @@ bool TTapiApplication::ProcessTapiMessages() {
     bool keep;
     ~KeepReply() {
       if (!keep) return;
-      stack.Acquire(platform::INFINITE_WAIT);
+      TProtectedGuard stackHeld(stack);
       stack.Push(item);
-      stack.Release();
     }
   } keepReply{replyStack_, item, reply};
 
@@ -1091,16 +1087,15 @@ DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, L
     }
   } endWait{*this};
   if (waitDepth_ == 1) {
-    replyStack_.Acquire(platform::INFINITE_WAIT);
+    TProtectedGuard repliesHeld(replyStack_);
     replyStack_.Clear();
-    replyStack_.Release();
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   while (ProcessTapiMessages()) {
   }
-  if (replyStack_.Acquire(50)) {
+  if (TProtectedGuard repliesHeld(replyStack_, 50); repliesHeld.Held()) {
     const bool found = replyStack_.FindReply(requestId, replyCode);
-    replyStack_.Release();
+    repliesHeld.Release();
     if (found) return kWaitReplied;
   }
   const DWORD start = platform::GetTickCount();
@@ -1113,7 +1108,7 @@ DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, L
       break;
     }
     PumpThreadMessages();
-    if (replyStack_.Acquire(50)) {
+    if (TProtectedGuard repliesHeld(replyStack_, 50); repliesHeld.Held()) {
       for (;;) {
         if (replyStack_.FindReply(requestId, replyCode)) {
           result = kWaitReplied;
@@ -1121,7 +1116,6 @@ DWORD TTapiApplication::WaitForAsyncReply(TTapiDevice& device, LONG requestId, L
         }
         if (!ProcessTapiMessages()) break;
       }
-      replyStack_.Release();
     }
   } while (result == kWaitTimedOut && !TickReached(start, device.Options.ReplyTimeout + 1, tick));
   return result;
@@ -1175,14 +1169,14 @@ TTapiCall::TTapiCall(TCustomTapiLine* line, HCALL handle)
   AutoOwner = line_.CallOptions.AutoOwner;
   MonitorDigitModes = line_.CallOptions.MonitorDigitModes;
   MonitorDigitsAutoSelect = line_.CallOptions.MonitorDigitsAutoSelect;
-  line_.calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(line_.calls_);
   if (Handle != 0) {
     line_.calls_.Items().push_back(this);
     registered_ = true;
   } else {
     line_.pendingCalls_.push_back(this);
   }
-  line_.calls_.Release();
+  callsHeld.Release();
   if (Handle != 0) {
     const DWORD state = State();
     if (state != 0 && state != LINECALLSTATE_IDLE) SetAlive(true);
@@ -1192,17 +1186,16 @@ TTapiCall::TTapiCall(TCustomTapiLine* line, HCALL handle)
 TTapiCall::~TTapiCall() {
   if (Handle != 0) Deallocate();
   // Blocking: a request or a list entry left behind would name a freed call.
-  line_.Requests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard requestsHeld(line_.Requests);
   line_.Requests.RemoveRequests(this);
-  line_.Requests.Release();
-  line_.TimerRequests.Acquire(platform::INFINITE_WAIT);
+  requestsHeld.Release();
+  TProtectedGuard timerRequestsHeld(line_.TimerRequests);
   line_.TimerRequests.RemoveRequests(this);
-  line_.TimerRequests.Release();
-  line_.calls_.Acquire(platform::INFINITE_WAIT);
+  timerRequestsHeld.Release();
+  TProtectedGuard callsHeld(line_.calls_);
   Erase(line_.calls_.Items(), this);
   Erase(line_.pendingCalls_, this);
   line_.UnlinkCall(*this);
-  line_.calls_.Release();
 }
 
 void TTapiCall::Deallocate() {
@@ -1256,15 +1249,25 @@ void TTapiCall::StopDigitMonitoring() {
 namespace {
 // Inbound / outbound by the origin, or by the states seen when the origin says nothing.
 bool ByOrigin(DWORD origin, DWORD history, DWORD originBits, DWORD historyBits) {
-  if (origin == 0 || (origin & 0x30) != 0) return (history & historyBits) != 0;
+  if (origin == 0 || (origin & (LINECALLORIGIN_UNKNOWN | LINECALLORIGIN_UNAVAIL)) != 0) {
+    return (history & historyBits) != 0;
+  }
   return (origin & originBits) != 0;
 }
 }  // namespace
 
-bool TTapiCall::IsInbound() { return ByOrigin(CallInfo.Get_DWORD(12), StateHistory, 0x86, 0x6); }
-bool TTapiCall::WasInbound() const { return ByOrigin(OriginHistory, StateHistory, 0x86, 0x6); }
-bool TTapiCall::IsOutbound() { return ByOrigin(CallInfo.Get_DWORD(12), StateHistory, 0x1, 0x238); }
-bool TTapiCall::WasOutbound() const { return ByOrigin(OriginHistory, StateHistory, 0x1, 0x238); }
+bool TTapiCall::IsInbound() {
+  return ByOrigin(CallInfo.Get_DWORD(12), StateHistory, kInboundCallOrigins, kInboundSetupCallStates);
+}
+bool TTapiCall::WasInbound() const {
+  return ByOrigin(OriginHistory, StateHistory, kInboundCallOrigins, kInboundSetupCallStates);
+}
+bool TTapiCall::IsOutbound() {
+  return ByOrigin(CallInfo.Get_DWORD(12), StateHistory, LINECALLORIGIN_OUTBOUND, kOutboundSetupCallStates);
+}
+bool TTapiCall::WasOutbound() const {
+  return ByOrigin(OriginHistory, StateHistory, LINECALLORIGIN_OUTBOUND, kOutboundSetupCallStates);
+}
 
 bool TTapiCall::CheckOwnership() {
   if ((StatusDWord(2) & LINECALLPRIVILEGE_OWNER) != 0) return true;
@@ -1369,12 +1372,11 @@ TCustomTapiLine::~TCustomTapiLine() {
   } catch (...) {
   }
   Unregister();
-  Requests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard requestsHeld(Requests);
   Requests.RemoveRequests(nullptr);
-  Requests.Release();
-  TimerRequests.Acquire(platform::INFINITE_WAIT);
+  requestsHeld.Release();
+  TProtectedGuard timerRequestsHeld(TimerRequests);
   TimerRequests.RemoveRequests(nullptr);
-  TimerRequests.Release();
 }
 
 TTapiLine::~TTapiLine() = default;
@@ -1464,16 +1466,16 @@ void TCustomTapiLine::GetNewCalls() {
 void TCustomTapiLine::Close() {
   if (!IsOpen()) return;
   AbortEvent().Set();  // a synchronous wait on this line ends at its next poll
-  Requests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard requestsHeld(Requests);
   Requests.RemoveRequests(nullptr);
-  Requests.Release();
-  TimerRequests.Acquire(platform::INFINITE_WAIT);
+  requestsHeld.Release();
+  TProtectedGuard timerRequestsHeld(TimerRequests);
   TimerRequests.RemoveRequests(nullptr);
-  TimerRequests.Release();
-  calls_.Acquire(platform::INFINITE_WAIT);
+  timerRequestsHeld.Release();
+  TProtectedGuard callsHeld(calls_);
   std::vector<TTapiCall*> all = calls_.Items();
   all.insert(all.end(), pendingCalls_.begin(), pendingCalls_.end());
-  calls_.Release();
+  callsHeld.Release();
   for (TTapiCall* call : all) delete call;
   for (auto& address : addresses_) address->Status().Invalidate();
   lineClose(hLine_);
@@ -1482,7 +1484,7 @@ void TCustomTapiLine::Close() {
 
 TTapiCall* TCustomTapiLine::GetCallByHandle(HCALL handle, bool create) {
   if (handle == 0) return nullptr;
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   TTapiCall* found = nullptr;
   for (TTapiCall* call : calls_.Items()) {
     if (call->Handle == handle) found = call;
@@ -1499,7 +1501,7 @@ TTapiCall* TCustomTapiLine::GetCallByHandle(HCALL handle, bool create) {
         [handle](void* record) { return lineGetCallStatus(handle, static_cast<LINECALLSTATUS*>(record)); });
     if (valid == 0) found = new TTapiCall(this, handle);
   }
-  calls_.Release();
+  callsHeld.Release();
   return found;
 }
 
@@ -1548,23 +1550,23 @@ void TCustomTapiLine::CheckOpen() const {
 
 void TCustomTapiLine::CheckCall(const TTapiCall* call, const char* operation) {
   CheckOpen();
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   const bool valid = call != nullptr && Contains(calls_.Items(), call) && call->Handle != 0;
-  calls_.Release();
+  callsHeld.Release();
   if (!valid) TapiFail(std::string(operation) + "! Invalid call.");
 }
 
 LONG TCustomTapiLine::StartRequest(LONG result, DWORD kind, TTapiCall* call0, TTapiCall* call1, TTapiCall* call2,
                                    TTapiAddress* address) {
   TapiCheck(result);
-  Requests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard requestsHeld(Requests);
   TTapiRequest& request = Requests.AddRequest(result, Options.ReplyTimeout);
   request.Request = kind;
   request.Calls[0] = call0;
   request.Calls[1] = call1;
   request.Calls[2] = call2;
   request.Address = address;
-  Requests.Release();
+  requestsHeld.Release();
   return TapiCheck(WaitForReply(result));
 }
 
@@ -1630,21 +1632,21 @@ TTapiCall* TCustomTapiLine::SetupTransfer(TTapiCall* call, const LINECALLPARAMS*
     FreeCall(consult);
     TapiCheck(result);
   }
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   UnlinkCall(*call);
   UnlinkCall(*consult);
   call->ConsultCall = consult;
   consult->RelatedCall = call;
-  calls_.Release();
+  callsHeld.Release();
   StartRequest(result, REQUEST_SETUPTRANSFER, call, consult);
   return consult;
 }
 
 TTapiCall* TCustomTapiLine::CompleteTransfer(TTapiCall* call, TTapiCall* consultCall, DWORD transferMode) {
   CheckCall(call, "CompleteTransfer faild");
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   const bool validConsult = consultCall != nullptr && Contains(calls_.Items(), consultCall) && consultCall->Handle != 0;
-  calls_.Release();
+  callsHeld.Release();
   if (!validConsult) TapiFail("CompleteTransfer faild! No valid ConsultCall.");
   if (transferMode != LINETRANSFERMODE_CONFERENCE) {
     StartRequest(lineCompleteTransfer(call->Handle, consultCall->Handle, nullptr, transferMode),
@@ -1669,17 +1671,17 @@ void TCustomTapiLine::ForwardAddress(TTapiAddress* address, const std::vector<DW
 
 void TCustomTapiLine::CompleteRequest(TTapiRequest& request, LONG replyCode) {
   request.Replied = true;
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   for (int slot = 2; slot >= 0; --slot) {
     TTapiCall* call = request.Calls[slot];
     if (call == nullptr) continue;
     if (!call->registered_) RegisterCall(*call);
-    if (replyCode == 0 && (request.Request == REQUEST_COMPLETETRANSFER || request.Request == 0x01000002) &&
+    if (replyCode == 0 && (request.Request == REQUEST_COMPLETETRANSFER || request.Request == REQUEST_ADDTOCONFERENCE) &&
         call->RelatedCall != nullptr) {
       UnlinkCall(*call);
     }
   }
-  calls_.Release();
+  callsHeld.Release();
   if (OnTapiReply) OnTapiReply(*this, request.RequestID, static_cast<LONG>(replyCode));
   if (replyCode != 0 && IsCreatingRequest(request.Request)) {
     for (TTapiCall* call : request.Calls) {
@@ -1698,12 +1700,11 @@ void TCustomTapiLine::TimeoutRequest(TTapiRequest& request) {
 }
 
 void TCustomTapiLine::AddTimerJob(TTapiCall& call, DWORD kind, LONG delay) {
-  TimerRequests.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard timerRequestsHeld(TimerRequests);
   TimerRequests.RemoveRequests(&call);
   TTapiRequest& job = TimerRequests.AddRequest(0, static_cast<DWORD>(delay));
   job.Request = kind;
   job.Calls[0] = &call;
-  TimerRequests.Release();
 }
 
 void TCustomTapiLine::DeallocateIdleCall(TTapiCall& call) {
@@ -1718,18 +1719,18 @@ void TCustomTapiLine::DropDiscCall(TTapiCall& call) {
 
 void TCustomTapiLine::HandleTimer(TTapiRequest& job) {
   TTapiCall* call = job.Calls[0];
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   const bool listed = call != nullptr && Contains(calls_.Items(), call);
-  calls_.Release();
+  callsHeld.Release();
   if (!listed) return;
   if (job.Request == REQUEST_LINEDEALLOCATE) {
-    Requests.Acquire(platform::INFINITE_WAIT);
+    TProtectedGuard requestsHeld(Requests);
     const bool pending = Requests.HasRequestFor(call);
-    Requests.Release();
+    requestsHeld.Release();
     if (call->State() != LINECALLSTATE_IDLE || pending) return;
-    calls_.Acquire(platform::INFINITE_WAIT);
+    TProtectedGuard callsHeld(calls_);
     Erase(calls_.Items(), call);
-    calls_.Release();
+    callsHeld.Release();
     DoCallDeallocate(*call);
     FreeCall(call);
   } else if (job.Request == REQUEST_LINEDROP && call->State() == LINECALLSTATE_DISCONNECTED) {
@@ -1835,7 +1836,7 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
     default:
       break;
   }
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   if (state == LINECALLSTATE_IDLE && (call->RelatedCall != nullptr || call->ConsultCall != nullptr)) {
     // The other calls forget it; its own links stay for the steps of its end.
     for (auto* list : {&calls_.Items(), &pendingCalls_}) {
@@ -1851,7 +1852,7 @@ void TCustomTapiLine::Handle_CallState(HCALL handle, DWORD state, DWORD detail, 
     call->RelatedCall = nullptr;
     call->ConsultCall = nullptr;
   }
-  calls_.Release();
+  callsHeld.Release();
   // A handler may run a synchronous operation that processes later messages of this call (and may even free
   // it): the begin and end events follow the state this message reports, and the call is looked up again.
   const bool nowAlive = state != LINECALLSTATE_IDLE;
@@ -1888,10 +1889,10 @@ void TCustomTapiLine::Handle_CallInfo(HCALL handle, DWORD infoStates) {
 
 void TCustomTapiLine::Handle_AppNewCall(HCALL handle) {
   if (handle == 0) return;
-  calls_.Acquire(platform::INFINITE_WAIT);
+  TProtectedGuard callsHeld(calls_);
   TTapiCall* known = GetCallByHandle(handle, false);
   TTapiCall* made = known == nullptr ? GetCallByHandle(handle, true) : nullptr;
-  calls_.Release();
+  callsHeld.Release();
   if (made == nullptr) return;
   DoNewCall(*made);
   if (made->Alive()) DoCallBegin(*made);

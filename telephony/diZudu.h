@@ -58,6 +58,28 @@ class TProtectedList {
   std::vector<Item> items_;
 };
 
+// Holds a protected list or message stack for a scope; with a time-out, Held() says whether it was obtained.
+// Release lets it go before the scope ends.
+template <typename Protected>
+class TProtectedGuard {
+ public:
+  explicit TProtectedGuard(Protected& list, DWORD timeoutMs = platform::INFINITE_WAIT)
+      : list_(list), held_(list.Acquire(timeoutMs)) {}
+  ~TProtectedGuard() { Release(); }
+  TProtectedGuard(const TProtectedGuard&) = delete;
+  TProtectedGuard& operator=(const TProtectedGuard&) = delete;
+  bool Held() const { return held_; }
+  void Release() {
+    if (!held_) return;
+    held_ = false;
+    list_.Release();
+  }
+
+ private:
+  Protected& list_;
+  bool held_;
+};
+
 // One queued TAPI message, as LINEMESSAGE / PHONEMESSAGE carried it.
 struct TTapiMsgStackItem {
   bool phone = false;
@@ -89,6 +111,7 @@ class TTapiMsgStack {
 enum : DWORD {
   REQUEST_LINEDEALLOCATE = 2,
   REQUEST_LINEDROP = 3,
+  REQUEST_ADDTOCONFERENCE = 0x01000002,
   REQUEST_ANSWER = 0x01000003,
   REQUEST_BLINDTRANSFER = 0x01000004,
   REQUEST_COMPLETETRANSFER = 0x01000006,
@@ -98,9 +121,26 @@ enum : DWORD {
   REQUEST_FORWARD = 0x0100000A,
   REQUEST_HOLD = 0x0100000C,
   REQUEST_MAKECALL = 0x0100000D,
+  REQUEST_SETUPCONFERENCE = 0x01000014,
   REQUEST_SETUPTRANSFER = 0x01000015,
   REQUEST_UNHOLD = 0x01000018,
+  REQUEST_UNPARK = 0x01000019,
 };
+
+// The call states the layer asks about as groups.
+constexpr DWORD kConnectedCallStates = LINECALLSTATE_CONNECTED | LINECALLSTATE_CONFERENCED;
+constexpr DWORD kHeldCallStates =
+    LINECALLSTATE_ONHOLD | LINECALLSTATE_ONHOLDPENDCONF | LINECALLSTATE_ONHOLDPENDTRANSFER;
+// The states only a call this side places goes through; those while the far end is being reached.
+constexpr DWORD kOutboundSetupCallStates =
+    LINECALLSTATE_DIALTONE | LINECALLSTATE_DIALING | LINECALLSTATE_RINGBACK | LINECALLSTATE_PROCEEDING;
+constexpr DWORD kDialingCallStates = LINECALLSTATE_DIALING | LINECALLSTATE_RINGBACK | LINECALLSTATE_PROCEEDING;
+// The states only a call from elsewhere goes through, and the origins of such a call.
+constexpr DWORD kInboundSetupCallStates = LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED;
+constexpr DWORD kInboundCallOrigins = LINECALLORIGIN_INTERNAL | LINECALLORIGIN_EXTERNAL | LINECALLORIGIN_INBOUND;
+// A party ID the call information carries something of.
+constexpr DWORD kKnownPartyIDFlags =
+    LINECALLPARTYID_BLOCKED | LINECALLPARTYID_NAME | LINECALLPARTYID_ADDRESS | LINECALLPARTYID_PARTIAL;
 
 struct TTapiRequest {
   LONG RequestID = 0;
@@ -308,7 +348,7 @@ class TTapiCallPartyID {
   std::string Number();
   DWORD Flags();
   std::string Name();
-  bool Available() { return (Flags() & 0x1D) != 0; }
+  bool Available() { return (Flags() & kKnownPartyIDFlags) != 0; }
   bool HasAddress() { return (Flags() & LINECALLPARTYID_ADDRESS) != 0; }
 
  private:
@@ -483,16 +523,16 @@ class TTapiCall {
 
   DWORD State() { return CallStatus.CallState(); }
   DWORD StatusDWord(int index) { return CallStatus.Get_DWORD(index); }
-  bool IsConnected() { return (State() & 0x900) != 0; }
-  bool WasConnected() const { return (StateHistory & 0x100) != 0; }
-  bool IsOnHold() { return (State() & 0x3400) != 0; }
-  bool WasOnHold() const { return (StateHistory & 0x3400) != 0; }
-  bool IsOffering() { return (State() & 0x2) != 0; }
-  bool WasOffering() const { return (StateHistory & 0x2) != 0; }
-  bool IsDialing() { return (State() & 0x230) != 0; }
-  bool WasDialing() const { return (StateHistory & 0x230) != 0; }
-  bool IsBusy() { return (State() & 0x40) != 0; }
-  bool WasBusy() const { return (StateHistory & 0x40) != 0; }
+  bool IsConnected() { return (State() & kConnectedCallStates) != 0; }
+  bool WasConnected() const { return (StateHistory & LINECALLSTATE_CONNECTED) != 0; }
+  bool IsOnHold() { return (State() & kHeldCallStates) != 0; }
+  bool WasOnHold() const { return (StateHistory & kHeldCallStates) != 0; }
+  bool IsOffering() { return (State() & LINECALLSTATE_OFFERING) != 0; }
+  bool WasOffering() const { return (StateHistory & LINECALLSTATE_OFFERING) != 0; }
+  bool IsDialing() { return (State() & kDialingCallStates) != 0; }
+  bool WasDialing() const { return (StateHistory & kDialingCallStates) != 0; }
+  bool IsBusy() { return (State() & LINECALLSTATE_BUSY) != 0; }
+  bool WasBusy() const { return (StateHistory & LINECALLSTATE_BUSY) != 0; }
   bool IsInbound();
   bool WasInbound() const;
   bool IsOutbound();

@@ -117,6 +117,7 @@ constexpr DWORD LINECALLORIGIN_OUTBOUND = 0x1;
 constexpr DWORD LINECALLORIGIN_INTERNAL = 0x2;
 constexpr DWORD LINECALLORIGIN_EXTERNAL = 0x4;
 constexpr DWORD LINECALLORIGIN_UNKNOWN = 0x10;
+constexpr DWORD LINECALLORIGIN_UNAVAIL = 0x20;
 constexpr DWORD LINECALLORIGIN_INBOUND = 0x80;
 
 constexpr DWORD LINECALLREASON_DIRECT = 0x1;
@@ -391,11 +392,10 @@ LONG lineNegotiateExtVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVer
                              DWORD dwExtHighVersion, DWORD* lpdwExtVersion);
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps);
-LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion,
-                        DWORD dwExtVersion, LINEADDRESSCAPS* lpAddressCaps);
+LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion, DWORD dwExtVersion,
+                        LINEADDRESSCAPS* lpAddressCaps);
 LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion, DWORD dwExtVersion,
-              DWORD_PTR dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes,
-              const LINECALLPARAMS* lpCallParams);
+              DWORD_PTR dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams);
 LONG lineClose(HLINE hLine);
 LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates);
 LONG lineGetStatusMessages(HLINE hLine, DWORD* lpdwLineStates, DWORD* lpdwAddressStates);
