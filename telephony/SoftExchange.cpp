@@ -1,6 +1,7 @@
 #include "SoftExchange.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -141,7 +142,20 @@ TSoftExchange& TSoftExchange::Instance() {
   return exchange;
 }
 
+namespace {
+std::atomic<TSoftExchange*> servingExchange{nullptr};
+}  // namespace
+
+void ServeTelephonyApiWith(TSoftExchange* exchange) { servingExchange = exchange; }
+
+TSoftExchange& TelephonyApiExchange() {
+  TSoftExchange* exchange = servingExchange.load();
+  return exchange != nullptr ? *exchange : TSoftExchange::Instance();
+}
+
 TSoftExchange::TSoftExchange() { Configure(DefaultConfig()); }
+
+TSoftExchange::~TSoftExchange() = default;
 
 TExchangeConfig TSoftExchange::DefaultConfig() {
   TExchangeConfig config;

@@ -40,7 +40,13 @@ struct TPartyStatus {
 // Every member is thread-safe. Messages go to the applications' queues and set their events.
 class TSoftExchange {
  public:
+  // The process's own exchange, made with the default stations at first use.
   static TSoftExchange& Instance();
+  // An exchange of its own, with the default stations (a test that must not share the process's).
+  TSoftExchange();
+  ~TSoftExchange();
+  TSoftExchange(const TSoftExchange&) = delete;
+  TSoftExchange& operator=(const TSoftExchange&) = delete;
 
   // A few stations (101 to 104) and 8 trunks.
   static TExchangeConfig DefaultConfig();
@@ -72,15 +78,13 @@ class TSoftExchange {
   void HoldReplies(bool hold);
 
   // The Telephony API.
-  LONG TapiInitialize(HLINEAPP* app, DWORD* numDevs, DWORD* apiVersion, LINEINITIALIZEEXPARAMS* params,
-                      bool phone);
+  LONG TapiInitialize(HLINEAPP* app, DWORD* numDevs, DWORD* apiVersion, LINEINITIALIZEEXPARAMS* params, bool phone);
   LONG TapiShutdown(HLINEAPP app, bool phone);
   LONG TapiGetMessage(HLINEAPP app, LINEMESSAGE* message, DWORD timeoutMs, bool phone);
   std::shared_ptr<platform::Event> EventForHandle(HANDLE handle) const;
   LONG TapiNegotiateAPIVersion(HLINEAPP app, DWORD device, DWORD low, DWORD high, DWORD* version,
                                LINEEXTENSIONID* extension);
-  LONG TapiNegotiateExtVersion(HLINEAPP app, DWORD device, DWORD apiVersion, DWORD low, DWORD high,
-                               DWORD* version);
+  LONG TapiNegotiateExtVersion(HLINEAPP app, DWORD device, DWORD apiVersion, DWORD low, DWORD high, DWORD* version);
   LONG TapiGetDevCaps(HLINEAPP app, DWORD device, DWORD apiVersion, DWORD extVersion, LINEDEVCAPS* caps);
   LONG TapiGetAddressCaps(HLINEAPP app, DWORD device, DWORD address, DWORD apiVersion, DWORD extVersion,
                           LINEADDRESSCAPS* caps);
@@ -122,8 +126,6 @@ class TSoftExchange {
     bool forwarded = false;
     std::string forwardTo;  // empty while forwarded: do not disturb
   };
-
-  TSoftExchange();
 
   // All below run with mutex_ held.
   App* FindApp(HLINEAPP app, bool phone);
@@ -175,5 +177,10 @@ class TSoftExchange {
   DWORD nextId_ = 0x10000;
   LONG nextRequest_ = 1;
 };
+
+// The exchange the Telephony API functions of this process reach: the process's own unless another has been put
+// in its place; nullptr puts the process's own back. Only while no application is initialised on either.
+void ServeTelephonyApiWith(TSoftExchange* exchange);
+TSoftExchange& TelephonyApiExchange();
 
 }  // namespace vantrel::telephony

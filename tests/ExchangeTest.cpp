@@ -43,9 +43,9 @@ class TestApp {
 
   HLINE Open(DWORD device, DWORD privileges = LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR) {
     HLINE line = 0;
-    EXPECT_EQ(lineOpen(app_, device, &line, kVersion, 0, 1000 + device, privileges, LINEMEDIAMODE_INTERACTIVEVOICE,
-                       nullptr),
-              0);
+    EXPECT_EQ(
+        lineOpen(app_, device, &line, kVersion, 0, 1000 + device, privileges, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+        0);
     EXPECT_EQ(lineSetStatusMessages(line, LINEDEVSTATE_ALL, LINEADDRESSSTATE_ALL), 0);
     return line;
   }
@@ -131,10 +131,16 @@ LONG ReplyOf(TestApp& app, LONG request) {
   return static_cast<LONG>(reply.dwParam2);
 }
 
+// Each test has an exchange of its own behind the Telephony API: what other tests of the binary left
+// initialised on the process's exchange is not in the way.
 class Exchange : public ::testing::Test {
  protected:
-  void SetUp() override { TSoftExchange::Instance().Configure(TSoftExchange::DefaultConfig()); }
-  TSoftExchange& Switch() { return TSoftExchange::Instance(); }
+  void SetUp() override { vantrel::telephony::ServeTelephonyApiWith(&exchange_); }
+  void TearDown() override { vantrel::telephony::ServeTelephonyApiWith(nullptr); }
+  TSoftExchange& Switch() { return exchange_; }
+
+ private:
+  TSoftExchange exchange_;
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 using vantrel::telephony::TSoftExchange;
 
 namespace {
-TSoftExchange& Exchange() { return TSoftExchange::Instance(); }
+TSoftExchange& Exchange() { return vantrel::telephony::TelephonyApiExchange(); }
 }  // namespace
 
 extern "C" {
@@ -34,8 +34,8 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
   return Exchange().TapiGetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps);
 }
 
-LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion,
-                        DWORD dwExtVersion, LINEADDRESSCAPS* lpAddressCaps) {
+LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion, DWORD dwExtVersion,
+                        LINEADDRESSCAPS* lpAddressCaps) {
   return Exchange().TapiGetAddressCaps(hLineApp, dwDeviceID, dwAddressID, dwAPIVersion, dwExtVersion, lpAddressCaps);
 }
 
@@ -83,8 +83,7 @@ LONG lineUnhold(HCALL hCall) { return Exchange().TapiUnhold(hCall); }
 
 LONG lineDial(HCALL hCall, const char* lpszDestAddress, DWORD) { return Exchange().TapiDial(hCall, lpszDestAddress); }
 
-LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWORD,
-                  const LINECALLPARAMS* lpCallParams) {
+LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWORD, const LINECALLPARAMS* lpCallParams) {
   return Exchange().TapiMakeCall(hLine, lphCall, lpszDestAddress, lpCallParams);
 }
 
