@@ -2,8 +2,8 @@
 
 #include <chrono>
 
+#include "ExceptionText.h"
 #include "VantrelCommonRoutines.h"
-#include "model/BaseLib.h"
 
 namespace vantrel {
 

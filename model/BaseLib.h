@@ -8,11 +8,9 @@
 
 #include "Listener.h"
 #include "Vantrel.hh"
+#include "host/ExceptionText.h"
 
 namespace vantrel {
-
-// Message of whatever an operation threw, for DoError.
-std::string ExceptionText(std::exception_ptr error);
 
 // The common base of every served object: name, description, enabled flag, Environment, last error,
 // update bracket, the BaseEvents listener and the INI persistence of the three properties.

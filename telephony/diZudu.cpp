@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/ExceptionText.h"
 #include "host/VantrelCommonRoutines.h"
-#include "model/BaseLib.h"
 #include "platform/DebugOutput.h"
 #include "platform/Ticks.h"
 
