@@ -10,6 +10,7 @@
 #include "bench/Pumping.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
+#include "host/EnvironmentChildren.h"
 #include "host/IniStorage.h"
 #include "host/ProcessState.h"
 #include "model/ClientQueues.h"
@@ -56,7 +57,7 @@ class InProcessServer {
     config.trunks = trunks;
     for (const std::string& number : stations) config.stations.push_back({number, {}});
     telephony::TSoftExchange::Instance().Configure(config);
-    auto* servant = new TServant<TEnvironment_Impl>();
+    auto* servant = new TServant<TEnvironment_Impl>(MakeEnvironmentChildren());
     environmentId_ = poa_->activate_object(servant);
     servant->_remove_ref();
     ::Environment_var environment =

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "AtomicFile.h"
+#include "EnvironmentChildren.h"
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
 #include "PathConfinement.h"
@@ -119,7 +120,7 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
     LogMessage("POA Founded");
     // Clients reach the server from the moment the ORB serves; their requests wait until the load is done.
     HoldRequestsWhileLoading();
-    state.environment = new TServant<TEnvironment_Impl>();
+    state.environment = new TServant<TEnvironment_Impl>(MakeEnvironmentChildren());
     LogMessage("Environment instance created");
     {
       // The children need the Environment's reference, which exists only once it has its fixed id; the calls

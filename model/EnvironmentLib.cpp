@@ -3,15 +3,10 @@
 #include <filesystem>
 
 #include "Servant.h"
-#include "database/DatabaseLib.h"
 #include "host/PathConfinement.h"
 #include "host/ProcessState.h"
 #include "host/Registry.h"
 #include "host/VantrelCommonRoutines.h"
-#include "lines/LinesLib.h"
-#include "routing/OperatorsLib.h"
-#include "routing/RulesLib.h"
-#include "routing/TranslateRulesLib.h"
 
 namespace vantrel {
 
@@ -49,14 +44,14 @@ void DeactivateChild(CORBA::Object_ptr child) {
 
 }  // namespace
 
-TEnvironment_Impl::TEnvironment_Impl() {
+TEnvironment_Impl::TEnvironment_Impl(TEnvironmentChildren children) : stopCallLog_(std::move(children.stopCallLog)) {
   LogMessage("TEnvironment_Impl.Create()");
   SetObjectName("Environment");
-  database_ = ActivateChild<::Database>(new TServant<TDatabase_Impl>());
-  rules_ = ActivateChild<::Rules>(new TServant<TRules_Impl>());
-  translateRules_ = ActivateChild<::TranslateRules>(new TServant<TTranslateRules_Impl>());
-  lines_ = ActivateChild<::Lines>(new TServant<TLines_Impl>());
-  operators_ = ActivateChild<::Operators>(new TServant<TOperators_Impl>());
+  database_ = ActivateChild<::Database>(children.database);
+  rules_ = ActivateChild<::Rules>(children.rules);
+  translateRules_ = ActivateChild<::TranslateRules>(children.translateRules);
+  lines_ = ActivateChild<::Lines>(children.lines);
+  operators_ = ActivateChild<::Operators>(children.operators);
   iniStorage_ = std::make_unique<TIniStorage>();
   previousStorage_ = TIniStorage::Instance();
   TIniStorage::SetInstance(iniStorage_.get());
@@ -88,8 +83,7 @@ char* TEnvironment_Impl::GetLinesReference() { return CORBA::string_dup(Referenc
 char* TEnvironment_Impl::GetOperatorsReference() { return CORBA::string_dup(ReferenceString(operators_).c_str()); }
 
 void TEnvironment_Impl::StopCallLog() {
-  const TLocalServant<TDatabase_Impl> database(database_.in());
-  if (database) database->StopCallLog(std::chrono::seconds(3));
+  if (stopCallLog_) stopCallLog_(database_.in());
 }
 
 ::ServerType TEnvironment_Impl::GetServerType() { return ::Local; }

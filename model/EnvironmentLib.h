@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -8,11 +9,23 @@
 
 namespace vantrel {
 
+// The five top-level servants, made by the host assembly (the object model knows none of their classes), and
+// how the call log is told to write what it holds before the Database goes.
+struct TEnvironmentChildren {
+  PortableServer::ServantBase* database = nullptr;
+  PortableServer::ServantBase* rules = nullptr;
+  PortableServer::ServantBase* translateRules = nullptr;
+  PortableServer::ServantBase* lines = nullptr;
+  PortableServer::ServantBase* operators = nullptr;
+  std::function<void(::Database_ptr)> stopCallLog;
+};
+
 // The root object, served under the fixed id "EnvironmentInstance". It owns the five top-level objects
 // (Database, Rules, TranslateRules, Lines, Operators) and the INI file cache, and knows the INI folder.
 class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
  public:
-  TEnvironment_Impl();
+  // Activates the children in the root POA, which takes each servant over.
+  explicit TEnvironment_Impl(TEnvironmentChildren children);
   ~TEnvironment_Impl() override;
 
   ::ServerType GetServerType() override;
@@ -48,6 +61,7 @@ class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
   ::TranslateRules_var translateRules_;
   ::Lines_var lines_;
   ::Operators_var operators_;
+  std::function<void(::Database_ptr)> stopCallLog_;
   std::unique_ptr<TIniStorage> iniStorage_;
   TIniStorage* previousStorage_ = nullptr;
   mutable std::mutex pathMutex_;

@@ -16,6 +16,7 @@
 #include "RecordingLineEvents.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
+#include "host/EnvironmentChildren.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "platform/MessageQueue.h"
@@ -49,7 +50,7 @@ class ServedLines : public ::testing::Test {
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
-    environment_ = Orb().Serve<::Environment>(new TServant<TEnvironment_Impl>());
+    environment_ = Orb().Serve<::Environment>(new TServant<TEnvironment_Impl>(MakeEnvironmentChildren()));
     environment_->SetItemsEnvironment(environment_);
     environment_->SetIniFilesPath(folder_.string().c_str());
     ASSERT_TRUE(environment_->LoadFromIniFiles(folder_.string().c_str()));

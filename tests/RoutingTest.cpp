@@ -11,6 +11,7 @@
 #include "LocalOrb.h"
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
+#include "host/EnvironmentChildren.h"
 #include "host/IniFile.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
@@ -28,7 +29,7 @@ class ServedEnvironment : public ::testing::Test {
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
-    environment_ = Orb().Serve<::Environment>(new TServant<TEnvironment_Impl>());
+    environment_ = Orb().Serve<::Environment>(new TServant<TEnvironment_Impl>(MakeEnvironmentChildren()));
     environment_->SetItemsEnvironment(environment_);
     environment_->SetIniFilesPath(folder_.string().c_str());
     database_ = environment_->GetDatabase();
