@@ -16,7 +16,7 @@
 
 #include "bench/InProcessServer.h"
 #include "database/CallLogWriter.h"
-#include "host/FormatText.h"
+#include "support/FormatText.h"
 
 using namespace vantrel;
 using namespace vantrel::bench;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/InProcessServer.h"
-#include "database/DatabaseLib.h"
+#include "model/DatabaseLib.h"
 
 using namespace vantrel;
 using namespace vantrel::bench;

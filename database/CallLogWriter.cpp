@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "host/ExceptionText.h"
-#include "host/FormatText.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/ExceptionText.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "host/FormatText.h"
-#include "host/IniFile.h"
-#include "host/PathConfinement.h"
+#include "support/FormatText.h"
+#include "support/IniFile.h"
+#include "support/PathConfinement.h"
 
 namespace vantrel {
 

@@ -10,7 +10,7 @@
 
 #include "PrimeGeneration.h"
 #include "RsaBlocks.h"
-#include "host/AtomicFile.h"
+#include "support/AtomicFile.h"
 
 namespace vantrel {
 

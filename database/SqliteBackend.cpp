@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "host/IniFile.h"
+#include "support/IniFile.h"
 
 namespace vantrel {
 

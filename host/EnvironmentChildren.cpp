@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "database/DatabaseLib.h"
+#include "model/DatabaseLib.h"
 #include "lines/LinesLib.h"
 #include "model/Servant.h"
 #include "routing/OperatorsLib.h"

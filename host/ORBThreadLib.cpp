@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "ExceptionText.h"
-#include "VantrelCommonRoutines.h"
+#include "support/ExceptionText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

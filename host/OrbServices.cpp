@@ -4,8 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "FormatText.h"
-#include "VantrelCommonRoutines.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 #include "platform/DebugOutput.h"
 
 namespace vantrel {

@@ -4,15 +4,15 @@
 #include <memory>
 #include <mutex>
 
-#include "AtomicFile.h"
+#include "support/AtomicFile.h"
 #include "EnvironmentChildren.h"
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
-#include "PathConfinement.h"
-#include "ProcessState.h"
-#include "SecuritySettings.h"
+#include "support/PathConfinement.h"
+#include "support/ProcessState.h"
+#include "support/SecuritySettings.h"
 #include "TlsContext.h"
-#include "VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 #include "model/BaseLib.h"
 #include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"

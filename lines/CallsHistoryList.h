@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/DateTime.h"
+#include "support/DateTime.h"
 
 namespace vantrel {
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "database/DatabaseLib.h"
-#include "host/FormatText.h"
-#include "host/VantrelCommonRoutines.h"
+#include "model/DatabaseLib.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
 #include "platform/Ticks.h"
 #include "routing/RuleLib.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "host/FormatText.h"
-#include "host/IniStorage.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/FormatText.h"
+#include "support/IniStorage.h"
+#include "support/VantrelCommonRoutines.h"
 #include "lines/LineLib.h"
 #include "model/Servant.h"
 #include "telephony/TelephonyThread.h"

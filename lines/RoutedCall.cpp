@@ -1,6 +1,6 @@
 #include "RoutedCall.h"
 
-#include "host/VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

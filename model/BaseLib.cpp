@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "host/FormatText.h"
-#include "host/IniStorage.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/FormatText.h"
+#include "support/IniStorage.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

@@ -8,7 +8,7 @@
 
 #include "Listener.h"
 #include "Vantrel.hh"
-#include "host/ExceptionText.h"
+#include "support/ExceptionText.h"
 
 namespace vantrel {
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "Vantrel.hh"
-#include "host/FormatText.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

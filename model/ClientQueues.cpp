@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "host/ProcessState.h"
+#include "support/ProcessState.h"
 
 namespace vantrel {
 

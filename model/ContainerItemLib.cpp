@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "host/IniStorage.h"
-#include "host/ProcessState.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
 
 namespace vantrel {
 

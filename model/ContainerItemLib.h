@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "BaseLib.h"
-#include "host/IniFile.h"
+#include "support/IniFile.h"
 
 namespace vantrel {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "host/FormatText.h"
-#include "host/IniStorage.h"
-#include "host/ProcessState.h"
+#include "support/FormatText.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
 
 namespace vantrel {
 

@@ -3,10 +3,10 @@
 #include <filesystem>
 
 #include "Servant.h"
-#include "host/PathConfinement.h"
-#include "host/ProcessState.h"
-#include "host/Registry.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/PathConfinement.h"
+#include "support/ProcessState.h"
+#include "support/Registry.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "BaseLib.h"
-#include "host/IniStorage.h"
+#include "support/IniStorage.h"
 
 namespace vantrel {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "Vantrel.hh"
-#include "host/ProcessState.h"
+#include "support/ProcessState.h"
 
 namespace vantrel {
 

@@ -1,7 +1,7 @@
 #include "OperatorLib.h"
 
-#include "host/FormatText.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

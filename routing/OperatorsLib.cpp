@@ -1,7 +1,7 @@
 #include "OperatorsLib.h"
 
 #include "OperatorLib.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
 
 namespace vantrel {

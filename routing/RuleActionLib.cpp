@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "database/SqlDialect.h"
-#include "host/FormatText.h"
+#include "support/FormatText.h"
 
 namespace vantrel {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "RuleActionLib.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
 
 namespace vantrel {

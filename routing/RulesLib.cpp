@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "RuleLib.h"
-#include "host/IniStorage.h"
+#include "support/IniStorage.h"
 #include "model/Servant.h"
 
 namespace vantrel {

@@ -1,7 +1,7 @@
 #include "TranslateRulesLib.h"
 
 #include "TranslateRuleLib.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
 
 namespace vantrel {

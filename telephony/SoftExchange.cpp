@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "host/IniFile.h"
+#include "support/IniFile.h"
 #include "platform/Event.h"
 #include "platform/Ticks.h"
 

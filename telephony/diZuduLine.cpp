@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/ExceptionText.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/ExceptionText.h"
+#include "support/VantrelCommonRoutines.h"
 #include "platform/DebugOutput.h"
 #include "platform/Ticks.h"
 

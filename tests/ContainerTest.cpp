@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "LocalOrb.h"
-#include "host/IniStorage.h"
-#include "host/ProcessState.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
 #include "model/ContainerLib.h"
 #include "model/Servant.h"
 

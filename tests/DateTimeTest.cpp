@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/DateTime.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/DateTime.h"
+#include "support/VantrelCommonRoutines.h"
 
 using namespace vantrel;
 

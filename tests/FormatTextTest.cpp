@@ -1,4 +1,4 @@
-#include "host/FormatText.h"
+#include "support/FormatText.h"
 
 #include <gtest/gtest.h>
 

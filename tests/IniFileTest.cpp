@@ -9,9 +9,9 @@
 #include <sstream>
 #include <system_error>
 
-#include "host/AtomicFile.h"
-#include "host/IniFile.h"
-#include "host/IniStorage.h"
+#include "support/AtomicFile.h"
+#include "support/IniFile.h"
+#include "support/IniStorage.h"
 
 using vantrel::TIniStorage;
 using vantrel::TMemIniFile;

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/Logger.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/Logger.h"
+#include "support/VantrelCommonRoutines.h"
 
 using namespace vantrel;
 namespace fs = std::filesystem;

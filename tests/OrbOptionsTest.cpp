@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/OrbServices.h"
-#include "host/VantrelCommonRoutines.h"
+#include "support/VantrelCommonRoutines.h"
 
 using namespace vantrel;
 

@@ -12,7 +12,7 @@
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
 #include "host/EnvironmentChildren.h"
-#include "host/IniFile.h"
+#include "support/IniFile.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "routing/OperatorLib.h"

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "CryptRoutines.h"
-#include "host/IniStorage.h"
-#include "host/ProcessState.h"
-#include "host/VantrelCommonRoutines.h"
+#include "database/CryptRoutines.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "CallLogWriter.h"
-#include "DataConnection.h"
+#include "database/CallLogWriter.h"
+#include "database/DataConnection.h"
 #include "model/BaseLib.h"
 
 namespace vantrel {
