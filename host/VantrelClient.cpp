@@ -4,19 +4,19 @@
 #include <memory>
 #include <mutex>
 
-#include "support/AtomicFile.h"
 #include "EnvironmentChildren.h"
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
-#include "support/PathConfinement.h"
-#include "support/ProcessState.h"
-#include "support/SecuritySettings.h"
 #include "TlsContext.h"
-#include "support/VantrelCommonRoutines.h"
 #include "model/BaseLib.h"
 #include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
+#include "support/AtomicFile.h"
+#include "support/PathConfinement.h"
+#include "support/ProcessState.h"
+#include "support/SecuritySettings.h"
+#include "support/VantrelCommonRoutines.h"
 #include "telephony/ExchangeControl.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/TelephonyThread.h"
@@ -87,6 +87,8 @@ bool ApplySecuritySettings(const std::string& iniFolder) {
   TPathConfinement::Instance().SetHome(iniFolder);
   TPathConfinement::Instance().SetAllowedFolders(settings.allowedFolders);
   AllowClientSQL(settings.clientSQL);
+  SetDistributedServer(settings.distributed);
+  if (settings.distributed) LogMessage("Server type: Distributed");
   if (!settings.clientSQL) LogMessage("SQL from clients is switched off");
   if (!settings.TLS()) return false;
   UseTls({settings.certificateFile, settings.privateKeyFile, settings.privateKeyPassword, settings.clientCAFile});

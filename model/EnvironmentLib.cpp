@@ -86,7 +86,7 @@ void TEnvironment_Impl::StopCallLog() {
   if (stopCallLog_) stopCallLog_(database_.in());
 }
 
-::ServerType TEnvironment_Impl::GetServerType() { return ::Local; }
+::ServerType TEnvironment_Impl::GetServerType() { return DistributedServer() ? ::Distributed : ::Local; }
 
 std::string TEnvironment_Impl::IniFilesPath() const {
   std::lock_guard lock(pathMutex_);

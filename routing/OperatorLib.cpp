@@ -1,6 +1,7 @@
 #include "OperatorLib.h"
 
 #include "support/FormatText.h"
+#include "support/ProcessState.h"
 #include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
@@ -56,6 +57,15 @@ void TOperator_Impl::SetLine(::Line_ptr newLine) {
       if (!CORBA::is_nil(lines)) {
         ::ContainerItem_var listed = lines->GetItemByID(newLine->GetID());
         own = ::Line::_narrow(listed);
+      }
+    }
+    if (!CORBA::is_nil(own) && DistributedServer()) {
+      // One operator a line: whoever sat there before is logged out, as an earlier login of one employee is.
+      const CORBA::Long seatedID = own->GetOperatorID();
+      ::Operators_var operators = GetOperators();
+      if (seatedID != -1 && seatedID != GetID() && !CORBA::is_nil(operators)) {
+        ::ContainerItem_var seated = operators->GetItemByID(seatedID);
+        if (!CORBA::is_nil(seated)) operators->DeleteItem(seated);
       }
     }
     StoreLine(own);

@@ -1,8 +1,9 @@
 #include "OperatorsLib.h"
 
 #include "OperatorLib.h"
-#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
+#include "support/ProcessState.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 
@@ -16,8 +17,13 @@ TOperators_Impl::~TOperators_Impl() { LogMessage("TOperators_Impl.Destroy()"); }
 ::ContainerItem_ptr TOperators_Impl::CreateItem(CORBA::Boolean assignIdentity) {
   return Guarded("TOperators_Impl.CreateItem", ::ContainerItem::_nil(), [&] {
     std::lock_guard lock(Lock());
-    if (GetItemsCount() > 0) return ::ContainerItem::_nil();
-    return ListNewItem(new TServant<TOperator_Impl>(), assignIdentity);
+    if (!DistributedServer()) {
+      if (GetItemsCount() > 0) return ::ContainerItem::_nil();
+      return ListNewItem(new TServant<TOperator_Impl>(), assignIdentity);
+    }
+    // Among many operators an ID handed out here could be a later employee's, whose SetID would then delete
+    // this one: a new operator waits for its employee's ID.
+    return ListNewItem(new TServant<TOperator_Impl>(), false);
   });
 }
 

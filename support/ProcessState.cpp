@@ -87,6 +87,14 @@ void AllowClientSQL(bool allowed) { clientSQL = allowed; }
 
 bool ClientSQLAllowed() { return clientSQL; }
 
+namespace {
+std::atomic<bool> distributedServer{false};
+}  // namespace
+
+void SetDistributedServer(bool distributed) { distributedServer = distributed; }
+
+bool DistributedServer() { return distributedServer; }
+
 std::string ReferenceString(CORBA::Object_ptr object) {
   if (CORBA::is_nil(object) || CORBA::is_nil(processORB)) return {};
   CORBA::String_var text = processORB->object_to_string(object);

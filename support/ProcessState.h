@@ -44,6 +44,11 @@ bool TouchesIniFiles(const char* operation);
 void AllowClientSQL(bool allowed);
 bool ClientSQLAllowed();
 
+// The server type Settings.ini names ("[Server]" "Type=Distributed"): a Distributed server lists any number of
+// operators, one per employee and line; a Local one (the default) one operator at a time.
+void SetDistributedServer(bool distributed);
+bool DistributedServer();
+
 // The stringified reference of any served object of this process; empty for nil.
 std::string ReferenceString(CORBA::Object_ptr object);
 

@@ -29,6 +29,7 @@ TSecuritySettings TSecuritySettings::Load(const std::string& iniFolder) {
     if (!folder.empty()) settings.allowedFolders.push_back(InFolder(iniFolder, folder));
   }
   settings.clientSQL = ini.ReadBool(kSection, "ClientSQL", true);
+  settings.distributed = EqualsIgnoreCase(Trim(ini.ReadString("Server", "Type", "")), "Distributed");
   settings.certificateFile = InFolder(iniFolder, std::string(Trim(ini.ReadString(kSection, "CertificateFile", ""))));
   settings.privateKeyFile = InFolder(iniFolder, std::string(Trim(ini.ReadString(kSection, "PrivateKeyFile", ""))));
   settings.privateKeyPassword = ini.ReadString(kSection, "PrivateKeyPassword", "");

@@ -20,6 +20,8 @@ struct TSecuritySettings {
   std::string privateKeyPassword;
   std::string clientCAFile;
 
+  bool distributed = false;  // "[Server]" "Type=Distributed"
+
   bool TLS() const { return !certificateFile.empty() && !privateKeyFile.empty() && !clientCAFile.empty(); }
 
   // Relative file names are taken from the INI folder. A file that is missing or unreadable yields the

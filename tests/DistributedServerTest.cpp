@@ -1,0 +1,67 @@
+// A server of the Distributed type against its clients: many operators at once, one per employee and per line.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "HostProcess.h"
+#include "Vantrel.hh"
+
+namespace {
+
+class DistributedServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(host_.IniFolder() / "Settings.ini") << "[Server]\nType=Distributed\n";
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output();
+    environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
+    lines_ = environment_->GetLines();
+    operators_ = environment_->GetOperators();
+  }
+  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
+  ::Line_ptr LineOf(const char* number) {
+    return ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(number)));
+  }
+  // What a client's login does: a new Operator with the employee's ID, seated at the line.
+  void LogIn(CORBA::Long employee, const char* line) {
+    ::Operator_var seated = ::Operator::_narrow(::ContainerItem_var(operators_->CreateItem(true)));
+    ASSERT_FALSE(CORBA::is_nil(seated)) << employee;
+    seated->SetID(employee);
+    seated->SetLine(::Line_var(LineOf(line)));
+  }
+  std::set<CORBA::Long> LoggedIn() {
+    std::set<CORBA::Long> ids;
+    for (CORBA::Long i = 0; i < operators_->GetItemsCount(); ++i) ids.insert(operators_->GetItemID(i));
+    return ids;
+  }
+
+  HostProcess host_;
+  ::Environment_var environment_;
+  ::Lines_var lines_;
+  ::Operators_var operators_;
+};
+
+}  // namespace
+
+TEST_F(DistributedServer, ManyOperatorsLogInEachAtTheirOwnLineAndALaterLoginReplacesAnEarlierOne) {
+  EXPECT_EQ(environment_->GetServerType(), ::Distributed);
+  LogIn(1, "101");
+  LogIn(2, "102");
+  LogIn(3, "103");
+  EXPECT_EQ(LoggedIn(), (std::set<CORBA::Long>{1, 2, 3}));
+  EXPECT_EQ(::Line_var(LineOf("102"))->GetOperatorID(), 2);
+
+  // Employee 2 logs in again at another line: the earlier login goes, and its line is free.
+  LogIn(2, "104");
+  EXPECT_EQ(LoggedIn(), (std::set<CORBA::Long>{1, 2, 3}));
+  EXPECT_EQ(::Line_var(LineOf("102"))->GetOperatorID(), -1);
+  EXPECT_EQ(::Line_var(LineOf("104"))->GetOperatorID(), 2);
+
+  // Employee 4 sits down at employee 1's line: one operator a line, so employee 1 is logged out.
+  LogIn(4, "101");
+  EXPECT_EQ(LoggedIn(), (std::set<CORBA::Long>{2, 3, 4}));
+  EXPECT_EQ(::Line_var(LineOf("101"))->GetOperatorID(), 4);
+  ::OperatorItemSeq_var records = operators_->GetOperatorsArray();
+  EXPECT_EQ(records->length(), 3u);
+}
