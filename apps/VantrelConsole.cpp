@@ -143,10 +143,13 @@ std::deque<std::string> ConsoleEvents::Recent() {
 
 class Console {
  public:
-  Console(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, ::Environment_ptr environment)
+  // With a line number, the console is one operator's: it listens to that line only, so one console per
+  // operator can run at once; without, it listens to every line.
+  Console(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, ::Environment_ptr environment, std::string onlyLine)
       : orb_(CORBA::ORB::_duplicate(orb)),
         poa_(PortableServer::POA::_duplicate(poa)),
-        environment_(::Environment::_duplicate(environment)) {}
+        environment_(::Environment::_duplicate(environment)),
+        onlyLine_(std::move(onlyLine)) {}
 
   // Returns what the user should know about the CRM database: nothing when it is connected.
   std::string Listen();
@@ -165,6 +168,7 @@ class Console {
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   ::Environment_var environment_;
+  const std::string onlyLine_;  // empty: every line
   ::Operator_var me_;
   std::string myLine_;
   std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsSeen_;
@@ -199,6 +203,7 @@ std::string Console::Listen() {
     ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
     if (CORBA::is_nil(line)) continue;
     CORBA::String_var number = line->GetDevicePhoneNumber();
+    if (!onlyLine_.empty() && onlyLine_ != number.in()) continue;
     auto* events = new ConsoleEvents(number.in());
     PortableServer::ObjectId_var id = poa_->activate_object(events);
     events->_remove_ref();
@@ -213,7 +218,9 @@ void Console::KeepAlive() {
   ::Lines_var lines = environment_->GetLines();
   for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
     ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
-    if (!CORBA::is_nil(line)) line->ChangeLineEventLastContact();
+    if (CORBA::is_nil(line)) continue;
+    if (!onlyLine_.empty() && onlyLine_ != CORBA::String_var(line->GetDevicePhoneNumber()).in()) continue;
+    line->ChangeLineEventLastContact();
   }
 }
 
@@ -361,6 +368,7 @@ int main(int argc, char** argv) {
   std::string port = std::getenv("VANTREL_PORT") != nullptr ? std::getenv("VANTREL_PORT") : "2809";
   // With TLS the console shows the server a certificate of its own, and serves its listener over TLS too.
   vantrel::TTlsFiles tls;
+  std::string onlyLine;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--address")
@@ -375,6 +383,8 @@ int main(int argc, char** argv) {
       tls.privateKeyPassword = argv[i + 1];
     else if (option == "--tls-ca")
       tls.caFile = argv[i + 1];
+    else if (option == "--line")
+      onlyLine = argv[i + 1];
   }
   const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
   if (useTls) {
@@ -399,7 +409,7 @@ int main(int argc, char** argv) {
         std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + address + ":" + port + "/EnvironmentInstance";
     ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
     if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
-    Console console(orb, poa, environment);
+    Console console(orb, poa, environment, onlyLine);
     const std::string databaseState = console.Listen();
     std::atomic<bool> done{false};
     std::mutex screen;
