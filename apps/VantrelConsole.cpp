@@ -105,20 +105,16 @@ class ConsoleEvents : public POA_LineEvents {
   explicit ConsoleEvents(std::string line) : line_(std::move(line)) {}
   void DoCallEvent(::CallEventType type, CORBA::Long call) override;
   static std::deque<std::string> Recent();
-  // The lines where an incoming call was answered since the last call, once per answer.
-  static std::vector<std::string> TakeAnswered();
   static std::atomic<bool> changed;
 
  private:
   static std::mutex mutex_;
   static std::deque<std::string> recent_;
-  static std::vector<std::string> answered_;
   const std::string line_;
 };
 
 std::mutex ConsoleEvents::mutex_;
 std::deque<std::string> ConsoleEvents::recent_;
-std::vector<std::string> ConsoleEvents::answered_;
 std::atomic<bool> ConsoleEvents::changed{true};
 
 void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
@@ -127,13 +123,7 @@ void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
   std::lock_guard lock(mutex_);
   recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
   while (recent_.size() > 8) recent_.pop_front();
-  if (type == ::IncomingCallConnected) answered_.push_back(line_);
   changed = true;
-}
-
-std::vector<std::string> ConsoleEvents::TakeAnswered() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(answered_, {});
 }
 
 std::deque<std::string> ConsoleEvents::Recent() {
@@ -225,10 +215,6 @@ void Console::KeepAlive() {
 }
 
 void Console::Draw(const std::string& message) {
-  // The server leaves an operator's calls count to the operator's program; it ranks the group by it.
-  for (const std::string& line : ConsoleEvents::TakeAnswered()) {
-    if (!CORBA::is_nil(me_) && line == myLine_) me_->IncCallsCount();
-  }
   std::ostringstream screen;
   screen << "\x1b[H\x1b[2J"
          << "Vantrel console   " << Clock() << (myLine_.empty() ? "   (not logged in)" : "   logged in at " + myLine_)

@@ -4,12 +4,13 @@
 #include <stdexcept>
 
 #include "model/DatabaseLib.h"
-#include "support/FormatText.h"
-#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
 #include "platform/Ticks.h"
+#include "routing/OperatorLib.h"
 #include "routing/RuleLib.h"
 #include "routing/RulesLib.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZuduUtils.h"
 
@@ -1232,6 +1233,11 @@ void TLine_Impl::DoIncomingCall(CORBA::Long call) {
 void TLine_Impl::DoIncomingCallConnected(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoIncomingCallConnected", "InternalOnIncomingCallConnected: %s : %d", ::IncomingCallConnected,
               ::LogIncomingCallConnected, call);
+  // The server keeps the operators' calls counts, which group routing ranks them by.
+  OnLine("TLine_Impl.DoIncomingCallConnected", [&] {
+    ::Operator_var seated = GetOperator();
+    if (!CORBA::is_nil(seated)) seated->IncCallsCount();
+  });
 }
 void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCall", "InternalOnOutgoingCall: %s : %d", ::OutgoingCall, ::LogOutgoingCall, call);
@@ -1262,6 +1268,8 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     if (found != nullptr && found->RelatedCall != nullptr) Unhold(CallHandle(found->RelatedCall));
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
+    ::Operator_var seated = GetOperator();
+    if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->NoteCallEnded();
   });
 }
 

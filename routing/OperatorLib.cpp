@@ -140,6 +140,16 @@ CORBA::Long TOperator_Impl::GetCallsCount() {
   return callsCount_;
 }
 
+void TOperator_Impl::NoteCallEnded() {
+  std::lock_guard lock(operatorMutex_);
+  lastCallEnded_ = std::chrono::steady_clock::now();
+}
+
+std::chrono::steady_clock::time_point TOperator_Impl::LastCallEnded() const {
+  std::lock_guard lock(operatorMutex_);
+  return lastCallEnded_;
+}
+
 CORBA::Long TOperator_Impl::IncCallsCount() {
   std::lock_guard lock(operatorMutex_);
   return ++callsCount_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "model/ContainerItemLib.h"
@@ -33,6 +34,11 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   void SetID(CORBA::Long id) override;
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
 
+  // Inside the server: a call on the operator's line has ended; the longest-idle strategy ranks by it.
+  void NoteCallEnded();
+  // When the operator's last call ended; the epoch when none has since the login.
+  std::chrono::steady_clock::time_point LastCallEnded() const;
+
  protected:
   // A client that stopped listening has logged out: the Operator leaves its container.
   void DisposeOfStaleListener() override;
@@ -41,11 +47,12 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   void StoreLine(::Line_ptr line);
 
   mutable std::mutex operatorMutex_;
-  ::OperatorStatus status_ = ::OperatorReady;  // guarded by operatorMutex_
-  ::Line_var line_;                            // guarded by operatorMutex_
-  std::string computerName_;                   // guarded by operatorMutex_
-  CORBA::Long callsCount_ = 0;                 // guarded by operatorMutex_
-  ::ServerDateTime loginTime_;                 // guarded by operatorMutex_
+  ::OperatorStatus status_ = ::OperatorReady;              // guarded by operatorMutex_
+  ::Line_var line_;                                        // guarded by operatorMutex_
+  std::string computerName_;                               // guarded by operatorMutex_
+  CORBA::Long callsCount_ = 0;                             // guarded by operatorMutex_
+  ::ServerDateTime loginTime_;                             // guarded by operatorMutex_
+  std::chrono::steady_clock::time_point lastCallEnded_{};  // guarded by operatorMutex_
 };
 
 }  // namespace vantrel

@@ -63,6 +63,16 @@ CORBA::Boolean TOperators_Impl::SortByCallsCount() {
   });
 }
 
+void TOperators_Impl::NoteServed(CORBA::Long operatorID) {
+  std::lock_guard lock(servedMutex_);
+  lastServed_ = operatorID;
+}
+
+CORBA::Long TOperators_Impl::LastServed() const {
+  std::lock_guard lock(servedMutex_);
+  return lastServed_;
+}
+
 void TOperators_Impl::FillOperatorItem(CORBA::Long index, ::OperatorItem& record) {
   ::ContainerItem_var item = GetItem(index);
   ::Operator_var listed = ::Operator::_narrow(item);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <mutex>
+
 #include "model/ContainerLib.h"
 
 namespace vantrel {
@@ -15,8 +17,16 @@ class TOperators_Impl : public virtual POA_Operators, public TContainer_Impl {
   CORBA::Boolean SortByCallsCount() override;
   ::ContainerItem_ptr GetItemByLine(::Line_ptr line) override;
 
+  // Inside the server: the round-robin strategy goes on after the operator it served last.
+  void NoteServed(CORBA::Long operatorID);
+  CORBA::Long LastServed() const;
+
  protected:
   void FillOperatorItem(CORBA::Long index, ::OperatorItem& record) override;
+
+ private:
+  mutable std::mutex servedMutex_;
+  CORBA::Long lastServed_ = -1;  // guarded by servedMutex_; -1: none yet
 };
 
 }  // namespace vantrel

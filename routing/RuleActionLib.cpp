@@ -1,8 +1,13 @@
 #include "RuleActionLib.h"
 
+#include <algorithm>
+#include <random>
 #include <stdexcept>
 
+#include "OperatorLib.h"
+#include "OperatorsLib.h"
 #include "database/SqlDialect.h"
+#include "model/Servant.h"
 #include "support/FormatText.h"
 
 namespace vantrel {
@@ -192,25 +197,65 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
     ::Rules_var rules = GetRules();
     ::Operators_var operators = GetOperators();
     if (CORBA::is_nil(operators)) return;
-    if (!CORBA::is_nil(rules) && rules->GetCallsDistributionType() == ::Order) {
-      operators->SortByOrder();
-    } else {
+    const ::CallsDistributionType strategy = CORBA::is_nil(rules) ? ::Loading : rules->GetCallsDistributionType();
+    if (strategy == ::Loading) {
       operators->SortByCallsCount();
+    } else {
+      operators->SortByOrder();
     }
     const CORBA::Long groupID = GetGroupID();
+    std::vector<TGroupMember> ready;
+    std::vector<CORBA::Long> listed;  // every operator's ID in list order
     ::ContainerItem_var item = operators->GetFirstItem();
     while (!CORBA::is_nil(item)) {
       ::Operator_var candidate = ::Operator::_narrow(item);
+      if (!CORBA::is_nil(candidate)) listed.push_back(candidate->GetID());
       // Operators that are not ready cost no database query.
       if (!CORBA::is_nil(candidate) && candidate->GetStatus() == ::OperatorReady && candidate->GetIsInGroup(groupID)) {
         CORBA::String_var phone = candidate->GetLinePhoneNumber();
-        result = ApplyPhoneNumber(phone.in());
-        return;
+        const TLocalServant<TOperator_Impl> own(candidate.in());
+        ready.push_back({listed.back(), listed.size() - 1, phone.in(),
+                         own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}});
+        // Loading and Order take the first ready member of the sorted list.
+        if (strategy == ::Loading || strategy == ::Order) break;
       }
       item = item->GetNextItem();
     }
+    const TLocalServant<TOperators_Impl> served(operators.in());
+    const TGroupMember* chosen = ChooseGroupMember(strategy, ready, listed, served ? served->LastServed() : -1);
+    if (chosen == nullptr) return;
+    if (served) served->NoteServed(chosen->id);
+    result = ApplyPhoneNumber(chosen->phone);
   });
   return result;
+}
+
+const TRuleAction_Impl::TGroupMember* TRuleAction_Impl::ChooseGroupMember(::CallsDistributionType strategy,
+                                                                          const std::vector<TGroupMember>& ready,
+                                                                          const std::vector<CORBA::Long>& listed,
+                                                                          CORBA::Long lastServed) {
+  if (ready.empty()) return nullptr;
+  switch (strategy) {
+    case ::LongestIdle:
+      // Never a call since the login counts as the longest; equals keep the list order.
+      return &*std::min_element(ready.begin(), ready.end(),
+                                [](const auto& a, const auto& b) { return a.lastCallEnded < b.lastCallEnded; });
+    case ::RoundRobin: {
+      // After the one served last, in list order, round to the start.
+      const auto last = std::find(listed.begin(), listed.end(), lastServed);
+      const std::size_t after = last == listed.end() ? 0 : static_cast<std::size_t>(last - listed.begin()) + 1;
+      for (const TGroupMember& member : ready) {
+        if (member.position >= after) return &member;
+      }
+      return &ready.front();
+    }
+    case ::Random: {
+      thread_local std::mt19937 generator{std::random_device{}()};
+      return &ready[std::uniform_int_distribution<std::size_t>(0, ready.size() - 1)(generator)];
+    }
+    default:
+      return &ready.front();
+  }
 }
 
 CORBA::Boolean TRuleAction_Impl::AssignFrom(::Base_ptr source) {

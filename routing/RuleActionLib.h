@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "model/ContainerItemLib.h"
 
@@ -32,6 +34,16 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
   Target ApplyLastContact(const std::string& caller);
   Target ApplyPhoneNumber(const std::string& phone);
   Target ApplyGroup();
+  // A ready member of the group: its operator's ID, place in the operators' list, phone and last call's end.
+  struct TGroupMember {
+    CORBA::Long id;
+    std::size_t position;
+    std::string phone;
+    std::chrono::steady_clock::time_point lastCallEnded;
+  };
+  // The member the strategy serves; nullptr when none is ready.
+  static const TGroupMember* ChooseGroupMember(::CallsDistributionType strategy, const std::vector<TGroupMember>& ready,
+                                               const std::vector<CORBA::Long>& listed, CORBA::Long lastServed);
   Target FindManagerPhone(const std::string& caller);
   Target FindLastContactPhone(const std::string& caller);
   // The integer of the first row's field (-1 when empty or no number), none when the query gave no row.

@@ -3,8 +3,8 @@
 #include <stdexcept>
 
 #include "RuleActionLib.h"
-#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

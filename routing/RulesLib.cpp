@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "RuleLib.h"
-#include "support/IniStorage.h"
 #include "model/Servant.h"
+#include "support/IniStorage.h"
 
 namespace vantrel {
 
@@ -15,7 +15,9 @@ TRules_Impl::TRules_Impl() { SetObjectName("Rules"); }
 
 ::CallsDistributionType TRules_Impl::GetCallsDistributionType() {
   std::lock_guard lock(settingsMutex_);
-  return distribution_ == ::Order ? ::Order : ::Loading;
+  // A value from a newer or damaged file falls back to Loading, the default.
+  return distribution_ >= ::Loading && distribution_ <= ::Random ? static_cast<::CallsDistributionType>(distribution_)
+                                                                 : ::Loading;
 }
 
 void TRules_Impl::SetCallsDistributionType(::CallsDistributionType type) {

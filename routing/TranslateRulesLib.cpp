@@ -1,8 +1,8 @@
 #include "TranslateRulesLib.h"
 
 #include "TranslateRuleLib.h"
-#include "support/VantrelCommonRoutines.h"
 #include "model/Servant.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
 

@@ -65,3 +65,17 @@ TEST_F(DistributedServer, ManyOperatorsLogInEachAtTheirOwnLineAndALaterLoginRepl
   ::OperatorItemSeq_var records = operators_->GetOperatorsArray();
   EXPECT_EQ(records->length(), 3u);
 }
+
+TEST_F(DistributedServer, TheServerCountsTheCallsEachOperatorAnswers) {
+  LogIn(3, "103");
+  LogIn(4, "104");
+  for (int call = 0; call < 2; ++call) {
+    host_.RunExchange("call 103 from 555010" + std::to_string(call));
+    host_.RunExchange("pickup 103");
+    host_.RunExchange("hangup");
+  }
+  ::Operator_var three = ::Operator::_narrow(::ContainerItem_var(operators_->GetItemByID(3)));
+  ::Operator_var four = ::Operator::_narrow(::ContainerItem_var(operators_->GetItemByID(4)));
+  EXPECT_TRUE(WaitUntil([&] { return three->GetCallsCount() == 2; })) << three->GetCallsCount();
+  EXPECT_EQ(four->GetCallsCount(), 0);
+}

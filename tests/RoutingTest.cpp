@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 
 #include "CrmBackends.h"
 #include "FakeLine.h"
@@ -12,10 +13,10 @@
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
 #include "host/EnvironmentChildren.h"
-#include "support/IniFile.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "routing/OperatorLib.h"
+#include "support/IniFile.h"
 
 using namespace vantrel;
 namespace fs = std::filesystem;
@@ -359,6 +360,48 @@ TEST_P(RuleActionTargets, FixedNumbersLastContactsAndGroupsFindUsableTargets) {
   EXPECT_EQ(Target(group, ""), "202");
   group->SetGroupID(300);
   EXPECT_EQ(Target(group, ""), "-");
+}
+
+TEST_F(RoutingRules, EachStrategyServesTheGroupInItsOwnOrder) {
+  ConnectSampleCrm();
+  // Support (200) holds employees 1, 3 and 4; employee 2 is in sales only.
+  ::Line_var lines[] = {AddLine(0, "201"), AddLine(1, "202"), AddLine(2, "203"), AddLine(3, "204")};
+  ::Operator_var members[] = {AddOperator(1, lines[0]), AddOperator(2, lines[1]), AddOperator(3, lines[2]),
+                              AddOperator(4, lines[3])};
+  for (CORBA::Long i = 0; i < 4; ++i) members[i]->SetOrder(i);
+  ::RuleAction_var group = AddAction(::Rule_var(AddRule("Support")), ::Group);
+  group->SetGroupID(200);
+  const auto next = [&] { return Target(group, ""); };
+
+  // Round robin goes on after the one served last, in order, and comes round again; a paused member is passed.
+  rules_->SetCallsDistributionType(::RoundRobin);
+  EXPECT_EQ(rules_->GetCallsDistributionType(), ::RoundRobin);
+  EXPECT_EQ((std::vector<std::string>{next(), next(), next(), next()}),
+            (std::vector<std::string>{"201", "203", "204", "201"}));
+  members[2]->SetStatus(::OperatorPause);
+  EXPECT_EQ((std::vector<std::string>{next(), next()}), (std::vector<std::string>{"204", "201"}));
+  members[2]->SetStatus(::OperatorReady);
+
+  // Longest idle: never a call since the login first, in order; then the one whose last call ended first.
+  rules_->SetCallsDistributionType(::LongestIdle);
+  const auto callEnded = [&](int member) {
+    const TLocalServant<TOperator_Impl> own(members[member].in());
+    ASSERT_TRUE(own);
+    own->NoteCallEnded();
+  };
+  EXPECT_EQ(next(), "201");
+  callEnded(0);
+  EXPECT_EQ(next(), "203");
+  callEnded(2);
+  EXPECT_EQ(next(), "204");
+  callEnded(3);
+  EXPECT_EQ(next(), "201");  // the earliest end of the three
+
+  // Random: every member now and then, nobody outside the group.
+  rules_->SetCallsDistributionType(::Random);
+  std::set<std::string> seen;
+  for (int i = 0; i < 300; ++i) seen.insert(next());
+  EXPECT_EQ(seen, (std::set<std::string>{"201", "203", "204"}));
 }
 
 TEST_F(RoutingRules, EvaluationTriesActionsInOrderAndFallsBackToTheSystemNumber) {
