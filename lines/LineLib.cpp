@@ -1374,6 +1374,18 @@ void TLine_Impl::OnRoutingReply(LONG requestId, LONG result) {
   }
 }
 
+void TLine_Impl::PauseOperatorAt(const std::string& phoneNumber) {
+  ::Lines_var lines = GetLines();
+  if (CORBA::is_nil(lines)) return;
+  ::Line_var target = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(phoneNumber.c_str())));
+  if (CORBA::is_nil(target)) return;
+  ::Operator_var seated = target->GetOperator();
+  if (CORBA::is_nil(seated) || seated->GetStatus() != ::OperatorReady) return;
+  LogFormat("operator %d paused: a routed call rang unanswered", {static_cast<long>(seated->GetID())});
+  seated->SetStatus(::OperatorPause);
+  seated->SetPauseReason(kPausedByNoAnswer);
+}
+
 void TLine_Impl::CheckRingTimeouts(DWORD ticks) {
   if (routed_.empty()) return;
   const ::Rules_var rules = GetRules();
@@ -1384,6 +1396,12 @@ void TLine_Impl::CheckRingTimeouts(DWORD ticks) {
     if (routed.State() != TRoutedCall::TState::Dialling) continue;
     if (static_cast<std::int32_t>(ticks - routed.DialledAt) < seconds * 1000) continue;
     LogFormat("routing %d: the target did not answer within %d s", {static_cast<long>(caller), seconds});
+    if (settings->PauseOnNoAnswer()) {
+      Guard("TLine_Impl.PauseOperatorAt", [&] {
+        CORBA::String_var dialled = GetCallNote(routed.Consult, "RESULTPHONENUMBER");
+        PauseOperatorAt(dialled.in());
+      });
+    }
     // As for a busy target: the consultation call goes, and its end asks the rule for the next target.
     routed.Transition(TRoutedCall::TState::Answered);
     Guard("TLine_Impl.DoBusy", [&] { DropConsultation(routed); });

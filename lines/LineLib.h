@@ -211,6 +211,9 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void DropConsultation(TRoutedCall& routed);
   void ForgetEndedRoutedCalls();
   void CheckRingTimeouts(DWORD ticks);
+  // The operator seated at the line with that number, when ready, pauses with the no-answer reason.
+  void PauseOperatorAt(const std::string& phoneNumber);
+  static constexpr CORBA::Long kPausedByNoAnswer = -1;
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
   ::Lines_ptr LinesContainer();

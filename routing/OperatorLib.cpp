@@ -22,6 +22,7 @@ void TOperator_Impl::SetStatus(::OperatorStatus status) {
     std::lock_guard lock(operatorMutex_);
     if (status_ == status) return;
     status_ = status;
+    if (status != ::OperatorPause) pauseReason_ = 0;
   }
   Guarded("TOperator_Impl.SetStatus", [&] {
     ::Line_var line = GetLine();
@@ -138,6 +139,20 @@ void TOperator_Impl::SetCallsCount(CORBA::Long count) {
 CORBA::Long TOperator_Impl::GetCallsCount() {
   std::lock_guard lock(operatorMutex_);
   return callsCount_;
+}
+
+CORBA::Long TOperator_Impl::GetPauseReason() {
+  std::lock_guard lock(operatorMutex_);
+  return pauseReason_;
+}
+
+void TOperator_Impl::SetPauseReason(CORBA::Long reason) {
+  {
+    std::lock_guard lock(operatorMutex_);
+    if (pauseReason_ == reason) return;
+    pauseReason_ = reason;
+  }
+  DoChange();
 }
 
 void TOperator_Impl::NoteCallEnded() {

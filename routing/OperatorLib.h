@@ -30,6 +30,8 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   char* GetLinePhoneNumber() override;
   CORBA::Boolean GetIsInGroup(CORBA::Long groupID) override;
   CORBA::Long IncCallsCount() override;
+  CORBA::Long GetPauseReason() override;
+  void SetPauseReason(CORBA::Long reason) override;
 
   void SetID(CORBA::Long id) override;
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
@@ -51,6 +53,7 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   ::Line_var line_;                                        // guarded by operatorMutex_
   std::string computerName_;                               // guarded by operatorMutex_
   CORBA::Long callsCount_ = 0;                             // guarded by operatorMutex_
+  CORBA::Long pauseReason_ = 0;                            // guarded by operatorMutex_; 0 unless paused
   ::ServerDateTime loginTime_;                             // guarded by operatorMutex_
   std::chrono::steady_clock::time_point lastCallEnded_{};  // guarded by operatorMutex_
 };

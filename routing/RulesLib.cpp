@@ -91,6 +91,11 @@ int TRules_Impl::RingTimeout() const {
   return ringTimeout_;
 }
 
+bool TRules_Impl::PauseOnNoAnswer() const {
+  std::lock_guard lock(settingsMutex_);
+  return pauseOnNoAnswer_;
+}
+
 void TRules_Impl::SetRingTimeout(int seconds) {
   std::lock_guard lock(settingsMutex_);
   ringTimeout_ = std::max(0, seconds);
@@ -108,6 +113,7 @@ CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* se
                        distribution_ = ini->ReadInteger(section, "CallsDistributionType", distribution_);
                        systemPhoneNumber_ = ini->ReadString(section, "SystemPhoneNumber", systemPhoneNumber_);
                        ringTimeout_ = std::max(0, ini->ReadInteger(section, "RingTimeout", ringTimeout_));
+                       pauseOnNoAnswer_ = ini->ReadBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
                        return true;
                      }) &&
              result;
@@ -126,6 +132,7 @@ CORBA::Boolean TRules_Impl::SaveToIniFile(const char* fileName, const char* sect
                      ini->WriteInteger(section, "CallsDistributionType", distribution_);
                      ini->WriteString(section, "SystemPhoneNumber", systemPhoneNumber_);
                      ini->WriteInteger(section, "RingTimeout", ringTimeout_);
+                     ini->WriteBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
                      return true;
                    }) &&
            saved;

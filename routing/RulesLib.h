@@ -25,6 +25,9 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   // Inside the server: seconds a routed target may ring before the rule is asked for the next one; 0: no limit.
   int RingTimeout() const;
   void SetRingTimeout(int seconds);
+  // Inside the server: whether an operator whose line rang a routed call out unanswered is paused
+  // ("PauseOnNoAnswer").
+  bool PauseOnNoAnswer() const;
 
  protected:
   void FillRuleItem(CORBA::Long index, ::RuleItem& record) override;
@@ -36,6 +39,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   CORBA::Long distribution_ = ::Loading;  // guarded by settingsMutex_
   std::string systemPhoneNumber_;         // guarded by settingsMutex_
   int ringTimeout_ = 20;                  // guarded by settingsMutex_
+  bool pauseOnNoAnswer_ = false;          // guarded by settingsMutex_
 };
 
 }  // namespace vantrel

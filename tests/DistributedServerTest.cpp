@@ -79,3 +79,46 @@ TEST_F(DistributedServer, TheServerCountsTheCallsEachOperatorAnswers) {
   EXPECT_TRUE(WaitUntil([&] { return three->GetCallsCount() == 2; })) << three->GetCallsCount();
   EXPECT_EQ(four->GetCallsCount(), 0);
 }
+
+TEST(OperatorPauses, AClientGivesAReasonAndARoutedCallRingingOutPausesTheOperator) {
+  HostProcess host;
+  std::ofstream(host.IniFolder() / "Settings.ini") << "[Server]\nType=Distributed\n";
+  std::ofstream(host.IniFolder() / "Exchange.ini")
+      << "[Exchange]\nTrunks=4\n[Stations]\n101=Trunk 101\n102=Seat 102\n103=Seat 103\n";
+  std::ofstream(host.IniFolder() / "Rules.ini")
+      << "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=1\nPauseOnNoAnswer=1\n[Rules_Items]\n"
+         "Count=1\nItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\n[Rules_0_Items]\nCount=1\nItemID=1\n"
+         "[Rules_0_0]\nID=1\nOrder=0\nEnabled=1\nActionType=2\nPhoneNumber=102\n";
+  std::ofstream(host.IniFolder() / "Lines.ini")
+      << "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
+         "IsOuter=1\nUsingDND=0\n";
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded: 3 lines")) << host.Output();
+  ::Environment_var environment =
+      ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host.Corbaloc().c_str())));
+  ::Lines_var lines = environment->GetLines();
+  ::Operators_var operators = environment->GetOperators();
+  const auto seat = [&](CORBA::Long employee, const char* number) {
+    ::Operator_var seated = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+    seated->SetID(employee);
+    seated->SetLine(::Line_var(::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(number)))));
+    return seated;
+  };
+  ::Operator_var anna = seat(1, "102");
+  ::Operator_var boris = seat(2, "103");
+
+  // A pause carries the client's reason; being ready again clears it.
+  boris->SetStatus(::OperatorPause);
+  boris->SetPauseReason(7);
+  EXPECT_EQ(boris->GetPauseReason(), 7);
+  boris->SetStatus(::OperatorReady);
+  EXPECT_EQ(boris->GetPauseReason(), 0);
+
+  // A routed call rings at Anna's phone for longer than the rule's ring time: she is paused by the server.
+  host.RunExchange("call 101 from 5550100");
+  EXPECT_TRUE(WaitUntil([&] { return anna->GetStatus() == ::OperatorPause; }, std::chrono::seconds(10)));
+  EXPECT_EQ(anna->GetPauseReason(), -1);
+  EXPECT_EQ(boris->GetStatus(), ::OperatorReady);
+  host.RunExchange("hangup");
+  EXPECT_EQ(host.Stop(), 0);
+}

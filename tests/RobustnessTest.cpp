@@ -172,7 +172,7 @@ TEST(Robustness, StoppingWhileClientsAreCallingEndsCleanly) {
     });
   }
   EXPECT_TRUE(WaitUntil([&] { return answered > 200; }));  // every client is well under way
-  EXPECT_EQ(host.Stop(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(host.Stop(std::chrono::seconds(20)), 0);       // generous: a loaded machine stops slowly, not wrongly
   stop = true;
   for (auto& client : clients) client.join();
 }
