@@ -136,7 +136,7 @@ ServedEnvironment DescribeServedEnvironment() {
     PortableServer::ObjectId_var id = PortableServer::string_to_ObjectId("EnvironmentInstance");
     CORBA::Object_var object = fixedIds->create_reference_with_id(id, "IDL:Environment:1.0");
     served.reference = CORBA::String_var(orb->object_to_string(object)).in();
-    omniIOR* ior = object->_PR_getobj()->_getIOR();
+    const omniIOR_var ior(object->_PR_getobj()->_getIOR());
     const IOP::TaggedProfileList& profiles = ior->iopProfiles();
     for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
       if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
@@ -146,7 +146,6 @@ ServedEnvironment DescribeServedEnvironment() {
         served.tls = served.tls || body.components[c].tag == IOP::TAG_SSL_SEC_TRANS;
       }
     }
-    ior->release();
   } catch (...) {
   }
   return served;

@@ -18,7 +18,7 @@ TClientQueues& TClientQueues::Instance() {
 
 std::string TClientQueues::ClientOf(CORBA::Object_ptr object) {
   if (CORBA::is_nil(object)) return {};
-  omniIOR* ior = object->_PR_getobj()->_getIOR();
+  const omniIOR_var ior(object->_PR_getobj()->_getIOR());
   std::string client;
   try {
     const IOP::TaggedProfileList& profiles = ior->iopProfiles();
@@ -42,7 +42,6 @@ std::string TClientQueues::ClientOf(CORBA::Object_ptr object) {
   } catch (...) {
     client.clear();
   }
-  ior->release();
   return client.empty() ? ReferenceString(object) : client;
 }
 

@@ -17,13 +17,11 @@ TOperators_Impl::~TOperators_Impl() { LogMessage("TOperators_Impl.Destroy()"); }
 ::ContainerItem_ptr TOperators_Impl::CreateItem(CORBA::Boolean assignIdentity) {
   return Guarded("TOperators_Impl.CreateItem", ::ContainerItem::_nil(), [&] {
     std::lock_guard lock(Lock());
-    if (!DistributedServer()) {
-      if (GetItemsCount() > 0) return ::ContainerItem::_nil();
-      return ListNewItem(new TServant<TOperator_Impl>(), assignIdentity);
-    }
+    const bool many = DistributedServer();
+    if (!many && GetItemsCount() > 0) return ::ContainerItem::_nil();
     // Among many operators an ID handed out here could be a later employee's, whose SetID would then delete
     // this one: a new operator waits for its employee's ID.
-    return ListNewItem(new TServant<TOperator_Impl>(), false);
+    return ListNewItem(new TServant<TOperator_Impl>(), many ? false : assignIdentity);
   });
 }
 

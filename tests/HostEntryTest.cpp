@@ -17,8 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kQuickStaleness = "VANTREL_LISTENER_STALE_SECONDS=1";
-
 ::Environment_ptr ResolveEnvironment(const HostProcess& host) {
   CORBA::Object_var object = TestORB()->string_to_object(host.Corbaloc().c_str());
   return ::Environment::_narrow(object);

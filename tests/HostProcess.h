@@ -50,6 +50,9 @@ class HostProcess {
 
 int FreeLoopbackPort();
 
+// The host environment entry that makes listeners stale after a second instead of the server's fifteen.
+inline constexpr const char* kQuickStaleness = "VANTREL_LISTENER_STALE_SECONDS=1";
+
 // The server's log of the kind ("Info" or "Error") in the INI folder's Logs, whole; empty when there is none.
 std::string ReadServerLog(const std::filesystem::path& ini, const std::string& kind);
 

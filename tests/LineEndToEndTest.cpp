@@ -224,7 +224,7 @@ TEST_F(LinesOfAHost, ADisabledLineStaysSilent) {
 
 TEST(LinesOfAHostWithAShortStalePeriod, AListenerSilentForLongerIsDroppedAtTheNextEventWithItsOperator) {
   // The period is a second here instead of the server's fifteen.
-  HostProcess host({"VANTREL_LISTENER_STALE_SECONDS=1"});
+  HostProcess host({kQuickStaleness});
   ASSERT_TRUE(host.Start()) << host.ErrorOutput();
   ASSERT_TRUE(host.WaitForOutput("Loaded: 4 lines")) << host.Output();
   ::Environment_var environment =
