@@ -165,7 +165,7 @@ void MeasureLineWriteLog() {
   std::vector<::Line_var> line;
   for (int i = 0; i < kStations; ++i) {
     line.push_back(::Line::_narrow(::ContainerItem_var(lines->GetItem(i))));
-    callers.push_back(TSoftExchange::Instance().CallStation(stations[i], "5551" + std::to_string(i)));
+    callers.push_back(server.Exchange().CallStation(stations[i], "5551" + std::to_string(i)));
   }
   double writing = 0;
   int written = 0;
@@ -176,7 +176,7 @@ void MeasureLineWriteLog() {
     for (int row = 0; row < kRows; ++row) written += line[i]->WriteLog(::LogTaskCreated, handle, row) ? 1 : 0;
     writing += std::chrono::duration<double>(Clock::now() - start).count();
   }
-  for (const DWORD caller : callers) TSoftExchange::Instance().HangUpFarEnd(caller);
+  for (const DWORD caller : callers) server.Exchange().HangUpFarEnd(caller);
   for (int i = 0; i < kStations; ++i) PumpUntil([&] { return line[i]->GetCallsCount() == 0; });
   std::printf("Line.WriteLog in the server's process: %d rows, %.1f us a row on the telephony thread\n", written,
               writing / written * 1e6);

@@ -11,12 +11,13 @@
 #include "database/CrmSchema.h"
 #include "database/DataConnection.h"
 #include "host/EnvironmentChildren.h"
-#include "support/IniStorage.h"
-#include "support/ProcessState.h"
 #include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
 #include "telephony/SoftExchange.h"
+#include "telephony/TelephonyBackEnd.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
 
@@ -45,6 +46,9 @@ class InProcessServer {
     orb_->destroy();
   }
 
+  // The exchange the benchmark plays the callers with.
+  telephony::TSoftExchange& Exchange() { return *telephony_.SoftExchange(); }
+
   InProcessServer(const InProcessServer&) = delete;
   InProcessServer& operator=(const InProcessServer&) = delete;
 
@@ -56,7 +60,7 @@ class InProcessServer {
     telephony::TExchangeConfig config;
     config.trunks = trunks;
     for (const std::string& number : stations) config.stations.push_back({number, {}});
-    telephony::TSoftExchange::Instance().Configure(config);
+    Exchange().Configure(config);
     auto* servant = new TServant<TEnvironment_Impl>(MakeEnvironmentChildren());
     environmentId_ = poa_->activate_object(servant);
     servant->_remove_ref();
@@ -98,6 +102,7 @@ class InProcessServer {
   }
 
  private:
+  telephony::TTelephonyBackEnd telephony_{std::make_unique<telephony::TSoftExchange>()};
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   TIniStorage storage_;

@@ -84,8 +84,8 @@ void RunTraffic(InProcessServer& server, int lineCount, double seconds, double r
       for (; offered < due; ++offered) {
         DWORD caller = 0;
         try {
-          caller = TSoftExchange::Instance().CallStation(stations[offered % stations.size()],
-                                                         "6" + std::to_string(1000000 + offered));
+          caller = server.Exchange().CallStation(stations[offered % stations.size()],
+                                                 "6" + std::to_string(1000000 + offered));
         } catch (const std::invalid_argument&) {
           // All trunks busy: the server is behind.
         }
@@ -98,14 +98,14 @@ void RunTraffic(InProcessServer& server, int lineCount, double seconds, double r
     }
     if (now - lastScan >= std::chrono::milliseconds(5)) {
       lastScan = now;
-      for (const auto& party : TSoftExchange::Instance().Status()) {
+      for (const auto& party : server.Exchange().Status()) {
         if (!party.outside) continue;
-        if (party.number == "7000" && party.state == "RINGING") TSoftExchange::Instance().AnswerFarEnd(party.id);
+        if (party.number == "7000" && party.state == "RINGING") server.Exchange().AnswerFarEnd(party.id);
         const auto caller = offeredAt.find(party.id);
         if (caller != offeredAt.end() && party.peerNumber == "7000" && party.state == "CONNECTED") {
           latencies.push_back(std::chrono::duration<double, std::milli>(now - caller->second).count());
           offeredAt.erase(caller);
-          TSoftExchange::Instance().HangUpFarEnd(party.id);
+          server.Exchange().HangUpFarEnd(party.id);
           ++routed;
         }
       }
@@ -116,8 +116,8 @@ void RunTraffic(InProcessServer& server, int lineCount, double seconds, double r
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const double hostCpu = ProcessCpuSeconds() - cpuBefore - driverCpu;
   // Let the lines let go of their finished calls, then count what the exchange still holds.
-  PumpUntil([&] { return TSoftExchange::Instance().Status().empty(); }, std::chrono::seconds(10));
-  const std::size_t left = TSoftExchange::Instance().Status().size();
+  PumpUntil([&] { return server.Exchange().Status().empty(); }, std::chrono::seconds(10));
+  const std::size_t left = server.Exchange().Status().size();
   std::printf(
       "%5d lines: %6zu offered (%zu refused), %6zu routed in %5.1f s: %6.1f calls/s, host CPU %6.0f us/call, "
       "offer to transfer p50 %6.1f ms p99 %7.1f ms, %zu calls left\n",

@@ -28,17 +28,17 @@ double RoutedCallsPerSecond(InProcessServer& server, int lineCount, const std::f
   const auto start = Clock::now();
   std::map<DWORD, bool> callers;  // far end -> hung up
   for (int i = 0; i < lineCount; ++i) {
-    callers[TSoftExchange::Instance().CallStation(std::to_string(4000 + i), "55" + std::to_string(i))] = false;
+    callers[server.Exchange().CallStation(std::to_string(4000 + i), "55" + std::to_string(i))] = false;
   }
   std::size_t finished = 0;
   while (finished < callers.size()) {
     Pump();
-    for (const auto& party : TSoftExchange::Instance().Status()) {
+    for (const auto& party : server.Exchange().Status()) {
       if (!party.outside) continue;
-      if (party.number == "777" && party.state == "RINGING") TSoftExchange::Instance().AnswerFarEnd(party.id);
+      if (party.number == "777" && party.state == "RINGING") server.Exchange().AnswerFarEnd(party.id);
       auto caller = callers.find(party.id);
       if (caller != callers.end() && !caller->second && party.peerNumber == "777" && party.state == "CONNECTED") {
-        TSoftExchange::Instance().HangUpFarEnd(party.id);
+        server.Exchange().HangUpFarEnd(party.id);
         caller->second = true;
         ++finished;
       }

@@ -9,6 +9,7 @@
 
 #include "bench/Pumping.h"
 #include "telephony/SoftExchange.h"
+#include "telephony/TelephonyBackEnd.h"
 #include "telephony/diZudu.h"
 
 using namespace vantrel;
@@ -22,7 +23,9 @@ int main() {
   TExchangeConfig config;
   config.trunks = kStations;
   for (int i = 0; i < kStations; ++i) config.stations.push_back({std::to_string(3000 + i), {}});
-  TSoftExchange::Instance().Configure(config);
+  TTelephonyBackEnd telephony(std::make_unique<TSoftExchange>());
+  TSoftExchange& exchange = *telephony.SoftExchange();
+  exchange.Configure(config);
 
   std::vector<std::unique_ptr<TTapiLine>> lines;
   std::size_t messages = 0;
@@ -40,11 +43,11 @@ int main() {
 
   // Throughput: outside callers ring and hang up on every line; the events are counted as the lines get them.
   const auto start = Clock::now();
-  std::thread callers([] {
+  std::thread callers([&] {
     for (int round = 0; round < kRounds; ++round) {
       for (int i = 0; i < kStations; ++i) {
-        const DWORD farEnd = TSoftExchange::Instance().CallStation(std::to_string(3000 + i), "5550000");
-        TSoftExchange::Instance().HangUpFarEnd(farEnd);
+        const DWORD farEnd = exchange.CallStation(std::to_string(3000 + i), "5550000");
+        exchange.HangUpFarEnd(farEnd);
       }
     }
   });

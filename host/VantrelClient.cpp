@@ -18,7 +18,9 @@
 #include "support/SecuritySettings.h"
 #include "support/VantrelCommonRoutines.h"
 #include "telephony/ExchangeControl.h"
+#include "telephony/ProviderChoice.h"
 #include "telephony/SoftExchange.h"
+#include "telephony/TelephonyBackEnd.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
 
@@ -27,9 +29,9 @@ namespace vantrel {
 namespace {
 
 struct TProcessState {
-  // The exchange is made first so that it outlives the control socket serving it.
-  TProcessState() { telephony::TSoftExchange::Instance(); }
-
+  // Telephony: the back-end, the API service over it, the control socket of a software exchange. Declared in
+  // that order so that each outlives what uses it.
+  std::unique_ptr<telephony::TTelephonyBackEnd> telephonyBackEnd;
   TEnvironment_Impl* environment = nullptr;  // one reference of our own; the POA holds another while active
   std::mutex threadMutex;
   std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
@@ -42,6 +44,7 @@ struct TProcessState {
       if (environment != nullptr) environment->_remove_ref();
     } catch (...) {
     }
+    exchangeControl.reset();
   }
 };
 
@@ -52,23 +55,27 @@ TProcessState& State() {
 
 constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
 
-// The software exchange serves the lines of this process: its stations come from the INI folder, and its
-// control socket there lets outside callers be played by a person or another process. Done once.
+// The telephony back-end "Exchange.ini" of the INI folder names serves the lines of this process through the
+// Telephony API. A software exchange also gets its control socket there, so that outside callers can be played
+// by a person or another process. Done once.
 bool StartExchange(const std::string& iniFolder) {
   TProcessState& state = State();
-  if (state.exchangeControl) return true;
+  if (state.telephonyBackEnd) return true;
   try {
-    telephony::TSoftExchange& exchange = telephony::TSoftExchange::Instance();
-    const telephony::TExchangeConfig config = telephony::TSoftExchange::LoadConfig(iniFolder);
-    exchange.Configure(config);
-    LogFormat("Exchange: %d stations, %d trunks", {static_cast<int>(config.stations.size()), config.trunks});
+    state.telephonyBackEnd =
+        std::make_unique<telephony::TTelephonyBackEnd>(telephony::MakeTelephonyProvider(iniFolder));
+    const telephony::ITelephonyProvider& provider = state.telephonyBackEnd->Provider();
+    const auto lock = provider.Lock();
+    LogFormat("Telephony: %s, %d devices", {provider.ProviderName(), static_cast<int>(provider.DeviceCount())});
   } catch (...) {
     LogFormat("Exchange configuration error: %s", {ExceptionText(std::current_exception())});
     return false;
   }
+  telephony::TSoftExchange* exchange = state.telephonyBackEnd->SoftExchange();
+  if (exchange == nullptr) return true;
   try {
     const std::string socket = (std::filesystem::path(iniFolder) / "exchange.sock").string();
-    state.exchangeControl = std::make_unique<telephony::TExchangeControl>(telephony::TSoftExchange::Instance(), socket);
+    state.exchangeControl = std::make_unique<telephony::TExchangeControl>(*exchange, socket);
     LogFormat("Exchange control socket: %s", {socket});
   } catch (...) {
     // The lines work without it; only the outside world cannot be played.

@@ -105,8 +105,10 @@ std::vector<std::string> TExchangeControl::Execute(TSoftExchange& exchange, cons
       reply.emplace_back("OK");
     } else if (verb == "pickup" || verb == "drop") {
       if (words.size() != 2) throw std::invalid_argument("Use: " + verb + " STATION");
-      if (verb == "pickup") exchange.PickUp(words[1]);
-      else exchange.HangUpStation(words[1]);
+      if (verb == "pickup")
+        exchange.PickUp(words[1]);
+      else
+        exchange.HangUpStation(words[1]);
       reply.emplace_back("OK");
     } else if (verb == "add") {
       if (words.size() < 2) throw std::invalid_argument("Use: add NUMBER [NAME]");

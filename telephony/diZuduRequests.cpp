@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/ExceptionText.h"
-#include "support/VantrelCommonRoutines.h"
 #include "platform/DebugOutput.h"
 #include "platform/Ticks.h"
+#include "support/ExceptionText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel::telephony {
 

@@ -12,7 +12,9 @@
 
 #include "platform/Event.h"
 #include "telephony/ExchangeControl.h"
+#include "telephony/ProviderChoice.h"
 #include "telephony/SoftExchange.h"
+#include "telephony/TelephonyBackEnd.h"
 #include "telephony/tapi/Tapi.h"
 
 using namespace vantrel;
@@ -135,12 +137,11 @@ LONG ReplyOf(TestApp& app, LONG request) {
 // initialised on the process's exchange is not in the way.
 class Exchange : public ::testing::Test {
  protected:
-  void SetUp() override { vantrel::telephony::ServeTelephonyApiWith(&exchange_); }
-  void TearDown() override { vantrel::telephony::ServeTelephonyApiWith(nullptr); }
-  TSoftExchange& Switch() { return exchange_; }
+  TSoftExchange& Switch() { return *telephony_.SoftExchange(); }
+  telephony::TTapiService& Service() { return telephony_.Service(); }
 
  private:
-  TSoftExchange exchange_;
+  telephony::TTelephonyBackEnd telephony_{std::make_unique<TSoftExchange>()};
 };
 
 }  // namespace
@@ -343,6 +344,21 @@ TEST_F(Exchange, TrunkLimitAndConfigurationFile) {
   EXPECT_EQ(config.trunks, 1);
   { std::ofstream(folder / "Exchange.ini") << "[Stations]\n2a1=Bad\n"; }
   EXPECT_THROW(TSoftExchange::LoadConfig(folder.string()), std::invalid_argument);
+  // The file also names the back-end: the software exchange, configured from it, or a clear refusal.
+  { std::ofstream(folder / "Exchange.ini") << "[Exchange]\nProvider=Software\n[Stations]\n301=Desk\n"; }
+  {
+    telephony::TTelephonyBackEnd chosen(telephony::MakeTelephonyProvider(folder.string()));
+    ASSERT_NE(chosen.SoftExchange(), nullptr);
+    EXPECT_EQ(chosen.Provider().DeviceCount(), 1u);
+    EXPECT_EQ(chosen.Provider().Device(0).number, "301");
+  }
+  { std::ofstream(folder / "Exchange.ini") << "[Exchange]\nProvider=Carrier pigeon\n"; }
+  try {
+    telephony::MakeTelephonyProvider(folder.string());
+    ADD_FAILURE() << "an unknown provider was taken";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("\"Carrier pigeon\""), std::string::npos) << error.what();
+  }
   std::filesystem::remove_all(folder);
 
   Switch().Configure(config);
@@ -550,13 +566,13 @@ TEST_F(Exchange, PrivilegesHandlesAndStatusMessagesAreChecked) {
 TEST_F(Exchange, RepliesCanBeHeldAndStationsComeAndGo) {
   TestApp app;
   const HLINE line = app.Open(0);
-  Switch().HoldReplies(true);
+  Service().HoldReplies(true);
   HCALL call = 0;
   const LONG request = lineMakeCall(line, &call, "102", 0, nullptr);
   auto messages = app.Drain();
   for (const LINEMESSAGE& message : messages) EXPECT_NE(message.dwMessageID, LINE_REPLY);
   EXPECT_FALSE(StatesOf(messages, call).empty());  // the call goes on meanwhile
-  Switch().HoldReplies(false);
+  Service().HoldReplies(false);
   EXPECT_EQ(ReplyOf(app, request), 0);
 
   const DWORD added = Switch().AddStation({"105", "Line 105"});
@@ -651,4 +667,21 @@ TEST_F(Exchange, ControlCommandsAnswerWithOkOrAClearError) {
   EXPECT_EQ(run("remove 102"), "OK");  // the caller's far end goes with it
   EXPECT_EQ(TExchangeControl::Execute(Switch(), "status"), std::vector<std::string>{"OK"});
   EXPECT_GT(TExchangeControl::Execute(Switch(), "help").size(), 5u);
+}
+
+TEST(TelephonyApi, WithoutABackEndServedEveryFunctionFailsCleanly) {
+  telephony::TTapiService* served = telephony::TelephonyApiService();
+  telephony::ServeTelephonyApiWith(nullptr);
+  HLINEAPP app = 0;
+  DWORD devices = 0;
+  DWORD version = kVersion;
+  LINEINITIALIZEEXPARAMS params{};
+  params.dwTotalSize = sizeof params;
+  params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+  EXPECT_EQ(lineInitializeEx(&app, nullptr, nullptr, "test", &devices, &version, &params), LINEERR_OPERATIONUNAVAIL);
+  LINEMESSAGE message{};
+  EXPECT_EQ(lineGetMessage(1, &message, 0), LINEERR_OPERATIONUNAVAIL);
+  EXPECT_EQ(lineDrop(1, nullptr, 0), LINEERR_OPERATIONUNAVAIL);
+  EXPECT_EQ(TapiEventForHandle(1), nullptr);
+  telephony::ServeTelephonyApiWith(served);
 }

@@ -24,6 +24,7 @@
 #include "telephony/SoftExchange.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
+#include "tests/TestExchange.h"
 
 using namespace vantrel;
 using namespace std::chrono_literals;
@@ -34,7 +35,7 @@ namespace {
 
 // The far end with this number, as the exchange shows it.
 telephony::TPartyStatus FarEnd(const std::string& number) {
-  for (const auto& party : TSoftExchange::Instance().Status()) {
+  for (const auto& party : test::TestExchange().Status()) {
     if (party.outside && party.number == number) return party;
   }
   return {};
@@ -44,7 +45,7 @@ class ServedLines : public ::testing::Test {
  protected:
   void SetUp() override {
     telephony::TapiApplication().Close();
-    TSoftExchange::Instance().Configure(ExchangeConfig());
+    test::TestExchange().Configure(ExchangeConfig());
     telephony::TTelephonyThread::Instance().Bind();
     folder_ = fs::temp_directory_path() / ("vantrel-lines-" + std::to_string(::getpid()) + "-" +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -107,13 +108,13 @@ TEST_F(ServedLines, ARuledCallIsAnsweredAndTransferredToTheRulesTarget) {
   line->SetRule(rule);
   EXPECT_EQ(line->GetRuleID(), rule->GetID());
 
-  TSoftExchange::Instance().CallStation("101", "5551111");
+  test::TestExchange().CallStation("101", "5551111");
   // The server answers, holds the caller pending transfer and dials the target on a consultation call.
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559000").state == "RINGING"; }));
   const CORBA::Long caller = line->GetCall(0);
   CORBA::String_var ruled = line->GetCallNote(caller, "RULED");
   EXPECT_STREQ(ruled.in(), "1");
-  TSoftExchange::Instance().AnswerFarEnd(FarEnd("5559000").id);
+  test::TestExchange().AnswerFarEnd(FarEnd("5559000").id);
   // Completed: the caller talks to the target, and the line is free again.
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5551111").peerNumber == "5559000"; }));
   EXPECT_EQ(FarEnd("5551111").state, "CONNECTED");
@@ -125,7 +126,7 @@ TEST_F(ServedLines, ARuledCallIsAnsweredAndTransferredToTheRulesTarget) {
   // A rule whose target is the line's own number leaves the call to the people at the line.
   ::Rule_var own = RuleTo({"101"});
   line->SetRule(own);
-  TSoftExchange::Instance().CallStation("101", "5552222");
+  test::TestExchange().CallStation("101", "5552222");
   ASSERT_TRUE(PumpUntil([&] {
     ruled = line->GetCallNote(line->GetOfferingCall(), "RULED");
     return ruled.in()[0] != '\0';
@@ -137,16 +138,16 @@ TEST_F(ServedLines, ABusyTargetIsDroppedAndTheRuleGivesTheNextOne) {
   ::Line_var line = LineOf("102");
   ::Rule_var rule = RuleTo({"5559001", "5559002"});
   line->SetRule(rule);
-  TSoftExchange::Instance().CallStation("102", "5553333");
+  test::TestExchange().CallStation("102", "5553333");
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559001").state == "RINGING"; }));
-  TSoftExchange::Instance().BusyFarEnd(FarEnd("5559001").id);
+  test::TestExchange().BusyFarEnd(FarEnd("5559001").id);
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559002").state == "RINGING"; }));
-  TSoftExchange::Instance().AnswerFarEnd(FarEnd("5559002").id);
+  test::TestExchange().AnswerFarEnd(FarEnd("5559002").id);
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5553333").peerNumber == "5559002"; }));
 
   // With the Rules container disabled no call is ruled.
   rules_->SetEnabled(false);
-  TSoftExchange::Instance().CallStation("102", "5554444");
+  test::TestExchange().CallStation("102", "5554444");
   CORBA::String_var ruled;
   ASSERT_TRUE(PumpUntil([&] {
     ruled = line->GetCallNote(line->GetOfferingCall(), "RULED");
@@ -176,9 +177,9 @@ TEST_F(ServedLines, RemoteCallsFromOtherThreadsAreHandledOnTheTelephonyThread) {
     });
   }
   for (int i = 0; i < 20; ++i) {
-    const DWORD farEnd = TSoftExchange::Instance().CallStation("103", "555" + std::to_string(i));
+    const DWORD farEnd = test::TestExchange().CallStation("103", "555" + std::to_string(i));
     ASSERT_TRUE(PumpUntil([&] { return FarEnd("555" + std::to_string(i)).state == "CONNECTED"; }));
-    TSoftExchange::Instance().HangUpFarEnd(farEnd);
+    test::TestExchange().HangUpFarEnd(farEnd);
   }
   stop = true;
   // The clients' calls wait for this thread: keep pumping until they are all back.
@@ -225,7 +226,7 @@ TEST_F(ServedLines, AGroupRuleSendsTheCallToTheReadyOperatorWithTheFewestCallsAn
   ::LineEvents_var events = Orb().Serve<::LineEvents>(listener);
   trunk->SetLineEventsListener(events);
 
-  TSoftExchange::Instance().CallStation("101", "5550120");
+  test::TestExchange().CallStation("101", "5550120");
   // Boris has fewer calls: his line rings, with the caller's number.
   ASSERT_TRUE(PumpUntil([&] { return borisLine->GetOfferingCall() != 0; }));
   const CORBA::Long atBoris = borisLine->GetOfferingCall();
@@ -252,13 +253,13 @@ TEST_F(ServedLines, ACallerWhoHangsUpWhileTheTargetRingsLeavesNothingBehind) {
   ::Line_var line = LineOf("101");
   ::Rule_var rule = RuleTo({"5559100"});
   line->SetRule(rule);
-  const DWORD caller = TSoftExchange::Instance().CallStation("101", "5557777");
+  const DWORD caller = test::TestExchange().CallStation("101", "5557777");
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559100").state == "RINGING"; }));
-  TSoftExchange::Instance().HangUpFarEnd(caller);
+  test::TestExchange().HangUpFarEnd(caller);
   // The consultation call is dropped: its far end stops ringing, and both calls leave the line.
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559100").id == 0; }));
   ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
-  EXPECT_TRUE(TSoftExchange::Instance().Status().empty());
+  EXPECT_TRUE(test::TestExchange().Status().empty());
   // The log tells the story: the consultation call's rows name the caller's call as their parent.
   EXPECT_EQ(LogField("count(*)", "CallerPhoneNumber = '5557777' and CallEventType = 9"), "1");
   EXPECT_EQ(LogField("CallEventType", "ParentCallHandle <> ''"), "3");  // LogOutgoingCall of the consultation
@@ -272,17 +273,17 @@ TEST_F(ServedLines, DoNotDisturbForwardsTheLineToNobody) {
   line->SetUsingDND(true);
   line->SetDND(true);
   ASSERT_TRUE(PumpUntil([&] { return line->GetDND(); }));
-  EXPECT_EQ(TSoftExchange::Instance().CallStation("104", "5551"), 0u);  // turned away
+  EXPECT_EQ(test::TestExchange().CallStation("104", "5551"), 0u);  // turned away
   line->SetDND(false);
   ASSERT_TRUE(PumpUntil([&] { return !line->GetDND(); }));
-  EXPECT_NE(TSoftExchange::Instance().CallStation("104", "5552"), 0u);
+  EXPECT_NE(test::TestExchange().CallStation("104", "5552"), 0u);
 }
 
 TEST_F(ServedLines, TheHistoryKeepsTheFiftyNewestCalls) {
   ::Line_var line = LineOf("102");
   std::vector<CORBA::Long> handles;
   for (int i = 0; i < 51; ++i) {
-    const DWORD farEnd = TSoftExchange::Instance().CallStation("102", "55500" + std::to_string(i));
+    const DWORD farEnd = test::TestExchange().CallStation("102", "55500" + std::to_string(i));
     CORBA::Long call = 0;
     ASSERT_TRUE(PumpUntil([&] {
       call = line->GetOfferingCall();
@@ -290,7 +291,7 @@ TEST_F(ServedLines, TheHistoryKeepsTheFiftyNewestCalls) {
       return call != 0 && ruled.in()[0] != '\0';
     }));
     handles.push_back(call);
-    TSoftExchange::Instance().HangUpFarEnd(farEnd);
+    test::TestExchange().HangUpFarEnd(farEnd);
     ASSERT_TRUE(PumpUntil([&] { return line->GetOfferingCall() == 0; }));
   }
   ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
@@ -323,14 +324,14 @@ class CallLogOnCrm : public ServedLines, public ::testing::WithParamInterface<cr
 
 TEST_P(CallLogOnCrm, EveryRowOfACallHasItsKeyAndTheNextEventOrder) {
   ::Line_var line = LineOf("101");
-  const DWORD farEnd = TSoftExchange::Instance().CallStation("101", "5550120");
+  const DWORD farEnd = test::TestExchange().CallStation("101", "5550120");
   CORBA::Long call = 0;
   ASSERT_TRUE(PumpUntil([&] { return (call = line->GetOfferingCall()) != 0 && line->GetCallWasOffering(call); }));
   ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 1") == "1"; }));
   line->Answer(call);
   ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 2") == "1"; }));
   EXPECT_TRUE(line->WriteLog(::LogTaskCreated, call, 77));  // a client's own row
-  TSoftExchange::Instance().HangUpFarEnd(farEnd);
+  test::TestExchange().HangUpFarEnd(farEnd);
   ASSERT_TRUE(PumpUntil([&] { return LogField("count(*)", "CallEventType = 9") == "1"; }));
   const std::string key = LogField("CallHandle", "EventOrder = 1");
   EXPECT_EQ(key.substr(14), "-" + std::to_string(call));
@@ -371,15 +372,15 @@ TEST_F(TwentyLines, FiftyRoutedCallsCompleteAndNoneStaysOnHold) {
   while (offered < 50) {
     std::set<DWORD> wave;
     for (int i = 0; i < 20 && offered < 50; ++i, ++offered) {
-      wave.insert(TSoftExchange::Instance().CallStation(std::to_string(300 + i), "55" + std::to_string(offered)));
+      wave.insert(test::TestExchange().CallStation(std::to_string(300 + i), "55" + std::to_string(offered)));
     }
     ASSERT_TRUE(PumpUntil(
         [&] {
-          for (const auto& party : TSoftExchange::Instance().Status()) {
+          for (const auto& party : test::TestExchange().Status()) {
             if (!party.outside) continue;
-            if (party.number == "777" && party.state == "RINGING") TSoftExchange::Instance().AnswerFarEnd(party.id);
+            if (party.number == "777" && party.state == "RINGING") test::TestExchange().AnswerFarEnd(party.id);
             if (wave.count(party.id) != 0 && party.peerNumber == "777" && party.state == "CONNECTED") {
-              TSoftExchange::Instance().HangUpFarEnd(party.id);
+              test::TestExchange().HangUpFarEnd(party.id);
               transferred.insert(party.id);
             }
           }
@@ -396,7 +397,7 @@ TEST_F(TwentyLines, FiftyRoutedCallsCompleteAndNoneStaysOnHold) {
         return true;
       },
       5s));
-  EXPECT_TRUE(TSoftExchange::Instance().Status().empty());
+  EXPECT_TRUE(test::TestExchange().Status().empty());
   EXPECT_EQ(LogField("count(*)", "CallEventType = 9"), "100");  // each caller's call and its consultation
 }
 
@@ -439,7 +440,7 @@ class StaffedLines : public ServedLines {
   }
   // The station the routed call rings: the line that gets an offered call first.
   std::string RungLine(const char* trunk, const char* caller) {
-    TSoftExchange::Instance().CallStation(trunk, caller);
+    test::TestExchange().CallStation(trunk, caller);
     std::string rung;
     PumpUntil([&] {
       for (const char* number : {"102", "103", "104"}) {
@@ -470,7 +471,7 @@ TEST_F(StaffedLines, ManagerAndLastContactRulesFindTheirOperator) {
   ::Line_var trunk = LineOf("101");
   trunk->SetRule(::Rule_var(RuleOf(::Manager)));
   EXPECT_EQ(RungLine("101", "5550120"), "102");  // Erik Nordin's account manager is Anna
-  TSoftExchange::Instance().HangUpFarEnd(TSoftExchange::Instance().FarEndOf("101"));
+  test::TestExchange().HangUpFarEnd(test::TestExchange().FarEndOf("101"));
   ASSERT_TRUE(PumpUntil([&] { return trunk->GetCallsCount() == 0 && LineOf("102")->GetCallsCount() == 0; }));
 
   lines_->SetLastContact("5550999", boris);
@@ -488,13 +489,13 @@ TEST_F(StaffedLines, NoReadyTargetSendsTheCallToTheSystemNumber) {
 TEST_F(ServedLines, TwoBusyTargetsInARowReachTheThird) {
   ::Line_var line = LineOf("101");
   line->SetRule(::Rule_var(RuleTo({"5559301", "5559302", "5559303"})));
-  TSoftExchange::Instance().CallStation("101", "5550500");
+  test::TestExchange().CallStation("101", "5550500");
   for (const char* busy : {"5559301", "5559302"}) {
     ASSERT_TRUE(PumpUntil([&] { return FarEnd(busy).state == "RINGING"; })) << busy;
-    TSoftExchange::Instance().BusyFarEnd(FarEnd(busy).id);
+    test::TestExchange().BusyFarEnd(FarEnd(busy).id);
   }
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5559303").state == "RINGING"; }));
-  TSoftExchange::Instance().AnswerFarEnd(FarEnd("5559303").id);
+  test::TestExchange().AnswerFarEnd(FarEnd("5559303").id);
   ASSERT_TRUE(PumpUntil([] { return FarEnd("5550500").peerNumber == "5559303"; }));
 }
 
@@ -543,7 +544,7 @@ TEST_F(ServedLines, UnknownHandlesAndHugeTextsGetNeutralAnswers) {
   CORBA::String_var error = line->GetLastError();
   EXPECT_NE(std::string(error.in()).find("METHOD ERROR TLine_Impl.Dial [Line 101]"), std::string::npos) << error.in();
   EXPECT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }));
-  TSoftExchange::Instance().CallStation("101", "5550600");
+  test::TestExchange().CallStation("101", "5550600");
   EXPECT_TRUE(PumpUntil([&] { return line->GetOfferingCall() != 0; }));
 }
 
@@ -555,12 +556,12 @@ TEST_P(CallLogOnCrm, EveryRowWaitsWhileTheDatabaseServerIsDownAndIsWrittenInOrde
   ::Line_var line = LineOf("102");
   // An answered call: its events arrive on time whatever the database does, and it leaves three rows.
   const auto answerAndEnd = [&](const std::string& caller) {
-    const DWORD farEnd = TSoftExchange::Instance().CallStation("102", caller);
+    const DWORD farEnd = test::TestExchange().CallStation("102", caller);
     CORBA::Long call = 0;
     ASSERT_TRUE(PumpUntil([&] { return (call = line->GetOfferingCall()) != 0 && line->GetCallWasOffering(call); }, 2s));
     line->Answer(call);
     ASSERT_TRUE(PumpUntil([&] { return line->GetCallIsConnected(call); }, 2s));
-    TSoftExchange::Instance().HangUpFarEnd(farEnd);
+    test::TestExchange().HangUpFarEnd(farEnd);
     ASSERT_TRUE(PumpUntil([&] { return line->GetCallsCount() == 0; }, 3s));
   };
   answerAndEnd("5550800");

@@ -14,6 +14,7 @@
 #include "telephony/SoftExchange.h"
 #include "telephony/diZudu.h"
 #include "telephony/diZuduUtils.h"
+#include "tests/TestExchange.h"
 
 using namespace vantrel;
 using namespace vantrel::telephony;
@@ -30,9 +31,11 @@ struct RecordedLine {
     line.OnCallBegin = [this](TTapiLine&, TTapiCall& call) { Note("CallBegin", call); };
     line.OnCallEnd = [this](TTapiLine&, TTapiCall& call) { Note("CallEnd", call); };
     line.OnCallDeallocate = [this](TTapiLine&, TTapiCall& call) { Note("Deallocate", call); };
-    line.OnCallState = [this](TTapiLine&, TTapiCall& call, DWORD state) { Note("State " + CallStateToStr(state), call); };
-    for (DWORD state : {LINECALLSTATE_IDLE, LINECALLSTATE_OFFERING, LINECALLSTATE_CONNECTED,
-                        LINECALLSTATE_DISCONNECTED, LINECALLSTATE_ONHOLDPENDTRANSFER}) {
+    line.OnCallState = [this](TTapiLine&, TTapiCall& call, DWORD state) {
+      Note("State " + CallStateToStr(state), call);
+    };
+    for (DWORD state : {LINECALLSTATE_IDLE, LINECALLSTATE_OFFERING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
+                        LINECALLSTATE_ONHOLDPENDTRANSFER}) {
       line.OnState[state] = [this, state](TTapiLine&, TTapiCall& call) { Note("On" + CallStateToStr(state), call); };
     }
     line.OnParty[LINECALLINFOSTATE_CALLERID] = [this](TTapiLine&, TTapiCall& call) {
@@ -58,11 +61,11 @@ class TapiLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     TapiApplication().Close();
-    TSoftExchange::Instance().HoldReplies(false);
-    TSoftExchange::Instance().Configure(TSoftExchange::DefaultConfig());
+    test::TestTelephony().Service().HoldReplies(false);
+    test::TestExchange().Configure(TSoftExchange::DefaultConfig());
   }
   void TearDown() override {
-    TSoftExchange::Instance().HoldReplies(false);
+    test::TestTelephony().Service().HoldReplies(false);
     lines_.clear();
     TapiApplication().Close();
   }
@@ -73,7 +76,8 @@ class TapiLayer : public ::testing::Test {
     EXPECT_TRUE(made.line.Active());
     return made;
   }
-  TSoftExchange& Switch() { return TSoftExchange::Instance(); }
+  TSoftExchange& Switch() { return test::TestExchange(); }
+  telephony::TTapiService& Service() { return test::TestTelephony().Service(); }
   std::vector<std::unique_ptr<RecordedLine>> lines_;
 };
 
@@ -139,8 +143,8 @@ TEST_F(TapiLayer, AnIncomingCallRaisesItsEventsInOrderAndIsCleanedUpAfterIt) {
   RecordedLine& recorded = Open("Line 101");
   const DWORD farEnd = Switch().CallStation("101", "5551234");
   ASSERT_TRUE(PumpUntil([&] { return recorded.Saw("CallerID 5551234"); }));
-  EXPECT_EQ(recorded.events, (std::vector<std::string>{"NewCall", "CallBegin", "State OFFERING", "OnOFFERING",
-                                                       "CallerID 5551234"}));
+  EXPECT_EQ(recorded.events,
+            (std::vector<std::string>{"NewCall", "CallBegin", "State OFFERING", "OnOFFERING", "CallerID 5551234"}));
   TTapiCall& call = *recorded.last;
   EXPECT_EQ(call.RemoteID.Number(), "5551234");
   EXPECT_TRUE(call.IsInbound());
@@ -232,12 +236,12 @@ TEST_F(TapiLayer, AMessageArrivingDuringASynchronousWaitIsProcessedOnce) {
   Switch().CallStation("101", "5550001");
   ASSERT_TRUE(PumpUntil([&] { return first.Saw("OnOFFERING"); }));
   TTapiCall* call = first.last;
-  Switch().HoldReplies(true);
+  Service().HoldReplies(true);
   std::thread outside([&] {
     std::this_thread::sleep_for(150ms);
     Switch().CallStation("102", "5550002");  // arrives while the answer waits
     std::this_thread::sleep_for(150ms);
-    Switch().HoldReplies(false);
+    Service().HoldReplies(false);
   });
   call->Answer();
   outside.join();
@@ -253,7 +257,7 @@ TEST_F(TapiLayer, ClosingTheLineEndsAWaitWithOperationFailed) {
   RecordedLine& recorded = Open("Line 103");
   Switch().CallStation("103", "5550003");
   ASSERT_TRUE(PumpUntil([&] { return recorded.Saw("OnOFFERING"); }));
-  Switch().HoldReplies(true);
+  Service().HoldReplies(true);
   platform::HiddenWindow closer([&](const platform::Message&) { recorded.line.Close(); });
   std::thread poster([&] {
     std::this_thread::sleep_for(100ms);

@@ -1,115 +1,157 @@
 #include "Tapi.h"
 
-#include "telephony/SoftExchange.h"
+#include "telephony/tapi/TapiService.h"
 
-using vantrel::telephony::TSoftExchange;
+using vantrel::telephony::TTapiService;
 
 namespace {
-TSoftExchange& Exchange() { return vantrel::telephony::TelephonyApiExchange(); }
+
+// Runs the call on the service this process serves the API with; without one, nothing can be done.
+template <typename Call>
+LONG Served(Call call, LONG unavailable = LINEERR_OPERATIONUNAVAIL) {
+  TTapiService* service = vantrel::telephony::TelephonyApiService();
+  return service == nullptr ? unavailable : call(*service);
+}
+
 }  // namespace
 
 extern "C" {
 
 LONG lineInitializeEx(HLINEAPP* lphLineApp, void*, void*, const char*, DWORD* lpdwNumDevs, DWORD* lpdwAPIVersion,
                       LINEINITIALIZEEXPARAMS* lpLineInitializeExParams) {
-  return Exchange().TapiInitialize(lphLineApp, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams, false);
+  return Served([&](TTapiService& service) {
+    return service.Initialize(lphLineApp, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams, false);
+  });
 }
 
-LONG lineShutdown(HLINEAPP hLineApp) { return Exchange().TapiShutdown(hLineApp, false); }
+LONG lineShutdown(HLINEAPP hLineApp) {
+  return Served([&](TTapiService& service) { return service.Shutdown(hLineApp, false); });
+}
 
 LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
                              DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
-  return Exchange().TapiNegotiateAPIVersion(hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion,
-                                            lpExtensionID);
+  return Served([&](TTapiService& service) {
+    return service.NegotiateAPIVersion(hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion,
+                                       lpExtensionID);
+  });
 }
 
 LONG lineNegotiateExtVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtLowVersion,
                              DWORD dwExtHighVersion, DWORD* lpdwExtVersion) {
-  return Exchange().TapiNegotiateExtVersion(hLineApp, dwDeviceID, dwAPIVersion, dwExtLowVersion, dwExtHighVersion,
-                                            lpdwExtVersion);
+  return Served(
+      [&](TTapiService& service) { return service.NegotiateExtVersion(hLineApp, dwDeviceID, lpdwExtVersion); });
 }
 
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps) {
-  return Exchange().TapiGetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps);
+  return Served([&](TTapiService& service) {
+    return service.GetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps);
+  });
 }
 
 LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion, DWORD dwExtVersion,
                         LINEADDRESSCAPS* lpAddressCaps) {
-  return Exchange().TapiGetAddressCaps(hLineApp, dwDeviceID, dwAddressID, dwAPIVersion, dwExtVersion, lpAddressCaps);
+  return Served([&](TTapiService& service) {
+    return service.GetAddressCaps(hLineApp, dwDeviceID, dwAddressID, dwAPIVersion, dwExtVersion, lpAddressCaps);
+  });
 }
 
 LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion, DWORD dwExtVersion,
               DWORD_PTR dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes, const LINECALLPARAMS*) {
-  return Exchange().TapiOpen(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,
-                             dwPrivileges, dwMediaModes);
+  return Served([&](TTapiService& service) {
+    return service.Open(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance, dwPrivileges,
+                        dwMediaModes);
+  });
 }
 
-LONG lineClose(HLINE hLine) { return Exchange().TapiClose(hLine); }
+LONG lineClose(HLINE hLine) {
+  return Served([&](TTapiService& service) { return service.Close(hLine); });
+}
 
 LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
-  return Exchange().TapiSetStatusMessages(hLine, dwLineStates, dwAddressStates);
+  return Served([&](TTapiService& service) { return service.SetStatusMessages(hLine, dwLineStates, dwAddressStates); });
 }
 
 LONG lineGetStatusMessages(HLINE hLine, DWORD* lpdwLineStates, DWORD* lpdwAddressStates) {
-  return Exchange().TapiGetStatusMessages(hLine, lpdwLineStates, lpdwAddressStates);
+  return Served(
+      [&](TTapiService& service) { return service.GetStatusMessages(hLine, lpdwLineStates, lpdwAddressStates); });
 }
 
 LONG lineGetMessage(HLINEAPP hLineApp, LINEMESSAGE* lpMessage, DWORD dwTimeout) {
-  return Exchange().TapiGetMessage(hLineApp, lpMessage, dwTimeout, false);
+  return Served([&](TTapiService& service) { return service.GetMessage(hLineApp, lpMessage, dwTimeout, false); });
 }
 
 LONG lineGetNewCalls(HLINE hLine, DWORD dwAddressID, DWORD dwSelect, LINECALLLIST* lpCallList) {
-  return Exchange().TapiGetNewCalls(hLine, dwAddressID, dwSelect, lpCallList);
+  return Served([&](TTapiService& service) { return service.GetNewCalls(hLine, dwAddressID, dwSelect, lpCallList); });
 }
 
-LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) { return Exchange().TapiGetCallInfo(hCall, lpCallInfo); }
+LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
+  return Served([&](TTapiService& service) { return service.GetCallInfo(hCall, lpCallInfo); });
+}
 
 LONG lineGetCallStatus(HCALL hCall, LINECALLSTATUS* lpCallStatus) {
-  return Exchange().TapiGetCallStatus(hCall, lpCallStatus);
+  return Served([&](TTapiService& service) { return service.GetCallStatus(hCall, lpCallStatus); });
 }
 
 LONG lineGetAddressStatus(HLINE hLine, DWORD dwAddressID, LINEADDRESSSTATUS* lpAddressStatus) {
-  return Exchange().TapiGetAddressStatus(hLine, dwAddressID, lpAddressStatus);
+  return Served([&](TTapiService& service) { return service.GetAddressStatus(hLine, dwAddressID, lpAddressStatus); });
 }
 
-LONG lineAnswer(HCALL hCall, const char*, DWORD) { return Exchange().TapiAnswer(hCall); }
+LONG lineAnswer(HCALL hCall, const char*, DWORD) {
+  return Served([&](TTapiService& service) { return service.Answer(hCall); });
+}
 
-LONG lineDrop(HCALL hCall, const char*, DWORD) { return Exchange().TapiDrop(hCall); }
+LONG lineDrop(HCALL hCall, const char*, DWORD) {
+  return Served([&](TTapiService& service) { return service.Drop(hCall); });
+}
 
-LONG lineHold(HCALL hCall) { return Exchange().TapiHold(hCall); }
+LONG lineHold(HCALL hCall) {
+  return Served([&](TTapiService& service) { return service.Hold(hCall); });
+}
 
-LONG lineUnhold(HCALL hCall) { return Exchange().TapiUnhold(hCall); }
+LONG lineUnhold(HCALL hCall) {
+  return Served([&](TTapiService& service) { return service.Unhold(hCall); });
+}
 
-LONG lineDial(HCALL hCall, const char* lpszDestAddress, DWORD) { return Exchange().TapiDial(hCall, lpszDestAddress); }
+LONG lineDial(HCALL hCall, const char* lpszDestAddress, DWORD) {
+  return Served([&](TTapiService& service) { return service.Dial(hCall, lpszDestAddress); });
+}
 
 LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWORD, const LINECALLPARAMS* lpCallParams) {
-  return Exchange().TapiMakeCall(hLine, lphCall, lpszDestAddress, lpCallParams);
+  return Served([&](TTapiService& service) { return service.MakeCall(hLine, lphCall, lpszDestAddress, lpCallParams); });
 }
 
 LONG lineBlindTransfer(HCALL hCall, const char* lpszDestAddress, DWORD) {
-  return Exchange().TapiBlindTransfer(hCall, lpszDestAddress);
+  return Served([&](TTapiService& service) { return service.BlindTransfer(hCall, lpszDestAddress); });
 }
 
 LONG lineSetupTransfer(HCALL hCall, HCALL* lphConsultCall, const LINECALLPARAMS*) {
-  return Exchange().TapiSetupTransfer(hCall, lphConsultCall);
+  return Served([&](TTapiService& service) { return service.SetupTransfer(hCall, lphConsultCall); });
 }
 
 LONG lineCompleteTransfer(HCALL hCall, HCALL hConsultCall, HCALL* lphConfCall, DWORD dwTransferMode) {
-  return Exchange().TapiCompleteTransfer(hCall, hConsultCall, lphConfCall, dwTransferMode);
+  return Served([&](TTapiService& service) {
+    return service.CompleteTransfer(hCall, hConsultCall, lphConfCall, dwTransferMode);
+  });
 }
 
 LONG lineForward(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID, const LINEFORWARDLIST* lpForwardList, DWORD,
                  HCALL* lphConsultCall, const LINECALLPARAMS*) {
-  return Exchange().TapiForward(hLine, bAllAddresses != 0, dwAddressID, lpForwardList, lphConsultCall);
+  return Served([&](TTapiService& service) {
+    return service.Forward(hLine, bAllAddresses != 0, dwAddressID, lpForwardList, lphConsultCall);
+  });
 }
 
-LONG lineDeallocateCall(HCALL hCall) { return Exchange().TapiDeallocateCall(hCall); }
+LONG lineDeallocateCall(HCALL hCall) {
+  return Served([&](TTapiService& service) { return service.DeallocateCall(hCall); });
+}
 
-LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes) { return Exchange().TapiMonitorDigits(hCall, dwDigitModes); }
+LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes) {
+  return Served([&](TTapiService& service) { return service.MonitorDigits(hCall, dwDigitModes); });
+}
 
 LONG lineSetCallPrivilege(HCALL hCall, DWORD dwCallPrivilege) {
-  return Exchange().TapiSetCallPrivilege(hCall, dwCallPrivilege);
+  return Served([&](TTapiService& service) { return service.SetCallPrivilege(hCall, dwCallPrivilege); });
 }
 
 // Assisted-telephony requests are not offered by this exchange.
@@ -121,10 +163,16 @@ LONG lineGetRequest(HLINEAPP, DWORD dwRequestMode, void* lpRequestBuffer) {
 
 LONG phoneInitializeEx(HPHONEAPP* lphPhoneApp, void*, void*, const char*, DWORD* lpdwNumDevs, DWORD* lpdwAPIVersion,
                        PHONEINITIALIZEEXPARAMS* lpPhoneInitializeExParams) {
-  return Exchange().TapiInitialize(lphPhoneApp, lpdwNumDevs, lpdwAPIVersion, lpPhoneInitializeExParams, true);
+  return Served(
+      [&](TTapiService& service) {
+        return service.Initialize(lphPhoneApp, lpdwNumDevs, lpdwAPIVersion, lpPhoneInitializeExParams, true);
+      },
+      PHONEERR_OPERATIONFAILED);
 }
 
-LONG phoneShutdown(HPHONEAPP hPhoneApp) { return Exchange().TapiShutdown(hPhoneApp, true); }
+LONG phoneShutdown(HPHONEAPP hPhoneApp) {
+  return Served([&](TTapiService& service) { return service.Shutdown(hPhoneApp, true); }, PHONEERR_OPERATIONFAILED);
+}
 
 // The exchange has no phone devices.
 LONG phoneNegotiateAPIVersion(HPHONEAPP, DWORD, DWORD, DWORD, DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
@@ -138,11 +186,13 @@ LONG phoneGetDevCaps(HPHONEAPP, DWORD, DWORD, DWORD, PHONECAPS* lpPhoneCaps) {
 }
 
 LONG phoneGetMessage(HPHONEAPP hPhoneApp, PHONEMESSAGE* lpMessage, DWORD dwTimeout) {
-  return Exchange().TapiGetMessage(hPhoneApp, lpMessage, dwTimeout, true);
+  return Served([&](TTapiService& service) { return service.GetMessage(hPhoneApp, lpMessage, dwTimeout, true); },
+                PHONEERR_OPERATIONFAILED);
 }
 
 }  // extern "C"
 
 std::shared_ptr<vantrel::platform::Event> TapiEventForHandle(HANDLE handle) {
-  return Exchange().EventForHandle(handle);
+  TTapiService* service = vantrel::telephony::TelephonyApiService();
+  return service == nullptr ? nullptr : service->EventForHandle(handle);
 }
