@@ -710,45 +710,34 @@ LONG TTapiService::GetAddressStatus(HLINE lineHandle, DWORD address, LINEADDRESS
 
 // ---- calls: control ----
 
-LONG TTapiService::Answer(HCALL call) {
+template <typename Operation>
+LONG TTapiService::OwnerRequest(HCALL call, Operation operation) {
   std::lock_guard lock(mutex_);
   HeldCall found;
   if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
   const DWORD id = found.call->id;
-  return Request(found.line->handle, [&](const TReply& reply) { return provider_.Answer(id, reply); });
+  return Request(found.line->handle, [&](const TReply& reply) { return operation(id, reply); });
+}
+
+LONG TTapiService::Answer(HCALL call) {
+  return OwnerRequest(call, [this](DWORD id, const TReply& reply) { return provider_.Answer(id, reply); });
 }
 
 LONG TTapiService::Drop(HCALL call) {
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
-  const DWORD id = found.call->id;
-  return Request(found.line->handle, [&](const TReply& reply) { return provider_.Drop(id, reply); });
+  return OwnerRequest(call, [this](DWORD id, const TReply& reply) { return provider_.Drop(id, reply); });
 }
 
 LONG TTapiService::Hold(HCALL call) {
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
-  const DWORD id = found.call->id;
-  return Request(found.line->handle, [&](const TReply& reply) { return provider_.Hold(id, reply); });
+  return OwnerRequest(call, [this](DWORD id, const TReply& reply) { return provider_.Hold(id, reply); });
 }
 
 LONG TTapiService::Unhold(HCALL call) {
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
-  const DWORD id = found.call->id;
-  return Request(found.line->handle, [&](const TReply& reply) { return provider_.Unhold(id, reply); });
+  return OwnerRequest(call, [this](DWORD id, const TReply& reply) { return provider_.Unhold(id, reply); });
 }
 
 LONG TTapiService::Dial(HCALL call, const char* digits) {
   if (digits == nullptr) return LINEERR_INVALPOINTER;
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
-  const DWORD id = found.call->id;
-  return Request(found.line->handle, [&](const TReply& reply) { return provider_.Dial(id, digits, reply); });
+  return OwnerRequest(call, [&](DWORD id, const TReply& reply) { return provider_.Dial(id, digits, reply); });
 }
 
 LONG TTapiService::MakeCall(HLINE lineHandle, HCALL* call, const char* destination, const LINECALLPARAMS* params) {
@@ -770,12 +759,8 @@ LONG TTapiService::MakeCall(HLINE lineHandle, HCALL* call, const char* destinati
 
 LONG TTapiService::BlindTransfer(HCALL call, const char* destination) {
   if (destination == nullptr) return LINEERR_INVALPOINTER;
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0) return result;
-  const DWORD id = found.call->id;
-  return Request(found.line->handle,
-                 [&](const TReply& reply) { return provider_.BlindTransfer(id, destination, reply); });
+  return OwnerRequest(call,
+                      [&](DWORD id, const TReply& reply) { return provider_.BlindTransfer(id, destination, reply); });
 }
 
 LONG TTapiService::SetupTransfer(HCALL call, HCALL* consultCall) {

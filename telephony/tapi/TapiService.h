@@ -119,6 +119,9 @@ class TTapiService final : private ITelephonyEvents {
   void PostToLine(OpenLine& line, DWORD hDevice, DWORD message, DWORD p1, DWORD p2, DWORD p3);
   void PostToHolders(DWORD call, DWORD message, DWORD p1, DWORD p2, DWORD p3);
   LONG Reply(const OpenLine& line, LONG result);
+  // Runs operation(call, reply) as a request of the line that owns the call handle.
+  template <typename Operation>
+  LONG OwnerRequest(HCALL call, Operation operation);
   // Runs body(reply) as the line's request: calls it makes belong to that line.
   template <typename Body>
   LONG Request(HLINE line, Body body);
