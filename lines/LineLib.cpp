@@ -1015,7 +1015,7 @@ void TLine_Impl::AttachHandlers() {
     OnRoutingReply(request, LINEERR_OPERATIONFAILED);
   };
   line.OnTapiReply = [this](telephony::TTapiDevice&, LONG request, LONG result) { OnRoutingReply(request, result); };
-  line.OnTick = [this](telephony::TTapiDevice&, DWORD ticks) { CheckRingTimeouts(ticks); };
+  line.OnTick = [this](telephony::TTapiDevice&, DWORD ticks) { OnRoutingTick(ticks); };
 }
 
 void TLine_Impl::UpdateHistory(CORBA::Long handle) {
@@ -1269,7 +1269,11 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
     ::Operator_var seated = GetOperator();
-    if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->NoteCallEnded();
+    if (const TLocalServant<TOperator_Impl> own{seated.in()}) {
+      if (const auto talk = own->NoteCallEnded()) {
+        if (TRules_Impl* rules = LocalRules()) rules->Queue().NoteTalk(talk->rule, talk->seconds);
+      }
+    }
   });
 }
 
@@ -1300,7 +1304,8 @@ namespace {
 constexpr int kMaxRoutingAttempts = 50;
 }  // namespace
 
-bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed) {
+bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
+                           CORBA::Long* waitingGroup) {
   ::Rule_var rule = GetRule();
   if (CORBA::is_nil(rule)) throw std::runtime_error("The line has no rule");
   CORBA::String_var caller = GetCallerID(call), called = GetCalledID(call);
@@ -1309,7 +1314,7 @@ bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result
   if (local) {
     std::string target;
     const bool applied =
-        local->ApplyFrom(caller.in(), called.in(), target, routed.ActionIndex, routed.Restart, increment);
+        local->ApplyFrom(caller.in(), called.in(), target, routed.ActionIndex, routed.Restart, increment, waitingGroup);
     if (applied) result = target;
     return applied;
   }
@@ -1408,6 +1413,106 @@ void TLine_Impl::CheckRingTimeouts(DWORD ticks) {
   }
 }
 
+TRules_Impl* TLine_Impl::LocalRules() {
+  ::Rules_var rules = GetRules();
+  const TLocalServant<TRules_Impl> local{rules.in()};
+  return local.get();  // the Rules container lives as long as the Environment
+}
+
+std::string TLine_Impl::QueueKey(CORBA::Long caller) { return std::to_string(GetID()) + ":" + std::to_string(caller); }
+
+bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
+  TRules_Impl* rules = LocalRules();
+  ::Rule_var rule = GetRule();
+  TTapiCall* caller = GetCallByHandle(routed.Caller());
+  if (rules == nullptr || CORBA::is_nil(rule) || caller == nullptr) return false;
+  const ::RuleQueueSettings settings = rule->GetQueueSettings();
+  const auto now = TRoutedCall::TClock::now();
+  if (!routed.QueuedSince) routed.QueuedSince = now;
+  if (now - *routed.QueuedSince >= std::chrono::seconds(settings.MaxWait)) {
+    rules->Queue().NoteOverflowed(routed.Rule);  // came back after a target rang out, with its wait used up
+    return false;
+  }
+  if (!rules->Queue().Enter(QueueKey(routed.Caller()), routed.Rule, group, settings.Priority, settings.MaxWaiting,
+                            *routed.QueuedSince)) {
+    LogFormat("routing %d: %d callers wait already", {static_cast<long>(routed.Caller()), settings.MaxWaiting});
+    return false;
+  }
+  routed.WaitingGroup = group;
+  routed.Transition(TRoutedCall::TState::Waiting);
+  // Held, the caller hears what the exchange plays to held callers.
+  const telephony::TAsyncRequests async(*tapiLine_);
+  const LONG before = tapiLine_->LastRequestID();
+  caller->Hold();
+  TrackRequest(before, routed.Caller(), TRoutingRequest::Hold);
+  return true;
+}
+
+void TLine_Impl::ServeWaitingCallers() {
+  TRules_Impl* rules = LocalRules();
+  if (rules == nullptr) return;
+  const ::Rule_var rule = GetRule();
+  const TLocalServant<TRule_Impl> local{rule.in()};
+  if (!local) return;
+  const auto now = TRoutedCall::TClock::now();
+  for (auto& [caller, routed] : routed_) {
+    if (routed.State() != TRoutedCall::TState::Waiting || !routed.QueuedSince) continue;
+    const std::string key = QueueKey(caller);
+    const ::RuleQueueSettings settings = local->GetQueueSettings();
+    if (now - *routed.QueuedSince >= std::chrono::seconds(settings.MaxWait)) {
+      LogFormat("routing %d: waited %d s for group %d",
+                {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
+      rules->Queue().Leave(key);
+      rules->Queue().NoteOverflowed(routed.Rule);
+      routed.NoWaiting = true;
+    } else if (!rules->Queue().IsNext(key) || !local->HasReadyMemberAt(routed.ActionIndex)) {
+      continue;
+    } else {
+      rules->Queue().Leave(key);
+    }
+    // Off hold, the caller is connected again and the rule goes on from the group's action.
+    routed.WaitingGroup = -1;
+    routed.Transition(TRoutedCall::TState::Answered);
+    Unhold(caller);
+  }
+}
+
+void TLine_Impl::NoteCallerAnswered(TRoutedCall& routed, const std::string& target) {
+  if (routed.Answered) return;
+  routed.Answered = true;
+  TRules_Impl* rules = LocalRules();
+  ::Rule_var rule = GetRule();
+  if (rules == nullptr || CORBA::is_nil(rule)) return;
+  const ::RuleQueueSettings settings = rule->GetQueueSettings();
+  const double waited = std::chrono::duration<double>(TRoutedCall::TClock::now() - routed.OfferedAt).count();
+  rules->Queue().NoteAnswered(routed.Rule, waited, settings.ServiceLevelSeconds);
+  ::Lines_var lines = GetLines();
+  if (CORBA::is_nil(lines)) return;
+  ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(target.c_str())));
+  if (CORBA::is_nil(line)) return;
+  ::Operator_var seated = line->GetOperator();
+  if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->NoteRoutedCallAnswered(routed.Rule, settings.WrapUp);
+}
+
+void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
+  if (routed.CallerGone || routed.Answered) return;
+  TRules_Impl* rules = LocalRules();
+  if (rules == nullptr) return;
+  rules->Queue().Leave(QueueKey(routed.Caller()));
+  rules->Queue().NoteAbandoned(routed.Rule);
+  LogFormat("routing %d: the caller hung up before an operator answered", {static_cast<long>(routed.Caller())});
+}
+
+void TLine_Impl::OnRoutingTick(DWORD ticks) {
+  CheckRingTimeouts(ticks);
+  Guard("TLine_Impl.ServeWaitingCallers", [&] { ServeWaitingCallers(); });
+  Guard("TLine_Impl.OnRoutingTick", [&] {
+    ::Operator_var seated = GetOperator();
+    if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->EndWrapUpIfDue();
+    if (TRules_Impl* rules = LocalRules()) rules->PublishQueueFigures();
+  });
+}
+
 void TLine_Impl::DoOffering(CORBA::Long call) {
   OnLine("TLine_Impl.DoOffering", [&] {
     LogFormat("InternalOnOffering: %s : %d", {Name(), static_cast<long>(call)});
@@ -1419,7 +1524,13 @@ void TLine_Impl::DoOffering(CORBA::Long call) {
     ::Rule_var rule = GetRule();
     ::Rules_var rules = GetRules();
     if (!CORBA::is_nil(rule) && !CORBA::is_nil(rules) && rules->GetEnabled() && rule->GetEnabled()) {
-      applied = ApplyRule(call, false, result, candidate);
+      CORBA::Long waitingGroup = -1;
+      applied = ApplyRule(call, false, result, candidate, &waitingGroup);
+      if (!applied && waitingGroup >= 0) {
+        // No member of the group is ready: the server answers the caller, who waits for one.
+        applied = true;
+        result.clear();
+      }
       LogFormat("TestTransfer_DOOFFERING_Number = %s Handle = %s RESTART = %s",
                 {result, std::to_string(call), candidate.Restart ? "1" : "0"});
     }
@@ -1431,6 +1542,10 @@ void TLine_Impl::DoOffering(CORBA::Long call) {
       SetCallNote(call, "RULED", "1");
       CORBA::String_var ruled = GetCallNote(call, "RULED");
       LogFormat("TestTransfer_DOOFFERING_RULED %s_CallHandle %s", {ruled.in(), std::to_string(call)});
+      candidate.Rule = GetRuleID();
+      if (TRules_Impl* local = LocalRules()) {
+        local->Queue().NoteOffered(candidate.Rule, ::Rule_var(GetRule())->GetQueueSettings().ServiceLevelSeconds);
+      }
       routed_.insert_or_assign(call, candidate);
       LogFormat("routing %d: %s -> %s", {static_cast<long>(call), "None", RoutingStateName(candidate.State())});
       const telephony::TAsyncRequests async(*tapiLine_);
@@ -1469,7 +1584,13 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
     const bool isCaller = routed != nullptr && routed->Caller() == call;
     if (isCaller) routed->Transition(TRoutedCall::TState::Answered);
     if (routed != nullptr) {
-      applied = ApplyRule(call, true, result, *routed);
+      CORBA::Long waitingGroup = -1;
+      applied = ApplyRule(call, true, result, *routed, isCaller && !routed->NoWaiting ? &waitingGroup : nullptr);
+      if (!applied && waitingGroup >= 0 && !StartWaiting(*routed, waitingGroup)) {
+        // The wait ran out or the line of callers is full: on to the rule's next action at once.
+        routed->NoWaiting = true;
+        applied = ApplyRule(call, true, result, *routed);
+      }
       LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
                 {result, std::to_string(call), routed->Restart ? "1" : "0"});
       routed->Restart = false;
@@ -1512,6 +1633,7 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
           DropConsultation(*routed);
         } else {
           routed->Transition(TRoutedCall::TState::Completing);
+          NoteCallerAnswered(*routed, result);
           try {
             const telephony::TAsyncRequests async(*tapiLine_);
             const LONG before = tapiLine_->LastRequestID();
@@ -1602,6 +1724,7 @@ void TLine_Impl::DoIdle(CORBA::Long call) {
     const auto routed = routed_.find(call);
     if (IsRuled(call) && routed != routed_.end()) {
       TRoutedCall& caller = routed->second;
+      NoteCallerGone(caller);
       caller.CallerGone = true;
       if (caller.Consult != 0 && caller.Consult != call) {
         // The caller hung up while the target was still being called. After a completed transfer the
@@ -1629,6 +1752,7 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
     connectedPending_.erase(call);
     if (TRoutedCall* routed = RoutedCallOf(call)) {
       if (routed->Caller() == call) {
+        NoteCallerGone(*routed);
         routed->CallerGone = true;
         routed->Transition(TRoutedCall::TState::Ended);
       } else {

@@ -16,6 +16,8 @@
 
 namespace vantrel {
 
+class TRules_Impl;
+
 // One telephone line of the server: its TAPI line device with the calls on it, the routing rule for calls
 // offered on it, the operator at it, and the pipeline that turns each call event into a log line, a remote
 // event for the line's LineEvents listener, derived events, call-log rows and the routing steps.
@@ -202,8 +204,20 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool IsRuled(CORBA::Long call);
   bool CallIsActive(telephony::TTapiCall& call);
   // The routing machine (see RoutedCall.h).
-  enum class TRoutingRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop };
-  bool ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed);
+  enum class TRoutingRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop, Hold };
+  bool ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
+                 CORBA::Long* waitingGroup = nullptr);
+  // The caller waits in the queue for the group; false when the line of callers is full (counted as overflow).
+  bool StartWaiting(TRoutedCall& routed, CORBA::Long group);
+  // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
+  void ServeWaitingCallers();
+  // A routed caller that ended before it was put through counts as abandoned.
+  void NoteCallerGone(TRoutedCall& routed);
+  // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
+  // up after the call.
+  void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
+  std::string QueueKey(CORBA::Long caller);
+  TRules_Impl* LocalRules();
   TRoutedCall* RoutedCallOf(CORBA::Long call);  // by the caller's or the consultation call's handle
   // Notes the request just issued without waiting, when there is one, so that its refusal reaches the routing.
   void TrackRequest(LONG before, CORBA::Long caller, TRoutingRequest kind);
@@ -211,6 +225,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void DropConsultation(TRoutedCall& routed);
   void ForgetEndedRoutedCalls();
   void CheckRingTimeouts(DWORD ticks);
+  // Every tick: ring timeouts, the waiting callers, the seated operator's wrap-up, the queue figures' event.
+  void OnRoutingTick(DWORD ticks);
   // The operator seated at the line with that number, when ready, pauses with the no-answer reason.
   void PauseOperatorAt(const std::string& phoneNumber);
   static constexpr CORBA::Long kPausedByNoAnswer = -1;

@@ -16,6 +16,8 @@ const char* RoutingStateName(TRoutedCall::TState state) {
       return "Dialling";
     case TRoutedCall::TState::Completing:
       return "Completing";
+    case TRoutedCall::TState::Waiting:
+      return "Waiting";
     case TRoutedCall::TState::Ended:
       return "Ended";
   }

@@ -2,6 +2,8 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "telephony/tapi/Tapi.h"
@@ -18,10 +20,13 @@ namespace vantrel {
 //   Consulting   the caller is held pending transfer; the consultation call waits for dial tone
 //   Dialling     the consultation call dials the target and rings it (ring-no-answer runs from here)
 //   Completing   the target answered; the transfer is being completed
+//   Waiting      the rule's group has no ready member: the caller is held in the queue until one is ready (then
+//                it is taken off hold and is Answered again) or its wait ran out (the rule's next action)
 //   Ended        transferred, or abandoned by the caller: nothing more is done for it
 class TRoutedCall {
  public:
-  enum class TState { Offered, Answered, Consulting, Dialling, Completing, Ended };
+  enum class TState { Offered, Answered, Consulting, Dialling, Completing, Waiting, Ended };
+  using TClock = std::chrono::steady_clock;
 
   explicit TRoutedCall(CORBA::Long caller) : caller_(caller) {}
 
@@ -37,6 +42,12 @@ class TRoutedCall {
   DWORD DialledAt = 0;          // tick of the dial to the target, for its ring time
   bool CallerGone = false;      // the caller's call has ended
   int Attempts = 0;             // targets tried
+  CORBA::Long Rule = -1;        // the rule that routes it, for its queue figures
+  TClock::time_point OfferedAt = TClock::now();
+  std::optional<TClock::time_point> QueuedSince;  // when it first waited: its place in the line of callers
+  CORBA::Long WaitingGroup = -1;                  // the group it waits for
+  bool NoWaiting = false;  // its wait ran out or the line was full: the rule's group actions no longer hold it
+  bool Answered = false;   // put through to a target that answered
 
  private:
   CORBA::Long caller_;

@@ -44,6 +44,7 @@ class TLocalServant {
     }
   }
   Impl* operator->() const { return servant_; }
+  Impl* get() const { return servant_; }
   explicit operator bool() const { return servant_ != nullptr; }
 
  private:

@@ -6,6 +6,25 @@
 
 namespace vantrel {
 
+namespace {
+
+const char* OperatorStatusName(::OperatorStatus status) {
+  switch (status) {
+    case ::OperatorReady:
+      return "Ready";
+    case ::OperatorBusy:
+      return "Busy";
+    case ::OperatorPause:
+      return "Pause";
+    case ::OperatorWrapUp:
+      return "WrapUp";
+    default:
+      return "Unknown";
+  }
+}
+
+}  // namespace
+
 TOperator_Impl::TOperator_Impl() : loginTime_(DateTimeToServerDateTime(NowLocal())) {
   LogMessage("TOperator_Impl.Create()");
 }
@@ -18,10 +37,14 @@ TOperator_Impl::~TOperator_Impl() { LogMessage("TOperator_Impl.Destroy()"); }
 }
 
 void TOperator_Impl::SetStatus(::OperatorStatus status) {
+  const CORBA::Long id = GetID();
   {
     std::lock_guard lock(operatorMutex_);
     if (status_ == status) return;
+    LogFormat("operator %d: %s -> %s",
+              {static_cast<long>(id), OperatorStatusName(status_), OperatorStatusName(status)});
     status_ = status;
+    statusSince_ = std::chrono::steady_clock::now();
     if (status != ::OperatorPause) pauseReason_ = 0;
   }
   Guarded("TOperator_Impl.SetStatus", [&] {
@@ -155,9 +178,44 @@ void TOperator_Impl::SetPauseReason(CORBA::Long reason) {
   DoChange();
 }
 
-void TOperator_Impl::NoteCallEnded() {
+CORBA::Long TOperator_Impl::GetStatusSeconds() {
   std::lock_guard lock(operatorMutex_);
-  lastCallEnded_ = std::chrono::steady_clock::now();
+  return static_cast<CORBA::Long>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - statusSince_).count());
+}
+
+void TOperator_Impl::NoteRoutedCallAnswered(CORBA::Long rule, int wrapUpSeconds) {
+  std::lock_guard lock(operatorMutex_);
+  routedRule_ = rule;
+  routedAnswered_ = std::chrono::steady_clock::now();
+  routedWrapUp_ = wrapUpSeconds;
+}
+
+std::optional<TOperator_Impl::TRoutedTalk> TOperator_Impl::NoteCallEnded() {
+  const auto now = std::chrono::steady_clock::now();
+  std::optional<TRoutedTalk> talk;
+  int wrapUp = 0;
+  {
+    std::lock_guard lock(operatorMutex_);
+    lastCallEnded_ = now;
+    if (routedRule_ < 0) return talk;
+    talk = TRoutedTalk{routedRule_, std::chrono::duration<double>(now - routedAnswered_).count()};
+    wrapUp = routedWrapUp_;
+    routedRule_ = -1;
+    // Only a ready operator wraps up: one who paused or went busy meanwhile stays so.
+    if (wrapUp <= 0 || status_ != ::OperatorReady) return talk;
+    wrapUpEnds_ = now + std::chrono::seconds(wrapUp);
+  }
+  SetStatus(::OperatorWrapUp);
+  return talk;
+}
+
+void TOperator_Impl::EndWrapUpIfDue() {
+  {
+    std::lock_guard lock(operatorMutex_);
+    if (status_ != ::OperatorWrapUp || std::chrono::steady_clock::now() < wrapUpEnds_) return;
+  }
+  SetStatus(::OperatorReady);
 }
 
 std::chrono::steady_clock::time_point TOperator_Impl::LastCallEnded() const {

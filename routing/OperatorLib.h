@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "model/ContainerItemLib.h"
@@ -32,12 +33,23 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   CORBA::Long IncCallsCount() override;
   CORBA::Long GetPauseReason() override;
   void SetPauseReason(CORBA::Long reason) override;
+  CORBA::Long GetStatusSeconds() override;
 
   void SetID(CORBA::Long id) override;
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
 
-  // Inside the server: a call on the operator's line has ended; the longest-idle strategy ranks by it.
-  void NoteCallEnded();
+  // Inside the server: a routed call of the rule has been put through to the operator; when it ends its talk time
+  // counts for the rule, and the operator wraps up for wrapUpSeconds before being offered the next call.
+  void NoteRoutedCallAnswered(CORBA::Long rule, int wrapUpSeconds);
+  struct TRoutedTalk {
+    CORBA::Long rule;
+    double seconds;
+  };
+  // Inside the server: a call on the operator's line has ended; the longest-idle strategy ranks by it. The talk
+  // of the routed call it was, if any.
+  std::optional<TRoutedTalk> NoteCallEnded();
+  // After-call work that has lasted its time ends: the operator is ready.
+  void EndWrapUpIfDue();
   // When the operator's last call ended; the epoch when none has since the login.
   std::chrono::steady_clock::time_point LastCallEnded() const;
 
@@ -56,6 +68,12 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   CORBA::Long pauseReason_ = 0;                            // guarded by operatorMutex_; 0 unless paused
   ::ServerDateTime loginTime_;                             // guarded by operatorMutex_
   std::chrono::steady_clock::time_point lastCallEnded_{};  // guarded by operatorMutex_
+  std::chrono::steady_clock::time_point statusSince_ = std::chrono::steady_clock::now();  // guarded by operatorMutex_
+  // The routed call in progress (guarded by operatorMutex_): its rule (-1: none), put through at, wrap-up after.
+  CORBA::Long routedRule_ = -1;
+  std::chrono::steady_clock::time_point routedAnswered_{};
+  int routedWrapUp_ = 0;
+  std::chrono::steady_clock::time_point wrapUpEnds_{};  // guarded by operatorMutex_; while OperatorWrapUp
 };
 
 }  // namespace vantrel

@@ -191,36 +191,67 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyLastContact(const std::string& c
   return result;
 }
 
+// An operator whose line has a call already (a routed call ringing it, say) is not offered another.
+bool TRuleAction_Impl::IsFree(::Operator_ptr candidate) {
+  if (candidate->GetStatus() != ::OperatorReady) return false;
+  ::Line_var line = candidate->GetLine();
+  if (CORBA::is_nil(line)) return true;
+  try {
+    return line->GetCallsCount() == 0;
+  } catch (const CORBA::Exception&) {
+    return true;  // a line that cannot tell (no device) is taken as free, as before
+  }
+}
+
+void TRuleAction_Impl::FindReadyMembers(bool firstOnly, std::vector<TGroupMember>& ready,
+                                        std::vector<CORBA::Long>& listed, ::CallsDistributionType& strategy) {
+  ::Rules_var rules = GetRules();
+  ::Operators_var operators = GetOperators();
+  if (CORBA::is_nil(operators)) return;
+  strategy = CORBA::is_nil(rules) ? ::Loading : rules->GetCallsDistributionType();
+  if (strategy == ::Loading) {
+    operators->SortByCallsCount();
+  } else {
+    operators->SortByOrder();
+  }
+  // Loading and Order take the first ready member of the sorted list.
+  firstOnly = firstOnly || strategy == ::Loading || strategy == ::Order;
+  const CORBA::Long groupID = GetGroupID();
+  ::ContainerItem_var item = operators->GetFirstItem();
+  while (!CORBA::is_nil(item)) {
+    ::Operator_var candidate = ::Operator::_narrow(item);
+    if (!CORBA::is_nil(candidate)) listed.push_back(candidate->GetID());
+    // Operators that are not ready cost no database query.
+    if (!CORBA::is_nil(candidate) && IsFree(candidate) && candidate->GetIsInGroup(groupID)) {
+      CORBA::String_var phone = candidate->GetLinePhoneNumber();
+      const TLocalServant<TOperator_Impl> own(candidate.in());
+      ready.push_back({listed.back(), listed.size() - 1, phone.in(),
+                       own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}});
+      if (firstOnly) break;
+    }
+    item = item->GetNextItem();
+  }
+}
+
+bool TRuleAction_Impl::HasReadyMember() {
+  return Guarded("TRuleAction_Impl.HasReadyMember", false, [&] {
+    std::vector<TGroupMember> ready;
+    std::vector<CORBA::Long> listed;
+    ::CallsDistributionType strategy = ::Loading;
+    FindReadyMembers(true, ready, listed, strategy);
+    return !ready.empty();
+  });
+}
+
 TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
   Target result;
   Guarded("TRuleAction_Impl.ApplyGroup", [&] {
-    ::Rules_var rules = GetRules();
-    ::Operators_var operators = GetOperators();
-    if (CORBA::is_nil(operators)) return;
-    const ::CallsDistributionType strategy = CORBA::is_nil(rules) ? ::Loading : rules->GetCallsDistributionType();
-    if (strategy == ::Loading) {
-      operators->SortByCallsCount();
-    } else {
-      operators->SortByOrder();
-    }
-    const CORBA::Long groupID = GetGroupID();
     std::vector<TGroupMember> ready;
     std::vector<CORBA::Long> listed;  // every operator's ID in list order
-    ::ContainerItem_var item = operators->GetFirstItem();
-    while (!CORBA::is_nil(item)) {
-      ::Operator_var candidate = ::Operator::_narrow(item);
-      if (!CORBA::is_nil(candidate)) listed.push_back(candidate->GetID());
-      // Operators that are not ready cost no database query.
-      if (!CORBA::is_nil(candidate) && candidate->GetStatus() == ::OperatorReady && candidate->GetIsInGroup(groupID)) {
-        CORBA::String_var phone = candidate->GetLinePhoneNumber();
-        const TLocalServant<TOperator_Impl> own(candidate.in());
-        ready.push_back({listed.back(), listed.size() - 1, phone.in(),
-                         own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}});
-        // Loading and Order take the first ready member of the sorted list.
-        if (strategy == ::Loading || strategy == ::Order) break;
-      }
-      item = item->GetNextItem();
-    }
+    ::CallsDistributionType strategy = ::Loading;
+    FindReadyMembers(false, ready, listed, strategy);
+    ::Operators_var operators = GetOperators();
+    if (CORBA::is_nil(operators)) return;
     const TLocalServant<TOperators_Impl> served(operators.in());
     const TGroupMember* chosen = ChooseGroupMember(strategy, ready, listed, served ? served->LastServed() : -1);
     if (chosen == nullptr) return;

@@ -24,6 +24,9 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
   CORBA::Boolean Apply(const char* callerID, const char* calledID, CORBA::String_out resultPhoneNumber) override;
 
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
+
+  // Inside the server: a group action with a member ready to be offered a call now (no one is chosen).
+  bool HasReadyMember();
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
 
@@ -41,6 +44,11 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
     std::string phone;
     std::chrono::steady_clock::time_point lastCallEnded;
   };
+  static bool IsFree(::Operator_ptr candidate);
+  // The group's ready members in the strategy's list order (only the first with firstOnly, Loading or Order),
+  // every operator's ID in that order, and the strategy.
+  void FindReadyMembers(bool firstOnly, std::vector<TGroupMember>& ready, std::vector<CORBA::Long>& listed,
+                        ::CallsDistributionType& strategy);
   // The member the strategy serves; nullptr when none is ready.
   static const TGroupMember* ChooseGroupMember(::CallsDistributionType strategy, const std::vector<TGroupMember>& ready,
                                                const std::vector<CORBA::Long>& listed, CORBA::Long lastServed);

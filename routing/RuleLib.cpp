@@ -1,9 +1,12 @@
 #include "RuleLib.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include "RuleActionLib.h"
 #include "model/Servant.h"
+#include "support/IniStorage.h"
 #include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
@@ -24,8 +27,12 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
 }
 
 bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
-                           CORBA::Long& actionIndex, bool restart, bool increment) {
+                           CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup) {
   bool result = false;
+  if (waitingGroup != nullptr) {
+    *waitingGroup = -1;
+    if (GetQueueSettings().MaxWait <= 0) waitingGroup = nullptr;
+  }
   CORBA::Long saved = 0;
   if (restart) actionIndex = 0;
   if (!increment) {
@@ -42,6 +49,11 @@ bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calle
       CORBA::String_var found;
       result = action->Apply(callerID.c_str(), calledID.c_str(), found.out());
       if (result) target = found.in();
+      if (!result && waitingGroup != nullptr && action->GetEnabled() && action->GetActionType() == ::Group) {
+        // The caller waits here for a member to become ready; the walk goes on from this action then.
+        *waitingGroup = action->GetGroupID();
+        break;
+      }
       LogFormat("TestTransfer_INRULE FCurrentActionIndex = %d AIncr = %d", {actionIndex, increment ? 1 : 0});
       actionIndex = actionIndex + 1 > count - 1 ? 0 : actionIndex + 1;
       ++tried;
@@ -49,6 +61,7 @@ bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calle
     }
   });
   if (!increment) actionIndex = saved;
+  if (waitingGroup != nullptr && *waitingGroup >= 0) return false;
   if (!result) {
     Guarded("TRule_Impl.Apply", [&] {
       ::Rules_var rules = GetRules();
@@ -60,6 +73,72 @@ bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calle
     });
   }
   return result;
+}
+
+bool TRule_Impl::HasReadyMemberAt(CORBA::Long order) {
+  return Guarded("TRule_Impl.HasReadyMemberAt", false, [&] {
+    ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(GetItemByOrder(order)));
+    const TLocalServant<TRuleAction_Impl> local{action.in()};
+    return local && local->HasReadyMember();
+  });
+}
+
+::RuleQueueSettings TRule_Impl::GetQueueSettings() {
+  std::lock_guard lock(queueMutex_);
+  return queue_;
+}
+
+void TRule_Impl::SetQueueSettings(const ::RuleQueueSettings& settings) {
+  std::lock_guard lock(queueMutex_);
+  queue_.MaxWait = std::max<CORBA::Long>(0, settings.MaxWait);
+  queue_.MaxWaiting = std::max<CORBA::Long>(0, settings.MaxWaiting);
+  queue_.Priority = settings.Priority;
+  queue_.WrapUp = std::max<CORBA::Long>(0, settings.WrapUp);
+  queue_.ServiceLevelSeconds = std::max<CORBA::Long>(0, settings.ServiceLevelSeconds);
+}
+
+CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
+  const bool assigned = TContainer_Impl::AssignFrom(source);
+  ::Rule_var rule = ::Rule::_narrow(source);
+  if (!CORBA::is_nil(rule)) {
+    Guarded("TRule_Impl.AssignFrom", [&] { SetQueueSettings(rule->GetQueueSettings()); });
+  }
+  return assigned;
+}
+
+CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* section) {
+  const bool loaded = TContainer_Impl::LoadFromIniFile(fileName, section);
+  if (!std::filesystem::exists(fileName)) return loaded;
+  return Guarded("TRule_Impl.LoadFromIniFile", false,
+                 [&] {
+                   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+                   ::RuleQueueSettings settings = GetQueueSettings();
+                   settings.MaxWait = ini->ReadInteger(section, "MaxWait", settings.MaxWait);
+                   settings.MaxWaiting = ini->ReadInteger(section, "MaxWaiting", settings.MaxWaiting);
+                   settings.Priority = ini->ReadInteger(section, "Priority", settings.Priority);
+                   settings.WrapUp = ini->ReadInteger(section, "WrapUp", settings.WrapUp);
+                   settings.ServiceLevelSeconds =
+                       ini->ReadInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
+                   SetQueueSettings(settings);
+                   return true;
+                 }) &&
+         loaded;
+}
+
+CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* section) {
+  const bool saved = TContainer_Impl::SaveToIniFile(fileName, section);
+  return Guarded("TRule_Impl.SaveToIniFile", false,
+                 [&] {
+                   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
+                   const ::RuleQueueSettings settings = GetQueueSettings();
+                   ini->WriteInteger(section, "MaxWait", settings.MaxWait);
+                   ini->WriteInteger(section, "MaxWaiting", settings.MaxWaiting);
+                   ini->WriteInteger(section, "Priority", settings.Priority);
+                   ini->WriteInteger(section, "WrapUp", settings.WrapUp);
+                   ini->WriteInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
+                   return true;
+                 }) &&
+         saved;
 }
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "model/ContainerLib.h"
@@ -14,12 +15,25 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
                        CORBA::Boolean restart, CORBA::Boolean increment) override;
   // Apply with the position in the action list kept by the caller: each routed call walks the actions on its
   // own, as one call at a time walks the rule's own position with Apply.
+  // With waitingGroup given, a group action with no ready member of a rule whose callers wait stops the walk at
+  // that action: the result is false and *waitingGroup names the group (else it is left -1).
   bool ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
-                 CORBA::Long& actionIndex, bool restart, bool increment);
+                 CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup = nullptr);
+
+  // Inside the server: whether the group action at that order has a member ready to be offered a call now.
+  bool HasReadyMemberAt(CORBA::Long order);
+
+  ::RuleQueueSettings GetQueueSettings() override;
+  void SetQueueSettings(const ::RuleQueueSettings& settings) override;
+  CORBA::Boolean AssignFrom(::Base_ptr source) override;
+  CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
+  CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
 
  private:
   std::mutex applyMutex_;               // one evaluation at a time moves the position
   CORBA::Long currentActionIndex_ = 0;  // guarded by applyMutex_
+  mutable std::mutex queueMutex_;
+  ::RuleQueueSettings queue_{0, 0, 0, 0, 20};  // guarded by queueMutex_
 };
 
 }  // namespace vantrel

@@ -86,6 +86,67 @@ CORBA::Boolean TRules_Impl::AssignFrom(::Base_ptr source) {
   return result;
 }
 
+::QueueFiguresSeq* TRules_Impl::GetQueueFigures(CORBA::Boolean sinceMidnight) {
+  auto* sequence = new ::QueueFiguresSeq;
+  Guarded("TRules_Impl.GetQueueFigures", [&] {
+    const auto figures = queue_.Figures(sinceMidnight);
+    sequence->length(static_cast<CORBA::ULong>(figures.size()));
+    for (std::size_t i = 0; i < figures.size(); ++i) {
+      const TCallQueue::TRuleFigures& one = figures[i];
+      const TCallQueue::TFigures& counted = one.counted;
+      ::QueueFigures& out = (*sequence)[static_cast<CORBA::ULong>(i)];
+      out.RuleID = one.rule;
+      ::ContainerItem_var rule = GetItemByID(one.rule);
+      out.RuleName = CORBA::is_nil(rule) ? CORBA::string_dup("") : rule->GetObjectName();
+      out.Waiting = one.waiting;
+      out.LongestWait = static_cast<CORBA::Long>(one.longestWait);
+      out.Offered = counted.offered;
+      out.Answered = counted.answered;
+      out.Abandoned = counted.abandoned;
+      out.Overflowed = counted.overflowed;
+      out.AnsweredInServiceLevel = counted.answeredInServiceLevel;
+      out.ServiceLevelSeconds = one.serviceLevelSeconds;
+      out.AverageSpeedOfAnswer =
+          counted.answered == 0 ? 0 : static_cast<CORBA::Long>(counted.answerSeconds / counted.answered + 0.5);
+      out.AverageTalkTime =
+          counted.talks == 0 ? 0 : static_cast<CORBA::Long>(counted.talkSeconds / counted.talks + 0.5);
+    }
+  });
+  return sequence;
+}
+
+::QueueEvents_ptr TRules_Impl::GetQueueEventsListener() {
+  std::lock_guard lock(settingsMutex_);
+  return queueListener_.Get();
+}
+
+void TRules_Impl::SetQueueEventsListener(::QueueEvents_ptr listener) {
+  std::lock_guard lock(settingsMutex_);
+  queueListener_.Set(listener);
+  publishedVersion_ = 0;  // a new listener hears the figures at once
+}
+
+void TRules_Impl::PublishQueueFigures() {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(settingsMutex_);
+    if (queueListener_.IsNil()) return;
+    if (queueListener_.Dropped()) {
+      queueListener_.Clear();
+      return;
+    }
+    const unsigned long version = queue_.Version();
+    if (version == publishedVersion_ || now - publishedAt_ < std::chrono::milliseconds(250)) return;
+    publishedVersion_ = version;
+    publishedAt_ = now;
+  }
+  ::QueueFiguresSeq_var figures = GetQueueFigures(true);
+  std::lock_guard lock(settingsMutex_);
+  queueListener_.Post("DoQueueFiguresChanged", [figures = ::QueueFiguresSeq(figures.in())](::QueueEvents_ptr listener) {
+    listener->DoQueueFiguresChanged(figures);
+  });
+}
+
 int TRules_Impl::RingTimeout() const {
   std::lock_guard lock(settingsMutex_);
   return ringTimeout_;

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "model/ContainerLib.h"
+#include "model/Listener.h"
+#include "routing/CallQueue.h"
 
 namespace vantrel {
 
@@ -15,6 +17,9 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   void SetCallsDistributionType(::CallsDistributionType type) override;
   char* GetSystemPhoneNumber() override;
   void SetSystemPhoneNumber(const char* phoneNumber) override;
+  ::QueueFiguresSeq* GetQueueFigures(CORBA::Boolean sinceMidnight) override;
+  ::QueueEvents_ptr GetQueueEventsListener() override;
+  void SetQueueEventsListener(::QueueEvents_ptr listener) override;
 
   ::ContainerItem_ptr CreateItem(CORBA::Boolean assignIdentity) override;
   CORBA::Boolean DeleteItem(::ContainerItem_ptr item) override;
@@ -28,6 +33,10 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   // Inside the server: whether an operator whose line rang a routed call out unanswered is paused
   // ("PauseOnNoAnswer").
   bool PauseOnNoAnswer() const;
+  // Inside the server: the callers waiting for groups, and the rules' service figures.
+  TCallQueue& Queue() { return queue_; }
+  // Sends the figures since midnight to the queue listener when they changed, at most every quarter second.
+  void PublishQueueFigures();
 
  protected:
   void FillRuleItem(CORBA::Long index, ::RuleItem& record) override;
@@ -36,10 +45,14 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   std::string SystemPhoneNumber() const;
 
   mutable std::mutex settingsMutex_;
-  CORBA::Long distribution_ = ::Loading;  // guarded by settingsMutex_
-  std::string systemPhoneNumber_;         // guarded by settingsMutex_
-  int ringTimeout_ = 20;                  // guarded by settingsMutex_
-  bool pauseOnNoAnswer_ = false;          // guarded by settingsMutex_
+  CORBA::Long distribution_ = ::Loading;               // guarded by settingsMutex_
+  std::string systemPhoneNumber_;                      // guarded by settingsMutex_
+  int ringTimeout_ = 20;                               // guarded by settingsMutex_
+  bool pauseOnNoAnswer_ = false;                       // guarded by settingsMutex_
+  TListener<::QueueEvents> queueListener_;             // guarded by settingsMutex_
+  unsigned long publishedVersion_ = 0;                 // guarded by settingsMutex_
+  std::chrono::steady_clock::time_point publishedAt_;  // guarded by settingsMutex_
+  TCallQueue queue_;
 };
 
 }  // namespace vantrel

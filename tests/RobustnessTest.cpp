@@ -231,7 +231,7 @@ TEST(Robustness, ClientsSavingAndLoadingTheSameFileAtOnceKeepItWhole) {
     });
   }
   for (auto& client : clients) client.join();
-  EXPECT_EQ(refused, 0);
+  EXPECT_EQ(refused, 0) << host.ErrorOutput();
   ::Environment_var environment = EnvironmentOf(host);
   EXPECT_EQ(::Rules_var(environment->GetRules())->GetItemsCount(), 200);
   EXPECT_EQ(host.Stop(), 0);

@@ -1,0 +1,145 @@
+#include "CallQueue.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace vantrel {
+
+namespace {
+
+int DayOfYearNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);
+  return parts.tm_year * 400 + parts.tm_yday;
+}
+
+}  // namespace
+
+void TCallQueue::RollOverDay() const {
+  const int today = DayOfYearNow();
+  if (today == today_) return;
+  for (auto& [id, counts] : counts_) counts.today = TFigures{};
+  today_ = today;
+}
+
+TCallQueue::TCounts& TCallQueue::CountsOf(long rule) {
+  RollOverDay();
+  return counts_[rule];
+}
+
+bool TCallQueue::Before(const TEntry& a, const TEntry& b) const {
+  if (a.priority != b.priority) return a.priority > b.priority;
+  if (a.since != b.since) return a.since < b.since;
+  return a.arrival < b.arrival;
+}
+
+bool TCallQueue::Enter(const std::string& caller, long rule, long group, int priority, int maxWaiting,
+                       TClock::time_point since) {
+  std::lock_guard lock(mutex_);
+  ++version_;
+  if (waiting_.count(caller) != 0) return true;
+  if (maxWaiting > 0) {
+    const auto ofRule =
+        std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) { return entry.second.rule == rule; });
+    if (ofRule >= maxWaiting) {
+      TCounts& counts = CountsOf(rule);
+      ++counts.sinceStart.overflowed;
+      ++counts.today.overflowed;
+      return false;
+    }
+  }
+  waiting_[caller] = TEntry{rule, group, priority, since, ++arrivals_};
+  CountsOf(rule);
+  return true;
+}
+
+bool TCallQueue::IsNext(const std::string& caller) const {
+  std::lock_guard lock(mutex_);
+  const auto found = waiting_.find(caller);
+  if (found == waiting_.end()) return false;
+  for (const auto& [key, entry] : waiting_) {
+    if (key != caller && entry.group == found->second.group && Before(entry, found->second)) return false;
+  }
+  return true;
+}
+
+void TCallQueue::Leave(const std::string& caller) {
+  std::lock_guard lock(mutex_);
+  if (waiting_.erase(caller) != 0) ++version_;
+}
+
+bool TCallQueue::IsWaiting(const std::string& caller) const {
+  std::lock_guard lock(mutex_);
+  return waiting_.count(caller) != 0;
+}
+
+void TCallQueue::NoteOffered(long rule, int serviceLevelSeconds) {
+  std::lock_guard lock(mutex_);
+  TCounts& counts = CountsOf(rule);
+  counts.serviceLevelSeconds = serviceLevelSeconds;
+  ++counts.sinceStart.offered;
+  ++counts.today.offered;
+  ++version_;
+}
+
+void TCallQueue::NoteAnswered(long rule, double secondsSinceOffered, int serviceLevelSeconds) {
+  std::lock_guard lock(mutex_);
+  TCounts& counts = CountsOf(rule);
+  for (TFigures* figures : {&counts.sinceStart, &counts.today}) {
+    ++figures->answered;
+    figures->answerSeconds += secondsSinceOffered;
+    if (secondsSinceOffered <= serviceLevelSeconds) ++figures->answeredInServiceLevel;
+  }
+  ++version_;
+}
+
+void TCallQueue::NoteAbandoned(long rule) {
+  std::lock_guard lock(mutex_);
+  TCounts& counts = CountsOf(rule);
+  ++counts.sinceStart.abandoned;
+  ++counts.today.abandoned;
+  ++version_;
+}
+
+void TCallQueue::NoteOverflowed(long rule) {
+  std::lock_guard lock(mutex_);
+  TCounts& counts = CountsOf(rule);
+  ++counts.sinceStart.overflowed;
+  ++counts.today.overflowed;
+  ++version_;
+}
+
+void TCallQueue::NoteTalk(long rule, double seconds) {
+  std::lock_guard lock(mutex_);
+  TCounts& counts = CountsOf(rule);
+  for (TFigures* figures : {&counts.sinceStart, &counts.today}) {
+    ++figures->talks;
+    figures->talkSeconds += seconds;
+  }
+  ++version_;
+}
+
+std::vector<TCallQueue::TRuleFigures> TCallQueue::Figures(bool sinceMidnight) const {
+  std::lock_guard lock(mutex_);
+  RollOverDay();
+  const auto now = TClock::now();
+  std::vector<TRuleFigures> figures;
+  for (const auto& [rule, counts] : counts_) {
+    TRuleFigures one{rule, 0, 0, counts.serviceLevelSeconds, sinceMidnight ? counts.today : counts.sinceStart};
+    for (const auto& [key, entry] : waiting_) {
+      if (entry.rule != rule) continue;
+      ++one.waiting;
+      one.longestWait = std::max(one.longestWait, std::chrono::duration<double>(now - entry.since).count());
+    }
+    figures.push_back(one);
+  }
+  return figures;
+}
+
+unsigned long TCallQueue::Version() const {
+  std::lock_guard lock(mutex_);
+  return version_;
+}
+
+}  // namespace vantrel

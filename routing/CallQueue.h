@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// The callers waiting for a group's operators, across every routing line and rule, and each rule's service
+// figures. Callers waiting for the same group are served by the priority of their rule, then first come, first
+// served. Thread-safe; its lock is a leaf (nothing is called while it is held).
+class TCallQueue {
+ public:
+  using TClock = std::chrono::steady_clock;
+
+  // What a rule's callers did, counted since the start and since midnight.
+  struct TFigures {
+    long offered = 0, answered = 0, abandoned = 0, overflowed = 0, answeredInServiceLevel = 0;
+    double answerSeconds = 0;  // summed over the answered
+    long talks = 0;
+    double talkSeconds = 0;
+  };
+  struct TRuleFigures {
+    long rule = 0;
+    long waiting = 0;
+    double longestWait = 0;  // seconds
+    int serviceLevelSeconds = 0;
+    TFigures counted;
+  };
+
+  // A caller starts to wait; false (and counted as overflowed) when the rule has maxWaiting callers waiting
+  // already (0: no limit). since keeps a caller's place when it comes back after a target rang out.
+  bool Enter(const std::string& caller, long rule, long group, int priority, int maxWaiting, TClock::time_point since);
+  // Whether the caller is the next one its group serves.
+  bool IsNext(const std::string& caller) const;
+  // The caller stops waiting (served, timed out or gone).
+  void Leave(const std::string& caller);
+  bool IsWaiting(const std::string& caller) const;
+
+  void NoteOffered(long rule, int serviceLevelSeconds);
+  // The caller is connected to an operator after waiting so long since it was offered.
+  void NoteAnswered(long rule, double secondsSinceOffered, int serviceLevelSeconds);
+  void NoteAbandoned(long rule);
+  void NoteOverflowed(long rule);
+  void NoteTalk(long rule, double seconds);
+
+  // Every rule with callers waiting or with counts; since midnight or since the start.
+  std::vector<TRuleFigures> Figures(bool sinceMidnight) const;
+  // Grows with every change of the figures: a reader reports only when it moved.
+  unsigned long Version() const;
+
+ private:
+  struct TEntry {
+    long rule = 0;
+    long group = 0;
+    int priority = 0;
+    TClock::time_point since;
+    unsigned long arrival = 0;  // ties of since are broken by the order of arrival
+  };
+  struct TCounts {
+    TFigures sinceStart;
+    TFigures today;
+    int serviceLevelSeconds = 0;
+  };
+  // With mutex_ held. A new day starts today's counts over.
+  void RollOverDay() const;
+  TCounts& CountsOf(long rule);
+  bool Before(const TEntry& a, const TEntry& b) const;
+
+  mutable std::mutex mutex_;
+  std::map<std::string, TEntry> waiting_;   // guarded by mutex_
+  mutable std::map<long, TCounts> counts_;  // guarded by mutex_
+  mutable int today_ = -1;                  // guarded by mutex_: the day today's counts are of
+  unsigned long arrivals_ = 0;              // guarded by mutex_
+  unsigned long version_ = 0;               // guarded by mutex_
+};
+
+}  // namespace vantrel
