@@ -1465,10 +1465,12 @@ void TLine_Impl::ServeWaitingCallers() {
       rules->Queue().Leave(key);
       rules->Queue().NoteOverflowed(routed.Rule);
       routed.NoWaiting = true;
-    } else if (!rules->Queue().IsNext(key) || !local->HasReadyMemberAt(routed.ActionIndex)) {
-      continue;
     } else {
-      rules->Queue().Leave(key);
+      // Its turn, and a member ready that no caller released before it has taken yet.
+      if (!rules->Queue().IsNext(key)) continue;
+      const long taken = rules->Queue().Released(routed.WaitingGroup);
+      if (local->ReadyMembersAt(routed.ActionIndex, taken + 1) <= taken) continue;
+      rules->Queue().Release(key);
     }
     // Off hold, the caller is connected again and the rule goes on from the group's action.
     routed.WaitingGroup = -1;
@@ -1591,6 +1593,13 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
         routed->NoWaiting = true;
         applied = ApplyRule(call, true, result, *routed);
       }
+      if (!applied && !isCaller && routed->Consult == call && routed->State() == TRoutedCall::TState::Dialling) {
+        // The target answered: the transfer completes even when the rule, asked again, finds its member busy now
+        // (with this very call).
+        CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
+        result = dialled.in();
+        applied = !result.empty();
+      }
       LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
                 {result, std::to_string(call), routed->Restart ? "1" : "0"});
       routed->Restart = false;
@@ -1686,6 +1695,7 @@ void TLine_Impl::DoDialtone(CORBA::Long call) {
     if (number.in()[0] == '\0') return;
     routed->DialledAt = platform::GetTickCount();
     routed->Transition(TRoutedCall::TState::Dialling);
+    if (TRules_Impl* rules = LocalRules()) rules->Queue().Settle(QueueKey(routed->Caller()));
     const telephony::TAsyncRequests async(*tapiLine_);
     const LONG before = tapiLine_->LastRequestID();
     Dial(call, number.in(), 0);

@@ -38,6 +38,7 @@ bool TCallQueue::Enter(const std::string& caller, long rule, long group, int pri
                        TClock::time_point since) {
   std::lock_guard lock(mutex_);
   ++version_;
+  released_.erase(caller);
   if (waiting_.count(caller) != 0) return true;
   if (maxWaiting > 0) {
     const auto ofRule =
@@ -66,7 +67,28 @@ bool TCallQueue::IsNext(const std::string& caller) const {
 
 void TCallQueue::Leave(const std::string& caller) {
   std::lock_guard lock(mutex_);
+  released_.erase(caller);
   if (waiting_.erase(caller) != 0) ++version_;
+}
+
+void TCallQueue::Release(const std::string& caller) {
+  std::lock_guard lock(mutex_);
+  const auto found = waiting_.find(caller);
+  if (found == waiting_.end()) return;
+  released_[caller] = found->second.group;
+  waiting_.erase(found);
+  ++version_;
+}
+
+void TCallQueue::Settle(const std::string& caller) {
+  std::lock_guard lock(mutex_);
+  released_.erase(caller);
+}
+
+long TCallQueue::Released(long group) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<long>(
+      std::count_if(released_.begin(), released_.end(), [&](const auto& entry) { return entry.second == group; }));
 }
 
 bool TCallQueue::IsWaiting(const std::string& caller) const {

@@ -35,8 +35,14 @@ class TCallQueue {
   bool Enter(const std::string& caller, long rule, long group, int priority, int maxWaiting, TClock::time_point since);
   // Whether the caller is the next one its group serves.
   bool IsNext(const std::string& caller) const;
-  // The caller stops waiting (served, timed out or gone).
+  // The caller stops waiting (timed out or gone).
   void Leave(const std::string& caller);
+  // The caller stops waiting because a member of its group is ready for it: until it settles (its target rings,
+  // or it waits again, or it is gone) that member counts as taken.
+  void Release(const std::string& caller);
+  void Settle(const std::string& caller);
+  // Callers released to the group that have not settled.
+  long Released(long group) const;
   bool IsWaiting(const std::string& caller) const;
 
   void NoteOffered(long rule, int serviceLevelSeconds);
@@ -71,6 +77,7 @@ class TCallQueue {
 
   mutable std::mutex mutex_;
   std::map<std::string, TEntry> waiting_;   // guarded by mutex_
+  std::map<std::string, long> released_;    // guarded by mutex_: caller -> group
   mutable std::map<long, TCounts> counts_;  // guarded by mutex_
   mutable int today_ = -1;                  // guarded by mutex_: the day today's counts are of
   unsigned long arrivals_ = 0;              // guarded by mutex_

@@ -203,7 +203,7 @@ bool TRuleAction_Impl::IsFree(::Operator_ptr candidate) {
   }
 }
 
-void TRuleAction_Impl::FindReadyMembers(bool firstOnly, std::vector<TGroupMember>& ready,
+void TRuleAction_Impl::FindReadyMembers(std::size_t atMost, std::vector<TGroupMember>& ready,
                                         std::vector<CORBA::Long>& listed, ::CallsDistributionType& strategy) {
   ::Rules_var rules = GetRules();
   ::Operators_var operators = GetOperators();
@@ -214,8 +214,8 @@ void TRuleAction_Impl::FindReadyMembers(bool firstOnly, std::vector<TGroupMember
   } else {
     operators->SortByOrder();
   }
-  // Loading and Order take the first ready member of the sorted list.
-  firstOnly = firstOnly || strategy == ::Loading || strategy == ::Order;
+  // Choosing, Loading and Order take the first ready member of the sorted list.
+  const std::size_t limit = atMost > 0 ? atMost : strategy == ::Loading || strategy == ::Order ? 1 : SIZE_MAX;
   const CORBA::Long groupID = GetGroupID();
   ::ContainerItem_var item = operators->GetFirstItem();
   while (!CORBA::is_nil(item)) {
@@ -227,19 +227,19 @@ void TRuleAction_Impl::FindReadyMembers(bool firstOnly, std::vector<TGroupMember
       const TLocalServant<TOperator_Impl> own(candidate.in());
       ready.push_back({listed.back(), listed.size() - 1, phone.in(),
                        own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}});
-      if (firstOnly) break;
+      if (ready.size() >= limit) break;
     }
     item = item->GetNextItem();
   }
 }
 
-bool TRuleAction_Impl::HasReadyMember() {
-  return Guarded("TRuleAction_Impl.HasReadyMember", false, [&] {
+long TRuleAction_Impl::ReadyMembers(long atMost) {
+  return Guarded("TRuleAction_Impl.ReadyMembers", 0L, [&] {
     std::vector<TGroupMember> ready;
     std::vector<CORBA::Long> listed;
     ::CallsDistributionType strategy = ::Loading;
-    FindReadyMembers(true, ready, listed, strategy);
-    return !ready.empty();
+    FindReadyMembers(static_cast<std::size_t>(std::max(0L, atMost)), ready, listed, strategy);
+    return static_cast<long>(ready.size());
   });
 }
 
@@ -249,7 +249,7 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
     std::vector<TGroupMember> ready;
     std::vector<CORBA::Long> listed;  // every operator's ID in list order
     ::CallsDistributionType strategy = ::Loading;
-    FindReadyMembers(false, ready, listed, strategy);
+    FindReadyMembers(0, ready, listed, strategy);
     ::Operators_var operators = GetOperators();
     if (CORBA::is_nil(operators)) return;
     const TLocalServant<TOperators_Impl> served(operators.in());

@@ -25,8 +25,9 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
 
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
 
-  // Inside the server: a group action with a member ready to be offered a call now (no one is chosen).
-  bool HasReadyMember();
+  // Inside the server: how many members of a group action are ready to be offered a call now, counting up to
+  // atMost (no one is chosen).
+  long ReadyMembers(long atMost);
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
 
@@ -45,9 +46,9 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
     std::chrono::steady_clock::time_point lastCallEnded;
   };
   static bool IsFree(::Operator_ptr candidate);
-  // The group's ready members in the strategy's list order (only the first with firstOnly, Loading or Order),
+  // The group's ready members in the strategy's list order (atMost of them; 0: those the strategy chooses among),
   // every operator's ID in that order, and the strategy.
-  void FindReadyMembers(bool firstOnly, std::vector<TGroupMember>& ready, std::vector<CORBA::Long>& listed,
+  void FindReadyMembers(std::size_t atMost, std::vector<TGroupMember>& ready, std::vector<CORBA::Long>& listed,
                         ::CallsDistributionType& strategy);
   // The member the strategy serves; nullptr when none is ready.
   static const TGroupMember* ChooseGroupMember(::CallsDistributionType strategy, const std::vector<TGroupMember>& ready,

@@ -75,11 +75,11 @@ bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calle
   return result;
 }
 
-bool TRule_Impl::HasReadyMemberAt(CORBA::Long order) {
-  return Guarded("TRule_Impl.HasReadyMemberAt", false, [&] {
+long TRule_Impl::ReadyMembersAt(CORBA::Long order, long atMost) {
+  return Guarded("TRule_Impl.ReadyMembersAt", 0L, [&] {
     ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(GetItemByOrder(order)));
     const TLocalServant<TRuleAction_Impl> local{action.in()};
-    return local && local->HasReadyMember();
+    return local ? local->ReadyMembers(atMost) : 0L;
   });
 }
 

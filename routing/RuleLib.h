@@ -20,8 +20,9 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   bool ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
                  CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup = nullptr);
 
-  // Inside the server: whether the group action at that order has a member ready to be offered a call now.
-  bool HasReadyMemberAt(CORBA::Long order);
+  // Inside the server: how many members of the group action at that order are ready to be offered a call now,
+  // counting up to atMost.
+  long ReadyMembersAt(CORBA::Long order, long atMost);
 
   ::RuleQueueSettings GetQueueSettings() override;
   void SetQueueSettings(const ::RuleQueueSettings& settings) override;

@@ -1,0 +1,186 @@
+// Callers waiting in line for a group's operators on a running Distributed host: the callers through
+// vantrel-exchange, the operators and a wallboard client over IIOP.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "HostClient.h"
+#include "Vantrel.hh"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A wallboard: the last figures the server sent.
+class RecordingQueueEvents : public POA_QueueEvents {
+ public:
+  void DoQueueFiguresChanged(const ::QueueFiguresSeq& figures) override {
+    std::lock_guard lock(mutex_);
+    last_ = figures;
+    ++received_;
+  }
+  long WaitingOf(CORBA::Long rule) {
+    std::lock_guard lock(mutex_);
+    for (CORBA::ULong i = 0; i < last_.length(); ++i) {
+      if (last_[i].RuleID == rule) return last_[i].Waiting;
+    }
+    return -1;
+  }
+
+ private:
+  std::mutex mutex_;
+  ::QueueFiguresSeq last_;
+  int received_ = 0;
+};
+
+class CallQueue : public ::testing::Test {
+ protected:
+  void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
+  // Line 101 routed by one rule: the support group (500, employees 11 to 15), then the fixed number 205 when
+  // actions are two.
+  void Start(const std::string& queueSettings, bool overflowTo205 = false, int ringTimeout = 20) {
+    Write("Settings.ini",
+          "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
+          "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
+    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection 'Provider=SQLite;Data Source=crm.sqlite3'" +
+                            " --base '" + host_.IniFolder().string() + "' > /dev/null";
+    ASSERT_EQ(std::system(crm.c_str()), 0);
+    {
+      CrmFile file(host_.IniFolder() / "crm.sqlite3");
+      for (int employee = 11; employee <= 15; ++employee) {
+        const std::string insert =
+            "insert into tq_ContactInGroup (Contact_id, Group_id) values (" + std::to_string(employee) + ", 500)";
+        ASSERT_EQ(sqlite3_exec(file.Handle(), insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+      }
+    }
+    Write("Exchange.ini",
+          "[Exchange]\nTrunks=300\n[Stations]\n101=Trunk 101\n201=Seat 201\n202=Seat 202\n203=Seat 203\n"
+          "204=Seat 204\n205=Seat 205\n");
+    std::string rules = "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=1\nSystemPhoneNumber=\nRingTimeout=" +
+                        std::to_string(ringTimeout) +
+                        "\n[Rules_Items]\nCount=1\nItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\n" +
+                        queueSettings + "[Rules_0_Items]\nCount=" + (overflowTo205 ? "2" : "1") +
+                        "\nItemID=2\n[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\n"
+                        "PhoneNumber=\nGroupID=500\n";
+    if (overflowTo205) rules += "[Rules_0_1]\nID=2\nOrder=1\nName=Desk\nEnabled=1\nActionType=2\nPhoneNumber=205\n";
+    Write("Rules.ini", rules);
+    Write("Lines.ini",
+          "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
+          "IsOuter=1\nUsingDND=0\n");
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: 6 lines")) << host_.Output() << host_.ErrorOutput();
+    environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
+    lines_ = environment_->GetLines();
+    operators_ = environment_->GetOperators();
+    rules_ = environment_->GetRules();
+  }
+  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
+
+  ::Operator_ptr LogIn(CORBA::Long employee, const char* line, ::OperatorStatus status) {
+    ::Operator_var seated = ::Operator::_narrow(::ContainerItem_var(operators_->CreateItem(true)));
+    EXPECT_FALSE(CORBA::is_nil(seated));
+    seated->SetID(employee);
+    seated->SetLine(::Line_var(::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber(line)))));
+    seated->SetStatus(status);
+    return seated._retn();
+  }
+  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
+  std::size_t Count(const std::string& piece) {
+    std::size_t count = 0;
+    std::istringstream text(Exchange("status"));
+    for (std::string line; std::getline(text, line);) count += line.find(piece) != std::string::npos ? 1 : 0;
+    return count;
+  }
+  // The rule's figures since midnight.
+  ::QueueFigures Figures() {
+    ::QueueFiguresSeq_var all = rules_->GetQueueFigures(true);
+    for (CORBA::ULong i = 0; i < all->length(); ++i) {
+      if (all[i].RuleID == 1) return all[i];
+    }
+    return ::QueueFigures{};
+  }
+  void CallAndWaitOnHold(const std::string& caller, std::size_t onHold) {
+    Exchange("call 101 from " + caller);
+    ASSERT_TRUE(WaitUntil([&] { return Count("ONHOLD") == onHold; })) << Exchange("status");
+  }
+
+  HostProcess host_;
+  ::Environment_var environment_;
+  ::Lines_var lines_;
+  ::Operators_var operators_;
+  ::Rules_var rules_;
+};
+
+}  // namespace
+
+TEST_F(CallQueue, CallersWaitForTheGroupInArrivalOrderAndTheOperatorWrapsUpBetweenThem) {
+  Start("MaxWait=60\nWrapUp=1\nServiceLevelSeconds=30\n");
+  ClientListeners listeners;
+  auto* wallboard = new RecordingQueueEvents();
+  const PortableServer::ObjectId_var wallboardId = TestPOA()->activate_object(wallboard);
+  wallboard->_remove_ref();
+  rules_->SetQueueEventsListener(
+      ::QueueEvents_var(::QueueEvents::_narrow(CORBA::Object_var(TestPOA()->id_to_reference(wallboardId)))));
+
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  // Nobody of the group is ready: each caller is answered and held, in the order they came.
+  CallAndWaitOnHold("5550001", 1);
+  CallAndWaitOnHold("5550002", 2);
+  CallAndWaitOnHold("5550003", 3);
+  EXPECT_EQ(Figures().Waiting, 3);
+  EXPECT_TRUE(WaitUntil([&] { return wallboard->WaitingOf(1) == 3; })) << wallboard->WaitingOf(1);
+
+  // The first caller reaches the operator who becomes ready.
+  anna->SetStatus(::OperatorReady);
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 201 OFFERING") == 1; })) << Exchange("status");
+  Exchange("pickup 201");
+  ASSERT_TRUE(WaitUntil([&] { return Count("outside 5550001 CONNECTED with 201") == 1; })) << Exchange("status");
+  EXPECT_EQ(Count("outside 5550002 CONNECTED with 101"), 1u) << Exchange("status");  // still waiting, held
+
+  // The third caller gives up.
+  const std::string status = Exchange("status");
+  const auto third = status.find(" outside 5550003");
+  ASSERT_NE(third, std::string::npos) << status;
+  const std::string thirdId = status.substr(status.rfind('\n', third) + 1, third - status.rfind('\n', third) - 1);
+  Exchange("hangup " + thirdId);
+
+  // After the call the operator is in after-call work for a second, then the second caller rings.
+  Exchange("drop 201");
+  EXPECT_TRUE(WaitUntil([&] { return anna->GetStatus() == ::OperatorWrapUp; }, 5s));
+  EXPECT_EQ(Count("station 201 OFFERING"), 0u) << Exchange("status");
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 201 OFFERING") == 1; }, 10s)) << Exchange("status");
+  EXPECT_EQ(anna->GetStatus(), ::OperatorReady);
+  Exchange("pickup 201");
+  ASSERT_TRUE(WaitUntil([&] { return Count("outside 5550002 CONNECTED with 201") == 1; })) << Exchange("status");
+  Exchange("drop 201");
+  ASSERT_TRUE(WaitUntil([&] { return Count("outside") == 0; })) << Exchange("status");
+
+  const ::QueueFigures figures = Figures();
+  EXPECT_EQ(figures.Offered, 3);
+  EXPECT_EQ(figures.Answered, 2);
+  EXPECT_EQ(figures.Abandoned, 1);
+  EXPECT_EQ(figures.Waiting, 0);
+  EXPECT_EQ(figures.AnsweredInServiceLevel, 2);
+  EXPECT_EQ(figures.ServiceLevelSeconds, 30);
+  EXPECT_STREQ(figures.RuleName.in(), "Support");
+  EXPECT_TRUE(WaitUntil([&] { return wallboard->WaitingOf(1) == 0; }));
+  TestPOA()->deactivate_object(wallboardId);
+}
+
+TEST_F(CallQueue, AFullLineOfCallersAndAWaitThatRunsOutGoOnToTheRulesNextAction) {
+  Start("MaxWait=1\nMaxWaiting=1\n", true);
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  CallAndWaitOnHold("5550101", 1);
+  // One caller waits already: the next goes on to the desk at once.
+  Exchange("call 101 from 5550102");
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 205 OFFERING") == 1; })) << Exchange("status");
+  // The first one's wait runs out after a second: the desk too.
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 205 OFFERING") == 2; }, 5s)) << Exchange("status");
+  EXPECT_EQ(Count("ONHOLD"), 2u) << Exchange("status");  // both held pending transfer to the desk
+  const ::QueueFigures figures = Figures();
+  EXPECT_EQ(figures.Overflowed, 2);
+  EXPECT_EQ(figures.Waiting, 0);
+  EXPECT_EQ(::Rule_var(::Rule::_narrow(::ContainerItem_var(rules_->GetItemByID(1))))->GetQueueSettings().MaxWaiting, 1);
+}
