@@ -61,7 +61,40 @@ long ToLong(const std::string& text) {
   return value;
 }
 
+constexpr std::size_t kQueueRowFields = 10;
+
+// A queue-log row has a line of its own kind, which a journal without queue rows never holds.
+std::string QueueRowLine(const TCallLogRow& row) {
+  std::string line = "Q";
+  for (const std::string* field :
+       {&row.CallHandle, &row.BeginTime, &row.LinePhoneNumber, &row.CallerPhoneNumber, &row.ConnectedPhoneNumber}) {
+    AppendEscaped(line, *field);
+  }
+  for (long number : {static_cast<long>(row.QueueEvent), row.Operator_id, row.Rule_id, row.Seconds, row.Reason}) {
+    AppendEscaped(line, std::to_string(number));
+  }
+  return line + '\n';
+}
+
+TCallLogRow QueueRowOf(const std::vector<std::string>& fields) {
+  if (fields.size() != kQueueRowFields + 1) throw std::invalid_argument("a row of " + std::to_string(fields.size()));
+  TCallLogRow row;
+  std::size_t at = 1;
+  for (std::string* text :
+       {&row.CallHandle, &row.BeginTime, &row.LinePhoneNumber, &row.CallerPhoneNumber, &row.ConnectedPhoneNumber}) {
+    *text = fields[at++];
+  }
+  row.QueueEvent = static_cast<TQueueEvent>(ToLong(fields[at++]));
+  if (row.QueueEvent == TQueueEvent::None) throw std::invalid_argument("a queue row without its event");
+  row.Operator_id = ToLong(fields[at++]);
+  row.Rule_id = ToLong(fields[at++]);
+  row.Seconds = ToLong(fields[at++]);
+  row.Reason = ToLong(fields[at++]);
+  return row;
+}
+
 std::string RowLine(const TCallLogRow& row) {
+  if (row.QueueEvent != TQueueEvent::None) return QueueRowLine(row);
   std::string line = "R";
   for (const std::string* field :
        {&row.CallHandle, &row.BeginTime, &row.EndTime, &row.LinePhoneNumber, &row.CallerPhoneNumber,
@@ -112,6 +145,8 @@ void TCallLogJournal::Load(std::deque<TCallLogRow>& outstanding, std::optional<T
     try {
       if (fields[0] == "R") {
         outstanding.push_back(RowOf(fields));
+      } else if (fields[0] == "Q") {
+        outstanding.push_back(QueueRowOf(fields));
       } else if (fields[0] == "B" && fields.size() == 4) {
         unresolved =
             TAttempt{static_cast<std::size_t>(ToLong(fields[1])), fields[2], static_cast<int>(ToLong(fields[3]))};

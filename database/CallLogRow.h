@@ -4,7 +4,21 @@
 
 namespace vantrel {
 
-// One row of tq_VantrelLog as the line produced it; the writer gives it its EventOrder when it is written.
+// What happened in a rule's queue, as tq_VantrelQueueLog's QueueEventType numbers it.
+enum class TQueueEvent {
+  None = 0,             // the row is a call-log row of tq_VantrelLog
+  Entered = 1,          // the caller starts to wait for the group
+  Connected = 2,        // the caller is put through to the operator who answered (Seconds: since offered)
+  Abandoned = 3,        // the caller hung up before that (Seconds: since offered)
+  RingNoAnswer = 4,     // the operator's phone rang the caller out
+  Overflowed = 5,       // the wait ran out or the line of callers was full: on to the rule's next action
+  OperatorPaused = 6,   // Reason: the pause reason
+  OperatorResumed = 7,  // ready again
+  OperatorWrapUp = 8,   // after-call work begins
+};
+
+// One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer
+// gives it its EventOrder when it is written.
 struct TCallLogRow {
   int CallEventType = 0;
   std::string CallHandle;          // the call key, "yyyymmddhhnnss-handle"
@@ -15,6 +29,12 @@ struct TCallLogRow {
   long Operator_id = 0;
   long Task_id = 0;
   std::string ParentCallHandle, ConsultCallHandle;
+  // A queue-log row: the event, its time in BeginTime; the call key, line, caller and the operator's phone (in
+  // ConnectedPhoneNumber) and ID as above.
+  TQueueEvent QueueEvent = TQueueEvent::None;
+  long Rule_id = 0;
+  long Seconds = 0;
+  long Reason = 0;
 
   bool operator==(const TCallLogRow&) const = default;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "CrmSchema.h"
 #include "support/ExceptionText.h"
 #include "support/FormatText.h"
 #include "support/VantrelCommonRoutines.h"
@@ -25,7 +26,25 @@ const char* CallLogStateName(TCallLogWriter::TState state) {
   return state == TCallLogWriter::TState::Writing ? "Writing" : "Journaling";
 }
 
+namespace {
+// Queue rows are numbered per call key apart from the call's own rows: their order keys carry this prefix.
+constexpr std::string_view kQueueOrderKey = "queue:";
+}  // namespace
+
+std::string TCallLogWriter::OrderKey(const TCallLogRow& row) {
+  return row.QueueEvent == TQueueEvent::None ? row.CallHandle : std::string(kQueueOrderKey) + row.CallHandle;
+}
+
 std::string TCallLogWriter::InsertStatement(const TCallLogRow& row, int eventOrder) {
+  if (row.QueueEvent != TQueueEvent::None) {
+    return FormatText(
+        "insert into tq_VantrelQueueLog (QueueEventType, CallHandle, EventTime, Rule_id, LinePhoneNumber, "
+        "CallerPhoneNumber, OperatorPhoneNumber, Operator_id, Seconds, Reason, EventOrder) values (%d, %s, %s, %d, %s, "
+        "%s, %s, %d, %d, %d, %d)",
+        {static_cast<int>(row.QueueEvent), SqlQuoted(row.CallHandle), SqlQuoted(row.BeginTime), row.Rule_id,
+         SqlQuoted(row.LinePhoneNumber), SqlQuoted(row.CallerPhoneNumber), SqlQuoted(row.ConnectedPhoneNumber),
+         row.Operator_id, row.Seconds, row.Reason, eventOrder});
+  }
   return FormatText(
       "insert into tq_VantrelLog (CallEventType, CallHandle, BeginTime, EndTime, LinePhoneNumber, LineIsOuter, "
       "CallerPhoneNumber, CalledPhoneNumber, ConnectedPhoneNumber, Operator_id, Task_id, EventOrder, "
@@ -36,9 +55,11 @@ std::string TCallLogWriter::InsertStatement(const TCallLogRow& row, int eventOrd
        SqlQuoted(row.ParentCallHandle), SqlQuoted(row.ConsultCallHandle)});
 }
 
-std::string TCallLogWriter::NextEventOrderStatement(const std::string& callHandle) {
-  return FormatText("select isnull(max(EventOrder), 0) + 1 as EventOrder from tq_VantrelLog where CallHandle = %s",
-                    {SqlQuoted(callHandle)});
+std::string TCallLogWriter::NextEventOrderStatement(const std::string& orderKey) {
+  const bool queue = orderKey.rfind(kQueueOrderKey, 0) == 0;
+  return FormatText("select isnull(max(EventOrder), 0) + 1 as EventOrder from %s where CallHandle = %s",
+                    {queue ? "tq_VantrelQueueLog" : "tq_VantrelLog",
+                     SqlQuoted(queue ? orderKey.substr(kQueueOrderKey.size()) : orderKey)});
 }
 
 TCallLogWriter::TCallLogWriter(std::string baseFolder, std::filesystem::path journalFile,
@@ -198,28 +219,36 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
                             TCallLogJournal::TAttempt& attempt, bool& committing,
                             const std::function<void(const TCallLogJournal::TAttempt&)>& beforeCommit) {
   std::unordered_map<std::string, int> staged;
-  attempt = {count, rows[first].CallHandle, 0};
+  attempt = {count, OrderKey(rows[first]), 0};
   connection_.Transaction([&](TDataConnection::TTransaction& statements) {
     if (connection_.Opens() != countedOn_) {
       // A new connection may reach another database (a CRM file made anew): its numbers are read again.
       lastEventOrder_.clear();
       countedOn_ = connection_.Opens();
     }
+    const bool queueRows = std::any_of(rows.begin() + static_cast<std::ptrdiff_t>(first),
+                                       rows.begin() + static_cast<std::ptrdiff_t>(first + count),
+                                       [](const TCallLogRow& row) { return row.QueueEvent != TQueueEvent::None; });
+    if (queueRows && queueTableOn_ != connection_.Opens()) {
+      for (const std::string& statement : CrmQueueLogStatements(connection_.Dialect())) statements.Execute(statement);
+      queueTableOn_ = connection_.Opens();
+    }
     std::string inserts;
     std::size_t pending = 0;
     for (std::size_t i = first; i < first + count; ++i) {
       const TCallLogRow& row = rows[i];
-      auto order = staged.find(row.CallHandle);
+      const std::string key = OrderKey(row);
+      auto order = staged.find(key);
       if (order == staged.end()) {
-        const auto known = lastEventOrder_.find(row.CallHandle);
+        const auto known = lastEventOrder_.find(key);
         int last = 0;
         if (known != lastEventOrder_.end()) {
           last = known->second;
         } else {
-          const auto next = statements.QueryFirstRow(NextEventOrderStatement(row.CallHandle), {"EventOrder"});
+          const auto next = statements.QueryFirstRow(NextEventOrderStatement(key), {"EventOrder"});
           last = (next ? StrToIntDef(next->front(), 1) : 1) - 1;
         }
-        order = staged.emplace(row.CallHandle, last).first;
+        order = staged.emplace(key, last).first;
       }
       const int eventOrder = ++order->second;
       if (i == first) attempt.eventOrder = eventOrder;
@@ -242,11 +271,13 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
 void TCallLogWriter::ResolveUnknownAttempt() {
   if (!unknownAttempt_) return;
   const TCallLogJournal::TAttempt attempt = *unknownAttempt_;
-  const auto found =
-      connection_.QueryFirstRow(FormatText("select count(*) as Found from tq_VantrelLog where CallHandle = %s and "
-                                           "EventOrder = %d",
-                                           {SqlQuoted(attempt.callHandle), attempt.eventOrder}),
-                                {"Found"});
+  const bool queue = attempt.callHandle.rfind(kQueueOrderKey, 0) == 0;
+  const auto found = connection_.QueryFirstRow(
+      FormatText("select count(*) as Found from %s where CallHandle = %s and EventOrder = %d",
+                 {queue ? "tq_VantrelQueueLog" : "tq_VantrelLog",
+                  SqlQuoted(queue ? attempt.callHandle.substr(kQueueOrderKey.size()) : attempt.callHandle),
+                  attempt.eventOrder}),
+      {"Found"});
   const bool committed = found && StrToIntDef(found->front(), 0) > 0;
   LogFormat("call log: the batch of %d rows whose commit was not confirmed is %s",
             {static_cast<long>(attempt.count), committed ? "in the database" : "not in the database"});

@@ -55,7 +55,10 @@ class TCallLogWriter {
 
   // The text of the rows' statements, exactly as the call log has always written them.
   static std::string InsertStatement(const TCallLogRow& row, int eventOrder);
-  static std::string NextEventOrderStatement(const std::string& callHandle);
+  // The next EventOrder of the rows numbered together under the key (OrderKey).
+  static std::string NextEventOrderStatement(const std::string& orderKey);
+  // A call's rows are numbered together, and so are its queue rows, apart from them.
+  static std::string OrderKey(const TCallLogRow& row);
 
  private:
   using TClock = std::chrono::steady_clock;
@@ -104,7 +107,8 @@ class TCallLogWriter {
   bool journalWritable_ = true;      // false after a failed write, until the journal is empty again
   std::optional<TCallLogJournal::TAttempt> unknownAttempt_;
   std::unordered_map<std::string, int> lastEventOrder_;  // by call key; forgotten after any failure
-  std::uint64_t countedOn_ = 0;                          // the connection's open that lastEventOrder_ was read on
+  std::uint64_t queueTableOn_ = 0;  // the connection's open on which the queue log's table was made sure of
+  std::uint64_t countedOn_ = 0;     // the connection's open that lastEventOrder_ was read on
   std::chrono::milliseconds retryDelay_{0};
   TClock::time_point nextAttempt_;
 

@@ -29,6 +29,21 @@ std::string Guarded(TSqlDialect dialect, const std::string& kind, const std::str
 
 }  // namespace
 
+std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
+  const std::string key = KeyColumn(dialect);
+  const std::string text = dialect == TSqlDialect::SqlServer ? "nvarchar" : "varchar";
+  const std::string stamp = dialect == TSqlDialect::PostgreSQL ? "timestamp" : "datetime";
+  return {
+      Guarded(dialect, "table", "tq_VantrelQueueLog",
+              "(" + key + ", QueueEventType int not null, CallHandle " + text + "(40) not null, EventTime " + stamp +
+                  ", Rule_id int, LinePhoneNumber " + text + "(64), CallerPhoneNumber " + text +
+                  "(128), OperatorPhoneNumber " + text +
+                  "(64), Operator_id int, Seconds int, Reason int, EventOrder "
+                  "int)"),
+      Guarded(dialect, "index", "ix_VantrelQueueLog_CallHandle", "on tq_VantrelQueueLog (CallHandle)"),
+  };
+}
+
 std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect) {
   const std::string key = KeyColumn(dialect);
   const std::string text = dialect == TSqlDialect::SqlServer ? "nvarchar" : "varchar";
@@ -58,6 +73,7 @@ std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect) {
 
 void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect) {
   for (const std::string& statement : CrmSchemaStatements(dialect)) connection.Execute(statement);
+  for (const std::string& statement : CrmQueueLogStatements(dialect)) connection.Execute(statement);
 }
 
 bool AddSampleCrm(TDataConnection& connection) {

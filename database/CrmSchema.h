@@ -13,6 +13,9 @@ class TDataConnection;
 // Columns beyond the ones the system names are kept to what a small CRM needs to be useful.
 std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
 
+// The queue log's table and index; the call log makes them itself when a CRM made before them lacks them.
+std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect);
+
 // Creates the tables and indexes that are missing.
 void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect);
 

@@ -37,9 +37,10 @@ class TCallsHistoryList {
   void AddCall(telephony::TTapiCall& call);
   void UpdateCall(telephony::TTapiCall& call);
   std::size_t Count() const;
+  // What the history would keep of the call now.
+  static TCallsHistoryItem FromCall(telephony::TTapiCall& call);
 
  private:
-  static TCallsHistoryItem FromCall(telephony::TTapiCall& call);
   void Append(TCallsHistoryItem item);
 
   mutable std::mutex mutex_;

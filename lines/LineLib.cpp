@@ -31,20 +31,6 @@ int StrToInt(const std::string& text) {
   return value;
 }
 
-std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
-
-// "yyyymmddhhnnss" or "yyyy-mm-dd hh:mm:ss".
-std::string DateTimeText(TDateTime value, bool compact) {
-  const TDateTimeParts parts = DecodeDateTime(value);
-  const std::string year = std::to_string(parts.year);
-  if (compact) {
-    return year + TwoDigits(parts.month) + TwoDigits(parts.day) + TwoDigits(parts.hour) + TwoDigits(parts.minute) +
-           TwoDigits(parts.second);
-  }
-  return year + "-" + TwoDigits(parts.month) + "-" + TwoDigits(parts.day) + " " + TwoDigits(parts.hour) + ":" +
-         TwoDigits(parts.minute) + ":" + TwoDigits(parts.second);
-}
-
 }  // namespace
 
 template <typename Result, typename Body>
@@ -884,7 +870,7 @@ CORBA::Boolean TLine_Impl::WriteLog(::LogEventType eventType, CORBA::Long handle
   return OnLine("TLine_Impl.WriteLog", false, [&] {
     const TDateTime now = NowLocal();
     const TDateTime begin = entry->BeginTime != 0 ? entry->BeginTime : now;
-    const std::string stamp = DateTimeText(begin, true);
+    const std::string stamp = DateTimeText(begin, true);  // the begin second keys its related calls too
     CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
     const CORBA::Long parent = GetParentCallHandle(handle);
     const CORBA::Long consult = GetConsultCallHandle(handle);
@@ -1313,8 +1299,8 @@ bool TLine_Impl::ApplyRule(CORBA::Long call, bool increment, std::string& result
   const TLocalServant<TRule_Impl> local{rule.in()};
   if (local) {
     std::string target;
-    const bool applied =
-        local->ApplyFrom(caller.in(), called.in(), target, routed.ActionIndex, routed.Restart, increment, waitingGroup);
+    const bool applied = local->ApplyFrom(caller.in(), called.in(), target, routed.ActionIndex, routed.Restart,
+                                          increment, waitingGroup, true);
     if (applied) result = target;
     return applied;
   }
@@ -1401,12 +1387,11 @@ void TLine_Impl::CheckRingTimeouts(DWORD ticks) {
     if (routed.State() != TRoutedCall::TState::Dialling) continue;
     if (static_cast<std::int32_t>(ticks - routed.DialledAt) < seconds * 1000) continue;
     LogFormat("routing %d: the target did not answer within %d s", {static_cast<long>(caller), seconds});
-    if (settings->PauseOnNoAnswer()) {
-      Guard("TLine_Impl.PauseOperatorAt", [&] {
-        CORBA::String_var dialled = GetCallNote(routed.Consult, "RESULTPHONENUMBER");
-        PauseOperatorAt(dialled.in());
-      });
-    }
+    Guard("TLine_Impl.PauseOperatorAt", [&] {
+      CORBA::String_var dialled = GetCallNote(routed.Consult, "RESULTPHONENUMBER");
+      WriteQueueLog(TQueueEvent::RingNoAnswer, routed, dialled.in(), seconds);
+      if (settings->PauseOnNoAnswer()) PauseOperatorAt(dialled.in());
+    });
     // As for a busy target: the consultation call goes, and its end asks the rule for the next target.
     routed.Transition(TRoutedCall::TState::Answered);
     Guard("TLine_Impl.DoBusy", [&] { DropConsultation(routed); });
@@ -1431,15 +1416,18 @@ bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   if (!routed.QueuedSince) routed.QueuedSince = now;
   if (now - *routed.QueuedSince >= std::chrono::seconds(settings.MaxWait)) {
     rules->Queue().NoteOverflowed(routed.Rule);  // came back after a target rang out, with its wait used up
+    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
     return false;
   }
   if (!rules->Queue().Enter(QueueKey(routed.Caller()), routed.Rule, group, settings.Priority, settings.MaxWaiting,
                             *routed.QueuedSince)) {
     LogFormat("routing %d: %d callers wait already", {static_cast<long>(routed.Caller()), settings.MaxWaiting});
+    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
     return false;
   }
   routed.WaitingGroup = group;
   routed.Transition(TRoutedCall::TState::Waiting);
+  WriteQueueLog(TQueueEvent::Entered, routed, {}, 0);
   // Held, the caller hears what the exchange plays to held callers.
   const telephony::TAsyncRequests async(*tapiLine_);
   const LONG before = tapiLine_->LastRequestID();
@@ -1464,6 +1452,7 @@ void TLine_Impl::ServeWaitingCallers() {
                 {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
       rules->Queue().Leave(key);
       rules->Queue().NoteOverflowed(routed.Rule);
+      WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
       routed.NoWaiting = true;
     } else {
       // Its turn, and a member ready that no caller released before it has taken yet.
@@ -1486,14 +1475,18 @@ void TLine_Impl::NoteCallerAnswered(TRoutedCall& routed, const std::string& targ
   ::Rule_var rule = GetRule();
   if (rules == nullptr || CORBA::is_nil(rule)) return;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
-  const double waited = std::chrono::duration<double>(TRoutedCall::TClock::now() - routed.OfferedAt).count();
-  rules->Queue().NoteAnswered(routed.Rule, waited, settings.ServiceLevelSeconds);
+  // Whole seconds, as the queue log has them, so that reports made from it agree with the figures.
+  rules->Queue().NoteAnswered(routed.Rule, SecondsSince(routed.OfferedAt), settings.ServiceLevelSeconds);
+  WriteQueueLog(TQueueEvent::Connected, routed, target, SecondsSince(routed.OfferedAt));
   ::Lines_var lines = GetLines();
   if (CORBA::is_nil(lines)) return;
   ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(target.c_str())));
   if (CORBA::is_nil(line)) return;
   ::Operator_var seated = line->GetOperator();
-  if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->NoteRoutedCallAnswered(routed.Rule, settings.WrapUp);
+  if (const TLocalServant<TOperator_Impl> own{seated.in()}) {
+    own->NoteRoutedCallAnswered(routed.Rule, settings.WrapUp);
+    own->Unreserve();  // the call is at the operator's line now
+  }
 }
 
 void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
@@ -1502,7 +1495,63 @@ void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
   if (rules == nullptr) return;
   rules->Queue().Leave(QueueKey(routed.Caller()));
   rules->Queue().NoteAbandoned(routed.Rule);
+  WriteQueueLog(TQueueEvent::Abandoned, routed, {}, SecondsSince(routed.OfferedAt));
   LogFormat("routing %d: the caller hung up before an operator answered", {static_cast<long>(routed.Caller())});
+}
+
+void TLine_Impl::ReleaseMemberAt(const std::string& phoneNumber) {
+  if (phoneNumber.empty()) return;
+  Guard("TLine_Impl.ReleaseMemberAt", [&] {
+    ::Lines_var lines = GetLines();
+    if (CORBA::is_nil(lines)) return;
+    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(phoneNumber.c_str())));
+    if (CORBA::is_nil(line)) return;
+    ::Operator_var seated = line->GetOperator();
+    if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->Unreserve();
+  });
+}
+
+long TLine_Impl::SecondsSince(TRoutedCall::TClock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(TRoutedCall::TClock::now() - since).count());
+}
+
+void TLine_Impl::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone,
+                               long seconds) {
+  Guard("TLine_Impl.WriteQueueLog", [&] {
+    const ::Database_var database = GetDatabase();
+    const TLocalServant<TDatabase_Impl> callLog{database.in()};
+    if (!callLog) return;
+    // The live call first: a line with many callers keeps only its latest ones in the history.
+    std::optional<TCallsHistoryItem> entry;
+    if (TTapiCall* live = GetCallByHandle(routed.Caller())) {
+      entry = TCallsHistoryList::FromCall(*live);
+    } else {
+      entry = history_.GetItem(routed.Caller());
+    }
+    const TDateTime now = NowLocal();
+    const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
+    CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
+    TCallLogRow row;
+    row.QueueEvent = event;
+    row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(routed.Caller());
+    row.BeginTime = DateTimeText(now, false);
+    row.LinePhoneNumber = linePhoneNumber.in();
+    row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
+    row.ConnectedPhoneNumber = operatorPhone;
+    row.Rule_id = routed.Rule;
+    row.Seconds = seconds;
+    if (!operatorPhone.empty()) {
+      ::Lines_var lines = GetLines();
+      ::Line_var line =
+          CORBA::is_nil(lines)
+              ? ::Line::_nil()
+              : ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(operatorPhone.c_str())));
+      if (!CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
+    }
+    std::string error;
+    if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.WriteQueueLog", error.c_str());
+  });
 }
 
 void TLine_Impl::OnRoutingTick(DWORD ticks) {
@@ -1585,20 +1634,22 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
     if (routed != nullptr && routed->State() == TRoutedCall::TState::Ended) routed = nullptr;
     const bool isCaller = routed != nullptr && routed->Caller() == call;
     if (isCaller) routed->Transition(TRoutedCall::TState::Answered);
-    if (routed != nullptr) {
+    if (routed != nullptr && !isCaller && routed->Consult == call) {
+      // The target answered the consultation call: the transfer goes to it, whatever the rule would choose now
+      // (asked again, it would pass its member over as busy, or choose a second one).
+      CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
+      result = dialled.in();
+      applied = !result.empty();
+      LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
+                {result, std::to_string(call), routed->Restart ? "1" : "0"});
+      routed->Restart = false;
+    } else if (routed != nullptr) {
       CORBA::Long waitingGroup = -1;
       applied = ApplyRule(call, true, result, *routed, isCaller && !routed->NoWaiting ? &waitingGroup : nullptr);
       if (!applied && waitingGroup >= 0 && !StartWaiting(*routed, waitingGroup)) {
         // The wait ran out or the line of callers is full: on to the rule's next action at once.
         routed->NoWaiting = true;
         applied = ApplyRule(call, true, result, *routed);
-      }
-      if (!applied && !isCaller && routed->Consult == call && routed->State() == TRoutedCall::TState::Dialling) {
-        // The target answered: the transfer completes even when the rule, asked again, finds its member busy now
-        // (with this very call).
-        CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
-        result = dialled.in();
-        applied = !result.empty();
       }
       LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
                 {result, std::to_string(call), routed->Restart ? "1" : "0"});
@@ -1767,7 +1818,9 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
         routed->Transition(TRoutedCall::TState::Ended);
       } else {
         // The consultation call is gone: unless the transfer was made, the caller comes back from hold (see
-        // DoCallFinished) and the rule is asked for the next target.
+        // DoCallFinished) and the rule is asked for the next target. The member it rang is free for others.
+        CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
+        ReleaseMemberAt(dialled.in());
         routed->Consult = 0;
         if (!routed->CallerGone && routed->State() != TRoutedCall::TState::Ended) {
           routed->Transition(TRoutedCall::TState::Answered);

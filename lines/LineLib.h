@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "database/CallLogRow.h"
 #include "lines/CallsHistoryList.h"
 #include "lines/LineCallsSnapshot.h"
 #include "lines/RoutedCall.h"
@@ -217,6 +218,11 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // up after the call.
   void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
   std::string QueueKey(CORBA::Long caller);
+  // One row of the queue log for the routed caller; operatorPhone the line the operator sits at, when one is named.
+  void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds);
+  static long SecondsSince(TRoutedCall::TClock::time_point since);
+  // The operator at the line with that number is no longer held for a routed call.
+  void ReleaseMemberAt(const std::string& phoneNumber);
   TRules_Impl* LocalRules();
   TRoutedCall* RoutedCallOf(CORBA::Long call);  // by the caller's or the consultation call's handle
   // Notes the request just issued without waiting, when there is one, so that its refusal reaches the routing.

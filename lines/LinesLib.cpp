@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "lines/LineLib.h"
+#include "model/Servant.h"
 #include "support/FormatText.h"
 #include "support/IniStorage.h"
 #include "support/VantrelCommonRoutines.h"
-#include "lines/LineLib.h"
-#include "model/Servant.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
 

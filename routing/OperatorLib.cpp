@@ -1,5 +1,8 @@
 #include "OperatorLib.h"
 
+#include "model/DatabaseLib.h"
+#include "model/Servant.h"
+#include "support/DateTime.h"
 #include "support/FormatText.h"
 #include "support/ProcessState.h"
 #include "support/VantrelCommonRoutines.h"
@@ -38,14 +41,25 @@ TOperator_Impl::~TOperator_Impl() { LogMessage("TOperator_Impl.Destroy()"); }
 
 void TOperator_Impl::SetStatus(::OperatorStatus status) {
   const CORBA::Long id = GetID();
+  ::OperatorStatus was;
+  CORBA::Long reason;
   {
     std::lock_guard lock(operatorMutex_);
     if (status_ == status) return;
+    was = status_;
     LogFormat("operator %d: %s -> %s",
               {static_cast<long>(id), OperatorStatusName(status_), OperatorStatusName(status)});
     status_ = status;
     statusSince_ = std::chrono::steady_clock::now();
     if (status != ::OperatorPause) pauseReason_ = 0;
+    reason = pauseReason_;
+  }
+  if (status == ::OperatorPause) {
+    WriteQueueLog(TQueueEvent::OperatorPaused, reason);
+  } else if (status == ::OperatorWrapUp) {
+    WriteQueueLog(TQueueEvent::OperatorWrapUp, 0);
+  } else if (status == ::OperatorReady && (was == ::OperatorPause || was == ::OperatorWrapUp)) {
+    WriteQueueLog(TQueueEvent::OperatorResumed, 0);
   }
   Guarded("TOperator_Impl.SetStatus", [&] {
     ::Line_var line = GetLine();
@@ -170,12 +184,34 @@ CORBA::Long TOperator_Impl::GetPauseReason() {
 }
 
 void TOperator_Impl::SetPauseReason(CORBA::Long reason) {
+  bool paused = false;
   {
     std::lock_guard lock(operatorMutex_);
     if (pauseReason_ == reason) return;
     pauseReason_ = reason;
+    paused = status_ == ::OperatorPause;
   }
+  if (paused) WriteQueueLog(TQueueEvent::OperatorPaused, reason);  // the reason is the news
   DoChange();
+}
+
+void TOperator_Impl::WriteQueueLog(TQueueEvent event, CORBA::Long reason) {
+  Guarded("TOperator_Impl.WriteQueueLog", [&] {
+    const ::Database_var database = GetDatabase();
+    const TLocalServant<TDatabase_Impl> callLog{database.in()};
+    if (!callLog) return;
+    CORBA::String_var phone = GetLinePhoneNumber();
+    TCallLogRow row;
+    row.QueueEvent = event;
+    row.BeginTime = DateTimeText(NowLocal(), false);
+    row.LinePhoneNumber = phone.in();
+    row.ConnectedPhoneNumber = phone.in();
+    row.Operator_id = GetID();
+    row.Reason = reason;
+    std::string error;
+    // Without a CRM connection there is no queue log to keep.
+    callLog->AcceptCallLogRow(std::move(row), error);
+  });
 }
 
 CORBA::Long TOperator_Impl::GetStatusSeconds() {
@@ -208,6 +244,21 @@ std::optional<TOperator_Impl::TRoutedTalk> TOperator_Impl::NoteCallEnded() {
   }
   SetStatus(::OperatorWrapUp);
   return talk;
+}
+
+void TOperator_Impl::Reserve() {
+  std::lock_guard lock(operatorMutex_);
+  reservedUntil_ = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+}
+
+void TOperator_Impl::Unreserve() {
+  std::lock_guard lock(operatorMutex_);
+  reservedUntil_ = {};
+}
+
+bool TOperator_Impl::Reserved() const {
+  std::lock_guard lock(operatorMutex_);
+  return std::chrono::steady_clock::now() < reservedUntil_;
 }
 
 void TOperator_Impl::EndWrapUpIfDue() {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "database/CallLogRow.h"
 #include "model/ContainerItemLib.h"
 
 namespace vantrel {
@@ -50,6 +51,11 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   std::optional<TRoutedTalk> NoteCallEnded();
   // After-call work that has lasted its time ends: the operator is ready.
   void EndWrapUpIfDue();
+  // Group routing has chosen the operator for a caller: no other caller is offered to them until the call reaches
+  // their line or the attempt ends (or a minute passed, should the end never be heard of).
+  void Reserve();
+  void Unreserve();
+  bool Reserved() const;
   // When the operator's last call ended; the epoch when none has since the login.
   std::chrono::steady_clock::time_point LastCallEnded() const;
 
@@ -59,6 +65,7 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
 
  private:
   void StoreLine(::Line_ptr line);
+  void WriteQueueLog(TQueueEvent event, CORBA::Long reason);
 
   mutable std::mutex operatorMutex_;
   ::OperatorStatus status_ = ::OperatorReady;              // guarded by operatorMutex_
@@ -73,7 +80,8 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   CORBA::Long routedRule_ = -1;
   std::chrono::steady_clock::time_point routedAnswered_{};
   int routedWrapUp_ = 0;
-  std::chrono::steady_clock::time_point wrapUpEnds_{};  // guarded by operatorMutex_; while OperatorWrapUp
+  std::chrono::steady_clock::time_point reservedUntil_{};  // guarded by operatorMutex_
+  std::chrono::steady_clock::time_point wrapUpEnds_{};     // guarded by operatorMutex_; while OperatorWrapUp
 };
 
 }  // namespace vantrel

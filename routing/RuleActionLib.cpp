@@ -47,7 +47,16 @@ CORBA::Long TRuleAction_Impl::GetGroupID() {
   return groupID_;
 }
 
-CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA::String_out resultPhoneNumber) {
+CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char* calledID,
+                                       CORBA::String_out resultPhoneNumber) {
+  std::string target;
+  const bool found = ApplyInServer(callerID, calledID, target, true, false);
+  resultPhoneNumber = CORBA::string_dup(found ? target.c_str() : "");
+  return found;
+}
+
+bool TRuleAction_Impl::ApplyInServer(const std::string& callerID, const std::string&, std::string& result, bool choose,
+                                     bool reserve) {
   Target target;
   const bool found = Guarded("TRuleAction_Impl.Apply", false, [&] {
     const std::string caller = callerID;
@@ -68,14 +77,14 @@ CORBA::Boolean TRuleAction_Impl::Apply(const char* callerID, const char*, CORBA:
         target = ApplyPhoneNumber(PhoneNumber());
         break;
       case ::Group:
-        target = ApplyGroup();
+        target = ApplyGroup(choose, reserve);
         break;
       default:
         break;
     }
     return target.has_value();
   });
-  resultPhoneNumber = CORBA::string_dup(found ? target->c_str() : "");
+  if (found) result = *target;
   return found;
 }
 
@@ -194,6 +203,7 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyLastContact(const std::string& c
 // An operator whose line has a call already (a routed call ringing it, say) is not offered another.
 bool TRuleAction_Impl::IsFree(::Operator_ptr candidate) {
   if (candidate->GetStatus() != ::OperatorReady) return false;
+  if (const TLocalServant<TOperator_Impl> own(candidate); own && own->Reserved()) return false;
   ::Line_var line = candidate->GetLine();
   if (CORBA::is_nil(line)) return true;
   try {
@@ -243,7 +253,7 @@ long TRuleAction_Impl::ReadyMembers(long atMost) {
   });
 }
 
-TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
+TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup(bool choose, bool reserve) {
   Target result;
   Guarded("TRuleAction_Impl.ApplyGroup", [&] {
     std::vector<TGroupMember> ready;
@@ -255,7 +265,15 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup() {
     const TLocalServant<TOperators_Impl> served(operators.in());
     const TGroupMember* chosen = ChooseGroupMember(strategy, ready, listed, served ? served->LastServed() : -1);
     if (chosen == nullptr) return;
+    if (!choose) {
+      result = ApplyPhoneNumber(chosen->phone);
+      return;
+    }
     if (served) served->NoteServed(chosen->id);
+    if (reserve) {
+      ::Operator_var member = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(chosen->id)));
+      if (const TLocalServant<TOperator_Impl> own{member.in()}) own->Reserve();
+    }
     result = ApplyPhoneNumber(chosen->phone);
   });
   return result;

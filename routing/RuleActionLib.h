@@ -22,6 +22,10 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
   void SetGroupID(CORBA::Long groupID) override;
   CORBA::Long GetGroupID() override;
   CORBA::Boolean Apply(const char* callerID, const char* calledID, CORBA::String_out resultPhoneNumber) override;
+  // Inside the server: Apply; without choose a group action only looks (round robin does not move on), with
+  // reserve the member it chooses is held for the caller being routed (Reserve on the operator).
+  bool ApplyInServer(const std::string& callerID, const std::string& calledID, std::string& target, bool choose,
+                     bool reserve);
 
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
 
@@ -37,7 +41,7 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
   Target ApplyManager(const std::string& caller);
   Target ApplyLastContact(const std::string& caller);
   Target ApplyPhoneNumber(const std::string& phone);
-  Target ApplyGroup();
+  Target ApplyGroup(bool choose, bool reserve);
   // A ready member of the group: its operator's ID, place in the operators' list, phone and last call's end.
   struct TGroupMember {
     CORBA::Long id;

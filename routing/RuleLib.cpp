@@ -27,7 +27,8 @@ CORBA::Boolean TRule_Impl::Apply(const char* callerID, const char* calledID, COR
 }
 
 bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
-                           CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup) {
+                           CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup,
+                           bool reserveMember) {
   bool result = false;
   if (waitingGroup != nullptr) {
     *waitingGroup = -1;
@@ -46,9 +47,16 @@ bool TRule_Impl::ApplyFrom(const std::string& callerID, const std::string& calle
       ::ContainerItem_var item = GetItemByOrder(actionIndex);
       ::RuleAction_var action = ::RuleAction::_narrow(item);
       if (CORBA::is_nil(action)) throw std::runtime_error("No action with Order " + std::to_string(actionIndex));
-      CORBA::String_var found;
-      result = action->Apply(callerID.c_str(), calledID.c_str(), found.out());
-      if (result) target = found.in();
+      // Only an evaluation that moves on takes a group member; a look (at offering) leaves them free.
+      if (const TLocalServant<TRuleAction_Impl> local{action.in()}) {
+        std::string found;
+        result = local->ApplyInServer(callerID, calledID, found, increment, increment && reserveMember);
+        if (result) target = found;
+      } else {
+        CORBA::String_var found;
+        result = action->Apply(callerID.c_str(), calledID.c_str(), found.out());
+        if (result) target = found.in();
+      }
       if (!result && waitingGroup != nullptr && action->GetEnabled() && action->GetActionType() == ::Group) {
         // The caller waits here for a member to become ready; the walk goes on from this action then.
         *waitingGroup = action->GetGroupID();

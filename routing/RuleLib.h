@@ -15,10 +15,12 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
                        CORBA::Boolean restart, CORBA::Boolean increment) override;
   // Apply with the position in the action list kept by the caller: each routed call walks the actions on its
   // own, as one call at a time walks the rule's own position with Apply.
+  // With reserveMember (a line routing a caller, moving on) the group member chosen is held for that caller.
   // With waitingGroup given, a group action with no ready member of a rule whose callers wait stops the walk at
   // that action: the result is false and *waitingGroup names the group (else it is left -1).
   bool ApplyFrom(const std::string& callerID, const std::string& calledID, std::string& target,
-                 CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup = nullptr);
+                 CORBA::Long& actionIndex, bool restart, bool increment, CORBA::Long* waitingGroup = nullptr,
+                 bool reserveMember = false);
 
   // Inside the server: how many members of the group action at that order are ready to be offered a call now,
   // counting up to atMost.

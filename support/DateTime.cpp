@@ -89,4 +89,19 @@ TDateTime DateOf(TDateTime value) { return std::trunc(value); }
 
 TDateTime TimeOf(TDateTime value) { return std::fabs(value - std::trunc(value)); }
 
+namespace {
+std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+}  // namespace
+
+std::string DateTimeText(TDateTime value, bool compact) {
+  const TDateTimeParts parts = DecodeDateTime(value);
+  const std::string year = std::to_string(parts.year);
+  if (compact) {
+    return year + TwoDigits(parts.month) + TwoDigits(parts.day) + TwoDigits(parts.hour) + TwoDigits(parts.minute) +
+           TwoDigits(parts.second);
+  }
+  return year + "-" + TwoDigits(parts.month) + "-" + TwoDigits(parts.day) + " " + TwoDigits(parts.hour) + ":" +
+         TwoDigits(parts.minute) + ":" + TwoDigits(parts.second);
+}
+
 }  // namespace vantrel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vantrel {
 
@@ -14,7 +15,10 @@ struct TDateTimeParts {
 bool TryEncodeDate(int year, int month, int day, TDateTime& result);
 bool TryEncodeTime(int hour, int minute, int second, int millisecond, TDateTime& result);
 TDateTimeParts DecodeDateTime(TDateTime value);
-TDateTime NowLocal();  // local wall-clock time: for stamps people read, never for elapsed times
+TDateTime NowLocal();
+// "yyyymmddhhnnss" (compact) or "yyyy-mm-dd hh:mm:ss", as the call log writes its keys and times.
+std::string DateTimeText(TDateTime value,
+                         bool compact);  // local wall-clock time: for stamps people read, never for elapsed times
 TDateTime DateOf(TDateTime value);
 TDateTime TimeOf(TDateTime value);
 

@@ -2,8 +2,10 @@
 // vantrel-exchange, the operators and a wallboard client over IIOP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 #include "HostClient.h"
@@ -87,6 +89,7 @@ class CallQueue : public ::testing::Test {
     return seated._retn();
   }
   std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
+  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
   std::size_t Count(const std::string& piece) {
     std::size_t count = 0;
     std::istringstream text(Exchange("status"));
@@ -166,6 +169,22 @@ TEST_F(CallQueue, CallersWaitForTheGroupInArrivalOrderAndTheOperatorWrapsUpBetwe
   EXPECT_EQ(figures.ServiceLevelSeconds, 30);
   EXPECT_STREQ(figures.RuleName.in(), "Support");
   EXPECT_TRUE(WaitUntil([&] { return wallboard->WaitingOf(1) == 0; }));
+  // The queue log has the story, keyed as the call log is: three entered, two put through, one gave up, and the
+  // operator's pause, resumption and wrap-ups.
+  EXPECT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_VantrelQueueLog") == "12"; }))
+      << Crm("select count(*) from tq_VantrelQueueLog");
+  EXPECT_EQ(Crm("select group_concat(QueueEventType, ',') from (select QueueEventType from tq_VantrelQueueLog where "
+                "CallHandle <> '' order by ID)"),
+            "1,1,1,2,3,2");
+  EXPECT_EQ(Crm("select group_concat(QueueEventType, ',') from (select QueueEventType from tq_VantrelQueueLog where "
+                "CallHandle = '' order by ID)"),
+            "6,7,8,7,8,7");
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog q join tq_VantrelLog l on l.CallHandle = q.CallHandle "
+                "where q.QueueEventType = 2 and l.CallEventType = 1"),
+            "2");  // each connected caller's row joins its incoming-call row
+  EXPECT_EQ(Crm("select Operator_id || ' ' || OperatorPhoneNumber from tq_VantrelQueueLog where QueueEventType = 2 "
+                "limit 1"),
+            "11 201");
   TestPOA()->deactivate_object(wallboardId);
 }
 
@@ -183,4 +202,92 @@ TEST_F(CallQueue, AFullLineOfCallersAndAWaitThatRunsOutGoOnToTheRulesNextAction)
   EXPECT_EQ(figures.Overflowed, 2);
   EXPECT_EQ(figures.Waiting, 0);
   EXPECT_EQ(::Rule_var(::Rule::_narrow(::ContainerItem_var(rules_->GetItemByID(1))))->GetQueueSettings().MaxWaiting, 1);
+}
+
+TEST_F(CallQueue, TwoHundredCallersAtOnceForFiveOperatorsAreServedInTurnAndTheFiguresMatchTheQueueLog) {
+  Start("MaxWait=600\nServiceLevelSeconds=5\n");
+  std::vector<::Operator_var> operators;
+  for (int i = 0; i < 5; ++i) {
+    operators.emplace_back(LogIn(11 + i, ("20" + std::to_string(1 + i)).c_str(), ::OperatorReady));
+  }
+  constexpr int kCallers = 200;
+  constexpr int kGivingUp = 20;  // the last ones to come hang up while they wait
+  std::string calls;
+  for (int i = 0; i < kCallers; ++i) calls += "call 101 from " + std::to_string(5560000 + i) + "\\n";
+  host_.RunExchange("", calls);
+  std::mt19937 random(20261207);
+  bool gaveUp = false;
+  // The operators answer after a random moment and talk a random while; the phones are polled.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto [code, status] = host_.RunExchange("status");
+        if (code != 0) return false;
+        std::string commands;
+        std::istringstream lines(status);
+        std::size_t outside = 0;
+        for (std::string line; std::getline(lines, line);) {
+          if (line.find(" outside ") != std::string::npos) ++outside;
+          for (int seat = 201; seat <= 205; ++seat) {
+            const std::string station = "station " + std::to_string(seat) + " ";
+            if (line.find(station + "OFFERING") != std::string::npos && random() % 4 != 0) {
+              commands += "pickup " + std::to_string(seat) + "\\n";
+            } else if (line.find(station + "CONNECTED with 556") != std::string::npos && random() % 2 == 0) {
+              commands += "drop " + std::to_string(seat) + "\\n";
+            }
+          }
+          const auto caller = line.find(" outside 556");
+          if (!gaveUp && caller != std::string::npos &&
+              std::atoi(line.c_str() + caller + 9) >= 5560000 + kCallers - kGivingUp) {
+            commands += "hangup " + line.substr(0, line.find(' ')) + "\\n";
+          }
+        }
+        if (outside >= kCallers - kGivingUp && status.find("station 201 CONNECTED with 556") != std::string::npos)
+          gaveUp = true;
+        if (!commands.empty()) host_.RunExchange("", commands);
+        return outside == 0;
+      },
+      240s))
+      << Exchange("status");
+
+  const ::QueueFigures figures = Figures();
+  EXPECT_EQ(figures.Offered, kCallers);
+  EXPECT_EQ(figures.Waiting, 0);
+  EXPECT_EQ(figures.Answered + figures.Abandoned + figures.Overflowed, kCallers);
+  EXPECT_EQ(figures.Abandoned, kGivingUp);
+  // The figures equal a count made from the queue log.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Crm("select count(*) from tq_VantrelQueueLog where QueueEventType in (2, 3, 5)") == std::to_string(kCallers);
+  }));
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog where QueueEventType = 2"), std::to_string(figures.Answered));
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog where QueueEventType = 3"), std::to_string(figures.Abandoned));
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog where QueueEventType = 2 and Seconds <= 5"),
+            std::to_string(figures.AnsweredInServiceLevel));
+  // First come, first served: the k-th caller put through came at most five places (one per operator) after
+  // the k-th to wait among those put through.
+  std::vector<int> entered, connected;
+  {
+    CrmFile file(host_.IniFolder() / "crm.sqlite3");
+    for (int event : {1, 2}) {
+      std::vector<int>& order = event == 1 ? entered : connected;
+      const std::string sql =
+          "select CallerPhoneNumber from tq_VantrelQueueLog where QueueEventType = " + std::to_string(event) +
+          " order by ID";
+      sqlite3_stmt* statement = nullptr;
+      ASSERT_EQ(sqlite3_prepare_v2(file.Handle(), sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        order.push_back(std::stoi(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))));
+      }
+      sqlite3_finalize(statement);
+    }
+  }
+  std::vector<int> waitedAndServed;
+  for (int caller : entered) {
+    if (std::find(connected.begin(), connected.end(), caller) != connected.end()) waitedAndServed.push_back(caller);
+  }
+  for (std::size_t k = 0, rank = 0; k < connected.size(); ++k) {
+    const auto place = std::find(waitedAndServed.begin(), waitedAndServed.end(), connected[k]);
+    if (place == waitedAndServed.end()) continue;  // served without waiting
+    EXPECT_LE(static_cast<std::size_t>(place - waitedAndServed.begin()), rank + 5) << connected[k];
+    ++rank;
+  }
 }
