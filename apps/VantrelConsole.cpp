@@ -131,6 +131,34 @@ std::deque<std::string> ConsoleEvents::Recent() {
   return recent_;
 }
 
+// The queues' figures changed: the screen is drawn again.
+class ConsoleQueueEvents : public POA_QueueEvents {
+ public:
+  void DoQueueFiguresChanged(const ::QueueFiguresSeq&) override { ConsoleEvents::changed = true; }
+};
+
+// "m:ss"
+std::string MinutesSeconds(long seconds) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
+  return text;
+}
+
+const char* OperatorStatusText(::OperatorStatus status) {
+  switch (status) {
+    case ::OperatorReady:
+      return "ready";
+    case ::OperatorBusy:
+      return "busy";
+    case ::OperatorPause:
+      return "pause";
+    case ::OperatorWrapUp:
+      return "wrap-up";
+    default:
+      return "?";
+  }
+}
+
 class Console {
  public:
   // With a line number, the console is one operator's: it listens to that line only, so one console per
@@ -200,6 +228,12 @@ std::string Console::Listen() {
     line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)))));
     line->ChangeLineEventLastContact();
   }
+  auto* queueEvents = new ConsoleQueueEvents();
+  PortableServer::ObjectId_var queueId = poa_->activate_object(queueEvents);
+  queueEvents->_remove_ref();
+  ::Rules_var(environment_->GetRules())
+      ->SetQueueEventsListener(
+          ::QueueEvents_var(::QueueEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(queueId)))));
   return databaseState;
 }
 
@@ -241,12 +275,24 @@ void Console::Draw(const std::string& message) {
   // Calls gone from every line are forgotten.
   callsSeen_.swap(callsShown_);
   callsShown_.clear();
+  // Each rule's callers waiting now and its day so far; the service level is the share of the offered callers
+  // answered within the rule's seconds.
+  ::QueueFiguresSeq_var queues = ::Rules_var(environment_->GetRules())->GetQueueFigures(true);
+  if (queues->length() > 0) screen << "\nQueues today\n";
+  for (CORBA::ULong i = 0; i < queues->length(); ++i) {
+    const ::QueueFigures& queue = queues[i];
+    const long level = queue.Offered == 0 ? 100 : 100 * queue.AnsweredInServiceLevel / queue.Offered;
+    screen << "  " << queue.RuleName.in() << "  waiting " << queue.Waiting << "  longest "
+           << MinutesSeconds(queue.LongestWait) << "  offered " << queue.Offered << "  answered " << queue.Answered
+           << "  abandoned " << queue.Abandoned << "  overflowed " << queue.Overflowed << "  service level " << level
+           << "% in " << queue.ServiceLevelSeconds << " s  answer " << MinutesSeconds(queue.AverageSpeedOfAnswer)
+           << "  talk " << MinutesSeconds(queue.AverageTalkTime) << "\n";
+  }
   screen << "\nOperators\n";
   ::Operators_var operators = environment_->GetOperators();
   ::OperatorItemSeq_var people = operators->GetOperatorsArray();
   if (people->length() == 0) screen << "  (none logged in)\n";
   for (CORBA::ULong i = 0; i < people->length(); ++i) {
-    static const char* const statuses[] = {"ready", "busy", "pause"};
     const ::OperatorItem& person = people[i];
     ::Operator_var item = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(person.ID)));
     char since[16];
@@ -254,14 +300,15 @@ void Console::Draw(const std::string& message) {
                   static_cast<unsigned>(person.LoginTime.Minute));
     const std::string name = person.Name.in();
     screen << "  " << person.ID << (name.empty() ? "" : "  " + name) << "  on " << person.ComputerName.in() << "  at "
-           << person.LinePhoneNumber.in() << "  " << statuses[static_cast<int>(person.Status) % 3] << "  calls "
+           << person.LinePhoneNumber.in() << "  " << OperatorStatusText(person.Status) << " for "
+           << MinutesSeconds(CORBA::is_nil(item) ? 0 : item->GetStatusSeconds()) << "  calls "
            << (CORBA::is_nil(item) ? 0 : item->GetCallsCount()) << "  since " << since << "\n";
   }
   screen << "\nLast events\n";
   for (const std::string& event : ConsoleEvents::Recent()) screen << "  " << event << "\n";
   screen << "\n"
          << message << "\n"
-         << "login ID LINE | logout | status ready|busy|pause | answer | hold | unhold | dial NUMBER |\n"
+         << "login ID LINE | logout | status ready|busy|pause [REASON] | answer | hold | unhold | dial NUMBER |\n"
          << "transfer NUMBER | consult NUMBER | complete | hangup | quit   (Enter refreshes)\n> " << std::flush;
   std::cout << screen.str() << std::flush;
 }
@@ -308,13 +355,14 @@ std::string Console::Run(const std::string& command) {
     myLine_.clear();
     return "Logged out";
   }
-  if (verb == "status" && words.size() == 2) {
+  if (verb == "status" && (words.size() == 2 || (words.size() == 3 && words[1] == "pause"))) {
     const std::map<std::string, ::OperatorStatus> statuses = {
         {"ready", ::OperatorReady}, {"busy", ::OperatorBusy}, {"pause", ::OperatorPause}};
     const auto found = statuses.find(words[1]);
-    if (found == statuses.end()) return "Use: status ready|busy|pause";
+    if (found == statuses.end()) return "Use: status ready|busy|pause [REASON]";
     me_->SetStatus(found->second);
-    return "Status " + words[1];
+    if (words.size() == 3) me_->SetPauseReason(std::atol(words[2].c_str()));
+    return "Status " + words[1] + (words.size() == 3 ? " (reason " + words[2] + ")" : "");
   }
   if (verb == "dial" && words.size() == 2) {
     line->Dial(0, words[1].c_str(), 0);
