@@ -199,6 +199,36 @@ TEST_F(CallLogWriterOnSqlite, AStopWhileTheDatabaseTakesNoRowsKeepsThemForTheNex
   EXPECT_FALSE(fs::exists(Journal()));
 }
 
+TEST_P(CallLogWriterOnCrm, QueueRowsAreNumberedApartFromTheCallsRowsAndTheirTableIsMadeWhenACrmLacksIt) {
+  reader_.Execute("drop table if exists tq_VantrelQueueLog");  // a CRM made before the queue log
+  TCallLogRow entered = Row("20261207100000-5", 0);
+  entered.QueueEvent = TQueueEvent::Entered;
+  entered.Rule_id = 3;
+  TCallLogRow abandoned = entered;
+  abandoned.QueueEvent = TQueueEvent::Abandoned;
+  abandoned.Seconds = 42;
+  abandoned.CallerPhoneNumber = "O'Brien\t";
+  {
+    TCallLogJournal journal(Journal());  // what a killed run left
+    journal.AppendRows({Row("20261207100000-5", 1), entered});
+  }
+  auto writer = NewWriter();
+  writer->Append(abandoned);
+  writer->Append(Row("20261207100000-5", 9));
+  ASSERT_TRUE(writer->WaitUntilWritten(20s));
+  EXPECT_EQ(RowsOf("20261207100000-5"), "1@1 9@2");
+  std::string queue;
+  for (int order = 1; order <= 3; ++order) {
+    const auto row = reader_.QueryFirstRow(
+        "select QueueEventType, Rule_id, Seconds, CallerPhoneNumber from tq_VantrelQueueLog where CallHandle = "
+        "'20261207100000-5' and EventOrder = " +
+            std::to_string(order),
+        {"QueueEventType", "Rule_id", "Seconds", "CallerPhoneNumber"});
+    if (row) queue += row->at(0) + "/" + row->at(1) + "/" + row->at(2) + "/" + row->at(3) + " ";
+  }
+  EXPECT_EQ(queue, "1/3/0/5550100 3/3/42/O'Brien\t ");
+}
+
 TEST(CallLogJournalFile, RowsComeBackAsTheyWereWrittenWhateverTheirText) {
   const fs::path file = fs::temp_directory_path() / ("vantrel-journal-" + std::to_string(::getpid()));
   fs::remove(file);
