@@ -1259,6 +1259,8 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
       if (const auto talk = own->NoteCallEnded()) {
         if (TRules_Impl* rules = LocalRules()) rules->Queue().NoteTalk(talk->rule, talk->seconds);
       }
+      // The operator may be free now: the callers next in line need not wait for the next tick.
+      ServeNextCallers();
     }
   });
 }
@@ -1419,8 +1421,8 @@ bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
     WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
     return false;
   }
-  if (!rules->Queue().Enter(QueueKey(routed.Caller()), routed.Rule, group, settings.Priority, settings.MaxWaiting,
-                            *routed.QueuedSince)) {
+  if (!rules->Queue().Enter(QueueKey(routed.Caller()), GetID(), routed.Rule, group, settings.Priority,
+                            settings.MaxWaiting, *routed.QueuedSince)) {
     LogFormat("routing %d: %d callers wait already", {static_cast<long>(routed.Caller()), settings.MaxWaiting});
     WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
     return false;
@@ -1465,6 +1467,18 @@ void TLine_Impl::ServeWaitingCallers() {
     routed.WaitingGroup = -1;
     routed.Transition(TRoutedCall::TState::Answered);
     Unhold(caller);
+  }
+}
+
+void TLine_Impl::ServeNextCallers() {
+  TRules_Impl* rules = LocalRules();
+  ::Lines_var lines = GetLines();
+  if (rules == nullptr || CORBA::is_nil(lines)) return;
+  for (const long id : rules->Queue().LinesOfNextCallers()) {
+    ::ContainerItem_var item = lines->GetItemByID(id);
+    if (const TLocalServant<TLine_Impl> line{item.in()}) {
+      Guard("TLine_Impl.ServeWaitingCallers", [&] { line->ServeWaitingCallers(); });
+    }
   }
 }
 

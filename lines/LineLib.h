@@ -212,6 +212,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool StartWaiting(TRoutedCall& routed, CORBA::Long group);
   // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
   void ServeWaitingCallers();
+  // The same at the lines where the callers next in line wait, now (an operator's call has ended).
+  void ServeNextCallers();
   // A routed caller that ended before it was put through counts as abandoned.
   void NoteCallerGone(TRoutedCall& routed);
   // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap

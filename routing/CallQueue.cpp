@@ -34,7 +34,7 @@ bool TCallQueue::Before(const TEntry& a, const TEntry& b) const {
   return a.arrival < b.arrival;
 }
 
-bool TCallQueue::Enter(const std::string& caller, long rule, long group, int priority, int maxWaiting,
+bool TCallQueue::Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
                        TClock::time_point since) {
   std::lock_guard lock(mutex_);
   ++version_;
@@ -50,7 +50,7 @@ bool TCallQueue::Enter(const std::string& caller, long rule, long group, int pri
       return false;
     }
   }
-  waiting_[caller] = TEntry{rule, group, priority, since, ++arrivals_};
+  waiting_[caller] = TEntry{line, rule, group, priority, since, ++arrivals_};
   CountsOf(rule);
   return true;
 }
@@ -63,6 +63,20 @@ bool TCallQueue::IsNext(const std::string& caller) const {
     if (key != caller && entry.group == found->second.group && Before(entry, found->second)) return false;
   }
   return true;
+}
+
+std::vector<long> TCallQueue::LinesOfNextCallers() const {
+  std::lock_guard lock(mutex_);
+  std::map<long, const TEntry*> next;  // group -> its next caller
+  for (const auto& [key, entry] : waiting_) {
+    const TEntry*& first = next[entry.group];
+    if (first == nullptr || Before(entry, *first)) first = &entry;
+  }
+  std::vector<long> lines;
+  for (const auto& [group, entry] : next) {
+    if (std::find(lines.begin(), lines.end(), entry->line) == lines.end()) lines.push_back(entry->line);
+  }
+  return lines;
 }
 
 void TCallQueue::Leave(const std::string& caller) {

@@ -32,7 +32,8 @@ class TCallQueue {
 
   // A caller starts to wait; false (and counted as overflowed) when the rule has maxWaiting callers waiting
   // already (0: no limit). since keeps a caller's place when it comes back after a target rang out.
-  bool Enter(const std::string& caller, long rule, long group, int priority, int maxWaiting, TClock::time_point since);
+  bool Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
+             TClock::time_point since);
   // Whether the caller is the next one its group serves.
   bool IsNext(const std::string& caller) const;
   // The caller stops waiting (timed out or gone).
@@ -44,6 +45,8 @@ class TCallQueue {
   // Callers released to the group that have not settled.
   long Released(long group) const;
   bool IsWaiting(const std::string& caller) const;
+  // The lines where the callers each group serves next wait.
+  std::vector<long> LinesOfNextCallers() const;
 
   void NoteOffered(long rule, int serviceLevelSeconds);
   // The caller is connected to an operator after waiting so long since it was offered.
@@ -59,6 +62,7 @@ class TCallQueue {
 
  private:
   struct TEntry {
+    long line = 0;
     long rule = 0;
     long group = 0;
     int priority = 0;

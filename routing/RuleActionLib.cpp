@@ -207,7 +207,11 @@ bool TRuleAction_Impl::IsFree(::Operator_ptr candidate) {
   ::Line_var line = candidate->GetLine();
   if (CORBA::is_nil(line)) return true;
   try {
-    return line->GetCallsCount() == 0;
+    // Calls that ended may stay listed a moment before they are let go: only live ones count.
+    for (CORBA::Long i = 0, count = line->GetCallsCount(); i < count; ++i) {
+      if (line->GetCallIsAlive(line->GetCall(i))) return false;
+    }
+    return true;
   } catch (const CORBA::Exception&) {
     return true;  // a line that cannot tell (no device) is taken as free, as before
   }
