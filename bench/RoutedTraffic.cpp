@@ -4,8 +4,6 @@
 // (the process's user+sys from /proc less what this driver spent), offer-to-transfer p50/p99, and the calls
 // left in the exchange once the offers stop (must be 0). The call log is on (SQLite).
 //   vantrel_bench_traffic [SECONDS] [RATE]   (default 60 s at 600 calls/s offered)
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "bench/InProcessServer.h"
+#include "bench/Measures.h"
 #include "model/DatabaseLib.h"
 
 using namespace vantrel;
@@ -26,37 +25,6 @@ using telephony::TSoftExchange;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double ProcessCpuSeconds() {
-  std::ifstream stat("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th of them.
-  std::size_t at = text.rfind(')');
-  std::vector<std::string> fields;
-  std::string field;
-  for (std::size_t i = at + 2; i < text.size(); ++i) {
-    if (text[i] == ' ') {
-      fields.push_back(field);
-      field.clear();
-    } else {
-      field += text[i];
-    }
-  }
-  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / ticks;
-}
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double Percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
-}
 
 void RunTraffic(InProcessServer& server, int lineCount, double seconds, double rate,
                 const std::filesystem::path& folder) {

@@ -1406,7 +1406,9 @@ TRules_Impl* TLine_Impl::LocalRules() {
   return local.get();  // the Rules container lives as long as the Environment
 }
 
-std::string TLine_Impl::QueueKey(CORBA::Long caller) { return std::to_string(GetID()) + ":" + std::to_string(caller); }
+std::string TLine_Impl::QueueKeyPrefix() { return std::to_string(GetID()) + ":"; }
+
+std::string TLine_Impl::QueueKey(CORBA::Long caller) { return QueueKeyPrefix() + std::to_string(caller); }
 
 bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   TRules_Impl* rules = LocalRules();
@@ -1438,35 +1440,50 @@ bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   return true;
 }
 
+void TLine_Impl::TakeOffHold(TRoutedCall& routed) {
+  // Off hold, the caller is connected again and the rule goes on from the group's action.
+  routed.WaitingGroup = -1;
+  routed.Transition(TRoutedCall::TState::Answered);
+  Unhold(routed.Caller());
+}
+
 void TLine_Impl::ServeWaitingCallers() {
   TRules_Impl* rules = LocalRules();
-  if (rules == nullptr) return;
+  if (rules == nullptr || routed_.empty()) return;
   const ::Rule_var rule = GetRule();
   const TLocalServant<TRule_Impl> local{rule.in()};
   if (!local) return;
+  const ::RuleQueueSettings settings = local->GetQueueSettings();
   const auto now = TRoutedCall::TClock::now();
   for (auto& [caller, routed] : routed_) {
-    if (routed.State() != TRoutedCall::TState::Waiting || !routed.QueuedSince) continue;
-    const std::string key = QueueKey(caller);
-    const ::RuleQueueSettings settings = local->GetQueueSettings();
-    if (now - *routed.QueuedSince >= std::chrono::seconds(settings.MaxWait)) {
-      LogFormat("routing %d: waited %d s for group %d",
-                {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
-      rules->Queue().Leave(key);
-      rules->Queue().NoteOverflowed(routed.Rule);
-      WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
-      routed.NoWaiting = true;
-    } else {
-      // Its turn, and a member ready that no caller released before it has taken yet.
-      if (!rules->Queue().IsNext(key)) continue;
-      const long taken = rules->Queue().Released(routed.WaitingGroup);
-      if (local->ReadyMembersAt(routed.ActionIndex, taken + 1) <= taken) continue;
-      rules->Queue().Release(key);
+    if (routed.State() != TRoutedCall::TState::Waiting || !routed.QueuedSince ||
+        now - *routed.QueuedSince < std::chrono::seconds(settings.MaxWait)) {
+      continue;
     }
-    // Off hold, the caller is connected again and the rule goes on from the group's action.
-    routed.WaitingGroup = -1;
-    routed.Transition(TRoutedCall::TState::Answered);
-    Unhold(caller);
+    LogFormat("routing %d: waited %d s for group %d",
+              {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
+    rules->Queue().Leave(QueueKey(caller));
+    rules->Queue().NoteOverflowed(routed.Rule);
+    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
+    routed.NoWaiting = true;
+    TakeOffHold(routed);
+  }
+  // The callers next in line that wait here, one after the other while a member is free for them that no caller
+  // released before has taken yet.
+  const std::string prefix = QueueKeyPrefix();
+  for (bool released = true; released;) {
+    released = false;
+    for (const auto& [key, group] : rules->Queue().NextCallers()) {
+      if (key.rfind(prefix, 0) != 0) continue;
+      const auto found = routed_.find(std::stol(key.substr(prefix.size())));
+      if (found == routed_.end() || found->second.State() != TRoutedCall::TState::Waiting) continue;
+      const long taken = rules->Queue().Released(group);
+      if (local->ReadyMembersAt(found->second.ActionIndex, taken + 1) <= taken) continue;
+      rules->Queue().Release(key);
+      TakeOffHold(found->second);
+      released = true;
+      break;
+    }
   }
 }
 

@@ -212,6 +212,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool StartWaiting(TRoutedCall& routed, CORBA::Long group);
   // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
   void ServeWaitingCallers();
+  void TakeOffHold(TRoutedCall& routed);
   // The same at the lines where the callers next in line wait, now (an operator's call has ended).
   void ServeNextCallers();
   // A routed caller that ended before it was put through counts as abandoned.
@@ -219,6 +220,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
   // up after the call.
   void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
+  // A waiting caller's key in the queue: the line's ID and the call's handle.
+  std::string QueueKeyPrefix();
   std::string QueueKey(CORBA::Long caller);
   // One row of the queue log for the routed caller; operatorPhone the line the operator sits at, when one is named.
   void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds);

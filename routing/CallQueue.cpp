@@ -55,28 +55,29 @@ bool TCallQueue::Enter(const std::string& caller, long line, long rule, long gro
   return true;
 }
 
-bool TCallQueue::IsNext(const std::string& caller) const {
-  std::lock_guard lock(mutex_);
-  const auto found = waiting_.find(caller);
-  if (found == waiting_.end()) return false;
-  for (const auto& [key, entry] : waiting_) {
-    if (key != caller && entry.group == found->second.group && Before(entry, found->second)) return false;
+std::map<long, std::map<std::string, TCallQueue::TEntry>::const_iterator> TCallQueue::Heads() const {
+  std::map<long, std::map<std::string, TEntry>::const_iterator> heads;
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    const auto [head, first] = heads.emplace(it->second.group, it);
+    if (!first && Before(it->second, head->second->second)) head->second = it;
   }
-  return true;
+  return heads;
 }
 
 std::vector<long> TCallQueue::LinesOfNextCallers() const {
   std::lock_guard lock(mutex_);
-  std::map<long, const TEntry*> next;  // group -> its next caller
-  for (const auto& [key, entry] : waiting_) {
-    const TEntry*& first = next[entry.group];
-    if (first == nullptr || Before(entry, *first)) first = &entry;
-  }
   std::vector<long> lines;
-  for (const auto& [group, entry] : next) {
-    if (std::find(lines.begin(), lines.end(), entry->line) == lines.end()) lines.push_back(entry->line);
+  for (const auto& [group, head] : Heads()) {
+    if (std::find(lines.begin(), lines.end(), head->second.line) == lines.end()) lines.push_back(head->second.line);
   }
   return lines;
+}
+
+std::vector<std::pair<std::string, long>> TCallQueue::NextCallers() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::string, long>> next;
+  for (const auto& [group, head] : Heads()) next.emplace_back(head->first, group);
+  return next;
 }
 
 void TCallQueue::Leave(const std::string& caller) {

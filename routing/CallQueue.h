@@ -34,8 +34,6 @@ class TCallQueue {
   // already (0: no limit). since keeps a caller's place when it comes back after a target rang out.
   bool Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
              TClock::time_point since);
-  // Whether the caller is the next one its group serves.
-  bool IsNext(const std::string& caller) const;
   // The caller stops waiting (timed out or gone).
   void Leave(const std::string& caller);
   // The caller stops waiting because a member of its group is ready for it: until it settles (its target rings,
@@ -47,6 +45,8 @@ class TCallQueue {
   bool IsWaiting(const std::string& caller) const;
   // The lines where the callers each group serves next wait.
   std::vector<long> LinesOfNextCallers() const;
+  // The caller each group serves next, with the group.
+  std::vector<std::pair<std::string, long>> NextCallers() const;
 
   void NoteOffered(long rule, int serviceLevelSeconds);
   // The caller is connected to an operator after waiting so long since it was offered.
@@ -78,6 +78,8 @@ class TCallQueue {
   void RollOverDay() const;
   TCounts& CountsOf(long rule);
   bool Before(const TEntry& a, const TEntry& b) const;
+  // Each group's next caller; with mutex_ held.
+  std::map<long, std::map<std::string, TEntry>::const_iterator> Heads() const;
 
   mutable std::mutex mutex_;
   std::map<std::string, TEntry> waiting_;   // guarded by mutex_
