@@ -16,6 +16,9 @@
 
 #include "bench/InProcessServer.h"
 #include "bench/Measures.h"
+#include "routing/OperatorLib.h"
+#include "routing/RuleLib.h"
+#include "routing/RulesLib.h"
 #include "support/ProcessState.h"
 
 using namespace vantrel;
@@ -28,6 +31,36 @@ constexpr int kOperators = 50;
 constexpr CORBA::Long kGroup = 7;
 
 std::string Seat(int i) { return std::to_string(5000 + i); }
+
+// The routing decision alone, with so many callers in line: find the next caller of the group, see that a member
+// is free for it, and choose (and hold) the member, as the line does when an operator frees up.
+void MeasureDecisions(::Rules_ptr rules, ::Rule_ptr rule, ::Operators_ptr operators, int waiting) {
+  const TLocalServant<TRules_Impl> localRules{rules};
+  const TLocalServant<TRule_Impl> localRule{rule};
+  std::vector<TLocalServant<TOperator_Impl>> seated;
+  for (CORBA::Long i = 0; i < operators->GetItemsCount(); ++i) seated.emplace_back(operators->GetItem(i));
+  TCallQueue& queue = localRules->Queue();
+  for (int i = 0; i < waiting; ++i) {
+    queue.Enter("bench:" + std::to_string(i), -1, rule->GetID(), kGroup, 0, 0, Clock::now());
+  }
+  std::vector<double> decisions;
+  for (int round = 0; round < 2000; ++round) {
+    const auto start = Clock::now();
+    const auto next = queue.NextCallers();
+    const long taken = queue.Released(kGroup);
+    std::string target;
+    CORBA::Long index = 0;
+    if (!next.empty() && localRule->ReadyMembersAt(0, taken + 1) > taken) {
+      localRule->ApplyFrom("5550000", "4000", target, index, false, true, nullptr, true);
+    }
+    decisions.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    if (target.empty()) std::printf("no member chosen\n");
+    for (auto& one : seated) one->Unreserve();
+  }
+  for (int i = 0; i < waiting; ++i) queue.Leave("bench:" + std::to_string(i));
+  std::printf("%4d waiting: routing decision p50 %6.1f us p99 %6.1f us\n", waiting, Percentile(decisions, 0.5),
+              Percentile(decisions, 0.99));
+}
 
 void RunQueue(InProcessServer& server, int waiting, double seconds, const std::filesystem::path& folder) {
   std::vector<std::string> stations{"4000"};
@@ -54,6 +87,8 @@ void RunQueue(InProcessServer& server, int waiting, double seconds, const std::f
     seated->SetID(i + 1);
     seated->SetLine(::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(Seat(i).c_str()))));
   }
+
+  MeasureDecisions(rules, rule, operators, waiting);
 
   std::map<std::string, Clock::time_point> freedAt;  // seat -> when its last call ended
   std::vector<double> nextRings;                     // ms from a seat's call ending to its next ring
