@@ -145,18 +145,9 @@ std::string MinutesSeconds(long seconds) {
 }
 
 const char* OperatorStatusText(::OperatorStatus status) {
-  switch (status) {
-    case ::OperatorReady:
-      return "ready";
-    case ::OperatorBusy:
-      return "busy";
-    case ::OperatorPause:
-      return "pause";
-    case ::OperatorWrapUp:
-      return "wrap-up";
-    default:
-      return "?";
-  }
+  static const char* const names[] = {"ready", "busy", "pause", "wrap-up"};
+  const auto index = static_cast<std::size_t>(status);
+  return index < std::size(names) ? names[index] : "?";  // a newer server's status
 }
 
 class Console {

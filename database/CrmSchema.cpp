@@ -27,12 +27,20 @@ std::string Guarded(TSqlDialect dialect, const std::string& kind, const std::str
   return "if " + probe + " create " + kind + " " + name + " " + body;
 }
 
+// The dialect's spelling of the key column, of text and of a time stamp.
+struct TColumnTypes {
+  explicit TColumnTypes(TSqlDialect dialect)
+      : key(KeyColumn(dialect)),
+        text(dialect == TSqlDialect::SqlServer ? "nvarchar" : "varchar"),
+        stamp(dialect == TSqlDialect::PostgreSQL ? "timestamp" : "datetime") {}
+  const std::string key, text, stamp;
+};
+
 }  // namespace
 
 std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
-  const std::string key = KeyColumn(dialect);
-  const std::string text = dialect == TSqlDialect::SqlServer ? "nvarchar" : "varchar";
-  const std::string stamp = dialect == TSqlDialect::PostgreSQL ? "timestamp" : "datetime";
+  const TColumnTypes types(dialect);
+  const std::string &key = types.key, &text = types.text, &stamp = types.stamp;
   return {
       Guarded(dialect, "table", "tq_VantrelQueueLog",
               "(" + key + ", QueueEventType int not null, CallHandle " + text + "(40) not null, EventTime " + stamp +
@@ -45,9 +53,8 @@ std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
 }
 
 std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect) {
-  const std::string key = KeyColumn(dialect);
-  const std::string text = dialect == TSqlDialect::SqlServer ? "nvarchar" : "varchar";
-  const std::string stamp = dialect == TSqlDialect::PostgreSQL ? "timestamp" : "datetime";
+  const TColumnTypes types(dialect);
+  const std::string &key = types.key, &text = types.text, &stamp = types.stamp;
   return {
       Guarded(dialect, "table", "tq_VantrelLog",
               "(" + key + ", CallEventType int not null, CallHandle " + text + "(40) not null, BeginTime " + stamp +

@@ -44,9 +44,7 @@ bool TCallQueue::Enter(const std::string& caller, long line, long rule, long gro
     const auto ofRule =
         std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) { return entry.second.rule == rule; });
     if (ofRule >= maxWaiting) {
-      TCounts& counts = CountsOf(rule);
-      ++counts.sinceStart.overflowed;
-      ++counts.today.overflowed;
+      Count(rule, &TFigures::overflowed);
       return false;
     }
   }
@@ -113,11 +111,8 @@ bool TCallQueue::IsWaiting(const std::string& caller) const {
 
 void TCallQueue::NoteOffered(long rule, int serviceLevelSeconds) {
   std::lock_guard lock(mutex_);
-  TCounts& counts = CountsOf(rule);
-  counts.serviceLevelSeconds = serviceLevelSeconds;
-  ++counts.sinceStart.offered;
-  ++counts.today.offered;
-  ++version_;
+  CountsOf(rule).serviceLevelSeconds = serviceLevelSeconds;
+  Count(rule, &TFigures::offered);
 }
 
 void TCallQueue::NoteAnswered(long rule, double secondsSinceOffered, int serviceLevelSeconds) {
@@ -131,20 +126,21 @@ void TCallQueue::NoteAnswered(long rule, double secondsSinceOffered, int service
   ++version_;
 }
 
+void TCallQueue::Count(long rule, long TFigures::*figure) {
+  TCounts& counts = CountsOf(rule);
+  ++(counts.sinceStart.*figure);
+  ++(counts.today.*figure);
+  ++version_;
+}
+
 void TCallQueue::NoteAbandoned(long rule) {
   std::lock_guard lock(mutex_);
-  TCounts& counts = CountsOf(rule);
-  ++counts.sinceStart.abandoned;
-  ++counts.today.abandoned;
-  ++version_;
+  Count(rule, &TFigures::abandoned);
 }
 
 void TCallQueue::NoteOverflowed(long rule) {
   std::lock_guard lock(mutex_);
-  TCounts& counts = CountsOf(rule);
-  ++counts.sinceStart.overflowed;
-  ++counts.today.overflowed;
-  ++version_;
+  Count(rule, &TFigures::overflowed);
 }
 
 void TCallQueue::NoteTalk(long rule, double seconds) {

@@ -77,6 +77,7 @@ class TCallQueue {
   // With mutex_ held. A new day starts today's counts over.
   void RollOverDay() const;
   TCounts& CountsOf(long rule);
+  void Count(long rule, long TFigures::*figure);  // one more, since the start and today
   bool Before(const TEntry& a, const TEntry& b) const;
   // Each group's next caller; with mutex_ held.
   std::map<long, std::map<std::string, TEntry>::const_iterator> Heads() const;
