@@ -1476,7 +1476,12 @@ void TLine_Impl::ServeWaitingCallers() {
     for (const auto& [key, group] : rules->Queue().NextCallers()) {
       if (key.rfind(prefix, 0) != 0) continue;
       const auto found = routed_.find(std::stol(key.substr(prefix.size())));
-      if (found == routed_.end() || found->second.State() != TRoutedCall::TState::Waiting) continue;
+      if (found == routed_.end() || found->second.State() != TRoutedCall::TState::Waiting) {
+        // A caller this line no longer routes would hold up its group for good.
+        rules->Queue().Leave(key);
+        released = true;
+        break;
+      }
       const long taken = rules->Queue().Released(group);
       if (local->ReadyMembersAt(found->second.ActionIndex, taken + 1) <= taken) continue;
       rules->Queue().Release(key);
@@ -1495,6 +1500,8 @@ void TLine_Impl::ServeNextCallers() {
     ::ContainerItem_var item = lines->GetItemByID(id);
     if (const TLocalServant<TLine_Impl> line{item.in()}) {
       Guard("TLine_Impl.ServeWaitingCallers", [&] { line->ServeWaitingCallers(); });
+    } else {
+      rules->Queue().ForgetLine(id);  // the line is gone, and its callers with it
     }
   }
 }
@@ -1716,6 +1723,8 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
           consult->SetOwner(true);
           routed->Consult = CallHandle(consult);
           routed->Transition(TRoutedCall::TState::Consulting);
+        } else {
+          ReleaseMemberAt(result);  // no consultation call to ring them with
         }
       }
       if (GetCallIsOutgoing(call) && GetCallIsConnected(call) && !isCaller) {
@@ -1850,8 +1859,10 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
       } else {
         // The consultation call is gone: unless the transfer was made, the caller comes back from hold (see
         // DoCallFinished) and the rule is asked for the next target. The member it rang is free for others.
+        // (Gone before its dial tone, it has not been given the number yet: the target still names the member.)
         CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
-        ReleaseMemberAt(dialled.in());
+        ReleaseMemberAt(dialled.in()[0] != '\0' ? std::string(dialled.in()) : routed->Target);
+        routed->Target.clear();
         routed->Consult = 0;
         if (!routed->CallerGone && routed->State() != TRoutedCall::TState::Ended) {
           routed->Transition(TRoutedCall::TState::Answered);

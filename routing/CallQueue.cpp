@@ -84,6 +84,11 @@ void TCallQueue::Leave(const std::string& caller) {
   if (waiting_.erase(caller) != 0) ++version_;
 }
 
+void TCallQueue::ForgetLine(long line) {
+  std::lock_guard lock(mutex_);
+  if (std::erase_if(waiting_, [&](const auto& entry) { return entry.second.line == line; }) != 0) ++version_;
+}
+
 void TCallQueue::Release(const std::string& caller) {
   std::lock_guard lock(mutex_);
   const auto found = waiting_.find(caller);

@@ -36,6 +36,8 @@ class TCallQueue {
              TClock::time_point since);
   // The caller stops waiting (timed out or gone).
   void Leave(const std::string& caller);
+  // Every caller waiting at the line.
+  void ForgetLine(long line);
   // The caller stops waiting because a member of its group is ready for it: until it settles (its target rings,
   // or it waits again, or it is gone) that member counts as taken.
   void Release(const std::string& caller);

@@ -42,7 +42,7 @@ class CallQueue : public ::testing::Test {
   void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
   // Line 101 routed by one rule: the support group (500, employees 11 to 15), then the fixed number 205 when
   // actions are two.
-  void Start(const std::string& queueSettings, bool overflowTo205 = false, int ringTimeout = 20) {
+  void Start(const std::string& queueSettings, bool overflowTo205 = false, int strategy = 1, int seats = 5) {
     Write("Settings.ini",
           "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
           "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
@@ -51,17 +51,17 @@ class CallQueue : public ::testing::Test {
     ASSERT_EQ(std::system(crm.c_str()), 0);
     {
       CrmFile file(host_.IniFolder() / "crm.sqlite3");
-      for (int employee = 11; employee <= 15; ++employee) {
+      for (int employee = 11; employee < 11 + seats; ++employee) {
         const std::string insert =
             "insert into tq_ContactInGroup (Contact_id, Group_id) values (" + std::to_string(employee) + ", 500)";
         ASSERT_EQ(sqlite3_exec(file.Handle(), insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
       }
     }
-    Write("Exchange.ini",
-          "[Exchange]\nTrunks=300\n[Stations]\n101=Trunk 101\n201=Seat 201\n202=Seat 202\n203=Seat 203\n"
-          "204=Seat 204\n205=Seat 205\n");
-    std::string rules = "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=1\nSystemPhoneNumber=\nRingTimeout=" +
-                        std::to_string(ringTimeout) +
+    std::string stations = "[Exchange]\nTrunks=300\n[Stations]\n101=Trunk 101\n";
+    for (int seat = 201; seat < 201 + seats; ++seat) stations += std::to_string(seat) + "=Seat\n";
+    Write("Exchange.ini", stations);
+    std::string rules = "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=" + std::to_string(strategy) +
+                        "\nSystemPhoneNumber=\nRingTimeout=20" +
                         "\n[Rules_Items]\nCount=1\nItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\n" +
                         queueSettings + "[Rules_0_Items]\nCount=" + (overflowTo205 ? "2" : "1") +
                         "\nItemID=2\n[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\n"
@@ -72,7 +72,8 @@ class CallQueue : public ::testing::Test {
           "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
           "IsOuter=1\nUsingDND=0\n");
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
-    ASSERT_TRUE(host_.WaitForOutput("Loaded: 6 lines")) << host_.Output() << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: " + std::to_string(seats + 1) + " lines"))
+        << host_.Output() << host_.ErrorOutput();
     environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
     lines_ = environment_->GetLines();
     operators_ = environment_->GetOperators();
@@ -290,4 +291,38 @@ TEST_F(CallQueue, TwoHundredCallersAtOnceForFiveOperatorsAreServedInTurnAndTheFi
     EXPECT_LE(static_cast<std::size_t>(place - waitedAndServed.begin()), rank + 5) << connected[k];
     ++rank;
   }
+}
+
+TEST_F(CallQueue, TenOperatorsAtOnceAreOfferedCallsInTurnByRoundRobin) {
+  Start("MaxWait=60\n", false, 3, 10);
+  std::vector<::Operator_var> operators;
+  for (int i = 0; i < 10; ++i) {
+    operators.emplace_back(LogIn(11 + i, std::to_string(201 + i).c_str(), ::OperatorReady));
+  }
+  // One caller after another: each rings the seat after the one served last, round to the first again; the one
+  // paused meanwhile is passed over.
+  std::vector<std::string> rung;
+  for (int call = 0; call < 13; ++call) {
+    if (call == 11) operators[2]->SetStatus(::OperatorPause);
+    const std::string caller = "55570" + std::to_string(10 + call);
+    Exchange("call 101 from " + caller);
+    std::string seat;
+    ASSERT_TRUE(WaitUntil([&] {
+      const std::string status = Exchange("status");
+      const auto ringing = status.find(" OFFERING");
+      if (ringing == std::string::npos) return false;
+      const auto number = status.rfind("station ", ringing);
+      seat = status.substr(number + 8, 3);
+      return true;
+    })) << Exchange("status");
+    rung.push_back(seat);
+    Exchange("pickup " + seat);
+    ASSERT_TRUE(WaitUntil([&] { return Count("outside " + caller + " CONNECTED with " + seat) == 1; }))
+        << Exchange("status");
+    Exchange("drop " + seat);
+    ASSERT_TRUE(WaitUntil([&] { return Count("outside") == 0; })) << Exchange("status");
+  }
+  EXPECT_EQ(rung, (std::vector<std::string>{"201", "202", "203", "204", "205", "206", "207", "208", "209", "210", "201",
+                                            "202", "204"}));
+  EXPECT_EQ(Figures().Answered, 13);
 }
