@@ -1367,12 +1367,19 @@ void TLine_Impl::OnRoutingReply(LONG requestId, LONG result) {
   }
 }
 
-void TLine_Impl::PauseOperatorAt(const std::string& phoneNumber) {
+::Line_ptr TLine_Impl::LineAt(const std::string& phoneNumber) {
   ::Lines_var lines = GetLines();
-  if (CORBA::is_nil(lines)) return;
-  ::Line_var target = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(phoneNumber.c_str())));
-  if (CORBA::is_nil(target)) return;
-  ::Operator_var seated = target->GetOperator();
+  if (CORBA::is_nil(lines) || phoneNumber.empty()) return ::Line::_nil();
+  return ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(phoneNumber.c_str())));
+}
+
+::Operator_ptr TLine_Impl::OperatorAt(const std::string& phoneNumber) {
+  ::Line_var line = LineAt(phoneNumber);
+  return CORBA::is_nil(line) ? ::Operator::_nil() : line->GetOperator();
+}
+
+void TLine_Impl::PauseOperatorAt(const std::string& phoneNumber) {
+  ::Operator_var seated = OperatorAt(phoneNumber);
   if (CORBA::is_nil(seated) || seated->GetStatus() != ::OperatorReady) return;
   LogFormat("operator %d paused: a routed call rang unanswered", {static_cast<long>(seated->GetID())});
   seated->SetStatus(::OperatorPause);
@@ -1419,14 +1426,13 @@ bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   const auto now = TRoutedCall::TClock::now();
   if (!routed.QueuedSince) routed.QueuedSince = now;
   if (now - *routed.QueuedSince >= std::chrono::seconds(settings.MaxWait)) {
-    rules->Queue().NoteOverflowed(routed.Rule);  // came back after a target rang out, with its wait used up
-    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
+    NoteOverflow(routed);  // came back after a target rang out, with its wait used up
     return false;
   }
   if (!rules->Queue().Enter(QueueKey(routed.Caller()), GetID(), routed.Rule, group, settings.Priority,
                             settings.MaxWaiting, *routed.QueuedSince)) {
     LogFormat("routing %d: %d callers wait already", {static_cast<long>(routed.Caller()), settings.MaxWaiting});
-    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
+    NoteOverflow(routed);
     return false;
   }
   routed.WaitingGroup = group;
@@ -1463,8 +1469,7 @@ void TLine_Impl::ServeWaitingCallers() {
     LogFormat("routing %d: waited %d s for group %d",
               {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
     rules->Queue().Leave(QueueKey(caller));
-    rules->Queue().NoteOverflowed(routed.Rule);
-    WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
+    NoteOverflow(routed);
     routed.NoWaiting = true;
     TakeOffHold(routed);
   }
@@ -1516,15 +1521,16 @@ void TLine_Impl::NoteCallerAnswered(TRoutedCall& routed, const std::string& targ
   // Whole seconds, as the queue log has them, so that reports made from it agree with the figures.
   rules->Queue().NoteAnswered(routed.Rule, SecondsSince(routed.OfferedAt), settings.ServiceLevelSeconds);
   WriteQueueLog(TQueueEvent::Connected, routed, target, SecondsSince(routed.OfferedAt));
-  ::Lines_var lines = GetLines();
-  if (CORBA::is_nil(lines)) return;
-  ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(target.c_str())));
-  if (CORBA::is_nil(line)) return;
-  ::Operator_var seated = line->GetOperator();
+  ::Operator_var seated = OperatorAt(target);
   if (const TLocalServant<TOperator_Impl> own{seated.in()}) {
     own->NoteRoutedCallAnswered(routed.Rule, settings.WrapUp);
     own->Unreserve();  // the call is at the operator's line now
   }
+}
+
+void TLine_Impl::NoteOverflow(const TRoutedCall& routed) {
+  if (TRules_Impl* rules = LocalRules()) rules->Queue().NoteOverflowed(routed.Rule);
+  WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
 }
 
 void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
@@ -1538,13 +1544,8 @@ void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
 }
 
 void TLine_Impl::ReleaseMemberAt(const std::string& phoneNumber) {
-  if (phoneNumber.empty()) return;
   Guard("TLine_Impl.ReleaseMemberAt", [&] {
-    ::Lines_var lines = GetLines();
-    if (CORBA::is_nil(lines)) return;
-    ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(phoneNumber.c_str())));
-    if (CORBA::is_nil(line)) return;
-    ::Operator_var seated = line->GetOperator();
+    ::Operator_var seated = OperatorAt(phoneNumber);
     if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->Unreserve();
   });
 }
@@ -1579,14 +1580,7 @@ void TLine_Impl::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, con
     row.ConnectedPhoneNumber = operatorPhone;
     row.Rule_id = routed.Rule;
     row.Seconds = seconds;
-    if (!operatorPhone.empty()) {
-      ::Lines_var lines = GetLines();
-      ::Line_var line =
-          CORBA::is_nil(lines)
-              ? ::Line::_nil()
-              : ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(operatorPhone.c_str())));
-      if (!CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
-    }
+    if (::Line_var line = LineAt(operatorPhone); !CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
     std::string error;
     if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.WriteQueueLog", error.c_str());
   });
@@ -1678,9 +1672,6 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
       CORBA::String_var dialled = GetCallNote(call, "RESULTPHONENUMBER");
       result = dialled.in();
       applied = !result.empty();
-      LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
-                {result, std::to_string(call), routed->Restart ? "1" : "0"});
-      routed->Restart = false;
     } else if (routed != nullptr) {
       CORBA::Long waitingGroup = -1;
       applied = ApplyRule(call, true, result, *routed, isCaller && !routed->NoWaiting ? &waitingGroup : nullptr);
@@ -1689,6 +1680,8 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
         routed->NoWaiting = true;
         applied = ApplyRule(call, true, result, *routed);
       }
+    }
+    if (routed != nullptr) {
       LogFormat("TestTransfer_DOCONNECTED_Number = %s Handle = %s RESTART = %s",
                 {result, std::to_string(call), routed->Restart ? "1" : "0"});
       routed->Restart = false;

@@ -217,6 +217,11 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void ServeNextCallers();
   // A routed caller that ended before it was put through counts as abandoned.
   void NoteCallerGone(TRoutedCall& routed);
+  // The caller goes on to the rule's next action without waiting (any more): counted and logged.
+  void NoteOverflow(const TRoutedCall& routed);
+  // The server's line with that number, and the operator seated there; nil when there is none.
+  ::Line_ptr LineAt(const std::string& phoneNumber);
+  ::Operator_ptr OperatorAt(const std::string& phoneNumber);
   // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
   // up after the call.
   void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);

@@ -210,8 +210,9 @@ CORBA::Boolean TContainerItem_Impl::SaveToIniFile(const char* fileName, const ch
 }
 
 bool TContainerItem_Impl::LoadItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
-                                           const std::function<void(TMemIniFile&)>& readKeys) {
-  const bool loaded = TContainerItem_Impl::LoadFromIniFile(fileName, section);
+                                           const std::function<void(TMemIniFile&)>& readKeys,
+                                           const std::function<bool()>& loadBase) {
+  const bool loaded = loadBase ? loadBase() : TContainerItem_Impl::LoadFromIniFile(fileName, section);
   if (!std::filesystem::exists(fileName)) return loaded;
   BeginUpdate();
   const bool keys = Guarded(qualifiedName, false, [&] {
@@ -223,8 +224,9 @@ bool TContainerItem_Impl::LoadItemWithKeys(const char* qualifiedName, const char
 }
 
 bool TContainerItem_Impl::SaveItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
-                                           const std::function<void(TMemIniFile&)>& writeKeys) {
-  const bool saved = TContainerItem_Impl::SaveToIniFile(fileName, section);
+                                           const std::function<void(TMemIniFile&)>& writeKeys,
+                                           const std::function<bool()>& saveBase) {
+  const bool saved = saveBase ? saveBase() : TContainerItem_Impl::SaveToIniFile(fileName, section);
   const bool keys = Guarded(qualifiedName, false, [&] {
     writeKeys(*TIniStorage::Instance()->GetIniFile(fileName));
     return true;

@@ -44,12 +44,13 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
   std::string ReferenceText();
 
  protected:
-  // Concrete items: the item load, then (only for an existing file, inside an update bracket) their own keys.
+  // Concrete items: the item load (loadBase when given: a container's, with its items), then (only for an
+  // existing file, inside an update bracket) their own keys.
   bool LoadItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
-                        const std::function<void(TMemIniFile&)>& readKeys);
-  // The item save, then their own keys.
+                        const std::function<void(TMemIniFile&)>& readKeys, const std::function<bool()>& loadBase = {});
+  // The item save (saveBase when given), then their own keys.
   bool SaveItemWithKeys(const char* qualifiedName, const char* fileName, const char* section,
-                        const std::function<void(TMemIniFile&)>& writeKeys);
+                        const std::function<void(TMemIniFile&)>& writeKeys, const std::function<bool()>& saveBase = {});
 
   // The item's neighbour at the given distance in its container's list; nil past either end.
   ::ContainerItem_ptr NeighbourItem(CORBA::Long distance);

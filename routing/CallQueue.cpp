@@ -43,10 +43,7 @@ bool TCallQueue::Enter(const std::string& caller, long line, long rule, long gro
   if (maxWaiting > 0) {
     const auto ofRule =
         std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) { return entry.second.rule == rule; });
-    if (ofRule >= maxWaiting) {
-      Count(rule, &TFigures::overflowed);
-      return false;
-    }
+    if (ofRule >= maxWaiting) return false;
   }
   waiting_[caller] = TEntry{line, rule, group, priority, since, ++arrivals_};
   CountsOf(rule);
@@ -107,11 +104,6 @@ long TCallQueue::Released(long group) const {
   std::lock_guard lock(mutex_);
   return static_cast<long>(
       std::count_if(released_.begin(), released_.end(), [&](const auto& entry) { return entry.second == group; }));
-}
-
-bool TCallQueue::IsWaiting(const std::string& caller) const {
-  std::lock_guard lock(mutex_);
-  return waiting_.count(caller) != 0;
 }
 
 void TCallQueue::NoteOffered(long rule, int serviceLevelSeconds) {

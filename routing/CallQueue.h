@@ -30,7 +30,7 @@ class TCallQueue {
     TFigures counted;
   };
 
-  // A caller starts to wait; false (and counted as overflowed) when the rule has maxWaiting callers waiting
+  // A caller starts to wait; false when the rule has maxWaiting callers waiting
   // already (0: no limit). since keeps a caller's place when it comes back after a target rang out.
   bool Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
              TClock::time_point since);
@@ -44,7 +44,6 @@ class TCallQueue {
   void Settle(const std::string& caller);
   // Callers released to the group that have not settled.
   long Released(long group) const;
-  bool IsWaiting(const std::string& caller) const;
   // The lines where the callers each group serves next wait.
   std::vector<long> LinesOfNextCallers() const;
   // The caller each group serves next, with the group.

@@ -240,7 +240,7 @@ void TRuleAction_Impl::FindReadyMembers(std::size_t atMost, std::vector<TGroupMe
       CORBA::String_var phone = candidate->GetLinePhoneNumber();
       const TLocalServant<TOperator_Impl> own(candidate.in());
       ready.push_back({listed.back(), listed.size() - 1, phone.in(),
-                       own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}});
+                       own ? own->LastCallEnded() : std::chrono::steady_clock::time_point{}, candidate});
       if (ready.size() >= limit) break;
     }
     item = item->GetNextItem();
@@ -265,7 +265,6 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup(bool choose, bool reserve)
     ::CallsDistributionType strategy = ::Loading;
     FindReadyMembers(0, ready, listed, strategy);
     ::Operators_var operators = GetOperators();
-    if (CORBA::is_nil(operators)) return;
     const TLocalServant<TOperators_Impl> served(operators.in());
     const TGroupMember* chosen = ChooseGroupMember(strategy, ready, listed, served ? served->LastServed() : -1);
     if (chosen == nullptr) return;
@@ -275,8 +274,7 @@ TRuleAction_Impl::Target TRuleAction_Impl::ApplyGroup(bool choose, bool reserve)
     }
     if (served) served->NoteServed(chosen->id);
     if (reserve) {
-      ::Operator_var member = ::Operator::_narrow(::ContainerItem_var(operators->GetItemByID(chosen->id)));
-      if (const TLocalServant<TOperator_Impl> own{member.in()}) own->Reserve();
+      if (const TLocalServant<TOperator_Impl> own{chosen->reference.in()}) own->Reserve();
     }
     result = ApplyPhoneNumber(chosen->phone);
   });

@@ -48,6 +48,7 @@ class TRuleAction_Impl : public virtual POA_RuleAction, public TContainerItem_Im
     std::size_t position;
     std::string phone;
     std::chrono::steady_clock::time_point lastCallEnded;
+    ::Operator_var reference;
   };
   static bool IsFree(::Operator_ptr candidate);
   // The group's ready members in the strategy's list order (atMost of them; 0: those the strategy chooses among),

@@ -1,12 +1,11 @@
 #include "RuleLib.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <stdexcept>
 
 #include "RuleActionLib.h"
 #include "model/Servant.h"
-#include "support/IniStorage.h"
+#include "support/IniFile.h"
 #include "support/VantrelCommonRoutines.h"
 
 namespace vantrel {
@@ -115,38 +114,32 @@ CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
 }
 
 CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* section) {
-  const bool loaded = TContainer_Impl::LoadFromIniFile(fileName, section);
-  if (!std::filesystem::exists(fileName)) return loaded;
-  return Guarded("TRule_Impl.LoadFromIniFile", false,
-                 [&] {
-                   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
-                   ::RuleQueueSettings settings = GetQueueSettings();
-                   settings.MaxWait = ini->ReadInteger(section, "MaxWait", settings.MaxWait);
-                   settings.MaxWaiting = ini->ReadInteger(section, "MaxWaiting", settings.MaxWaiting);
-                   settings.Priority = ini->ReadInteger(section, "Priority", settings.Priority);
-                   settings.WrapUp = ini->ReadInteger(section, "WrapUp", settings.WrapUp);
-                   settings.ServiceLevelSeconds =
-                       ini->ReadInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
-                   SetQueueSettings(settings);
-                   return true;
-                 }) &&
-         loaded;
+  return LoadItemWithKeys(
+      "TRule_Impl.LoadFromIniFile", fileName, section,
+      [&](TMemIniFile& ini) {
+        ::RuleQueueSettings settings = GetQueueSettings();
+        settings.MaxWait = ini.ReadInteger(section, "MaxWait", settings.MaxWait);
+        settings.MaxWaiting = ini.ReadInteger(section, "MaxWaiting", settings.MaxWaiting);
+        settings.Priority = ini.ReadInteger(section, "Priority", settings.Priority);
+        settings.WrapUp = ini.ReadInteger(section, "WrapUp", settings.WrapUp);
+        settings.ServiceLevelSeconds = ini.ReadInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
+        SetQueueSettings(settings);
+      },
+      [&] { return TContainer_Impl::LoadFromIniFile(fileName, section); });
 }
 
 CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* section) {
-  const bool saved = TContainer_Impl::SaveToIniFile(fileName, section);
-  return Guarded("TRule_Impl.SaveToIniFile", false,
-                 [&] {
-                   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
-                   const ::RuleQueueSettings settings = GetQueueSettings();
-                   ini->WriteInteger(section, "MaxWait", settings.MaxWait);
-                   ini->WriteInteger(section, "MaxWaiting", settings.MaxWaiting);
-                   ini->WriteInteger(section, "Priority", settings.Priority);
-                   ini->WriteInteger(section, "WrapUp", settings.WrapUp);
-                   ini->WriteInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
-                   return true;
-                 }) &&
-         saved;
+  return SaveItemWithKeys(
+      "TRule_Impl.SaveToIniFile", fileName, section,
+      [&](TMemIniFile& ini) {
+        const ::RuleQueueSettings settings = GetQueueSettings();
+        ini.WriteInteger(section, "MaxWait", settings.MaxWait);
+        ini.WriteInteger(section, "MaxWaiting", settings.MaxWaiting);
+        ini.WriteInteger(section, "Priority", settings.Priority);
+        ini.WriteInteger(section, "WrapUp", settings.WrapUp);
+        ini.WriteInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
+      },
+      [&] { return TContainer_Impl::SaveToIniFile(fileName, section); });
 }
 
 }  // namespace vantrel

@@ -134,11 +134,8 @@ void TTapiService::DeviceRemoved(DWORD device) {
     if (line->device == device) closing.push_back(handle);
   }
   for (HLINE handle : closing) {
-    OpenLine& line = *lines_.at(handle);
-    PostToLine(line, handle, LINE_CLOSE, 0, 0, 0);
-    auto& owned = apps_.at(line.app)->lines;
-    owned.erase(std::remove(owned.begin(), owned.end(), handle), owned.end());
-    lines_.erase(handle);
+    PostToLine(*lines_.at(handle), handle, LINE_CLOSE, 0, 0, 0);
+    CloseLine(handle);
   }
   for (auto& [handle, app] : apps_) {
     if (!app->phone) Post(*app, LINEMESSAGE{0, LINE_REMOVE, 0, device, 0, 0});
@@ -301,6 +298,17 @@ std::size_t TTapiService::Owners(DWORD call) const {
   }));
 }
 
+void TTapiService::CloseLine(HLINE lineHandle) {
+  std::vector<DWORD> held;
+  for (const auto& [call, holders] : holders_) {
+    if (holders.count(lineHandle) != 0) held.push_back(call);
+  }
+  for (DWORD call : held) RemoveHolder(call, lineHandle);
+  auto& owned = apps_.at(lines_.at(lineHandle)->app)->lines;
+  owned.erase(std::remove(owned.begin(), owned.end(), lineHandle), owned.end());
+  lines_.erase(lineHandle);
+}
+
 void TTapiService::RemoveHolder(DWORD call, HLINE line) {
   auto held = holders_.find(call);
   if (held == holders_.end()) return;
@@ -347,14 +355,7 @@ LONG TTapiService::Shutdown(HLINEAPP appHandle, bool phone) {
   std::lock_guard lock(mutex_);
   App* app = FindApp(appHandle, phone);
   if (app == nullptr) return phone ? PHONEERR_INVALAPPHANDLE : LINEERR_INVALAPPHANDLE;
-  for (HLINE line : std::vector<HLINE>(app->lines)) {
-    std::vector<DWORD> held;
-    for (const auto& [call, holders] : holders_) {
-      if (holders.count(line) != 0) held.push_back(call);
-    }
-    for (DWORD call : held) RemoveHolder(call, line);
-    lines_.erase(line);
-  }
+  for (HLINE line : std::vector<HLINE>(app->lines)) CloseLine(line);
   heldReplies_.erase(std::remove_if(heldReplies_.begin(), heldReplies_.end(),
                                     [&](const auto& waiting) { return waiting.first == appHandle; }),
                      heldReplies_.end());
@@ -512,16 +513,8 @@ LONG TTapiService::Open(HLINEAPP appHandle, DWORD device, HLINE* line, DWORD api
 
 LONG TTapiService::Close(HLINE lineHandle) {
   std::lock_guard lock(mutex_);
-  OpenLine* line = FindLine(lineHandle);
-  if (line == nullptr) return LINEERR_INVALLINEHANDLE;
-  std::vector<DWORD> held;
-  for (const auto& [call, holders] : holders_) {
-    if (holders.count(lineHandle) != 0) held.push_back(call);
-  }
-  for (DWORD call : held) RemoveHolder(call, lineHandle);
-  auto& owned = apps_.at(line->app)->lines;
-  owned.erase(std::remove(owned.begin(), owned.end(), lineHandle), owned.end());
-  lines_.erase(lineHandle);
+  if (FindLine(lineHandle) == nullptr) return LINEERR_INVALLINEHANDLE;
+  CloseLine(lineHandle);
   return 0;
 }
 

@@ -126,6 +126,8 @@ class TTapiService final : private ITelephonyEvents {
   template <typename Body>
   LONG Request(HLINE line, Body body);
   void RemoveHolder(DWORD call, HLINE line);
+  // The line lets go of its calls and leaves its application.
+  void CloseLine(HLINE line);
   void FillCallInfo(const TCallData& call, const OpenLine& line, LINECALLINFO* info) const;
 
   ITelephonyProvider& provider_;
