@@ -20,75 +20,9 @@
 
 #include "Vantrel.hh"
 #include "host/TlsContext.h"
+#include "web/RemoteNames.h"
 
 namespace {
-
-const char* const kEventNames[] = {"Accepted",
-                                   "Busy",
-                                   "CallBegin",
-                                   "CallDeallocate",
-                                   "CalledID",
-                                   "CallEnd",
-                                   "CallerID",
-                                   "CallInfo",
-                                   "CallPrivilege",
-                                   "CallState",
-                                   "Conferenced",
-                                   "Connected",
-                                   "ConnectedID",
-                                   "Dialing",
-                                   "Dialtone",
-                                   "Disconnected",
-                                   "Generate",
-                                   "Hold",
-                                   "HoldPendConf",
-                                   "Idle",
-                                   "MediaMode",
-                                   "NewCall",
-                                   "Offering",
-                                   "HoldPendTrans",
-                                   "Proceeding",
-                                   "RedirectingID",
-                                   "RedirectionID",
-                                   "Ring",
-                                   "Ringback",
-                                   "Silence",
-                                   "SpecialInfo",
-                                   "Tone",
-                                   "Digit",
-                                   "Digits",
-                                   "Handset",
-                                   "IncomingCall",
-                                   "IncomingCallConnected",
-                                   "OutgoingCall",
-                                   "OutgoingCallConnected",
-                                   "OutgoingCallBusy",
-                                   "HoldCall",
-                                   "TransferCall",
-                                   "UnholdCall",
-                                   "CallFinished",
-                                   "AddressState",
-                                   "ForwardState"};
-
-std::string StateName(CORBA::Long state) {
-  static const std::map<CORBA::Long, const char*> names = {{0x1, "idle"},
-                                                           {0x2, "offering"},
-                                                           {0x4, "accepted"},
-                                                           {0x8, "dial tone"},
-                                                           {0x10, "dialling"},
-                                                           {0x20, "ringback"},
-                                                           {0x40, "busy"},
-                                                           {0x80, "special info"},
-                                                           {0x100, "connected"},
-                                                           {0x200, "proceeding"},
-                                                           {0x400, "on hold"},
-                                                           {0x800, "conferenced"},
-                                                           {0x1000, "held (conference)"},
-                                                           {0x2000, "held (transfer)"},
-                                                           {0x4000, "disconnected"}};
-  const auto found = names.find(state);
-  return found == names.end() ? "?" : found->second;
-}
 
 std::string Clock() {
   const std::time_t now = std::time(nullptr);
@@ -118,8 +52,7 @@ std::deque<std::string> ConsoleEvents::recent_;
 std::atomic<bool> ConsoleEvents::changed{true};
 
 void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
-  const auto index = static_cast<std::size_t>(type);
-  const std::string name = index < std::size(kEventNames) ? kEventNames[index] : "event " + std::to_string(index);
+  const std::string name = vantrel::CallEventName(type);
   std::lock_guard lock(mutex_);
   recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
   while (recent_.size() > 8) recent_.pop_front();
@@ -142,12 +75,6 @@ std::string MinutesSeconds(long seconds) {
   char text[24];
   std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
   return text;
-}
-
-const char* OperatorStatusText(::OperatorStatus status) {
-  static const char* const names[] = {"ready", "busy", "pause", "wrap-up"};
-  const auto index = static_cast<std::size_t>(status);
-  return index < std::size(names) ? names[index] : "?";  // a newer server's status
 }
 
 class Console {
@@ -258,7 +185,7 @@ void Console::Draw(const std::string& message) {
     for (CORBA::Long c = 0; c < line->GetCallsCount(); ++c) {
       const CORBA::Long call = line->GetCall(c);
       CORBA::String_var remote = line->GetRemoteID(call);
-      screen << "      call " << call << "  " << StateName(line->GetCallState(call)) << "  "
+      screen << "      call " << call << "  " << vantrel::CallStateName(line->GetCallState(call)) << "  "
              << (line->GetCallIsIncoming(call) ? "from " : "to ") << remote.in() << "  "
              << DurationOf(item.DevicePhoneNumber.in(), call) << "\n";
     }
@@ -291,7 +218,7 @@ void Console::Draw(const std::string& message) {
                   static_cast<unsigned>(person.LoginTime.Minute));
     const std::string name = person.Name.in();
     screen << "  " << person.ID << (name.empty() ? "" : "  " + name) << "  on " << person.ComputerName.in() << "  at "
-           << person.LinePhoneNumber.in() << "  " << OperatorStatusText(person.Status) << " for "
+           << person.LinePhoneNumber.in() << "  " << vantrel::OperatorStatusText(person.Status) << " for "
            << MinutesSeconds(CORBA::is_nil(item) ? 0 : item->GetStatusSeconds()) << "  calls "
            << (CORBA::is_nil(item) ? 0 : item->GetCallsCount()) << "  since " << since << "\n";
   }

@@ -67,6 +67,12 @@ std::vector<std::shared_ptr<TClientQueue>> TClientQueues::OpenQueues() {
   return open;
 }
 
+std::size_t TClientQueues::ListeningClients() {
+  std::size_t count = 0;
+  for (auto& queue : OpenQueues()) count += queue->Dropped() ? 0 : 1;
+  return count;
+}
+
 bool TClientQueues::WaitUntilSent(std::chrono::milliseconds longest) {
   const auto deadline = TClientQueue::Clock::now() + longest;
   bool all = true;

@@ -30,6 +30,8 @@ class TClientQueues {
   // Where the object lives ("host:port" of its first IIOP profile), or its stringified reference when it names
   // no address.
   static std::string ClientOf(CORBA::Object_ptr object);
+  // Clients with a queue that is neither dropped nor stopped.
+  std::size_t ListeningClients();
 
  private:
   std::vector<std::shared_ptr<TClientQueue>> OpenQueues();

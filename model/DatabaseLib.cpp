@@ -79,6 +79,11 @@ TCallLogWriter& TDatabase_Impl::CallLog() {
 
 void TDatabase_Impl::StartCallLog() { CallLog(); }
 
+CORBA::Long TDatabase_Impl::GetCallLogRowsWaiting() {
+  std::lock_guard lock(callLogMutex_);
+  return callLog_ ? static_cast<CORBA::Long>(callLog_->Waiting()) : 0;
+}
+
 void TDatabase_Impl::StopCallLog(std::chrono::milliseconds deadline) {
   std::lock_guard lock(callLogMutex_);
   if (callLog_) callLog_->Stop(deadline);

@@ -28,6 +28,7 @@ class TDatabase_Impl : public virtual POA_Database, public TBase_Impl {
   CORBA::Boolean GetFieldValues(const char* sql, const ::StringSeq& fieldNames, ::StringSeq_out fieldValues) override;
   CORBA::Boolean GetFieldValue(const char* sql, const char* fieldName, CORBA::String_out fieldValue) override;
   CORBA::Boolean ExecuteSQL(const char* sql) override;
+  CORBA::Long GetCallLogRowsWaiting() override;
 
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "ClientQueues.h"
 #include "Servant.h"
 #include "support/PathConfinement.h"
 #include "support/ProcessState.h"
@@ -87,6 +88,10 @@ void TEnvironment_Impl::StopCallLog() {
 }
 
 ::ServerType TEnvironment_Impl::GetServerType() { return DistributedServer() ? ::Distributed : ::Local; }
+
+CORBA::Long TEnvironment_Impl::GetListeningClientsCount() {
+  return static_cast<CORBA::Long>(TClientQueues::Instance().ListeningClients());
+}
 
 std::string TEnvironment_Impl::IniFilesPath() const {
   std::lock_guard lock(pathMutex_);

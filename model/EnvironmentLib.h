@@ -29,6 +29,7 @@ class TEnvironment_Impl : public virtual POA_Environment, public TBase_Impl {
   ~TEnvironment_Impl() override;
 
   ::ServerType GetServerType() override;
+  CORBA::Long GetListeningClientsCount() override;
   char* GetIniFilesPath() override;
   void SetIniFilesPath(const char* path) override;
   CORBA::Boolean GetIsDirectoryExists(const char* path) override;

@@ -1,0 +1,325 @@
+// The web gateway against a running Distributed host: integrators over HTTP and WebSocket, a supervisor and
+// operators in Chromium; callers through vantrel-exchange.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "Browser.h"
+#include "EventsClient.h"
+#include "HostClient.h"
+#include "SpawnedProgram.h"
+#include "WebClient.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+#ifdef VANTREL_CHECKING_BUILD
+constexpr auto kOnScreenWithin = 5s;  // the sanitizers slow every process several times
+#else
+constexpr auto kOnScreenWithin = 1s;
+#endif
+
+class WebGateway : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Write("Settings.ini",
+          "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
+          "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
+    Write("Exchange.ini",
+          "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n");
+    // 101 routes to the sales group (employees 1 and 2), where callers wait up to a minute, then to 102.
+    Write("Rules.ini",
+          "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=0\nSystemPhoneNumber=102\n[Rules_Items]\nCount=1\n"
+          "ItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\nMaxWait=60\nServiceLevelSeconds=20\n"
+          "[Rules_0_Items]\nCount=1\nItemID=1\n[Rules_0_0]\nID=1\nOrder=0\nName=Sales group\nEnabled=1\n"
+          "ActionType=3\nPhoneNumber=\nGroupID=100\n");
+    Write("Lines.ini",
+          "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
+          "IsOuter=1\nUsingDND=0\n");
+    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection 'Provider=SQLite;Data Source=crm.sqlite3'" +
+                            " --base '" + host_.IniFolder().string() + "' --sample > /dev/null";
+    ASSERT_EQ(std::system(crm.c_str()), 0);
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    AddUser("super", "supervisor", "", 0, "super-secret");
+    AddUser("anna", "operator", "103", 1, "anna-secret");
+    AddUser("boris", "operator", "104", 2, "boris-secret");
+    StartWeb();
+  }
+
+  void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
+
+  void AddUser(const std::string& name, const std::string& role, const std::string& line, long id,
+               const std::string& password) {
+    std::string command = "echo '" + password + "' | " VANTREL_WEB_PATH " --ini '" + host_.IniFolder().string() +
+                          "' --add-user " + name + " --role " + role;
+    if (!line.empty()) command += " --line " + line + " --operator-id " + std::to_string(id);
+    ASSERT_EQ(std::system((command + " > /dev/null").c_str()), 0);
+  }
+
+  void StartWeb() {
+    webPort_ = FreeLoopbackPort();
+    web_ = std::make_unique<SpawnedProgram>(
+        std::vector<std::string>{VANTREL_WEB_PATH, "--port", std::to_string(host_.Port()), "--web-port",
+                                 std::to_string(webPort_), "--ini", host_.IniFolder().string()});
+    ASSERT_TRUE(web_->WaitForOutput("serving http://")) << web_->Output();
+    ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "1"; }, 10s)) << web_->Output();
+  }
+
+  // The value of a metric line ("name value"); empty when it is not there.
+  std::string Metric(const std::string& name) {
+    const std::string text = WebClient(webPort_).Get("/metrics").body;
+    const auto at = text.find("\n" + name + " ");
+    if (at == std::string::npos) return {};
+    const auto start = at + name.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
+  }
+
+  // What the gateway answers a WebSocket upgrade with.
+  int UpgradeStatus(const std::string& cookie, const std::string& origin = {}) {
+    std::map<std::string, std::string> headers = {{"Connection", "Upgrade"},
+                                                  {"Upgrade", "websocket"},
+                                                  {"Sec-WebSocket-Version", "13"},
+                                                  {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="}};
+    if (!cookie.empty()) headers["Cookie"] = cookie;
+    if (!origin.empty()) headers["Origin"] = origin;
+    return WebClient(webPort_).Request("GET", "/api/events", "", headers).status;
+  }
+
+  // The calls of a line as the API shows them.
+  static nlohmann::json CallsAt(WebClient& client, const std::string& line) {
+    const auto answer = client.Get("/api/lines/" + line);
+    return answer.status == 200 ? answer.Json()["calls"] : nlohmann::json::array();
+  }
+
+  HostProcess host_;
+  int webPort_ = 0;
+  std::unique_ptr<SpawnedProgram> web_;
+};
+
+TEST_F(WebGateway, RoutedCallIsAnsweredThroughTheApiWithItsEventsInOrder) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  EventsClient events(webPort_, anna.Cookie());
+  ASSERT_TRUE(events.Connected());
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
+  // The operator's line shows the caller outside, not the routing line, with the CRM contact of the number.
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& live : CallsAt(anna, "103")) {
+      if (live["state"] == "offering" && live["originalCaller"] == "5550120" && live["contact"] == "Erik Nordin" &&
+          live["company"] == "Nordwind Logistics")
+        call = live["id"].get<long>();
+    }
+    return call != 0;
+  })) << CallsAt(anna, "103").dump();
+  ASSERT_EQ(anna.Post("/api/lines/103/calls/" + std::to_string(call) + "/answer", nlohmann::json::object()).status,
+            202);
+  // Answered, the routing line hands the caller over and holds nobody any more.
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "103");
+    return calls.size() == 1 && calls[0]["state"] == "connected" && CallsAt(anna, "101").empty();
+  })) << CallsAt(anna, "103").dump()
+      << CallsAt(anna, "101").dump();
+
+  // The events arrive numbered in order, the offer before the answer at the operator's line.
+  ASSERT_TRUE(events.WaitFor([&](const auto& list, const auto&) {
+    bool offered = false;
+    for (const auto& event : list)
+      if (event["line"] == "103" && event["call"] == call) {
+        if (event["event"] == "Offering") offered = true;
+        if (event["event"] == "Connected") return offered;
+      }
+    return false;
+  }));
+  const auto list = events.Events();
+  for (std::size_t i = 1; i < list.size(); ++i) EXPECT_LT(list[i - 1]["seq"], list[i]["seq"]);
+
+  const auto connected = CallsAt(anna, "103")[0]["id"].get<long>();
+  ASSERT_EQ(anna.Post("/api/lines/103/calls/" + std::to_string(connected) + "/hangup", nlohmann::json::object()).status,
+            202);
+  ASSERT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); }));
+  const auto history = anna.Get("/api/lines/103/history").Json();
+  ASSERT_FALSE(history.empty());
+  EXPECT_EQ(history[0]["originalCaller"], "5550120");
+  EXPECT_EQ(history[0]["connected"], true);
+
+  // The day's figures, live on the socket and in the metrics.
+  EXPECT_TRUE(events.WaitFor([](const auto&, const auto& state) {
+    return state.contains("queues") && !state["queues"].empty() && state["queues"][0]["answered"] == 1 &&
+           state["queues"][0]["serviceLevelPercent"] == 100;
+  })) << events.LastState().dump();
+  EXPECT_TRUE(WaitUntil([&] {
+    return Metric("vantrel_calls_offered_total") == "1" && Metric("vantrel_calls_answered_total") == "1" &&
+           Metric("vantrel_calls_abandoned_total") == "0" && Metric("vantrel_web_clients") == "1";
+  })) << WebClient(webPort_).Get("/metrics").body;
+  EXPECT_EQ(Metric("vantrel_iiop_clients"), "1");
+}
+
+TEST_F(WebGateway, BadRequestsGetClearErrorsAndOperatorsActOnlyAtTheirOwnLine) {
+  WebClient stranger(webPort_);
+  EXPECT_EQ(stranger.Get("/api/lines").status, 401);
+  EXPECT_EQ(stranger.Post("/api/lines/103/login", nlohmann::json::object()).status, 401);
+  EXPECT_EQ(UpgradeStatus(""), 401);
+  EXPECT_FALSE(EventsClient(webPort_, "").Connected());
+  EXPECT_FALSE(stranger.LogIn("anna", "wrong-password"));
+  EXPECT_FALSE(stranger.LogIn("nobody", "anna-secret"));
+  EXPECT_FALSE(stranger.LogIn("../anna", "anna-secret"));
+
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  const auto json = std::map<std::string, std::string>{{"Content-Type", "application/json"}};
+  struct Case {
+    const char* method;
+    std::string target;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    int status;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"POST", "/api/lines/103/status", "{not json", json, 400, "not a JSON object"},
+      {"POST", "/api/lines/103/status", R"({"status":"asleep"})", json, 400, "ready, busy or pause"},
+      {"POST", "/api/lines/103/status", R"({"status":"wrap-up"})", json, 400, "ready, busy or pause"},
+      {"POST", "/api/lines/103/status", R"({"status":"pause","reason":"x"})", json, 400, "\"reason\""},
+      {"POST", "/api/lines/103/status", R"({"status":"ready"})", json, 409, "Nobody is logged in at line 103"},
+      {"POST", "/api/lines/103/dial", R"({"number":"12; drop table"})", json, 400, "not a phone number"},
+      {"POST", "/api/lines/103/dial", R"({"number":42})", json, 400, "\"number\""},
+      {"POST", "/api/lines/103/calls/0/answer", "{}", json, 400, "Not a call ID"},
+      {"POST", "/api/lines/103/calls/77/answer", "{}", json, 404, "No call 77 at line 103"},
+      {"POST", "/api/lines/103/calls/77/fly", "{}", json, 404, "No such action"},
+      {"POST",
+       "/api/lines/103/status",
+       "status=ready",
+       {{"Content-Type", "application/x-www-form-urlencoded"}},
+       415,
+       "application/json"},
+      {"POST",
+       "/api/lines/103/status",
+       R"({"status":"ready"})",
+       {{"Content-Type", "application/json"}, {"Origin", "http://evil.example"}},
+       403,
+       "another site"},
+      {"POST", "/api/lines/104/login", "{}", json, 403, "only at their own line (103)"},
+      {"POST", "/api/lines/999/login", "{}", json, 404, "No line 999"},
+      {"GET", "/api/lines/103/nothing", "", {}, 404, "No such resource"},
+      {"GET", "/api/nothing", "", {}, 404, "No such resource"},
+      {"PUT", "/api/lines", "", {}, 405, "No such resource or method"},
+      {"GET", "/static/..%2f..%2fWebUsers.ini", "", {}, 404, "No such page"},
+      {"POST", "/api/lines/103/status", std::string(70 * 1024, ' '), json, 413, "larger than 64 KiB"},
+  };
+  for (const auto& test : cases) {
+    const auto answer = anna.Request(test.method, test.target, test.body, test.headers);
+    EXPECT_EQ(answer.status, test.status) << test.method << " " << test.target << ": " << answer.body;
+    EXPECT_NE(answer.Json().value("error", "").find(test.says), std::string::npos)
+        << test.method << " " << test.target << ": " << answer.body;
+  }
+  EXPECT_EQ(UpgradeStatus(anna.Cookie(), "http://evil.example"), 401);
+  EXPECT_EQ(UpgradeStatus(anna.Cookie(), "http://127.0.0.1:" + std::to_string(webPort_)), 101);
+  EXPECT_NE(anna.Raw("NOT HTTP AT ALL\r\n\r\n").find("400"), std::string::npos);
+
+  // A supervisor acts at any line, naming the operator; the operator then finds her line taken.
+  WebClient super(webPort_);
+  ASSERT_TRUE(super.LogIn("super", "super-secret"));
+  EXPECT_EQ(super.Post("/api/lines/103/login", nlohmann::json::object()).status, 400);
+  EXPECT_EQ(super.Post("/api/lines/103/login", {{"operatorID", 2}}).status, 200);
+  const auto taken = anna.Post("/api/lines/103/login", nlohmann::json::object());
+  EXPECT_EQ(taken.status, 409);
+  EXPECT_EQ(taken.Json()["error"], "Operator 2 is logged in at line 103");
+  EXPECT_EQ(super.Post("/api/lines/103/logout", nlohmann::json::object()).status, 200);
+  EXPECT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+
+  // Logged out, the cookie opens nothing any more.
+  EXPECT_EQ(anna.Request("DELETE", "/api/session").status, 204);
+  EXPECT_EQ(anna.Get("/api/lines").status, 401);
+}
+
+TEST_F(WebGateway, FollowsTheServerThroughARestart) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  EventsClient events(webPort_, anna.Cookie());
+  const int port = host_.Port();
+  host_.Kill();
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "0"; }, 15s));
+  EXPECT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 503);
+  EXPECT_TRUE(events.WaitFor([](const auto&, const auto& state) { return state.value("connected", true) == false; }));
+
+  ASSERT_TRUE(host_.Start(port)) << host_.ErrorOutput();
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "1"; }, 15s));
+  // The operator the gateway had logged in is logged in again, and the lines are heard again.
+  ASSERT_TRUE(
+      WaitUntil([&] { return anna.Get("/api/lines/103").Json().value("operator", nlohmann::json()) == 1; }, 10s));
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550111").first, 0);
+  EXPECT_TRUE(events.WaitFor([](const auto& list, const auto&) {
+    for (const auto& event : list)
+      if (event["line"] == "103" && event["event"] == "Offering") return true;
+    return false;
+  }));
+}
+
+TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
+  Browser browser;
+  ASSERT_EQ(browser.Problem(), "");
+  const std::string site = "http://127.0.0.1:" + std::to_string(webPort_);
+  const auto logIn = [&](const std::string& user, const std::string& password) {
+    ASSERT_TRUE(browser.WaitFor("return document.getElementById('login-user') !== null", 10s));
+    browser.Run("document.getElementById('login-user').value = '" + user +
+                "'; document.getElementById('login-password').value = '" + password +
+                "'; document.querySelector('form.login button').click();");
+    ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'live'", 10s));
+  };
+  browser.Open(site + "/");
+  logIn("super", "super-secret");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('lines') !== null", 10s));
+
+  // A routed caller waits for the sales group; the wallboard shows them at the routing line and in the queue.
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "pause"}, {"reason", 7}}).status, 200);
+  const auto placed = std::chrono::steady_clock::now();
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
+  const std::string shown =
+      "return document.querySelector('#lines tr[data-line=\"101\"]').innerText.includes('5550120')";
+  ASSERT_TRUE(browser.WaitFor(shown, 10s)) << browser.Run("return document.body.innerText");
+  const auto delay = std::chrono::steady_clock::now() - placed;
+  EXPECT_LT(delay, kOnScreenWithin) << "on the wallboard after "
+                                    << std::chrono::duration_cast<std::chrono::milliseconds>(delay).count() << " ms";
+  EXPECT_TRUE(
+      browser.WaitFor("return document.querySelector('#queues tr[data-rule=\"1\"]').innerText.includes('Inbound') && "
+                      "document.querySelector('#operators tr[data-operator=\"1\"]').innerText.includes('pause (7)')",
+                      5s))
+      << browser.Run("return document.body.innerText");
+  if (const char* folder = std::getenv("VANTREL_SCREENSHOTS"))
+    browser.Screenshot(std::filesystem::path(folder) / "wallboard.png");
+
+  // The operator opens her panel, sees who calls with their CRM contact, gets ready, answers and hangs up.
+  browser.Run("fetch('/api/session', {method: 'DELETE'}).then(() => location.href = '/panel');");
+  logIn("anna", "anna-secret");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('ready') !== null", 10s))
+      << browser.Run("return document.body.innerText");
+  browser.Run("document.getElementById('ready').click();");
+  ASSERT_TRUE(browser.WaitFor(
+      "const c = document.querySelector('.panel[data-call] .contact');"
+      "return c !== null && c.textContent === 'Erik Nordin' && document.body.innerText.includes('Nordwind Logistics')",
+      10s))
+      << browser.Run("return document.body.innerText");
+  if (const char* folder = std::getenv("VANTREL_SCREENSHOTS"))
+    browser.Screenshot(std::filesystem::path(folder) / "operator-panel.png");
+  browser.Run("document.querySelector('.panel[data-call] button.answer').click();");
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "103");
+    return calls.size() == 1 && calls[0]["state"] == "connected";
+  })) << CallsAt(anna, "103").dump();
+  ASSERT_TRUE(browser.WaitFor("return document.body.innerText.includes('connected')", 5s));
+  browser.Run("document.querySelector('.panel[data-call] button.hangup').click();");
+  EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); })) << CallsAt(anna, "103").dump();
+}
+
+}  // namespace

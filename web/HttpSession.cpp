@@ -1,0 +1,105 @@
+#include "HttpSession.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+
+#include "WebSocketSession.h"
+
+namespace vantrel::web {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+namespace {
+constexpr std::size_t kBodyLimit = 64 * 1024;
+constexpr std::uint32_t kHeaderLimit = 16 * 1024;
+constexpr auto kIdle = std::chrono::seconds(30);
+
+TWebRequest RequestOf(const http::request<http::string_body>& request) {
+  TWebRequest plain;
+  plain.method = std::string(request.method_string());
+  plain.target = std::string(request.target());
+  plain.body = request.body();
+  plain.contentType = std::string(request[http::field::content_type]);
+  plain.cookie = std::string(request[http::field::cookie]);
+  plain.origin = std::string(request[http::field::origin]);
+  plain.host = std::string(request[http::field::host]);
+  return plain;
+}
+}  // namespace
+
+THttpSession::THttpSession(boost::asio::ip::tcp::socket&& socket, TWebApi& api, TEventHub& hub)
+    : stream_(std::move(socket)), api_(api), hub_(hub) {}
+
+void THttpSession::Run() {
+  boost::asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+}
+
+void THttpSession::Read() {
+  parser_.emplace();
+  parser_->body_limit(kBodyLimit);
+  parser_->header_limit(kHeaderLimit);
+  stream_.expires_after(kIdle);
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
+}
+
+void THttpSession::OnRead(beast::error_code error) {
+  if (error == http::error::end_of_stream) return Close();
+  if (error == http::error::body_limit) return Refuse(413, "The request body is larger than 64 KiB");
+  if (error == http::error::header_limit) return Refuse(431, "The request header is larger than 16 KiB");
+  if (error == beast::error::timeout) return Close();
+  // Anything else unreadable as HTTP gets a plain refusal; a connection already gone gets nothing.
+  if (error) {
+    if (error.category() == http::make_error_code(http::error::bad_target).category())
+      return Refuse(400, "Not a readable HTTP request");
+    return;
+  }
+  TRequest request = parser_->release();
+  const TWebRequest plain = RequestOf(request);
+  if (beast::websocket::is_upgrade(request)) {
+    if (plain.target != "/api/events") return Refuse(404, "WebSockets are served at /api/events only");
+    if (!api_.MayListen(plain)) return Refuse(401, "Log in first (and open the page from this gateway)");
+    stream_.expires_never();
+    std::make_shared<TWebSocketSession>(stream_.release_socket(), hub_)->Run(std::move(request));
+    return;
+  }
+  Answer(request, api_.Handle(plain));
+}
+
+void THttpSession::Answer(const TRequest& request, const TWebResponse& answer) {
+  auto response =
+      std::make_shared<http::response<http::string_body>>(static_cast<http::status>(answer.status), request.version());
+  response->set(http::field::server, "vantrel-web");
+  response->set(http::field::content_type, answer.contentType);
+  response->set(http::field::cache_control, "no-store");
+  response->set("X-Content-Type-Options", "nosniff");
+  response->set("X-Frame-Options", "DENY");
+  response->set("Content-Security-Policy",
+                "default-src 'self'; connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+  for (const auto& [name, value] : answer.headers) response->insert(name, value);
+  response->keep_alive(request.keep_alive());
+  if (request.method() != http::verb::head) response->body() = answer.body;
+  response->prepare_payload();
+  if (request.method() == http::verb::head) response->body().clear();
+  http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code error, std::size_t) {
+    if (error) return;
+    if (!response->keep_alive()) return self->Close();
+    self->Read();
+  });
+}
+
+void THttpSession::Refuse(int status, const std::string& message) {
+  TRequest request;
+  request.version(11);
+  request.keep_alive(false);
+  Answer(request, JsonResponse(status, {{"error", message}}));
+}
+
+void THttpSession::Close() {
+  beast::error_code ignored;
+  stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+}
+
+}  // namespace vantrel::web

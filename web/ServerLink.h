@@ -1,0 +1,130 @@
+// The gateway's link to the server over IIOP: its listeners on the lines, the operators and the queues, kept
+// alive and set again when the server comes back; the state it reads; the actions people take.
+//
+// Lock order: mutex_ only; no IIOP call is made while it is held (a call may take the ORB's whole timeout).
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "EventHub.h"
+#include "LiveState.h"
+#include "Vantrel.hh"
+
+namespace vantrel::web {
+
+class TServerLink {
+ public:
+  TServerLink(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, std::string corbaloc, std::string computerName,
+              TEventHub& hub);
+  ~TServerLink();
+  TServerLink(const TServerLink&) = delete;
+  TServerLink& operator=(const TServerLink&) = delete;
+
+  void Start();
+  void Stop();
+
+  TLiveState State() const;
+  // The calls that left the line since the gateway started, newest first (at most 50).
+  std::vector<TPastCall> History(const std::string& line) const;
+  bool HasLine(const std::string& line) const;
+
+  // Actions; each throws TWebError with the reason it was not done.
+  void Login(const std::string& line, long operatorID);
+  void Logout(const std::string& line);
+  void SetStatus(const std::string& line, ::OperatorStatus status, long pauseReason);
+  enum class TCallAction { Answer, Hold, Unhold, HangUp, Complete };
+  void ActOnCall(const std::string& line, long call, TCallAction action);
+  void Dial(const std::string& line, const std::string& number);
+  void BlindTransfer(const std::string& line, long call, const std::string& number);
+  // Holds the call for a transfer and dials the number from the consultation call; returns that call.
+  long Consult(const std::string& line, long call, const std::string& number);
+
+  // From the listeners, on the ORB's threads.
+  void NoteCallEvent(const std::string& line, ::CallEventType type, long call);
+  void NoteQueueFigures(const ::QueueFiguresSeq& figures);
+  void NoteOperatorsChanged();
+
+ private:
+  // The server's objects as found at the last connect; replaced whole, read without mutex_.
+  struct TConnection {
+    ::Environment_var environment;
+    ::Lines_var lines;
+    ::Operators_var operators;
+    ::Rules_var rules;
+    ::Database_var database;
+    std::vector<std::pair<std::string, ::Line_var>> lineObjects;  // by number, in the server's order
+  };
+  // What is remembered of a call between reads.
+  struct TSeenCall {
+    TLiveCall call;
+    bool wasConnected = false;
+    bool contactLookedUp = false;
+  };
+  // A contact found (or not) in the CRM for a number.
+  struct TContact {
+    std::string contactID, contactName, companyID, companyName;
+  };
+
+  void Run();
+  void Connect();
+  void Disconnect(const std::string& why);
+  void Listen(const TConnection& connection);
+  void KeepAlive(const TConnection& connection);
+  // Reads every line or the lines named, the operators and the queues when asked; publishes the state.
+  void Refresh(const TConnection& connection, bool allLines, const std::set<std::string>& lines, bool operators,
+               bool queues);
+  TLiveLine ReadLine(const TConnection& connection, const ::LineItem& item, ::Line_ptr line);
+  void ReadCallParties(const TConnection& connection, const std::string& number, ::Line_ptr line, TSeenCall& seen);
+  // The caller a routing line holds while it consults the line `number` for them.
+  static std::optional<long> HeldCallerFor(::Line_ptr routing, const std::string& number);
+  std::optional<TContact> LookUpContact(const TConnection& connection, const std::string& number);
+  std::vector<TLiveOperator> ReadOperators(const TConnection& connection);
+  void Publish();
+
+  std::shared_ptr<const TConnection> Connection() const;
+  ::Line_ptr LineOf(const TConnection& connection, const std::string& number) const;
+  ::Line_ptr LineOf(const std::string& number, std::shared_ptr<const TConnection>& connection) const;
+  void RequireCall(::Line_ptr line, const std::string& number, long call) const;
+
+  CORBA::ORB_var orb_;
+  PortableServer::POA_var poa_;
+  const std::string corbaloc_;
+  const std::string computerName_;
+  TEventHub& hub_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;                                        // guarded by mutex_
+  std::shared_ptr<const TConnection> connection_;                // guarded by mutex_
+  TLiveState state_;                                             // guarded by mutex_
+  std::map<std::pair<std::string, long>, TSeenCall> seenCalls_;  // guarded by mutex_
+  std::map<std::string, std::deque<TPastCall>> history_;         // guarded by mutex_
+  std::set<std::string> dirtyLines_;                             // guarded by mutex_
+  bool operatorsDirty_ = false;                                  // guarded by mutex_
+  std::optional<std::vector<TLiveQueue>> figuresHeard_;          // guarded by mutex_
+  std::map<std::string, long> logins_;                           // guarded by mutex_; line -> operator
+  std::map<std::string, std::optional<TContact>> contacts_;      // guarded by mutex_
+  bool crmLookUpRefused_ = false;                                // guarded by mutex_
+  std::string lastOutage_;                                       // guarded by mutex_
+  // Listener servants, made once and set again on every connect; only the link's thread touches them.
+  std::map<std::string, ::LineEvents_var> lineListeners_;
+  ::QueueEvents_var queueListener_;
+  ::ContainerEvents_var operatorsListener_;
+  std::vector<PortableServer::ObjectId_var> servantIDs_;
+  std::thread thread_;
+};
+
+}  // namespace vantrel::web

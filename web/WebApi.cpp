@@ -1,0 +1,285 @@
+#include "WebApi.h"
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "Metrics.h"
+#include "RemoteNames.h"
+#include "WebError.h"
+
+namespace vantrel::web {
+
+namespace {
+const std::regex kPhoneNumber("[0-9*#+]{1,32}");
+const std::regex kCallID("[1-9][0-9]{0,9}");
+const std::regex kPageName("[A-Za-z0-9_-]{1,64}\\.(html|js|css|json|png)");
+
+std::vector<std::string> PathOf(const std::string& target) {
+  const std::string path = target.substr(0, target.find('?'));
+  std::vector<std::string> parts;
+  std::istringstream stream(path);
+  for (std::string part; std::getline(stream, part, '/');)
+    if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+std::string CookieValue(const std::string& header, const std::string& name) {
+  std::istringstream stream(header);
+  for (std::string pair; std::getline(stream, pair, ';');) {
+    const auto start = pair.find_first_not_of(' ');
+    if (start == std::string::npos) continue;
+    pair = pair.substr(start);
+    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+  }
+  return {};
+}
+
+nlohmann::json ParseBody(const TWebRequest& request) {
+  if (request.body.empty()) return nlohmann::json::object();
+  nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object()) throw TWebError(400, "The body is not a JSON object");
+  return body;
+}
+
+std::string StringField(const nlohmann::json& body, const char* name) {
+  const auto found = body.find(name);
+  if (found == body.end() || !found->is_string())
+    throw TWebError(400, std::string("\"") + name + "\" is missing or not a string");
+  return found->get<std::string>();
+}
+
+std::string PhoneNumberField(const nlohmann::json& body, const char* name) {
+  std::string number = StringField(body, name);
+  if (!std::regex_match(number, kPhoneNumber))
+    throw TWebError(400, std::string("\"") + name + "\" is not a phone number (1 to 32 of 0-9 * # +)");
+  return number;
+}
+
+long IntegerField(const nlohmann::json& body, const char* name, long low, long high, std::optional<long> fallback) {
+  const auto found = body.find(name);
+  if (found == body.end() && fallback) return *fallback;
+  if (found == body.end() || !found->is_number_integer())
+    throw TWebError(400, std::string("\"") + name + "\" is missing or not a whole number");
+  const auto value = found->get<long long>();
+  if (value < low || value > high)
+    throw TWebError(400, std::string("\"") + name + "\" is out of range (" + std::to_string(low) + " to " +
+                             std::to_string(high) + ")");
+  return static_cast<long>(value);
+}
+
+nlohmann::json UserJson(const TWebUser& user) {
+  return {{"user", user.name},
+          {"role", user.role},
+          {"line", user.line},
+          {"operatorID", user.operatorID == 0 ? nlohmann::json() : nlohmann::json(user.operatorID)}};
+}
+
+std::string ContentTypeOf(const std::string& name) {
+  const std::string extension = name.substr(name.rfind('.') + 1);
+  if (extension == "html") return "text/html; charset=utf-8";
+  if (extension == "js") return "text/javascript; charset=utf-8";
+  if (extension == "css") return "text/css; charset=utf-8";
+  if (extension == "png") return "image/png";
+  return "application/json";
+}
+
+std::string SessionCookie(const std::string& token, long maxAge) {
+  return std::string(TWebApi::kCookieName) + "=" + token +
+         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(maxAge);
+}
+}  // namespace
+
+TWebResponse JsonResponse(int status, const nlohmann::json& body) {
+  TWebResponse response;
+  response.status = status;
+  response.body = body.is_null() ? std::string() : body.dump();
+  return response;
+}
+
+TWebApi::TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions,
+                 std::filesystem::path pages)
+    : link_(link), hub_(hub), users_(users), sessions_(sessions), pages_(std::move(pages)) {}
+
+std::optional<TWebUser> TWebApi::SessionUser(const std::string& cookie) {
+  const std::string token = CookieValue(cookie, kCookieName);
+  if (token.empty()) return std::nullopt;
+  return sessions_.Find(token);
+}
+
+TWebUser TWebApi::RequireUser(const TWebRequest& request) {
+  auto user = SessionUser(request.cookie);
+  if (!user) throw TWebError(401, "Log in first");
+  return *user;
+}
+
+bool TWebApi::MayListen(const TWebRequest& request) {
+  // Browsers send the page's origin with a WebSocket; one from another site's page is not let in.
+  if (!request.origin.empty() && request.origin != "http://" + request.host) return false;
+  return SessionUser(request.cookie).has_value();
+}
+
+TWebResponse TWebApi::Handle(const TWebRequest& request) {
+  try {
+    const auto path = PathOf(request.target);
+    if (request.method == "POST" || request.method == "DELETE") {
+      // A form of another site cannot send JSON without asking first, nor hide its origin.
+      if (request.method == "POST" && request.contentType.rfind("application/json", 0) != 0)
+        throw TWebError(415, "Send the body as application/json");
+      if (!request.origin.empty() && request.origin != "http://" + request.host)
+        throw TWebError(403, "Requests from another site's pages are refused");
+    }
+    return Route(request, path);
+  } catch (const TWebError& error) {
+    return JsonResponse(error.Status(), {{"error", error.what()}});
+  } catch (const CORBA::Exception& error) {
+    return JsonResponse(502, {{"error", std::string("The server refused the request (") + error._name() + ")"}});
+  } catch (const std::exception& error) {
+    return JsonResponse(500, {{"error", std::string("The gateway failed: ") + error.what()}});
+  }
+}
+
+TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::string>& path) {
+  const bool get = request.method == "GET" || request.method == "HEAD";
+  if (path.empty() && get) return Page("wallboard.html");
+  if (path.size() == 1 && path[0] == "panel" && get) return Page("panel.html");
+  if (path.size() == 2 && path[0] == "static" && get) return Page(path[1]);
+  if (path.size() == 1 && path[0] == "metrics" && get) {
+    TWebResponse response;
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    response.body = MetricsText(link_.State(), hub_.Subscribers());
+    return response;
+  }
+  if (path.empty() || path[0] != "api") throw TWebError(404, "No such page: " + request.target.substr(0, 200));
+  if (path.size() == 2 && path[1] == "openapi.json" && get) return Page("openapi.json");
+  if (path.size() == 2 && path[1] == "session") return HandleSession(request);
+  const TWebUser user = RequireUser(request);
+  if (path.size() == 2 && get) {
+    const TLiveState state = link_.State();
+    if (path[1] == "state") return JsonResponse(200, ToJson(state));
+    nlohmann::json list = nlohmann::json::array();
+    if (path[1] == "lines") {
+      for (const auto& line : state.lines) list.push_back(ToJson(line));
+      return JsonResponse(200, list);
+    }
+    if (path[1] == "operators") {
+      for (const auto& person : state.operators) list.push_back(ToJson(person));
+      return JsonResponse(200, list);
+    }
+    if (path[1] == "rules") {
+      for (const auto& queue : state.queues) list.push_back(ToJson(queue));
+      return JsonResponse(200, list);
+    }
+  }
+  if (path.size() >= 3 && path[1] == "lines") return HandleLine(request, user, path);
+  throw TWebError(get ? 404 : 405,
+                  "No such resource or method: " + request.method + " " + request.target.substr(0, 200));
+}
+
+TWebResponse TWebApi::HandleSession(const TWebRequest& request) {
+  if (request.method == "GET") return JsonResponse(200, UserJson(RequireUser(request)));
+  if (request.method == "DELETE") {
+    sessions_.Close(CookieValue(request.cookie, kCookieName));
+    TWebResponse response = JsonResponse(204, nullptr);
+    response.headers.emplace_back("Set-Cookie", SessionCookie("", 0));
+    return response;
+  }
+  if (request.method != "POST") throw TWebError(405, "Use GET, POST or DELETE on /api/session");
+  const nlohmann::json body = ParseBody(request);
+  const auto user = users_.Authenticate(StringField(body, "user"), StringField(body, "password"));
+  if (!user) throw TWebError(401, "Wrong user name or password");
+  TWebResponse response = JsonResponse(200, UserJson(*user));
+  response.headers.emplace_back("Set-Cookie",
+                                SessionCookie(sessions_.Open(*user), static_cast<long>(sessions_.Lifetime().count())));
+  return response;
+}
+
+TWebResponse TWebApi::HandleLine(const TWebRequest& request, const TWebUser& user,
+                                 const std::vector<std::string>& path) {
+  const std::string& line = path[2];
+  if (!std::regex_match(line, kPhoneNumber)) throw TWebError(400, "Not a line number");
+  if (!link_.HasLine(line)) throw TWebError(404, "No line " + line);
+  if (request.method == "GET") {
+    const TLiveState state = link_.State();
+    if (path.size() == 3) {
+      for (const auto& live : state.lines)
+        if (live.number == line) return JsonResponse(200, ToJson(live));
+    }
+    if (path.size() == 4 && path[3] == "history") {
+      nlohmann::json list = nlohmann::json::array();
+      for (const auto& past : link_.History(line)) list.push_back(ToJson(past));
+      return JsonResponse(200, list);
+    }
+    throw TWebError(404, "No such resource: " + request.target.substr(0, 200));
+  }
+  if (request.method != "POST") throw TWebError(405, "Use GET or POST on a line");
+  if (user.role != "supervisor" && user.line != line)
+    throw TWebError(403, "An operator acts only at their own line (" + user.line + ")");
+  const nlohmann::json body = ParseBody(request);
+  if (path.size() == 4) {
+    const std::string& action = path[3];
+    if (action == "login") {
+      const long id =
+          user.role == "operator" ? user.operatorID : IntegerField(body, "operatorID", 1, 2147483647, std::nullopt);
+      link_.Login(line, id);
+      return JsonResponse(200, {{"line", line}, {"operatorID", id}});
+    }
+    if (action == "logout") {
+      link_.Logout(line);
+      return JsonResponse(200, {{"line", line}});
+    }
+    if (action == "status") {
+      const std::string text = StringField(body, "status");
+      const auto status = OperatorStatusFromText(text);
+      // Wrap-up is the server's to give after a call, not a person's to choose.
+      if (!status || *status == ::OperatorWrapUp) throw TWebError(400, "\"status\" is ready, busy or pause");
+      const long reason = IntegerField(body, "reason", 0, 9999, 0);
+      link_.SetStatus(line, *status, reason);
+      return JsonResponse(200, {{"line", line}, {"status", text}, {"reason", *status == ::OperatorPause ? reason : 0}});
+    }
+    if (action == "dial") {
+      const std::string number = PhoneNumberField(body, "number");
+      link_.Dial(line, number);
+      return JsonResponse(202, {{"line", line}, {"dialling", number}});
+    }
+  }
+  if (path.size() == 6 && path[3] == "calls") {
+    if (!std::regex_match(path[4], kCallID)) throw TWebError(400, "Not a call ID: " + path[4].substr(0, 20));
+    const long call = std::stol(path[4]);
+    const std::string& action = path[5];
+    using Action = TServerLink::TCallAction;
+    const std::map<std::string, Action> simple = {{"answer", Action::Answer},
+                                                  {"hold", Action::Hold},
+                                                  {"unhold", Action::Unhold},
+                                                  {"hangup", Action::HangUp},
+                                                  {"complete", Action::Complete}};
+    const auto found = simple.find(action);
+    if (found != simple.end()) {
+      link_.ActOnCall(line, call, found->second);
+      return JsonResponse(202, {{"line", line}, {"call", call}, {"action", action}});
+    }
+    if (action == "transfer") {
+      const std::string number = PhoneNumberField(body, "number");
+      link_.BlindTransfer(line, call, number);
+      return JsonResponse(202, {{"line", line}, {"call", call}, {"transferredTo", number}});
+    }
+    if (action == "consult") {
+      const std::string number = PhoneNumberField(body, "number");
+      const long consult = link_.Consult(line, call, number);
+      return JsonResponse(202, {{"line", line}, {"call", call}, {"consultCall", consult}, {"dialling", number}});
+    }
+  }
+  throw TWebError(404, "No such action: " + request.target.substr(0, 200));
+}
+
+TWebResponse TWebApi::Page(const std::string& name) {
+  if (!std::regex_match(name, kPageName)) throw TWebError(404, "No such page");
+  std::ifstream file(pages_ / name, std::ios::binary);
+  if (!file) throw TWebError(404, "No such page: " + name);
+  TWebResponse response;
+  response.contentType = ContentTypeOf(name);
+  response.body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return response;
+}
+
+}  // namespace vantrel::web
