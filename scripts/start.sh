@@ -59,4 +59,27 @@ UsingDND=0
 LINES
 fi
 "$root/build/vantrel-crm" --connection "Provider=SQLite;Data Source=crm.sqlite3" --base "$ini" --sample
-exec "$root/build/vantrel-host" --address "${VANTREL_ADDRESS:-127.0.0.1}" --port "${VANTREL_PORT:-2809}" --ini "$ini"
+# The web gateway's first users: a supervisor, and the sales operator Anna Berg (employee 1) at line 103; their
+# passwords are made here once and kept for the owner only.
+if [[ ! -e "$ini/WebUsers.ini" ]]; then
+  umask 077
+  for user in "supervisor supervisor" "anna operator 103 1"; do
+    read -r name role line id <<<"$user"
+    password=$(openssl rand -hex 8)
+    echo "$password" | "$root/build/vantrel-web" --ini "$ini" --add-user "$name" --role "$role" \
+      ${line:+--line "$line" --operator-id "$id"} >/dev/null
+    echo "$name $password" >>"$ini/web-passwords.txt"
+  done
+  umask 022
+fi
+port=${VANTREL_PORT:-2809}
+"$root/build/vantrel-host" --address "${VANTREL_ADDRESS:-127.0.0.1}" --port "$port" --ini "$ini" &
+host=$!
+"$root/build/vantrel-web" --port "$port" --web-port "${VANTREL_WEB_PORT:-8080}" --ini "$ini" &
+web=$!
+trap 'kill $host $web 2>/dev/null; wait' EXIT INT TERM
+echo "Web: wallboard http://127.0.0.1:${VANTREL_WEB_PORT:-8080}/, operator panel /panel; users and passwords" \
+  "(from $ini/web-passwords.txt):"
+if [[ -e "$ini/web-passwords.txt" ]]; then sed 's/^/  /' "$ini/web-passwords.txt"; else echo "  (as set with vantrel-web --add-user)"; fi
+# Either one ending ends the quick start.
+wait -n $host $web

@@ -233,6 +233,13 @@ TEST_F(WebGateway, BadRequestsGetClearErrorsAndOperatorsActOnlyAtTheirOwnLine) {
   EXPECT_EQ(super.Post("/api/lines/103/logout", nlohmann::json::object()).status, 200);
   EXPECT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
 
+  // The API's description is served from the repository's copy and names the actions used here.
+  const auto description = stranger.Get("/api/openapi.json");
+  ASSERT_EQ(description.status, 200);
+  for (const char* path : {"/api/session", "/api/lines/{line}/status", "/api/lines/{line}/calls/{call}/consult",
+                           "/api/lines/{line}/history", "/api/events", "/metrics"})
+    EXPECT_TRUE(description.Json()["paths"].contains(path)) << path;
+
   // Logged out, the cookie opens nothing any more.
   EXPECT_EQ(anna.Request("DELETE", "/api/session").status, 204);
   EXPECT_EQ(anna.Get("/api/lines").status, 401);
