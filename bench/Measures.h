@@ -12,8 +12,9 @@
 
 namespace vantrel::bench {
 
-inline double ProcessCpuSeconds() {
-  std::ifstream stat("/proc/self/stat");
+// User+system time so far of this process, or of another one by its id.
+inline double ProcessCpuSeconds(const std::string& process = "self") {
+  std::ifstream stat("/proc/" + process + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th of them.
   std::size_t at = text.rfind(')');

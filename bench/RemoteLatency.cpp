@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Vantrel.hh"
+#include "bench/Measures.h"
 #include "lines/LinesLib.h"
 #include "tests/SilentPeer.h"
 
@@ -50,20 +51,6 @@ struct StartedHost {
   double cpuSeconds = 0;
   long residentKb = 0;
 };
-
-// User+system time of a process so far.
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double user = 0, system = 0;
-  for (int i = 1; i <= 13 && fields >> field; ++i) {
-    if (i == 12) user = std::stod(field);
-    if (i == 13) system = std::stod(field);
-  }
-  return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // A host with this many lines on loopback, timed from the fork until its Lines container lists them all.
 StartedHost StartHost(CORBA::ORB_ptr orb, int lineCount, const std::string& port) {
@@ -96,7 +83,7 @@ StartedHost StartHost(CORBA::ORB_ptr orb, int lineCount, const std::string& port
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   host.startupSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-  host.cpuSeconds = ProcessCpuSeconds(host.pid);
+  host.cpuSeconds = vantrel::bench::ProcessCpuSeconds(std::to_string(host.pid));
   std::ifstream status("/proc/" + std::to_string(host.pid) + "/status");
   for (std::string key; status >> key;) {
     if (key == "VmRSS:") status >> host.residentKb;

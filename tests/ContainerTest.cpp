@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "LocalOrb.h"
-#include "support/IniStorage.h"
-#include "support/ProcessState.h"
 #include "model/ContainerLib.h"
 #include "model/Servant.h"
+#include "support/IniStorage.h"
+#include "support/ProcessState.h"
 
 using namespace vantrel;
 namespace fs = std::filesystem;

@@ -33,16 +33,25 @@ EventsClient::EventsClient(int port, const std::string& cookie, const std::strin
   reader_ = std::thread([this] {
     beast::flat_buffer buffer;
     beast::error_code error;
-    while (!impl_->socket.read(buffer, error), !error) {
+    for (;;) {
+      impl_->socket.read(buffer, error);
+      if (error) break;
+      const auto arrived =
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
       nlohmann::json message = nlohmann::json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
       buffer.consume(buffer.size());
       std::lock_guard lock(mutex_);
       if (message.value("type", "") == "events")
-        for (auto& event : message["events"]) events_.push_back(event);
+        for (auto& event : message["events"]) {
+          event["arrived"] = arrived;
+          events_.push_back(event);
+        }
       else if (message.value("type", "") == "state")
         state_ = std::move(message);
       changed_.notify_all();
     }
+    closed_ = true;
   });
 }
 

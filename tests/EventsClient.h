@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -17,7 +18,10 @@ class EventsClient {
   EventsClient(int port, const std::string& cookie, const std::string& origin = {});
   ~EventsClient();
   bool Connected() const { return connected_; }
-  // The call events received so far, in order, and the last state.
+  // The gateway closed the connection (or it broke) after letting it in.
+  bool Closed() const { return closed_; }
+  // The call events received so far, in order (each with "arrived": steady-clock microseconds when it came), and
+  // the last state.
   std::vector<nlohmann::json> Events();
   nlohmann::json LastState();
   // Waits until the condition on (events, last state) holds; false at the deadline.
@@ -28,6 +32,7 @@ class EventsClient {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool connected_ = false;
+  std::atomic<bool> closed_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<nlohmann::json> events_;  // guarded by mutex_

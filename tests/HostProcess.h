@@ -26,6 +26,7 @@ class HostProcess {
   int WaitForExit(std::chrono::milliseconds deadline);
 
   int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
   std::string Corbaloc() const;
   const std::filesystem::path& IniFolder() const { return ini_; }
   std::string Output() const { return output_; }

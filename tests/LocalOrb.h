@@ -3,9 +3,9 @@
 // One ORB for the in-process tests, serving objects of the system as the host would, so tests use them
 // through their references exactly as clients do.
 #include "Vantrel.hh"
+#include "model/ClientQueues.h"
 #include "support/IniStorage.h"
 #include "support/ProcessState.h"
-#include "model/ClientQueues.h"
 
 class LocalOrb {
  public:

@@ -18,6 +18,7 @@ class SpawnedProgram {
   // Reads its output (standard output and error together) until it holds the text; false at the deadline.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
   const std::string& Output() const { return output_; }
+  pid_t Pid() const { return pid_; }
   void Terminate();
 
  private:

@@ -90,17 +90,24 @@ TEST(EventHub, EventsFromManyThreadsArriveAllInOrderInBatches) {
 
 TEST(EventHub, StatesAreCoalescedAndTheNewestReachesLateSubscribers) {
   TEventHub hub(20ms, 100ms);
+  std::atomic<int> version{0}, asked{0};
+  hub.SetStateSource([&] {
+    ++asked;
+    return nlohmann::json{{"n", version.load()}};
+  });
   auto early = std::make_shared<RecordingSubscriber>();
   hub.Subscribe(early);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 1; i <= 200; ++i) {
-    hub.PublishState({{"n", i}});
+    version = i;
+    hub.StateChanged();
     std::this_thread::sleep_for(1ms);
   }
   ASSERT_TRUE(Eventually([&] { return !early->States().empty() && early->States().back()["n"] == 200; }));
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   // One state per interval, and the last one.
   EXPECT_LE(early->States().size(), static_cast<std::size_t>(elapsed / 100ms + 2));
+  EXPECT_EQ(asked.load(), static_cast<int>(early->States().size()));
   EXPECT_EQ(early->States().back()["type"], "state");
 
   auto late = std::make_shared<RecordingSubscriber>();

@@ -28,13 +28,15 @@ void TEventHub::AddCallEvent(const std::string& line, long call, const std::stri
   wake_.notify_all();
 }
 
-void TEventHub::PublishState(nlohmann::json state) {
-  state["type"] = "state";
-  auto text = std::make_shared<const std::string>(state.dump());
+void TEventHub::SetStateSource(std::function<nlohmann::json()> source) {
+  std::lock_guard lock(mutex_);
+  stateSource_ = std::move(source);
+}
+
+void TEventHub::StateChanged() {
   {
     std::lock_guard lock(mutex_);
-    pendingState_ = text;
-    latestState_ = std::move(text);
+    stateChanged_ = true;
   }
   wake_.notify_all();
 }
@@ -45,7 +47,10 @@ void TEventHub::Subscribe(const std::shared_ptr<IEventSubscriber>& subscriber) {
     std::lock_guard lock(mutex_);
     subscribers_.push_back(subscriber);
     latest = latestState_;
+    // None made yet: the first is made for this subscriber.
+    if (!latest) stateChanged_ = true;
   }
+  wake_.notify_all();
   if (latest) subscriber->Deliver(latest, true);
 }
 
@@ -76,7 +81,7 @@ void TEventHub::Run() {
   while (!stopping_) {
     const auto now = std::chrono::steady_clock::now();
     const bool eventsDue = !pendingEvents_.empty() && now - firstPendingEvent_ >= eventWindow_;
-    const bool stateDue = pendingState_ && now - lastStateSent_ >= stateInterval_;
+    const bool stateDue = stateChanged_ && stateSource_ && now - lastStateSent_ >= stateInterval_;
     if (eventsDue) {
       nlohmann::json batch = {{"type", "events"}, {"events", std::exchange(pendingEvents_, nlohmann::json::array())}};
       eventsSent_ += batch["events"].size();
@@ -86,16 +91,23 @@ void TEventHub::Run() {
       continue;
     }
     if (stateDue) {
-      auto state = std::exchange(pendingState_, nullptr);
+      stateChanged_ = false;
       lastStateSent_ = now;
+      const auto source = stateSource_;
       lock.unlock();
-      DeliverToAll(state, true);
+      nlohmann::json state = source();
+      state["type"] = "state";
+      auto text = std::make_shared<const std::string>(state.dump());
+      lock.lock();
+      latestState_ = text;
+      lock.unlock();
+      DeliverToAll(text, true);
       lock.lock();
       continue;
     }
     auto until = now + std::chrono::hours(1);
     if (!pendingEvents_.empty()) until = std::min(until, firstPendingEvent_ + eventWindow_);
-    if (pendingState_) until = std::min(until, lastStateSent_ + stateInterval_);
+    if (stateChanged_) until = std::min(until, lastStateSent_ + stateInterval_);
     wake_.wait_until(lock, until);
   }
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,9 +35,12 @@ class TEventHub {
 
   // Any thread; events keep the order they are added in and are numbered in that order.
   void AddCallEvent(const std::string& line, long call, const std::string& event);
-  // The newest state replaces one not yet sent.
-  void PublishState(nlohmann::json state);
-  // A new subscriber gets the latest state at once.
+  // Where the whole state comes from; asked on the hub's thread only when a state is due, so a busy server's
+  // many changes cost one state per interval. Set before the first StateChanged.
+  void SetStateSource(std::function<nlohmann::json()> source);
+  // The state has changed since the last one sent.
+  void StateChanged();
+  // A new subscriber gets the latest state at once (or the first one made).
   void Subscribe(const std::shared_ptr<IEventSubscriber>& subscriber);
   std::size_t Subscribers();
   std::uint64_t EventsSent();
@@ -53,7 +57,8 @@ class TEventHub {
   std::uint64_t nextSequence_ = 1;                            // guarded by mutex_
   nlohmann::json pendingEvents_ = nlohmann::json::array();    // guarded by mutex_
   std::chrono::steady_clock::time_point firstPendingEvent_;   // guarded by mutex_
-  std::shared_ptr<const std::string> pendingState_;           // guarded by mutex_
+  std::function<nlohmann::json()> stateSource_;               // guarded by mutex_
+  bool stateChanged_ = false;                                 // guarded by mutex_
   std::shared_ptr<const std::string> latestState_;            // guarded by mutex_
   std::chrono::steady_clock::time_point lastStateSent_;       // guarded by mutex_
   std::vector<std::weak_ptr<IEventSubscriber>> subscribers_;  // guarded by mutex_

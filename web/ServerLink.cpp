@@ -18,6 +18,7 @@ constexpr auto kKeepAliveEvery = std::chrono::seconds(5);
 // Every line is read again this often, in case an event was lost with a connection.
 constexpr auto kFullReadEvery = std::chrono::seconds(2);
 constexpr std::size_t kHistoryLength = 50;
+constexpr auto kGatherEvents = std::chrono::milliseconds(15);
 
 TLiveQueue QueueOf(const ::QueueFigures& figures) {
   TLiveQueue queue;
@@ -73,6 +74,10 @@ TServerLink::TServerLink(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, std::s
       computerName_(std::move(computerName)),
       hub_(hub) {
   state_.server = corbaloc_;
+  hub_.SetStateSource([this] {
+    std::lock_guard lock(mutex_);
+    return ToJson(state_);
+  });
 }
 
 TServerLink::~TServerLink() { Stop(); }
@@ -165,9 +170,11 @@ void TServerLink::Run() {
       std::unique_lock lock(mutex_);
       if (stopping_) break;
       if (connection_) {
-        wake_.wait_for(lock, std::chrono::milliseconds(100), [this] {
+        const bool woken = wake_.wait_for(lock, std::chrono::milliseconds(100), [this] {
           return stopping_ || !dirtyLines_.empty() || operatorsDirty_ || figuresHeard_.has_value();
         });
+        // One step of a call is a burst of events; the line is read once after it, not once per event.
+        if (woken) wake_.wait_for(lock, kGatherEvents, [this] { return stopping_; });
         if (stopping_) break;
       }
       connection = connection_;
@@ -310,18 +317,22 @@ TLiveLine TServerLink::ReadLine(const TConnection& connection, const ::LineItem&
       if (found != seenCalls_.end()) seen = found->second;
     }
     TLiveCall& call = seen.call;
-    if (call.since == 0) {
+    const bool firstSight = call.since == 0;
+    if (firstSight) {
       call.id = handle;
       call.since = EpochMilliseconds();
     }
     const CORBA::Long state = line->GetCallState(handle);
-    call.state = CallStateName(state);
-    seen.wasConnected = seen.wasConnected || state == 0x100;
-    call.incoming = line->GetCallIsIncoming(handle);
-    call.remote = Text(line->GetRemoteID(handle));
-    call.caller = Text(line->GetCallerID(handle));
-    call.called = Text(line->GetCalledID(handle));
-    ReadCallParties(connection, live.number, line, seen);
+    // The parties and notes change with the call's state; read again only then.
+    if (firstSight || CallStateName(state) != call.state) {
+      call.state = CallStateName(state);
+      seen.wasConnected = seen.wasConnected || state == 0x100;
+      call.incoming = line->GetCallIsIncoming(handle);
+      call.remote = Text(line->GetRemoteID(handle));
+      call.caller = Text(line->GetCallerID(handle));
+      call.called = Text(line->GetCalledID(handle));
+      ReadCallParties(connection, live.number, line, seen);
+    }
     live.calls.push_back(call);
     std::lock_guard lock(mutex_);
     seenCalls_[{live.number, handle}] = seen;
@@ -522,14 +533,7 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
   Publish();
 }
 
-void TServerLink::Publish() {
-  nlohmann::json state;
-  {
-    std::lock_guard lock(mutex_);
-    state = ToJson(state_);
-  }
-  hub_.PublishState(std::move(state));
-}
+void TServerLink::Publish() { hub_.StateChanged(); }
 
 ::Line_ptr TServerLink::LineOf(const TConnection& connection, const std::string& number) const {
   for (const auto& [known, line] : connection.lineObjects)
