@@ -184,6 +184,13 @@ TEST(WebSessions, TokensOpenUntilClosedOrExpired) {
   EXPECT_FALSE(sessions.Find(""));
   sessions.Close(token);
   EXPECT_FALSE(sessions.Find(token));
+  // Wrong passwords hold a name back, not the others.
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(sessions.MayTryLogin("anna"));
+    sessions.NoteLogin("anna", false);
+  }
+  EXPECT_FALSE(sessions.MayTryLogin("anna"));
+  EXPECT_TRUE(sessions.MayTryLogin("super"));
   const std::string other = sessions.Open({"super", "supervisor", "", 0});
   EXPECT_NE(other, token);
   EXPECT_TRUE(Eventually([&] { return !sessions.Find(other); }, 3s));

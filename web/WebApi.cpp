@@ -186,7 +186,10 @@ TWebResponse TWebApi::HandleSession(const TWebRequest& request) {
   }
   if (request.method != "POST") throw TWebError(405, "Use GET, POST or DELETE on /api/session");
   const nlohmann::json body = ParseBody(request);
-  const auto user = users_.Authenticate(StringField(body, "user"), StringField(body, "password"));
+  const std::string name = StringField(body, "user");
+  if (!sessions_.MayTryLogin(name)) throw TWebError(429, "Too many wrong passwords; try again in a minute");
+  const auto user = users_.Authenticate(name, StringField(body, "password"));
+  sessions_.NoteLogin(name, user.has_value());
   if (!user) throw TWebError(401, "Wrong user name or password");
   TWebResponse response = JsonResponse(200, UserJson(*user));
   response.headers.emplace_back("Set-Cookie",

@@ -29,6 +29,30 @@ std::optional<TWebUser> TWebSessions::Find(const std::string& token) {
   return found->second.user;
 }
 
+bool TWebSessions::MayTryLogin(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  const auto found = failures_.find(name);
+  if (found == failures_.end()) return true;
+  if (std::chrono::steady_clock::now() - found->second.since > std::chrono::minutes(1)) {
+    failures_.erase(found);
+    return true;
+  }
+  return found->second.count < 5;
+}
+
+void TWebSessions::NoteLogin(const std::string& name, bool succeeded) {
+  std::lock_guard lock(mutex_);
+  if (succeeded) {
+    failures_.erase(name);
+    return;
+  }
+  // Names nobody has are counted too; the map is bounded by forgetting the old ones.
+  if (failures_.size() > 10000) failures_.clear();
+  auto& failures = failures_[name];
+  if (failures.count == 0) failures.since = std::chrono::steady_clock::now();
+  ++failures.count;
+}
+
 void TWebSessions::Close(const std::string& token) {
   std::lock_guard lock(mutex_);
   sessions_.erase(token);

@@ -20,6 +20,10 @@ class TWebSessions {
   // The user of a live session; an unknown or expired token gives none.
   std::optional<TWebUser> Find(const std::string& token);
   void Close(const std::string& token);
+  // Five wrong passwords for a name within a minute hold further tries for it back for a minute, so
+  // passwords are not guessed at the gateway's speed (each try costs a deliberate hash).
+  bool MayTryLogin(const std::string& name);
+  void NoteLogin(const std::string& name, bool succeeded);
   std::chrono::seconds Lifetime() const { return lifetime_; }
 
  private:
@@ -30,6 +34,11 @@ class TWebSessions {
   const std::chrono::seconds lifetime_;
   std::mutex mutex_;
   std::map<std::string, TSession> sessions_;  // guarded by mutex_
+  struct TFailures {
+    int count = 0;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::map<std::string, TFailures> failures_;  // guarded by mutex_
 };
 
 }  // namespace vantrel::web
