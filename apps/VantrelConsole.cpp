@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "Vantrel.hh"
-#include "host/TlsContext.h"
+#include "host/ClientOrb.h"
 #include "web/RemoteNames.h"
 
 namespace {
@@ -338,27 +338,21 @@ int main(int argc, char** argv) {
     else if (option == "--line")
       onlyLine = argv[i + 1];
   }
-  const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
-  if (useTls) {
-    try {
-      vantrel::UseTls(tls);
-    } catch (const std::exception& e) {
-      std::cerr << "vantrel-console: " << e.what() << "\n";
-      return 2;
-    }
+  vantrel::TClientOrb client;
+  try {
+    client = vantrel::StartClientOrb(tls, address, port);
+  } catch (const std::exception& e) {
+    std::cerr << "vantrel-console: " << e.what() << "\n";
+    return 2;
+  } catch (const CORBA::Exception& e) {
+    std::cerr << "vantrel-console: the ORB did not start (" << e._name() << ")\n";
+    return 2;
   }
-  const char* options[][2] = {{"endPoint", useTls ? "giop:ssl:127.0.0.1:" : "giop:tcp:127.0.0.1:"},
-                              {"clientCallTimeOutPeriod", "10000"},
-                              {nullptr, nullptr}};
-  int orbArgc = 0;
-  CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, nullptr, "omniORB4", options);
+  CORBA::ORB_var orb = client.orb;
+  const std::string corbaloc = client.corbaloc;
   int exitCode = 0;
   try {
-    PortableServer::POA_var poa =
-        PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
-    PortableServer::POAManager_var(poa->the_POAManager())->activate();
-    const std::string corbaloc =
-        std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + address + ":" + port + "/EnvironmentInstance";
+    PortableServer::POA_var poa = client.poa;
     ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
     if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
     Console console(orb, poa, environment, onlyLine);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/TlsContext.h"
+#include "host/ClientOrb.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
 #include "web/ServerLink.h"
@@ -73,29 +73,21 @@ int main(int argc, char** argv) {
   tls.privateKeyFile = options.count("--tls-key") ? options["--tls-key"] : "";
   tls.privateKeyPassword = options.count("--tls-key-password") ? options["--tls-key-password"] : "";
   tls.caFile = options.count("--tls-ca") ? options["--tls-ca"] : "";
-  const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
-  if (useTls) {
-    try {
-      vantrel::UseTls(tls);
-    } catch (const std::exception& error) {
-      std::cerr << "vantrel-web: " << error.what() << "\n";
-      return 2;
-    }
+  vantrel::TClientOrb client;
+  try {
+    client = vantrel::StartClientOrb(tls, options["--address"], options["--port"], true);
+  } catch (const std::exception& error) {
+    std::cerr << "vantrel-web: " << error.what() << "\n";
+    return 2;
+  } catch (const CORBA::Exception& error) {
+    std::cerr << "vantrel-web: the ORB did not start (" << error._name() << ")\n";
+    return 2;
   }
-  // One thread per connection from the server: its listener calls arrive, and are handled, in the order sent.
-  const char* orbOptions[][2] = {{"endPoint", useTls ? "giop:ssl:127.0.0.1:" : "giop:tcp:127.0.0.1:"},
-                                 {"clientCallTimeOutPeriod", "10000"},
-                                 {"maxServerThreadPerConnection", "1"},
-                                 {nullptr, nullptr}};
-  int orbArgc = 0;
-  CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, nullptr, "omniORB4", orbOptions);
+  CORBA::ORB_var orb = client.orb;
+  const std::string corbaloc = client.corbaloc;
   int exitCode = 0;
   try {
-    PortableServer::POA_var poa =
-        PortableServer::POA::_narrow(CORBA::Object_var(orb->resolve_initial_references("RootPOA")));
-    PortableServer::POAManager_var(poa->the_POAManager())->activate();
-    const std::string corbaloc = std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + options["--address"] + ":" +
-                                 options["--port"] + "/EnvironmentInstance";
+    PortableServer::POA_var poa = client.poa;
     char host[256] = "web";
     ::gethostname(host, sizeof host - 1);
     vantrel::web::TEventHub hub;

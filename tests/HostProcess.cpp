@@ -105,21 +105,6 @@ bool HostProcess::Start(int port) {
   return output_.find("Environment IOR:") != std::string::npos;
 }
 
-namespace {
-// Appends what the pipe delivers until the text holds the wanted piece, the pipe ends or the deadline passes.
-void ReadPipeUntil(int pipe, std::string& text, const std::string& wanted,
-                   std::chrono::steady_clock::time_point deadline) {
-  while (text.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd poll{pipe, POLLIN, 0};
-    if (::poll(&poll, 1, 50) <= 0) continue;
-    char buffer[4096];
-    const ssize_t count = ::read(pipe, buffer, sizeof buffer);
-    if (count <= 0) return;
-    text.append(buffer, static_cast<std::size_t>(count));
-  }
-}
-}  // namespace
-
 bool HostProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
   ReadOutput(std::chrono::steady_clock::now() + deadline, text);
   return output_.find(text) != std::string::npos;
@@ -186,37 +171,13 @@ TestOrbHolder& Holder() {
 CORBA::ORB_ptr TestORB() { return Holder().orb.in(); }
 PortableServer::POA_ptr TestPOA() { return Holder().poa.in(); }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
-  int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> words = {"/proc/self/exe"};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(pipeEnds[1], STDOUT_FILENO);
-    ::execv("/proc/self/exe", argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
-  stdoutPipe_ = pipeEnds[0];
+namespace {
+std::vector<std::string> ThisProgramWith(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {"/proc/self/exe"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
 }
+}  // namespace
 
-ChildProcess::~ChildProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  if (stdoutPipe_ >= 0) ::close(stdoutPipe_);
-}
-
-std::string ChildProcess::ReadLine(std::chrono::milliseconds deadline) {
-  ReadPipeUntil(stdoutPipe_, buffer_, "\n", std::chrono::steady_clock::now() + deadline);
-  const auto newline = buffer_.find('\n');
-  if (newline == std::string::npos) return {};
-  std::string line = buffer_.substr(0, newline);
-  buffer_.erase(0, newline + 1);
-  return line;
-}
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments)
+    : SpawnedProgram(ThisProgramWith(arguments), false) {}

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "SpawnedProgram.h"
+
 // A vantrel-host child process on a loopback port of its own, with a fresh INI folder.
 class HostProcess {
  public:
@@ -72,16 +74,9 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds deadline = std::ch
   return true;
 }
 
-// The test binary itself, started again in one of its serving modes (see TestMain.cpp).
-class ChildProcess {
+// The test binary itself, started again in one of its serving modes (see TestMain.cpp); its standard output is
+// read, its errors go to the test's.
+class ChildProcess : public SpawnedProgram {
  public:
   explicit ChildProcess(const std::vector<std::string>& arguments);
-  ~ChildProcess();
-  // The next line of its output, without the line break; empty when none came within the deadline.
-  std::string ReadLine(std::chrono::milliseconds deadline);
-
- private:
-  pid_t pid_ = -1;
-  int stdoutPipe_ = -1;
-  std::string buffer_;
 };

@@ -6,7 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-SpawnedProgram::SpawnedProgram(const std::vector<std::string>& command) {
+void ReadPipeUntil(int pipe, std::string& text, const std::string& wanted,
+                   std::chrono::steady_clock::time_point deadline, std::size_t from) {
+  while (text.find(wanted, from) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{pipe, POLLIN, 0};
+    if (::poll(&ready, 1, 50) <= 0) continue;
+    char buffer[4096];
+    const ssize_t count = ::read(pipe, buffer, sizeof buffer);
+    if (count <= 0) return;
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
+SpawnedProgram::SpawnedProgram(const std::vector<std::string>& command, bool withErrors) {
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return;
   std::vector<std::string> words = command;
@@ -16,7 +28,7 @@ SpawnedProgram::SpawnedProgram(const std::vector<std::string>& command) {
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(pipeEnds[1], STDOUT_FILENO);
-    ::dup2(pipeEnds[1], STDERR_FILENO);
+    if (withErrors) ::dup2(pipeEnds[1], STDERR_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -45,16 +57,16 @@ void SpawnedProgram::Terminate() {
 }
 
 bool SpawnedProgram::WaitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (output_.find(text) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || outputPipe_ < 0) return false;
-    pollfd ready{outputPipe_, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buffer[4096];
-    const ssize_t got = ::read(outputPipe_, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    output_.append(buffer, static_cast<std::size_t>(got));
-  }
-  return true;
+  if (outputPipe_ >= 0) ReadPipeUntil(outputPipe_, output_, text, std::chrono::steady_clock::now() + deadline);
+  return output_.find(text) != std::string::npos;
+}
+
+std::string SpawnedProgram::ReadLine(std::chrono::milliseconds deadline) {
+  if (outputPipe_ >= 0)
+    ReadPipeUntil(outputPipe_, output_, "\n", std::chrono::steady_clock::now() + deadline, linesRead_);
+  const auto newline = output_.find('\n', linesRead_);
+  if (newline == std::string::npos) return {};
+  std::string line = output_.substr(linesRead_, newline - linesRead_);
+  linesRead_ = newline + 1;
+  return line;
 }

@@ -1,0 +1,24 @@
+#include "ClientOrb.h"
+
+namespace vantrel {
+
+TClientOrb StartClientOrb(const TTlsFiles& tls, const std::string& address, const std::string& port,
+                          bool orderedCallbacks) {
+  const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
+  if (useTls) UseTls(tls);
+  const char* options[][2] = {{"endPoint", useTls ? "giop:ssl:127.0.0.1:" : "giop:tcp:127.0.0.1:"},
+                              {"clientCallTimeOutPeriod", "10000"},
+                              // Without ordered callbacks the list ends here.
+                              {orderedCallbacks ? "maxServerThreadPerConnection" : nullptr, "1"},
+                              {nullptr, nullptr}};
+  int orbArgc = 0;
+  TClientOrb client;
+  client.orb = CORBA::ORB_init(orbArgc, nullptr, "omniORB4", options);
+  client.poa = PortableServer::POA::_narrow(CORBA::Object_var(client.orb->resolve_initial_references("RootPOA")));
+  PortableServer::POAManager_var(client.poa->the_POAManager())->activate();
+  client.corbaloc =
+      std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + address + ":" + port + "/EnvironmentInstance";
+  return client;
+}
+
+}  // namespace vantrel
