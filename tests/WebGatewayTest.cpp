@@ -160,6 +160,56 @@ TEST_F(WebGateway, RoutedCallIsAnsweredThroughTheApiWithItsEventsInOrder) {
   EXPECT_EQ(Metric("vantrel_iiop_clients"), "1");
 }
 
+TEST_F(WebGateway, AnOperatorHoldsConsultsAndTransfersThroughTheApi) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550110").first, 0);
+  const auto callAt = [&](const std::string& line, const std::string& state) {
+    for (const auto& live : CallsAt(anna, line))
+      if (live["state"] == state) return live["id"].get<long>();
+    return 0L;
+  };
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (call = callAt("103", "offering")) != 0; })) << CallsAt(anna, "103").dump();
+  const std::string at = "/api/lines/103/calls/" + std::to_string(call);
+  ASSERT_EQ(anna.Post(at + "/answer", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("103", "connected") == call && CallsAt(anna, "101").empty(); }));
+
+  ASSERT_EQ(anna.Post(at + "/hold", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("103", "on hold") == call; })) << CallsAt(anna, "103").dump();
+  ASSERT_EQ(anna.Post(at + "/unhold", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("103", "connected") == call; })) << CallsAt(anna, "103").dump();
+
+  // Consulting 104 holds the caller and rings 104; when 104 answers, completing hands the caller over.
+  const auto consult = anna.Post(at + "/consult", {{"number", "104"}});
+  ASSERT_EQ(consult.status, 202) << consult.body;
+  ASSERT_NE(consult.Json()["consultCall"], call);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("104", "offering") != 0; })) << CallsAt(anna, "104").dump();
+  ASSERT_EQ(host_.RunExchange("pickup 104").first, 0);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("104", "connected") != 0; }));
+  ASSERT_EQ(anna.Post(at + "/complete", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); })) << CallsAt(anna, "103").dump();
+  const auto status = host_.RunExchange("status").second;
+  EXPECT_NE(status.find("outside 5550110 CONNECTED with 104"), std::string::npos) << status;
+  // The company's number finds the company in the CRM: its notes went with the caller.
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "104");
+    return calls.size() == 1 && calls[0]["company"] == "Nordwind Logistics";
+  })) << CallsAt(anna, "104").dump();
+
+  // The next caller she sends on blind: it rings at 102 and leaves her line.
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550122").first, 0);
+  ASSERT_TRUE(WaitUntil([&] { return (call = callAt("103", "offering")) != 0; })) << CallsAt(anna, "103").dump();
+  const std::string next = "/api/lines/103/calls/" + std::to_string(call);
+  ASSERT_EQ(anna.Post(next + "/answer", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return callAt("103", "connected") == call && CallsAt(anna, "101").empty(); }));
+  ASSERT_EQ(anna.Post(next + "/transfer", {{"number", "102"}}).status, 202);
+  EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty() && callAt("102", "offering") != 0; }))
+      << CallsAt(anna, "103").dump() << CallsAt(anna, "102").dump();
+}
+
 TEST_F(WebGateway, BadRequestsGetClearErrorsAndOperatorsActOnlyAtTheirOwnLine) {
   WebClient stranger(webPort_);
   EXPECT_EQ(stranger.Get("/api/lines").status, 401);
