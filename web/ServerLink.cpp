@@ -200,7 +200,11 @@ void TServerLink::Run() {
       if (IsOutage(error) || !connection) {
         Disconnect(std::string("the server does not answer (") + error._name() + ")");
       } else {
-        std::cerr << "vantrel-web: the server refused a read (" << error._name() << ")\n";
+        // Said once until the reads succeed again.
+        std::lock_guard lock(mutex_);
+        const std::string why = std::string("the server refused a read (") + error._name() + ")";
+        if (lastOutage_ != why) std::cerr << "vantrel-web: " << why << std::endl;
+        lastOutage_ = why;
       }
     } catch (const CORBA::Exception& error) {
       Disconnect(std::string("the server refused (") + error._name() + ")");

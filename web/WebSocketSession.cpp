@@ -16,7 +16,11 @@ TWebSocketSession::TWebSocketSession(boost::asio::ip::tcp::socket&& socket, TEve
     : socket_(std::move(socket)), hub_(hub) {}
 
 void TWebSocketSession::Run(beast::http::request<beast::http::string_body> request) {
-  socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+  // A wallboard's browser sends nothing; pings (answered by every browser) keep a quiet connection from timing
+  // out and find a vanished one.
+  auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+  timeouts.keep_alive_pings = true;
+  socket_.set_option(timeouts);
   socket_.read_message_max(4096);
   socket_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
     if (error) return;
