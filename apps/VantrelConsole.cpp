@@ -339,15 +339,7 @@ int main(int argc, char** argv) {
       onlyLine = argv[i + 1];
   }
   vantrel::TClientOrb client;
-  try {
-    client = vantrel::StartClientOrb(tls, address, port);
-  } catch (const std::exception& e) {
-    std::cerr << "vantrel-console: " << e.what() << "\n";
-    return 2;
-  } catch (const CORBA::Exception& e) {
-    std::cerr << "vantrel-console: the ORB did not start (" << e._name() << ")\n";
-    return 2;
-  }
+  if (!vantrel::StartClientOrb("vantrel-console", tls, address, port, false, client)) return 2;
   CORBA::ORB_var orb = client.orb;
   const std::string corbaloc = client.corbaloc;
   int exitCode = 0;

@@ -74,15 +74,7 @@ int main(int argc, char** argv) {
   tls.privateKeyPassword = options.count("--tls-key-password") ? options["--tls-key-password"] : "";
   tls.caFile = options.count("--tls-ca") ? options["--tls-ca"] : "";
   vantrel::TClientOrb client;
-  try {
-    client = vantrel::StartClientOrb(tls, options["--address"], options["--port"], true);
-  } catch (const std::exception& error) {
-    std::cerr << "vantrel-web: " << error.what() << "\n";
-    return 2;
-  } catch (const CORBA::Exception& error) {
-    std::cerr << "vantrel-web: the ORB did not start (" << error._name() << ")\n";
-    return 2;
-  }
+  if (!vantrel::StartClientOrb("vantrel-web", tls, options["--address"], options["--port"], true, client)) return 2;
   CORBA::ORB_var orb = client.orb;
   const std::string corbaloc = client.corbaloc;
   int exitCode = 0;

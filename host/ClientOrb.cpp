@@ -1,9 +1,11 @@
 #include "ClientOrb.h"
 
+#include <iostream>
+
 namespace vantrel {
 
-TClientOrb StartClientOrb(const TTlsFiles& tls, const std::string& address, const std::string& port,
-                          bool orderedCallbacks) {
+namespace {
+TClientOrb Start(const TTlsFiles& tls, const std::string& address, const std::string& port, bool orderedCallbacks) {
   const bool useTls = !tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty();
   if (useTls) UseTls(tls);
   const char* options[][2] = {{"endPoint", useTls ? "giop:ssl:127.0.0.1:" : "giop:tcp:127.0.0.1:"},
@@ -19,6 +21,20 @@ TClientOrb StartClientOrb(const TTlsFiles& tls, const std::string& address, cons
   client.corbaloc =
       std::string(useTls ? "corbaloc:ssliop:" : "corbaloc::") + address + ":" + port + "/EnvironmentInstance";
   return client;
+}
+}  // namespace
+
+bool StartClientOrb(const char* program, const TTlsFiles& tls, const std::string& address, const std::string& port,
+                    bool orderedCallbacks, TClientOrb& client) {
+  try {
+    client = Start(tls, address, port, orderedCallbacks);
+    return true;
+  } catch (const std::exception& error) {
+    std::cerr << program << ": " << error.what() << "\n";
+  } catch (const CORBA::Exception& error) {
+    std::cerr << program << ": the ORB did not start (" << error._name() << ")\n";
+  }
+  return false;
 }
 
 }  // namespace vantrel

@@ -17,8 +17,9 @@ struct TClientOrb {
 };
 
 // `orderedCallbacks`: each connection from the server is served by one thread, so its listener calls are handled
-// in the order sent. Throws std::runtime_error for TLS files that cannot be read.
-TClientOrb StartClientOrb(const TTlsFiles& tls, const std::string& address, const std::string& port,
-                          bool orderedCallbacks = false);
+// in the order sent. False, with the reason on standard error after "PROGRAM: ", when TLS files cannot be read
+// or the ORB does not start.
+bool StartClientOrb(const char* program, const TTlsFiles& tls, const std::string& address, const std::string& port,
+                    bool orderedCallbacks, TClientOrb& client);
 
 }  // namespace vantrel
