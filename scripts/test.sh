@@ -11,14 +11,14 @@ export VANTREL_PG_CONTROL="$root/scripts/start-postgres.sh"
 run_suite() {  # run_suite DIR SANITIZE TARGETS [ctest arguments]: TARGETS "all", or the test programs to build
   local dir=$1 sanitize=$2 targets=$3
   shift 3
-  echo "=== build ${sanitize:-plain}"
+  echo "=== build ${sanitize:-plain} $(date +%T)"
   if [ "$targets" = all ]; then
     "$root/scripts/build.sh" "$dir" "$sanitize"
   else
     # shellcheck disable=SC2086  # a list of target names
     "$root/scripts/build.sh" "$dir" "$sanitize" $targets
   fi
-  echo "=== test ${sanitize:-plain}"
+  echo "=== test ${sanitize:-plain} $(date +%T)"
   # Two at a time, but for the tests that load the machine or time what a person would see, and the shared
   # PostgreSQL server's: those run alone afterwards.
   local alone="PostgreSQL|RoutedTraffic|CallQueue|WebGateway"
