@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CrmBackends.h"
+#include "WaitUntil.h"
 #include "database/CallLogWriter.h"
 
 using namespace vantrel;
@@ -15,17 +16,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Polls until the condition holds; false when the deadline passed first.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds deadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 TCallLogRow Row(const std::string& key, int type, const std::string& caller = "5550100") {
   TCallLogRow row;
@@ -141,7 +131,7 @@ TEST_P(CallLogWriterOnCrm, AJournalOfAKilledRunIsWrittenFirstAndACommitItFinishe
   EXPECT_EQ(RowsOf("20261207100000-8"), "1@1 2@2");
   EXPECT_EQ(RowsOf("20261207100000-9"), "1@1 9@2");
   EXPECT_EQ(writer->Waiting(), 0u);
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(Journal()); }));
+  EXPECT_TRUE(WaitUntil([&] { return !fs::exists(Journal()); }, 10s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Crm, CallLogWriterOnCrm,
@@ -172,7 +162,7 @@ TEST_F(CallLogWriterOnSqlite, RowsTheDatabaseCannotTakeWaitInTheJournalAndFollow
   SqliteLock lock(folder_ / "crm.sqlite3");
   writer->Append(Row("20261207100000-1", 2));
   writer->Append(Row("20261207100000-2", 1));
-  ASSERT_TRUE(Eventually([&] { return writer->State() == TCallLogWriter::TState::Journaling; }, 15s))
+  ASSERT_TRUE(WaitUntil([&] { return writer->State() == TCallLogWriter::TState::Journaling; }, 15s))
       << "the writer never gave up on the locked database";
   EXPECT_TRUE(fs::exists(Journal()));
   // Rows keep coming while the database is locked: after the journal's rows, in order.
@@ -184,8 +174,8 @@ TEST_F(CallLogWriterOnSqlite, RowsTheDatabaseCannotTakeWaitInTheJournalAndFollow
   EXPECT_EQ(RowsOf("20261207100000-1"), "1@1 2@2 6@3 8@4 9@5");
   EXPECT_EQ(RowsOf("20261207100000-2"), "1@1 9@2");
   // The writer turns back to writing, and lets the journal go, just after the last rows that waited.
-  EXPECT_TRUE(Eventually([&] { return writer->State() == TCallLogWriter::TState::Writing; }));
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(Journal()); }));
+  EXPECT_TRUE(WaitUntil([&] { return writer->State() == TCallLogWriter::TState::Writing; }, 10s));
+  EXPECT_TRUE(WaitUntil([&] { return !fs::exists(Journal()); }, 10s));
 }
 
 TEST_F(CallLogWriterOnSqlite, AStopWhileTheDatabaseTakesNoRowsKeepsThemForTheNextStart) {
@@ -203,7 +193,7 @@ TEST_F(CallLogWriterOnSqlite, AStopWhileTheDatabaseTakesNoRowsKeepsThemForTheNex
   auto writer = NewWriter();
   ASSERT_TRUE(writer->WaitUntilWritten(20s));
   EXPECT_EQ(RowsOf("20261207100000-4"), "1@1 2@2 9@3 10@4");
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(Journal()); }));
+  EXPECT_TRUE(WaitUntil([&] { return !fs::exists(Journal()); }, 10s));
 }
 
 TEST_P(CallLogWriterOnCrm, QueueRowsAreNumberedApartFromTheCallsRowsAndTheirTableIsMadeWhenACrmLacksIt) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "SpawnedProgram.h"
+#include "WaitUntil.h"
 
 // A vantrel-host child process on a loopback port of its own, with a fresh INI folder.
 class HostProcess {
@@ -62,17 +63,6 @@ std::string ReadServerLog(const std::filesystem::path& ini, const std::string& k
 // The test process's own ORB, with an active root POA for listener servants.
 CORBA::ORB_ptr TestORB();
 PortableServer::POA_ptr TestPOA();
-
-// Polls until the condition holds or the deadline passes.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // The test binary itself, started again in one of its serving modes (see TestMain.cpp); its standard output is
 // read, its errors go to the test's.

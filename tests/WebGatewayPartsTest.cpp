@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "WaitUntil.h"
 #include "web/EventHub.h"
 #include "web/WebSessions.h"
 #include "web/WebUsers.h"
@@ -52,16 +53,6 @@ class RecordingSubscriber : public vantrel::web::IEventSubscriber {
   int batches_ = 0;
 };
 
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds deadline = 5s) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 TEST(EventHub, EventsFromManyThreadsArriveAllInOrderInBatches) {
   TEventHub hub;
   auto subscriber = std::make_shared<RecordingSubscriber>();
@@ -73,7 +64,7 @@ TEST(EventHub, EventsFromManyThreadsArriveAllInOrderInBatches) {
       for (int i = 0; i < kEach; ++i) hub.AddCallEvent(std::to_string(100 + t), i, "Offering");
     });
   for (auto& producer : producers) producer.join();
-  ASSERT_TRUE(Eventually([&] { return subscriber->Events().size() == kThreads * kEach; }))
+  ASSERT_TRUE(WaitUntil([&] { return subscriber->Events().size() == kThreads * kEach; }))
       << subscriber->Events().size();
   const auto events = subscriber->Events();
   std::map<std::string, long> lastOfLine;
@@ -103,7 +94,7 @@ TEST(EventHub, StatesAreCoalescedAndTheNewestReachesLateSubscribers) {
     hub.StateChanged();
     std::this_thread::sleep_for(1ms);
   }
-  ASSERT_TRUE(Eventually([&] { return !early->States().empty() && early->States().back()["n"] == 200; }));
+  ASSERT_TRUE(WaitUntil([&] { return !early->States().empty() && early->States().back()["n"] == 200; }));
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   // One state per interval, and the last one.
   EXPECT_LE(early->States().size(), static_cast<std::size_t>(elapsed / 100ms + 2));
@@ -193,7 +184,7 @@ TEST(WebSessions, TokensOpenUntilClosedOrExpired) {
   EXPECT_TRUE(sessions.MayTryLogin("super"));
   const std::string other = sessions.Open({"super", "supervisor", "", 0});
   EXPECT_NE(other, token);
-  EXPECT_TRUE(Eventually([&] { return !sessions.Find(other); }, 3s));
+  EXPECT_TRUE(WaitUntil([&] { return !sessions.Find(other); }, 3s));
 }
 
 }  // namespace
