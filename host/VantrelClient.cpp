@@ -23,6 +23,7 @@
 #include "telephony/TelephonyBackEnd.h"
 #include "telephony/TelephonyThread.h"
 #include "telephony/diZudu.h"
+#include "telephony/sip/SipPort.h"
 
 namespace vantrel {
 
@@ -36,6 +37,7 @@ struct TProcessState {
   std::mutex threadMutex;
   std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
   std::unique_ptr<telephony::TExchangeControl> exchangeControl;
+  std::unique_ptr<telephony::TSipPort> sipPort;
 
   // Library unload: the root POA goes first, then the ORB.
   ~TProcessState() {
@@ -45,6 +47,7 @@ struct TProcessState {
     } catch (...) {
     }
     exchangeControl.reset();
+    sipPort.reset();
   }
 };
 
@@ -80,6 +83,21 @@ bool StartExchange(const std::string& iniFolder) {
   } catch (...) {
     // The lines work without it; only the outside world cannot be played.
     LogFormat("Exchange control error: %s", {ExceptionText(std::current_exception())});
+  }
+  try {
+    const telephony::TSipConfig sip = telephony::TSipConfig::Load(iniFolder);
+    if (sip.enabled) {
+      std::vector<std::string> stations;
+      {
+        const auto lock = exchange->Lock();
+        for (DWORD device = 0; device < exchange->DeviceCount(); ++device)
+          stations.push_back(exchange->Device(device).number);
+      }
+      state.sipPort = std::make_unique<telephony::TSipPort>(*exchange, sip, stations);
+    }
+  } catch (...) {
+    // Simulated stations and far ends keep working; phones and the trunk cannot reach the exchange.
+    LogFormat("SIP error: %s", {ExceptionText(std::current_exception())});
   }
   return true;
 }

@@ -139,7 +139,7 @@ DWORD TSoftExchange::CallStation(const std::string& stationNumber, const std::st
   if (FindStation(stationNumber) == nullptr) throw std::invalid_argument("No station " + stationNumber);
   if (FarEndsInUse() >= config_.trunks) throw std::invalid_argument("All trunks are busy");
   Leg& caller = NewLeg(-1, callerNumber);
-  caller.state = LINECALLSTATE_DIALING;
+  SetFarEndState(caller, LINECALLSTATE_DIALING);
   caller.origin = LINECALLORIGIN_OUTBOUND;
   const DWORD id = caller.id;
   Route(caller, stationNumber, LINECALLREASON_DIRECT, {});
@@ -216,6 +216,62 @@ void TSoftExchange::HangUpStation(const std::string& stationNumber) {
   GoIdle(*newest);
 }
 
+DWORD TSoftExchange::PhoneCalls(const std::string& stationNumber, const std::string& destination) {
+  const auto lock = Lock();
+  DWORD device = 0;
+  if (FindStation(stationNumber, &device) == nullptr) throw std::invalid_argument("No station " + stationNumber);
+  if (!IsDialable(destination)) throw std::invalid_argument("\"" + destination + "\" is not a phone number");
+  Leg& leg = NewLeg(static_cast<int>(device), stationNumber);
+  leg.origin = LINECALLORIGIN_OUTBOUND;
+  leg.caller = leg.number;
+  const DWORD id = leg.id;
+  Events().CallAppeared(id);
+  SetState(leg, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_INTERNAL);
+  leg.dialed = destination;
+  SetState(leg, LINECALLSTATE_DIALING, 0);
+  Route(leg, destination, LINECALLREASON_DIRECT, {});
+  return id;
+}
+
+bool TSoftExchange::PhoneAnswered(DWORD call) {
+  const auto lock = Lock();
+  Leg* leg = FindLeg(call);
+  if (leg == nullptr || leg->IsFarEnd()) return false;
+  if (leg->waitsForPhone && leg->state == LINECALLSTATE_DIALTONE) {
+    leg->waitsForPhone = false;
+    SetState(*leg, LINECALLSTATE_DIALING, 0);
+    Route(*leg, leg->dialed, LINECALLREASON_DIRECT, {});
+    return true;
+  }
+  if (leg->state != LINECALLSTATE_OFFERING && leg->state != LINECALLSTATE_ACCEPTED) return false;
+  Connect(*leg);
+  return true;
+}
+
+void TSoftExchange::PhoneHungUp(DWORD call) {
+  const auto lock = Lock();
+  Leg* leg = FindLeg(call);
+  if (leg == nullptr || leg->IsFarEnd() || leg->state == LINECALLSTATE_IDLE) return;
+  GoIdle(*leg);
+}
+
+void TSoftExchange::PhoneHolds(DWORD call, bool hold) {
+  const auto lock = Lock();
+  const auto accepted = [](LONG result) { return result; };
+  if (hold)
+    Hold(call, accepted);
+  else
+    Unhold(call, accepted);
+}
+
+void TSoftExchange::PhoneTransfers(DWORD call, const std::string& destination) {
+  const auto lock = Lock();
+  const LONG result = BlindTransfer(call, destination, [](LONG accepted) { return accepted; });
+  if (result == LINEERR_INVALADDRESS || result == LINEERR_TARGETSELF)
+    throw std::invalid_argument("\"" + destination + "\" is no destination for this call");
+  if (result < 0) throw std::invalid_argument("The call cannot be transferred now");
+}
+
 DWORD TSoftExchange::FarEndOf(const std::string& stationNumber) const {
   const auto lock = Lock();
   DWORD found = 0;
@@ -288,6 +344,39 @@ void TSoftExchange::SetState(Leg& leg, DWORD state, DWORD mode) {
   leg.mode = mode;
   leg.stateEntry = std::chrono::system_clock::now();
   if (!leg.IsFarEnd()) Events().CallStateChanged(leg.id);
+  Publish(leg);
+}
+
+void TSoftExchange::SetFarEndState(Leg& leg, DWORD state) {
+  leg.state = state;
+  Publish(leg);
+}
+
+void TSoftExchange::Publish(const Leg& leg, bool gone) {
+  if (ports_ == nullptr) return;
+  TLegChange change;
+  change.leg = leg.id;
+  change.farEnd = leg.IsFarEnd();
+  change.number = leg.number;
+  change.caller = leg.caller;
+  change.dialed = leg.dialed;
+  change.state = leg.state;
+  change.peer = leg.peer;
+  change.gone = gone;
+  change.waitsForPhone = leg.waitsForPhone;
+  ports_->LegChanged(change);
+}
+
+void TSoftExchange::EraseLeg(DWORD legId) {
+  auto found = legs_.find(legId);
+  if (found == legs_.end()) return;
+  Publish(*found->second, true);
+  legs_.erase(found);
+}
+
+void TSoftExchange::SetPorts(IExchangePorts* ports) {
+  const auto lock = Lock();
+  ports_ = ports;
 }
 
 void TSoftExchange::ChangeInfo(Leg& leg, DWORD infoStates) {
@@ -297,11 +386,17 @@ void TSoftExchange::ChangeInfo(Leg& leg, DWORD infoStates) {
 void TSoftExchange::Link(Leg& a, Leg& b) {
   a.peer = b.id;
   b.peer = a.id;
+  Publish(a);
+  Publish(b);
 }
 
 void TSoftExchange::Unlink(Leg& leg) {
-  if (Leg* peer = FindLeg(leg.peer); peer != nullptr && peer->peer == leg.id) peer->peer = 0;
+  if (Leg* peer = FindLeg(leg.peer); peer != nullptr && peer->peer == leg.id) {
+    peer->peer = 0;
+    Publish(*peer);
+  }
   leg.peer = 0;
+  Publish(leg);
 }
 
 void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reason, const std::string& redirecting,
@@ -345,6 +440,7 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
   called->redirecting = redirecting;
   called->state = kFarEndRinging;
   Link(from, *called);
+  if (called->IsFarEnd()) Publish(*called);
   from.called = called->called;
   if (!redirecting.empty()) from.redirection = destination;
   if (!called->IsFarEnd()) {
@@ -354,7 +450,7 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
                             LINECALLINFOSTATE_REASON | (redirecting.empty() ? 0 : LINECALLINFOSTATE_REDIRECTINGID));
   }
   if (from.IsFarEnd()) {
-    from.state = LINECALLSTATE_RINGBACK;
+    SetFarEndState(from, LINECALLSTATE_RINGBACK);
   } else {
     SetState(from, LINECALLSTATE_RINGBACK, 0);
     ChangeInfo(from, LINECALLINFOSTATE_CALLEDID | (redirecting.empty() ? 0 : LINECALLINFOSTATE_REDIRECTIONID));
@@ -366,7 +462,7 @@ void TSoftExchange::Connect(Leg& answering) {
   Leg* peer = FindLeg(answering.peer);
   answering.connected = peer == nullptr ? std::string() : peer->number;
   if (answering.IsFarEnd()) {
-    answering.state = LINECALLSTATE_CONNECTED;
+    SetFarEndState(answering, LINECALLSTATE_CONNECTED);
   } else {
     if (peer != nullptr) ChangeInfo(answering, LINECALLINFOSTATE_CONNECTEDID);
     SetState(answering, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
@@ -374,7 +470,7 @@ void TSoftExchange::Connect(Leg& answering) {
   if (peer == nullptr) return;
   peer->connected = answering.number;
   if (peer->IsFarEnd()) {
-    peer->state = LINECALLSTATE_CONNECTED;
+    SetFarEndState(*peer, LINECALLSTATE_CONNECTED);
   } else {
     ChangeInfo(*peer, LINECALLINFOSTATE_CONNECTEDID);
     SetState(*peer, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
@@ -396,12 +492,13 @@ void TSoftExchange::GoIdle(Leg& leg) {
       // A station no application controls hangs up by itself.
       if (!Events().IsHeld(peer->id)) {
         peer->state = LINECALLSTATE_IDLE;
+        Publish(*peer);
         EraseIfUnused(peer->id);
       }
     }
   }
   if (leg.IsFarEnd()) {
-    legs_.erase(id);
+    EraseLeg(id);
     return;
   }
   if (leg.state != LINECALLSTATE_IDLE) SetState(leg, LINECALLSTATE_IDLE, 0);
@@ -410,7 +507,7 @@ void TSoftExchange::GoIdle(Leg& leg) {
 
 void TSoftExchange::EraseIfUnused(DWORD legId) {
   Leg* leg = FindLeg(legId);
-  if (leg != nullptr && leg->state == LINECALLSTATE_IDLE && !Events().IsHeld(legId)) legs_.erase(legId);
+  if (leg != nullptr && leg->state == LINECALLSTATE_IDLE && !Events().IsHeld(legId)) EraseLeg(legId);
 }
 
 void TSoftExchange::EndLegsOfDevice(int device) {
@@ -423,7 +520,7 @@ void TSoftExchange::EndLegsOfDevice(int device) {
       GoIdle(*leg);
       if (FindLeg(id) != nullptr) {
         Events().CallRemoved(id);
-        legs_.erase(id);
+        EraseLeg(id);
       }
     }
   }
@@ -495,6 +592,13 @@ LONG TSoftExchange::MakeCall(DWORD device, const std::string& destination, const
   Events().CallAppeared(leg.id);
   *call = leg.id;
   const LONG request = reply(0);
+  if (!destination.empty() && ports_ != nullptr && ports_->RingsPhoneFirst(leg.number)) {
+    // The phone rings first; the destination is called once it answers.
+    leg.dialed = destination;
+    leg.waitsForPhone = true;
+    SetState(leg, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_INTERNAL);
+    return request;
+  }
   SetState(leg, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_INTERNAL);
   if (!destination.empty()) {
     leg.dialed = destination;
@@ -575,7 +679,7 @@ LONG TSoftExchange::CompleteTransfer(DWORD heldCall, DWORD consultCall, const TR
       ChangeInfo(*consultParty, LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_REDIRECTINGID);
     }
     if (heldParty->IsFarEnd()) {
-      heldParty->state = LINECALLSTATE_RINGBACK;
+      SetFarEndState(*heldParty, LINECALLSTATE_RINGBACK);
     } else {
       SetState(*heldParty, LINECALLSTATE_RINGBACK, 0);
       ChangeInfo(*heldParty, LINECALLINFOSTATE_CALLEDID);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/ExchangePorts.h"
 #include "telephony/TelephonyProvider.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -63,6 +64,18 @@ class TSoftExchange final : public ITelephonyProvider {
   // A person at a station's phone: picks up its ringing call, or hangs up its newest call.
   void PickUp(const std::string& stationNumber);
   void HangUpStation(const std::string& stationNumber);
+  // A phone at the station calls the destination (no program asked for it): the new call's identifier.
+  DWORD PhoneCalls(const std::string& stationNumber, const std::string& destination);
+  // The phone answered the station's call: a ringing call is picked up, a call a program made from the
+  // station that waited for the phone dials now. False when the call is gone or in no such state.
+  bool PhoneAnswered(DWORD call);
+  // The phone hung up the station's call, or put it on hold or took it back.
+  void PhoneHungUp(DWORD call);
+  void PhoneHolds(DWORD call, bool hold);
+  // The phone transfers the station's call to the destination (blind).
+  void PhoneTransfers(DWORD call, const std::string& destination);
+  // The ports that connect legs to phones and trunks; null detaches them. Never called back once detached.
+  void SetPorts(IExchangePorts* ports);
   // The far end that a station's number is in a call with (the latest), or 0.
   DWORD FarEndOf(const std::string& stationNumber) const;
   std::vector<TPartyStatus> Status() const;
@@ -90,6 +103,7 @@ class TSoftExchange final : public ITelephonyProvider {
   // A call leg: a station's call, or a far end (device < 0) that applications never see.
   struct Leg : TCallData {
     DWORD peer = 0;
+    bool waitsForPhone = false;  // made by a program; dials once the station's phone answers
     bool IsFarEnd() const { return device < 0; }
   };
 
@@ -98,6 +112,10 @@ class TSoftExchange final : public ITelephonyProvider {
   const TDeviceData* FindStation(const std::string& number, DWORD* device = nullptr) const;
   Leg& NewLeg(int device, const std::string& number);
   void SetState(Leg& leg, DWORD state, DWORD mode);
+  void SetFarEndState(Leg& leg, DWORD state);
+  // Tells the ports what the leg is now (or that it is gone).
+  void Publish(const Leg& leg, bool gone = false);
+  void EraseLeg(DWORD legId);
   void ChangeInfo(Leg& leg, DWORD infoStates);
   void Link(Leg& a, Leg& b);
   void Unlink(Leg& leg);
@@ -117,6 +135,7 @@ class TSoftExchange final : public ITelephonyProvider {
   std::vector<TDeviceData> stations_;  // the index is the device identifier
   std::map<DWORD, std::unique_ptr<Leg>> legs_;
   DWORD nextId_ = 0x10000;
+  IExchangePorts* ports_ = nullptr;
 };
 
 }  // namespace vantrel::telephony

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "telephony/tapi/Tapi.h"
+
+namespace vantrel::telephony {
+
+// A leg of the exchange as a port sees it after a change.
+struct TLegChange {
+  DWORD leg = 0;
+  bool farEnd = false;
+  std::string number;                // the station's number, or the far end's
+  std::string caller;                // who calls the leg (a ringing station, a far end being called)
+  std::string dialed;                // where a call waiting for its phone goes once the phone answers
+  DWORD state = LINECALLSTATE_IDLE;  // a far end being called is OFFERING
+  DWORD peer = 0;
+  bool gone = false;
+  bool waitsForPhone = false;
+};
+
+// Connects legs to the outside world, as a PBX's channel drivers do: phones registered for stations, trunks.
+// Told of every change with the exchange's lock held, so it only takes note there and acts on its own thread.
+class IExchangePorts {
+ public:
+  virtual ~IExchangePorts() = default;
+  virtual void LegChanged(const TLegChange& change) = 0;
+  // Whether a call a program makes from the station rings the station's phone before it dials (click-to-dial).
+  virtual bool RingsPhoneFirst(const std::string& station) const = 0;
+};
+
+}  // namespace vantrel::telephony

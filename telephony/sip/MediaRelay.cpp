@@ -1,0 +1,310 @@
+#include "MediaRelay.h"
+
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+
+#include "telephony/sip/G711.h"
+
+namespace vantrel::telephony {
+
+namespace {
+
+constexpr std::size_t kRtpHeader = 12;
+constexpr std::size_t kMaxPacket = 1500;
+constexpr auto kFrame = std::chrono::milliseconds(20);
+
+bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+char DigitOfEvent(int event) {
+  static const char kDigits[] = "0123456789*#ABCD";
+  return event >= 0 && event < 16 ? kDigits[event] : '\0';
+}
+
+}  // namespace
+
+struct TMediaRelay::Endpoint {
+  DWORD leg = 0;
+  int fd = -1;
+  int port = 0;
+  sockaddr_in negotiated{};
+  bool hasNegotiated = false;
+  sockaddr_in latched{};
+  bool hasLatched = false;
+  int law = -1;
+  int eventPayload = -1;
+  bool partyHolds = false;
+  DWORD peer = 0;
+  bool holdSound = false;
+  std::size_t soundPosition = 0;
+  std::uint16_t soundSequence = 0;
+  std::uint32_t soundTimestamp = 0;
+  std::uint32_t soundSsrc = 0;
+  std::chrono::steady_clock::time_point lastPacket = std::chrono::steady_clock::now();
+  bool silenceReported = false;
+  std::uint32_t lastEventTimestamp = 0;
+  bool eventEnded = true;
+};
+
+TMediaRelay::TMediaRelay(std::string address, int firstPort, int lastPort, THoldSound holdSound,
+                         std::chrono::milliseconds silenceLimit, TDigitHandler digits, TSilenceHandler silence)
+    : address_(std::move(address)),
+      holdSound_(std::move(holdSound)),
+      silenceLimit_(silenceLimit),
+      digits_(std::move(digits)),
+      silence_(std::move(silence)) {
+  if (firstPort < 1024 || lastPort > 65534 || firstPort > lastPort)
+    throw std::invalid_argument("the RTP port range must lie within 1024-65534");
+  for (int port = firstPort + (firstPort & 1); port < lastPort; port += 2) freePorts_.push_back(port);
+  std::reverse(freePorts_.begin(), freePorts_.end());
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  stop_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (epoll_ < 0 || timer_ < 0 || stop_ < 0) throw std::runtime_error(std::string("relay: ") + std::strerror(errno));
+  itimerspec every{};
+  every.it_interval.tv_nsec = every.it_value.tv_nsec = std::chrono::nanoseconds(kFrame).count();
+  ::timerfd_settime(timer_, 0, &every, nullptr);
+  for (int fd : {timer_, stop_}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+TMediaRelay::~TMediaRelay() {
+  const std::uint64_t one = 1;
+  if (::write(stop_, &one, sizeof one) < 0) {
+  }
+  if (thread_.joinable()) thread_.join();
+  for (auto& [leg, endpoint] : byLeg_) ::close(endpoint->fd);
+  for (int fd : {epoll_, timer_, stop_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+int TMediaRelay::Open(DWORD leg) {
+  const std::lock_guard guard(lock_);
+  if (auto found = byLeg_.find(leg); found != byLeg_.end()) return found->second->port;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address_.c_str(), &local.sin_addr) != 1)
+    throw std::runtime_error("relay address " + address_ + " is not IPv4");
+  // Ports another program holds are skipped and kept for later.
+  std::vector<int> skipped;
+  int fd = -1, port = 0;
+  while (!freePorts_.empty()) {
+    port = freePorts_.back();
+    freePorts_.pop_back();
+    fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    local.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) break;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    skipped.push_back(port);
+  }
+  freePorts_.insert(freePorts_.begin(), skipped.begin(), skipped.end());
+  if (fd < 0) throw std::runtime_error("no RTP port is free");
+  auto endpoint = std::make_unique<Endpoint>();
+  endpoint->leg = leg;
+  endpoint->fd = fd;
+  endpoint->port = port;
+  endpoint->soundSsrc = std::random_device()();
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+  byFd_[fd] = endpoint.get();
+  byLeg_[leg] = std::move(endpoint);
+  return port;
+}
+
+void TMediaRelay::SetParty(DWORD leg, const sockaddr_in& address, int law, int eventPayload, bool holds) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return;
+  Endpoint& endpoint = *found->second;
+  // A new address from the party's signalling starts latching again.
+  if (!endpoint.hasNegotiated || !SameAddress(endpoint.negotiated, address)) endpoint.hasLatched = false;
+  endpoint.negotiated = address;
+  endpoint.hasNegotiated = address.sin_port != 0 && address.sin_addr.s_addr != 0;
+  endpoint.law = law;
+  endpoint.eventPayload = eventPayload;
+  endpoint.partyHolds = holds;
+  endpoint.lastPacket = std::chrono::steady_clock::now();
+  endpoint.silenceReported = false;
+}
+
+void TMediaRelay::Link(DWORD leg, DWORD peer) {
+  const std::lock_guard guard(lock_);
+  if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->peer = peer;
+}
+
+void TMediaRelay::PlayHoldSound(DWORD leg, bool play) {
+  const std::lock_guard guard(lock_);
+  if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->holdSound = play;
+}
+
+void TMediaRelay::Close(DWORD leg) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return;
+  Endpoint& endpoint = *found->second;
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, endpoint.fd, nullptr);
+  ::close(endpoint.fd);
+  byFd_.erase(endpoint.fd);
+  freePorts_.insert(freePorts_.begin(), endpoint.port);  // reused last: late packets of this call find nobody
+  byLeg_.erase(found);
+}
+
+TMediaRelay::TCounts TMediaRelay::Counts() const {
+  const std::lock_guard guard(lock_);
+  return counts_;
+}
+
+std::size_t TMediaRelay::OpenPorts() const {
+  const std::lock_guard guard(lock_);
+  return byLeg_.size();
+}
+
+bool TMediaRelay::Sendable(const Endpoint& endpoint) {
+  return endpoint.law >= 0 && (endpoint.hasLatched || endpoint.hasNegotiated);
+}
+
+void TMediaRelay::SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size) {
+  const sockaddr_in& to = endpoint.hasLatched ? endpoint.latched : endpoint.negotiated;
+  ::sendto(endpoint.fd, packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void TMediaRelay::Run() {
+  epoll_event events[64];
+  for (;;) {
+    const int count = ::epoll_wait(epoll_, events, 64, -1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return;
+    std::vector<std::pair<DWORD, char>> digits;
+    std::vector<DWORD> silent;
+    {
+      const std::lock_guard guard(lock_);
+      for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == stop_) return;
+        if (fd == timer_) {
+          std::uint64_t expirations = 0;
+          if (::read(timer_, &expirations, sizeof expirations) > 0) Tick(silent);
+          continue;
+        }
+        if (auto found = byFd_.find(fd); found != byFd_.end()) Receive(*found->second, digits);
+      }
+    }
+    for (const auto& [leg, digit] : digits) digits_(leg, digit);
+    for (DWORD leg : silent) silence_(leg);
+  }
+}
+
+void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>>& digits) {
+  std::uint8_t packet[kMaxPacket];
+  for (int burst = 0; burst < 64; ++burst) {
+    sockaddr_in from{};
+    socklen_t fromSize = sizeof from;
+    const ssize_t size =
+        ::recvfrom(endpoint.fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+    if (size < 0) return;
+    const bool fromNegotiated = endpoint.hasNegotiated && SameAddress(from, endpoint.negotiated);
+    const bool fromLatched = endpoint.hasLatched && SameAddress(from, endpoint.latched);
+    if (!fromNegotiated && !fromLatched && (endpoint.hasLatched || endpoint.law < 0)) {
+      ++counts_.foreign;
+      continue;
+    }
+    if (!endpoint.hasLatched) {
+      endpoint.latched = from;
+      endpoint.hasLatched = true;
+    }
+    if (static_cast<std::size_t>(size) < kRtpHeader || (packet[0] >> 6) != 2) continue;
+    ++counts_.received;
+    endpoint.lastPacket = std::chrono::steady_clock::now();
+    endpoint.silenceReported = false;
+    // Where the payload starts: after the contributing sources and any header extension.
+    std::size_t start = kRtpHeader + 4 * (packet[0] & 0x0F);
+    if ((packet[0] & 0x10) != 0 && start + 4 <= static_cast<std::size_t>(size))
+      start += 4 + 4 * ((packet[start + 2] << 8) | packet[start + 3]);
+    if (start > static_cast<std::size_t>(size)) continue;
+    const int payloadType = packet[1] & 0x7F;
+    const bool isEvent = payloadType == endpoint.eventPayload && endpoint.eventPayload >= 0;
+    if (isEvent && static_cast<std::size_t>(size) >= start + 4) {
+      const std::uint32_t timestamp =
+          (std::uint32_t{packet[4]} << 24) | (packet[5] << 16) | (packet[6] << 8) | packet[7];
+      const bool ended = (packet[start + 1] & 0x80) != 0;
+      // An event is sent again and again, its end three times: one digit per event.
+      if (ended && (timestamp != endpoint.lastEventTimestamp || !endpoint.eventEnded)) {
+        if (const char digit = DigitOfEvent(packet[start])) digits.emplace_back(endpoint.leg, digit);
+      }
+      endpoint.lastEventTimestamp = timestamp;
+      endpoint.eventEnded = ended;
+    }
+    if (endpoint.holdSound || endpoint.partyHolds) continue;
+    auto peerFound = byLeg_.find(endpoint.peer);
+    if (peerFound == byLeg_.end()) continue;
+    Endpoint& peer = *peerFound->second;
+    if (peer.holdSound || !Sendable(peer)) continue;
+    if (isEvent) {
+      if (peer.eventPayload < 0) continue;
+      packet[1] = static_cast<std::uint8_t>((packet[1] & 0x80) | peer.eventPayload);
+    } else if (payloadType == kPayloadPcmu || payloadType == kPayloadPcma) {
+      if (payloadType != peer.law) {
+        Transcode(packet + start, static_cast<std::size_t>(size) - start, payloadType, peer.law);
+        packet[1] = static_cast<std::uint8_t>((packet[1] & 0x80) | peer.law);
+        ++counts_.transcoded;
+      }
+    } else {
+      continue;  // comfort noise and anything not negotiated
+    }
+    SendTo(peer, packet, static_cast<std::size_t>(size));
+    ++counts_.forwarded;
+  }
+}
+
+void TMediaRelay::Tick(std::vector<DWORD>& silent) {
+  const auto now = std::chrono::steady_clock::now();
+  std::uint8_t packet[kRtpHeader + THoldSound::kFrameSamples];
+  for (auto& [leg, endpoint] : byLeg_) {
+    if (!endpoint->holdSound || !Sendable(*endpoint)) continue;
+    Endpoint& to = *endpoint;
+    packet[0] = 0x80;
+    packet[1] = static_cast<std::uint8_t>(to.law);
+    const std::uint16_t sequence = to.soundSequence++;
+    const std::uint32_t timestamp = to.soundTimestamp;
+    to.soundTimestamp += THoldSound::kFrameSamples;
+    packet[2] = static_cast<std::uint8_t>(sequence >> 8);
+    packet[3] = static_cast<std::uint8_t>(sequence);
+    for (int i = 0; i < 4; ++i) {
+      packet[4 + i] = static_cast<std::uint8_t>(timestamp >> (24 - 8 * i));
+      packet[8 + i] = static_cast<std::uint8_t>(to.soundSsrc >> (24 - 8 * i));
+    }
+    Encode(holdSound_.Frame(to.soundPosition), THoldSound::kFrameSamples, to.law, packet + kRtpHeader);
+    SendTo(to, packet, sizeof packet);
+    ++counts_.holdFrames;
+  }
+  if (now - lastSilenceCheck_ < std::chrono::seconds(1) && silenceLimit_ >= std::chrono::seconds(2)) return;
+  lastSilenceCheck_ = now;
+  for (auto& [leg, endpoint] : byLeg_) {
+    if (endpoint->law < 0 || endpoint->partyHolds || endpoint->silenceReported) continue;
+    if (now - endpoint->lastPacket < silenceLimit_) continue;
+    endpoint->silenceReported = true;
+    silent.push_back(leg);
+  }
+}
+
+}  // namespace vantrel::telephony

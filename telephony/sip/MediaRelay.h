@@ -1,0 +1,90 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "telephony/sip/HoldSound.h"
+#include "telephony/tapi/Tapi.h"
+
+namespace vantrel::telephony {
+
+// Anchors the RTP of SIP legs in the server: each leg gets a port of our own, and the relay forwards between
+// the ports of the two legs the exchange links, so that hold, transfer and routing never touch the phones'
+// media. A port takes packets only from the address its party negotiated or first sent from (latching), so it
+// is never an open relay. G.711 is rewritten between the laws when the two parties differ; telephone-events
+// (RFC 4733) are reported as digits. A leg whose partner holds it hears the hold sound.
+//
+// Its own thread does the packets; the members are called from the SIP thread. Lock order: the relay's lock is
+// a leaf; the digit and silence handlers run without it.
+class TMediaRelay {
+ public:
+  using TDigitHandler = std::function<void(DWORD leg, char digit)>;
+  using TSilenceHandler = std::function<void(DWORD leg)>;
+
+  struct TCounts {
+    std::uint64_t received = 0;   // packets taken from parties
+    std::uint64_t forwarded = 0;  // sent on to the partner (transcoded or not)
+    std::uint64_t transcoded = 0;
+    std::uint64_t foreign = 0;  // from an address the port does not serve: dropped
+    std::uint64_t holdFrames = 0;
+  };
+
+  // Ports are taken from the range (even ones, as RTP wants). A leg that sent nothing for silenceLimit while
+  // its party was not holding is reported once.
+  TMediaRelay(std::string address, int firstPort, int lastPort, THoldSound holdSound,
+              std::chrono::milliseconds silenceLimit, TDigitHandler digits, TSilenceHandler silence);
+  ~TMediaRelay();
+  TMediaRelay(const TMediaRelay&) = delete;
+  TMediaRelay& operator=(const TMediaRelay&) = delete;
+
+  const std::string& Address() const { return address_; }
+  // The leg's port (opened at the first call); throws std::runtime_error when the range is used up.
+  int Open(DWORD leg);
+  // Where the party wants its media, the law it speaks, its telephone-event payload (or -1) and whether it
+  // holds (then its silence is no vanishing).
+  void SetParty(DWORD leg, const sockaddr_in& address, int law, int eventPayload, bool holds);
+  // Forward between the two legs (peer 0: to nobody).
+  void Link(DWORD leg, DWORD peer);
+  void PlayHoldSound(DWORD leg, bool play);
+  void Close(DWORD leg);
+  TCounts Counts() const;
+  std::size_t OpenPorts() const;
+
+ private:
+  struct Endpoint;
+
+  void Run();
+  void Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>>& digits);
+  void Tick(std::vector<DWORD>& silent);
+  static bool Sendable(const Endpoint& endpoint);
+  static void SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size);
+
+  const std::string address_;
+  const THoldSound holdSound_;
+  const std::chrono::milliseconds silenceLimit_;
+  const TDigitHandler digits_;
+  const TSilenceHandler silence_;
+  int epoll_ = -1;
+  int timer_ = -1;
+  int stop_ = -1;
+
+  mutable std::mutex lock_;
+  std::vector<int> freePorts_;  // guarded by lock_
+  std::unordered_map<DWORD, std::unique_ptr<Endpoint>> byLeg_;
+  std::unordered_map<int, Endpoint*> byFd_;
+  TCounts counts_;
+  std::chrono::steady_clock::time_point lastSilenceCheck_;
+  std::thread thread_;
+};
+
+}  // namespace vantrel::telephony

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "telephony/sip/SdpMedia.h"
+#include "telephony/tapi/Tapi.h"
+
+struct sipsess;
+struct sip_msg;
+struct mbuf;
+struct sip;
+
+namespace vantrel::telephony {
+
+class TSipPort;
+
+// One SIP session of a leg of the exchange, and what its events mean there. Forked ringing gives a leg
+// several, one per phone. State machine, logged: Inviting -> Early -> Answered -> Ended (Early may be skipped,
+// any state may end).
+class TSipCall {
+ public:
+  enum class TKind {
+    RingsPhone,     // the station rings: our INVITE to its phone
+    DialsForPhone,  // a program dials from the station: its phone rings first
+    PhoneCalls,     // the phone's INVITE: the station calls
+    TrunkCalls,     // the trunk's INVITE: an outside caller
+    CallsTrunk,     // our INVITE to the trunk: a station calls outside
+  };
+  enum class TState { Inviting, Early, Answered, Ended };
+
+  TSipCall(TSipPort& port, TKind kind, DWORD leg, std::string station);
+  ~TSipCall();
+  TSipCall(const TSipCall&) = delete;
+  TSipCall& operator=(const TSipCall&) = delete;
+
+  TKind Kind() const { return kind_; }
+  TState State() const { return state_; }
+  DWORD Leg() const { return leg_; }
+  const std::string& Station() const { return station_; }
+  bool IsStationSide() const {
+    return kind_ == TKind::RingsPhone || kind_ == TKind::DialsForPhone || kind_ == TKind::PhoneCalls;
+  }
+  bool IsOutgoing() const {
+    return kind_ == TKind::RingsPhone || kind_ == TKind::DialsForPhone || kind_ == TKind::CallsTrunk;
+  }
+
+  // An incoming INVITE: the session, with a provisional answer; false (and answered) when the offer does not suit.
+  bool Accept(const sip_msg* msg);
+  // Our INVITE, with an offer of both laws and telephone-events; false when it could not be sent.
+  bool Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri);
+  // For an incoming INVITE: it rings, it is answered (with our answer to its offer), it is refused.
+  void Ringing();
+  void Answer();
+  void Reject(std::uint16_t code, const char* reason);
+  // Hangs up: BYE when answered, CANCEL while our INVITE rings, else 480. The port forgets the call.
+  void End();
+
+ private:
+  static int OfferHandler(mbuf** description, const sip_msg* msg, void* self);
+  static int AnswerHandler(const sip_msg* msg, void* self);
+  static void ProgressHandler(const sip_msg* msg, void* self);
+  static void EstablishedHandler(const sip_msg* msg, void* self);
+  static void ReferHandler(struct sip* stack, const sip_msg* msg, void* self);
+  static void CloseHandler(int error, const sip_msg* msg, void* self);
+  static int AuthHandler(char** user, char** password, const char* realm, void* self);
+
+  void Become(TState state);
+  // The party's media from a description; false when it offers no G.711.
+  bool TakeMedia(const sip_msg* msg);
+  mbuf* OurDescription(const std::string& direction);
+  void OnEstablished();
+  void OnClosed(int error, const sip_msg* msg);
+  void OnRefer(struct sip* stack, const sip_msg* msg);
+
+  TSipPort& port_;
+  const TKind kind_;
+  const DWORD leg_;
+  const std::string station_;
+  TState state_ = TState::Inviting;
+  sipsess* session_ = nullptr;
+  int relayPort_ = 0;
+  TSdpMedia party_;
+  int law_ = -1;
+  bool partyHolds_ = false;
+  unsigned long sdpId_ = 0;
+  unsigned sdpVersion_ = 0;
+};
+
+const char* NameOf(TSipCall::TState state);
+const char* NameOf(TSipCall::TKind kind);
+
+}  // namespace vantrel::telephony

@@ -1,0 +1,93 @@
+#include "SipConfig.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/IniFile.h"
+
+namespace vantrel::telephony {
+
+namespace {
+
+bool IsIpv4(const std::string& address) {
+  in_addr parsed{};
+  return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1;
+}
+
+}  // namespace
+
+TSipConfig TSipConfig::Load(const std::string& iniFolder) {
+  TSipConfig config;
+  const std::filesystem::path file = std::filesystem::path(iniFolder) / "Exchange.ini";
+  if (!std::filesystem::exists(file)) return config;
+  TMemIniFile ini(file.string());
+  const auto sections = ini.ReadSections();
+  for (const std::string& section : sections) config.enabled = config.enabled || section == "SIP";
+  if (!config.enabled) return config;
+  const std::string name = file.string();
+  const auto wrong = [&](const std::string& what) { return std::invalid_argument(name + ": " + what); };
+  const auto port = [&](const char* section, const char* key, int fallback) {
+    const int value = ini.ReadInteger(section, key, fallback);
+    if (value < 1 || value > 65535) throw wrong(std::string("[") + section + "] " + key + " is not a port");
+    return value;
+  };
+
+  config.address = ini.ReadString("SIP", "Address", config.address);
+  if (!IsIpv4(config.address)) throw wrong("[SIP] Address is not an IPv4 address");
+  config.port = port("SIP", "Port", config.port);
+  config.realm = ini.ReadString("SIP", "Realm", config.realm);
+  if (config.realm.empty() || config.realm.find_first_of("\"\\\r\n") != std::string::npos)
+    throw wrong("[SIP] Realm must be plain text");
+  config.rtpAddress = ini.ReadString("SIP", "RtpAddress", config.address);
+  if (!IsIpv4(config.rtpAddress)) throw wrong("[SIP] RtpAddress is not an IPv4 address");
+  const std::string range = ini.ReadString("SIP", "RtpPorts", "20000-29999");
+  const std::size_t dash = range.find('-');
+  const auto number = [](std::string_view text, int& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+  };
+  if (dash == std::string::npos || !number(std::string_view(range).substr(0, dash), config.rtpFirstPort) ||
+      !number(std::string_view(range).substr(dash + 1), config.rtpLastPort) || config.rtpFirstPort < 1024 ||
+      config.rtpLastPort > 65534 || config.rtpLastPort - config.rtpFirstPort < 3)
+    throw wrong("[SIP] RtpPorts must be FIRST-LAST within 1024-65534, at least four ports");
+  config.mediaTimeout = ini.ReadInteger("SIP", "MediaTimeout", config.mediaTimeout);
+  if (config.mediaTimeout < 0) throw wrong("[SIP] MediaTimeout must not be negative");
+  config.maxExpiry = ini.ReadInteger("SIP", "MaxExpiry", config.maxExpiry);
+  if (config.maxExpiry < 60) throw wrong("[SIP] MaxExpiry must be at least 60 seconds");
+  config.logCalls = ini.ReadBool("SIP", "LogCalls", config.logCalls);
+  config.holdSound = ini.ReadString("SIP", "HoldSound", "");
+  if (config.holdSound.empty()) {
+    const auto fallback = std::filesystem::path(iniFolder) / "hold.wav";
+    if (std::filesystem::exists(fallback)) config.holdSound = fallback.string();
+  } else if (std::filesystem::path(config.holdSound).is_relative()) {
+    config.holdSound = (std::filesystem::path(iniFolder) / config.holdSound).string();
+  }
+
+  for (auto& [station, password] : ini.ReadSectionValues("Passwords")) {
+    if (password.empty()) throw wrong("station " + station + " has an empty password");
+    config.passwords[station] = password;
+  }
+
+  config.trunk.address = ini.ReadString("Trunk", "Address", "");
+  if (!config.trunk.address.empty()) {
+    if (!IsIpv4(config.trunk.address)) throw wrong("[Trunk] Address is not an IPv4 address");
+    config.trunk.port = port("Trunk", "Port", config.trunk.port);
+    config.trunk.transport = ini.ReadString("Trunk", "Transport", config.trunk.transport);
+    if (config.trunk.transport != "UDP" && config.trunk.transport != "TCP")
+      throw wrong("[Trunk] Transport must be UDP or TCP");
+    config.trunk.user = ini.ReadString("Trunk", "User", "");
+    config.trunk.password = ini.ReadString("Trunk", "Password", "");
+    config.trunk.registerExpiry = ini.ReadInteger("Trunk", "RegisterExpiry", config.trunk.registerExpiry);
+    if (config.trunk.registerExpiry < 60) throw wrong("[Trunk] RegisterExpiry must be at least 60 seconds");
+    for (const std::string* text : {&config.trunk.user, &config.trunk.password}) {
+      if (text->find_first_of("\"\\\r\n<>@: ") != std::string::npos)
+        throw wrong("[Trunk] User and Password must be plain words");
+    }
+  }
+  return config;
+}
+
+}  // namespace vantrel::telephony

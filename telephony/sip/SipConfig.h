@@ -1,0 +1,40 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace vantrel::telephony {
+
+// The trunk: the one peer whose calls are outside callers and that takes the calls to outside numbers.
+struct TSipTrunk {
+  std::string address;  // IPv4; empty: no trunk
+  int port = 5060;
+  std::string transport = "UDP";  // or TCP
+  // Outbound registration with the peer, when a user is given.
+  std::string user;
+  std::string password;
+  int registerExpiry = 600;
+};
+
+// The SIP side of "Exchange.ini": [SIP] (where to listen, the RTP ports), [Passwords] (number=password: the
+// stations phones may register for) and [Trunk].
+struct TSipConfig {
+  bool enabled = false;  // a [SIP] section exists
+  std::string address = "127.0.0.1";
+  int port = 5060;
+  std::string realm = "vantrel";
+  std::string rtpAddress;  // default: address
+  int rtpFirstPort = 20000;
+  int rtpLastPort = 29999;
+  int mediaTimeout = 60;  // seconds without RTP from a party that is not holding; 0: never
+  int maxExpiry = 3600;   // longest registration granted
+  std::string holdSound;  // WAV file; default "hold.wav" of the INI folder when it exists
+  bool logCalls = true;   // each SIP call's transitions in the log
+  std::map<std::string, std::string> passwords;
+  TSipTrunk trunk;
+
+  // Throws std::invalid_argument naming the file and the value that is wrong.
+  static TSipConfig Load(const std::string& iniFolder);
+};
+
+}  // namespace vantrel::telephony

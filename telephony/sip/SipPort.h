@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "telephony/ExchangePorts.h"
+#include "telephony/sip/MediaRelay.h"
+#include "telephony/sip/SipConfig.h"
+#include "telephony/sip/SipDigest.h"
+#include "telephony/sip/SipRegistrar.h"
+
+struct sip;
+struct sip_msg;
+struct sipsess_sock;
+struct sip_lsnr;
+struct sipreg;
+struct dnsc;
+
+namespace vantrel::telephony {
+
+class TSoftExchange;
+class TSipCall;
+
+// The exchange's SIP port: phones registered for stations and a trunk for the outside world, their media
+// anchored in the relay. A SIP call is one more way a leg of the exchange reaches a person; lines, routing and
+// the call log above the exchange see the same as for a simulated one.
+//
+// All SIP work runs on the port's own thread (the SIP stack is single-threaded). The exchange tells it of
+// every leg change with its lock held; the port only queues the change there. Lock order: the exchange's lock,
+// then the port's queue lock (a leaf); the SIP thread holds neither while it calls into the exchange.
+class TSipPort final : public IExchangePorts {
+ public:
+  struct TFigures {
+    std::size_t registrations = 0;
+    std::size_t sessions = 0;
+    TMediaRelay::TCounts media;
+  };
+
+  // Listens (UDP and TCP) and attaches to the exchange; throws std::runtime_error when it cannot listen.
+  TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector<std::string>& stations);
+  ~TSipPort() override;
+  TSipPort(const TSipPort&) = delete;
+  TSipPort& operator=(const TSipPort&) = delete;
+
+  void LegChanged(const TLegChange& change) override;
+  bool RingsPhoneFirst(const std::string& station) const override;
+  TFigures Figures() const;
+
+ private:
+  friend class TSipCall;
+
+  // Runs the work on the SIP thread.
+  void Post(std::function<void()> work);
+  void Run(std::promise<std::string>& started);
+  std::string StartStack();
+  void StopStack();
+  void DrainQueue();
+
+  // Requests outside calls: REGISTER, OPTIONS, and what comes too big. True when answered.
+  bool OnRequest(const sip_msg* msg);
+  void OnRegister(const sip_msg* msg);
+  // A new INVITE: from the trunk, or from a phone.
+  void OnInvite(const sip_msg* msg);
+  void InviteFromTrunk(const sip_msg* msg);
+  void InviteFromPhone(const sip_msg* msg, const std::string& station);
+  // Whether the request proves the station's password; else it has been answered (challenge or refusal).
+  bool Authenticated(const sip_msg* msg, const std::string& station, bool proxy);
+  bool FromTrunk(const sip_msg* msg) const;
+  void RefuseStranger(const sip_msg* msg, const char* why);
+  void OnTick();
+
+  // Leg changes, on the SIP thread.
+  void OnLegChange(const TLegChange& change);
+  void RingPhones(const TLegChange& change, bool toDial);
+  void CallTrunk(const TLegChange& change);
+  void UpdateMedia(DWORD leg);
+  void OnDigit(DWORD leg, char digit);
+  void OnSilence(DWORD leg);
+
+  TSipCall* Add(std::unique_ptr<TSipCall> call);
+  // Forgets the call once the SIP stack is done with this turn (its handlers may still be on the stack).
+  void Remove(TSipCall* call);
+  std::vector<TSipCall*> CallsOf(DWORD leg);
+  bool IsSipStation(const std::string& number) const { return config_.passwords.count(number) != 0; }
+  std::string OurUri(const std::string& user) const;
+
+  TSoftExchange& exchange_;
+  const TSipConfig config_;
+  TSipDigest digest_;
+  TSipRegistrar registrar_;
+  std::unique_ptr<TMediaRelay> relay_;
+
+  std::mutex queueLock_;  // a leaf
+  std::deque<std::function<void()>> queue_;
+  int wake_ = -1;
+  std::atomic<bool> stopping_{false};
+
+  // SIP thread only.
+  struct sip* sip_ = nullptr;
+  struct dnsc* dnsc_ = nullptr;
+  sip_lsnr* listener_ = nullptr;
+  sipsess_sock* sessions_ = nullptr;
+  sipreg* trunkRegistration_ = nullptr;
+  std::unordered_map<DWORD, TLegChange> legs_;
+  std::unordered_map<TSipCall*, std::unique_ptr<TSipCall>> calls_;
+  std::unordered_map<DWORD, std::vector<TSipCall*>> callsByLeg_;
+  std::set<std::string> refusedSources_;
+  std::atomic<std::size_t> sessionCount_{0};
+  bool trunkRegistered_ = false;
+
+  std::thread thread_;
+};
+
+}  // namespace vantrel::telephony
