@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 void ReadPipeUntil(int pipe, std::string& text, const std::string& wanted,
                    std::chrono::steady_clock::time_point deadline, std::size_t from) {
   while (text.find(wanted, from) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
@@ -54,6 +56,24 @@ void SpawnedProgram::Terminate() {
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+int SpawnedProgram::WaitForExit(std::chrono::milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (pid_ > 0) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= until) return -1;
+    // Reading keeps a talkative program from blocking on a full pipe.
+    if (outputPipe_ >= 0)
+      ReadPipeUntil(outputPipe_, output_, "\x01",
+                    std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+  }
+  return exitCode_;
 }
 
 bool SpawnedProgram::WaitForOutput(const std::string& text, std::chrono::milliseconds deadline) {

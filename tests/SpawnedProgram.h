@@ -27,6 +27,8 @@ class SpawnedProgram {
   // The next line of its output not yet read by ReadLine, without the line break; empty when none came in time.
   std::string ReadLine(std::chrono::milliseconds deadline);
   pid_t Pid() const { return pid_; }
+  // Reads its output until it exits by itself: its exit code, or -1 when the deadline passed first.
+  int WaitForExit(std::chrono::milliseconds deadline);
   void Terminate();
 
  private:
@@ -34,4 +36,5 @@ class SpawnedProgram {
   int outputPipe_ = -1;
   std::string output_;
   std::size_t linesRead_ = 0;  // how much of output_ ReadLine has given out
+  int exitCode_ = -1;
 };

@@ -55,8 +55,10 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     throw wrong("[SIP] RtpPorts must be FIRST-LAST within 1024-65534, at least four ports");
   config.mediaTimeout = ini.ReadInteger("SIP", "MediaTimeout", config.mediaTimeout);
   if (config.mediaTimeout < 0) throw wrong("[SIP] MediaTimeout must not be negative");
+  config.minExpiry = ini.ReadInteger("SIP", "MinExpiry", config.minExpiry);
   config.maxExpiry = ini.ReadInteger("SIP", "MaxExpiry", config.maxExpiry);
-  if (config.maxExpiry < 60) throw wrong("[SIP] MaxExpiry must be at least 60 seconds");
+  if (config.minExpiry < 1 || config.maxExpiry < config.minExpiry)
+    throw wrong("[SIP] MinExpiry must be at least 1 second and MaxExpiry at least MinExpiry");
   config.logCalls = ini.ReadBool("SIP", "LogCalls", config.logCalls);
   config.holdSound = ini.ReadString("SIP", "HoldSound", "");
   if (config.holdSound.empty()) {

@@ -27,6 +27,7 @@ struct TSipConfig {
   int rtpFirstPort = 20000;
   int rtpLastPort = 29999;
   int mediaTimeout = 60;  // seconds without RTP from a party that is not holding; 0: never
+  int minExpiry = 60;     // shortest registration taken (423 below it)
   int maxExpiry = 3600;   // longest registration granted
   std::string holdSound;  // WAV file; default "hold.wav" of the INI folder when it exists
   bool logCalls = true;   // each SIP call's transitions in the log

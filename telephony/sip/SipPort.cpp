@@ -23,7 +23,6 @@ namespace {
 constexpr std::size_t kMaxMessage = 8192;
 constexpr std::size_t kMaxRefusedSources = 1024;
 constexpr std::uint32_t kDefaultExpiry = 3600;
-constexpr std::uint32_t kMinExpiry = 60;
 constexpr const char* kAllowHeader = "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, REFER, NOTIFY, REGISTER\r\n";
 
 std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
@@ -261,8 +260,15 @@ void TSipPort::OnTick() {
 // ---- requests outside calls ----
 
 bool TSipPort::OnRequest(const sip_msg* msg) {
-  if (msg->mb != nullptr && msg->mb->end > kMaxMessage) {
+  // A datagram longer than the stack reads arrives cut at its buffer's end, shorter than it says it is.
+  const std::size_t declared = pl_u32(&msg->clen);
+  const std::size_t body = msg->mb == nullptr ? 0 : mbuf_get_left(msg->mb);
+  if ((msg->mb != nullptr && msg->mb->end >= kMaxMessage) || declared >= kMaxMessage) {
     sip_reply(sip_, msg, 513, "Message Too Large");
+    return true;
+  }
+  if (declared > body) {
+    sip_reply(sip_, msg, 400, "Body Shorter Than Content-Length");
     return true;
   }
   if (pl_strcmp(&msg->met, "REGISTER") == 0) {
@@ -334,8 +340,9 @@ void TSipPort::OnRegister(const sip_msg* msg) {
     LogFormat("SIP: station %s unregistered its phones", {station});
   }
   for (const auto& [uri, asked] : collected.contacts) {
-    if (asked != 0 && asked < kMinExpiry) {
-      sip_replyf(sip_, msg, 423, "Interval Too Brief", "Min-Expires: %u\r\nContent-Length: 0\r\n\r\n", kMinExpiry);
+    if (asked != 0 && asked < static_cast<std::uint32_t>(config_.minExpiry)) {
+      sip_replyf(sip_, msg, 423, "Interval Too Brief", "Min-Expires: %d\r\nContent-Length: 0\r\n\r\n",
+                 config_.minExpiry);
       return;
     }
   }
@@ -368,10 +375,6 @@ void TSipPort::OnRegister(const sip_msg* msg) {
 void TSipPort::OnInvite(const sip_msg* msg) {
   if (stopping_) {
     sip_reply(sip_, msg, 503, "Service Unavailable");
-    return;
-  }
-  if (msg->mb != nullptr && msg->mb->end > kMaxMessage) {
-    sip_reply(sip_, msg, 513, "Message Too Large");
     return;
   }
   if (FromTrunk(msg)) {
