@@ -414,3 +414,37 @@ TEST_F(SipPhones, APhoneThatVanishesIsHungUpAndAnExpiredRegistrationLeavesTheSta
   Exchange("hangup");
   EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
 }
+
+TEST_F(SipPhones, APhoneDialsOutThroughTheTrunkAndAProgramsCallRingsThePhoneFirst) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  // 103's phone dials an outside number: the exchange sends it on to the trunk, whose answer reaches the phone.
+  RtpPeer phoneMedia, outsideMedia;
+  auto outside = Sipp("phone.xml", trunkPort_,
+                      {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(outsideMedia.Port()), "-key",
+                       "law", std::to_string(kPcma)});
+  auto dialing = Sipp("phone-dials.xml", phonePort_, {"-s",      "5550199",  "-key",
+                                                      "station", "103",      "-au",
+                                                      "103",     "-ap",      "pw-103",
+                                                      "-key",    "rtp_ip",   "127.0.0.1",
+                                                      "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
+                                                      "-key",    "law",      std::to_string(kPcmu),
+                                                      "-d",      "1500"});
+  EXPECT_TRUE(WaitUntil([&] { return PartyShows("103", "CONNECTED with 5550199"); })) << Exchange("status");
+  EXPECT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Connected); }));
+  EXPECT_EQ(dialing->WaitForExit(20s), 0) << dialing->Output();
+  EXPECT_EQ(outside->WaitForExit(10s), 0) << outside->Output();
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
+
+  // A program dials 104 from 103: the phone rings first (the number it will call shown as the caller), and
+  // once it answers 104 rings.
+  ASSERT_EQ(Register("103", "pw-103"), 0);
+  auto phone = Sipp("phone.xml", phonePort_,
+                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
+                     "law", std::to_string(kPcmu)});
+  line103_->Dial(0, "104", 0);
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("104", "OFFERING"); }, 10s)) << Exchange("status");
+  Exchange("pickup 104");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("103", "CONNECTED with 104"); })) << Exchange("status");
+  Exchange("drop 104");
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();  // the server hung up the phone's side too
+}
