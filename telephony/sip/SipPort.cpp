@@ -123,6 +123,10 @@ TSipPort::~TSipPort() {
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
   if (wake_ >= 0) ::close(wake_);
+  const TMediaRelay::TCounts media = relay_->Counts();
+  LogFormat("SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s",
+            {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
+             std::to_string(media.foreign), std::to_string(media.holdFrames)});
   relay_.reset();
 }
 
