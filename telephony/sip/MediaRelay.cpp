@@ -121,7 +121,7 @@ int TMediaRelay::Open(DWORD leg) {
   endpoint->leg = leg;
   endpoint->fd = fd;
   endpoint->port = port;
-  endpoint->soundSsrc = std::random_device()();
+  endpoint->soundSsrc = static_cast<std::uint32_t>(ssrcs_());
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.fd = fd;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -84,6 +85,7 @@ class TMediaRelay {
   std::unordered_map<int, Endpoint*> byFd_;
   TCounts counts_;
   std::chrono::steady_clock::time_point lastSilenceCheck_;
+  std::mt19937 ssrcs_{std::random_device()()};  // the hold sound's synchronisation sources
   std::thread thread_;
 };
 

@@ -72,7 +72,7 @@ const char* NameOf(TSipCall::TKind kind) {
 
 TSipCall::TSipCall(TSipPort& port, TKind kind, DWORD leg, std::string station)
     : port_(port), kind_(kind), leg_(leg), station_(std::move(station)) {
-  sdpId_ = std::random_device()();
+  sdpId_ = port_.NextSessionId();
   relayPort_ = port_.relay_->Open(leg_);
 }
 

@@ -198,7 +198,10 @@ void TSipPort::Run(std::promise<std::string>& started) {
 
 std::string TSipPort::StartStack() {
   if (dnsc_alloc(&dnsc_, nullptr, nullptr, 0) != 0) return "SIP: no resolver";
-  if (sip_alloc(&sip_, dnsc_, 64, 64, 64, "Vantrel", nullptr, nullptr) != 0) return "SIP: the SIP stack does not start";
+  // Finished transactions linger for the SIP timers (32 s): at hundreds of calls a second the tables hold tens
+  // of thousands, so they get buckets to match.
+  if (sip_alloc(&sip_, dnsc_, 16384, 16384, 256, "Vantrel", nullptr, nullptr) != 0)
+    return "SIP: the SIP stack does not start";
   sa local{};
   if (sa_set_str(&local, config_.address.c_str(), static_cast<std::uint16_t>(config_.port)) != 0)
     return "SIP: bad address " + config_.address;
@@ -213,7 +216,8 @@ std::string TSipPort::StartStack() {
       &listener_, sip_, true,
       [](const sip_msg* msg, void* self) { return static_cast<TSipPort*>(self)->OnRequest(msg); }, this);
   sipsess_listen(
-      &sessions_, sip_, 64, [](const sip_msg* msg, void* self) { static_cast<TSipPort*>(self)->OnInvite(msg); }, this);
+      &sessions_, sip_, 4096, [](const sip_msg* msg, void* self) { static_cast<TSipPort*>(self)->OnInvite(msg); },
+      this);
   fd_listen(
       wake_, FD_READ, [](int, void* self) { static_cast<TSipPort*>(self)->DrainQueue(); }, this);
   if (!config_.trunk.address.empty() && !config_.trunk.user.empty()) {

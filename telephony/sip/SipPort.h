@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -92,6 +93,8 @@ class TSipPort final : public IExchangePorts {
   std::vector<TSipCall*> CallsOf(DWORD leg);
   bool IsSipStation(const std::string& number) const { return config_.passwords.count(number) != 0; }
   std::string OurUri(const std::string& user) const;
+  // For the o= line of our descriptions: unique within this run, not guessable from the last.
+  unsigned long NextSessionId() { return sessionIds_(); }
 
   TSoftExchange& exchange_;
   const TSipConfig config_;
@@ -116,6 +119,7 @@ class TSipPort final : public IExchangePorts {
   std::set<std::string> refusedSources_;
   std::atomic<std::size_t> sessionCount_{0};
   bool trunkRegistered_ = false;
+  std::mt19937_64 sessionIds_{std::random_device()()};
 
   std::thread thread_;
 };
