@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, builds and starts the server with the embedded defaults: INI folder ini/ under the repository,
-# the software exchange with four lines, an SQLite CRM database ini/crm.sqlite3 holding the sample CRM, and a
+# the software exchange with four lines and SIP on 127.0.0.1:5060, an SQLite CRM database ini/crm.sqlite3 holding the sample CRM, and a
 # routing rule on the trunk line 101 (the sales group, else the system number 102).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,9 +13,20 @@ if [[ ! -e "$ini/Settings.ini" ]]; then
   printf '[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n[Server]\nType=Distributed\n' \
     >"$ini/Settings.ini"
 fi
+# The exchange listens for SIP phones on loopback; each station gets a password made here once, kept (with the
+# exchange's settings) for the owner only.
 if [[ ! -e "$ini/Exchange.ini" ]]; then
-  printf '[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n' \
-    >"$ini/Exchange.ini"
+  umask 077
+  {
+    printf '[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n'
+    printf '[SIP]\nAddress=127.0.0.1\nPort=5060\nRtpPorts=20000-20999\n[Passwords]\n'
+    for station in 101 102 103 104; do
+      password=$(openssl rand -hex 8)
+      echo "$station=$password"
+      echo "$station $password" >>"$ini/sip-passwords.txt"
+    done
+  } >"$ini/Exchange.ini"
+  umask 022
 fi
 if [[ ! -e "$ini/Rules.ini" && ! -e "$ini/Lines.ini" ]]; then
   cat >"$ini/Rules.ini" <<'RULES'
@@ -81,5 +92,7 @@ trap 'kill $host $web 2>/dev/null; wait' EXIT INT TERM
 echo "Web: wallboard http://127.0.0.1:${VANTREL_WEB_PORT:-8080}/, operator panel /panel; users and passwords" \
   "(from $ini/web-passwords.txt):"
 if [[ -e "$ini/web-passwords.txt" ]]; then sed 's/^/  /' "$ini/web-passwords.txt"; else echo "  (as set with vantrel-web --add-user)"; fi
+echo "SIP: phones register at sip:STATION@127.0.0.1:5060 (UDP or TCP); stations and passwords (from $ini/sip-passwords.txt):"
+if [[ -e "$ini/sip-passwords.txt" ]]; then sed 's/^/  /' "$ini/sip-passwords.txt"; else echo "  (as in $ini/Exchange.ini)"; fi
 # Either one ending ends the quick start.
 wait -n $host $web
