@@ -203,6 +203,9 @@ unsigned char RunORBThread(void* orb) {
 
 unsigned char StopORBThread() {
   try {
+    // Phones and the trunk are told first (BYE, unregistration), while the libraries under the SIP stack are
+    // still there: at exit they may go before the process state does.
+    State().sipPort.reset();
     // Telephony ends first, on its own thread; the lines that the ORB frees afterwards find their devices closed.
     telephony::TTelephonyThread::Instance().Run([] { telephony::TapiApplication().Close(); });
     telephony::TTelephonyThread::Instance().Unbind();
