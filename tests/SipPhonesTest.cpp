@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -459,4 +460,70 @@ TEST_F(SipPhones, TheServerRegistersWithTheTrunkAPhoneDialsOutThroughItAndAProgr
   ASSERT_TRUE(WaitUntil([&] { return PartyShows("103", "CONNECTED with 104"); })) << Exchange("status");
   Exchange("drop 104");
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();  // the server hung up the phone's side too
+}
+
+// baresip as the operator's softphone: it registers, answers by itself, and its user holds, resumes and
+// transfers through its console (commands by UDP).
+TEST_F(SipPhones, ABaresipSoftphoneAnswersHoldsResumesAndTransfersARoutedCaller) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  const auto folder = host_.IniFolder() / "baresip";
+  std::filesystem::create_directories(folder);
+  const int consolePort = FreeLoopbackPort();
+  {
+    // What it says: a second of a 400 Hz tone, again and again for two minutes (at the file's end it hangs up).
+    std::ofstream wav(folder / "tone.wav", std::ios::binary);
+    const auto little = [&](std::uint32_t value, int size) {
+      for (int i = 0; i < size; ++i) wav.put(static_cast<char>(value >> (8 * i)));
+    };
+    const std::uint32_t samples = 8000 * 120;
+    wav << "RIFF";
+    little(36 + 2 * samples, 4);
+    wav << "WAVEfmt ";
+    for (const auto& [value, size] :
+         std::vector<std::pair<std::uint32_t, int>>{{16, 4}, {1, 2}, {1, 2}, {8000, 4}, {16000, 4}, {2, 2}, {16, 2}})
+      little(value, size);
+    wav << "data";
+    little(2 * samples, 4);
+    for (std::uint32_t i = 0; i < samples; ++i)
+      little(static_cast<std::uint16_t>(static_cast<std::int16_t>(3000 * std::sin(2 * M_PI * 400 * i / 8000))), 2);
+  }
+  std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort_
+                                   << "\naudio_player alsa,null\naudio_source aufile," << (folder / "tone.wav").string()
+                                   << "\naudio_alert aufile,/dev/null\nmodule_path /usr/lib/baresip/modules\n"
+                                      "module g711.so\nmodule alsa.so\nmodule aufile.so\nmodule cons.so\n"
+                                      "module_app account.so\nmodule_app menu.so\ncons_listen 127.0.0.1:"
+                                   << consolePort << "\n";
+  std::ofstream(folder / "accounts") << "<sip:103@127.0.0.1:" << sipPort_
+                                     << ">;auth_pass=pw-103;answermode=auto;regint=600;audio_codecs=PCMU\n";
+  SpawnedProgram softphone({"/usr/bin/baresip", "-f", folder.string()});
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: station 103 registered") != std::string::npos; }, 15s))
+      << softphone.Output();
+  const auto command = [&](const std::string& text) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<std::uint16_t>(consolePort));
+    ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+  };
+
+  RtpPeer callerMedia;
+  auto caller = Caller("caller-stays.xml", "5550105", callerMedia, kPcmu, 0);
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 103", "CONNECTED with 5550105"); }, 15s))
+      << Exchange("status") << softphone.Output();
+  // The softphone's voice reaches the caller through the relay.
+  EXPECT_TRUE(WaitUntil([&] { return callerMedia.ReceivedCount() >= 25; })) << callerMedia.ReceivedCount();
+  command("/hold\n");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 103", "ONHOLD"); })) << Exchange("status");
+  command("/resume\n");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 103", "CONNECTED with 5550105"); })) << Exchange("status");
+  command("/transfer 104\n");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 104", "OFFERING"); })) << Exchange("status");
+  Exchange("pickup 104");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside 5550105", "CONNECTED with 104"); })) << Exchange("status");
+  EXPECT_FALSE(PartyShows("station 103", "5550105"));  // the softphone let go
+  Exchange("hangup");
+  EXPECT_EQ(caller->WaitForExit(10s), 0) << caller->Output();
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
 }
