@@ -5,7 +5,8 @@
 //            400 calls at once at 200/s): calls/s completed, failed calls, host CPU per call.
 //   media  - 500 calls at once, every one with 50 packets a second both ways through the relay (the bench sends
 //            the callers' media and, as the phone's media end, echoes what reaches the phone): packets sent,
-//            reaching the phone and coming back, host CPU.
+//            reaching the phone and coming back, host CPU. A/B in the run: the phone speaking the callers' law
+//            (µ-law), then A-law, so that the relay rewrites every packet.
 //   vantrel_bench_sip [SECONDS=60] [RATES=100,200,300]
 #include <arpa/inet.h>
 #include <poll.h>
@@ -79,7 +80,7 @@ class SipBench {
     ::close(echoSocket_);
   }
 
-  SipBench() {
+  explicit SipBench(int phoneLaw = 0) : phoneLaw_(phoneLaw) {
     // The phone's media end: sends back what reaches it, to where it came from.
     echoSocket_ = LoopbackSocket(&echoPort_);
     echo_ = std::thread([this] {
@@ -142,10 +143,10 @@ class SipBench {
                                  std::to_string(phonePort_), "-inf", Path("phone.csv"), "-key", "expiry", "3600", "-m",
                                  "1", "-nostdin"});
     if (registration.WaitForExit(std::chrono::seconds(20)) != 0) return false;
-    phone_ = std::make_unique<SpawnedProgram>(
-        std::vector<std::string>{kSipp, "-sf", Scenario("phone.xml"), "-i", "127.0.0.1", "-p",
-                                 std::to_string(phonePort_), "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
-                                 std::to_string(echoPort_), "-key", "law", "0", "-nostdin", "-max_socket", "10000"});
+    phone_ = std::make_unique<SpawnedProgram>(std::vector<std::string>{
+        kSipp, "-sf", Scenario("phone.xml"), "-i", "127.0.0.1", "-p", std::to_string(phonePort_), "-key", "rtp_ip",
+        "127.0.0.1", "-key", "rtp_port", std::to_string(echoPort_), "-key", "law", std::to_string(phoneLaw_),
+        "-nostdin", "-max_socket", "10000"});
     return true;
   }
 
@@ -264,10 +265,10 @@ class SipBench {
     while (received < sent && Clock::now() < settle) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const long atPhone = echoed_ - echoedBefore;
     std::printf(
-        "%5zu calls at once with media for %.0f s: %ld packets sent by the callers, %ld reached the phone, "
+        "phone %s: %5zu calls at once with media for %.0f s: %ld packets sent by the callers, %ld reached the phone, "
         "%ld came back to the callers (%ld lost); host CPU %3.0f %% of a core (the bench's sender %3.0f %%)\n",
-        ports.size(), elapsed, sent, atPhone, received.load(), sent - received.load(), cpu / elapsed * 100,
-        driver / elapsed * 100);
+        phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), elapsed, sent, atPhone, received.load(), sent - received.load(),
+        cpu / elapsed * 100, driver / elapsed * 100);
     std::fflush(stdout);
     callers->WaitForExit(std::chrono::seconds(120));
     stop = true;
@@ -290,6 +291,7 @@ class SipBench {
 
   HostProcess host_;
   int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0, echoPort_ = 0;
+  int phoneLaw_ = 0;
   std::unique_ptr<SpawnedProgram> phone_;
   int echoSocket_ = -1;
   std::atomic<long> echoed_{0};
@@ -314,9 +316,11 @@ int main(int argc, char** argv) {
     bench.RunRate(seconds, rate);
     bench.Stop();
   }
-  SipBench bench;
-  if (!bench.Start()) return 1;
-  bench.RunMedia(500, 10);
-  bench.Stop();
+  for (int phoneLaw : {0, 8}) {
+    SipBench bench(phoneLaw);
+    if (!bench.Start()) return 1;
+    bench.RunMedia(500, 10);
+    bench.Stop();
+  }
   return 0;
 }
