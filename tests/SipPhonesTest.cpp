@@ -138,6 +138,12 @@ class SipPhones : public ::testing::Test {
     command.insert(command.end(), options.begin(), options.end());
     return std::make_unique<SpawnedProgram>(command);
   }
+  // A phone at the phones' port that answers every call, its media at the peer in the law.
+  std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media, int law) {
+    return Sipp("phone.xml", phonePort_,
+                {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
+                 std::to_string(law)});
+  }
   // Registers a phone at the port for the station; SIPp's exit code (0: registered).
   int Register(const std::string& station, const std::string& password, int expiry = 3600) {
     const auto credentials = host_.IniFolder() / ("phone-" + station + ".csv");
@@ -234,9 +240,7 @@ TEST_F(SipPhones, ARoutedTrunkCallerTalksWithTheOperatorsPhoneAndLeavesWhatASimu
   EXPECT_NE(Log().find("SIP: station 103 registered at sip:103@127.0.0.1:" + std::to_string(phonePort_)),
             std::string::npos);
   RtpPeer phoneMedia, callerMedia;
-  auto phone = Sipp("phone.xml", phonePort_,
-                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
-                     "law", std::to_string(kPcmu)});
+  auto phone = AnsweringPhone(phoneMedia, kPcmu);
   // The caller speaks A-law, the phone µ-law: the relay rewrites every sample.
   auto caller = Caller("caller.xml", "5550101", callerMedia, kPcma, 6000);
   const int callersPort = CallersRelayPort();
@@ -373,9 +377,7 @@ TEST_F(SipPhones, StrangersWrongPasswordsOddCodecsAndBrokenMessagesAreRefusedAnd
   // The phone with the right password still registers and takes calls.
   ASSERT_EQ(Register("103", "pw-103"), 0);
   RtpPeer phoneMedia;
-  auto phone = Sipp("phone.xml", phonePort_,
-                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
-                     "law", std::to_string(kPcmu)});
+  auto phone = AnsweringPhone(phoneMedia, kPcmu);
   auto caller = Caller("caller.xml", "5550668", media, kPcmu, 500);
   EXPECT_EQ(caller->WaitForExit(30s), 0) << caller->Output();
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
@@ -385,9 +387,7 @@ TEST_F(SipPhones, APhoneThatVanishesIsHungUpAndAnExpiredRegistrationLeavesTheSta
   ASSERT_NO_FATAL_FAILURE(Start("MediaTimeout=2\nMinExpiry=1\n"));
   ASSERT_EQ(Register("103", "pw-103"), 0);
   RtpPeer phoneMedia, callerMedia;
-  auto phone = Sipp("phone.xml", phonePort_,
-                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
-                     "law", std::to_string(kPcmu)});
+  auto phone = AnsweringPhone(phoneMedia, kPcmu);
   auto caller = Caller("caller-stays.xml", "5550103", callerMedia, kPcmu, 0);
   const int callersPort = CallersRelayPort();
   ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside 5550103", "CONNECTED with 103"); })) << Exchange("status");
@@ -451,9 +451,7 @@ TEST_F(SipPhones, TheServerRegistersWithTheTrunkAPhoneDialsOutThroughItAndAProgr
   // A program dials 104 from 103: the phone rings first (the number it will call shown as the caller), and
   // once it answers 104 rings.
   ASSERT_EQ(Register("103", "pw-103"), 0);
-  auto phone = Sipp("phone.xml", phonePort_,
-                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
-                     "law", std::to_string(kPcmu)});
+  auto phone = AnsweringPhone(phoneMedia, kPcmu);
   line103_->Dial(0, "104", 0);
   ASSERT_TRUE(WaitUntil([&] { return PartyShows("104", "OFFERING"); }, 10s)) << Exchange("status");
   Exchange("pickup 104");

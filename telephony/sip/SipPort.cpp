@@ -421,23 +421,7 @@ void TSipPort::InviteFromTrunk(const sip_msg* msg) {
     sip_reply(sip_, msg, 486, "Busy Here");  // do not disturb
     return;
   }
-  // The exchange's changes for the new call are queued behind this request, so they find the call added.
-  std::unique_ptr<TSipCall> made;
-  try {
-    made = std::make_unique<TSipCall>(*this, TSipCall::TKind::TrunkCalls, farEnd, called);
-  } catch (const std::runtime_error& full) {
-    LogFormat("SIP: a call from the trunk refused: %s", {std::string(full.what())});
-  }
-  if (!made || !made->Accept(msg)) {
-    if (!made) sip_reply(sip_, msg, 503, "Service Unavailable");
-    relay_->Close(farEnd);
-    try {
-      exchange_.HangUpFarEnd(farEnd);
-    } catch (const std::exception&) {
-    }
-    return;
-  }
-  Add(std::move(made));
+  AcceptNewCall(msg, TSipCall::TKind::TrunkCalls, farEnd, called);
 }
 
 void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
@@ -458,19 +442,31 @@ void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
     sip_reply(sip_, msg, 404, "Not Found");
     return;
   }
+  AcceptNewCall(msg, TSipCall::TKind::PhoneCalls, leg, station);
+}
+
+void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg, const std::string& station) {
+  // The exchange's changes for the new call are queued behind this request, so they find the call added.
   std::unique_ptr<TSipCall> made;
   try {
-    made = std::make_unique<TSipCall>(*this, TSipCall::TKind::PhoneCalls, leg, station);
+    made = std::make_unique<TSipCall>(*this, kind, leg, station);
   } catch (const std::runtime_error& full) {
-    LogFormat("SIP: a call from station %s refused: %s", {station, std::string(full.what())});
+    LogFormat("SIP: a call for %s refused: %s", {station, std::string(full.what())});
+    sip_reply(sip_, msg, 503, "Service Unavailable");
   }
-  if (!made || !made->Accept(msg)) {
-    if (!made) sip_reply(sip_, msg, 503, "Service Unavailable");
-    relay_->Close(leg);
-    exchange_.PhoneHungUp(leg);
+  if (made && made->Accept(msg)) {
+    Add(std::move(made));
     return;
   }
-  Add(std::move(made));
+  relay_->Close(leg);
+  try {
+    if (kind == TSipCall::TKind::TrunkCalls)
+      exchange_.HangUpFarEnd(leg);
+    else
+      exchange_.PhoneHungUp(leg);
+  } catch (const std::exception&) {
+    // The leg went already.
+  }
 }
 
 // ---- the exchange's legs ----

@@ -15,6 +15,7 @@
 
 #include "telephony/ExchangePorts.h"
 #include "telephony/sip/MediaRelay.h"
+#include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
 #include "telephony/sip/SipRegistrar.h"
@@ -29,7 +30,6 @@ struct dnsc;
 namespace vantrel::telephony {
 
 class TSoftExchange;
-class TSipCall;
 
 // The exchange's SIP port: phones registered for stations and a trunk for the outside world, their media
 // anchored in the relay. A SIP call is one more way a leg of the exchange reaches a person; lines, routing and
@@ -73,6 +73,8 @@ class TSipPort final : public IExchangePorts {
   void OnInvite(const sip_msg* msg);
   void InviteFromTrunk(const sip_msg* msg);
   void InviteFromPhone(const sip_msg* msg, const std::string& station);
+  // The session for the leg the exchange made for the INVITE; when it cannot be had, the leg goes again.
+  void AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg, const std::string& station);
   // Whether the request proves the station's password; else it has been answered (challenge or refusal).
   bool Authenticated(const sip_msg* msg, const std::string& station, bool proxy);
   bool FromTrunk(const sip_msg* msg) const;
