@@ -525,3 +525,48 @@ TEST_F(SipPhones, ABaresipSoftphoneAnswersHoldsResumesAndTransfersARoutedCaller)
   EXPECT_EQ(caller->WaitForExit(10s), 0) << caller->Output();
   EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
 }
+
+TEST_F(SipPhones, ATrunkOverTcpCarriesCallsBothWays) {
+  ASSERT_NO_FATAL_FAILURE(Start("", "Transport=TCP\n"));
+  RtpPeer phoneMedia, outsideMedia, callerMedia;
+  // Out: 103's phone dials an outside number; the exchange connects to the trunk over TCP.
+  auto outside = Sipp("phone.xml", trunkPort_,
+                      {"-t", "t1", "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
+                       std::to_string(outsideMedia.Port()), "-key", "law", std::to_string(kPcmu)});
+  auto dialing = Sipp("phone-dials.xml", phonePort_, {"-s",      "5550199",  "-key",
+                                                      "station", "103",      "-au",
+                                                      "103",     "-ap",      "pw-103",
+                                                      "-key",    "rtp_ip",   "127.0.0.1",
+                                                      "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
+                                                      "-key",    "law",      std::to_string(kPcmu),
+                                                      "-d",      "500"});
+  EXPECT_EQ(dialing->WaitForExit(20s), 0) << dialing->Output();
+  EXPECT_EQ(outside->WaitForExit(10s), 0) << outside->Output();
+  // In: a caller on a TCP connection of the trunk's address (from any port) rings 104.
+  auto caller = Sipp("caller.xml", FreeLoopbackPort(),
+                     {"-t",
+                      "t1",
+                      "-s",
+                      "104",
+                      "-key",
+                      "caller",
+                      "5550177",
+                      "-key",
+                      "rtp_ip",
+                      "127.0.0.1",
+                      "-key",
+                      "rtp_port",
+                      std::to_string(callerMedia.Port()),
+                      "-key",
+                      "law",
+                      std::to_string(kPcmu),
+                      "-key",
+                      "media_note",
+                      MediaNote(),
+                      "-d",
+                      "500"});
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 104", "OFFERING with 5550177"); })) << Exchange("status");
+  Exchange("pickup 104");
+  EXPECT_EQ(caller->WaitForExit(20s), 0) << caller->Output();
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
+}
