@@ -30,8 +30,9 @@ run_suite() {  # run_suite DIR SANITIZE TARGETS [ctest arguments]: TARGETS "all"
 
 # The plain build builds everything (the benchmarks too); the checking builds only what their tests run.
 run_suite "$root/build" "" all
+# The units ran one by one already; whether they also pass in one process the plain suite tells.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite "$root/build-asan" address "vantrel_unit_tests vantrel_remote_tests vantrel_export_tests"
+  run_suite "$root/build-asan" address "vantrel_unit_tests vantrel_remote_tests vantrel_export_tests" -LE one-process
 # omniORB and the ODBC drivers are not built for ThreadSanitizer, so the TSan job covers our own threaded
 # units on the embedded database (the load tests are not among the units).
 VANTREL_TEST_POSTGRES= TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp \
