@@ -7,12 +7,13 @@
 //            the callers' media and, as the phone's media end, echoes what reaches the phone): packets sent,
 //            reaching the phone and coming back, host CPU. A/B in the run: the phone speaking the callers' law
 //            (µ-law), then A-law, so that the relay rewrites every packet.
-//   vantrel_bench_sip [SECONDS=60] [RATES=100,200,300]
+//   vantrel_bench_sip [SECONDS=60] [RATES=100,200,300] [TRANSPORTS=udp,tcp]   (SIPp's and the trunk's)
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -80,7 +81,7 @@ class SipBench {
     ::close(echoSocket_);
   }
 
-  explicit SipBench(int phoneLaw = 0) : phoneLaw_(phoneLaw) {
+  explicit SipBench(int phoneLaw = 0, bool tcp = false) : phoneLaw_(phoneLaw), tcp_(tcp) {
     // The phone's media end: sends back what reaches it, to where it came from.
     echoSocket_ = LoopbackSocket(&echoPort_);
     echo_ = std::thread([this] {
@@ -112,7 +113,7 @@ class SipBench {
     stations += "7000=Operators\n[SIP]\nAddress=127.0.0.1\nPort=" + std::to_string(sipPort_) +
                 "\nRtpPorts=20000-29999\nMediaTimeout=0\nLogCalls=0\n[Passwords]\n7000=bench\n[Trunk]\n"
                 "Address=127.0.0.1\nPort=" +
-                std::to_string(trunkPort_) + "\n";
+                std::to_string(trunkPort_) + "\nTransport=" + (tcp_ ? "TCP" : "UDP") + "\n";
     Write("Exchange.ini", stations);
     Write("Lines.ini", lines);
     Write("Rules.ini",
@@ -141,12 +142,29 @@ class SipBench {
     if (!host_.WaitForOutput("Loaded: ", std::chrono::seconds(30))) return false;
     SpawnedProgram registration({kSipp, Target(), "-sf", Scenario("register.xml"), "-i", "127.0.0.1", "-p",
                                  std::to_string(phonePort_), "-inf", Path("phone.csv"), "-key", "expiry", "3600", "-m",
-                                 "1", "-nostdin"});
+                                 "1", "-nostdin", "-t", Transport()});
     if (registration.WaitForExit(std::chrono::seconds(20)) != 0) return false;
-    phone_ = std::make_unique<SpawnedProgram>(std::vector<std::string>{
-        kSipp, "-sf", Scenario("phone.xml"), "-i", "127.0.0.1", "-p", std::to_string(phonePort_), "-key", "rtp_ip",
-        "127.0.0.1", "-key", "rtp_port", std::to_string(echoPort_), "-key", "law", std::to_string(phoneLaw_),
-        "-nostdin", "-max_socket", "10000"});
+    phone_ = std::make_unique<SpawnedProgram>(std::vector<std::string>{kSipp,
+                                                                       "-sf",
+                                                                       Scenario("phone.xml"),
+                                                                       "-i",
+                                                                       "127.0.0.1",
+                                                                       "-p",
+                                                                       std::to_string(phonePort_),
+                                                                       "-key",
+                                                                       "rtp_ip",
+                                                                       "127.0.0.1",
+                                                                       "-key",
+                                                                       "rtp_port",
+                                                                       std::to_string(echoPort_),
+                                                                       "-key",
+                                                                       "law",
+                                                                       std::to_string(phoneLaw_),
+                                                                       "-nostdin",
+                                                                       "-max_socket",
+                                                                       "10000",
+                                                                       "-t",
+                                                                       Transport()});
     return true;
   }
 
@@ -158,6 +176,8 @@ class SipBench {
                                  Target(),
                                  "-sf",
                                  Path(noteMedia ? "bench-caller-media.xml" : "bench-caller-rate.xml"),
+                                 "-t",
+                                 Transport(),
                                  "-i",
                                  "127.0.0.1",
                                  "-p",
@@ -203,11 +223,19 @@ class SipBench {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = ProcessCpuSeconds(std::to_string(host_.Pid())) - cpuBefore;
     const auto [done, failed] = SippCalls(callers->Output());
+    // Nothing may stay behind in the exchange once the callers are gone.
+    std::size_t left = 0;
+    for (const auto until = Clock::now() + std::chrono::seconds(60); Clock::now() < until;) {
+      const std::string status = host_.RunExchange("status").second;
+      left = static_cast<std::size_t>(std::count(status.begin(), status.end(), '\n'));
+      if (left == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
     std::printf(
-        "%5.0f calls/s offered for %.0f s: %6ld done, %ld failed (SIPp exit %d) in %5.1f s = %6.1f calls/s; "
-        "host CPU %5.0f us/call (%3.0f %% of a core)\n",
-        rate, seconds, done, failed, exit, elapsed, static_cast<double>(done) / (elapsed - 2.0),
-        done > 0 ? cpu / static_cast<double>(done) * 1e6 : 0.0, cpu / elapsed * 100);
+        "%s %5.0f calls/s offered for %.0f s: %6ld done, %ld failed (SIPp exit %d) in %5.1f s = %6.1f calls/s; "
+        "host CPU %5.0f us/call (%3.0f %% of a core); %zu parties left in the exchange\n",
+        tcp_ ? "TCP" : "UDP", rate, seconds, done, failed, exit, elapsed, static_cast<double>(done) / (elapsed - 2.0),
+        done > 0 ? cpu / static_cast<double>(done) * 1e6 : 0.0, cpu / elapsed * 100, left);
     std::fflush(stdout);
   }
 
@@ -266,9 +294,10 @@ class SipBench {
     const long atPhone = echoed_ - echoedBefore;
     std::printf(
         "phone %s: %5zu calls at once with media for %.0f s: %ld packets sent by the callers, %ld reached the phone, "
-        "%ld came back to the callers (%ld lost); host CPU %3.0f %% of a core (the bench's sender %3.0f %%)\n",
-        phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), elapsed, sent, atPhone, received.load(), sent - received.load(),
-        cpu / elapsed * 100, driver / elapsed * 100);
+        "%ld came back to the callers with the hold frames (%ld lost); host CPU %3.0f %% of a core (the bench's sender "
+        "%3.0f %%)\n",
+        phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), elapsed, sent, atPhone, received.load(),
+        std::max(0L, sent - received.load()), cpu / elapsed * 100, driver / elapsed * 100);
     std::fflush(stdout);
     callers->WaitForExit(std::chrono::seconds(120));
     stop = true;
@@ -288,10 +317,13 @@ class SipBench {
   void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
   std::string Path(const std::string& name) const { return (host_.IniFolder() / name).string(); }
   std::string Target() const { return "127.0.0.1:" + std::to_string(sipPort_); }
+  // SIPp's transport: UDP, or one TCP connection each way.
+  const char* Transport() const { return tcp_ ? "t1" : "u1"; }
 
   HostProcess host_;
   int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0, echoPort_ = 0;
   int phoneLaw_ = 0;
+  bool tcp_ = false;
   std::unique_ptr<SpawnedProgram> phone_;
   int echoSocket_ = -1;
   std::atomic<long> echoed_{0};
@@ -307,14 +339,18 @@ int main(int argc, char** argv) {
   std::stringstream list(argc > 2 ? argv[2] : "100,200,300");
   for (std::string rate; std::getline(list, rate, ',');) rates.push_back(std::atof(rate.c_str()));
   std::printf("routed SIP calls: trunk callers (SIPp) -> %d routed lines -> the operators' SIP phone (SIPp)\n", kLines);
-  for (double rate : rates) {
-    SipBench bench;
-    if (!bench.Start()) {
-      std::fprintf(stderr, "the host or the phone did not start\n");
-      return 1;
+  const std::string transports = argc > 3 ? argv[3] : "udp,tcp";
+  for (const char* transport : {"udp", "tcp"}) {
+    if (transports.find(transport) == std::string::npos) continue;
+    for (double rate : rates) {
+      SipBench bench(0, std::string(transport) == "tcp");
+      if (!bench.Start()) {
+        std::fprintf(stderr, "the host or the phone did not start\n");
+        return 1;
+      }
+      bench.RunRate(seconds, rate);
+      bench.Stop();
     }
-    bench.RunRate(seconds, rate);
-    bench.Stop();
   }
   for (int phoneLaw : {0, 8}) {
     SipBench bench(phoneLaw);
