@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <fstream>
@@ -299,7 +300,21 @@ TEST_F(SipPhones, ARoutedTrunkCallerTalksWithTheOperatorsPhoneAndLeavesWhatASimu
   for (int kind : EventsOfCall(sipCall)) {
     if (kind != ::Digit) sip.push_back(kind);
   }
-  EXPECT_EQ(sip, simulated);
+  // The same events, and the milestones of the call in the same order; the order of a state event and the
+  // idle event next to it depends on timing in the line for simulated calls too.
+  const auto sorted = [](std::vector<int> kinds) {
+    std::sort(kinds.begin(), kinds.end());
+    return kinds;
+  };
+  const auto milestones = [](std::vector<int> kinds) {
+    std::erase_if(kinds, [](int kind) {
+      return kind != ::Offering && kind != ::Connected && kind != ::Disconnected && kind != ::CallFinished;
+    });
+    return kinds;
+  };
+  EXPECT_EQ(sorted(sip), sorted(simulated));
+  EXPECT_EQ(milestones(sip), milestones(simulated));
+  EXPECT_EQ(milestones(sip), (std::vector<int>{::Offering, ::Connected, ::Disconnected, ::CallFinished}));
   ASSERT_TRUE(WaitUntil([&] { return RowsOf("5550101", "103") == RowsOf("5550100", "103"); }))
       << RowsOf("5550101", "103") << " / " << RowsOf("5550100", "103");
   EXPECT_EQ(RowsOf("5550101", "101"), RowsOf("5550100", "101"));
