@@ -154,10 +154,15 @@ class SipPhones : public ::testing::Test {
     return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", std::to_string(expiry)})
         ->WaitForExit(20s);
   }
+  // A trunk caller; over TCP (transport "t1") from a port of its own, as a connection may come from any.
   std::unique_ptr<SpawnedProgram> Caller(const std::string& scenario, const std::string& caller, const RtpPeer& media,
-                                         int law, int talkMs, const char* called = "101") {
-    return Sipp(scenario, trunkPort_,
-                {"-s",
+                                         int law, int talkMs, const char* called = "101",
+                                         const char* transport = "u1") {
+    const bool tcp = std::string(transport) == "t1";
+    return Sipp(scenario, tcp ? FreeLoopbackPort() : trunkPort_,
+                {"-t",
+                 transport,
+                 "-s",
                  called,
                  "-key",
                  "caller",
@@ -558,28 +563,7 @@ TEST_F(SipPhones, ATrunkOverTcpCarriesCallsBothWays) {
   EXPECT_EQ(dialing->WaitForExit(20s), 0) << dialing->Output();
   EXPECT_EQ(outside->WaitForExit(10s), 0) << outside->Output();
   // In: a caller on a TCP connection of the trunk's address (from any port) rings 104.
-  auto caller = Sipp("caller.xml", FreeLoopbackPort(),
-                     {"-t",
-                      "t1",
-                      "-s",
-                      "104",
-                      "-key",
-                      "caller",
-                      "5550177",
-                      "-key",
-                      "rtp_ip",
-                      "127.0.0.1",
-                      "-key",
-                      "rtp_port",
-                      std::to_string(callerMedia.Port()),
-                      "-key",
-                      "law",
-                      std::to_string(kPcmu),
-                      "-key",
-                      "media_note",
-                      MediaNote(),
-                      "-d",
-                      "500"});
+  auto caller = Caller("caller.xml", "5550177", callerMedia, kPcmu, 500, "104", "t1");
   ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 104", "OFFERING with 5550177"); })) << Exchange("status");
   Exchange("pickup 104");
   EXPECT_EQ(caller->WaitForExit(20s), 0) << caller->Output();
