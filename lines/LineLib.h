@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "platform/LockRank.h"
 #include "database/CallLogRow.h"
 #include "lines/CallsHistoryList.h"
 #include "lines/LineCallsSnapshot.h"
@@ -252,7 +253,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
 
   std::unique_ptr<telephony::TTapiLine> tapiLine_;  // only on the telephony thread
   TCallsHistoryList history_{50};
-  mutable std::mutex lineMutex_;
+  mutable platform::ObjectMutex lineMutex_;
   ::Rule_var rule_;                                                       // guarded by lineMutex_
   ::Operator_var operator_;                                               // guarded by lineMutex_
   TListener<::LineEvents> listener_;                                      // guarded by lineMutex_

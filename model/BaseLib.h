@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/LockRank.h"
 #include "Listener.h"
 #include "Vantrel.hh"
 #include "support/ExceptionText.h"
@@ -103,7 +104,7 @@ class TBase_Impl : public virtual POA_Base {
  private:
   using Clock = std::chrono::steady_clock;
 
-  mutable std::mutex mutex_;
+  mutable platform::ObjectMutex mutex_;
   ::Environment_var environment_;     // guarded by mutex_
   std::string name_;                  // guarded by mutex_
   std::string description_;           // guarded by mutex_

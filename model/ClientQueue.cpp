@@ -34,14 +34,14 @@ const char* TClientQueue::StateName(TState state) {
   return "?";
 }
 
-void TClientQueue::SetState(TState state, const std::unique_lock<std::mutex>& held) {
+void TClientQueue::SetState(TState state, const std::unique_lock<TQueueMutex>& held) {
   assert(held.owns_lock() && held.mutex() == &mutex_);
   (void)held;
   LogFormat("client %s: %s -> %s", {client_, StateName(state_), StateName(state)});
   state_ = state;
 }
 
-void TClientQueue::Drop(const std::string& why, const std::unique_lock<std::mutex>& held) {
+void TClientQueue::Drop(const std::string& why, const std::unique_lock<TQueueMutex>& held) {
   LogErrorLine(
       FormatText("Client %s dropped: %s; %d events not sent", {client_, why, static_cast<long>(pending_.size())}));
   pending_.clear();

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/LockRank.h"
+
 namespace vantrel {
 
 // The events of one client (one process serving listener objects), sent in the order they were posted by a
@@ -53,15 +55,17 @@ class TClientQueue {
   enum class TState { Open, Dropped, Stopped };
   static const char* StateName(TState state);
 
+  using TQueueMutex = platform::RankedMutex<platform::LockRank::ClientQueue>;
+
   void Run();
   // Both require mutex_ held through `held`.
-  void SetState(TState state, const std::unique_lock<std::mutex>& held);
-  void Drop(const std::string& why, const std::unique_lock<std::mutex>& held);
+  void SetState(TState state, const std::unique_lock<TQueueMutex>& held);
+  void Drop(const std::string& why, const std::unique_lock<TQueueMutex>& held);
 
   const std::string client_;
-  mutable std::mutex mutex_;
-  std::condition_variable posted_;
-  std::condition_variable sent_;
+  mutable TQueueMutex mutex_;
+  std::condition_variable_any posted_;
+  std::condition_variable_any sent_;
   std::deque<TPending> pending_;  // guarded by mutex_
   TState state_ = TState::Open;   // guarded by mutex_
   bool threadRunning_ = false;    // guarded by mutex_

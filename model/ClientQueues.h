@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/LockRank.h"
 #include "ClientQueue.h"
 #include "Vantrel.hh"
 
@@ -36,7 +37,7 @@ class TClientQueues {
  private:
   std::vector<std::shared_ptr<TClientQueue>> OpenQueues();
 
-  std::mutex mutex_;
+  platform::RankedMutex<platform::LockRank::ClientQueues> mutex_;
   std::map<std::string, std::weak_ptr<TClientQueue>> queues_;  // guarded by mutex_
 };
 

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "platform/LockRank.h"
 #include "BaseLib.h"
 #include "support/IniFile.h"
 
@@ -59,7 +60,7 @@ class TContainerItem_Impl : public virtual POA_ContainerItem, public TBase_Impl 
  private:
   void PostItemEvent(const char* operation, void (*call)(::ContainerItemEvents_ptr));
 
-  mutable std::mutex itemMutex_;
+  mutable platform::ObjectMutex itemMutex_;
   ::Container_var container_;                      // guarded by itemMutex_
   CORBA::Long id_ = -1;                            // guarded by itemMutex_
   CORBA::Long order_ = -1;                         // guarded by itemMutex_

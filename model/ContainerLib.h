@@ -26,6 +26,8 @@ namespace vantrel {
 //     3. an object's own mutex (TBase_Impl, TContainerItem_Impl, TLine_Impl, TOperator_Impl, listenerMutex_)
 //     4. the client queues' locks (TClientQueues, then TClientQueue)
 //     5. leaves: the INI cache, the logger, the exchange
+//   Each of these locks carries its rank (platform/LockRank.h), and a thread that takes one out of order is
+//   reported at once; the checking builds abort there.
 // - Never wait for the telephony thread while holding a list lock: the telephony thread may be waiting for that
 //   list. Functions named ...Locked and the index helpers below expect the list lock held and assert it.
 // - Calling other servants under the list lock is allowed only where the lock order allows it; look-ups that ask
@@ -139,7 +141,7 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   // The largest value of the key among the items, -1 for none.
   CORBA::Long MaxOfItems(CORBA::Long (::_objref_ContainerItem::*key)());
 
-  platform::RecursiveTimedMutex lock_;
+  platform::RecursiveTimedMutex lock_{platform::LockRank::ContainerList};
   ItemList items_;  // guarded by lock_
   // The index by ID, kept with the list: the last listed item of each ID and how many items have it. What the
   // index cannot follow exactly (a repeated ID, a change it heard of without the lock) makes it stale, and it is
@@ -155,7 +157,7 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   std::atomic<bool> idChangedUnlocked_{false};
   CORBA::Long lastID_ = -1;                                    // guarded by lock_
   ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
-  std::mutex listenerMutex_;
+  platform::ObjectMutex listenerMutex_;
   TListener<::ContainerEvents> containerListener_;  // guarded by listenerMutex_
 };
 

@@ -20,7 +20,7 @@ class TServant final : public Impl {
   CORBA::Boolean _dispatch(omniCallHandle& handle) override {
     WaitUntilServing();
     const TRemoteRequest request(handle.operation_name());
-    std::unique_lock<std::mutex> iniFiles(IniFileOperations(), std::defer_lock);
+    std::unique_lock iniFiles(IniFileOperations(), std::defer_lock);
     if (TouchesIniFiles(handle.operation_name())) iniFiles.lock();
     if (Impl::_dispatch(handle)) return true;
     if (PortableServer::ServantBase::_dispatch(handle)) return true;

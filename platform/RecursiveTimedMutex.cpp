@@ -15,9 +15,11 @@ bool RecursiveTimedMutex::Acquire(std::uint32_t timeoutMs) {
 
 bool RecursiveTimedMutex::AcquireUntil(std::chrono::steady_clock::time_point deadline) {
   const auto self = std::this_thread::get_id();
+  if (ranked_) lock_ranks::NoteTaking(rank_, this);
   std::unique_lock lock(mutex_);
   if (depth_ > 0 && owner_ == self) {
     ++depth_;
+    if (ranked_) lock_ranks::NoteTaken(rank_, this);
     return true;
   }
   const auto free = [this] { return depth_ == 0; };
@@ -28,6 +30,7 @@ bool RecursiveTimedMutex::AcquireUntil(std::chrono::steady_clock::time_point dea
   }
   owner_ = self;
   depth_ = 1;
+  if (ranked_) lock_ranks::NoteTaken(rank_, this);
   return true;
 }
 
@@ -42,6 +45,7 @@ void RecursiveTimedMutex::unlock() {
     if (depth_ == 0 || owner_ != std::this_thread::get_id()) {
       throw std::logic_error("RecursiveTimedMutex released by a thread that does not hold it");
     }
+    if (ranked_) lock_ranks::NoteReleased(this);
     if (--depth_ > 0) return;
     owner_ = std::thread::id();
   }

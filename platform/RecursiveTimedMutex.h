@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "LockRank.h"
+
 namespace vantrel::platform {
 
 // A re-entrant mutex with timed acquire, usable with std::unique_lock and std::scoped_lock.
@@ -13,6 +15,8 @@ namespace vantrel::platform {
 class RecursiveTimedMutex {
  public:
   RecursiveTimedMutex() = default;
+  // A lock of the object tree's order: taking it out of order is reported (LockRank.h).
+  explicit RecursiveTimedMutex(LockRank rank) : rank_(rank), ranked_(true) {}
   RecursiveTimedMutex(const RecursiveTimedMutex&) = delete;
   RecursiveTimedMutex& operator=(const RecursiveTimedMutex&) = delete;
 
@@ -36,6 +40,8 @@ class RecursiveTimedMutex {
   std::condition_variable released_;
   std::thread::id owner_;    // guarded by mutex_
   std::uint32_t depth_ = 0;  // guarded by mutex_
+  const LockRank rank_ = LockRank::Leaf;
+  const bool ranked_ = false;
 };
 
 }  // namespace vantrel::platform

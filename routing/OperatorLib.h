@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/LockRank.h"
 #include "database/CallLogRow.h"
 #include "model/ContainerItemLib.h"
 
@@ -67,7 +68,7 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   void StoreLine(::Line_ptr line);
   void WriteQueueLog(TQueueEvent event, CORBA::Long reason);
 
-  mutable std::mutex operatorMutex_;
+  mutable platform::ObjectMutex operatorMutex_;
   ::OperatorStatus status_ = ::OperatorReady;              // guarded by operatorMutex_
   ::Line_var line_;                                        // guarded by operatorMutex_
   std::string computerName_;                               // guarded by operatorMutex_

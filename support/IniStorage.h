@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/LockRank.h"
 #include "IniFile.h"
 
 namespace vantrel {
@@ -29,7 +30,7 @@ class TIniStorage {
   static void SetInstance(TIniStorage* storage);
 
  private:
-  std::mutex mutex_;
+  platform::LeafMutex mutex_;
   std::vector<std::pair<std::string, std::unique_ptr<TMemIniFile>>> entries_;  // guarded by mutex_
 };
 

@@ -74,8 +74,8 @@ TRemoteRequest::~TRemoteRequest() {
 
 const char* CurrentRemoteOperation() { return remoteOperation; }
 
-std::mutex& IniFileOperations() {
-  static std::mutex operations;
+TIniFileOperationsMutex& IniFileOperations() {
+  static TIniFileOperationsMutex operations;
   return operations;
 }
 

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/LockRank.h"
+
 #include "Vantrel.hh"
 
 namespace vantrel {
@@ -37,7 +39,8 @@ const char* CurrentRemoteOperation();
 
 // Held by each remote operation that loads or saves INI files, and by the start-up load: the objects of one file
 // share one cached copy between its first read and its write, so two of them at once would tear it.
-std::mutex& IniFileOperations();
+using TIniFileOperationsMutex = platform::RankedMutex<platform::LockRank::IniFileOperations>;
+TIniFileOperationsMutex& IniFileOperations();
 bool TouchesIniFiles(const char* operation);
 
 // Whether clients may run SQL of their own (Settings.ini can switch it off); the server's own reads never stop.

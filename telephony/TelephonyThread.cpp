@@ -2,10 +2,12 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <cassert>
 #include <future>
 #include <stdexcept>
 
 #include "platform/HiddenWindow.h"
+#include "platform/LockRank.h"
 #include "platform/MessageQueue.h"
 #include "telephony/diZudu.h"
 
@@ -128,6 +130,8 @@ void TTelephonyThread::Run(const std::function<void()>& work) {
     work();  // on the owner thread, or no owner any more: nobody else uses the layer
     return;
   }
+  // The owner thread may be waiting for that list: waiting for it here would never end.
+  assert(!platform::lock_ranks::Holds(platform::LockRank::ContainerList));
   done.get();
   if (handed.failure == TWork::Failure::Tapi) throw ETapiError(handed.message, handed.tapiCode);
   if (handed.failure == TWork::Failure::Other) throw std::runtime_error(handed.message);

@@ -660,6 +660,8 @@ class TCustomTapiLine : public TTapiDevice {
   void CheckCall(const TTapiCall* call, const char* operation);
   LONG StartRequest(LONG result, DWORD kind, TTapiCall* call0, TTapiCall* call1 = nullptr, TTapiCall* call2 = nullptr,
                     TTapiAddress* address = nullptr);
+  // The line owns its calls: NewCall makes one (it lists itself), FreeCall ends it.
+  TTapiCall* NewCall(HCALL handle);
   void FreeCall(TTapiCall* call);
   void RefreshAddresses();
 
@@ -667,6 +669,9 @@ class TCustomTapiLine : public TTapiDevice {
   TProtectedList<TTapiCall*> calls_;
   std::vector<TTapiCall*> pendingCalls_;  // guarded with calls_
   std::vector<std::unique_ptr<TTapiAddress>> addresses_;
+  // Every call the line made, listed or not; after the lists, so a call still owned at destruction unlists
+  // itself from lists that are still there.
+  std::vector<std::unique_ptr<TTapiCall>> owned_;  // guarded with calls_
 };
 
 // The published line: raises the handlers assigned to its events.

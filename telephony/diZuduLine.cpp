@@ -132,7 +132,7 @@ void TCustomTapiLine::Close() {
   std::vector<TTapiCall*> all = calls_.Items();
   all.insert(all.end(), pendingCalls_.begin(), pendingCalls_.end());
   callsHeld.Release();
-  for (TTapiCall* call : all) delete call;
+  for (TTapiCall* call : all) FreeCall(call);
   for (auto& address : addresses_) address->Status().Invalidate();
   lineClose(hLine_);
   hLine_ = 0;
@@ -155,7 +155,7 @@ TTapiCall* TCustomTapiLine::GetCallByHandle(HCALL handle, bool create) {
     TTapiBuffer status(56);
     const LONG valid = status.Fetch(
         [handle](void* record) { return lineGetCallStatus(handle, static_cast<LINECALLSTATUS*>(record)); });
-    if (valid == 0) found = new TTapiCall(this, handle);
+    if (valid == 0) found = NewCall(handle);
   }
   callsHeld.Release();
   return found;
@@ -198,7 +198,24 @@ void TCustomTapiLine::UnlinkCall(TTapiCall& call) {
   call.ConsultCall = nullptr;
 }
 
-void TCustomTapiLine::FreeCall(TTapiCall* call) { delete call; }
+TTapiCall* TCustomTapiLine::NewCall(HCALL handle) {
+  auto call = std::make_unique<TTapiCall>(this, handle);
+  TProtectedGuard callsHeld(calls_);
+  owned_.push_back(std::move(call));
+  return owned_.back().get();
+}
+
+void TCustomTapiLine::FreeCall(TTapiCall* call) {
+  std::unique_ptr<TTapiCall> freed;
+  TProtectedGuard callsHeld(calls_);
+  const auto found = std::find_if(owned_.begin(), owned_.end(), [call](const auto& owned) { return owned.get() == call; });
+  if (found != owned_.end()) {
+    freed = std::move(*found);
+    owned_.erase(found);
+  }
+  callsHeld.Release();
+  // Ends here, without the list held: its destructor takes the line's lists itself.
+}
 
 void TCustomTapiLine::CheckOpen() const {
   if (!IsOpen()) TapiFail(ActiveFailureText());
@@ -262,7 +279,7 @@ void TCustomTapiLine::BlindTransfer(TTapiCall* call, const std::string& destinat
 
 TTapiCall* TCustomTapiLine::MakeCall(const std::string& destination, DWORD countryCode, const LINECALLPARAMS* params) {
   CheckOpen();
-  auto* call = new TTapiCall(this, 0);
+  TTapiCall* call = NewCall(0);
   const LONG result = lineMakeCall(hLine_, &call->Handle, destination.c_str(), countryCode, params);
   if (result < 0) FreeCall(call);
   StartRequest(result, REQUEST_MAKECALL, call);
@@ -282,7 +299,7 @@ TTapiCall* TCustomTapiLine::MakeCall(const std::string& destination) {
 
 TTapiCall* TCustomTapiLine::SetupTransfer(TTapiCall* call, const LINECALLPARAMS* params) {
   CheckCall(call, "SetupTransfer failed");
-  auto* consult = new TTapiCall(this, 0);
+  TTapiCall* consult = NewCall(0);
   const LONG result = lineSetupTransfer(call->Handle, &consult->Handle, params);
   if (result < 0) {
     FreeCall(consult);
@@ -309,7 +326,7 @@ TTapiCall* TCustomTapiLine::CompleteTransfer(TTapiCall* call, TTapiCall* consult
                  REQUEST_COMPLETETRANSFER, call, consultCall);
     return nullptr;
   }
-  auto* conference = new TTapiCall(this, 0);
+  TTapiCall* conference = NewCall(0);
   const LONG result = lineCompleteTransfer(call->Handle, consultCall->Handle, &conference->Handle, transferMode);
   if (result < 0) FreeCall(conference);
   StartRequest(result, REQUEST_COMPLETETRANSFER, call, consultCall, conference);

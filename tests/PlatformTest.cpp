@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Event.h"
 #include "platform/HiddenWindow.h"
+#include "platform/LockRank.h"
 #include "platform/MessageQueue.h"
 #include "platform/RecursiveTimedMutex.h"
 #include "platform/Ticks.h"
@@ -141,6 +144,84 @@ TEST(RecursiveMutex, ReleaseByAThreadThatDoesNotHoldItIsRefused) {
   std::thread other([&] { EXPECT_THROW(mutex.unlock(), std::logic_error); });
   other.join();
   mutex.unlock();
+}
+
+namespace {
+// Collects the inversions reported on this thread instead of aborting.
+thread_local std::vector<std::string> inversions;
+void CollectInversion(const std::string& what) { inversions.push_back(what); }
+}  // namespace
+
+class LockRanks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    inversions.clear();
+    previous_ = lock_ranks::SetViolationHandler(&CollectInversion);
+  }
+  void TearDown() override { lock_ranks::SetViolationHandler(previous_); }
+
+ private:
+  lock_ranks::ViolationHandler previous_ = nullptr;
+};
+
+TEST_F(LockRanks, TakingAnOuterLockUnderAnInnerOneIsCaughtAndNamed) {
+  RecursiveTimedMutex list(LockRank::ContainerList);
+  ObjectMutex object;
+  {
+    const std::lock_guard outer(list);
+    const std::lock_guard inner(object);
+  }
+  EXPECT_TRUE(inversions.empty());
+  {
+    const std::lock_guard inner(object);
+    const std::lock_guard outer(list);
+  }
+  ASSERT_EQ(inversions.size(), 1u);
+  EXPECT_EQ(inversions[0], "Lock order violated: taking container list (rank 2) while holding object (rank 3)");
+}
+
+TEST_F(LockRanks, ReentryEqualRanksAndReleasedLocksAreNoInversion) {
+  RecursiveTimedMutex parent(LockRank::ContainerList);
+  RecursiveTimedMutex child(LockRank::ContainerList);
+  ObjectMutex first;
+  ObjectMutex second;
+  {
+    const std::lock_guard outer(parent);
+    const std::lock_guard inner(child);
+    const std::lock_guard object(first);
+    const std::lock_guard again(parent);  // re-entry of a list this thread holds waits for nobody
+    const std::lock_guard sibling(second);
+    EXPECT_TRUE(lock_ranks::Holds(LockRank::ContainerList));
+  }
+  EXPECT_FALSE(lock_ranks::Holds(LockRank::ContainerList));
+  EXPECT_FALSE(lock_ranks::Holds(LockRank::Object));
+  {
+    // Released out of order, the stack still knows what is held.
+    std::unique_lock object(first);
+    std::unique_lock list(parent);  // an inversion: reported once
+    object.unlock();
+    const std::lock_guard later(second);
+  }
+  EXPECT_EQ(inversions.size(), 1u);
+}
+
+TEST_F(LockRanks, AConditionWaitReleasesAndRetakesTheRankedLock) {
+  RankedMutex<LockRank::ClientQueue> queue;
+  std::condition_variable_any changed;
+  bool ready = false;
+  std::thread other([&] {
+    const std::lock_guard lock(queue);
+    ready = true;
+    changed.notify_one();
+  });
+  {
+    std::unique_lock lock(queue);
+    changed.wait(lock, [&] { return ready; });
+    EXPECT_TRUE(lock_ranks::Holds(LockRank::ClientQueue));
+  }
+  other.join();
+  EXPECT_FALSE(lock_ranks::Holds(LockRank::ClientQueue));
+  EXPECT_TRUE(inversions.empty());
 }
 
 TEST(MessageQueue, PostsFromOtherThreadsReachTheWindowInOrder) {
