@@ -5,11 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-RtpPeer::RtpPeer() {
+RtpPeer::RtpPeer(const char* address) {
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, address, &local.sin_addr);
   ::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local);
   socklen_t size = sizeof local;
   ::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size);

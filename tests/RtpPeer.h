@@ -15,7 +15,8 @@ class RtpPeer {
     int fromPort = 0;
   };
 
-  RtpPeer();
+  // On a loopback address of its own choosing (127.0.0.1 unless told: a stranger may sit elsewhere).
+  explicit RtpPeer(const char* address = "127.0.0.1");
   ~RtpPeer();
   RtpPeer(const RtpPeer&) = delete;
   RtpPeer& operator=(const RtpPeer&) = delete;

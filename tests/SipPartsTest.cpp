@@ -13,9 +13,11 @@
 #include "WaitUntil.h"
 #include "telephony/sip/HoldSound.h"
 #include "telephony/sip/MediaRelay.h"
+#include "telephony/sip/RtpLatch.h"
 #include "telephony/sip/SdpMedia.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
+#include "telephony/sip/SipGuard.h"
 
 using namespace std::chrono_literals;
 using namespace vantrel::telephony;
@@ -35,26 +37,36 @@ std::string Md5Hex(const std::string& text) {
   return hex;
 }
 
-// The Authorization value a phone makes for the challenge (RFC 2617 with qop=auth).
+// The Authorization value a phone makes for the challenge (RFC 2617 with qop=auth), its nc-th use of the nonce.
 std::string PhoneResponse(const std::string& challenge, const std::string& user, const std::string& password,
-                          const std::string& method) {
+                          const std::string& method, int nc = 1) {
   const auto quoted = [&](const std::string& name) {
     const auto start = challenge.find(name + "=\"") + name.size() + 2;
     return challenge.substr(start, challenge.find('"', start) - start);
   };
   const std::string realm = quoted("realm"), nonce = quoted("nonce"), uri = "sip:127.0.0.1";
-  const std::string response = Md5Hex(Md5Hex(user + ":" + realm + ":" + password) + ":" + nonce +
-                                      ":00000001:0a4f113b:auth:" + Md5Hex(method + ":" + uri));
+  char count[9];
+  std::snprintf(count, sizeof count, "%08x", nc);
+  const std::string response = Md5Hex(Md5Hex(user + ":" + realm + ":" + password) + ":" + nonce + ":" + count +
+                                      ":0a4f113b:auth:" + Md5Hex(method + ":" + uri));
   return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
-         "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=00000001, cnonce=\"0a4f113b\"";
+         "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"0a4f113b\"";
 }
 
-sockaddr_in Loopback(int port) {
+sockaddr_in Loopback(int port, const char* host = "127.0.0.1") {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, host, &address.sin_addr);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   return address;
+}
+
+// An RTP packet of the payload type with a 160-byte payload, as a party sends it.
+std::vector<std::uint8_t> RtpPacket(int payloadType, std::uint8_t first = 0x80) {
+  std::vector<std::uint8_t> packet(12 + 160, 0xFF);
+  packet[0] = first;
+  packet[1] = static_cast<std::uint8_t>(payloadType);
+  return packet;
 }
 
 }  // namespace
@@ -107,8 +119,8 @@ TEST(SdpMedia, DescriptionsItCannotServeAreRefusedWithTheReason) {
 }
 
 TEST(SipDigest, OnlyTheRightPasswordForTheUserWithOurFreshNonceIsGood) {
-  const TSipDigest digest("vantrel");
-  const std::string challenge = digest.Challenge(false);
+  TSipDigest digest("vantrel");
+  const std::string challenge = digest.Challenge("REGISTER", false);
   EXPECT_EQ(TSipDigest::UserOf(PhoneResponse(challenge, "103", "pw", "REGISTER")), "103");
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "REGISTER"), "REGISTER", "103", "pw"),
             TSipDigest::TCheck::Good);
@@ -120,10 +132,152 @@ TEST(SipDigest, OnlyTheRightPasswordForTheUserWithOurFreshNonceIsGood) {
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "INVITE"), "REGISTER", "103", "pw"),
             TSipDigest::TCheck::Wrong);
   const TSipDigest other("vantrel");
-  EXPECT_EQ(digest.Check(PhoneResponse(other.Challenge(false), "103", "pw", "REGISTER"), "REGISTER", "103", "pw"),
-            TSipDigest::TCheck::Wrong);
+  EXPECT_EQ(
+      digest.Check(PhoneResponse(other.Challenge("REGISTER", false), "103", "pw", "REGISTER"), "REGISTER", "103", "pw"),
+      TSipDigest::TCheck::Wrong);
   EXPECT_EQ(digest.Check("Basic MTAzOnB3", "REGISTER", "103", "pw"), TSipDigest::TCheck::Wrong);
   EXPECT_EQ(digest.Check("Digest username=\"103\"", "REGISTER", "103", "pw"), TSipDigest::TCheck::Wrong);
+}
+
+TEST(SipDigest, ACapturedResponseSentAgainIsRefusedAndANonceServesOneKindOfRequest) {
+  TSipDigest digest("vantrel");
+  const std::string challenge = digest.Challenge("REGISTER", false);
+  const std::string first = PhoneResponse(challenge, "103", "pw", "REGISTER", 1);
+  EXPECT_EQ(digest.Check(first, "REGISTER", "103", "pw"), TSipDigest::TCheck::Good);
+  // The same count again is a replay, not a stale nonce; the phone counting up goes on.
+  EXPECT_EQ(digest.Check(first, "REGISTER", "103", "pw"), TSipDigest::TCheck::Replayed);
+  EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "REGISTER", 3), "REGISTER", "103", "pw"),
+            TSipDigest::TCheck::Good);
+  EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "REGISTER", 2), "REGISTER", "103", "pw"),
+            TSipDigest::TCheck::Replayed);
+  // A nonce given for REGISTER places no call, even with the password proved for INVITE.
+  EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "INVITE", 4), "INVITE", "103", "pw"),
+            TSipDigest::TCheck::Wrong);
+  const std::string invite = digest.Challenge("INVITE", false);
+  EXPECT_EQ(digest.Check(PhoneResponse(invite, "103", "pw", "INVITE", 1), "INVITE", "103", "pw"),
+            TSipDigest::TCheck::Good);
+  // A count that is no eight hex digits proves nothing.
+  std::string badCount = PhoneResponse(invite, "103", "pw", "INVITE", 2);
+  badCount.replace(badCount.find("nc=") + 3, 8, "2");
+  EXPECT_EQ(digest.Check(badCount, "INVITE", "103", "pw"), TSipDigest::TCheck::Wrong);
+}
+
+TEST(SipGuard, AnAddressWhoseDigestsKeepFailingIsBannedForItsTimeAndTheOthersAreNot) {
+  TSipGuardSettings settings;
+  settings.banAfterFailures = 10;
+  settings.banSeconds = 600;
+  settings.maxRequestsPerSecond = 0;
+  settings.trusted = TSipGuardSettings::ParseNetworks("10.1.0.0/16, 192.0.2.10");
+  TSipGuard guard(settings);
+  const auto start = TSipGuard::TClock::now();
+  // Nine failures within the minute, and nine more once the first have left it: no ban.
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(guard.Failed("198.51.100.7", start + std::chrono::seconds(i)));
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(guard.Failed("198.51.100.7", start + std::chrono::seconds(70 + i)));
+  EXPECT_TRUE(guard.Admit("198.51.100.7", start + 80s));
+  // The tenth within a minute bans, once; the address is ignored, another is not.
+  EXPECT_TRUE(guard.Failed("198.51.100.7", start + 80s));
+  EXPECT_FALSE(guard.Failed("198.51.100.7", start + 81s));
+  EXPECT_FALSE(guard.Admit("198.51.100.7", start + 81s));
+  EXPECT_TRUE(guard.Admit("198.51.100.8", start + 81s));
+  EXPECT_TRUE(guard.Expire(start + 600s).empty());
+  EXPECT_EQ(guard.Expire(start + 680s), std::vector<std::string>{"198.51.100.7"});
+  EXPECT_TRUE(guard.Admit("198.51.100.7", start + 681s));
+  // Trusted networks and addresses are never banned.
+  for (const char* trusted : {"10.1.200.3", "192.0.2.10"}) {
+    for (int i = 0; i < 50; ++i) EXPECT_FALSE(guard.Failed(trusted, start + 700s));
+    EXPECT_TRUE(guard.Admit(trusted, start + 700s));
+  }
+  guard.Trust("203.0.113.5");
+  for (int i = 0; i < 50; ++i) EXPECT_FALSE(guard.Failed("203.0.113.5", start + 700s));
+  EXPECT_TRUE(guard.Expire(start + 2000s).empty());
+  EXPECT_EQ(guard.Tracked(), 0u);  // quiet addresses are forgotten
+}
+
+TEST(SipGuard, RequestsBeyondTheRateAreDroppedUntilTheNextSecondButNotFromTrustedAddresses) {
+  TSipGuardSettings settings;
+  settings.maxRequestsPerSecond = 200;
+  settings.trusted = TSipGuardSettings::ParseNetworks("192.0.2.10");
+  TSipGuard guard(settings);
+  const auto start = TSipGuard::TClock::now();
+  int admitted = 0, trusted = 0;
+  for (int i = 0; i < 1000; ++i) {
+    admitted += guard.Admit("198.51.100.7", start + std::chrono::microseconds(i * 900)) ? 1 : 0;
+    trusted += guard.Admit("192.0.2.10", start + std::chrono::microseconds(i * 900)) ? 1 : 0;
+  }
+  EXPECT_EQ(admitted, 200);
+  EXPECT_EQ(trusted, 1000);
+  EXPECT_TRUE(guard.Admit("198.51.100.7", start + 1001ms));
+  for (const char* bad : {"pbx.example", "10.0.0.0/33", "10.0.0.1/", "300.1.1.1"}) {
+    EXPECT_THROW(TSipGuardSettings::ParseNetworks(bad), std::invalid_argument) << bad;
+  }
+  EXPECT_TRUE(TSipGuardSettings::ParseNetworks(" ").empty());
+}
+
+TEST(RtpLatch, OnlyThePartysSdpAddressOrValidRtpFromItsHostBeforeThatIsThePartys) {
+  const int law = 0, events = 101;
+  const std::vector<std::uint8_t> rtp = RtpPacket(law);
+  const auto accept = [&](TRtpLatch& latch, const sockaddr_in& from, const std::vector<std::uint8_t>& packet) {
+    return latch.Accept(from, packet.data(), packet.size(), law, events);
+  };
+  TRtpLatch latch;
+  latch.SetParty(Loopback(4000, "10.0.0.5"), Loopback(5060, "192.0.2.1"));
+  // A stranger racing the party to the fresh port, with anything: not the party.
+  EXPECT_FALSE(accept(latch, Loopback(4000, "198.51.100.9"), rtp));
+  EXPECT_EQ(latch.Target().sin_addr.s_addr, Loopback(0, "10.0.0.5").sin_addr.s_addr);
+  // From the party's host (its NAT's address), bytes that are no RTP of the leg latch nothing ...
+  std::vector<std::uint8_t> rtcp = RtpPacket(law);
+  rtcp[1] = 200;  // a sender report
+  std::vector<std::uint8_t> sources(20, 0);
+  sources[0] = 0x8F;  // fifteen contributing sources in twenty bytes
+  for (const auto& bad : {std::vector<std::uint8_t>(172, 0x00), RtpPacket(18), RtpPacket(law, 0x40), rtcp, sources,
+                          std::vector<std::uint8_t>(8, 0x80)}) {
+    EXPECT_FALSE(accept(latch, Loopback(61000, "192.0.2.1"), bad));
+  }
+  std::vector<std::uint8_t> padded = RtpPacket(law, 0xA0);
+  padded.back() = 200;  // more padding than the packet holds
+  EXPECT_FALSE(accept(latch, Loopback(61000, "192.0.2.1"), padded));
+  // ... valid RTP of the leg's law latches, and then nobody else is taken.
+  EXPECT_TRUE(accept(latch, Loopback(61000, "192.0.2.1"), rtp));
+  EXPECT_EQ(ntohs(latch.Target().sin_port), 61000);
+  EXPECT_FALSE(accept(latch, Loopback(61002, "192.0.2.1"), rtp));
+  // The SDP address wins the port back for good.
+  EXPECT_TRUE(accept(latch, Loopback(4000, "10.0.0.5"), rtp));
+  EXPECT_EQ(ntohs(latch.Target().sin_port), 4000);
+  EXPECT_FALSE(accept(latch, Loopback(61000, "192.0.2.1"), rtp));
+  // A re-INVITE naming another address starts over.
+  latch.SetParty(Loopback(4100, "10.0.0.5"), Loopback(5060, "192.0.2.1"));
+  EXPECT_TRUE(accept(latch, Loopback(61000, "192.0.2.1"), RtpPacket(events)));
+  EXPECT_TRUE(IsValidRtp(rtp.data(), rtp.size()));
+}
+
+TEST(MediaRelay, AStrangerRacingThePartyToAFreshPortOrSprayingTheRangeHearsNothingAndTakesNothing) {
+  TMediaRelay relay(
+      "127.0.0.1", 33100, 33199, THoldSound::Tone(), 10s, [](DWORD, char) {}, [](DWORD) {});
+  RtpPeer caller, phone, stranger("127.0.0.2"), sprayer("127.0.0.3");
+  const int callerPort = relay.Open(1), phonePort = relay.Open(2);
+  relay.SetParty(1, Loopback(caller.Port()), Loopback(5060), 0, 101, false);
+  relay.SetParty(2, Loopback(phone.Port()), Loopback(5060), 0, -1, false);
+  relay.Link(1, 2);
+  relay.Link(2, 1);
+  // First on both ports, with valid RTP of the right law, and over the whole range.
+  stranger.Send(callerPort, 0, std::vector<std::uint8_t>(160, 0x11), 5);
+  stranger.Send(phonePort, 0, std::vector<std::uint8_t>(160, 0x11), 5);
+  for (int port = 33100; port < 33200; port += 2) sprayer.Send(port, 0, std::vector<std::uint8_t>(160, 0x22));
+  // Of the range only the two ports are open: the kernel refuses the rest.
+  ASSERT_TRUE(WaitUntil([&] { return relay.Counts().foreign == 12; })) << relay.Counts().foreign;
+  caller.Send(callerPort, 0, std::vector<std::uint8_t>(160, 0x80), 10);
+  phone.Send(phonePort, 0, std::vector<std::uint8_t>(160, 0x90), 10);
+  ASSERT_TRUE(WaitUntil([&] { return phone.ReceivedCount() == 10 && caller.ReceivedCount() == 10; }));
+  for (const RtpPeer::Packet& packet : phone.Received())
+    EXPECT_EQ(packet.payload, std::vector<std::uint8_t>(160, 0x80));
+  for (const RtpPeer::Packet& packet : caller.Received())
+    EXPECT_EQ(packet.payload, std::vector<std::uint8_t>(160, 0x90));
+  stranger.Send(callerPort, 0, std::vector<std::uint8_t>(160, 0x11), 5);
+  ASSERT_TRUE(WaitUntil([&] { return relay.Counts().foreign == 17; }));
+  EXPECT_EQ(stranger.ReceivedCount(), 0u);
+  EXPECT_EQ(sprayer.ReceivedCount(), 0u);
+  EXPECT_EQ(phone.ReceivedCount(), 10u);
+  EXPECT_EQ(relay.Counts().forwarded, 20u);
 }
 
 TEST(MediaRelay, ForwardsBetweenLinkedLegsFromTheirPartiesOnlyAndPlaysTheHoldSound) {
@@ -141,8 +295,8 @@ TEST(MediaRelay, ForwardsBetweenLinkedLegsFromTheirPartiesOnlyAndPlaysTheHoldSou
   const int callerPort = relay.Open(1), phonePort = relay.Open(2);
   EXPECT_NE(callerPort, phonePort);
   EXPECT_EQ(relay.Open(1), callerPort);  // one port a leg
-  relay.SetParty(1, Loopback(caller.Port()), 0, 101, false);
-  relay.SetParty(2, Loopback(phone.Port()), 8, -1, false);
+  relay.SetParty(1, Loopback(caller.Port()), Loopback(5060), 0, 101, false);
+  relay.SetParty(2, Loopback(phone.Port()), Loopback(5060), 8, -1, false);
   relay.Link(1, 2);
   relay.Link(2, 1);
 
@@ -242,6 +396,17 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   EXPECT_EQ(good.rtpFirstPort, 40000);
   EXPECT_EQ(good.passwords.at("103"), "secret");
   EXPECT_EQ(good.trunk.transport, "TCP");
+  EXPECT_EQ(good.guard.banAfterFailures, 10);
+  EXPECT_EQ(good.guard.banSeconds, 600);
+  EXPECT_EQ(good.guard.maxRequestsPerSecond, 200);
+  const TSipConfig guarded = load(
+      "[SIP]\nBanAfterFailures=3\nBanSeconds=60\nMaxRequestsPerSecond=50\n"
+      "TrustedAddresses=10.0.0.0/8, 192.0.2.7\n[Trunk]\nAddress=10.0.0.1\n"
+      "InboundUser=carrier\nInboundPassword=secret\n");
+  EXPECT_EQ(guarded.guard.banAfterFailures, 3);
+  EXPECT_EQ(guarded.guard.maxRequestsPerSecond, 50);
+  EXPECT_EQ(guarded.guard.trusted.size(), 2u);
+  EXPECT_EQ(guarded.trunk.inboundUser, "carrier");
   for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
            {"[SIP]\nAddress=pbx.example\n", "[SIP] Address is not an IPv4 address"},
            {"[SIP]\nPort=70000\n", "[SIP] Port is not a port"},
@@ -251,6 +416,12 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
            {"[SIP]\n[Passwords]\n103=\n", "station 103 has an empty password"},
            {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=SCTP\n", "[Trunk] Transport must be UDP or TCP"},
            {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nUser=a b\n", "[Trunk] User and Password must be plain words"},
+           {"[SIP]\nTrustedAddresses=10.0.0.1, pbx\n",
+            "[SIP] TrustedAddresses: pbx is not an IPv4 address or address/prefix"},
+           {"[SIP]\nBanSeconds=0\n",
+            "[SIP] BanAfterFailures and MaxRequestsPerSecond must not be negative, BanSeconds at least 1"},
+           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nInboundUser=carrier\n",
+            "[Trunk] InboundUser and InboundPassword go together"},
        }) {
     try {
       load(text);

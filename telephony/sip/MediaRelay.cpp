@@ -23,10 +23,6 @@ constexpr std::size_t kRtpHeader = 12;
 constexpr std::size_t kMaxPacket = 1500;
 constexpr auto kFrame = std::chrono::milliseconds(20);
 
-bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 char DigitOfEvent(int event) {
   static const char kDigits[] = "0123456789*#ABCD";
   return event >= 0 && event < 16 ? kDigits[event] : '\0';
@@ -38,10 +34,7 @@ struct TMediaRelay::Endpoint {
   DWORD leg = 0;
   int fd = -1;
   int port = 0;
-  sockaddr_in negotiated{};
-  bool hasNegotiated = false;
-  sockaddr_in latched{};
-  bool hasLatched = false;
+  TRtpLatch party;
   int law = -1;
   int eventPayload = -1;
   bool partyHolds = false;
@@ -53,6 +46,7 @@ struct TMediaRelay::Endpoint {
   std::uint32_t soundSsrc = 0;
   std::chrono::steady_clock::time_point lastPacket = std::chrono::steady_clock::now();
   bool silenceReported = false;
+  bool heard = false;
   std::uint32_t lastEventTimestamp = 0;
   bool eventEnded = true;
 };
@@ -131,15 +125,13 @@ int TMediaRelay::Open(DWORD leg) {
   return port;
 }
 
-void TMediaRelay::SetParty(DWORD leg, const sockaddr_in& address, int law, int eventPayload, bool holds) {
+void TMediaRelay::SetParty(DWORD leg, const sockaddr_in& address, const sockaddr_in& signalling, int law,
+                           int eventPayload, bool holds) {
   const std::lock_guard guard(lock_);
   auto found = byLeg_.find(leg);
   if (found == byLeg_.end()) return;
   Endpoint& endpoint = *found->second;
-  // A new address from the party's signalling starts latching again.
-  if (!endpoint.hasNegotiated || !SameAddress(endpoint.negotiated, address)) endpoint.hasLatched = false;
-  endpoint.negotiated = address;
-  endpoint.hasNegotiated = address.sin_port != 0 && address.sin_addr.s_addr != 0;
+  endpoint.party.SetParty(address, signalling);
   endpoint.law = law;
   endpoint.eventPayload = eventPayload;
   endpoint.partyHolds = holds;
@@ -169,6 +161,12 @@ void TMediaRelay::Close(DWORD leg) {
   byLeg_.erase(found);
 }
 
+bool TMediaRelay::Heard(DWORD leg) const {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  return found != byLeg_.end() && found->second->heard;
+}
+
 TMediaRelay::TCounts TMediaRelay::Counts() const {
   const std::lock_guard guard(lock_);
   return counts_;
@@ -179,12 +177,10 @@ std::size_t TMediaRelay::OpenPorts() const {
   return byLeg_.size();
 }
 
-bool TMediaRelay::Sendable(const Endpoint& endpoint) {
-  return endpoint.law >= 0 && (endpoint.hasLatched || endpoint.hasNegotiated);
-}
+bool TMediaRelay::Sendable(const Endpoint& endpoint) { return endpoint.law >= 0 && endpoint.party.HasTarget(); }
 
 void TMediaRelay::SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size) {
-  const sockaddr_in& to = endpoint.hasLatched ? endpoint.latched : endpoint.negotiated;
+  const sockaddr_in& to = endpoint.party.Target();
   ::sendto(endpoint.fd, packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
@@ -222,18 +218,14 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
     const ssize_t size =
         ::recvfrom(endpoint.fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (size < 0) return;
-    const bool fromNegotiated = endpoint.hasNegotiated && SameAddress(from, endpoint.negotiated);
-    const bool fromLatched = endpoint.hasLatched && SameAddress(from, endpoint.latched);
-    if (!fromNegotiated && !fromLatched && (endpoint.hasLatched || endpoint.law < 0)) {
+    const std::size_t length = static_cast<std::size_t>(size);
+    if (!endpoint.party.Accept(from, packet, length, endpoint.law, endpoint.eventPayload) ||
+        !IsValidRtp(packet, length)) {
       ++counts_.foreign;
       continue;
     }
-    if (!endpoint.hasLatched) {
-      endpoint.latched = from;
-      endpoint.hasLatched = true;
-    }
-    if (static_cast<std::size_t>(size) < kRtpHeader || (packet[0] >> 6) != 2) continue;
     ++counts_.received;
+    endpoint.heard = true;
     endpoint.lastPacket = std::chrono::steady_clock::now();
     endpoint.silenceReported = false;
     // Where the payload starts: after the contributing sources and any header extension.

@@ -15,15 +15,17 @@
 #include <vector>
 
 #include "telephony/sip/HoldSound.h"
+#include "telephony/sip/RtpLatch.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
 
 // Anchors the RTP of SIP legs in the server: each leg gets a port of our own, and the relay forwards between
 // the ports of the two legs the exchange links, so that hold, transfer and routing never touch the phones'
-// media. A port takes packets only from the address its party negotiated or first sent from (latching), so it
-// is never an open relay. G.711 is rewritten between the laws when the two parties differ; telephone-events
-// (RFC 4733) are reported as digits. A leg whose partner holds it hears the hold sound.
+// media. A port takes packets only from its party (TRtpLatch: the address its SDP names, or a NAT's address
+// that sent valid RTP from the party's host before the SDP address did), so it is never an open relay. G.711 is
+// rewritten between the laws when the two parties differ; telephone-events (RFC 4733) are reported as digits. A leg
+// whose partner holds it hears the hold sound.
 //
 // Its own thread does the packets; the members are called from the SIP thread. Lock order: the relay's lock is
 // a leaf; the digit and silence handlers run without it.
@@ -36,7 +38,7 @@ class TMediaRelay {
     std::uint64_t received = 0;   // packets taken from parties
     std::uint64_t forwarded = 0;  // sent on to the partner (transcoded or not)
     std::uint64_t transcoded = 0;
-    std::uint64_t foreign = 0;  // from an address the port does not serve: dropped
+    std::uint64_t foreign = 0;  // from an address the port does not serve, or no RTP: dropped
     std::uint64_t holdFrames = 0;
   };
 
@@ -51,13 +53,16 @@ class TMediaRelay {
   const std::string& Address() const { return address_; }
   // The leg's port (opened at the first call); throws std::runtime_error when the range is used up.
   int Open(DWORD leg);
-  // Where the party wants its media, the law it speaks, its telephone-event payload (or -1) and whether it
-  // holds (then its silence is no vanishing).
-  void SetParty(DWORD leg, const sockaddr_in& address, int law, int eventPayload, bool holds);
+  // Where the party wants its media, where its signalling came from, the law it speaks, its telephone-event
+  // payload (or -1) and whether it holds (then its silence is no vanishing).
+  void SetParty(DWORD leg, const sockaddr_in& address, const sockaddr_in& signalling, int law, int eventPayload,
+                bool holds);
   // Forward between the two legs (peer 0: to nobody).
   void Link(DWORD leg, DWORD peer);
   void PlayHoldSound(DWORD leg, bool play);
   void Close(DWORD leg);
+  // Whether the leg's party has sent media since its port opened.
+  bool Heard(DWORD leg) const;
   TCounts Counts() const;
   std::size_t OpenPorts() const;
 

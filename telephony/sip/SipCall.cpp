@@ -99,7 +99,9 @@ bool TSipCall::TakeMedia(const sip_msg* msg) {
     party_ = std::move(media);
     law_ = law;
     partyHolds_ = party_.Holds();
-    port_.relay_->SetParty(leg_, address, law_, party_.eventPayload, partyHolds_);
+    sockaddr_in signalling{};
+    if (msg->src.u.sa.sa_family == AF_INET) signalling = msg->src.u.in;
+    port_.relay_->SetParty(leg_, address, signalling, law_, party_.eventPayload, partyHolds_);
     return true;
   } catch (const std::invalid_argument&) {
     return false;
@@ -171,6 +173,7 @@ void TSipCall::Answer() {
   mbuf* answer = OurDescription(partyHolds_ ? (party_.direction == "sendonly" ? "recvonly" : "inactive") : "sendrecv");
   sipsess_answer(session_, 200, "OK", answer, "%s", kAllow);
   mem_deref(answer);
+  answeredAt_ = std::chrono::steady_clock::now();
   Become(TState::Answered);
 }
 
@@ -231,7 +234,10 @@ void TSipCall::ProgressHandler(const sip_msg* msg, void* self) {
 void TSipCall::EstablishedHandler(const sip_msg*, void* self) { static_cast<TSipCall*>(self)->OnEstablished(); }
 
 void TSipCall::OnEstablished() {
-  if (!IsOutgoing()) return;  // our 200 was acknowledged: answered already
+  if (!IsOutgoing()) {  // our 200 was acknowledged: answered already
+    confirmed_ = true;
+    return;
+  }
   Become(TState::Answered);
   TSoftExchange& exchange = port_.exchange_;
   if (kind_ == TKind::CallsTrunk) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -36,6 +37,9 @@ class TSipCall {
 
   TKind Kind() const { return kind_; }
   TState State() const { return state_; }
+  // For an incoming INVITE: whether our answer was acknowledged, and when it was given.
+  bool Confirmed() const { return confirmed_; }
+  std::chrono::steady_clock::time_point AnsweredAt() const { return answeredAt_; }
   DWORD Leg() const { return leg_; }
   const std::string& Station() const { return station_; }
   bool IsStationSide() const {
@@ -78,6 +82,8 @@ class TSipCall {
   const DWORD leg_;
   const std::string station_;
   TState state_ = TState::Inviting;
+  bool confirmed_ = false;
+  std::chrono::steady_clock::time_point answeredAt_{};
   sipsess* session_ = nullptr;
   int relayPort_ = 0;
   TSdpMedia party_;

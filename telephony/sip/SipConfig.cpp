@@ -68,6 +68,17 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     config.holdSound = (std::filesystem::path(iniFolder) / config.holdSound).string();
   }
 
+  config.guard.banAfterFailures = ini.ReadInteger("SIP", "BanAfterFailures", config.guard.banAfterFailures);
+  config.guard.banSeconds = ini.ReadInteger("SIP", "BanSeconds", config.guard.banSeconds);
+  config.guard.maxRequestsPerSecond = ini.ReadInteger("SIP", "MaxRequestsPerSecond", config.guard.maxRequestsPerSecond);
+  if (config.guard.banAfterFailures < 0 || config.guard.banSeconds < 1 || config.guard.maxRequestsPerSecond < 0)
+    throw wrong("[SIP] BanAfterFailures and MaxRequestsPerSecond must not be negative, BanSeconds at least 1");
+  try {
+    config.guard.trusted = TSipGuardSettings::ParseNetworks(ini.ReadString("SIP", "TrustedAddresses", ""));
+  } catch (const std::invalid_argument& bad) {
+    throw wrong(std::string("[SIP] TrustedAddresses: ") + bad.what());
+  }
+
   for (auto& [station, password] : ini.ReadSectionValues("Passwords")) {
     if (password.empty()) throw wrong("station " + station + " has an empty password");
     config.passwords[station] = password;
@@ -87,6 +98,14 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     for (const std::string* text : {&config.trunk.user, &config.trunk.password}) {
       if (text->find_first_of("\"\\\r\n<>@: ") != std::string::npos)
         throw wrong("[Trunk] User and Password must be plain words");
+    }
+    config.trunk.inboundUser = ini.ReadString("Trunk", "InboundUser", "");
+    config.trunk.inboundPassword = ini.ReadString("Trunk", "InboundPassword", "");
+    if (config.trunk.inboundUser.empty() != config.trunk.inboundPassword.empty())
+      throw wrong("[Trunk] InboundUser and InboundPassword go together");
+    for (const std::string* text : {&config.trunk.inboundUser, &config.trunk.inboundPassword}) {
+      if (text->find_first_of("\"\\\r\n<>@: ") != std::string::npos)
+        throw wrong("[Trunk] InboundUser and InboundPassword must be plain words");
     }
   }
   return config;

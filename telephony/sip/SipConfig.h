@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+#include "telephony/sip/SipGuard.h"
+
 namespace vantrel::telephony {
 
 // The trunk: the one peer whose calls are outside callers and that takes the calls to outside numbers.
@@ -14,6 +16,10 @@ struct TSipTrunk {
   std::string user;
   std::string password;
   int registerExpiry = 600;
+  // Inbound digest: the trunk's INVITEs are challenged (407) and must prove this user and password, so that a
+  // datagram with the trunk's address as its source is no call.
+  std::string inboundUser;
+  std::string inboundPassword;
 };
 
 // The SIP side of "Exchange.ini": [SIP] (where to listen, the RTP ports), [Passwords] (number=password: the
@@ -33,6 +39,7 @@ struct TSipConfig {
   bool logCalls = true;   // each SIP call's transitions in the log
   std::map<std::string, std::string> passwords;
   TSipTrunk trunk;
+  TSipGuardSettings guard;
 
   // Throws std::invalid_argument naming the file and the value that is wrong.
   static TSipConfig Load(const std::string& iniFolder);

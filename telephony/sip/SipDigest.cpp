@@ -4,15 +4,16 @@ extern "C" {
 #include <re.h>
 }
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 namespace vantrel::telephony {
 
 namespace {
 
-constexpr long long kNonceLifetime = 300;  // seconds
+// A bound on the counts kept: past it they all go, and the nonces issued until then with them (stale).
+constexpr std::size_t kMaxCounts = 65536;
 
 std::string Hex(const std::uint8_t* bytes, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
@@ -25,7 +26,7 @@ std::string Hex(const std::uint8_t* bytes, std::size_t size) {
 }
 
 long long Now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::seconds>(TSipDigest::TClock::now().time_since_epoch()).count();
 }
 
 pl AsPl(std::string_view text) {
@@ -39,6 +40,15 @@ bool Equals(const pl& value, std::string_view text) {
   return value.l == text.size() && std::string_view(value.p, value.l) == text;
 }
 
+long long IssuedAt(const std::string& nonce) {
+  const std::size_t dot = nonce.find('.');
+  long long issued = -1;
+  if (dot == std::string::npos || dot == 0 || dot > 16 ||
+      std::sscanf(nonce.substr(0, dot).c_str(), "%llx", &issued) != 1)
+    return -1;
+  return issued;
+}
+
 }  // namespace
 
 TSipDigest::TSipDigest(std::string realm) : realm_(std::move(realm)) {
@@ -46,17 +56,17 @@ TSipDigest::TSipDigest(std::string realm) : realm_(std::move(realm)) {
   for (int i = 0; i < 4; ++i) secret_ += std::to_string(random());
 }
 
-std::string TSipDigest::NonceAt(long long seconds) const {
+std::string TSipDigest::NonceAt(long long seconds, std::string_view method) const {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%llx", seconds);
-  const std::string keyed = secret_ + ":" + stamp;
+  const std::string keyed = secret_ + ":" + stamp + ":" + std::string(method);
   std::uint8_t digest[MD5_SIZE];
   md5(reinterpret_cast<const std::uint8_t*>(keyed.data()), keyed.size(), digest);
   return std::string(stamp) + "." + Hex(digest, 8);
 }
 
-std::string TSipDigest::Challenge(bool stale) const {
-  return "Digest realm=\"" + realm_ + "\", nonce=\"" + NonceAt(Now()) + "\", algorithm=MD5, qop=\"auth\"" +
+std::string TSipDigest::Challenge(std::string_view method, bool stale) const {
+  return "Digest realm=\"" + realm_ + "\", nonce=\"" + NonceAt(Now(), method) + "\", algorithm=MD5, qop=\"auth\"" +
          (stale ? ", stale=true" : "");
 }
 
@@ -67,25 +77,52 @@ std::string TSipDigest::UserOf(std::string_view authorization) {
   return std::string(response.username.p, response.username.l);
 }
 
+void TSipDigest::ForgetOld(long long now) {
+  if (now == lastSweep_ && counts_.size() < kMaxCounts) return;
+  lastSweep_ = now;
+  std::erase_if(counts_, [&](const auto& entry) { return now - IssuedAt(entry.first) > kNonceLifetime; });
+  if (counts_.size() >= kMaxCounts) {
+    // A nonce whose count is forgotten could be used again from the start: those nonces are over.
+    counts_.clear();
+    staleUpTo_ = now;
+  }
+}
+
 TSipDigest::TCheck TSipDigest::Check(std::string_view authorization, std::string_view method, const std::string& user,
-                                     const std::string& password) const {
+                                     const std::string& password) {
   httpauth_digest_resp response{};
   const pl value = AsPl(authorization);
   if (httpauth_digest_response_decode(&response, &value) != 0) return TCheck::Wrong;
   if (!Equals(response.username, user) || !Equals(response.realm, realm_)) return TCheck::Wrong;
   const std::string nonce(response.nonce.p, response.nonce.l);
-  const std::size_t dot = nonce.find('.');
-  long long issued = 0;
-  if (dot == std::string::npos || dot > 16 || std::sscanf(nonce.substr(0, dot).c_str(), "%llx", &issued) != 1 ||
-      NonceAt(issued) != nonce)
-    return TCheck::Wrong;
+  const long long issued = IssuedAt(nonce);
+  // Issued by us, for a request of this kind: a nonce a phone got for REGISTER does not place calls.
+  if (issued < 0 || NonceAt(issued, method) != nonce) return TCheck::Wrong;
   const std::string secret = user + ":" + realm_ + ":" + password;
   std::uint8_t ha1[MD5_SIZE];
   md5(reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size(), ha1);
   const pl methodValue = AsPl(method);
   if (httpauth_digest_response_auth(&response, &methodValue, ha1) != 0) return TCheck::Wrong;
-  // Right, but after its time: the phone asks again with a fresh nonce without asking its user.
-  return Now() - issued > kNonceLifetime || issued > Now() + 5 ? TCheck::Stale : TCheck::Good;
+  const long long now = Now();
+  ForgetOld(now);
+  // Right, but after its time: the phone asks again with a fresh nonce without asking its user (RFC 2617 stale).
+  if (now - issued > kNonceLifetime || issued > now + 5 || issued <= staleUpTo_) return TCheck::Stale;
+  // Without qop (RFC 2069) there is no count: the nonce is good once. With it, each use counts up.
+  unsigned long count = 1;
+  if (response.qop.l != 0) {
+    if (response.nc.l != 8) return TCheck::Wrong;
+    char text[9] = {};
+    std::snprintf(text, sizeof text, "%.*s", 8, response.nc.p);
+    char* end = nullptr;
+    count = std::strtoul(text, &end, 16);
+    if (end != text + 8 || count == 0) return TCheck::Wrong;
+  }
+  auto [known, first] = counts_.try_emplace(nonce, count);
+  if (!first) {
+    if (count <= known->second) return TCheck::Replayed;
+    known->second = count;
+  }
+  return TCheck::Good;
 }
 
 }  // namespace vantrel::telephony

@@ -4,7 +4,9 @@ extern "C" {
 #include <re.h>
 }
 
+#include <arpa/inet.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,14 +17,25 @@ extern "C" {
 #include "support/VantrelCommonRoutines.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/sip/SipCall.h"
+#include "telephony/sip/SipRequestCheck.h"
 
 namespace vantrel::telephony {
 
 namespace {
 
 constexpr std::size_t kMaxMessage = 8192;
+// What the stack reads of a datagram: all UDP can carry, so that one of kMaxMessage or more is seen whole and
+// refused with 513 rather than cut at the stack's own 8 KiB and dropped as unreadable.
+constexpr std::size_t kUdpReadSize = 65536;
 constexpr std::size_t kMaxRefusedSources = 1024;
 constexpr std::uint32_t kDefaultExpiry = 3600;
+// An answered trunk call whose caller neither acknowledged (RFC 3261 §13.3.1.4 gives it 32 s) nor sent media
+// within this was forged with the trunk's address: its line is freed.
+constexpr auto kAckWait = std::chrono::seconds(4);
+// Answered trunk calls that may wait for their ACK longer than a round trip allows at once (kSuspectAfter);
+// the trunk's further INVITEs get 503 meanwhile.
+constexpr std::size_t kMaxUnconfirmedTrunkCalls = 4;
+constexpr auto kSuspectAfter = std::chrono::seconds(1);
 constexpr const char* kAllowHeader = "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, REFER, NOTIFY, REGISTER\r\n";
 
 std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
@@ -82,7 +95,8 @@ bool CollectContact(const sip_hdr* header, const sip_msg*, void* arg) {
 }  // namespace
 
 TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector<std::string>& stations)
-    : exchange_(exchange), config_(std::move(config)), digest_(config_.realm) {
+    : exchange_(exchange), config_(std::move(config)), digest_(config_.realm), guard_(config_.guard) {
+  if (!config_.trunk.address.empty()) guard_.Trust(config_.trunk.address);
   for (const auto& [station, password] : config_.passwords) {
     if (std::find(stations.begin(), stations.end(), station) == stations.end())
       LogFormat("SIP: [Passwords] names %s, which is no station; no phone can register for it", {station});
@@ -220,6 +234,7 @@ std::string TSipPort::StartStack() {
       this);
   fd_listen(
       wake_, FD_READ, [](int, void* self) { static_cast<TSipPort*>(self)->DrainQueue(); }, this);
+  ProbeOwnSocket();
   if (!config_.trunk.address.empty() && !config_.trunk.user.empty()) {
     const TSipTrunk& trunk = config_.trunk;
     const std::string registrar =
@@ -250,6 +265,30 @@ std::string TSipPort::StartStack() {
   return {};
 }
 
+void TSipPort::ProbeOwnSocket() {
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, config_.address.c_str(), &local.sin_addr);
+  socklen_t size = sizeof local;
+  if (::bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+      ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
+    const std::string from = config_.address + ":" + std::to_string(ntohs(local.sin_port));
+    const std::string us = config_.address + ":" + std::to_string(config_.port);
+    const std::string options = "OPTIONS sip:" + us + " SIP/2.0\r\nVia: SIP/2.0/UDP " + from +
+                                ";branch=z9hG4bK-probe\r\nFrom: <sip:probe@" + from + ">;tag=probe\r\nTo: <sip:" + us +
+                                ">\r\nCall-ID: probe@" + from +
+                                "\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, config_.address.c_str(), &to.sin_addr);
+    to.sin_port = htons(static_cast<std::uint16_t>(config_.port));
+    ::sendto(probe, options.data(), options.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  ::close(probe);  // the answer goes nowhere; the datagram is all that was wanted
+}
+
 void TSipPort::StopStack() {
   trunkRegistration_ = static_cast<sipreg*>(mem_deref(trunkRegistration_));
   if (wake_ >= 0) fd_close(wake_);
@@ -263,20 +302,31 @@ void TSipPort::StopStack() {
 void TSipPort::OnTick() {
   for (const std::string& station : registrar_.Expire(TSipRegistrar::TClock::now()))
     LogFormat("SIP: the registration of station %s expired", {station});
+  for (const std::string& address : guard_.Expire(TSipGuard::TClock::now()))
+    LogFormat("SIP: %s is no longer banned", {address});
+  EndUnconfirmedTrunkCalls();
 }
 
 // ---- requests outside calls ----
 
 bool TSipPort::OnRequest(const sip_msg* msg) {
+  if (udpSocket_ == nullptr && msg->tp == SIP_TRANSP_UDP && msg->sock != nullptr) {
+    udpSocket_ = msg->sock;
+    udp_rxsz_set(static_cast<udp_sock*>(udpSocket_), kUdpReadSize);
+  }
+  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing.
+  if (!guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
+  // Nothing answers an ACK (RFC 3261 §17.1.1.3); a broken one is dropped.
+  const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
   // A datagram longer than the stack reads arrives cut at its buffer's end, shorter than it says it is.
   const std::size_t declared = pl_u32(&msg->clen);
-  const std::size_t body = msg->mb == nullptr ? 0 : mbuf_get_left(msg->mb);
   if ((msg->mb != nullptr && msg->mb->end >= kMaxMessage) || declared >= kMaxMessage) {
-    sip_reply(sip_, msg, 513, "Message Too Large");
+    if (!ack) sip_reply(sip_, msg, 513, "Message Too Large");
     return true;
   }
-  if (declared > body) {
-    sip_reply(sip_, msg, 400, "Body Shorter Than Content-Length");
+  // Before anything acts on it, a malformed request is refused (RFC 3261 §8.2).
+  if (const TRequestFault fault = CheckRequest(msg); fault.code != 0) {
+    if (!ack) sip_reply(sip_, msg, fault.code, fault.reason);
     return true;
   }
   if (pl_strcmp(&msg->met, "REGISTER") == 0) {
@@ -303,38 +353,55 @@ void TSipPort::RefuseStranger(const sip_msg* msg, const char* why) {
   sip_reply(sip_, msg, 403, "Forbidden");
 }
 
-bool TSipPort::Authenticated(const sip_msg* msg, const std::string& station, bool proxy) {
+void TSipPort::AuthenticationFailed(const sip_msg* msg) {
+  const std::string source = IpOf(msg->src);
+  if (guard_.Failed(source, TSipGuard::TClock::now())) {
+    LogFormat("SIP: banned %s for %d s after %d failed authentications within a minute",
+              {source, config_.guard.banSeconds, config_.guard.banAfterFailures});
+  }
+}
+
+bool TSipPort::Authenticated(const sip_msg* msg, const std::string& who, const std::string& user,
+                             const std::string& password, bool proxy) {
   const sip_hdr* header = sip_msg_hdr(msg, proxy ? SIP_HDR_PROXY_AUTHORIZATION : SIP_HDR_AUTHORIZATION);
+  const std::string method = Text(msg->met);
   const auto challenge = [&](bool stale) {
     sip_replyf(sip_, msg, proxy ? 407 : 401, proxy ? "Proxy Authentication Required" : "Unauthorized",
                "%s: %s\r\nContent-Length: 0\r\n\r\n", proxy ? "Proxy-Authenticate" : "WWW-Authenticate",
-               digest_.Challenge(stale).c_str());
+               digest_.Challenge(method, stale).c_str());
   };
   if (header == nullptr) {
     challenge(false);
     return false;
   }
   const std::string value = Text(header->val);
-  switch (digest_.Check(value, Text(msg->met), station, config_.passwords.at(station))) {
+  switch (digest_.Check(value, method, user, password)) {
     case TSipDigest::TCheck::Good:
       return true;
     case TSipDigest::TCheck::Stale:
       challenge(true);
       return false;
+    case TSipDigest::TCheck::Replayed:
+      // The right password on a count already used: a captured request sent again, or a phone that lost
+      // track. A fresh challenge either way; the nonce is not stale, so not said to be.
+      challenge(false);
+      return false;
     case TSipDigest::TCheck::Wrong:
       break;
   }
-  RefuseStranger(msg, ("wrong credentials for station " + station).c_str());
+  AuthenticationFailed(msg);
+  RefuseStranger(msg, ("wrong credentials for " + who).c_str());
   return false;
 }
 
 void TSipPort::OnRegister(const sip_msg* msg) {
   const std::string station = Text(msg->to.uri.user);
   if (!IsSipStation(station)) {
+    AuthenticationFailed(msg);
     RefuseStranger(msg, "no such SIP station");
     return;
   }
-  if (!Authenticated(msg, station, false)) return;
+  if (!Authenticated(msg, "station " + station, station, config_.passwords.at(station), false)) return;
   TRegisterContacts collected;
   if (msg->expires.l != 0) collected.defaultExpiry = pl_u32(&msg->expires);
   sip_msg_hdr_apply(msg, true, SIP_HDR_CONTACT, CollectContact, &collected);
@@ -386,6 +453,13 @@ void TSipPort::OnInvite(const sip_msg* msg) {
     return;
   }
   if (FromTrunk(msg)) {
+    const TSipTrunk& trunk = config_.trunk;
+    if (!trunk.inboundUser.empty() && !Authenticated(msg, "the trunk", trunk.inboundUser, trunk.inboundPassword, true))
+      return;
+    if (!TrunkMayCall()) {
+      sip_reply(sip_, msg, 503, "Service Unavailable");
+      return;
+    }
     InviteFromTrunk(msg);
     return;
   }
@@ -394,7 +468,7 @@ void TSipPort::OnInvite(const sip_msg* msg) {
     RefuseStranger(msg, "neither the trunk nor a phone of a SIP station");
     return;
   }
-  if (!Authenticated(msg, station, true)) return;
+  if (!Authenticated(msg, "station " + station, station, config_.passwords.at(station), true)) return;
   InviteFromPhone(msg, station);
 }
 
@@ -466,6 +540,39 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
       exchange_.PhoneHungUp(leg);
   } catch (const std::exception&) {
     // The leg went already.
+  }
+}
+
+bool TSipPort::TrunkMayCall() {
+  const auto now = std::chrono::steady_clock::now();
+  std::size_t waiting = 0;
+  for (const auto& [call, owned] : calls_) {
+    if (call->Kind() == TSipCall::TKind::TrunkCalls && call->State() == TSipCall::TState::Answered &&
+        !call->Confirmed() && now - call->AnsweredAt() >= kSuspectAfter)
+      ++waiting;
+  }
+  return waiting < kMaxUnconfirmedTrunkCalls;
+}
+
+void TSipPort::EndUnconfirmedTrunkCalls() {
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<TSipCall*> forged;
+  for (const auto& [call, owned] : calls_) {
+    if (call->Kind() == TSipCall::TKind::TrunkCalls && call->State() == TSipCall::TState::Answered &&
+        !call->Confirmed() && now - call->AnsweredAt() >= kAckWait && !relay_->Heard(call->Leg()))
+      forged.push_back(call);
+  }
+  for (TSipCall* call : forged) {
+    const DWORD leg = call->Leg();
+    LogFormat("SIP: the trunk's call of leg %d was answered %d s ago and neither acknowledged nor heard; ending it",
+              {static_cast<int>(leg), static_cast<int>(std::chrono::seconds(kAckWait).count())});
+    call->End();
+    relay_->Close(leg);
+    try {
+      exchange_.HangUpFarEnd(leg);
+    } catch (const std::exception&) {
+      // The leg went already.
+    }
   }
 }
 

@@ -18,6 +18,7 @@
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
+#include "telephony/sip/SipGuard.h"
 #include "telephony/sip/SipRegistrar.h"
 
 struct sip;
@@ -63,6 +64,9 @@ class TSipPort final : public IExchangePorts {
   void Post(std::function<void()> work);
   void Run(std::promise<std::string>& started);
   std::string StartStack();
+  // Sends the port an OPTIONS of its own, so the UDP socket is known (and reads whole datagrams) before any
+  // stranger's datagram arrives.
+  void ProbeOwnSocket();
   void StopStack();
   void DrainQueue();
 
@@ -75,10 +79,17 @@ class TSipPort final : public IExchangePorts {
   void InviteFromPhone(const sip_msg* msg, const std::string& station);
   // The session for the leg the exchange made for the INVITE; when it cannot be had, the leg goes again.
   void AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg, const std::string& station);
-  // Whether the request proves the station's password; else it has been answered (challenge or refusal).
-  bool Authenticated(const sip_msg* msg, const std::string& station, bool proxy);
+  // Whether the request proves the user's password; else it has been answered (challenge or refusal).
+  bool Authenticated(const sip_msg* msg, const std::string& who, const std::string& user, const std::string& password,
+                     bool proxy);
   bool FromTrunk(const sip_msg* msg) const;
   void RefuseStranger(const sip_msg* msg, const char* why);
+  // A request that failed to authenticate: counts towards its address's ban.
+  void AuthenticationFailed(const sip_msg* msg);
+  // Whether the trunk's INVITE may ring: not while too many of its answered calls wait for their ACK.
+  bool TrunkMayCall();
+  // Ends the answered trunk calls whose ACK never came and whose caller never sent media (a forged INVITE).
+  void EndUnconfirmedTrunkCalls();
   void OnTick();
 
   // Leg changes, on the SIP thread.
@@ -100,7 +111,8 @@ class TSipPort final : public IExchangePorts {
 
   TSoftExchange& exchange_;
   const TSipConfig config_;
-  TSipDigest digest_;
+  TSipDigest digest_;  // SIP thread only
+  TSipGuard guard_;    // SIP thread only
   TSipRegistrar registrar_;
   std::unique_ptr<TMediaRelay> relay_;
 
@@ -115,6 +127,7 @@ class TSipPort final : public IExchangePorts {
   sip_lsnr* listener_ = nullptr;
   sipsess_sock* sessions_ = nullptr;
   sipreg* trunkRegistration_ = nullptr;
+  void* udpSocket_ = nullptr;  // the stack's UDP socket, known from the first datagram it passes up
   std::unordered_map<DWORD, TLegChange> legs_;
   std::unordered_map<TSipCall*, std::unique_ptr<TSipCall>> calls_;
   std::unordered_map<DWORD, std::vector<TSipCall*>> callsByLeg_;
