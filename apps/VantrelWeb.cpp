@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,10 +59,19 @@ int main(int argc, char** argv) {
       {"--address", "127.0.0.1"}, {"--port", std::getenv("VANTREL_PORT") ? std::getenv("VANTREL_PORT") : "2809"},
       {"--listen", "127.0.0.1"},  {"--web-port", "8080"},
       {"--ini", "ini"},           {"--pages", VANTREL_WEB_PAGES}};
+  static const std::set<std::string> known = {"--address", "--port", "--listen", "--web-port", "--ini", "--pages",
+                                               "--tls-cert", "--tls-key", "--tls-key-password", "--tls-ca",
+                                               "--add-user", "--role", "--line", "--operator-id"};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option.rfind("--", 0) != 0 || i + 1 >= argc) {
-      std::cerr << kUsage;
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (known.count(option) == 0 || i + 1 >= argc) {
+      std::cerr << "vantrel-web: " << (known.count(option) == 0 ? "unknown option " : "a value is missing after ")
+                << option << "\n"
+                << kUsage;
       return 2;
     }
     options[option] = argv[++i];

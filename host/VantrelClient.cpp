@@ -1,5 +1,6 @@
 #include "VantrelClient.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "OrbServices.h"
 #include "TlsContext.h"
 #include "model/BaseLib.h"
+#include "platform/MessageQueue.h"
 #include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
@@ -96,8 +98,14 @@ bool StartExchange(const std::string& iniFolder) {
       state.sipPort = std::make_unique<telephony::TSipPort>(*exchange, sip, stations);
     }
   } catch (...) {
-    // Simulated stations and far ends keep working; phones and the trunk cannot reach the exchange.
-    LogFormat("SIP error: %s", {ExceptionText(std::current_exception())});
+    // A configured SIP port that cannot serve refuses the start: a server without the phones it was set up for
+    // would look up and lose every call meant for them.
+    const std::string reason = "SIP cannot start: " + ExceptionText(std::current_exception());
+    LogFormat("SIP error: %s", {reason});
+    LogErrorLine(reason);
+    std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
+    platform::MessageQueue::ForCurrentThread()->PostQuit(1);
+    return false;
   }
   return true;
 }

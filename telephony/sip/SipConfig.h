@@ -33,6 +33,8 @@ struct TSipConfig {
   bool logCalls = true;   // each SIP call's transitions in the log
   std::map<std::string, std::string> passwords;
   TSipTrunk trunk;
+  // Where the port keeps what outlives a run (registrations, the answered calls' dialogs); empty: nowhere.
+  std::string stateFolder;
 
   // Throws std::invalid_argument naming the file and the value that is wrong.
   static TSipConfig Load(const std::string& iniFolder);

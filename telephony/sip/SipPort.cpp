@@ -220,6 +220,8 @@ std::string TSipPort::StartStack() {
       this);
   fd_listen(
       wake_, FD_READ, [](int, void* self) { static_cast<TSipPort*>(self)->DrainQueue(); }, this);
+  RestoreRegistrations();
+  EndEarlierRunsCalls();
   if (!config_.trunk.address.empty() && !config_.trunk.user.empty()) {
     const TSipTrunk& trunk = config_.trunk;
     const std::string registrar =
@@ -261,8 +263,9 @@ void TSipPort::StopStack() {
 }
 
 void TSipPort::OnTick() {
-  for (const std::string& station : registrar_.Expire(TSipRegistrar::TClock::now()))
-    LogFormat("SIP: the registration of station %s expired", {station});
+  const std::vector<std::string> lapsed = registrar_.Expire(TSipRegistrar::TClock::now());
+  for (const std::string& station : lapsed) LogFormat("SIP: the registration of station %s expired", {station});
+  if (!lapsed.empty()) SaveRegistrations();
 }
 
 // ---- requests outside calls ----
@@ -281,8 +284,10 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
   }
   if (pl_strcmp(&msg->met, "REGISTER") == 0) {
     OnRegister(msg);
+    SaveRegistrations();
     return true;
   }
+  if (AnswerEarlierRunsBye(msg)) return true;
   if (pl_strcmp(&msg->met, "OPTIONS") == 0) {
     sip_replyf(sip_, msg, 200, "OK", "%sAccept: application/sdp\r\nContent-Length: 0\r\n\r\n", kAllowHeader);
     return true;

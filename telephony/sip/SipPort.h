@@ -18,7 +18,9 @@
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
+#include "telephony/sip/SipLegJournal.h"
 #include "telephony/sip/SipRegistrar.h"
+#include "telephony/sip/SipRegistrationStore.h"
 
 struct sip;
 struct sip_msg;
@@ -81,6 +83,14 @@ class TSipPort final : public IExchangePorts {
   void RefuseStranger(const sip_msg* msg, const char* why);
   void OnTick();
 
+  // What outlives a run (SipPortRestart.cpp): the registrations, and the dialogs of answered calls, whose
+  // leftovers get their BYE at the next start.
+  void RestoreRegistrations();
+  void SaveRegistrations();
+  void EndEarlierRunsCalls();
+  // A BYE for a call the earlier run left: the call is over, so it gets 200 rather than 481. True when answered.
+  bool AnswerEarlierRunsBye(const sip_msg* msg);
+
   // Leg changes, on the SIP thread.
   void OnLegChange(const TLegChange& change);
   void RingPhones(const TLegChange& change, bool toDial);
@@ -103,6 +113,10 @@ class TSipPort final : public IExchangePorts {
   TSipDigest digest_;
   TSipRegistrar registrar_;
   std::unique_ptr<TMediaRelay> relay_;
+  // SIP thread only; empty when the configuration names no folder for them.
+  std::unique_ptr<TSipRegistrationStore> registrationStore_;
+  std::unique_ptr<TSipLegJournal> legJournal_;
+  std::set<std::string> earlierRunsCallIds_;
 
   std::mutex queueLock_;  // a leaf
   std::deque<std::function<void()>> queue_;
