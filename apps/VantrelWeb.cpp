@@ -28,10 +28,10 @@
 namespace {
 
 const char* const kUsage =
-    "Use: vantrel-web [--address HOST] [--port PORT] [--listen ADDRESS] [--web-port PORT] [--ini FOLDER]\n"
-    "                 [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
-    "     vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
-    "                 (the password is read from standard input)\n";
+    "usage: vantrel-web [--address HOST] [--port PORT] [--listen ADDRESS] [--web-port PORT] [--ini FOLDER]\n"
+    "                   [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
+    "       vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
+    "                   (the password is read from standard input)\n";
 
 int AddUser(const std::map<std::string, std::string>& options) {
   vantrel::web::TWebUser user;

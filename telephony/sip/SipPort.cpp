@@ -536,7 +536,8 @@ void TSipPort::OnLegChange(const TLegChange& change) {
 void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
   const auto contacts = registrar_.Contacts(change.number);
   if (contacts.empty()) return;  // no phone: the station rings unheard, as the exchange's no-answer wants
-  const std::string from = toDial ? change.dialed : change.caller.empty() ? std::string("0") : change.caller;
+  const std::string shown = change.presentedCaller.empty() ? change.caller : change.presentedCaller;
+  const std::string from = toDial ? change.dialed : shown.empty() ? std::string("0") : shown;
   try {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
