@@ -60,6 +60,26 @@ TProcessState& State() {
 
 constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
 
+// The CRM contact whose phone the number is, for the name a ringing SIP phone shows; empty when none is.
+// Runs on the SIP port's names thread, through the Database as the routing's own CRM reads do.
+std::string CrmContactName(const std::string& number) {
+  std::string digits;
+  for (const char c : number) {
+    if (c < '0' || c > '9') return {};  // the CRM keeps digits; nothing else reaches the SQL
+    digits += c;
+  }
+  if (digits.empty() || digits.size() > 32 || State().environment == nullptr) return {};
+  ::Database_var database = State().environment->GetConnectedDatabase();
+  if (CORBA::is_nil(database)) return {};
+  CORBA::String_var name;
+  const std::string sql =
+      "select top 1 c.Name as ContactName from tq_ContactPhone p join tq_Contact c on c.ID = p.Contact_ID "
+      "where p.OptimizedPhone = '" +
+      digits + "'";
+  if (!database->GetFieldValue(sql.c_str(), "ContactName", name.out())) return {};
+  return name.in();
+}
+
 // The telephony back-end "Exchange.ini" of the INI folder names serves the lines of this process through the
 // Telephony API. A software exchange also gets its control socket there, so that outside callers can be played
 // by a person or another process. Done once.
@@ -96,6 +116,7 @@ bool StartExchange(const std::string& iniFolder) {
           stations.push_back(exchange->Device(device).number);
       }
       state.sipPort = std::make_unique<telephony::TSipPort>(*exchange, sip, stations);
+      state.sipPort->SetCallerNameLookup(CrmContactName);
     }
   } catch (...) {
     // A configured SIP port that cannot serve refuses the start: a server without the phones it was set up for

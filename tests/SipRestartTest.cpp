@@ -205,21 +205,31 @@ TEST_F(SipRestart, AKilledHostComesBackWithItsPhonesEndsEveryLegItLeftAndEveryCu
   EXPECT_EQ(Crm(endsPerCall).find_first_not_of("1 "), std::string::npos) << Crm(endsPerCall);
 }
 
-TEST_F(SipRestart, TheOperatorsPhoneRungForARoutedCallerShowsTheCallersNumber) {
+TEST_F(SipRestart, TheOperatorsPhoneRungForARoutedCallerShowsTheCallerWithTheCrmContactsName) {
   Configure();
   ASSERT_NO_FATAL_FAILURE(StartHost());
   started_ = true;
   ASSERT_EQ(Register("103", "pw-103"), 0);
-  RtpPeer phoneMedia, callerMedia;
-  auto phone = Phone(phoneMedia, 1, "phone.log");
-  auto caller = Callers("caller.xml", "5550120", callerMedia, 1);
-  EXPECT_EQ(caller->WaitForExit(30s), 0) << caller->Output();
-  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
-  const std::string messages = ReadText(host_.IniFolder() / "phone.log");
-  std::smatch from;
-  ASSERT_TRUE(std::regex_search(messages, from, std::regex("\\nFrom: ([^\\r\\n]*)"))) << messages;
-  // Not the routing line 101 that made the consultation call.
-  EXPECT_EQ(from[1].str().rfind("\"5550120\" <sip:5550120@", 0), 0u) << from[1];
+  ASSERT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_Contact") != "-"; })) << "no CRM tables";
+  Crm("insert into tq_Contact (ID, Name, Company_id, AccountManager_id) values (30, 'Erik \"Rik\" Nordin', null, "
+      "null)");
+  Crm("insert into tq_ContactPhone (Contact_ID, Phone, OptimizedPhone) values (30, '555-0120', '5550120')");
+  // The INVITE the phone got: its From, as the phone shows it.
+  const auto fromOfCall = [&](const std::string& caller) {
+    RtpPeer phoneMedia, callerMedia;
+    auto phone = Phone(phoneMedia, 1, "phone-" + caller + ".log");
+    auto calling = Callers("caller.xml", caller, callerMedia, 1);
+    EXPECT_EQ(calling->WaitForExit(30s), 0) << calling->Output();
+    EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+    const std::string messages = ReadText(host_.IniFolder() / ("phone-" + caller + ".log"));
+    std::smatch from;
+    return std::regex_search(messages, from, std::regex("\\nFrom: ([^\\r\\n]*)")) ? from[1].str() : messages;
+  };
+  // Not the routing line 101 that made the consultation call: the caller, named as the CRM knows them.
+  const std::string known = fromOfCall("5550120");
+  EXPECT_EQ(known.rfind("\"Erik Rik Nordin\" <sip:5550120@", 0), 0u) << known;
+  const std::string unknown = fromOfCall("5550121");
+  EXPECT_EQ(unknown.rfind("\"5550121\" <sip:5550121@", 0), 0u) << unknown;
 }
 
 TEST(SipConfiguration, TheReadmesSampleAsPrintedStartsSipAndASectionTheServerCannotUseRefusesTheStart) {

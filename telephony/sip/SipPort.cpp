@@ -119,6 +119,7 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
 
 TSipPort::~TSipPort() {
   exchange_.SetPorts(nullptr);  // no change arrives after this
+  callerNames_.reset();
   stopping_ = true;
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
@@ -266,6 +267,7 @@ void TSipPort::OnTick() {
   const std::vector<std::string> lapsed = registrar_.Expire(TSipRegistrar::TClock::now());
   for (const std::string& station : lapsed) LogFormat("SIP: the registration of station %s expired", {station});
   if (!lapsed.empty()) SaveRegistrations();
+  StopAwaitingNames();
 }
 
 // ---- requests outside calls ----
@@ -407,6 +409,7 @@ void TSipPort::InviteFromTrunk(const sip_msg* msg) {
   const std::string called = Text(msg->uri.user);
   std::string caller = Text(msg->from.uri.user);
   if (!IsDialable(caller)) caller = "0";  // anonymous or a name: the station sees no number
+  else callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
   if (!OfferSuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
@@ -538,11 +541,13 @@ void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
   if (contacts.empty()) return;  // no phone: the station rings unheard, as the exchange's no-answer wants
   const std::string shown = change.presentedCaller.empty() ? change.caller : change.presentedCaller;
   const std::string from = toDial ? change.dialed : shown.empty() ? std::string("0") : shown;
+  std::string name;
+  if (!toDial && AwaitCallerName(change, from, &name)) return;
   try {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
           *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
-      if (made->Invite(contact.uri, from, OurUri(from))) Add(std::move(made));
+      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from))) Add(std::move(made));
     }
   } catch (const std::runtime_error& full) {
     LogFormat("SIP: station %s's phones not rung: %s", {change.number, std::string(full.what())});

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -16,6 +17,7 @@
 #include "telephony/ExchangePorts.h"
 #include "telephony/sip/MediaRelay.h"
 #include "telephony/sip/SipCall.h"
+#include "telephony/sip/SipCallerNames.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
 #include "telephony/sip/SipLegJournal.h"
@@ -57,6 +59,8 @@ class TSipPort final : public IExchangePorts {
   void LegChanged(const TLegChange& change) override;
   bool RingsPhoneFirst(const std::string& station) const override;
   TFigures Figures() const;
+  // Where the display names of callers come from (the CRM); without it phones show numbers alone.
+  void SetCallerNameLookup(TSipCallerNames::TLookup lookup) { callerNames_->SetLookup(std::move(lookup)); }
 
  private:
   friend class TSipCall;
@@ -91,6 +95,12 @@ class TSipPort final : public IExchangePorts {
   // A BYE for a call the earlier run left: the call is over, so it gets 200 rather than 481. True when answered.
   bool AnswerEarlierRunsBye(const sip_msg* msg);
 
+  // The caller's name for a phone about to ring (SipPortNames.cpp): true when the ringing waits for it (a
+  // second at most); else *name is what is known, maybe nothing.
+  bool AwaitCallerName(const TLegChange& change, const std::string& number, std::string* name);
+  void OnCallerNamed(DWORD leg);
+  void StopAwaitingNames();
+
   // Leg changes, on the SIP thread.
   void OnLegChange(const TLegChange& change);
   void RingPhones(const TLegChange& change, bool toDial);
@@ -117,6 +127,13 @@ class TSipPort final : public IExchangePorts {
   std::unique_ptr<TSipRegistrationStore> registrationStore_;
   std::unique_ptr<TSipLegJournal> legJournal_;
   std::set<std::string> earlierRunsCallIds_;
+  // Its thread posts here: stopped before the queue's descriptor closes.
+  std::unique_ptr<TSipCallerNames> callerNames_ = std::make_unique<TSipCallerNames>();
+  struct TAwaitedName {
+    TSipRegistrar::TClock::time_point until;
+    bool gaveUp = false;
+  };
+  std::map<DWORD, TAwaitedName> namesAwaited_;  // SIP thread only: the legs whose phones wait for a name
 
   std::mutex queueLock_;  // a leaf
   std::deque<std::function<void()>> queue_;
