@@ -186,6 +186,7 @@ void TSipPort::Run(std::promise<std::string>& started) {
   tmr_start(&tick, 1000, Ticker::Fire, &ticker);
   re_main(nullptr);
   tmr_cancel(&tick);
+  if (registrationsChanged_) SaveRegistrations();
   {
     const std::lock_guard guard(queueLock_);
     queue_.clear();
@@ -266,7 +267,8 @@ void TSipPort::StopStack() {
 void TSipPort::OnTick() {
   const std::vector<std::string> lapsed = registrar_.Expire(TSipRegistrar::TClock::now());
   for (const std::string& station : lapsed) LogFormat("SIP: the registration of station %s expired", {station});
-  if (!lapsed.empty()) SaveRegistrations();
+  if (!lapsed.empty() || registrationsChanged_) SaveRegistrations();
+  registrationsChanged_ = false;
   StopAwaitingNames();
 }
 
@@ -286,7 +288,7 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
   }
   if (pl_strcmp(&msg->met, "REGISTER") == 0) {
     OnRegister(msg);
-    SaveRegistrations();
+    registrationsChanged_ = true;
     return true;
   }
   if (AnswerEarlierRunsBye(msg)) return true;

@@ -125,6 +125,7 @@ class TSipPort final : public IExchangePorts {
   std::unique_ptr<TMediaRelay> relay_;
   // SIP thread only; empty when the configuration names no folder for them.
   std::unique_ptr<TSipRegistrationStore> registrationStore_;
+  bool registrationsChanged_ = false;  // kept at the next tick: a burst of registrations is one write
   std::unique_ptr<TSipLegJournal> legJournal_;
   std::set<std::string> earlierRunsCallIds_;
   // Its thread posts here: stopped before the queue's descriptor closes.
