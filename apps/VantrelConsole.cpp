@@ -313,6 +313,15 @@ std::string Console::Run(const std::string& command) {
   return verb + " " + std::to_string(call);
 }
 
+const char* const kUsage =
+    "usage: vantrel-console [--address HOST] [--port PORT] [--line NUMBER]\n"
+    "                       [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
+    "  --address, --port  the server (default 127.0.0.1 and $VANTREL_PORT or 2809)\n"
+    "  --line NUMBER      listen to that line only (one console per operator)\n"
+    "  --tls-*            a client certificate for a server that wants one\n"
+    "  Commands once running: login ID LINE, logout, status ready|busy|pause [REASON], answer, hold, unhold,\n"
+    "  dial NUMBER, transfer NUMBER, consult NUMBER, complete, hangup, quit\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -321,22 +330,25 @@ int main(int argc, char** argv) {
   // With TLS the console shows the server a certificate of its own, and serves its listener over TLS too.
   vantrel::TTlsFiles tls;
   std::string onlyLine;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  const std::map<std::string, std::string*> valued = {
+      {"--address", &address},           {"--port", &port}, {"--tls-cert", &tls.certificateFile},
+      {"--tls-key", &tls.privateKeyFile}, {"--tls-key-password", &tls.privateKeyPassword},
+      {"--tls-ca", &tls.caFile},          {"--line", &onlyLine}};
+  // Everything is checked before the console connects: a mistyped option takes no line's listener.
+  for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--address")
-      address = argv[i + 1];
-    else if (option == "--port")
-      port = argv[i + 1];
-    else if (option == "--tls-cert")
-      tls.certificateFile = argv[i + 1];
-    else if (option == "--tls-key")
-      tls.privateKeyFile = argv[i + 1];
-    else if (option == "--tls-key-password")
-      tls.privateKeyPassword = argv[i + 1];
-    else if (option == "--tls-ca")
-      tls.caFile = argv[i + 1];
-    else if (option == "--line")
-      onlyLine = argv[i + 1];
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    const auto found = valued.find(option);
+    if (found == valued.end() || i + 1 >= argc) {
+      std::cerr << "vantrel-console: " << (found == valued.end() ? "unknown option " : "a value is missing after ")
+                << option << "\n"
+                << kUsage;
+      return 2;
+    }
+    *found->second = argv[++i];
   }
   vantrel::TClientOrb client;
   if (!vantrel::StartClientOrb("vantrel-console", tls, address, port, false, client)) return 2;

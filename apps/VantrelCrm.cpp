@@ -9,8 +9,8 @@
 
 namespace {
 
-void PrintUsage() {
-  std::cerr << "usage: vantrel-crm --connection CONNECTION-STRING [--base DIR] [--sample]\n"
+void PrintUsage(std::ostream& out) {
+  out << "usage: vantrel-crm --connection CONNECTION-STRING [--base DIR] [--sample]\n"
                "  CONNECTION-STRING  e.g. \"Provider=SQLite;Data Source=crm.sqlite3\"\n"
                "  --base DIR         the folder a relative SQLite file is taken in (default: the current one)\n"
                "  --sample           add the sample employees, groups, companies and contacts\n";
@@ -24,17 +24,24 @@ int main(int argc, char** argv) {
   bool sample = false;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--sample") {
+    if (name == "--help" || name == "-h") {
+      PrintUsage(std::cout);
+      return 0;
+    } else if (name == "--sample") {
       sample = true;
     } else if ((name == "--connection" || name == "--base") && i + 1 < argc) {
       (name == "--connection" ? connectionString : base) = argv[++i];
     } else {
-      PrintUsage();
+      std::cerr << "vantrel-crm: "
+                << (name == "--connection" || name == "--base" ? name + " needs a value" : "unknown option " + name)
+                << "\n";
+      PrintUsage(std::cerr);
       return 2;
     }
   }
   if (connectionString.empty()) {
-    PrintUsage();
+    std::cerr << "vantrel-crm: --connection CONNECTION-STRING is required\n";
+    PrintUsage(std::cerr);
     return 2;
   }
   try {

@@ -12,8 +12,8 @@
 
 namespace {
 
-void PrintUsage() {
-  std::cerr << "usage: vantrel-exchange [--ini DIR | --socket PATH] [COMMAND ...]\n"
+void PrintUsage(std::ostream& out) {
+  out << "usage: vantrel-exchange [--ini DIR | --socket PATH] [COMMAND ...]\n"
                "  Sends the command (or, without one, each line read from standard input) to the exchange of\n"
                "  the server whose INI folder is DIR (default: $VANTREL_INI, else ./ini).\n"
                "  Commands: call STATION from NUMBER | answer [ID] | busy [ID] | hangup [ID] |\n"
@@ -65,8 +65,13 @@ int main(int argc, char** argv) {
     if (command.empty() && (word == "--ini" || word == "--socket") && i + 1 < argc) {
       socketPath = word == "--ini" ? std::string(argv[++i]) + "/exchange.sock" : std::string(argv[++i]);
     } else if (command.empty() && (word == "-h" || word == "--help")) {
-      PrintUsage();
+      PrintUsage(std::cout);
       return 0;
+    } else if (command.empty() && word.rfind('-', 0) == 0) {
+      // No command starts with a dash: this is an option we do not know, or one without its value.
+      std::cerr << "vantrel-exchange: " << (word == "--ini" || word == "--socket" ? word + " needs a value" : "unknown option " + word) << "\n";
+      PrintUsage(std::cerr);
+      return 2;
     } else {
       command += (command.empty() ? "" : " ") + word;
     }

@@ -60,12 +60,26 @@ std::string ListenFailureReason(const std::string& address, const std::string& p
   return "see the error log";
 }
 
-void PrintUsage() { std::cerr << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n"; }
+void PrintUsage(std::ostream& out) {
+  out << "usage: vantrel-host --address A --port P --ini DIR [--library PATH]\n"
+         "  --address A     where IIOP listens (default 127.0.0.1)\n"
+         "  --port P        its port (default 2809)\n"
+         "  --ini DIR       the INI folder: configuration, logs, the CRM file\n"
+         "  --library PATH  the server library (default libVantrelClient.so beside the program)\n";
+}
 
-bool ParseOptions(int argc, char** argv, Options& options) {
+// False when the program ends here: with usage asked for (helpAsked) or with an error said on stderr.
+bool ParseOptions(int argc, char** argv, Options& options, bool& helpAsked) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--help" || name == "-h") return false;
+    if (name == "--help" || name == "-h") {
+      helpAsked = true;
+      return false;
+    }
+    if (name != "--address" && name != "--port" && name != "--ini" && name != "--library") {
+      std::cerr << "vantrel-host: unknown option " << name << "\n";
+      return false;
+    }
     if (i + 1 >= argc) {
       std::cerr << "vantrel-host: " << name << " needs a value\n";
       return false;
@@ -194,9 +208,10 @@ std::string LoadedSummary(const std::string& corbaloc) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
-    PrintUsage();
-    return 2;
+  bool helpAsked = false;
+  if (!ParseOptions(argc, argv, options, helpAsked)) {
+    PrintUsage(helpAsked ? std::cout : std::cerr);
+    return helpAsked ? 0 : 2;
   }
   // Everything the server makes (INI folder and files, CRM file, logs, sockets) is its user's alone.
   ::umask(077);
@@ -253,6 +268,8 @@ int main(int argc, char** argv) {
     }
     vantrel::platform::Message message;
     while (queue->Get(message)) queue->Dispatch(message);
+    // The server itself refused to go on (a SIP port configured but not serving): its code is the exit code.
+    if (message.id == vantrel::platform::WM_QUIT && message.wParam != 0) exitCode = static_cast<int>(message.wParam);
     std::cout << "Vantrel stopping" << std::endl;
   }
   if (!stopORBThread()) exitCode = 1;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +28,10 @@
 namespace {
 
 const char* const kUsage =
-    "Use: vantrel-web [--address HOST] [--port PORT] [--listen ADDRESS] [--web-port PORT] [--ini FOLDER]\n"
-    "                 [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
-    "     vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
-    "                 (the password is read from standard input)\n";
+    "usage: vantrel-web [--address HOST] [--port PORT] [--listen ADDRESS] [--web-port PORT] [--ini FOLDER]\n"
+    "                   [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
+    "       vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
+    "                   (the password is read from standard input)\n";
 
 int AddUser(const std::map<std::string, std::string>& options) {
   vantrel::web::TWebUser user;
@@ -58,10 +59,19 @@ int main(int argc, char** argv) {
       {"--address", "127.0.0.1"}, {"--port", std::getenv("VANTREL_PORT") ? std::getenv("VANTREL_PORT") : "2809"},
       {"--listen", "127.0.0.1"},  {"--web-port", "8080"},
       {"--ini", "ini"},           {"--pages", VANTREL_WEB_PAGES}};
+  static const std::set<std::string> known = {"--address", "--port", "--listen", "--web-port", "--ini", "--pages",
+                                               "--tls-cert", "--tls-key", "--tls-key-password", "--tls-ca",
+                                               "--add-user", "--role", "--line", "--operator-id"};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option.rfind("--", 0) != 0 || i + 1 >= argc) {
-      std::cerr << kUsage;
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (known.count(option) == 0 || i + 1 >= argc) {
+      std::cerr << "vantrel-web: " << (known.count(option) == 0 ? "unknown option " : "a value is missing after ")
+                << option << "\n"
+                << kUsage;
       return 2;
     }
     options[option] = argv[++i];

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "CallLogCutCalls.h"
 #include "CrmSchema.h"
+#include "support/DateTime.h"
 #include "support/ExceptionText.h"
 #include "support/FormatText.h"
 #include "support/VantrelCommonRoutines.h"
@@ -67,7 +69,8 @@ TCallLogWriter::TCallLogWriter(std::string baseFolder, std::filesystem::path jou
     : connectionString_(std::move(connectionString)),
       beforeBatch_(std::move(beforeBatch)),
       connection_(std::move(baseFolder)),
-      journal_(std::move(journalFile)) {
+      journal_(std::move(journalFile)),
+      startTime_(DateTimeText(NowLocal(), false)) {
   // Before any row is taken: what an earlier run left is counted as waiting and written first.
   LoadJournal();
   thread_ = std::thread([this] { Run(); });
@@ -217,10 +220,20 @@ void TCallLogWriter::UseCurrentConnectionString() {
 
 void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t first, std::size_t count,
                             TCallLogJournal::TAttempt& attempt, bool& committing,
-                            const std::function<void(const TCallLogJournal::TAttempt&)>& beforeCommit) {
+                            const std::function<void(const TCallLogJournal::TAttempt&)>& beforeCommit,
+                            std::size_t earlierRows) {
   std::unordered_map<std::string, int> staged;
-  attempt = {count, OrderKey(rows[first]), 0};
+  attempt = {count, count > 0 ? OrderKey(rows[first]) : std::string(), 0};
+  std::size_t earlierLeft = 0;
+  {
+    std::lock_guard lock(mutex_);
+    earlierLeft = leftByEarlierRun_;
+  }
+  // The calls an earlier run left open are ended once every row of that run is in, before any row of this one.
+  const bool endsCutCalls = cutCallsPending_ && earlierRows >= earlierLeft;
+  std::vector<TCallLogRow> cutCalls;
   connection_.Transaction([&](TDataConnection::TTransaction& statements) {
+    cutCalls.clear();
     if (connection_.Opens() != countedOn_) {
       // A new connection may reach another database (a CRM file made anew): its numbers are read again.
       lastEventOrder_.clear();
@@ -233,10 +246,18 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
       for (const std::string& statement : CrmQueueLogStatements(connection_.Dialect())) statements.Execute(statement);
       queueTableOn_ = connection_.Opens();
     }
+    if (openCallTableOn_ != connection_.Opens()) {
+      for (const std::string& statement : CrmOpenCallStatements(connection_.Dialect())) statements.Execute(statement);
+      openCallTableOn_ = connection_.Opens();
+    }
     std::string inserts;
     std::size_t pending = 0;
-    for (std::size_t i = first; i < first + count; ++i) {
-      const TCallLogRow& row = rows[i];
+    const auto flush = [&] {
+      if (pending > 0) statements.Execute(inserts);
+      inserts.clear();
+      pending = 0;
+    };
+    const auto write = [&](const TCallLogRow& row, bool first) {
       const std::string key = OrderKey(row);
       auto order = staged.find(key);
       if (order == staged.end()) {
@@ -251,21 +272,56 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
         order = staged.emplace(key, last).first;
       }
       const int eventOrder = ++order->second;
-      if (i == first) attempt.eventOrder = eventOrder;
+      if (first) attempt.eventOrder = eventOrder;
       // Several inserts to a round trip: a database server's latency is paid once for them.
       inserts += InsertStatement(row, eventOrder) + ";\n";
-      if (++pending == kInsertsPerStatement) {
-        statements.Execute(inserts);
-        inserts.clear();
-        pending = 0;
+      const std::string opening = OpenCallStatement(row);
+      if (!opening.empty()) inserts += opening + ";\n";
+      if (++pending == kInsertsPerStatement) flush();
+    };
+    for (std::size_t i = first; i < first + count; ++i) {
+      if (endsCutCalls && i == first + earlierRows) {
+        flush();
+        cutCalls = TakeCutCalls(statements, startTime_);
+        for (const TCallLogRow& row : cutCalls) write(row, false);
       }
+      write(rows[i], i == first);
     }
-    if (pending > 0) statements.Execute(inserts);
+    if (endsCutCalls && earlierRows >= count) {
+      flush();
+      cutCalls = TakeCutCalls(statements, startTime_);
+      for (const TCallLogRow& row : cutCalls) write(row, false);
+    }
+    flush();
     if (beforeCommit) beforeCommit(attempt);
     committing = true;
   });
   if (lastEventOrder_.size() > kMaxCallKeys) lastEventOrder_.clear();  // seeded again from the table when needed
   for (const auto& [key, order] : staged) lastEventOrder_[key] = order;
+  if (!endsCutCalls) return;
+  cutCallsPending_ = false;
+  for (const TCallLogRow& row : cutCalls) {
+    LogErrorLine(FormatText("Call log: call %s at line %s was cut off by the server's end; its ending row is "
+                            "written with the time of the restart, %s",
+                            {row.CallHandle, row.LinePhoneNumber, row.EndTime}));
+  }
+}
+
+void TCallLogWriter::EndCutCallsAlone() {
+  if (!cutCallsPending_) return;
+  TCallLogJournal::TAttempt attempt;
+  bool committing = false;
+  try {
+    UseCurrentConnectionString();
+    if (connection_.ConnectionString().empty()) return;  // no database yet: the first rows will do it
+    Commit({}, 0, 0, attempt, committing, nullptr);
+  } catch (...) {
+    // Nothing else was in the transaction: committed or not, the table of open calls tells the next commit,
+    // which does it before its rows.
+    connection_.Close();
+    LogFormat("call log: the calls an earlier run left open wait for the database: %s",
+              {ExceptionText(std::current_exception())});
+  }
 }
 
 void TCallLogWriter::ResolveUnknownAttempt() {
@@ -317,9 +373,17 @@ bool TCallLogWriter::DrainBacklog() {
       count = std::min(backlog_.size(), kBatchRows);
       const std::vector<TCallLogRow> batch(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(count));
       // The marker is on disk before the commit: a kill during the commit is resolved from it at the next start.
-      Commit(batch, 0, count, attempt, committing, [&](const TCallLogJournal::TAttempt& planned) {
-        if (journalWritable_) journal_.MarkAttempt(planned);
-      });
+      std::size_t earlier = 0;
+      {
+        std::lock_guard lock(mutex_);
+        earlier = std::min(count, leftByEarlierRun_);
+      }
+      Commit(
+          batch, 0, count, attempt, committing,
+          [&](const TCallLogJournal::TAttempt& planned) {
+            if (journalWritable_) journal_.MarkAttempt(planned);
+          },
+          earlier);
     } catch (...) {
       if (committing) unknownAttempt_ = attempt;
       Failed(ExceptionText(std::current_exception()));
@@ -342,6 +406,7 @@ bool TCallLogWriter::DrainBacklog() {
     if (backlog_.empty() && onDiskOnly_ == 0) journal_.Remove();
     Written(count, true);
   }
+  EndCutCallsAlone();
   journal_.Remove();
   journalWritable_ = true;
   retryDelay_ = std::chrono::milliseconds(0);
@@ -381,6 +446,7 @@ bool TCallLogWriter::WriteDirect(std::vector<TCallLogRow> rows) {
 }
 
 void TCallLogWriter::Run() {
+  if (State() == TState::Writing) EndCutCallsAlone();  // else after the earlier run's rows, as they drain
   for (;;) {
     std::vector<TCallLogRow> incoming;
     bool stopping = false;

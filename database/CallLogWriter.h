@@ -76,9 +76,13 @@ class TCallLogWriter {
   bool WriteDirect(std::vector<TCallLogRow> rows);
   // One transaction. Sets committing when the statements were all issued and the commit was asked for;
   // beforeCommit (may be empty) learns the attempt just before.
+  // The first earlierRows of them are an earlier run's: the calls that run left open are ended after them, in
+  // the same transaction, before any row of this run.
   void Commit(const std::vector<TCallLogRow>& rows, std::size_t first, std::size_t count,
               TCallLogJournal::TAttempt& attempt, bool& committing,
-              const std::function<void(const TCallLogJournal::TAttempt&)>& beforeCommit);
+              const std::function<void(const TCallLogJournal::TAttempt&)>& beforeCommit, std::size_t earlierRows = 0);
+  // Ends the calls an earlier run left open when nothing else is to be written (else the next commit does).
+  void EndCutCallsAlone();
   void ResolveUnknownAttempt();
   void UseCurrentConnectionString();
   void Failed(const std::string& reason);
@@ -108,6 +112,9 @@ class TCallLogWriter {
   std::optional<TCallLogJournal::TAttempt> unknownAttempt_;
   std::unordered_map<std::string, int> lastEventOrder_;  // by call key; forgotten after any failure
   std::uint64_t queueTableOn_ = 0;  // the connection's open on which the queue log's table was made sure of
+  std::uint64_t openCallTableOn_ = 0;  // ... and the open calls' table
+  bool cutCallsPending_ = true;        // the calls an earlier run left open are not ended yet
+  std::string startTime_;              // when this run began: the ending time of the calls it finds cut
   std::uint64_t countedOn_ = 0;     // the connection's open that lastEventOrder_ was read on
   std::chrono::milliseconds retryDelay_{0};
   TClock::time_point nextAttempt_;

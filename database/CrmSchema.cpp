@@ -52,6 +52,15 @@ std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
   };
 }
 
+std::vector<std::string> CrmOpenCallStatements(TSqlDialect dialect) {
+  const TColumnTypes types(dialect);
+  return {
+      Guarded(dialect, "table", "tq_VantrelOpenCall",
+              "(CallHandle " + types.text + "(40) not null, LinePhoneNumber " + types.text + "(64) not null)"),
+      Guarded(dialect, "index", "ix_VantrelOpenCall_CallHandle", "on tq_VantrelOpenCall (CallHandle)"),
+  };
+}
+
 std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect) {
   const TColumnTypes types(dialect);
   const std::string &key = types.key, &text = types.text, &stamp = types.stamp;
@@ -81,6 +90,7 @@ std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect) {
 void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect) {
   for (const std::string& statement : CrmSchemaStatements(dialect)) connection.Execute(statement);
   for (const std::string& statement : CrmQueueLogStatements(dialect)) connection.Execute(statement);
+  for (const std::string& statement : CrmOpenCallStatements(dialect)) connection.Execute(statement);
 }
 
 bool AddSampleCrm(TDataConnection& connection) {

@@ -16,6 +16,10 @@ std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
 // The queue log's table and index; the call log makes them itself when a CRM made before them lacks them.
 std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect);
 
+// The calls whose ending row is still to come, one row per call key and line; the call log keeps it and makes it
+// itself when a CRM made before it lacks it.
+std::vector<std::string> CrmOpenCallStatements(TSqlDialect dialect);
+
 // Creates the tables and indexes that are missing.
 void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect);
 

@@ -1,5 +1,6 @@
 #include "VantrelClient.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "OrbServices.h"
 #include "TlsContext.h"
 #include "model/BaseLib.h"
+#include "platform/MessageQueue.h"
 #include "model/ClientQueues.h"
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
@@ -58,6 +60,26 @@ TProcessState& State() {
 
 constexpr const char* kEnvironmentObjectId = "EnvironmentInstance";
 
+// The CRM contact whose phone the number is, for the name a ringing SIP phone shows; empty when none is.
+// Runs on the SIP port's names thread, through the Database as the routing's own CRM reads do.
+std::string CrmContactName(const std::string& number) {
+  std::string digits;
+  for (const char c : number) {
+    if (c < '0' || c > '9') return {};  // the CRM keeps digits; nothing else reaches the SQL
+    digits += c;
+  }
+  if (digits.empty() || digits.size() > 32 || State().environment == nullptr) return {};
+  ::Database_var database = State().environment->GetConnectedDatabase();
+  if (CORBA::is_nil(database)) return {};
+  CORBA::String_var name;
+  const std::string sql =
+      "select top 1 c.Name as ContactName from tq_ContactPhone p join tq_Contact c on c.ID = p.Contact_ID "
+      "where p.OptimizedPhone = '" +
+      digits + "'";
+  if (!database->GetFieldValue(sql.c_str(), "ContactName", name.out())) return {};
+  return name.in();
+}
+
 // The telephony back-end "Exchange.ini" of the INI folder names serves the lines of this process through the
 // Telephony API. A software exchange also gets its control socket there, so that outside callers can be played
 // by a person or another process. Done once.
@@ -94,10 +116,17 @@ bool StartExchange(const std::string& iniFolder) {
           stations.push_back(exchange->Device(device).number);
       }
       state.sipPort = std::make_unique<telephony::TSipPort>(*exchange, sip, stations);
+      state.sipPort->SetCallerNameLookup(CrmContactName);
     }
   } catch (...) {
-    // Simulated stations and far ends keep working; phones and the trunk cannot reach the exchange.
-    LogFormat("SIP error: %s", {ExceptionText(std::current_exception())});
+    // A configured SIP port that cannot serve refuses the start: a server without the phones it was set up for
+    // would look up and lose every call meant for them.
+    const std::string reason = "SIP cannot start: " + ExceptionText(std::current_exception());
+    LogFormat("SIP error: %s", {reason});
+    LogErrorLine(reason);
+    std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
+    platform::MessageQueue::ForCurrentThread()->PostQuit(1);
+    return false;
   }
   return true;
 }

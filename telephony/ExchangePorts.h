@@ -12,6 +12,8 @@ struct TLegChange {
   bool farEnd = false;
   std::string number;                // the station's number, or the far end's
   std::string caller;                // who calls the leg (a ringing station, a far end being called)
+  std::string presentedCaller;       // whom a ringing phone shows: the caller, or for a consultation call the
+                                     // party it is for (the outside caller a routing line holds)
   std::string dialed;                // where a call waiting for its phone goes once the phone answers
   DWORD state = LINECALLSTATE_IDLE;  // a far end being called is OFFERING
   DWORD peer = 0;

@@ -125,11 +125,13 @@ TEST_P(CallLogWriterOnCrm, AJournalOfAKilledRunIsWrittenFirstAndACommitItFinishe
     torn << "R\t20261207100000-9\t2026";  // a write the kill cut short
   }
   auto writer = NewWriter();
-  writer->Append(Row("20261207100000-9", 9));
+  writer->Append(Row("20261207100500-1", 1));
   ASSERT_TRUE(writer->WaitUntilWritten(10s));
   EXPECT_EQ(RowsOf("20261207100000-7"), "1@1 2@2 3@3");
   EXPECT_EQ(RowsOf("20261207100000-8"), "1@1 2@2");
+  // The killed run's call that its journal opened is ended by the restart, after its rows, before the new ones.
   EXPECT_EQ(RowsOf("20261207100000-9"), "1@1 9@2");
+  EXPECT_EQ(RowsOf("20261207100500-1"), "1@1");
   EXPECT_EQ(writer->Waiting(), 0u);
   EXPECT_TRUE(WaitUntil([&] { return !fs::exists(Journal()); }, 10s));
 }
@@ -211,9 +213,8 @@ TEST_P(CallLogWriterOnCrm, QueueRowsAreNumberedApartFromTheCallsRowsAndTheirTabl
   }
   auto writer = NewWriter();
   writer->Append(abandoned);
-  writer->Append(Row("20261207100000-5", 9));
   ASSERT_TRUE(writer->WaitUntilWritten(20s));
-  EXPECT_EQ(RowsOf("20261207100000-5"), "1@1 9@2");
+  EXPECT_EQ(RowsOf("20261207100000-5"), "1@1 9@2");  // the call the killed run left open ends at the restart
   std::string queue;
   for (int order = 1; order <= 3; ++order) {
     const auto row = reader_.QueryFirstRow(
@@ -224,6 +225,50 @@ TEST_P(CallLogWriterOnCrm, QueueRowsAreNumberedApartFromTheCallsRowsAndTheirTabl
     if (row) queue += row->at(0) + "/" + row->at(1) + "/" + row->at(2) + "/" + row->at(3) + " ";
   }
   EXPECT_EQ(queue, "1/3/0/5550100 3/3/42/O'Brien\t ");
+}
+
+TEST_P(CallLogWriterOnCrm, ACallTheServersEndCutOffGetsItsEndingRowOnceAtTheNextStart) {
+  auto writer = NewWriter();
+  TCallLogRow talking = Row("20261207100000-21", 1, "5550121");
+  talking.ConnectedPhoneNumber = "103";
+  talking.Operator_id = 2;
+  writer->Append(talking);
+  talking.CallEventType = 2;
+  writer->Append(talking);
+  TCallLogRow atTheSeat = Row("20261207100000-22", 1, "5550121");
+  atTheSeat.LinePhoneNumber = "103";
+  writer->Append(atTheSeat);
+  writer->Append(Row("20261207100000-23", 3));
+  writer->Append(Row("20261207100000-23", 9));  // ended before the server did
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  writer.reset();  // the server's end: whatever cut the calls, their last rows are all there is
+
+  writer = NewWriter();
+  ASSERT_TRUE(WaitUntil([&] { return RowsOf("20261207100000-21") == "1@1 2@2 9@3"; }, 10s))
+      << RowsOf("20261207100000-21");
+  ASSERT_TRUE(WaitUntil([&] { return RowsOf("20261207100000-22") == "1@1 9@2"; }, 10s))
+      << RowsOf("20261207100000-22");
+  EXPECT_EQ(RowsOf("20261207100000-23"), "3@1 9@2");
+  // The ending row is the call's last one at its line, ended at the time of the restart.
+  const auto ending = reader_.QueryFirstRow(
+      "select LinePhoneNumber, CallerPhoneNumber, ConnectedPhoneNumber, Operator_id, EndTime from tq_VantrelLog "
+      "where CallHandle = '20261207100000-21' and EventOrder = 3",
+      {"LinePhoneNumber", "CallerPhoneNumber", "ConnectedPhoneNumber", "Operator_id", "EndTime"});
+  ASSERT_TRUE(ending);
+  EXPECT_EQ(ending->at(0), "101");
+  EXPECT_EQ(ending->at(1), "5550121");
+  EXPECT_EQ(ending->at(2), "103");
+  EXPECT_EQ(ending->at(3), "2");
+  EXPECT_NE(ending->at(4).substr(0, 16), "2026-12-07 10:00");
+
+  // Another start ends nothing twice.
+  writer.reset();
+  writer = NewWriter();
+  writer->Append(Row("20261207100500-24", 1));
+  ASSERT_TRUE(writer->WaitUntilWritten(10s));
+  EXPECT_EQ(RowsOf("20261207100000-21"), "1@1 2@2 9@3");
+  EXPECT_EQ(RowsOf("20261207100000-22"), "1@1 9@2");
+  EXPECT_EQ(RowsOf("20261207100500-24"), "1@1");
 }
 
 TEST(CallLogJournalFile, RowsComeBackAsTheyWereWrittenWhateverTheirText) {

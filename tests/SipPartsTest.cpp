@@ -389,6 +389,9 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
     return TSipConfig::Load(folder.string());
   };
   EXPECT_FALSE(load("").enabled);
+  // Section names compare as keys do.
+  EXPECT_TRUE(load("[sip]\nPort=5070\n").enabled);
+  EXPECT_EQ(load("[Sip]\nport=5071\n").port, 5071);
   const TSipConfig good = load(
       "[SIP]\nPort=5070\nRtpPorts=40000-40099\n[Passwords]\n103=secret\n[Trunk]\nAddress=10.0.0.1\nTransport=TCP\n");
   EXPECT_TRUE(good.enabled);
@@ -408,13 +411,23 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   EXPECT_EQ(guarded.guard.trusted.size(), 2u);
   EXPECT_EQ(guarded.trunk.inboundUser, "carrier");
   for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
-           {"[SIP]\nAddress=pbx.example\n", "[SIP] Address is not an IPv4 address"},
-           {"[SIP]\nPort=70000\n", "[SIP] Port is not a port"},
-           {"[SIP]\nRtpPorts=30000\n", "[SIP] RtpPorts must be FIRST-LAST within 1024-65534, at least four ports"},
-           {"[SIP]\nRtpPorts=100-200\n", "[SIP] RtpPorts must be FIRST-LAST within 1024-65534, at least four ports"},
+           {"[SIP]\nAddress=pbx.example\n", "[SIP] Address=\"pbx.example\" is not an IPv4 address"},
+           {"[SIP]\nPort=70000\n", "[SIP] Port=\"70000\" is not a port"},
+           {"[SIP]\nRtpPorts=30000\n",
+            "[SIP] RtpPorts=\"30000\" must be FIRST-LAST within 1024-65534, at least four ports"},
+           {"[SIP]\nRtpPorts=100-200\n",
+            "[SIP] RtpPorts=\"100-200\" must be FIRST-LAST within 1024-65534, at least four ports"},
+           // A comment after a value is part of the value, as in every INI file of the server; the text says so.
+           {"[Sip]\nAddress=127.0.0.1        ; where SIP listens\n",
+            "[SIP] Address=\"127.0.0.1        ; where SIP listens\" is not an IPv4 address (comments go on lines of "
+            "their own, starting with ;)"},
+           {"[SIP]\nMediaTimeout=60 ; seconds\n",
+            "[SIP] MediaTimeout=\"60 ; seconds\" is not a whole number (comments go on lines of their own, starting "
+            "with ;)"},
+           {"[SIP]\nLogCalls=yes\n", "[SIP] LogCalls=\"yes\" must be 0 or 1"},
            {"[SIP]\nMinExpiry=0\n", "[SIP] MinExpiry must be at least 1 second and MaxExpiry at least MinExpiry"},
            {"[SIP]\n[Passwords]\n103=\n", "station 103 has an empty password"},
-           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=SCTP\n", "[Trunk] Transport must be UDP or TCP"},
+           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=SCTP\n", "[Trunk] Transport=\"SCTP\" must be UDP or TCP"},
            {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nUser=a b\n", "[Trunk] User and Password must be plain words"},
            {"[SIP]\nTrustedAddresses=10.0.0.1, pbx\n",
             "[SIP] TrustedAddresses: pbx is not an IPv4 address or address/prefix"},

@@ -6,6 +6,7 @@ extern "C" {
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -76,10 +77,33 @@ TSipCall::TSipCall(TSipPort& port, TKind kind, DWORD leg, std::string station)
   relayPort_ = port_.relay_->Open(leg_);
 }
 
-TSipCall::~TSipCall() { mem_deref(session_); }
+TSipCall::~TSipCall() {
+  mem_deref(session_);  // a BYE or CANCEL when the session lasted
+  Unjournal();
+}
+
+void TSipCall::Journal(const sip_msg* confirming) {
+  if (port_.legJournal_ == nullptr || confirming == nullptr) return;
+  if (IsOutgoing()) {
+    dialog_ = DialogOfAnswerToOurInvite(confirming);
+  } else if (confirming->req) {
+    dialog_.localTag = Text(confirming->to.tag);  // the ACK carries the tag the stack gave our answer
+  }
+  if (session_ != nullptr) dialog_.cseq = std::max(dialog_.cseq, sip_dialog_lseq(sipsess_dialog(session_)));
+  if (!dialog_.Complete()) return;
+  port_.legJournal_->Opened(dialog_);
+  journaled_ = true;
+}
+
+void TSipCall::Unjournal() {
+  if (!journaled_ || port_.legJournal_ == nullptr) return;
+  port_.legJournal_->Closed(dialog_.Key());
+  journaled_ = false;
+}
 
 void TSipCall::Become(TState state) {
   if (state == state_) return;
+  if (state == TState::Ended) Unjournal();
   if (port_.config_.logCalls) {
     LogFormat("SIP call %s of leg %d (%s): %s -> %s",
               {station_, static_cast<int>(leg_), NameOf(kind_), NameOf(state_), NameOf(state)});
@@ -138,6 +162,7 @@ bool TSipCall::Accept(const sip_msg* msg) {
     sip_reply(port_.sip_, msg, 500, "Server Internal Error");
     return false;
   }
+  dialog_ = DialogOfIncomingInvite(msg);
   if (port_.config_.logCalls)
     LogFormat("SIP call %s of leg %d (%s): Inviting", {station_, static_cast<int>(leg_), NameOf(kind_)});
   if (rings) Become(TState::Early);
@@ -231,7 +256,11 @@ void TSipCall::ProgressHandler(const sip_msg* msg, void* self) {
   if (msg != nullptr && msg->scode >= 180) call.Become(TState::Early);
 }
 
-void TSipCall::EstablishedHandler(const sip_msg*, void* self) { static_cast<TSipCall*>(self)->OnEstablished(); }
+void TSipCall::EstablishedHandler(const sip_msg* msg, void* self) {
+  auto& call = *static_cast<TSipCall*>(self);
+  call.Journal(msg);
+  call.OnEstablished();
+}
 
 void TSipCall::OnEstablished() {
   if (!IsOutgoing()) {  // our 200 was acknowledged: answered already

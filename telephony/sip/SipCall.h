@@ -5,6 +5,7 @@
 #include <string>
 
 #include "telephony/sip/SdpMedia.h"
+#include "telephony/sip/SipLegJournal.h"
 #include "telephony/tapi/Tapi.h"
 
 struct sipsess;
@@ -91,6 +92,11 @@ class TSipCall {
   bool partyHolds_ = false;
   unsigned long sdpId_ = 0;
   unsigned sdpVersion_ = 0;
+  // The dialog, kept in the port's journal from the answer until the call ends.
+  TSipDialogRecord dialog_;
+  bool journaled_ = false;
+  void Journal(const sip_msg* confirming);
+  void Unjournal();
 };
 
 const char* NameOf(TSipCall::TState state);

@@ -24,25 +24,45 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   const std::filesystem::path file = std::filesystem::path(iniFolder) / "Exchange.ini";
   if (!std::filesystem::exists(file)) return config;
   TMemIniFile ini(file.string());
-  const auto sections = ini.ReadSections();
-  for (const std::string& section : sections) config.enabled = config.enabled || section == "SIP";
+  // Section names compare as keys do: [Sip] is [SIP].
+  config.enabled = ini.SectionExists("SIP");
   if (!config.enabled) return config;
+  config.stateFolder = iniFolder;
   const std::string name = file.string();
   const auto wrong = [&](const std::string& what) { return std::invalid_argument(name + ": " + what); };
+  // Values are taken whole, as in every INI file of the server: a comment after a value is part of it.
+  // "[SECTION] KEY="VALUE" WHAT", with a word for a value that holds a comment.
+  const auto badValue = [&](const char* section, const char* key, const std::string& what) {
+    const std::string value = ini.ReadString(section, key, "");
+    return wrong(std::string("[") + section + "] " + key + "=\"" + value + "\" " + what +
+                 (value.find(';') != std::string::npos ? " (comments go on lines of their own, starting with ;)" : ""));
+  };
   const auto port = [&](const char* section, const char* key, int fallback) {
-    const int value = ini.ReadInteger(section, key, fallback);
-    if (value < 1 || value > 65535) throw wrong(std::string("[") + section + "] " + key + " is not a port");
+    const std::string text = ini.ReadString(section, key, "");
+    const int value = text.empty() ? fallback : ini.ReadInteger(section, key, 0);
+    if (value < 1 || value > 65535)
+      throw badValue(section, key, "is not a port");
+    return value;
+  };
+  const auto whole = [&](const char* section, const char* key, int fallback) {
+    const std::string text(Trim(ini.ReadString(section, key, "")));
+    if (text.empty()) return fallback;
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+      throw badValue(section, key, "is not a whole number");
     return value;
   };
 
-  config.address = ini.ReadString("SIP", "Address", config.address);
-  if (!IsIpv4(config.address)) throw wrong("[SIP] Address is not an IPv4 address");
+  config.address = std::string(Trim(ini.ReadString("SIP", "Address", config.address)));
+  if (!IsIpv4(config.address)) throw badValue("SIP", "Address", "is not an IPv4 address");
   config.port = port("SIP", "Port", config.port);
   config.realm = ini.ReadString("SIP", "Realm", config.realm);
   if (config.realm.empty() || config.realm.find_first_of("\"\\\r\n") != std::string::npos)
     throw wrong("[SIP] Realm must be plain text");
-  config.rtpAddress = ini.ReadString("SIP", "RtpAddress", config.address);
-  if (!IsIpv4(config.rtpAddress)) throw wrong("[SIP] RtpAddress is not an IPv4 address");
+  config.rtpAddress = std::string(Trim(ini.ReadString("SIP", "RtpAddress", config.address)));
+  if (!IsIpv4(config.rtpAddress))
+    throw badValue("SIP", "RtpAddress", "is not an IPv4 address");
   const std::string range = ini.ReadString("SIP", "RtpPorts", "20000-29999");
   const std::size_t dash = range.find('-');
   const auto number = [](std::string_view text, int& value) {
@@ -52,14 +72,16 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   if (dash == std::string::npos || !number(std::string_view(range).substr(0, dash), config.rtpFirstPort) ||
       !number(std::string_view(range).substr(dash + 1), config.rtpLastPort) || config.rtpFirstPort < 1024 ||
       config.rtpLastPort > 65534 || config.rtpLastPort - config.rtpFirstPort < 3)
-    throw wrong("[SIP] RtpPorts must be FIRST-LAST within 1024-65534, at least four ports");
-  config.mediaTimeout = ini.ReadInteger("SIP", "MediaTimeout", config.mediaTimeout);
+    throw badValue("SIP", "RtpPorts", "must be FIRST-LAST within 1024-65534, at least four ports");
+  config.mediaTimeout = whole("SIP", "MediaTimeout", config.mediaTimeout);
   if (config.mediaTimeout < 0) throw wrong("[SIP] MediaTimeout must not be negative");
-  config.minExpiry = ini.ReadInteger("SIP", "MinExpiry", config.minExpiry);
-  config.maxExpiry = ini.ReadInteger("SIP", "MaxExpiry", config.maxExpiry);
+  config.minExpiry = whole("SIP", "MinExpiry", config.minExpiry);
+  config.maxExpiry = whole("SIP", "MaxExpiry", config.maxExpiry);
   if (config.minExpiry < 1 || config.maxExpiry < config.minExpiry)
     throw wrong("[SIP] MinExpiry must be at least 1 second and MaxExpiry at least MinExpiry");
-  config.logCalls = ini.ReadBool("SIP", "LogCalls", config.logCalls);
+  const std::string logCalls(Trim(ini.ReadString("SIP", "LogCalls", "")));
+  if (!logCalls.empty() && logCalls != "0" && logCalls != "1") throw badValue("SIP", "LogCalls", "must be 0 or 1");
+  if (!logCalls.empty()) config.logCalls = logCalls == "1";
   config.holdSound = ini.ReadString("SIP", "HoldSound", "");
   if (config.holdSound.empty()) {
     const auto fallback = std::filesystem::path(iniFolder) / "hold.wav";
@@ -84,16 +106,17 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     config.passwords[station] = password;
   }
 
-  config.trunk.address = ini.ReadString("Trunk", "Address", "");
+  config.trunk.address = std::string(Trim(ini.ReadString("Trunk", "Address", "")));
   if (!config.trunk.address.empty()) {
-    if (!IsIpv4(config.trunk.address)) throw wrong("[Trunk] Address is not an IPv4 address");
+    if (!IsIpv4(config.trunk.address))
+      throw badValue("Trunk", "Address", "is not an IPv4 address");
     config.trunk.port = port("Trunk", "Port", config.trunk.port);
     config.trunk.transport = ini.ReadString("Trunk", "Transport", config.trunk.transport);
     if (config.trunk.transport != "UDP" && config.trunk.transport != "TCP")
-      throw wrong("[Trunk] Transport must be UDP or TCP");
+      throw badValue("Trunk", "Transport", "must be UDP or TCP");
     config.trunk.user = ini.ReadString("Trunk", "User", "");
     config.trunk.password = ini.ReadString("Trunk", "Password", "");
-    config.trunk.registerExpiry = ini.ReadInteger("Trunk", "RegisterExpiry", config.trunk.registerExpiry);
+    config.trunk.registerExpiry = whole("Trunk", "RegisterExpiry", config.trunk.registerExpiry);
     if (config.trunk.registerExpiry < 60) throw wrong("[Trunk] RegisterExpiry must be at least 60 seconds");
     for (const std::string* text : {&config.trunk.user, &config.trunk.password}) {
       if (text->find_first_of("\"\\\r\n<>@: ") != std::string::npos)

@@ -40,6 +40,8 @@ struct TSipConfig {
   std::map<std::string, std::string> passwords;
   TSipTrunk trunk;
   TSipGuardSettings guard;
+  // Where the port keeps what outlives a run (registrations, the answered calls' dialogs); empty: nowhere.
+  std::string stateFolder;
 
   // Throws std::invalid_argument naming the file and the value that is wrong.
   static TSipConfig Load(const std::string& iniFolder);

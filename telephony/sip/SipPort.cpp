@@ -133,6 +133,7 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
 
 TSipPort::~TSipPort() {
   exchange_.SetPorts(nullptr);  // no change arrives after this
+  callerNames_.reset();
   stopping_ = true;
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
@@ -199,6 +200,7 @@ void TSipPort::Run(std::promise<std::string>& started) {
   tmr_start(&tick, 1000, Ticker::Fire, &ticker);
   re_main(nullptr);
   tmr_cancel(&tick);
+  if (registrationsChanged_) SaveRegistrations();
   {
     const std::lock_guard guard(queueLock_);
     queue_.clear();
@@ -235,6 +237,8 @@ std::string TSipPort::StartStack() {
   fd_listen(
       wake_, FD_READ, [](int, void* self) { static_cast<TSipPort*>(self)->DrainQueue(); }, this);
   ProbeOwnSocket();
+  RestoreRegistrations();
+  EndEarlierRunsCalls();
   if (!config_.trunk.address.empty() && !config_.trunk.user.empty()) {
     const TSipTrunk& trunk = config_.trunk;
     const std::string registrar =
@@ -300,11 +304,14 @@ void TSipPort::StopStack() {
 }
 
 void TSipPort::OnTick() {
-  for (const std::string& station : registrar_.Expire(TSipRegistrar::TClock::now()))
-    LogFormat("SIP: the registration of station %s expired", {station});
+  const std::vector<std::string> lapsed = registrar_.Expire(TSipRegistrar::TClock::now());
+  for (const std::string& station : lapsed) LogFormat("SIP: the registration of station %s expired", {station});
+  if (!lapsed.empty() || registrationsChanged_) SaveRegistrations();
+  registrationsChanged_ = false;
   for (const std::string& address : guard_.Expire(TSipGuard::TClock::now()))
     LogFormat("SIP: %s is no longer banned", {address});
   EndUnconfirmedTrunkCalls();
+  StopAwaitingNames();
 }
 
 // ---- requests outside calls ----
@@ -331,8 +338,10 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
   }
   if (pl_strcmp(&msg->met, "REGISTER") == 0) {
     OnRegister(msg);
+    registrationsChanged_ = true;
     return true;
   }
+  if (AnswerEarlierRunsBye(msg)) return true;
   if (pl_strcmp(&msg->met, "OPTIONS") == 0) {
     sip_replyf(sip_, msg, 200, "OK", "%sAccept: application/sdp\r\nContent-Length: 0\r\n\r\n", kAllowHeader);
     return true;
@@ -476,6 +485,7 @@ void TSipPort::InviteFromTrunk(const sip_msg* msg) {
   const std::string called = Text(msg->uri.user);
   std::string caller = Text(msg->from.uri.user);
   if (!IsDialable(caller)) caller = "0";  // anonymous or a name: the station sees no number
+  else callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
   if (!OfferSuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
@@ -638,12 +648,15 @@ void TSipPort::OnLegChange(const TLegChange& change) {
 void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
   const auto contacts = registrar_.Contacts(change.number);
   if (contacts.empty()) return;  // no phone: the station rings unheard, as the exchange's no-answer wants
-  const std::string from = toDial ? change.dialed : change.caller.empty() ? std::string("0") : change.caller;
+  const std::string shown = change.presentedCaller.empty() ? change.caller : change.presentedCaller;
+  const std::string from = toDial ? change.dialed : shown.empty() ? std::string("0") : shown;
+  std::string name;
+  if (!toDial && AwaitCallerName(change, from, &name)) return;
   try {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
           *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
-      if (made->Invite(contact.uri, from, OurUri(from))) Add(std::move(made));
+      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from))) Add(std::move(made));
     }
   } catch (const std::runtime_error& full) {
     LogFormat("SIP: station %s's phones not rung: %s", {change.number, std::string(full.what())});

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -16,10 +17,13 @@
 #include "telephony/ExchangePorts.h"
 #include "telephony/sip/MediaRelay.h"
 #include "telephony/sip/SipCall.h"
+#include "telephony/sip/SipCallerNames.h"
 #include "telephony/sip/SipConfig.h"
 #include "telephony/sip/SipDigest.h"
 #include "telephony/sip/SipGuard.h"
+#include "telephony/sip/SipLegJournal.h"
 #include "telephony/sip/SipRegistrar.h"
+#include "telephony/sip/SipRegistrationStore.h"
 
 struct sip;
 struct sip_msg;
@@ -56,6 +60,8 @@ class TSipPort final : public IExchangePorts {
   void LegChanged(const TLegChange& change) override;
   bool RingsPhoneFirst(const std::string& station) const override;
   TFigures Figures() const;
+  // Where the display names of callers come from (the CRM); without it phones show numbers alone.
+  void SetCallerNameLookup(TSipCallerNames::TLookup lookup) { callerNames_->SetLookup(std::move(lookup)); }
 
  private:
   friend class TSipCall;
@@ -92,6 +98,20 @@ class TSipPort final : public IExchangePorts {
   void EndUnconfirmedTrunkCalls();
   void OnTick();
 
+  // What outlives a run (SipPortRestart.cpp): the registrations, and the dialogs of answered calls, whose
+  // leftovers get their BYE at the next start.
+  void RestoreRegistrations();
+  void SaveRegistrations();
+  void EndEarlierRunsCalls();
+  // A BYE for a call the earlier run left: the call is over, so it gets 200 rather than 481. True when answered.
+  bool AnswerEarlierRunsBye(const sip_msg* msg);
+
+  // The caller's name for a phone about to ring (SipPortNames.cpp): true when the ringing waits for it (a
+  // second at most); else *name is what is known, maybe nothing.
+  bool AwaitCallerName(const TLegChange& change, const std::string& number, std::string* name);
+  void OnCallerNamed(DWORD leg);
+  void StopAwaitingNames();
+
   // Leg changes, on the SIP thread.
   void OnLegChange(const TLegChange& change);
   void RingPhones(const TLegChange& change, bool toDial);
@@ -115,6 +135,18 @@ class TSipPort final : public IExchangePorts {
   TSipGuard guard_;    // SIP thread only
   TSipRegistrar registrar_;
   std::unique_ptr<TMediaRelay> relay_;
+  // SIP thread only; empty when the configuration names no folder for them.
+  std::unique_ptr<TSipRegistrationStore> registrationStore_;
+  bool registrationsChanged_ = false;  // kept at the next tick: a burst of registrations is one write
+  std::unique_ptr<TSipLegJournal> legJournal_;
+  std::set<std::string> earlierRunsCallIds_;
+  // Its thread posts here: stopped before the queue's descriptor closes.
+  std::unique_ptr<TSipCallerNames> callerNames_ = std::make_unique<TSipCallerNames>();
+  struct TAwaitedName {
+    TSipRegistrar::TClock::time_point until;
+    bool gaveUp = false;
+  };
+  std::map<DWORD, TAwaitedName> namesAwaited_;  // SIP thread only: the legs whose phones wait for a name
 
   std::mutex queueLock_;  // a leaf
   std::deque<std::function<void()>> queue_;

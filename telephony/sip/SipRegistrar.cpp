@@ -79,4 +79,9 @@ std::size_t TSipRegistrar::Count() const {
   return count;
 }
 
+std::map<std::string, std::vector<TSipRegistrar::TContact>> TSipRegistrar::Snapshot() const {
+  const std::lock_guard guard(lock_);
+  return contacts_;
+}
+
 }  // namespace vantrel::telephony

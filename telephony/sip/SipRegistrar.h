@@ -34,6 +34,8 @@ class TSipRegistrar {
   // Drops what expired; the stations that lost their last phone.
   std::vector<std::string> Expire(TClock::time_point now);
   std::size_t Count() const;
+  // Every station's contacts, for keeping them across a restart.
+  std::map<std::string, std::vector<TContact>> Snapshot() const;
 
  private:
   mutable std::mutex lock_;  // a leaf
