@@ -90,6 +90,8 @@ class Console {
   // Returns what the user should know about the CRM database: nothing when it is connected.
   std::string Listen();
   void KeepAlive();
+  // At quit: the lines stop sending to this console.
+  void StopListening();
   void Draw(const std::string& message);
   std::string Run(const std::string& command);
 
@@ -100,11 +102,16 @@ class Console {
   // How long the call has been on the line: the server does not tell a call's begin time, so it is counted from
   // when this console first saw the call.
   std::string DurationOf(const std::string& line, CORBA::Long call);
+  // The console's listener hears its lines beside other clients' (AddEventsListener); at the line of its own
+  // operator it is the line's own listener, so the operator goes when the console does.
+  void Seat(::Line_ptr line, const std::string& number);
+  void Unseat(::Line_ptr line, const std::string& number);
 
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   ::Environment_var environment_;
   const std::string onlyLine_;  // empty: every line
+  std::map<std::string, ::LineEvents_var> listeners_;  // by line number
   ::Operator_var me_;
   std::string myLine_;
   std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsSeen_;
@@ -143,7 +150,9 @@ std::string Console::Listen() {
     auto* events = new ConsoleEvents(number.in());
     PortableServer::ObjectId_var id = poa_->activate_object(events);
     events->_remove_ref();
-    line->SetLineEventsListener(::LineEvents_var(::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)))));
+    ::LineEvents_var& listener = listeners_[number.in()];
+    listener = ::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)));
+    line->AddEventsListener(listener);
     line->ChangeLineEventLastContact();
   }
   auto* queueEvents = new ConsoleQueueEvents();
@@ -161,9 +170,42 @@ void Console::KeepAlive() {
   for (CORBA::Long i = 0; i < lines->GetItemsCount(); ++i) {
     ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(i)));
     if (CORBA::is_nil(line)) continue;
-    if (!onlyLine_.empty() && onlyLine_ != CORBA::String_var(line->GetDevicePhoneNumber()).in()) continue;
+    CORBA::String_var number = line->GetDevicePhoneNumber();
+    const auto listener = listeners_.find(number.in());
+    if (listener == listeners_.end()) continue;
     line->ChangeLineEventLastContact();
+    // Dropped with this console once (slow, unreachable): heard again. Adding a listener the line has keeps one.
+    if (myLine_ != number.in()) line->AddEventsListener(listener->second);
   }
+}
+
+void Console::StopListening() {
+  for (const auto& [number, listener] : listeners_) {
+    ::Line_var line = LineOf(number);
+    if (CORBA::is_nil(line)) continue;
+    if (number == myLine_) {
+      Unseat(line, number);
+    } else {
+      line->RemoveEventsListener(listener);
+    }
+  }
+}
+
+void Console::Seat(::Line_ptr line, const std::string& number) {
+  const auto listener = listeners_.find(number);
+  if (listener == listeners_.end()) return;
+  line->RemoveEventsListener(listener->second);
+  line->SetLineEventsListener(listener->second);
+  line->ChangeLineEventLastContact();
+}
+
+void Console::Unseat(::Line_ptr line, const std::string& number) {
+  const auto listener = listeners_.find(number);
+  if (listener == listeners_.end()) return;
+  ::LineEvents_var current = line->GetLineEventsListener();
+  if (!CORBA::is_nil(current) && current->_is_equivalent(listener->second))
+    line->SetLineEventsListener(::LineEvents::_nil());
+  line->AddEventsListener(listener->second);
 }
 
 void Console::Draw(const std::string& message) {
@@ -261,6 +303,7 @@ std::string Console::Run(const std::string& command) {
     me_->SetComputerName(host);
     me_->SetLine(line);
     myLine_ = words[2];
+    Seat(line, myLine_);
     return "Logged in at " + myLine_;
   }
   if (verb == "quit") return "quit";
@@ -270,6 +313,7 @@ std::string Console::Run(const std::string& command) {
     ::Operators_var operators = environment_->GetOperators();
     operators->DeleteItem(me_);
     me_ = ::Operator::_nil();
+    Unseat(line, myLine_);
     myLine_.clear();
     return "Logged out";
   }
@@ -397,6 +441,7 @@ int main(int argc, char** argv) {
     }
     done = true;
     painter.join();
+    console.StopListening();
   } catch (const CORBA::Exception& error) {
     std::cerr << "vantrel-console: cannot reach the server at " << address << ":" << port << " (" << error._name()
               << ")\n";

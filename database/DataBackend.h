@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "SqlDialect.h"
+
 namespace vantrel {
 
 // One open database connection of a backend. Statements arrive already in the backend's dialect.
@@ -21,6 +23,10 @@ class TDataBackend {
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() noexcept = 0;
+  // Until EndReadOnly nothing run on the connection can write: a statement that tries fails with EWriteRefused.
+  // EndReadOnly never throws.
+  virtual void BeginReadOnly(TSqlDialect dialect) = 0;
+  virtual void EndReadOnly() noexcept = 0;
   // The connection no longer reaches the database its string names (an embedded file deleted or replaced):
   // it has to be opened again.
   virtual bool IsStale() { return false; }
@@ -28,6 +34,12 @@ class TDataBackend {
 
 // A statement failed because the connection to the server is gone; the connection cannot be used again.
 class EConnectionLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A statement tried to write where only reading is allowed.
+class EWriteRefused : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -110,6 +110,54 @@ std::optional<std::vector<std::string>> TDataConnection::QueryFirstRow(const std
       });
 }
 
+namespace {
+// A second statement could end the read-only transaction and write after it. A ';' anywhere but at the end
+// counts, in a literal too: that refuses a few harmless texts rather than second-guess each server's quoting.
+void RequireOneStatement(const std::string& sql) {
+  const std::size_t last = sql.find_last_not_of(" \t\r\n;");
+  if (last != std::string::npos && sql.find(';') < last) {
+    throw std::runtime_error("Only one statement at a time may run where SQL is read-only");
+  }
+}
+}  // namespace
+
+void TDataConnection::ExecuteReadOnly(const std::string& sql) {
+  RequireOneStatement(sql);
+  std::lock_guard command(commandMutex_);
+  WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect dialect) {
+        backend.BeginReadOnly(dialect);
+        try {
+          backend.Execute(AdaptSql(sql, dialect));
+        } catch (...) {
+          backend.EndReadOnly();
+          throw;
+        }
+        backend.EndReadOnly();
+      });
+}
+
+std::optional<std::vector<std::string>> TDataConnection::QueryFirstRowReadOnly(
+    const std::string& sql, const std::vector<std::string>& fieldNames) {
+  RequireOneStatement(sql);
+  // Serialised with Execute: the read-only mode is the connection's while it lasts.
+  std::lock_guard command(commandMutex_);
+  return WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect dialect) {
+        backend.BeginReadOnly(dialect);
+        try {
+          auto row = backend.QueryFirstRow(AdaptSql(sql, dialect), fieldNames);
+          backend.EndReadOnly();
+          return row;
+        } catch (...) {
+          backend.EndReadOnly();
+          throw;
+        }
+      });
+}
+
 void TDataConnection::TTransaction::Execute(const std::string& sql) { backend_.Execute(AdaptSql(sql, dialect_)); }
 
 std::optional<std::vector<std::string>> TDataConnection::TTransaction::QueryFirstRow(

@@ -45,6 +45,13 @@ class TDataConnection {
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames);
 
+  // The same for SQL that must not write (clients' SQL under "ClientSQL=ReadOnly"): one statement, run read-only
+  // (SQLite's query_only, PostgreSQL's read-only transaction) and rolled back in any case. A write fails with
+  // EWriteRefused, more than one statement with a plain error.
+  void ExecuteReadOnly(const std::string& sql);
+  std::optional<std::vector<std::string>> QueryFirstRowReadOnly(const std::string& sql,
+                                                                const std::vector<std::string>& fieldNames);
+
   // The statements of one transaction, in the system's T-SQL like Execute and QueryFirstRow.
   class TTransaction {
    public:

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #include "support/IniFile.h"
 
@@ -59,6 +60,8 @@ void CheckStatement(SQLRETURN result, SQLHSTMT statement, SQLHDBC connection) {
   const bool reportedDead =
       SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
   if (connectionState || reportedDead) throw EConnectionLost(text);
+  // 25006: a write in a read-only transaction.
+  if (std::string_view(reinterpret_cast<const char*>(state)) == "25006") throw EWriteRefused(text);
   throw std::runtime_error(text);
 }
 
@@ -191,6 +194,19 @@ void TOdbcBackend::Commit() {
   }
   SetAutoCommit(true);
 }
+
+// A transaction that is rolled back in any case; PostgreSQL refuses its writes as they come.
+void TOdbcBackend::BeginReadOnly(TSqlDialect dialect) {
+  Begin();
+  try {
+    if (dialect == TSqlDialect::PostgreSQL) Execute("SET TRANSACTION READ ONLY");
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+}
+
+void TOdbcBackend::EndReadOnly() noexcept { Rollback(); }
 
 void TOdbcBackend::Rollback() noexcept {
   SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);

@@ -20,6 +20,8 @@ class TOdbcBackend : public TDataBackend {
   void Begin() override;
   void Commit() override;
   void Rollback() noexcept override;
+  void BeginReadOnly(TSqlDialect dialect) override;
+  void EndReadOnly() noexcept override;
 
  private:
   void SetAutoCommit(bool on);

@@ -51,13 +51,16 @@ TSqliteBackend::TSqliteBackend(const std::string& fileName) : fileName_(fileName
   // Concurrent writers from other connections wait instead of failing at once.
   sqlite3_busy_timeout(database_, 5000);
   // Statements come from clients too: they may not attach (and so create) other database files anywhere, nor
-  // load extensions (off by default; kept off).
+  // load extensions (off by default; kept off). While read-only, no pragma may be set: "query_only" would undo
+  // it.
   sqlite3_set_authorizer(
       database_,
-      [](void*, int action, const char*, const char*, const char*, const char*) {
-        return action == SQLITE_ATTACH || action == SQLITE_DETACH ? SQLITE_DENY : SQLITE_OK;
+      [](void* self, int action, const char*, const char* value, const char*, const char*) {
+        if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
+        const bool readOnly = static_cast<TSqliteBackend*>(self)->readOnly_.load();
+        return readOnly && action == SQLITE_PRAGMA && value != nullptr ? SQLITE_DENY : SQLITE_OK;
       },
-      nullptr);
+      this);
   sqlite3_db_config(database_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
   // Write-ahead logging: readers do not block the call log's writer, and a commit is one append to the log.
   // With synchronous=NORMAL a commit is in the operating system's hands when it returns, so a crash of this
@@ -91,20 +94,38 @@ void TSqliteBackend::Rollback() noexcept {
 
 TSqliteBackend::~TSqliteBackend() { sqlite3_close_v2(database_); }
 
+void TSqliteBackend::BeginReadOnly(TSqlDialect) {
+  Execute("pragma query_only=1");
+  readOnly_ = true;
+}
+
+void TSqliteBackend::EndReadOnly() noexcept {
+  readOnly_ = false;
+  sqlite3_exec(database_, "pragma query_only=0", nullptr, nullptr, nullptr);
+}
+
+void TSqliteBackend::Fail(int code, const std::string& message) const {
+  // The code this statement returned, not the connection's last one: other threads may be reading meanwhile.
+  const int primary = code & 0xff;
+  if (readOnly_ && (primary == SQLITE_READONLY || primary == SQLITE_AUTH)) throw EWriteRefused(message);
+  throw std::runtime_error(message);
+}
+
 void TSqliteBackend::Execute(const std::string& sql) {
   char* error = nullptr;
-  if (sqlite3_exec(database_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+  if (const int code = sqlite3_exec(database_, sql.c_str(), nullptr, nullptr, &error); code != SQLITE_OK) {
     const std::string message = error != nullptr ? error : sqlite3_errmsg(database_);
     sqlite3_free(error);
-    throw std::runtime_error(message);
+    Fail(code, message);
   }
 }
 
 std::optional<std::vector<std::string>> TSqliteBackend::QueryFirstRow(const std::string& sql,
                                                                       const std::vector<std::string>& fieldNames) {
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(database_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
-    throw std::runtime_error(sqlite3_errmsg(database_));
+  if (const int code = sqlite3_prepare_v2(database_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+      code != SQLITE_OK) {
+    Fail(code, sqlite3_errmsg(database_));
   }
   const Statement statement(raw);
   if (!statement) throw std::runtime_error("The query text holds no statement");
@@ -120,7 +141,7 @@ std::optional<std::vector<std::string>> TSqliteBackend::QueryFirstRow(const std:
   }
   const int step = sqlite3_step(raw);
   if (step == SQLITE_DONE) return std::nullopt;
-  if (step != SQLITE_ROW) throw std::runtime_error(sqlite3_errmsg(database_));
+  if (step != SQLITE_ROW) Fail(step, sqlite3_errmsg(database_));
   std::vector<std::string> values;
   for (const int column : columns) values.push_back(ColumnText(raw, column));
   return values;

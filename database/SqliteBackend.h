@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 #include "DataBackend.h"
 
 namespace vantrel {
@@ -21,15 +23,20 @@ class TSqliteBackend : public TDataBackend {
   void Begin() override;
   void Commit() override;
   void Rollback() noexcept override;
+  void BeginReadOnly(TSqlDialect dialect) override;
+  void EndReadOnly() noexcept override;
   bool IsStale() override;
   // A new file: no table of any kind yet.
   bool HasNoTables();
 
  private:
+  [[noreturn]] void Fail(int code, const std::string& message) const;
+
   std::string fileName_;
   dev_t device_ = 0;  // the file opened, to see it deleted or replaced under us
   ino_t inode_ = 0;
   sqlite3* database_ = nullptr;
+  std::atomic<bool> readOnly_{false};  // read by the authorizer on whichever thread runs a statement
 };
 
 }  // namespace vantrel

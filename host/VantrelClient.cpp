@@ -141,9 +141,11 @@ bool ApplySecuritySettings(const std::string& iniFolder) {
   TPathConfinement::Instance().SetHome(iniFolder);
   TPathConfinement::Instance().SetAllowedFolders(settings.allowedFolders);
   AllowClientSQL(settings.clientSQL);
+  SetClientSQLReadOnly(settings.clientSQLReadOnly);
   SetDistributedServer(settings.distributed);
   if (settings.distributed) LogMessage("Server type: Distributed");
   if (!settings.clientSQL) LogMessage("SQL from clients is switched off");
+  if (settings.clientSQLReadOnly) LogMessage("SQL from clients is read-only");
   if (!settings.TLS()) return false;
   UseTls({settings.certificateFile, settings.privateKeyFile, settings.privateKeyPassword, settings.clientCAFile});
   LogFormat("IIOP over TLS; clients need a certificate signed by %s", {settings.clientCAFile});

@@ -1,5 +1,6 @@
 #include "LineLib.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -316,6 +317,26 @@ void TLine_Impl::SetDND(CORBA::Boolean value) {
 void TLine_Impl::SetLineEventsListener(::LineEvents_ptr listener) {
   std::lock_guard lock(lineMutex_);
   listener_.Set(listener);
+}
+
+void TLine_Impl::AddEventsListener(::LineEvents_ptr listener) {
+  Guard("TLine_Impl.AddEventsListener", [&] {
+    if (CORBA::is_nil(listener)) throw std::invalid_argument("No listener");
+    std::lock_guard lock(lineMutex_);
+    if (std::any_of(addedListeners_.begin(), addedListeners_.end(),
+                    [&](const auto& added) { return added.Is(listener) && !added.Dropped(); })) {
+      return;
+    }
+    std::erase_if(addedListeners_, [&](const auto& added) { return added.Is(listener); });
+    addedListeners_.emplace_back().Set(listener);
+  });
+}
+
+void TLine_Impl::RemoveEventsListener(::LineEvents_ptr listener) {
+  Guard("TLine_Impl.RemoveEventsListener", [&] {
+    std::lock_guard lock(lineMutex_);
+    std::erase_if(addedListeners_, [&](const auto& added) { return added.Is(listener); });
+  });
 }
 
 void TLine_Impl::ChangeLineEventLastContact() {
@@ -1042,6 +1063,7 @@ void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
         gone = IsListenerStale(*listenerContact_, std::chrono::steady_clock::now());
       gone = gone || listener_.Dropped();
       if (gone) listener_.Clear();
+      std::erase_if(addedListeners_, [](const auto& added) { return added.Dropped(); });
     }
     if (gone) {
       // The client has gone: its operator is logged out.
@@ -1049,10 +1071,20 @@ void TLine_Impl::DoCallEvent(::CallEventType eventType, CORBA::Long call) {
       if (!CORBA::is_nil(seated) && !CORBA::is_nil(operators)) operators->DeleteItem(seated);
       return;
     }
-    if (IsRuled(call)) return;  // the server routes this call itself
+    const bool ending = eventType == ::Idle || eventType == ::CallEnd || eventType == ::CallFinished;
+    const bool ruled = IsRuled(call);
     std::lock_guard lock(lineMutex_);
-    listener_.Post("DoCallEvent",
-                   [eventType, call](::LineEvents_ptr listener) { listener->DoCallEvent(eventType, call); });
+    if (ruled) {
+      // The server routes this call itself: its steps are its own, but a call the listeners heard of before the
+      // rule took it ends for them as it leaves the line.
+      if (!ending || reportedCalls_.count(call) == 0) return;
+    } else if (call != 0 && eventType != ::Ring && eventType != ::AddressState && eventType != ::ForwardState) {
+      reportedCalls_.insert(call);  // those three carry no call
+    }
+    if (eventType == ::CallFinished) reportedCalls_.erase(call);
+    const auto send = [eventType, call](::LineEvents_ptr listener) { listener->DoCallEvent(eventType, call); };
+    listener_.Post("DoCallEvent", send);
+    for (auto& added : addedListeners_) added.Post("DoCallEvent", send);
   });
 }
 
@@ -1732,8 +1764,13 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
             const LONG before = tapiLine_->LastRequestID();
             if (TTapiCall* found = GetCallByHandle(call)) found->CompleteTransfer(false);
             TrackRequest(before, routed->Caller(), TRoutingRequest::CompleteTransfer);
+          } catch (const telephony::ETapiError& error) {
+            // The caller went as the target answered: what is left of the transfer goes, and the step goes on, so
+            // the consultation call is still logged as connected.
+            LogFormat("routing %d: the caller left as the target answered (%s)",
+                      {static_cast<long>(routed->Caller()), error.what()});
+            DropConsultation(*routed);
           } catch (...) {
-            // The caller went in the meantime: what is left of the transfer goes, then the step reports.
             DropConsultation(*routed);
             throw;
           }
@@ -1843,7 +1880,14 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
     LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
     outgoingRaised_.erase(call);
-    connectedPending_.erase(call);
+    if (connectedPending_.erase(call) != 0) {
+      // It talked to the routing line only (its caller left as it answered): a connected call all the same.
+      if (GetCallIsOutgoing(call)) {
+        DoOutgoingCallConnected(call);
+      } else if (GetCallIsIncoming(call)) {
+        DoIncomingCallConnected(call);
+      }
+    }
     if (TRoutedCall* routed = RoutedCallOf(call)) {
       if (routed->Caller() == call) {
         NoteCallerGone(*routed);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/LockRank.h"
 #include "database/CallLogRow.h"
@@ -51,6 +52,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   ::LineEvents_ptr GetLineEventsListener() override;
   void SetLineEventsListener(::LineEvents_ptr listener) override;
   void ChangeLineEventLastContact() override;
+  void AddEventsListener(::LineEvents_ptr listener) override;
+  void RemoveEventsListener(::LineEvents_ptr listener) override;
   CORBA::Long GetCallsCount() override;
 
   // Call control.
@@ -258,6 +261,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   ::Operator_var operator_;                                               // guarded by lineMutex_
   TListener<::LineEvents> listener_;                                      // guarded by lineMutex_
   std::optional<std::chrono::steady_clock::time_point> listenerContact_;  // guarded by lineMutex_; none: never
+  std::vector<TListener<::LineEvents>> addedListeners_;                   // guarded by lineMutex_
+  std::set<CORBA::Long> reportedCalls_;  // guarded by lineMutex_; calls the listeners heard of, until they finish
   bool isOuter_ = false;                                                  // guarded by lineMutex_
   bool usingDND_ = false;                                                 // guarded by lineMutex_
   std::string devicePhoneNumber_;  // guarded by lineMutex_; the first address of the device, kept at open

@@ -171,10 +171,11 @@ CORBA::Boolean TContainerItem_Impl::AssignFrom(::Base_ptr source) {
     ::ContainerItem_var item = ::ContainerItem::_narrow(source);
     if (CORBA::is_nil(item)) throw std::invalid_argument("Invalid class typecast");
     const bool assigned = TBase_Impl::AssignFrom(source);
-    ::Container_var container = item->GetContainer();
-    SetContainer(container);
+    // The ID first, while the container that lists this item is still the one that hears of the change.
     SetID(item->GetID());
     SetOrder(item->GetOrder());
+    ::Container_var container = item->GetContainer();
+    SetContainer(container);
     return assigned;
   });
   EndUpdate();

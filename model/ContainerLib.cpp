@@ -301,8 +301,13 @@ void TContainer_Impl::ItemIDChanged(CORBA::Long previous, CORBA::Long id) {
     byIDStale_ = true;
     return;
   }
-  // The only item with the previous ID is the one that changed.
+  // The only item listed with the previous ID is the one that changed, unless the change came from an item this
+  // container does not list (a copy still bearing its source's container): then the index is made again.
   ::ContainerItem_ptr item = byID_[previous];
+  if (item->GetID() != id) {
+    byIDStale_ = true;
+    return;
+  }
   idCount_.erase(count);
   byID_.erase(previous);
   if (++idCount_[id] == 1) {

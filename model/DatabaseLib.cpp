@@ -157,14 +157,35 @@ CORBA::Boolean TDatabase_Impl::TestConnection(const char* connectionString, char
 }
 
 namespace {
-// Only a client's own request is refused: routing reads the CRM through the same operations.
-void RefuseClientSQLWhenOff() {
+// Only a client's own request is refused or confined: routing reads the CRM through the same operations.
+bool IsClientSQL() {
   const char* operation = CurrentRemoteOperation();
-  if (operation == nullptr || ClientSQLAllowed()) return;
+  if (operation == nullptr) return false;
   const std::string_view name(operation);
-  if (name == "ExecuteSQL" || name == "GetFieldValue" || name == "GetFieldValues") {
+  return name == "ExecuteSQL" || name == "GetFieldValue" || name == "GetFieldValues";
+}
+
+void RefuseClientSQLWhenOff() {
+  if (IsClientSQL() && !ClientSQLAllowed())
     throw std::runtime_error("SQL from clients is switched off in Settings.ini");
+}
+
+bool ClientSQLMustOnlyRead() { return ClientSQLReadOnly() && IsClientSQL(); }
+
+template <typename Body>
+auto RefusingWrites(Body&& body) {
+  try {
+    return body();
+  } catch (const EWriteRefused& refused) {
+    throw std::runtime_error(
+        std::string("SQL from clients may only read (Settings.ini: [Security] ClientSQL=ReadOnly): ") + refused.what());
   }
+}
+
+std::optional<std::vector<std::string>> ClientQueryFirstRow(TDataConnection& connection, const char* sql,
+                                                            const std::vector<std::string>& names) {
+  if (!ClientSQLMustOnlyRead()) return connection.QueryFirstRow(sql, names);
+  return RefusingWrites([&] { return connection.QueryFirstRowReadOnly(sql, names); });
 }
 }  // namespace
 
@@ -175,7 +196,7 @@ CORBA::Boolean TDatabase_Impl::GetFieldValues(const char* sql, const ::StringSeq
     RefuseClientSQLWhenOff();
     std::vector<std::string> names;
     for (CORBA::ULong i = 0; i < fieldNames.length(); ++i) names.emplace_back(fieldNames[i].in());
-    const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, names);
+    const std::optional<std::vector<std::string>> row = ClientQueryFirstRow(connection_, sql, names);
     if (!row) return false;
     fieldValues->length(static_cast<CORBA::ULong>(row->size()));
     for (CORBA::ULong i = 0; i < row->size(); ++i) fieldValues[i] = (*row)[i].c_str();
@@ -187,7 +208,7 @@ CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldN
   std::string value;
   const bool found = Guarded("TDatabase_Impl.GetFieldValue", false, [&] {
     RefuseClientSQLWhenOff();
-    const std::optional<std::vector<std::string>> row = connection_.QueryFirstRow(sql, {fieldName});
+    const std::optional<std::vector<std::string>> row = ClientQueryFirstRow(connection_, sql, {fieldName});
     if (!row) return false;
     value = row->front();
     return true;
@@ -199,7 +220,11 @@ CORBA::Boolean TDatabase_Impl::GetFieldValue(const char* sql, const char* fieldN
 CORBA::Boolean TDatabase_Impl::ExecuteSQL(const char* sql) {
   return Guarded("TDatabase_Impl.ExecuteSQL", false, [&] {
     RefuseClientSQLWhenOff();
-    connection_.Execute(sql);
+    if (ClientSQLMustOnlyRead()) {
+      RefusingWrites([&] { connection_.ExecuteReadOnly(sql); });
+    } else {
+      connection_.Execute(sql);
+    }
     return true;
   });
 }

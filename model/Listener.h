@@ -23,6 +23,8 @@ class TListener {
   void Clear() { Set(Interface::_nil()); }
   Pointer Get() const { return Interface::_duplicate(reference_.in()); }
   bool IsNil() const { return CORBA::is_nil(reference_.in()); }
+  // The same object as `other` (a local comparison of references, no call to the client).
+  bool Is(Pointer other) const { return !IsNil() && !CORBA::is_nil(other) && reference_->_is_equivalent(other); }
   // Its client has been dropped: the owner lets the listener go as it would a stale one.
   bool Dropped() const { return queue_ && queue_->Dropped(); }
 

@@ -10,7 +10,7 @@ ini="$root/ini"
 mkdir -p "$ini"
 # A first start gets the embedded database; a configuration saved since is left as it is.
 if [[ ! -e "$ini/Settings.ini" ]]; then
-  printf '[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n[Server]\nType=Distributed\n' \
+  printf '[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n[Server]\nType=Distributed\n[Security]\nClientSQL=ReadOnly\n' \
     >"$ini/Settings.ini"
 fi
 # The exchange listens for SIP phones on loopback; each station gets a password made here once, kept (with the

@@ -62,6 +62,7 @@ void WaitUntilServing() {
 namespace {
 thread_local const char* remoteOperation = nullptr;
 std::atomic<bool> clientSQL{true};
+std::atomic<bool> clientSQLReadOnly{false};
 }  // namespace
 
 TRemoteRequest::TRemoteRequest(const char* operation) : outer_(remoteOperation) {
@@ -86,6 +87,10 @@ bool TouchesIniFiles(const char* operation) {
 void AllowClientSQL(bool allowed) { clientSQL = allowed; }
 
 bool ClientSQLAllowed() { return clientSQL; }
+
+void SetClientSQLReadOnly(bool readOnly) { clientSQLReadOnly = readOnly; }
+
+bool ClientSQLReadOnly() { return clientSQLReadOnly; }
 
 namespace {
 std::atomic<bool> distributedServer{false};

@@ -46,6 +46,9 @@ bool TouchesIniFiles(const char* operation);
 // Whether clients may run SQL of their own (Settings.ini can switch it off); the server's own reads never stop.
 void AllowClientSQL(bool allowed);
 bool ClientSQLAllowed();
+// Whether what clients run must not write ("ClientSQL=ReadOnly").
+void SetClientSQLReadOnly(bool readOnly);
+bool ClientSQLReadOnly();
 
 // The server type Settings.ini names ("[Server]" "Type=Distributed"): a Distributed server lists any number of
 // operators, one per employee and line; a Local one (the default) one operator at a time.

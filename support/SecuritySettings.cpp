@@ -28,7 +28,8 @@ TSecuritySettings TSecuritySettings::Load(const std::string& iniFolder) {
     folder = std::string(Trim(folder));
     if (!folder.empty()) settings.allowedFolders.push_back(InFolder(iniFolder, folder));
   }
-  settings.clientSQL = ini.ReadBool(kSection, "ClientSQL", true);
+  settings.clientSQLReadOnly = EqualsIgnoreCase(Trim(ini.ReadString(kSection, "ClientSQL", "")), "ReadOnly");
+  settings.clientSQL = settings.clientSQLReadOnly || ini.ReadBool(kSection, "ClientSQL", true);
   settings.distributed = EqualsIgnoreCase(Trim(ini.ReadString("Server", "Type", "")), "Distributed");
   settings.certificateFile = InFolder(iniFolder, std::string(Trim(ini.ReadString(kSection, "CertificateFile", ""))));
   settings.privateKeyFile = InFolder(iniFolder, std::string(Trim(ini.ReadString(kSection, "PrivateKeyFile", ""))));

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "HostClient.h"
@@ -77,6 +80,20 @@ class CallLogOfAHost : public ::testing::Test {
           "EventOrder from tq_VantrelLog where CallHandle = (select CallHandle from tq_VantrelLog where "
           "CallerPhoneNumber = '" +
           caller + "' limit 1) order by EventOrder)");
+    }
+    // Each call's rows as "line:type type ...", in EventOrder order, counted by what they look like.
+    std::map<std::string, int> CallShapes() {
+      std::map<std::string, int> shapes;
+      std::string all = Text(
+          "select group_concat(Shape, '|') from (select LinePhoneNumber || ':' || group_concat(CallEventType, ' ') "
+          "as Shape from (select LinePhoneNumber, CallHandle, CallEventType from tq_VantrelLog order by "
+          "LinePhoneNumber, CallHandle, EventOrder) group by LinePhoneNumber, CallHandle)");
+      for (std::size_t at = 0; at < all.size();) {
+        const std::size_t end = std::min(all.find('|', at), all.size());
+        ++shapes[all.substr(at, end - at)];
+        at = end + 1;
+      }
+      return shapes;
     }
     std::string Duplicates() {
       return Text(
@@ -157,4 +174,67 @@ TEST_F(CallLogOfAHost, AfterAKillEveryCallThatHadFinishedIsInTheLogOnceTheHostIs
   // The host after the restart logs as before.
   ASSERT_TRUE(AnsweredCall("5552999", 5s));
   EXPECT_TRUE(WaitUntil([&] { return crm.RowsOf("5552999") == "1@1 2@2 9@3"; }));
+}
+
+// A routed caller hangs up just as the target picks up: pickup and hangup reach the exchange back to back. Each
+// of the three calls (the caller's and the consultation call at the routing line, the target's) keeps every row
+// an undisturbed call has.
+TEST_F(CallLogOfAHost, ACallerWhoHangsUpAsTheTargetPicksUpLeavesEveryRowOfEachCall) {
+  ::Environment_var environment =
+      ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
+  ::Lines_var lines = environment->GetLines();
+  ::Line_var trunk = ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber("101")));
+  // The trunk line routes its callers to 102.
+  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(::Rules_var(environment->GetRules())->CreateItem(true)));
+  ::RuleAction_var action = ::RuleAction::_narrow(::ContainerItem_var(rule->CreateItem(true)));
+  action->SetActionType(::PhoneNumber);
+  action->SetPhoneNumber("102");
+  trunk->SetRule(rule);
+  const auto routedCall = [&](const std::string& caller, bool race) {
+    line_->ChangeLineEventLastContact();
+    const std::size_t offered = Seen(::Offering), finished = Seen(::CallFinished);
+    const auto [code, id] = host_.RunExchange("call 101 from " + caller);
+    ASSERT_EQ(code, 0) << id;
+    ASSERT_TRUE(WaitUntil([&] { return Seen(::Offering) > offered; }, 5s)) << caller;
+    const std::string hangup = "hangup " + id.substr(0, id.find('\n')) + "\n";
+    if (race) {
+      ASSERT_EQ(host_.RunExchange("", "pickup 102\n" + hangup).first, 0);
+    } else {
+      ASSERT_EQ(host_.RunExchange("pickup 102").first, 0);
+      ASSERT_TRUE(WaitUntil([&] { return trunk->GetCallsCount() == 0; }, 5s));
+      ASSERT_EQ(host_.RunExchange("", hangup).first, 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Seen(::CallFinished) > finished && trunk->GetCallsCount() == 0; }, 5s))
+        << caller;
+  };
+  Crm crm(host_.IniFolder() / "crm.sqlite3");
+  routedCall("5553000", false);
+  for (int i = 1; i <= 100; ++i) {
+    routedCall("5553" + std::to_string(1000 + i), true);
+    if (HasFatalFailure()) return;
+  }
+  // Whichever came first, each call has its offer or dial, its connection and its end: at the target 1, 2 and 9;
+  // at the routing line the caller's 1, 2 and 9 and the consultation call's 3, 4 and 9.
+  const auto missing = [&] {
+    std::map<std::string, int> calls;
+    for (const auto& [shape, count] : crm.CallShapes()) {
+      std::set<std::string> types;
+      std::istringstream words(shape.substr(shape.find(':') + 1));
+      for (std::string type; words >> type;) types.insert(type);
+      const std::string line = shape.substr(0, shape.find(':'));
+      const bool dialled = types.count("3") != 0;
+      const std::vector<std::string> wanted =
+          dialled ? std::vector<std::string>{"3", "4", "9"} : std::vector<std::string>{"1", "2", "9"};
+      std::string lacking;
+      for (const std::string& type : wanted) lacking += types.count(type) == 0 ? " " + type : "";
+      calls[line + (dialled ? " dialled" : " offered") + (lacking.empty() ? "" : " lacking" + lacking)] += count;
+    }
+    return calls;
+  };
+  const std::map<std::string, int> expected = {{"101 dialled", 101}, {"101 offered", 101}, {"102 offered", 101}};
+  EXPECT_TRUE(WaitUntil([&] { return missing() == expected; }, 20s))
+      << ::testing::PrintToString(missing()) << " instead of " << ::testing::PrintToString(expected);
+  EXPECT_EQ(crm.Duplicates(), "0");
+  EXPECT_EQ(ReadServerLog(host_.IniFolder(), "Error").find("METHOD ERROR"), std::string::npos)
+      << ReadServerLog(host_.IniFolder(), "Error");
 }

@@ -115,6 +115,8 @@ class TFakeLine : public virtual POA_Line, public vantrel::TContainerItem_Impl {
   }
   ::CORBA::Boolean WriteDebugCallState(const char* AText, ::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }
   void ChangeLineEventLastContact() override { throw CORBA::NO_IMPLEMENT(); }
+  void AddEventsListener(::LineEvents_ptr) override { throw CORBA::NO_IMPLEMENT(); }
+  void RemoveEventsListener(::LineEvents_ptr) override { throw CORBA::NO_IMPLEMENT(); }
   char* GetCallerLinePhoneNumber(const char* APhoneNumber) override { throw CORBA::NO_IMPLEMENT(); }
   void DoAccepted(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }
   void DoBusy(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }

@@ -152,8 +152,12 @@ struct TestOrbHolder {
   CORBA::ORB_var orb;
   PortableServer::POA_var poa;
   TestOrbHolder() {
-    const char* options[][2] = {
-        {"clientCallTimeOutPeriod", "15000"}, {"endPoint", "giop:tcp:127.0.0.1:"}, {nullptr, nullptr}};
+    // A child serving listeners for a test may ask for its callbacks one at a time, in the order they came.
+    const bool ordered = std::getenv("VANTREL_TEST_ORDERED_CALLBACKS") != nullptr;
+    const char* options[][2] = {{"clientCallTimeOutPeriod", "15000"},
+                                {"endPoint", "giop:tcp:127.0.0.1:"},
+                                {ordered ? "maxServerThreadPerConnection" : nullptr, "1"},
+                                {nullptr, nullptr}};
     int argc = 0;
     orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
     CORBA::Object_var object = orb->resolve_initial_references("RootPOA");

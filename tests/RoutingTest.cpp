@@ -16,6 +16,9 @@
 #include "model/EnvironmentLib.h"
 #include "model/Servant.h"
 #include "routing/OperatorLib.h"
+#include "routing/OperatorsLib.h"
+#include "routing/RulesLib.h"
+#include "routing/TranslateRulesLib.h"
 #include "support/IniFile.h"
 
 using namespace vantrel;
@@ -497,6 +500,107 @@ TEST_F(RoutingRules, ATreeRoundTripsThroughItsFileAndDeletedRulesLeaveTheLines) 
   EXPECT_TRUE(CORBA::is_nil(::Rule_var(first->GetRule())));
   EXPECT_TRUE(CORBA::is_nil(::Rule_var(second->GetRule())));
   EXPECT_EQ(rules_->GetItemsCount(), 0);
+}
+
+// What a client sees of an action: its ID, type and number.
+std::string ActionText(::ContainerItem_ptr item) {
+  ::RuleAction_var action = ::RuleAction::_narrow(item);
+  CORBA::String_var number = action->GetPhoneNumber();
+  return std::to_string(action->GetID()) + ":" + std::to_string(action->GetActionType()) + ":" + number.in();
+}
+std::vector<std::string> ActionsOf(::Rule_ptr rule) {
+  std::vector<std::string> actions;
+  for (CORBA::Long i = 0; i < rule->GetItemsCount(); ++i)
+    actions.push_back(ActionText(::ContainerItem_var(rule->GetItem(i))));
+  return actions;
+}
+
+TEST_F(RoutingRules, CopiesOfRulesAndTranslateRulesKeepEveryItemWhateverTheirIDs) {
+  // IDs 0 and 1, the first a fixed number still blank: both are copied, each found by its ID.
+  ::Rule_var source = AddRule("Source");
+  ::RuleAction_var blank = AddAction(source, ::PhoneNumber);
+  ::RuleAction_var fixed = AddAction(source, ::PhoneNumber);
+  fixed->SetPhoneNumber("299");
+  ASSERT_EQ(blank->GetID(), 0);
+  ASSERT_EQ(fixed->GetID(), 1);
+  ::Rule_var copy = ::Rule::_narrow(::ContainerItem_var(rules_->CreateItem(false)));
+  ASSERT_TRUE(copy->AssignFrom(source));
+  EXPECT_EQ(ActionsOf(copy), (std::vector<std::string>{"0:2:", "1:2:299"}));
+  EXPECT_EQ(ActionText(::ContainerItem_var(copy->GetItemByID(0))), "0:2:");
+  EXPECT_EQ(ActionText(::ContainerItem_var(copy->GetItemByID(1))), "1:2:299");
+  // The source is untouched and still finds its own actions by ID.
+  EXPECT_EQ(ActionsOf(source), (std::vector<std::string>{"0:2:", "1:2:299"}));
+  EXPECT_TRUE(::ContainerItem_var(source->GetItemByID(0))->_is_equivalent(blank));
+  EXPECT_TRUE(::ContainerItem_var(source->GetItemByID(1))->_is_equivalent(fixed));
+  // A copy lets its actions go with it, not the source's.
+  ASSERT_TRUE(rules_->DeleteItem(copy));
+  EXPECT_EQ(ActionsOf(source), (std::vector<std::string>{"0:2:", "1:2:299"}));
+
+  // Repeated IDs are copied as they are.
+  ::Rule_var repeated = AddRule("Repeated");
+  AddAction(repeated, ::Manager);
+  ::RuleAction_var second = AddAction(repeated, ::PhoneNumber);
+  ::RuleAction_var third = AddAction(repeated, ::PhoneNumber);
+  third->SetPhoneNumber("298");
+  third->SetID(1);
+  ::Rule_var repeatedCopy = ::Rule::_narrow(::ContainerItem_var(rules_->CreateItem(false)));
+  ASSERT_TRUE(repeatedCopy->AssignFrom(repeated));
+  EXPECT_EQ(ActionsOf(repeatedCopy), (std::vector<std::string>{"0:0:", "1:2:", "1:2:298"}));
+  EXPECT_EQ(ActionText(::ContainerItem_var(repeatedCopy->GetItemByID(1))), "1:2:298");
+
+  // A whole Rules tree: rules 0 to 3, each with its actions.
+  ::Rules_var rulesCopy = Orb().Serve<::Rules>(new TServant<TRules_Impl>());
+  rulesCopy->SetEnvironment(environment_);
+  ASSERT_TRUE(rulesCopy->AssignFrom(rules_));
+  ASSERT_EQ(rulesCopy->GetItemsCount(), rules_->GetItemsCount());
+  for (CORBA::Long i = 0; i < rules_->GetItemsCount(); ++i) {
+    ::Rule_var original = ::Rule::_narrow(::ContainerItem_var(rules_->GetItem(i)));
+    ::Rule_var copied = ::Rule::_narrow(::ContainerItem_var(rulesCopy->GetItemByID(original->GetID())));
+    ASSERT_FALSE(CORBA::is_nil(copied)) << "rule " << original->GetID();
+    EXPECT_EQ(ActionsOf(copied), ActionsOf(original)) << "rule " << original->GetID();
+  }
+
+  // Translate rules with IDs 0, 1, and 1 again.
+  AddTranslateRule(translateRules_, "8XXX", "XXX");
+  AddTranslateRule(translateRules_, "9XXX", "XXX");
+  const auto masksOf = [](::TranslateRules_ptr rules) {
+    std::vector<std::string> masks;
+    for (CORBA::Long i = 0; i < rules->GetItemsCount(); ++i) {
+      ::TranslateRule_var rule = ::TranslateRule::_narrow(::ContainerItem_var(rules->GetItem(i)));
+      CORBA::String_var mask = rule->GetOldMask();
+      masks.push_back(std::to_string(rule->GetID()) + ":" + mask.in());
+    }
+    return masks;
+  };
+  ::TranslateRules_var translateCopy = Orb().Serve<::TranslateRules>(new TServant<TTranslateRules_Impl>());
+  translateCopy->SetEnvironment(environment_);
+  ASSERT_TRUE(translateCopy->AssignFrom(translateRules_));
+  EXPECT_EQ(masksOf(translateCopy), (std::vector<std::string>{"0:8XXX", "1:9XXX"}));
+  EXPECT_FALSE(CORBA::is_nil(::ContainerItem_var(translateCopy->GetItemByID(0))));
+  ::TranslateRule_var again = AddTranslateRule(translateRules_, "7XXX", "XXX");
+  again->SetID(1);
+  ASSERT_TRUE(translateCopy->AssignFrom(translateRules_));
+  EXPECT_EQ(masksOf(translateCopy), (std::vector<std::string>{"0:8XXX", "1:9XXX", "1:7XXX"}));
+  EXPECT_EQ(masksOf(translateRules_), masksOf(translateCopy));
+}
+
+TEST_F(OperatorLogins, ACopyOfTheOperatorsCopiesNobodyAndLeavesTheSourceWhole) {
+  ConnectSampleCrm();
+  ::Line_var first = AddLine(0, "201");
+  ::Line_var second = AddLine(1, "202");
+  ::Operator_var anna = AddOperator(1, first);
+  ::Operator_var boris = AddOperator(2, second);
+  // An operator is a login, not configuration: a copy of the container takes none of them over.
+  ::Operators_var copy = Orb().Serve<::Operators>(new TServant<TOperators_Impl>());
+  copy->SetEnvironment(environment_);
+  copy->AssignFrom(operators_);
+  for (const CORBA::Long id : {1, 2}) EXPECT_TRUE(CORBA::is_nil(::ContainerItem_var(copy->GetItemByID(id))));
+  EXPECT_EQ(operators_->GetItemsCount(), 2);
+  for (const auto& [id, listed] : {std::pair{1, anna.in()}, std::pair{2, boris.in()}}) {
+    ::ContainerItem_var found = operators_->GetItemByID(id);
+    EXPECT_TRUE(!CORBA::is_nil(found) && found->_is_equivalent(listed)) << id;
+  }
+  EXPECT_TRUE(::Operator_var(first->GetOperator())->_is_equivalent(anna));
 }
 
 TEST_F(DatabaseObject, SettingsRoundTripPlainAndProtectedThroughTheIniFolder) {

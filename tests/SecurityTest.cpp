@@ -27,20 +27,18 @@ std::string Read(const fs::path& file) {
 
 class StrangerClient : public ::testing::Test {
  protected:
-  void Start(const std::string& security) {
+  void Start(const std::string& security, const std::string& connection = "Provider=SQLite;Data Source=crm.sqlite3") {
     Write(host_.IniFolder() / "Settings.ini",
-          "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n"
-          "[Security]\n" +
-              security);
-    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection 'Provider=SQLite;Data Source=crm.sqlite3'" +
-                            " --base '" + host_.IniFolder().string() + "' --sample > /dev/null";
+          "[Connection]\nCryptConnectionString=0\nConnectionString=" + connection + "\n[Security]\n" + security);
+    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection '" + connection + "'" + " --base '" +
+                            host_.IniFolder().string() + "' --sample > /dev/null";
     ASSERT_EQ(std::system(crm.c_str()), 0);
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
     ASSERT_TRUE(host_.WaitForOutput("Loaded:")) << host_.Output();
     environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
   }
   void TearDown() override {
-    EXPECT_EQ(host_.Stop(), 0);
+    if (!IsSkipped()) EXPECT_EQ(host_.Stop(), 0);
     fs::remove_all(outside_);
   }
   std::string LastError(::Base_ptr object) { return CORBA::String_var(object->GetLastError()).in(); }
@@ -118,6 +116,65 @@ TEST_F(StrangerClient, SettingsCanSwitchClientSqlOffWhileTheServersOwnReadsGoOn)
   anna->SetID(1);
   EXPECT_TRUE(anna->GetIsInGroup(100));
   EXPECT_EQ(memberships(), before);
+}
+
+// Under ClientSQL=ReadOnly a client reads the CRM as before, and whatever would write is refused, in one statement
+// or hidden behind a read.
+void ExpectClientSqlOnlyReads(::Database_ptr database) {
+  CORBA::String_var error = CORBA::string_dup("");
+  ASSERT_TRUE(database->SetConnected(true, error.inout())) << error.in();
+  const auto memberships = [&] {
+    CORBA::String_var count;
+    EXPECT_TRUE(database->GetFieldValue("select count(*) as Members from tq_ContactInGroup", "Members", count.out()));
+    return std::string(count.in());
+  };
+  const auto lastError = [&] { return std::string(CORBA::String_var(database->GetLastError()).in()); };
+  const std::string before = memberships();
+  EXPECT_NE(before, "0");
+  EXPECT_FALSE(database->ExecuteSQL("delete from tq_VantrelLog"));
+  EXPECT_NE(lastError().find("SQL from clients may only read (Settings.ini: [Security] ClientSQL=ReadOnly)"),
+            std::string::npos)
+      << lastError();
+  EXPECT_FALSE(database->ExecuteSQL("delete from tq_ContactInGroup"));
+  EXPECT_NE(lastError().find("may only read"), std::string::npos) << lastError();
+  // A second statement could end the read-only transaction first.
+  EXPECT_FALSE(database->ExecuteSQL("select 1; delete from tq_ContactInGroup"));
+  EXPECT_NE(lastError().find("Only one statement at a time"), std::string::npos) << lastError();
+  CORBA::String_var value;
+  EXPECT_FALSE(database->GetFieldValue("select 1 as One; delete from tq_ContactInGroup", "One", value.out()));
+  EXPECT_TRUE(database->ExecuteSQL("select count(*) from tq_ContactInGroup;"));
+  EXPECT_EQ(memberships(), before);
+}
+
+TEST_F(StrangerClient, UnderReadOnlyClientSqlReadsButADeleteIsRefusedOnSqlite) {
+  Start("ClientSQL=ReadOnly\n");
+  ::Database_var database = environment_->GetDatabase();
+  ExpectClientSqlOnlyReads(database);
+  // Nor can the statement lift the read-only mode, and the mode ends with the statement.
+  EXPECT_FALSE(database->ExecuteSQL("pragma query_only=0"));
+  CORBA::String_var mode;
+  EXPECT_TRUE(database->GetFieldValue("pragma query_only", "query_only", mode.out()));
+  EXPECT_STREQ(mode.in(), "1");  // read inside the client's read-only statement
+  EXPECT_EQ(CrmFile(host_.IniFolder() / "crm.sqlite3").Text("select count(*) from tq_VantrelLog"), "0");
+  // The server's own reads go on: an operator's group check.
+  ::Operators_var operators = environment_->GetOperators();
+  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+  anna->SetID(1);
+  EXPECT_TRUE(anna->GetIsInGroup(100));
+}
+
+TEST_F(StrangerClient, UnderReadOnlyClientSqlReadsButADeleteIsRefusedOnPostgreSQL) {
+  const char* postgres = std::getenv("VANTREL_TEST_POSTGRES");
+  if (postgres == nullptr) GTEST_SKIP() << "VANTREL_TEST_POSTGRES is not set: no PostgreSQL server to use";
+  Start("ClientSQL=ReadOnly\n", postgres);
+  ::Database_var database = environment_->GetDatabase();
+  ExpectClientSqlOnlyReads(database);
+  // The transaction cannot be made writable from inside, and a new one is read-only again.
+  EXPECT_FALSE(database->ExecuteSQL("set transaction read write"));
+  EXPECT_FALSE(database->ExecuteSQL("delete from tq_ContactInGroup"));
+  CORBA::String_var readOnly;
+  EXPECT_TRUE(database->GetFieldValue("show transaction_read_only", "transaction_read_only", readOnly.out()));
+  EXPECT_STREQ(readOnly.in(), "on");
 }
 
 TEST_F(StrangerClient, FilesTheServerMakesAreItsUsersAlone) {

@@ -284,7 +284,8 @@ void TServerLink::Listen(const TConnection& connection) {
       servant->_remove_ref();
       listener = ::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(servantIDs_.back())));
     }
-    line->SetLineEventsListener(listener);
+    // Beside the operators' consoles, not instead of them.
+    line->AddEventsListener(listener);
     line->ChangeLineEventLastContact();
   }
   connection.rules->SetQueueEventsListener(queueListener_);
@@ -295,8 +296,8 @@ void TServerLink::KeepAlive(const TConnection& connection) {
   bool lost = false;
   for (const auto& [number, line] : connection.lineObjects) {
     line->ChangeLineEventLastContact();
-    // Dropped as stale, or taken by another client: heard again from the next keep-alive on.
-    lost = lost || CORBA::is_nil(::LineEvents_var(line->GetLineEventsListener()));
+    // Dropped with this client once (slow, unreachable): heard again. A listener the line has is kept once.
+    line->AddEventsListener(lineListeners_[number]);
   }
   lost = lost || CORBA::is_nil(::QueueEvents_var(connection.rules->GetQueueEventsListener()));
   if (lost) Listen(connection);
