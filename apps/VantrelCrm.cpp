@@ -1,5 +1,7 @@
 // vantrel-crm: creates the CRM tables in a database and, on request, fills in the sample CRM, so that a fresh
 // installation has employees, groups, companies and contacts for the routing rules to find.
+#include <sys/stat.h>
+
 #include <exception>
 #include <iostream>
 #include <string>
@@ -19,6 +21,8 @@ void PrintUsage(std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The CRM database holds people's names and numbers: for its owner only, as the server's other files.
+  ::umask(077);
   std::string connectionString;
   std::string base = ".";
   bool sample = false;

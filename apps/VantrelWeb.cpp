@@ -2,14 +2,18 @@
 // (a crash here never touches telephony): it serves a JSON API, live events over a WebSocket, a supervisor
 // wallboard, an operator panel and /metrics.
 #include <omniORB4/CORBA.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <csignal>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -20,6 +24,8 @@
 #include "host/ClientOrb.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
+#include "web/LoginPool.h"
+#include "web/LoginThrottle.h"
 #include "web/ServerLink.h"
 #include "web/WebApi.h"
 #include "web/WebSessions.h"
@@ -30,6 +36,7 @@ namespace {
 const char* const kUsage =
     "usage: vantrel-web [--address HOST] [--port PORT] [--listen ADDRESS] [--web-port PORT] [--ini FOLDER]\n"
     "                   [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
+    "                   [--max-connections N] [--allowed-hosts NAME,NAME...] [--crm-cache-seconds N]\n"
     "       vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
     "                   (the password is read from standard input)\n";
 
@@ -52,16 +59,31 @@ int AddUser(const std::map<std::string, std::string>& options) {
   return 0;
 }
 
+// "a,b" as its names.
+std::vector<std::string> ListOf(const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const auto end = std::min(text.find(',', start), text.size());
+    if (end > start) names.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // What the gateway writes (the users' file, its copy) is for its owner only.
+  ::umask(077);
   std::map<std::string, std::string> options = {
       {"--address", "127.0.0.1"}, {"--port", std::getenv("VANTREL_PORT") ? std::getenv("VANTREL_PORT") : "2809"},
       {"--listen", "127.0.0.1"},  {"--web-port", "8080"},
       {"--ini", "ini"},           {"--pages", VANTREL_WEB_PAGES}};
   static const std::set<std::string> known = {"--address", "--port", "--listen", "--web-port", "--ini", "--pages",
                                                "--tls-cert", "--tls-key", "--tls-key-password", "--tls-ca",
-                                               "--add-user", "--role", "--line", "--operator-id"};
+                                               "--add-user", "--role", "--line", "--operator-id", "--max-connections",
+                                               "--allowed-hosts", "--crm-cache-seconds"};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -94,17 +116,38 @@ int main(int argc, char** argv) {
     ::gethostname(host, sizeof host - 1);
     vantrel::web::TEventHub hub;
     vantrel::web::TServerLink link(orb, poa, corbaloc, std::string("web@") + host, hub);
+    const long cacheSeconds = options.count("--crm-cache-seconds") ? std::stol(options["--crm-cache-seconds"]) : 60;
+    link.SetSettings((std::filesystem::path(options["--ini"]) / "Settings.ini").string(),
+                     std::chrono::seconds(std::max(0L, cacheSeconds)));
     vantrel::web::TWebUsers users((std::filesystem::path(options["--ini"]) / "WebUsers.ini").string());
     vantrel::web::TWebSessions sessions;
-    vantrel::web::TWebApi api(link, hub, users, sessions, options["--pages"]);
+    vantrel::web::TLoginThrottle throttle;
+    vantrel::web::TWebApi api(link, hub, users, sessions, throttle, options["--pages"], options["--listen"],
+                              ListOf(options.count("--allowed-hosts") ? options["--allowed-hosts"] : ""));
     boost::asio::io_context context;
+    // One thread hashes passwords, a few more logins wait for it; the rest are refused at once.
+    vantrel::web::TLoginPool logins(1, 8);
     const auto address = boost::asio::ip::make_address(options["--listen"]);
+    const std::size_t maxConnections = options.count("--max-connections")
+                                           ? std::stoul(options["--max-connections"])
+                                           : vantrel::web::THttpServer::DefaultMaxConnections();
     vantrel::web::THttpServer server(context, {address, static_cast<unsigned short>(std::stoi(options["--web-port"]))},
-                                     api, hub);
+                                     api, hub, logins, maxConnections);
     server.Start();
     link.Start();
     boost::asio::signal_set signals(context, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code&, int) { context.stop(); });
+    // Sessions of users removed from the file (or changed) end within a sweep, with their event sockets.
+    boost::asio::steady_timer sweep(context);
+    std::function<void()> sweepLater = [&] {
+      sweep.expires_after(std::chrono::seconds(2));
+      sweep.async_wait([&](const boost::system::error_code& error) {
+        if (error) return;
+        sessions.Sweep([&](const vantrel::web::TWebUser& user) { return users.StillValid(user); });
+        sweepLater();
+      });
+    };
+    sweepLater();
     std::cout << "vantrel-web: serving http://" << options["--listen"] << ":" << server.Port() << "/ for the server at "
               << corbaloc << std::endl;
     // Requests that act wait for the server; a few threads keep the others flowing meanwhile.
@@ -112,6 +155,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i) threads.emplace_back([&] { context.run(); });
     context.run();
     for (auto& thread : threads) thread.join();
+    logins.Stop();
     link.Stop();
   } catch (const std::exception& error) {
     std::cerr << "vantrel-web: " << error.what() << "\n";

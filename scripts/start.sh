@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, builds and starts the server with the embedded defaults: INI folder ini/ under the repository,
 # the software exchange with four lines and SIP on 127.0.0.1:5060, an SQLite CRM database ini/crm.sqlite3 holding the sample CRM, and a
-# routing rule on the trunk line 101 (the sales group, else the system number 102).
+# routing rule on the trunk line 101 (the sales group, where callers wait up to two minutes for an operator, else
+# the system number 102).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -12,6 +13,8 @@ mkdir -p "$ini"
 if [[ ! -e "$ini/Settings.ini" ]]; then
   printf '[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n[Server]\nType=Distributed\n[Security]\nClientSQL=ReadOnly\n' \
     >"$ini/Settings.ini"
+  # The names the panel, the wallboard and the console give the pause reasons the server stores as numbers.
+  printf '[Operators]\nPauseReasons=1=Lunch,2=Training,3=Coaching\n' >>"$ini/Settings.ini"
 fi
 # The exchange listens for SIP phones on loopback; each station gets a password made here once, kept (with the
 # exchange's settings) for the owner only.
@@ -43,6 +46,10 @@ ID=1
 Order=0
 Name=Inbound
 Enabled=1
+MaxWait=120
+MaxWaiting=20
+WrapUp=5
+ServiceLevelSeconds=20
 [Rules_0_Items]
 Count=1
 ItemID=1

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,8 +75,10 @@ void WriteFileAtomically(const std::string& fileName, std::string_view text) {
     const std::string backup = BackupFileName(fileName);
     const std::string backupTemporary = backup + ".tmp-" + std::to_string(::getpid());
     ::unlink(backupTemporary.c_str());
+    // The copy is as private as the file that replaces it, whatever mode the old file was given by hand.
     if (::link(fileName.c_str(), backupTemporary.c_str()) == 0 &&
-        ::rename(backupTemporary.c_str(), backup.c_str()) != 0) {
+        (::chmod(backupTemporary.c_str(), S_IRUSR | S_IWUSR) != 0 ||
+         ::rename(backupTemporary.c_str(), backup.c_str()) != 0)) {
       ::unlink(backupTemporary.c_str());
     }
   }

@@ -91,3 +91,25 @@ bool Browser::Screenshot(const std::filesystem::path& file) {
   std::ofstream(file, std::ios::binary) << png;
   return true;
 }
+
+bool Browser::HoldClick(const std::string& selector, std::chrono::milliseconds hold) {
+  const auto found = client_->Post("/session/" + session_ + "/element", {{"using", "css selector"}, {"value", selector}});
+  const auto reply = found.Json();
+  if (found.status != 200 || !reply.contains("value") || !reply["value"].is_object() || reply["value"].empty())
+    return false;
+  const nlohmann::json element = reply["value"];
+  const nlohmann::json steps = {{{"type", "pointerMove"}, {"duration", 0}, {"origin", element}, {"x", 0}, {"y", 0}},
+                                {{"type", "pointerDown"}, {"button", 0}},
+                                {{"type", "pause"}, {"duration", hold.count()}},
+                                {{"type", "pointerUp"}, {"button", 0}}};
+  const nlohmann::json actions = {
+      {"actions",
+       {{{"type", "pointer"}, {"id", "mouse"}, {"parameters", {{"pointerType", "mouse"}}}, {"actions", steps}}}}};
+  const bool done = client_->Post("/session/" + session_ + "/actions", actions).status == 200;
+  client_->Request("DELETE", "/session/" + session_ + "/actions");
+  return done;
+}
+
+void Browser::Resize(int width, int height) {
+  client_->Post("/session/" + session_ + "/window/rect", {{"width", width}, {"height", height}});
+}

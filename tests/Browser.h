@@ -24,6 +24,9 @@ class Browser {
   // Polls a script until it returns true; false at the deadline.
   bool WaitFor(const std::string& script, std::chrono::milliseconds deadline);
   bool Screenshot(const std::filesystem::path& file);
+  // Presses the mouse on the element the selector finds, holds it, and lets go, as a person clicks.
+  bool HoldClick(const std::string& selector, std::chrono::milliseconds hold);
+  void Resize(int width, int height);
 
  private:
   std::unique_ptr<SpawnedProgram> driver_;

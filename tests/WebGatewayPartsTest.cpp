@@ -11,11 +11,14 @@
 
 #include "WaitUntil.h"
 #include "web/EventHub.h"
+#include "web/LoginThrottle.h"
+#include "web/RemoteNames.h"
 #include "web/WebSessions.h"
 #include "web/WebUsers.h"
 
 using namespace std::chrono_literals;
 using vantrel::web::TEventHub;
+using vantrel::web::TLoginThrottle;
 using vantrel::web::TWebSessions;
 using vantrel::web::TWebUser;
 using vantrel::web::TWebUsers;
@@ -175,16 +178,106 @@ TEST(WebSessions, TokensOpenUntilClosedOrExpired) {
   EXPECT_FALSE(sessions.Find(""));
   sessions.Close(token);
   EXPECT_FALSE(sessions.Find(token));
-  // Wrong passwords hold a name back, not the others.
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(sessions.MayTryLogin("anna"));
-    sessions.NoteLogin("anna", false);
-  }
-  EXPECT_FALSE(sessions.MayTryLogin("anna"));
-  EXPECT_TRUE(sessions.MayTryLogin("super"));
   const std::string other = sessions.Open({"super", "supervisor", "", 0});
   EXPECT_NE(other, token);
   EXPECT_TRUE(WaitUntil([&] { return !sessions.Find(other); }, 3s));
+}
+
+class EndRecorder : public vantrel::web::ISessionEnd {
+ public:
+  void EndSession() override { ++ended; }
+  std::atomic<int> ended{0};
+};
+
+TEST(WebSessions, LoggingOutOrLosingTheUserEndsWhatWatchesTheSession) {
+  TWebSessions sessions;
+  const std::string anna = sessions.Open({"anna", "operator", "103", 1});
+  const std::string boris = sessions.Open({"boris", "operator", "104", 2});
+  auto annaSocket = std::make_shared<EndRecorder>(), borisSocket = std::make_shared<EndRecorder>();
+  sessions.Watch(anna, annaSocket);
+  sessions.Watch(boris, borisSocket);
+  sessions.Close(anna);
+  EXPECT_EQ(annaSocket->ended, 1);
+  EXPECT_EQ(borisSocket->ended, 0);
+  // A socket that comes for a session already closed ends at once.
+  auto late = std::make_shared<EndRecorder>();
+  sessions.Watch(anna, late);
+  EXPECT_EQ(late->ended, 1);
+
+  sessions.Sweep([](const TWebUser& user) { return user.name != "boris"; });
+  EXPECT_EQ(borisSocket->ended, 1);
+  EXPECT_FALSE(sessions.Find(boris));
+}
+
+TEST_F(WebUsersFile, ARemovedOrChangedUserIsNoLongerValid) {
+  TWebUsers users(file_);
+  users.Put({"anna", "operator", "103", 1}, "anna-password");
+  users.Put({"boris", "operator", "104", 2}, "boris-password");
+  const TWebUser anna{"anna", "operator", "103", 1}, boris{"boris", "operator", "104", 2};
+  EXPECT_TRUE(users.StillValid(anna));
+  users.Put({"anna", "operator", "104", 1}, "anna-password");
+  EXPECT_FALSE(users.StillValid(anna));
+  // Removed by hand, as an administrator edits the file.
+  std::ifstream in(file_);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  text.erase(text.find("[boris]"), text.find("[", text.find("[boris]") + 1) - text.find("[boris]"));
+  std::ofstream(file_) << text;
+  EXPECT_FALSE(users.StillValid(boris));
+  EXPECT_FALSE(users.Find("boris"));
+}
+
+TEST(LoginThrottle, WrongPasswordsHoldTheAddressAndTheNameBackForThatAddressOnly) {
+  TLoginThrottle throttle;
+  const auto start = TLoginThrottle::TClock::now();
+  for (int i = 0; i < TLoginThrottle::kNameFailures; ++i) {
+    EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "super", start).count(), 0);
+    throttle.NoteLogin("192.0.2.1", "super", false, start);
+  }
+  EXPECT_GT(throttle.WaitBeforeTry("192.0.2.1", "super", start).count(), 0);
+  // Another address that has not failed is not locked out of the name.
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.2", "super", start).count(), 0);
+  // The failing address backs off longer with each failure, for every name.
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "anna", start).count(), 1);
+  throttle.NoteLogin("192.0.2.1", "anna", false, start + 1s);
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "anna", start + 1s).count(), 2);
+  // The name's hold ends after a minute; the address's back-off before that.
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "anna", start + 10s).count(), 0);
+  EXPECT_GT(throttle.WaitBeforeTry("192.0.2.1", "super", start + 10s).count(), 0);
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "super", start + 61s).count(), 0);
+  // A whole IPv6 /64 counts as one address.
+  EXPECT_EQ(TLoginThrottle::AddressKey("2001:db8:1:2:3:4:5:6"), TLoginThrottle::AddressKey("2001:db8:1:2::9"));
+  EXPECT_NE(TLoginThrottle::AddressKey("2001:db8:1:2::9"), TLoginThrottle::AddressKey("2001:db8:1:3::9"));
+}
+
+TEST(LoginThrottle, AFloodOfAddressesForgetsTheOldestNotAll) {
+  TLoginThrottle throttle(100, 4);
+  const auto start = TLoginThrottle::TClock::now();
+  for (int i = 0; i < 5; ++i) throttle.NoteLogin("192.0.2.1", "super", false, start);
+  // Junk names from the same address fill only that address's few places, never its lock on the name...
+  for (int i = 0; i < 3; ++i) throttle.NoteLogin("192.0.2.1", "junk" + std::to_string(i), false, start + 1s);
+  EXPECT_GT(throttle.WaitBeforeTry("192.0.2.1", "super", start + 2s).count(), 0);
+  // ...and failures from many other addresses push out the one touched longest ago, one at a time.
+  for (int i = 0; i < 99; ++i)
+    for (int n = 0; n < 5; ++n)
+      throttle.NoteLogin("198.51.100." + std::to_string(i), "x", false, start + 2s + std::chrono::milliseconds(i));
+  EXPECT_EQ(throttle.AddressesKept(), 100u);
+  EXPECT_GT(throttle.WaitBeforeTry("192.0.2.1", "super", start + 2s).count(), 0);
+  throttle.NoteLogin("203.0.113.1", "x", false, start + 2s);
+  EXPECT_EQ(throttle.AddressesKept(), 100u);
+  EXPECT_EQ(throttle.WaitBeforeTry("192.0.2.1", "super", start + 2s).count(), 0);
+  EXPECT_GT(throttle.WaitBeforeTry("198.51.100.0", "x", start + 2s).count(), 0);
+}
+
+TEST(PauseReasons, NamesComeFromTheSettingsAndBadEntriesAreSkipped) {
+  const auto file = std::filesystem::temp_directory_path() / ("vantrel-pause-" + std::to_string(::getpid()) + ".ini");
+  std::ofstream(file) << "[Operators]\nPauseReasons=1=Lunch, 2 = Training,x=Bad,3=,4=Coaching\n";
+  const auto names = vantrel::ReadPauseReasons(file.string());
+  std::filesystem::remove(file);
+  EXPECT_EQ(names, (std::map<long, std::string>{{1, "Lunch"}, {2, "Training"}, {4, "Coaching"}}));
+  EXPECT_EQ(vantrel::PauseReasonName(names, 2), "Training");
+  EXPECT_EQ(vantrel::PauseReasonName(names, 7), "reason 7");
+  EXPECT_EQ(vantrel::PauseReasonName(names, -1), "no answer");
 }
 
 }  // namespace

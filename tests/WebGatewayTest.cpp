@@ -2,7 +2,9 @@
 // operators in Chromium; callers through vantrel-exchange.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <memory>
 
 #include "Browser.h"
@@ -26,7 +28,8 @@ class WebGateway : public ::testing::Test {
   void SetUp() override {
     Write("Settings.ini",
           "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
-          "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
+          "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n"
+          "[Operators]\nPauseReasons=1=Lunch,2=Training,3=Coaching\n");
     Write("Exchange.ini",
           "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n");
     // 101 routes to the sales group (employees 1 and 2), where callers wait up to a minute, then to 102.
@@ -326,57 +329,192 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
   const std::string site = "http://127.0.0.1:" + std::to_string(webPort_);
   const auto logIn = [&](const std::string& user, const std::string& password) {
     ASSERT_TRUE(browser.WaitFor("return document.getElementById('login-user') !== null", 10s));
+    // The form's fields have their labels.
+    EXPECT_EQ(browser.Run("return document.querySelector('label[for=\"login-user\"]') !== null && "
+                          "document.querySelector('meta[name=\"viewport\"]') !== null"),
+              true);
     browser.Run("document.getElementById('login-user').value = '" + user +
                 "'; document.getElementById('login-password').value = '" + password +
                 "'; document.querySelector('form.login button').click();");
     ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'live'", 10s));
   };
+  const auto page = [&] { return browser.Run("return document.body.innerText").dump(); };
   browser.Open(site + "/");
   logIn("super", "super-secret");
   ASSERT_TRUE(browser.WaitFor("return document.getElementById('lines') !== null", 10s));
 
-  // A routed caller waits for the sales group; the wallboard shows them at the routing line and in the queue.
-  WebClient anna(webPort_);
+  // A routed caller waits for the sales group; the wallboard shows them at the routing line and in the queue's
+  // list, with their CRM contact; the operator shows with her CRM name and the pause reason's name.
+  WebClient anna(webPort_), boris(webPort_);
   ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_TRUE(boris.LogIn("boris", "boris-secret"));
   ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
-  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "pause"}, {"reason", 7}}).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "pause"}, {"reason", 2}}).status, 200);
+  ASSERT_EQ(boris.Post("/api/lines/104/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(boris.Post("/api/lines/104/status", {{"status", "busy"}}).status, 200);
   const auto placed = std::chrono::steady_clock::now();
   ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
   const std::string shown =
       "return document.querySelector('#lines tr[data-line=\"101\"]').innerText.includes('5550120')";
-  ASSERT_TRUE(browser.WaitFor(shown, 10s)) << browser.Run("return document.body.innerText");
+  ASSERT_TRUE(browser.WaitFor(shown, 10s)) << page();
   const auto delay = std::chrono::steady_clock::now() - placed;
   EXPECT_LT(delay, kOnScreenWithin) << "on the wallboard after "
                                     << std::chrono::duration_cast<std::chrono::milliseconds>(delay).count() << " ms";
-  EXPECT_TRUE(
-      browser.WaitFor("return document.querySelector('#queues tr[data-rule=\"1\"]').innerText.includes('Inbound') && "
-                      "document.querySelector('#operators tr[data-operator=\"1\"]').innerText.includes('pause (7)')",
-                      5s))
-      << browser.Run("return document.body.innerText");
+  EXPECT_TRUE(browser.WaitFor(
+      "const op = document.querySelector('#operators tr[data-operator=\"1\"]');"
+      "const waiting = document.querySelector('ol.waiting[data-rule=\"1\"]');"
+      "return document.querySelector('#queues tr[data-rule=\"1\"]').innerText.includes('Inbound') && op !== null &&"
+      "  op.innerText.includes('Anna Berg') && op.innerText.includes('paused: Training') && waiting !== null &&"
+      "  waiting.innerText.includes('1.') && waiting.innerText.includes('Erik Nordin') &&"
+      "  waiting.innerText.includes('5550120')",
+      5s))
+      << page();
+  // Events read as words, not codes.
+  EXPECT_TRUE(browser.WaitFor("return document.querySelectorAll('#events li').length > 0", 5s));
+  EXPECT_EQ(browser.Run("return /CallState|[0-9]{6,}/.test(document.getElementById('events').innerText)"), false)
+      << page();
   if (const char* folder = std::getenv("VANTREL_SCREENSHOTS"))
     browser.Screenshot(std::filesystem::path(folder) / "wallboard.png");
 
-  // The operator opens her panel, sees who calls with their CRM contact, gets ready, answers and hangs up.
-  browser.Run("fetch('/api/session', {method: 'DELETE'}).then(() => location.href = '/panel');");
+  // The wall screen fits 1080p without scrolling with ten operators and ten callers waiting.
+  browser.Resize(1920, 1080);
+  browser.Open(site + "/?tv");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'live' && "
+                              "document.getElementById('operators') !== null",
+                              10s));
+  const auto fits = browser.Run(R"(
+    const crowded = JSON.parse(JSON.stringify(state));
+    const now = Date.now();
+    crowded.operators = [];
+    for (let i = 1; i <= 10; ++i)
+      crowded.operators.push({id: i, name: 'Operator Number ' + i, line: String(200 + i), status: 'ready',
+                              activity: i % 2 ? 'on a call' : 'ready', statusSince: now - i * 1000, calls: i,
+                              pauseReason: 0, pauseReasonName: ''});
+    const routing = crowded.lines.find((line) => line.rule !== '');
+    routing.calls = [];
+    for (let i = 1; i <= 10; ++i)
+      routing.calls.push({id: 1000 + i, state: 'on hold', direction: 'in', remote: '55501' + i,
+                          originalCaller: '55501' + i, contact: 'Caller With A Long Name ' + i,
+                          company: 'Company ' + i, since: now - i * 7000});
+    state = crowded;
+    draw();
+    return document.documentElement.scrollHeight <= window.innerHeight &&
+           document.querySelectorAll('ol.waiting li').length === 10 &&
+           document.querySelectorAll('#operators tr[data-operator]').length === 10;)");
+  EXPECT_EQ(fits, true) << browser.Run("return [document.documentElement.scrollHeight, window.innerHeight]").dump();
+  browser.Resize(1280, 900);
+
+  // The panel: a supervisor picks a line from a list; a line that does not exist says so.
+  browser.Open(site + "/panel?line=999");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('line-missing') !== null && "
+                              "document.getElementById('line-missing').innerText === 'Line 999 does not exist.' && "
+                              "document.querySelector('#line-select option[value=\"103\"]') !== null",
+                              10s))
+      << page();
+  // Logging out of the gateway brings the login back.
+  browser.Run("document.getElementById('sign-out').click();");
+  browser.Open(site + "/panel");
   logIn("anna", "anna-secret");
-  ASSERT_TRUE(browser.WaitFor("return document.getElementById('ready') !== null", 10s))
-      << browser.Run("return document.body.innerText");
-  browser.Run("document.getElementById('ready').click();");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('ready') !== null && "
+                              "document.querySelector('#pause-reason option[value=\"3\"]') !== null && "
+                              "document.querySelector('#pause-reason option[value=\"3\"]').textContent === 'Coaching'",
+                              10s))
+      << page();
+
+  // Events flow all the while: Boris (of the same group, so never ready) goes busy and pauses, again and again.
+  std::atomic<bool> flowing{true};
+  std::thread flow([&] {
+    for (int i = 0; flowing; ++i) {
+      boris.Post("/api/lines/104/status", {{"status", i % 2 ? "pause" : "busy"}, {"reason", 1}});
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  struct StopFlow {
+    std::atomic<bool>& flowing;
+    std::thread& flow;
+    ~StopFlow() {
+      flowing = false;
+      if (flow.joinable()) flow.join();
+    }
+  } stopFlow{flowing, flow};
+
+  // She types a number; meanwhile she gets ready and the waiting caller rings: the call shows, rings in the
+  // title and for screen readers, and what she typed keeps its place and the focus.
+  browser.Run("const d = document.getElementById('dial-number'); d.focus(); d.value = '555';");
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
   ASSERT_TRUE(browser.WaitFor(
       "const c = document.querySelector('.panel[data-call] .contact');"
       "return c !== null && c.textContent === 'Erik Nordin' && document.body.innerText.includes('Nordwind Logistics')",
       10s))
-      << browser.Run("return document.body.innerText");
+      << page();
+  EXPECT_EQ(browser.Run("return document.activeElement.id === 'dial-number' && "
+                        "document.getElementById('dial-number').value === '555'"),
+            true);
+  EXPECT_TRUE(browser.WaitFor("return document.title.startsWith('\u260e Ringing: Erik Nordin') && "
+                              "document.getElementById('ringing').getAttribute('aria-live') === 'assertive' && "
+                              "document.getElementById('ringing').textContent.includes('Erik Nordin') && "
+                              "window.ringsPlayed > 0",
+                              5s))
+      << browser.Run("return document.title").dump();
+  // Only the buttons that fit a ringing call.
+  EXPECT_EQ(browser.Run("const b = (name) => !document.querySelector('.panel[data-call] button.' + name).hidden;"
+                        "return b('answer') && b('hangup') && !b('hold') && !b('unhold') && !b('complete')"),
+            true);
   if (const char* folder = std::getenv("VANTREL_SCREENSHOTS"))
     browser.Screenshot(std::filesystem::path(folder) / "operator-panel.png");
-  browser.Run("document.querySelector('.panel[data-call] button.answer').click();");
-  ASSERT_TRUE(WaitUntil([&] {
+  // The focus stays over five seconds of events.
+  browser.Run(
+      "window.focusLost = 0; window.focusSince = performance.now();"
+      "window.focusWatch = setInterval(() => { if (document.activeElement.id !== 'dial-number') ++window.focusLost; },"
+      " 50);");
+  ASSERT_TRUE(browser.WaitFor("return performance.now() - window.focusSince > 5000", 10s));
+  EXPECT_EQ(browser.Run("clearInterval(window.focusWatch); return window.focusLost"), 0);
+
+  // Clicks held for 150 ms all land: answer, then hold and take back four times over.
+  const auto callState = [&] {
     const auto calls = CallsAt(anna, "103");
-    return calls.size() == 1 && calls[0]["state"] == "connected";
-  })) << CallsAt(anna, "103").dump();
-  ASSERT_TRUE(browser.WaitFor("return document.body.innerText.includes('connected')", 5s));
-  browser.Run("document.querySelector('.panel[data-call] button.hangup').click();");
+    return calls.size() == 1 ? calls[0]["state"].get<std::string>() : std::string("none");
+  };
+  ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.answer", 150ms));
+  ASSERT_TRUE(WaitUntil([&] { return callState() == "connected"; })) << CallsAt(anna, "103").dump();
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(browser.WaitFor("const b = document.querySelector('.panel[data-call] button.hold');"
+                                "return b !== null && !b.hidden",
+                                5s));
+    ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.hold", 150ms));
+    ASSERT_TRUE(WaitUntil([&] { return callState() == "on hold"; })) << "hold " << i << ": " << callState();
+    ASSERT_TRUE(browser.WaitFor("const b = document.querySelector('.panel[data-call] button.unhold');"
+                                "return b !== null && !b.hidden",
+                                5s));
+    ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.unhold", 150ms));
+    ASSERT_TRUE(WaitUntil([&] { return callState() == "connected"; })) << "take back " << i << ": " << callState();
+  }
+  EXPECT_TRUE(browser.WaitFor("return !document.title.includes('Ringing') && "
+                              "document.getElementById('ringing').textContent === ''",
+                              5s));
+  // A caller who hangs up takes the card along.
+  ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.hangup", 150ms));
   EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); })) << CallsAt(anna, "103").dump();
+  EXPECT_TRUE(browser.WaitFor("return document.querySelector('.panel[data-call]') === null", 5s)) << page();
+  flowing = false;
+  flow.join();
+
+  // The server goes away: the board says so within two seconds and its clocks stand still.
+  browser.Run("document.getElementById('sign-out').click();");
+  browser.Open(site + "/");
+  logIn("super", "super-secret");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('operators') !== null", 10s));
+  host_.Kill();
+  const auto killed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'server down' && "
+                              "document.getElementById('server-down') !== null",
+                              10s))
+      << page();
+  const auto noticed = std::chrono::steady_clock::now() - killed;
+  EXPECT_LT(noticed, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count() << " ms";
+  browser.Run("window.frozen = document.getElementById('board').innerText; window.frozenSince = performance.now();");
+  ASSERT_TRUE(browser.WaitFor("return performance.now() - window.frozenSince > 2100", 5s));
+  EXPECT_EQ(browser.Run("return document.getElementById('board').innerText === window.frozen"), true) << page();
 }
 
 }  // namespace

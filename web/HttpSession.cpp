@@ -1,6 +1,7 @@
 #include "HttpSession.h"
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 
@@ -29,8 +30,13 @@ TWebRequest RequestOf(const http::request<http::string_body>& request) {
 }
 }  // namespace
 
-THttpSession::THttpSession(boost::asio::ip::tcp::socket&& socket, TWebApi& api, TEventHub& hub)
-    : stream_(std::move(socket)), api_(api), hub_(hub) {}
+THttpSession::THttpSession(boost::asio::ip::tcp::socket&& socket, TWebApi& api, TEventHub& hub, TLoginPool& logins,
+                           std::shared_ptr<void> slot)
+    : stream_(std::move(socket)), api_(api), hub_(hub), logins_(logins), slot_(std::move(slot)) {
+  beast::error_code error;
+  const auto remote = stream_.socket().remote_endpoint(error);
+  if (!error) peer_ = remote.address().to_string();
+}
 
 void THttpSession::Run() {
   boost::asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
@@ -57,13 +63,31 @@ void THttpSession::OnRead(beast::error_code error) {
     return;
   }
   TRequest request = parser_->release();
-  const TWebRequest plain = RequestOf(request);
+  TWebRequest plain = RequestOf(request);
+  plain.peer = peer_;
+  if (!api_.HostAllowed(plain.host))
+    return Refuse(421, "This gateway does not answer to the name \"" + plain.host.substr(0, 100) +
+                           "\"; it is started with --allowed-hosts for names besides its address and localhost");
   if (beast::websocket::is_upgrade(request)) {
     if (plain.target != "/api/events") return Refuse(404, "WebSockets are served at /api/events only");
     if (!api_.MayListen(plain)) return Refuse(401, "Log in first (and open the page from this gateway)");
     stream_.expires_never();
-    std::make_shared<TWebSocketSession>(stream_.release_socket(), hub_)->Run(std::move(request));
+    auto listener = std::make_shared<TWebSocketSession>(stream_.release_socket(), hub_, std::move(slot_));
+    api_.WatchSession(plain, listener);
+    listener->Run(std::move(request));
     return;
+  }
+  if (TWebApi::IsLogin(plain)) {
+    if (auto refusal = api_.LoginRefusal(plain)) return Answer(request, *refusal);
+    auto shared = std::make_shared<TRequest>(std::move(request));
+    const bool taken = logins_.TryPost([self = shared_from_this(), shared, plain] {
+      auto answer = std::make_shared<TWebResponse>(self->api_.Handle(plain));
+      boost::asio::post(self->stream_.get_executor(), [self, shared, answer] { self->Answer(*shared, *answer); });
+    });
+    if (taken) return;
+    TWebResponse busy = JsonResponse(503, {{"error", "Too many logins at once; try again in a moment"}});
+    busy.headers.emplace_back("Retry-After", "1");
+    return Answer(*shared, busy);
   }
   Answer(request, api_.Handle(plain));
 }
@@ -80,8 +104,9 @@ void THttpSession::Answer(const TRequest& request, const TWebResponse& answer) {
                 "default-src 'self'; connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
   for (const auto& [name, value] : answer.headers) response->insert(name, value);
   response->keep_alive(request.keep_alive());
-  if (request.method() != http::verb::head) response->body() = answer.body;
+  response->body() = answer.body;
   response->prepare_payload();
+  // A HEAD answer tells the length of what GET would send, and sends none of it.
   if (request.method() == http::verb::head) response->body().clear();
   http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code error, std::size_t) {
     if (error) return;

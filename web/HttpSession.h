@@ -7,15 +7,19 @@
 #include <boost/beast/http.hpp>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "EventHub.h"
+#include "LoginPool.h"
 #include "WebApi.h"
 
 namespace vantrel::web {
 
 class THttpSession : public std::enable_shared_from_this<THttpSession> {
  public:
-  THttpSession(boost::asio::ip::tcp::socket&& socket, TWebApi& api, TEventHub& hub);
+  // `slot` is held for as long as the connection is open, also after it becomes a WebSocket.
+  THttpSession(boost::asio::ip::tcp::socket&& socket, TWebApi& api, TEventHub& hub, TLoginPool& logins,
+               std::shared_ptr<void> slot);
   void Run();
 
  private:
@@ -31,6 +35,9 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   TWebApi& api_;
   TEventHub& hub_;
+  TLoginPool& logins_;
+  std::shared_ptr<void> slot_;
+  std::string peer_;
 };
 
 }  // namespace vantrel::web

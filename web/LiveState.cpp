@@ -51,6 +51,9 @@ nlohmann::json ToJson(const TLiveOperator& person) {
           {"line", person.line},
           {"status", person.status},
           {"pauseReason", person.pauseReason},
+          {"pauseReasonName", person.pauseReasonName},
+          {"activity", person.activity},
+          {"wrapUpUntil", person.wrapUpUntil == 0 ? nlohmann::json() : nlohmann::json(person.wrapUpUntil)},
           {"statusSince", person.statusSince},
           {"calls", person.calls},
           {"loginTime", person.loginTime}};
@@ -79,7 +82,10 @@ nlohmann::json ToJson(const TLiveState& state) {
   for (const auto& line : state.lines) lines.push_back(ToJson(line));
   for (const auto& person : state.operators) operators.push_back(ToJson(person));
   for (const auto& queue : state.queues) queues.push_back(ToJson(queue));
+  nlohmann::json reasons = nlohmann::json::array();
+  for (const auto& [id, name] : state.pauseReasons) reasons.push_back({{"id", id}, {"name", name}});
   return {{"connected", state.connected},
+          {"pauseReasons", std::move(reasons)},
           {"server", state.server},
           {"lines", std::move(lines)},
           {"operators", std::move(operators)},

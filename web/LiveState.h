@@ -56,6 +56,11 @@ struct TLiveOperator {
   std::string line;
   std::string status;  // "ready", "busy", "pause", "wrap-up"
   long pauseReason = 0;
+  std::string pauseReasonName;  // from the settings' list; empty when not paused
+  // What a supervisor means: "ringing", "on a call", "on hold", "dialling" while a call is at the operator's
+  // line, else "ready", "busy", "paused" or "wrap-up".
+  std::string activity;
+  std::int64_t wrapUpUntil = 0;  // when the wrap-up ends; 0 when not wrapping up
   std::int64_t statusSince = 0;
   long calls = 0;
   std::string loginTime;  // "HH:MM"
@@ -81,6 +86,7 @@ struct TLiveState {
   std::vector<TLiveLine> lines;
   std::vector<TLiveOperator> operators;
   std::vector<TLiveQueue> queues;  // since midnight
+  std::map<long, std::string> pauseReasons;
   TServerCounters sinceStart;
 };
 

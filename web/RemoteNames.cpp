@@ -1,7 +1,10 @@
 #include "RemoteNames.h"
 
 #include <iterator>
+#include <algorithm>
 #include <map>
+
+#include "support/IniFile.h"
 
 namespace vantrel {
 
@@ -90,6 +93,38 @@ std::optional<::OperatorStatus> OperatorStatusFromText(const std::string& text) 
   for (std::size_t i = 0; i < std::size(kStatusNames); ++i)
     if (text == kStatusNames[i]) return static_cast<::OperatorStatus>(i);
   return std::nullopt;
+}
+
+std::map<long, std::string> ReadPauseReasons(const std::string& settingsFile) {
+  std::map<long, std::string> names;
+  const TMemIniFile file(settingsFile);
+  const std::string list = file.ReadString("Operators", "PauseReasons", "");
+  const auto trim = [](std::string text) {
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  };
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const auto end = std::min(list.find(',', start), list.size());
+    const std::string entry = list.substr(start, end - start);
+    start = end + 1;
+    const auto equals = entry.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string number = trim(entry.substr(0, equals)), name = trim(entry.substr(equals + 1));
+    if (number.empty() || number.size() > 6 || number.find_first_not_of("0123456789") != std::string::npos ||
+        name.empty())
+      continue;
+    names[std::stol(number)] = name.substr(0, 64);
+  }
+  return names;
+}
+
+std::string PauseReasonName(const std::map<long, std::string>& names, long reason) {
+  if (reason == -1) return "no answer";
+  const auto found = names.find(reason);
+  if (found != names.end()) return found->second;
+  return reason == 0 ? std::string() : "reason " + std::to_string(reason);
 }
 
 }  // namespace vantrel

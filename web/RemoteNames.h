@@ -1,6 +1,7 @@
 // How people read the server's codes: call events, call states, operator states.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -15,5 +16,11 @@ std::string CallStateName(long state);
 // "ready", "busy", "pause", "wrap-up"; "?" for a newer server's status.
 const char* OperatorStatusText(::OperatorStatus status);
 std::optional<::OperatorStatus> OperatorStatusFromText(const std::string& text);
+
+// The names of the pause reasons, from "[Operators] PauseReasons=1=Lunch,2=Training" in the settings file; the
+// server keeps the numbers. Entries that are no number and a name are skipped.
+std::map<long, std::string> ReadPauseReasons(const std::string& settingsFile);
+// "Lunch"; "no answer" for the server's own pause after a routed call rang unanswered; "reason N" unnamed.
+std::string PauseReasonName(const std::map<long, std::string>& names, long reason);
 
 }  // namespace vantrel

@@ -19,6 +19,19 @@ constexpr auto kKeepAliveEvery = std::chrono::seconds(5);
 constexpr auto kFullReadEvery = std::chrono::seconds(2);
 constexpr std::size_t kHistoryLength = 50;
 constexpr auto kGatherEvents = std::chrono::milliseconds(15);
+// Between reads the server is asked this often whether it is still there, so an outage shows at once.
+constexpr auto kProbeEvery = std::chrono::milliseconds(500);
+constexpr std::size_t kMostCachedAnswers = 10000;
+
+// Makes room for one more entry: the expired go first, else the one read longest ago (never all at once).
+template <typename TMap>
+void MakeRoom(TMap& cache, std::chrono::steady_clock::time_point now, std::chrono::seconds lifetime) {
+  if (cache.size() < kMostCachedAnswers) return;
+  std::erase_if(cache, [&](const auto& entry) { return now - entry.second.read >= lifetime; });
+  if (cache.size() < kMostCachedAnswers) return;
+  cache.erase(std::min_element(cache.begin(), cache.end(),
+                               [](const auto& a, const auto& b) { return a.second.read < b.second.read; }));
+}
 
 TLiveQueue QueueOf(const ::QueueFigures& figures) {
   TLiveQueue queue;
@@ -81,6 +94,12 @@ TServerLink::TServerLink(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, std::s
 }
 
 TServerLink::~TServerLink() { Stop(); }
+
+void TServerLink::SetSettings(std::string settingsFile, std::chrono::seconds crmCacheLifetime) {
+  std::lock_guard lock(mutex_);
+  settingsFile_ = std::move(settingsFile);
+  crmCacheLifetime_ = crmCacheLifetime;
+}
 
 void TServerLink::Start() {
   auto* queue = new TWebQueueEvents(*this);
@@ -162,6 +181,7 @@ void TServerLink::NoteOperatorsChanged() {
 void TServerLink::Run() {
   auto lastKeepAlive = std::chrono::steady_clock::now();
   auto lastFullRead = lastKeepAlive;
+  auto lastProbe = lastKeepAlive;
   while (true) {
     std::shared_ptr<const TConnection> connection;
     std::set<std::string> lines;
@@ -195,7 +215,13 @@ void TServerLink::Run() {
         lastKeepAlive = now;
       }
       if (full) lastFullRead = now;
-      if (full || !lines.empty() || operators || queues) Refresh(*connection, full, lines, full || operators, full);
+      if (full || !lines.empty() || operators || queues) {
+        Refresh(*connection, full, lines, full || operators, full);
+        lastProbe = now;
+      } else if (now - lastProbe >= kProbeEvery) {
+        lastProbe = now;
+        connection->environment->_non_existent();
+      }
     } catch (const CORBA::SystemException& error) {
       if (IsOutage(error) || !connection) {
         Disconnect(std::string("the server does not answer (") + error._name() + ")");
@@ -329,13 +355,15 @@ TLiveLine TServerLink::ReadLine(const TConnection& connection, const ::LineItem&
     }
     const CORBA::Long state = line->GetCallState(handle);
     // The parties and notes change with the call's state; read again only then.
-    if (firstSight || CallStateName(state) != call.state) {
+    if (firstSight || CallStateName(state) != call.state || call.remote.empty()) {
       call.state = CallStateName(state);
       seen.wasConnected = seen.wasConnected || state == 0x100;
       call.incoming = line->GetCallIsIncoming(handle);
       call.remote = Text(line->GetRemoteID(handle));
       call.caller = Text(line->GetCallerID(handle));
       call.called = Text(line->GetCalledID(handle));
+      // The exchange may name the far party only in the caller or called ID.
+      if (call.remote.empty()) call.remote = call.incoming ? call.caller : call.called;
       ReadCallParties(connection, live.number, line, seen);
     }
     live.calls.push_back(call);
@@ -359,6 +387,11 @@ void TServerLink::ReadCallParties(const TConnection& connection, const std::stri
     const auto held = HeldCallerFor(routing, number);
     if (held) {
       call.originalCaller = Text(routing->GetRemoteID(*held));
+      {
+        std::lock_guard lock(mutex_);
+        for (const auto& known : state_.lines)
+          if (known.number == call.caller) seen.rule = known.rule;
+      }
       // The caller's notes follow them to the operator, as the routing line's clients left them.
       for (const char* note : {"ContactID", "ContactName", "CompanyID", "CompanyName"}) {
         const std::string value = Text(routing->GetCallNote(*held, note));
@@ -407,18 +440,11 @@ std::optional<TServerLink::TContact> TServerLink::LookUpContact(const TConnectio
   if (digits.empty()) return std::nullopt;
   {
     std::lock_guard lock(mutex_);
-    if (crmLookUpRefused_) return std::nullopt;
     const auto known = contacts_.find(digits);
-    if (known != contacts_.end()) return known->second;
+    if (known != contacts_.end() && std::chrono::steady_clock::now() - known->second.read < crmCacheLifetime_)
+      return known->second.value;
   }
   std::optional<TContact> result;
-  ::StringSeq names;
-  names.length(4);
-  names[0] = "ContactID";
-  names[1] = "ContactName";
-  names[2] = "CompanyID";
-  names[3] = "CompanyName";
-  ::StringSeq_var values;
   const std::string contactSQL =
       "select c.ID as ContactID, c.Name as ContactName, co.ID as CompanyID, co.Name as CompanyName "
       "from tq_ContactPhone p join tq_Contact c on c.ID = p.Contact_ID left join tq_Company co on co.ID = "
@@ -429,20 +455,109 @@ std::optional<TServerLink::TContact> TServerLink::LookUpContact(const TConnectio
       "from tq_CompanyPhone p join tq_Company co on co.ID = p.Company_ID where p.OptimizedPhone = '" +
       digits + "'";
   for (const std::string* sql : {&contactSQL, &companySQL}) {
-    if (connection.database->GetFieldValues(sql->c_str(), names, values.out()) && values->length() == 4) {
-      result = TContact{values[0].in(), values[1].in(), values[2].in(), values[3].in()};
+    const auto row = QueryCrm(connection, *sql, {"ContactID", "ContactName", "CompanyID", "CompanyName"});
+    if (row) {
+      result = TContact{(*row)[0], (*row)[1], (*row)[2], (*row)[3]};
       break;
     }
   }
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(mutex_);
-  if (!result) {
-    // Switched off in the server's settings: not asked again.
-    const std::string error = Text(connection.database->GetLastError());
-    if (error.find("switched off") != std::string::npos) crmLookUpRefused_ = true;
-  }
-  if (contacts_.size() > 10000) contacts_.clear();
-  contacts_[digits] = result;
+  MakeRoom(contacts_, now, crmCacheLifetime_);
+  contacts_[digits] = {result, now};
   return result;
+}
+
+std::optional<std::vector<std::string>> TServerLink::QueryCrm(const TConnection& connection, const std::string& sql,
+                                                               const std::vector<const char*>& fields) {
+  {
+    std::lock_guard lock(mutex_);
+    if (crmLookUpRefused_) return std::nullopt;
+  }
+  ::StringSeq names;
+  names.length(static_cast<CORBA::ULong>(fields.size()));
+  for (CORBA::ULong i = 0; i < names.length(); ++i) names[i] = fields[i];
+  ::StringSeq_var values;
+  if (connection.database->GetFieldValues(sql.c_str(), names, values.out()) && values->length() == names.length()) {
+    std::vector<std::string> row;
+    for (CORBA::ULong i = 0; i < values->length(); ++i) row.emplace_back(values[i].in());
+    return row;
+  }
+  // Switched off in the server's settings: not asked again.
+  const std::string error = Text(connection.database->GetLastError());
+  if (error.find("switched off") != std::string::npos) {
+    std::lock_guard lock(mutex_);
+    crmLookUpRefused_ = true;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> TServerLink::LookUpEmployeeName(const TConnection& connection, long id) {
+  if (id <= 0) return std::nullopt;
+  {
+    std::lock_guard lock(mutex_);
+    const auto known = employeeNames_.find(id);
+    if (known != employeeNames_.end() && std::chrono::steady_clock::now() - known->second.read < crmCacheLifetime_)
+      return known->second.value;
+  }
+  // The operator's ID is their employee's contact in the CRM.
+  const auto row = QueryCrm(connection, "select Name as Name from tq_Contact where ID = " + std::to_string(id), {"Name"});
+  std::optional<std::string> name;
+  if (row && !(*row)[0].empty()) name = (*row)[0];
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  MakeRoom(employeeNames_, now, crmCacheLifetime_);
+  employeeNames_[id] = {name, now};
+  return name;
+}
+
+std::map<std::string, long> TServerLink::ReadWrapUps(const TConnection& connection) {
+  std::map<std::string, long> wrapUps;
+  for (CORBA::Long i = 0; i < connection.rules->GetItemsCount(); ++i) {
+    ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(connection.rules->GetItem(i)));
+    if (CORBA::is_nil(rule)) continue;
+    wrapUps[Text(connection.rules->GetItemName(i))] = rule->GetQueueSettings().WrapUp;
+  }
+  return wrapUps;
+}
+
+void TServerLink::UpdateActivities() {
+  for (auto& person : state_.operators) {
+    const auto line = std::find_if(state_.lines.begin(), state_.lines.end(),
+                                   [&](const auto& live) { return live.number == person.line; });
+    const auto has = [&](std::initializer_list<const char*> states) {
+      if (line == state_.lines.end()) return false;
+      return std::any_of(line->calls.begin(), line->calls.end(), [&](const auto& call) {
+        return std::any_of(states.begin(), states.end(), [&](const char* state) { return call.state == state; });
+      });
+    };
+    person.wrapUpUntil = 0;
+    if (has({"offering", "accepted"}))
+      person.activity = "ringing";
+    else if (has({"connected", "conferenced"}))
+      person.activity = "on a call";
+    else if (has({"on hold", "held (transfer)", "held (conference)"}))
+      person.activity = "on hold";
+    else if (has({"dial tone", "dialling", "ringback", "proceeding", "busy"}))
+      person.activity = "dialling";
+    else if (person.status == "pause")
+      person.activity = "paused";
+    else
+      person.activity = person.status;
+    person.pauseReasonName =
+        person.status == "pause" ? PauseReasonName(state_.pauseReasons, person.pauseReason) : std::string();
+    if (person.status == "wrap-up") {
+      // The wrap-up of the rule that routed the operator's last call; the longest of any when not known.
+      long seconds = 0;
+      const auto rule = lastRuleAt_.find(person.line);
+      const auto known = rule == lastRuleAt_.end() ? wrapUps_.end() : wrapUps_.find(rule->second);
+      if (known != wrapUps_.end())
+        seconds = known->second;
+      else
+        for (const auto& [name, each] : wrapUps_) seconds = std::max(seconds, each);
+      person.wrapUpUntil = person.statusSince + 1000LL * seconds;
+    }
+  }
 }
 
 std::vector<TLiveOperator> TServerLink::ReadOperators(const TConnection& connection) {
@@ -457,6 +572,7 @@ std::vector<TLiveOperator> TServerLink::ReadOperators(const TConnection& connect
     person.computer = item.ComputerName.in();
     person.line = item.LinePhoneNumber.in();
     person.status = OperatorStatusText(item.Status);
+    if (person.name.empty()) person.name = LookUpEmployeeName(connection, person.id).value_or("");
     char login[8];
     std::snprintf(login, sizeof login, "%02u:%02u", static_cast<unsigned>(item.LoginTime.Hour % 100),
                   static_cast<unsigned>(item.LoginTime.Minute % 100));
@@ -500,6 +616,17 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
     counters->callLogRowsWaiting = connection.database->GetCallLogRowsWaiting();
     counters->listeningClients = connection.environment->GetListeningClientsCount();
   }
+  std::optional<std::map<std::string, long>> wrapUps;
+  std::optional<std::map<long, std::string>> pauseReasons;
+  if (queues) {
+    wrapUps = ReadWrapUps(connection);
+    std::string settingsFile;
+    {
+      std::lock_guard lock(mutex_);
+      settingsFile = settingsFile_;
+    }
+    if (!settingsFile.empty()) pauseReasons = ReadPauseReasons(settingsFile);
+  }
   {
     std::lock_guard lock(mutex_);
     if (allLines) {
@@ -523,6 +650,7 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
           continue;
         }
         const TLiveCall& gone = seen->second.call;
+        if (!seen->second.rule.empty()) lastRuleAt_[fresh.number] = seen->second.rule;
         auto& past = history_[fresh.number];
         past.push_front({gone.id, gone.incoming, gone.remote, gone.originalCaller, seen->second.wasConnected,
                          gone.since, EpochMilliseconds()});
@@ -534,6 +662,9 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
     if (figuresHeard_) state_.queues = std::move(*std::exchange(figuresHeard_, std::nullopt));
     if (queueFigures) state_.queues = std::move(*queueFigures);
     if (counters) state_.sinceStart = *counters;
+    if (wrapUps) wrapUps_ = std::move(*wrapUps);
+    if (pauseReasons) state_.pauseReasons = std::move(*pauseReasons);
+    UpdateActivities();
   }
   Publish();
 }
@@ -609,14 +740,21 @@ void TServerLink::ActOnCall(const std::string& number, long call, TCallAction ac
   std::shared_ptr<const TConnection> connection;
   ::Line_var line = LineOf(number, connection);
   RequireCall(line, number, call);
+  const CORBA::Long state = line->GetCallState(call);
+  const auto refuse = [&](const char* only) {
+    throw TWebError(409, "Call " + std::to_string(call) + " is " + CallStateName(state) + "; " + only);
+  };
   switch (action) {
     case TCallAction::Answer:
+      if (state != 0x2 && state != 0x4) refuse("only a ringing call is answered");
       line->Answer(call);
       break;
     case TCallAction::Hold:
+      if (state != 0x100) refuse("only a connected call is put on hold");
       line->Hold(call);
       break;
     case TCallAction::Unhold:
+      if (state != 0x400 && state != 0x1000 && state != 0x2000) refuse("only a held call is taken back");
       line->Unhold(call);
       break;
     case TCallAction::HangUp:

@@ -33,6 +33,8 @@ class TServerLink {
   TServerLink(const TServerLink&) = delete;
   TServerLink& operator=(const TServerLink&) = delete;
 
+  // Where the pause reasons' names are ("Settings.ini"), and how long a CRM answer is trusted; before Start.
+  void SetSettings(std::string settingsFile, std::chrono::seconds crmCacheLifetime);
   void Start();
   void Stop();
 
@@ -72,10 +74,17 @@ class TServerLink {
     TLiveCall call;
     bool wasConnected = false;
     bool contactLookedUp = false;
+    std::string rule;  // the rule that routed it here
   };
   // A contact found (or not) in the CRM for a number.
   struct TContact {
     std::string contactID, contactName, companyID, companyName;
+  };
+  // A CRM answer, trusted until it is crmCacheLifetime_ old: a corrected contact shows without a restart.
+  template <typename T>
+  struct TCached {
+    T value;
+    std::chrono::steady_clock::time_point read;
   };
 
   void Run();
@@ -91,7 +100,14 @@ class TServerLink {
   // The caller a routing line holds while it consults the line `number` for them.
   static std::optional<long> HeldCallerFor(::Line_ptr routing, const std::string& number);
   std::optional<TContact> LookUpContact(const TConnection& connection, const std::string& number);
+  std::optional<std::string> LookUpEmployeeName(const TConnection& connection, long id);
+  // Asks the CRM once for one row; none when there is none or the CRM is not asked (switched off).
+  std::optional<std::vector<std::string>> QueryCrm(const TConnection& connection, const std::string& sql,
+                                                    const std::vector<const char*>& fields);
   std::vector<TLiveOperator> ReadOperators(const TConnection& connection);
+  std::map<std::string, long> ReadWrapUps(const TConnection& connection);
+  // The operators' activity from their lines' calls; under mutex_.
+  void UpdateActivities();
   void Publish();
 
   std::shared_ptr<const TConnection> Connection() const;
@@ -116,7 +132,12 @@ class TServerLink {
   bool operatorsDirty_ = false;                                  // guarded by mutex_
   std::optional<std::vector<TLiveQueue>> figuresHeard_;          // guarded by mutex_
   std::map<std::string, long> logins_;                           // guarded by mutex_; line -> operator
-  std::map<std::string, std::optional<TContact>> contacts_;      // guarded by mutex_
+  std::map<std::string, TCached<std::optional<TContact>>> contacts_;       // guarded by mutex_
+  std::map<long, TCached<std::optional<std::string>>> employeeNames_;      // guarded by mutex_
+  std::map<std::string, long> wrapUps_;                                    // guarded by mutex_; rule -> seconds
+  std::map<std::string, std::string> lastRuleAt_;                          // guarded by mutex_; line -> rule
+  std::string settingsFile_;                                               // set before Start
+  std::chrono::seconds crmCacheLifetime_{60};                              // set before Start
   bool crmLookUpRefused_ = false;                                // guarded by mutex_
   std::string lastOutage_;                                       // guarded by mutex_
   // Listener servants, made once and set again on every connect; only the link's thread touches them.

@@ -1,5 +1,7 @@
 #include "WebApi.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -97,14 +99,73 @@ TWebResponse JsonResponse(int status, const nlohmann::json& body) {
   return response;
 }
 
+std::string HostNameOf(const std::string& host) {
+  std::string name;
+  if (!host.empty() && host[0] == '[') {
+    const auto end = host.find(']');
+    name = end == std::string::npos ? host : host.substr(1, end - 1);
+  } else {
+    const auto colon = host.find(':');
+    name = colon != std::string::npos && host.find(':', colon + 1) == std::string::npos ? host.substr(0, colon) : host;
+  }
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
 TWebApi::TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions,
-                 std::filesystem::path pages)
-    : link_(link), hub_(hub), users_(users), sessions_(sessions), pages_(std::move(pages)) {}
+                 TLoginThrottle& throttle, std::filesystem::path pages, std::string listeningAddress,
+                 std::vector<std::string> hostNames)
+    : link_(link),
+      hub_(hub),
+      users_(users),
+      sessions_(sessions),
+      throttle_(throttle),
+      pages_(std::move(pages)),
+      hostNames_(std::move(hostNames)) {
+  hostNames_.push_back(HostNameOf(listeningAddress.find(':') != std::string::npos ? "[" + listeningAddress + "]"
+                                                                                    : listeningAddress));
+  hostNames_.push_back("localhost");
+  for (auto& name : hostNames_) name = HostNameOf(name);
+}
+
+bool TWebApi::HostAllowed(const std::string& host) const {
+  const std::string name = HostNameOf(host);
+  return !name.empty() && std::find(hostNames_.begin(), hostNames_.end(), name) != hostNames_.end();
+}
+
+bool TWebApi::IsLogin(const TWebRequest& request) {
+  return request.method == "POST" && PathOf(request.target) == std::vector<std::string>{"api", "session"};
+}
+
+std::optional<TWebResponse> TWebApi::LoginRefusal(const TWebRequest& request) {
+  const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+  const std::string name = body.is_object() && body.contains("user") && body["user"].is_string()
+                               ? body["user"].get<std::string>()
+                               : std::string();
+  const auto wait = throttle_.WaitBeforeTry(request.peer, name);
+  if (wait.count() == 0) return std::nullopt;
+  TWebResponse refusal = JsonResponse(
+      429, {{"error", "Too many wrong passwords from your address; try again in " + std::to_string(wait.count()) +
+                          " s"}});
+  refusal.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+  return refusal;
+}
+
+void TWebApi::WatchSession(const TWebRequest& request, std::weak_ptr<ISessionEnd> watcher) {
+  sessions_.Watch(CookieValue(request.cookie, kCookieName), std::move(watcher));
+}
 
 std::optional<TWebUser> TWebApi::SessionUser(const std::string& cookie) {
   const std::string token = CookieValue(cookie, kCookieName);
   if (token.empty()) return std::nullopt;
-  return sessions_.Find(token);
+  const auto user = sessions_.Find(token);
+  if (!user) return std::nullopt;
+  // A user removed from the file, or given another role or line, is let go at once.
+  if (!users_.StillValid(*user)) {
+    sessions_.Close(token);
+    return std::nullopt;
+  }
+  return user;
 }
 
 TWebUser TWebApi::RequireUser(const TWebRequest& request) {
@@ -187,9 +248,10 @@ TWebResponse TWebApi::HandleSession(const TWebRequest& request) {
   if (request.method != "POST") throw TWebError(405, "Use GET, POST or DELETE on /api/session");
   const nlohmann::json body = ParseBody(request);
   const std::string name = StringField(body, "user");
-  if (!sessions_.MayTryLogin(name)) throw TWebError(429, "Too many wrong passwords; try again in a minute");
-  const auto user = users_.Authenticate(name, StringField(body, "password"));
-  sessions_.NoteLogin(name, user.has_value());
+  const std::string password = StringField(body, "password");
+  if (auto refusal = LoginRefusal(request)) return *refusal;
+  const auto user = users_.Authenticate(name, password);
+  throttle_.NoteLogin(request.peer, name, user.has_value());
   if (!user) throw TWebError(401, "Wrong user name or password");
   TWebResponse response = JsonResponse(200, UserJson(*user));
   response.headers.emplace_back("Set-Cookie",

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "EventHub.h"
+#include "LoginThrottle.h"
 #include "ServerLink.h"
 #include "WebSessions.h"
 #include "WebUsers.h"
@@ -25,6 +27,7 @@ struct TWebRequest {
   std::string cookie;
   std::string origin;  // empty when the browser sent none
   std::string host;
+  std::string peer;  // the client's address
 };
 
 struct TWebResponse {
@@ -36,9 +39,19 @@ struct TWebResponse {
 
 class TWebApi {
  public:
-  TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions, std::filesystem::path pages);
+  // `hostNames`: the names the Host header may give besides the listening address and localhost.
+  TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions, TLoginThrottle& throttle,
+          std::filesystem::path pages, std::string listeningAddress, std::vector<std::string> hostNames);
 
   TWebResponse Handle(const TWebRequest& request);
+  // Whether the Host header names this gateway; a page of another name reached through DNS rebinding does not.
+  bool HostAllowed(const std::string& host) const;
+  // A login: its password is hashed, which is slow on purpose, so it runs apart from the other requests.
+  static bool IsLogin(const TWebRequest& request);
+  // The refusal of a login from an address that has to wait, given before anything is hashed.
+  std::optional<TWebResponse> LoginRefusal(const TWebRequest& request);
+  // Ties a listener's end to its session: logging out ends it.
+  void WatchSession(const TWebRequest& request, std::weak_ptr<ISessionEnd> watcher);
   // The user of the session the request's cookie names.
   std::optional<TWebUser> SessionUser(const std::string& cookie);
   // Whether a WebSocket may be opened: a logged-in user, from a page of this gateway.
@@ -57,10 +70,14 @@ class TWebApi {
   TEventHub& hub_;
   TWebUsers& users_;
   TWebSessions& sessions_;
+  TLoginThrottle& throttle_;
   const std::filesystem::path pages_;
+  std::vector<std::string> hostNames_;
 };
 
 // An answer with a JSON body.
 TWebResponse JsonResponse(int status, const nlohmann::json& body);
+// The name a Host header gives, without its port, in lower case ("[::1]:8080" gives "::1").
+std::string HostNameOf(const std::string& host);
 
 }  // namespace vantrel::web

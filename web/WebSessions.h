@@ -2,14 +2,24 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "WebUsers.h"
 
 namespace vantrel::web {
+
+// What lives as long as a session and no longer (its event sockets). EndSession may run on any thread.
+class ISessionEnd {
+ public:
+  virtual ~ISessionEnd() = default;
+  virtual void EndSession() = 0;
+};
 
 class TWebSessions {
  public:
@@ -19,26 +29,25 @@ class TWebSessions {
   std::string Open(const TWebUser& user);
   // The user of a live session; an unknown or expired token gives none.
   std::optional<TWebUser> Find(const std::string& token);
+  // Ends the session and whatever watches it.
   void Close(const std::string& token);
-  // Five wrong passwords for a name within a minute hold further tries for it back for a minute, so
-  // passwords are not guessed at the gateway's speed (each try costs a deliberate hash).
-  bool MayTryLogin(const std::string& name);
-  void NoteLogin(const std::string& name, bool succeeded);
+  // Ends with the session; dropped when the watcher goes first.
+  void Watch(const std::string& token, std::weak_ptr<ISessionEnd> watcher);
+  // Ends the sessions whose user is no longer valid (removed, or given another role or line) and the expired.
+  void Sweep(const std::function<bool(const TWebUser&)>& stillValid);
   std::chrono::seconds Lifetime() const { return lifetime_; }
 
  private:
   struct TSession {
     TWebUser user;
     std::chrono::steady_clock::time_point expires;
+    std::vector<std::weak_ptr<ISessionEnd>> watchers;
   };
+  static void End(std::vector<std::weak_ptr<ISessionEnd>>& watchers);
+
   const std::chrono::seconds lifetime_;
   std::mutex mutex_;
   std::map<std::string, TSession> sessions_;  // guarded by mutex_
-  struct TFailures {
-    int count = 0;
-    std::chrono::steady_clock::time_point since;
-  };
-  std::map<std::string, TFailures> failures_;  // guarded by mutex_
 };
 
 }  // namespace vantrel::web

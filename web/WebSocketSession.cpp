@@ -12,8 +12,26 @@ namespace {
 constexpr std::size_t kMostEventBytes = 4 * 1024 * 1024;
 }  // namespace
 
-TWebSocketSession::TWebSocketSession(boost::asio::ip::tcp::socket&& socket, TEventHub& hub)
-    : socket_(std::move(socket)), hub_(hub) {}
+TWebSocketSession::TWebSocketSession(boost::asio::ip::tcp::socket&& socket, TEventHub& hub, std::shared_ptr<void> slot)
+    : socket_(std::move(socket)), hub_(hub), slot_(std::move(slot)) {}
+
+void TWebSocketSession::EndSession() {
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->ended_) return;
+    self->ended_ = true;
+    const bool wasOpen = self->open_;
+    self->open_ = false;
+    self->events_.clear();
+    self->state_.reset();
+    if (!wasOpen || self->writing_) {
+      // Mid-write (or never accepted) no close frame can go out in order: the connection is cut.
+      beast::get_lowest_layer(self->socket_).close();
+      return;
+    }
+    self->socket_.async_close(websocket::close_reason(websocket::close_code::policy_error, "logged out"),
+                              [self](beast::error_code) { beast::get_lowest_layer(self->socket_).close(); });
+  });
+}
 
 void TWebSocketSession::Run(beast::http::request<beast::http::string_body> request) {
   // A wallboard's browser sends nothing; pings (answered by every browser) keep a quiet connection from timing
@@ -23,7 +41,7 @@ void TWebSocketSession::Run(beast::http::request<beast::http::string_body> reque
   socket_.set_option(timeouts);
   socket_.read_message_max(4096);
   socket_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
-    if (error) return;
+    if (error || self->ended_) return;
     self->open_ = true;
     self->hub_.Subscribe(self);
     self->ReadNext();

@@ -82,30 +82,57 @@ bool TWebUsers::PasswordMatches(const std::string& password, const std::string& 
   return CRYPTO_memcmp(hash.data(), expected->data(), hash.size()) == 0;
 }
 
-std::optional<TWebUser> TWebUsers::Authenticate(const std::string& name, const std::string& password) const {
-  if (!IsValidName(name) || password.size() > 1024) return std::nullopt;
-  std::string stored;
-  TWebUser user;
-  {
-    std::lock_guard lock(mutex_);
+std::optional<TWebUsers::TEntry> TWebUsers::Entry(const std::string& name) const {
+  if (!IsValidName(name)) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  std::error_code error;
+  const auto modified = std::filesystem::last_write_time(fileName_, error);
+  const auto size = error ? 0 : std::filesystem::file_size(fileName_, error);
+  if (!read_ || error || modified != readAt_ || size != readSize_) {
+    entries_.clear();
     const TMemIniFile file(fileName_);
-    if (file.SectionExists(name)) {
-      stored = file.ReadString(name, "Password", "");
-      user.name = name;
-      user.role = file.ReadString(name, "Role", "");
-      user.line = file.ReadString(name, "Line", "");
-      user.operatorID = file.ReadInteger(name, "OperatorID", 0);
+    for (const auto& section : file.ReadSections()) {
+      TEntry entry;
+      entry.password = file.ReadString(section, "Password", "");
+      entry.user.name = section;
+      entry.user.role = file.ReadString(section, "Role", "");
+      entry.user.line = file.ReadString(section, "Line", "");
+      entry.user.operatorID = file.ReadInteger(section, "OperatorID", 0);
+      entries_[section] = entry;
     }
+    readAt_ = modified;
+    readSize_ = size;
+    read_ = !error;
   }
-  if (stored.empty()) {
-    PasswordMatches(password, DecoyHash());
-    return std::nullopt;
-  }
-  if (!PasswordMatches(password, stored)) return std::nullopt;
+  const auto found = entries_.find(name);
+  if (found == entries_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<TWebUser> TWebUsers::Find(const std::string& name) const {
+  const auto entry = Entry(name);
+  if (!entry) return std::nullopt;
+  const TWebUser& user = entry->user;
   if (user.role != "operator" && user.role != "supervisor") return std::nullopt;
   // An operator without a line of their own could act nowhere; such an entry is refused, not guessed at.
   if (user.role == "operator" && (user.line.empty() || user.operatorID <= 0)) return std::nullopt;
   return user;
+}
+
+bool TWebUsers::StillValid(const TWebUser& user) const {
+  const auto now = Find(user.name);
+  return now && now->role == user.role && now->line == user.line && now->operatorID == user.operatorID;
+}
+
+std::optional<TWebUser> TWebUsers::Authenticate(const std::string& name, const std::string& password) const {
+  if (!IsValidName(name) || password.size() > 1024) return std::nullopt;
+  const auto entry = Entry(name);
+  if (!entry || entry->password.empty()) {
+    PasswordMatches(password, DecoyHash());
+    return std::nullopt;
+  }
+  if (!PasswordMatches(password, entry->password)) return std::nullopt;
+  return Find(name);
 }
 
 void TWebUsers::Put(const TWebUser& user, const std::string& password) {
@@ -126,6 +153,7 @@ void TWebUsers::Put(const TWebUser& user, const std::string& password) {
   }
   file.WriteString(user.name, "Password", HashPassword(password));
   file.UpdateFile();
+  read_ = false;
   // Hashes are no secret to keep lightly either: only the owner reads the file.
   std::filesystem::permissions(fileName_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +32,10 @@ class TWebUsers {
   // Adds or replaces a user; throws std::invalid_argument for a bad name, role, line or ID, and
   // std::runtime_error when the file cannot be written.
   void Put(const TWebUser& user, const std::string& password);
+  // The user as the file holds them now (none when removed); no password is checked.
+  std::optional<TWebUser> Find(const std::string& name) const;
+  // Whether a logged-in user is still in the file with the same role, line and ID.
+  bool StillValid(const TWebUser& user) const;
 
   static bool IsValidName(const std::string& name);
   // "pbkdf2-sha256$ITERATIONS$SALT$HASH" (hex), with a fresh random salt.
@@ -36,8 +43,19 @@ class TWebUsers {
   static bool PasswordMatches(const std::string& password, const std::string& stored);
 
  private:
+  // The file's users and their stored hashes, read again when the file changes.
+  struct TEntry {
+    TWebUser user;
+    std::string password;
+  };
+  std::optional<TEntry> Entry(const std::string& name) const;
+
   const std::string fileName_;
-  mutable std::mutex mutex_;  // one writer of the file at a time
+  mutable std::mutex mutex_;  // one writer of the file at a time; guards the copy below
+  mutable std::map<std::string, TEntry> entries_;
+  mutable std::filesystem::file_time_type readAt_;
+  mutable std::uintmax_t readSize_ = 0;
+  mutable bool read_ = false;
 };
 
 }  // namespace vantrel::web

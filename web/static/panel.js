@@ -1,79 +1,229 @@
 // The operator's panel: log in at the line, set the status, see the ringing caller with their CRM contact,
-// answer, hold, transfer and hang up.
+// answer, hold, transfer and hang up. Built once and updated in place: a click, the focus and what is typed
+// survive every update.
 "use strict";
 
 let me = null;
 let myLine = null;
 let state = null;
-let message = "";
+let socketOpen = false;
+const baseTitle = document.title;
+const cards = new Map();  // call id -> the call's card and its parts
+const ui = {};
+
+// The buttons each call state offers.
+const buttonsFor = {
+  offering: ["answer", "hangup"], accepted: ["answer", "hangup"],
+  connected: ["hold", "hangup", "transfer", "consult"], conferenced: ["hangup"],
+  "on hold": ["unhold", "hangup"], "held (transfer)": ["unhold", "complete", "hangup"], "held (conference)": ["unhold", "hangup"],
+};
 
 async function act(path, body) {
   try {
     await api("POST", "/api/lines/" + myLine + path, body || {});
-    message = "";
+    setText(ui.message, "");
   } catch (error) {
-    message = error.message;
+    setText(ui.message, error.message);
   }
+}
+
+// A ring the operator hears: two short tones every two seconds while a call is offered. Browsers allow sound
+// only after the page was used once, so the sound starts with the first click.
+let audio = null;
+let ringTimer = null;
+window.ringsPlayed = 0;
+document.addEventListener("click", () => {
+  if (!audio && window.AudioContext) audio = new AudioContext();
+}, { once: true });
+
+function ring() {
+  window.ringsPlayed++;
+  if (!audio) return;
+  for (const [start, frequency] of [[0, 440], [0.5, 480]]) {
+    const tone = audio.createOscillator();
+    const volume = audio.createGain();
+    volume.gain.value = 0.15;
+    tone.frequency.value = frequency;
+    tone.connect(volume).connect(audio.destination);
+    tone.start(audio.currentTime + start);
+    tone.stop(audio.currentTime + start + 0.4);
+  }
+}
+
+function setRinging(call) {
+  if (call) {
+    const who = callerOf(call) || "unknown caller";
+    setText(ui.ringing, "Ringing: " + who + (call.company && call.contact ? " (" + call.company + ")" : "") +
+      (call.originalCaller && call.originalCaller !== who ? " from " + call.originalCaller : ""));
+    document.title = "☎ Ringing: " + who + " · " + baseTitle;
+    if (!ringTimer) {
+      ring();
+      ringTimer = setInterval(ring, 2000);
+    }
+  } else {
+    setText(ui.ringing, "");
+    document.title = baseTitle;
+    clearInterval(ringTimer);
+    ringTimer = null;
+  }
+}
+
+function build(panel) {
+  const button = (id, label, onclick) => el("button", { id, type: "button", onclick }, label);
+  ui.picker = el("div", { class: "actions", hidden: true },
+    el("label", { for: "line-select" }, "Line"), ui.lineSelect = el("select", { id: "line-select" }));
+  ui.lineSelect.addEventListener("change", () => chooseLine(ui.lineSelect.value));
+  ui.title = el("h2", { id: "line-title" });
+  ui.missing = el("p", { class: "alert", id: "line-missing", role: "alert", hidden: true });
+  ui.operatorID = el("input", { id: "operator-id", inputmode: "numeric", size: 10 });
+  ui.seatOut = el("div", { class: "actions", hidden: true },
+    me.role === "supervisor" ? el("label", { for: "operator-id" }, "Operator ID") : null,
+    me.role === "supervisor" ? ui.operatorID : null,
+    button("login", "Log in at this line", () =>
+      act("/login", me.role === "supervisor" ? { operatorID: Number(ui.operatorID.value) } : {})));
+  ui.reason = el("select", { id: "pause-reason" });
+  ui.status = el("span", { id: "status" });
+  ui.seatInfo = el("p", {}, ui.status);
+  ui.seatIn = el("div", { hidden: true }, ui.seatInfo,
+    el("div", { class: "actions" },
+      button("ready", "Ready", () => act("/status", { status: "ready" })),
+      button("busy", "Busy", () => act("/status", { status: "busy" })),
+      el("label", { for: "pause-reason" }, "Pause reason"), ui.reason,
+      button("pause", "Pause", () => act("/status", { status: "pause", reason: Number(ui.reason.value) || 0 })),
+      button("logout", "Log out of the line", () => act("/logout"))));
+  ui.ringing = el("div", { id: "ringing", class: "ringing", "aria-live": "assertive", role: "status" });
+  ui.calls = el("div", { id: "calls" });
+  ui.dial = el("input", { id: "dial-number", inputmode: "tel", size: 12, autocomplete: "off" });
+  ui.message = el("p", { class: "message", id: "message", role: "alert" });
+  panel.replaceChildren(ui.picker, ui.title, ui.missing, ui.seatOut, ui.seatIn, ui.ringing, ui.calls,
+    el("div", { class: "actions" }, el("label", { for: "dial-number" }, "Number to dial"), ui.dial,
+      button("dial", "Dial", () => act("/dial", { number: ui.dial.value }))),
+    ui.message);
+}
+
+function chooseLine(number) {
+  myLine = number;
+  history.replaceState(null, "", "/panel?line=" + encodeURIComponent(number));
+  for (const card of cards.values()) card.root.remove();
+  cards.clear();
   draw();
 }
 
+function makeCard(call) {
+  const path = () => "/calls/" + call.id;
+  const target = el("input", { class: "target", id: "target-" + call.id, inputmode: "tel", size: 10, autocomplete: "off" });
+  const button = (name, label, onclick) => el("button", { class: name, type: "button", onclick }, label);
+  const card = {
+    contact: el("div", { class: "contact" }),
+    company: el("div", { class: "company" }),
+    info: el("div", { class: "info" }),
+    target,
+    buttons: {
+      answer: button("answer", "Answer", () => act(path() + "/answer")),
+      hold: button("hold", "Hold", () => act(path() + "/hold")),
+      unhold: button("unhold", "Take back", () => act(path() + "/unhold")),
+      complete: button("complete", "Complete transfer", () => act(path() + "/complete")),
+      hangup: button("hangup", "Hang up", () => act(path() + "/hangup")),
+      transfer: button("transfer", "Transfer", () => act(path() + "/transfer", { number: target.value })),
+      consult: button("consult", "Consult", () => act(path() + "/consult", { number: target.value })),
+    },
+  };
+  card.transferRow = el("div", { class: "actions" },
+    el("label", { for: target.id }, "Transfer to"), target, card.buttons.transfer, card.buttons.consult);
+  card.root = el("div", { class: "panel call-card", "data-call": call.id },
+    card.contact, card.company, card.info,
+    el("div", { class: "actions" }, card.buttons.answer, card.buttons.hold, card.buttons.unhold, card.buttons.complete,
+      card.buttons.hangup),
+    card.transferRow);
+  return card;
+}
+
+function updateCard(card, call, now) {
+  setText(card.contact, call.contact || call.originalCaller || call.remote || "unknown caller");
+  setText(card.company, call.company || "");
+  setText(card.info, call.state + " · " + (call.direction === "in" ? "from " : "to ") +
+    (call.originalCaller || call.remote || "?") + " · " + minutesSeconds(now - call.since));
+  card.root.dataset.state = call.state;
+  const offered = buttonsFor[call.state] || ["hangup"];
+  for (const [name, node] of Object.entries(card.buttons)) {
+    if (name === "transfer" || name === "consult") continue;
+    node.hidden = !offered.includes(name);
+  }
+  card.transferRow.hidden = !offered.includes("transfer");
+}
+
+function updatePauseReasons(reasons) {
+  const wanted = [["0", "none"], ...reasons.map((reason) => [String(reason.id), reason.name])];
+  const now = [...ui.reason.options].map((option) => [option.value, option.textContent]);
+  if (JSON.stringify(wanted) === JSON.stringify(now)) return;
+  const chosen = ui.reason.value;
+  ui.reason.replaceChildren(...wanted.map(([value, name]) => el("option", { value }, name)));
+  if (wanted.some(([value]) => value === chosen)) ui.reason.value = chosen;
+}
+
+function updateLinePicker() {
+  if (me.role !== "supervisor") return;
+  ui.picker.hidden = false;
+  const wanted = state.lines.map((line) => [line.number, line.number + " " + line.name]);
+  const now = [...ui.lineSelect.options].map((option) => [option.value, option.textContent]);
+  if (JSON.stringify(wanted) !== JSON.stringify(now.filter(([value]) => value !== ""))) {
+    ui.lineSelect.replaceChildren(el("option", { value: "" }, "choose a line"),
+      ...wanted.map(([value, name]) => el("option", { value }, name)));
+  }
+  if (ui.lineSelect.value !== (myLine || "")) ui.lineSelect.value = myLine || "";
+}
+
 function draw() {
-  const panel = document.getElementById("panel");
-  if (!state || !myLine) return;
-  const line = state.lines.find((candidate) => candidate.number === myLine);
-  const person = line && line.operator !== null ? state.operators.find((candidate) => candidate.id === line.operator) : null;
+  if (!state || !ui.title) return;
+  const live = showConnection(socketOpen, state.connected);
   const now = Date.now();
-  const parts = [el("h2", {}, "Line " + myLine + (line ? " · " + line.name : ""))];
-  if (!person) {
-    const id = el("input", { id: "operator-id", placeholder: "operator ID", size: 10 });
-    parts.push(el("div", { class: "actions" },
-      me.role === "supervisor" ? id : null,
-      el("button", { id: "login", onclick: () => act("/login", me.role === "supervisor" ? { operatorID: Number(id.value) } : {}) }, "Log in at this line")));
-  } else {
-    const reason = el("input", { id: "pause-reason", placeholder: "pause reason", size: 6 });
-    parts.push(el("p", {}, "Operator " + person.id + " · ", el("span", { id: "status", class: "state-" + person.status }, person.status),
-      " for " + minutesSeconds(now - person.statusSince) + " · calls " + person.calls));
-    parts.push(el("div", { class: "actions" },
-      el("button", { id: "ready", onclick: () => act("/status", { status: "ready" }) }, "Ready"),
-      el("button", { id: "busy", onclick: () => act("/status", { status: "busy" }) }, "Busy"),
-      reason,
-      el("button", { id: "pause", onclick: () => act("/status", { status: "pause", reason: Number(reason.value) || 0 }) }, "Pause"),
-      el("button", { id: "logout", onclick: () => act("/logout") }, "Log out")));
+  updateLinePicker();
+  updatePauseReasons(state.pauseReasons || []);
+  const line = myLine ? state.lines.find((candidate) => candidate.number === myLine) : null;
+  setText(ui.title, myLine ? "Line " + myLine + (line ? " · " + line.name : "") : "Choose a line");
+  const missing = Boolean(myLine && !line && state.connected);
+  ui.missing.hidden = !missing;
+  setText(ui.missing, missing ? "Line " + myLine + " does not exist." : "");
+  const person = line && line.operator !== null ? state.operators.find((candidate) => candidate.id === line.operator) : null;
+  ui.seatOut.hidden = !line || Boolean(person) || !live;
+  ui.seatIn.hidden = !person;
+  if (person) {
+    ui.status.className = "state-" + (person.activity || person.status).replace(/ /g, "-");
+    setText(ui.status, operatorName(person) + " · " + activityText(person, now) + " for " +
+      minutesSeconds(now - person.statusSince) + " · calls " + person.calls);
   }
-  for (const call of line ? line.calls : []) {
-    const target = el("input", { class: "target", placeholder: "number", size: 8 });
-    const path = "/calls/" + call.id;
-    parts.push(el("div", { class: "panel", "data-call": call.id },
-      el("div", { class: "contact" }, call.contact || call.originalCaller || call.remote || "unknown caller"),
-      el("div", {}, call.company ? call.company : ""),
-      el("div", {}, call.state + " · " + (call.direction === "in" ? "from " : "to ") + (call.originalCaller || call.remote) + " · " + minutesSeconds(now - call.since)),
-      el("div", { class: "actions" },
-        el("button", { class: "answer", onclick: () => act(path + "/answer") }, "Answer"),
-        el("button", { class: "hold", onclick: () => act(path + "/hold") }, "Hold"),
-        el("button", { class: "unhold", onclick: () => act(path + "/unhold") }, "Unhold"),
-        el("button", { class: "hangup", onclick: () => act(path + "/hangup") }, "Hang up")),
-      el("div", { class: "actions" }, target,
-        el("button", { class: "transfer", onclick: () => act(path + "/transfer", { number: target.value }) }, "Transfer"),
-        el("button", { class: "consult", onclick: () => act(path + "/consult", { number: target.value }) }, "Consult"),
-        el("button", { class: "complete", onclick: () => act(path + "/complete") }, "Complete transfer"))));
+  const calls = line ? line.calls : [];
+  for (const [id, card] of cards) {
+    if (!calls.some((call) => call.id === id)) {
+      card.root.remove();
+      cards.delete(id);
+    }
   }
-  const dial = el("input", { id: "dial-number", placeholder: "number", size: 10 });
-  parts.push(el("div", { class: "actions" }, dial, el("button", { id: "dial", onclick: () => act("/dial", { number: dial.value }) }, "Dial")));
-  parts.push(el("p", { class: "message", id: "message" }, message));
-  // Inputs being typed into are kept: the panel is drawn again only while none has the focus.
-  if (document.activeElement && document.activeElement.tagName === "INPUT" && panel.contains(document.activeElement)) return;
-  panel.replaceChildren(...parts);
+  let ringingCall = null;
+  for (const call of calls) {
+    let card = cards.get(call.id);
+    if (!card) {
+      card = makeCard(call);
+      cards.set(call.id, card);
+      ui.calls.append(card.root);
+    }
+    updateCard(card, call, now);
+    if (!ringingCall && call.direction === "in" && (call.state === "offering" || call.state === "accepted")) ringingCall = call;
+  }
+  setRinging(ringingCall);
 }
 
 async function start() {
-  me = await ensureLogin(document.getElementById("panel"));
+  const panel = document.getElementById("panel");
+  me = await ensureLogin(panel);
+  showUser(me);
   myLine = me.line || new URLSearchParams(location.search).get("line");
-  document.getElementById("who").textContent = me.user + " (" + me.role + ")";
-  if (!myLine) {
-    document.getElementById("panel").replaceChildren(el("p", {}, "Open the panel as /panel?line=NUMBER to act at a line."));
-    return;
+  build(panel);
+  if (!myLine && me.role !== "supervisor") {
+    setText(ui.message, "Your user has no line: ask a supervisor.");
   }
-  listen((fresh) => { state = fresh; draw(); }, () => {});
+  listen((fresh) => { state = fresh; draw(); }, () => {}, (open) => { socketOpen = open; draw(); });
+  // Only the times move between states.
   setInterval(draw, 1000);
 }
 
