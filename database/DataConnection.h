@@ -44,6 +44,8 @@ class TDataConnection {
   void Execute(const std::string& sql);
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames);
+  // Every row of a query written for the backend's own dialect (nothing is adapted), fields as text.
+  std::vector<std::vector<std::string>> QueryRows(const std::string& sql);
 
   // The statements of one transaction, in the system's T-SQL like Execute and QueryFirstRow.
   class TTransaction {
