@@ -19,6 +19,7 @@
 #include "host/ClientOrb.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
+#include "web/ReportsApi.h"
 #include "web/ServerLink.h"
 #include "web/WebApi.h"
 #include "web/WebSessions.h"
@@ -87,6 +88,8 @@ int main(int argc, char** argv) {
     vantrel::web::TWebUsers users((std::filesystem::path(options["--ini"]) / "WebUsers.ini").string());
     vantrel::web::TWebSessions sessions;
     vantrel::web::TWebApi api(link, hub, users, sessions, options["--pages"]);
+    vantrel::web::TReportsApi reports(orb, corbaloc);
+    api.SetReports(reports);
     boost::asio::io_context context;
     const auto address = boost::asio::ip::make_address(options["--listen"]);
     vantrel::web::THttpServer server(context, {address, static_cast<unsigned short>(std::stoi(options["--web-port"]))},

@@ -17,6 +17,8 @@
 
 namespace vantrel::web {
 
+class TReportsApi;
+
 struct TWebRequest {
   std::string method;  // "GET", "POST", ...
   std::string target;  // path and query
@@ -45,6 +47,8 @@ class TWebApi {
   bool MayListen(const TWebRequest& request);
 
   static constexpr const char* kCookieName = "vantrel_session";
+  // The supervisors' reports under /api/reports/ and their page /reports.
+  void SetReports(TReportsApi& reports) { reports_ = &reports; }
 
  private:
   TWebResponse Route(const TWebRequest& request, const std::vector<std::string>& path);
@@ -58,6 +62,7 @@ class TWebApi {
   TWebUsers& users_;
   TWebSessions& sessions_;
   const std::filesystem::path pages_;
+  TReportsApi* reports_ = nullptr;  // set before the server starts
 };
 
 // An answer with a JSON body.
