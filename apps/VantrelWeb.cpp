@@ -26,6 +26,7 @@
 #include "web/HttpServer.h"
 #include "web/LoginPool.h"
 #include "web/LoginThrottle.h"
+#include "web/ReportsApi.h"
 #include "web/ServerLink.h"
 #include "web/WebApi.h"
 #include "web/WebSessions.h"
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
     vantrel::web::TLoginThrottle throttle;
     vantrel::web::TWebApi api(link, hub, users, sessions, throttle, options["--pages"], options["--listen"],
                               ListOf(options.count("--allowed-hosts") ? options["--allowed-hosts"] : ""));
+    vantrel::web::TReportsApi reports(orb, corbaloc);
+    api.SetReports(reports);
     boost::asio::io_context context;
     // One thread hashes passwords, a few more logins wait for it; the rest are refused at once.
     vantrel::web::TLoginPool logins(1, 8);

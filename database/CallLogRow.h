@@ -15,6 +15,10 @@ enum class TQueueEvent {
   OperatorPaused = 6,   // Reason: the pause reason
   OperatorResumed = 7,  // ready again
   OperatorWrapUp = 8,   // after-call work begins
+  OperatorLoggedIn = 9,    // the operator sits down at a line (the line's number as the operator's phone)
+  OperatorLoggedOut = 10,  // the operator leaves the line
+  OperatorBusy = 11,       // busy by choice (not on a call the server routed)
+  CallEnded = 12,          // a routed call the operator answered ends (Seconds: talk time since the answer)
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

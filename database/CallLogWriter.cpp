@@ -239,10 +239,8 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
       lastEventOrder_.clear();
       countedOn_ = connection_.Opens();
     }
-    const bool queueRows = std::any_of(rows.begin() + static_cast<std::ptrdiff_t>(first),
-                                       rows.begin() + static_cast<std::ptrdiff_t>(first + count),
-                                       [](const TCallLogRow& row) { return row.QueueEvent != TQueueEvent::None; });
-    if (queueRows && queueTableOn_ != connection_.Opens()) {
+    // Also for a batch of call-log rows only: the reports' indexes are made on the first batch after a start.
+    if (queueTableOn_ != connection_.Opens()) {
       for (const std::string& statement : CrmQueueLogStatements(connection_.Dialect())) statements.Execute(statement);
       queueTableOn_ = connection_.Opens();
     }

@@ -49,6 +49,9 @@ std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
                   "(64), Operator_id int, Seconds int, Reason int, EventOrder "
                   "int)"),
       Guarded(dialect, "index", "ix_VantrelQueueLog_CallHandle", "on tq_VantrelQueueLog (CallHandle)"),
+      // The reports read a range of time.
+      Guarded(dialect, "index", "ix_VantrelQueueLog_EventTime", "on tq_VantrelQueueLog (EventTime)"),
+      Guarded(dialect, "index", "ix_VantrelLog_EndTime", "on tq_VantrelLog (EndTime)"),
   };
 }
 

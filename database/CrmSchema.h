@@ -13,7 +13,8 @@ class TDataConnection;
 // Columns beyond the ones the system names are kept to what a small CRM needs to be useful.
 std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
 
-// The queue log's table and index; the call log makes them itself when a CRM made before them lacks them.
+// The queue log's table and the indexes the queue log and the reports need; the call log makes them itself when a
+// CRM made before them lacks them (tq_VantrelLog must exist).
 std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect);
 
 // The calls whose ending row is still to come, one row per call key and line; the call log keeps it and makes it

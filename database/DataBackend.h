@@ -19,6 +19,8 @@ class TDataBackend {
   // Throws for an unknown field name.
   virtual std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                                 const std::vector<std::string>& fieldNames) = 0;
+  // Every row of a query, each field as text (null as the empty text), in the order of the select list.
+  virtual std::vector<std::vector<std::string>> QueryRows(const std::string& sql) = 0;
   // One transaction around several statements: Begin, then Commit or Rollback. Rollback never throws.
   virtual void Begin() = 0;
   virtual void Commit() = 0;

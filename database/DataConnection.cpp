@@ -158,6 +158,12 @@ std::optional<std::vector<std::string>> TDataConnection::QueryFirstRowReadOnly(
       });
 }
 
+std::vector<std::vector<std::string>> TDataConnection::QueryRows(const std::string& sql) {
+  return WithOpenBackend(
+      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
+      [&](TDataBackend& backend, TSqlDialect) { return backend.QueryRows(sql); });
+}
+
 void TDataConnection::TTransaction::Execute(const std::string& sql) { backend_.Execute(AdaptSql(sql, dialect_)); }
 
 std::optional<std::vector<std::string>> TDataConnection::TTransaction::QueryFirstRow(

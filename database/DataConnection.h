@@ -44,6 +44,8 @@ class TDataConnection {
   void Execute(const std::string& sql);
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames);
+  // Every row of a query written for the backend's own dialect (nothing is adapted), fields as text.
+  std::vector<std::vector<std::string>> QueryRows(const std::string& sql);
 
   // The same for SQL that must not write (clients' SQL under "ClientSQL=ReadOnly"): one statement, run read-only
   // (SQLite's query_only, PostgreSQL's read-only transaction) and rolled back in any case. A write fails with

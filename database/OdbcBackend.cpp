@@ -170,6 +170,25 @@ std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::s
   return values;
 }
 
+std::vector<std::vector<std::string>> TOdbcBackend::QueryRows(const std::string& sql) {
+  const Statement statement = NewStatement(connection_);
+  SQLHSTMT handle = statement.get();
+  std::string text = sql;
+  CheckStatement(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                 handle, connection_);
+  SQLSMALLINT count = 0;
+  Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
+  std::vector<std::vector<std::string>> rows;
+  for (;;) {
+    const SQLRETURN fetched = SQLFetch(handle);
+    if (fetched == SQL_NO_DATA) break;
+    Check(fetched, SQL_HANDLE_STMT, handle);
+    std::vector<std::string>& row = rows.emplace_back();
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) row.push_back(ColumnText(handle, i));
+  }
+  return rows;
+}
+
 void TOdbcBackend::SetAutoCommit(bool on) {
   const SQLRETURN result = SQLSetConnectAttr(
       connection_, SQL_ATTR_AUTOCOMMIT,

@@ -17,6 +17,7 @@ class TOdbcBackend : public TDataBackend {
   void Execute(const std::string& sql) override;
   std::optional<std::vector<std::string>> QueryFirstRow(const std::string& sql,
                                                         const std::vector<std::string>& fieldNames) override;
+  std::vector<std::vector<std::string>> QueryRows(const std::string& sql) override;
   void Begin() override;
   void Commit() override;
   void Rollback() noexcept override;

@@ -147,6 +147,25 @@ std::optional<std::vector<std::string>> TSqliteBackend::QueryFirstRow(const std:
   return values;
 }
 
+std::vector<std::vector<std::string>> TSqliteBackend::QueryRows(const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(database_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
+    throw std::runtime_error(sqlite3_errmsg(database_));
+  }
+  const Statement statement(raw);
+  if (!statement) throw std::runtime_error("The query text holds no statement");
+  const int count = sqlite3_column_count(raw);
+  std::vector<std::vector<std::string>> rows;
+  for (;;) {
+    const int step = sqlite3_step(raw);
+    if (step == SQLITE_DONE) break;
+    if (step != SQLITE_ROW) throw std::runtime_error(sqlite3_errmsg(database_));
+    std::vector<std::string>& row = rows.emplace_back();
+    for (int i = 0; i < count; ++i) row.push_back(ColumnText(raw, i));
+  }
+  return rows;
+}
+
 bool TSqliteBackend::HasNoTables() {
   const auto row = QueryFirstRow("select count(*) as Tables from sqlite_master", {"Tables"});
   return row && row->front() == "0";

@@ -41,24 +41,29 @@ TOperator_Impl::~TOperator_Impl() { LogMessage("TOperator_Impl.Destroy()"); }
 
 void TOperator_Impl::SetStatus(::OperatorStatus status) {
   const CORBA::Long id = GetID();
-  ::OperatorStatus was;
   CORBA::Long reason;
+  CORBA::Long wrapUpRule;
   {
     std::lock_guard lock(operatorMutex_);
     if (status_ == status) return;
-    was = status_;
     LogFormat("operator %d: %s -> %s",
               {static_cast<long>(id), OperatorStatusName(status_), OperatorStatusName(status)});
     status_ = status;
     statusSince_ = std::chrono::steady_clock::now();
     if (status != ::OperatorPause) pauseReason_ = 0;
     reason = pauseReason_;
+    wrapUpRule = wrapUpRule_;
+    wrapUpRule_ = 0;
   }
   if (status == ::OperatorPause) {
     WriteQueueLog(TQueueEvent::OperatorPaused, reason);
   } else if (status == ::OperatorWrapUp) {
-    WriteQueueLog(TQueueEvent::OperatorWrapUp, 0);
-  } else if (status == ::OperatorReady && (was == ::OperatorPause || was == ::OperatorWrapUp)) {
+    // The rule whose call is wrapped up: the reports give each rule its after-call work.
+    CORBA::String_var phone = GetLinePhoneNumber();
+    WriteQueueLog(TQueueEvent::OperatorWrapUp, 0, phone.in(), wrapUpRule, 0);
+  } else if (status == ::OperatorBusy) {
+    WriteQueueLog(TQueueEvent::OperatorBusy, 0);
+  } else if (status == ::OperatorReady) {
     WriteQueueLog(TQueueEvent::OperatorResumed, 0);
   }
   Guarded("TOperator_Impl.SetStatus", [&] {
@@ -106,7 +111,13 @@ void TOperator_Impl::SetLine(::Line_ptr newLine) {
         if (!CORBA::is_nil(seated)) operators->DeleteItem(seated);
       }
     }
+    // A report of logged-in time pairs these rows; a move to another line is a logout and a login.
+    if (!CORBA::is_nil(line)) {
+      CORBA::String_var left = line->GetDevicePhoneNumber();
+      WriteQueueLog(TQueueEvent::OperatorLoggedOut, 0, left.in(), 0, 0);
+    }
     StoreLine(own);
+    if (!CORBA::is_nil(own)) WriteQueueLog(TQueueEvent::OperatorLoggedIn, 0);
     if (!CORBA::is_nil(own)) {
       ::Operators_var operators = GetOperators();
       ::Operator_var self;
@@ -196,17 +207,24 @@ void TOperator_Impl::SetPauseReason(CORBA::Long reason) {
 }
 
 void TOperator_Impl::WriteQueueLog(TQueueEvent event, CORBA::Long reason) {
+  CORBA::String_var phone = GetLinePhoneNumber();
+  WriteQueueLog(event, reason, phone.in(), 0, 0);
+}
+
+void TOperator_Impl::WriteQueueLog(TQueueEvent event, CORBA::Long reason, const std::string& phone, long rule,
+                                   long seconds) {
   Guarded("TOperator_Impl.WriteQueueLog", [&] {
     const ::Database_var database = GetDatabase();
     const TLocalServant<TDatabase_Impl> callLog{database.in()};
     if (!callLog) return;
-    CORBA::String_var phone = GetLinePhoneNumber();
     TCallLogRow row;
     row.QueueEvent = event;
     row.BeginTime = DateTimeText(NowLocal(), false);
-    row.LinePhoneNumber = phone.in();
-    row.ConnectedPhoneNumber = phone.in();
+    row.LinePhoneNumber = phone;
+    row.ConnectedPhoneNumber = phone;
     row.Operator_id = GetID();
+    row.Rule_id = rule;
+    row.Seconds = seconds;
     row.Reason = reason;
     std::string error;
     // Without a CRM connection there is no queue log to keep.
@@ -239,10 +257,17 @@ std::optional<TOperator_Impl::TRoutedTalk> TOperator_Impl::NoteCallEnded() {
     wrapUp = routedWrapUp_;
     routedRule_ = -1;
     // Only a ready operator wraps up: one who paused or went busy meanwhile stays so.
-    if (wrapUp <= 0 || status_ != ::OperatorReady) return talk;
-    wrapUpEnds_ = now + std::chrono::seconds(wrapUp);
+    if (wrapUp > 0 && status_ == ::OperatorReady) {
+      wrapUpEnds_ = now + std::chrono::seconds(wrapUp);
+      wrapUpRule_ = talk->rule;
+    } else {
+      wrapUp = 0;
+    }
   }
-  SetStatus(::OperatorWrapUp);
+  // Whole seconds, as the queue log's other rows have them.
+  CORBA::String_var phone = GetLinePhoneNumber();
+  WriteQueueLog(TQueueEvent::CallEnded, 0, phone.in(), talk->rule, static_cast<long>(talk->seconds + 0.5));
+  if (wrapUp > 0) SetStatus(::OperatorWrapUp);
   return talk;
 }
 

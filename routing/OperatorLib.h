@@ -67,6 +67,8 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
  private:
   void StoreLine(::Line_ptr line);
   void WriteQueueLog(TQueueEvent event, CORBA::Long reason);
+  // The same for the operator at the phone named (the line's number is gone at a logout) with a rule and seconds.
+  void WriteQueueLog(TQueueEvent event, CORBA::Long reason, const std::string& phone, long rule, long seconds);
 
   mutable platform::ObjectMutex operatorMutex_;
   ::OperatorStatus status_ = ::OperatorReady;              // guarded by operatorMutex_
@@ -83,6 +85,7 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   int routedWrapUp_ = 0;
   std::chrono::steady_clock::time_point reservedUntil_{};  // guarded by operatorMutex_
   std::chrono::steady_clock::time_point wrapUpEnds_{};     // guarded by operatorMutex_; while OperatorWrapUp
+  CORBA::Long wrapUpRule_ = 0;                             // guarded by operatorMutex_; the rule of the wrap-up
 };
 
 }  // namespace vantrel

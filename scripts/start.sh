@@ -5,6 +5,14 @@
 # the system number 102).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# --sample-history: yesterday's made-up calls in the queue log, for the reports (/reports); nothing otherwise.
+history=()
+for argument in "$@"; do
+  case $argument in
+    --sample-history) history=(--sample-history) ;;
+    *) echo "usage: $0 [--sample-history]" >&2; exit 2 ;;
+  esac
+done
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" "$root/build"
 ini="$root/ini"
@@ -76,7 +84,7 @@ IsOuter=1
 UsingDND=0
 LINES
 fi
-"$root/build/vantrel-crm" --connection "Provider=SQLite;Data Source=crm.sqlite3" --base "$ini" --sample
+"$root/build/vantrel-crm" --connection "Provider=SQLite;Data Source=crm.sqlite3" --base "$ini" --sample "${history[@]}"
 # The web gateway's first users: a supervisor, and the sales operator Anna Berg (employee 1) at line 103; their
 # passwords are made here once and kept for the owner only.
 if [[ ! -e "$ini/WebUsers.ini" ]]; then
@@ -96,7 +104,7 @@ host=$!
 "$root/build/vantrel-web" --port "$port" --web-port "${VANTREL_WEB_PORT:-8080}" --ini "$ini" &
 web=$!
 trap 'kill $host $web 2>/dev/null; wait' EXIT INT TERM
-echo "Web: wallboard http://127.0.0.1:${VANTREL_WEB_PORT:-8080}/, operator panel /panel; users and passwords" \
+echo "Web: wallboard http://127.0.0.1:${VANTREL_WEB_PORT:-8080}/, operator panel /panel, reports /reports; users and passwords" \
   "(from $ini/web-passwords.txt):"
 if [[ -e "$ini/web-passwords.txt" ]]; then sed 's/^/  /' "$ini/web-passwords.txt"; else echo "  (as set with vantrel-web --add-user)"; fi
 echo "SIP: phones register at sip:STATION@127.0.0.1:5060 (UDP or TCP); stations and passwords (from $ini/sip-passwords.txt):"

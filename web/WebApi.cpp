@@ -8,6 +8,7 @@
 
 #include "Metrics.h"
 #include "RemoteNames.h"
+#include "ReportsApi.h"
 #include "WebError.h"
 
 namespace vantrel::web {
@@ -204,6 +205,7 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (path.empty() && get) return Page("wallboard.html");
   if (path.size() == 1 && path[0] == "panel" && get) return Page("panel.html");
+  if (path.size() == 1 && path[0] == "reports" && get && reports_ != nullptr) return Page("reports.html");
   if (path.size() == 2 && path[0] == "static" && get) return Page(path[1]);
   if (path.size() == 1 && path[0] == "metrics" && get) {
     TWebResponse response;
@@ -215,6 +217,8 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
   if (path.size() == 2 && path[1] == "openapi.json" && get) return Page("openapi.json");
   if (path.size() == 2 && path[1] == "session") return HandleSession(request);
   const TWebUser user = RequireUser(request);
+  if (path.size() == 3 && path[1] == "reports" && get && reports_ != nullptr)
+    return reports_->Handle(request, user, path[2]);
   if (path.size() == 2 && get) {
     const TLiveState state = link_.State();
     if (path[1] == "state") return JsonResponse(200, ToJson(state));

@@ -19,6 +19,8 @@
 
 namespace vantrel::web {
 
+class TReportsApi;
+
 struct TWebRequest {
   std::string method;  // "GET", "POST", ...
   std::string target;  // path and query
@@ -58,6 +60,8 @@ class TWebApi {
   bool MayListen(const TWebRequest& request);
 
   static constexpr const char* kCookieName = "vantrel_session";
+  // The supervisors' reports under /api/reports/ and their page /reports.
+  void SetReports(TReportsApi& reports) { reports_ = &reports; }
 
  private:
   TWebResponse Route(const TWebRequest& request, const std::vector<std::string>& path);
@@ -73,6 +77,7 @@ class TWebApi {
   TLoginThrottle& throttle_;
   const std::filesystem::path pages_;
   std::vector<std::string> hostNames_;
+  TReportsApi* reports_ = nullptr;  // set before the server starts
 };
 
 // An answer with a JSON body.

@@ -1,0 +1,535 @@
+#include "Reports.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <stdexcept>
+
+#include "DataConnection.h"
+
+namespace vantrel {
+
+namespace {
+
+// Wall-clock arithmetic by the calendar: the fields as if they were UTC, where no clock ever jumps.
+std::time_t CalendarSeconds(const TWallClock& time) {
+  std::tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  return ::timegm(&fields);
+}
+
+TWallClock FromCalendarSeconds(std::time_t seconds) {
+  std::tm fields{};
+  ::gmtime_r(&seconds, &fields);
+  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
+}
+
+// Whether the local clock shows this time on some day (not in the hour skipped at a change to summer time).
+bool ExistsLocally(const TWallClock& time) {
+  std::tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_isdst = -1;
+  if (::mktime(&fields) == static_cast<std::time_t>(-1)) return false;
+  return fields.tm_hour == time.hour && fields.tm_min == time.minute && fields.tm_mday == time.day;
+}
+
+long ToLong(const std::string& text) {
+  if (text.empty()) return 0;
+  return static_cast<long>(std::llround(std::stod(text)));
+}
+
+int MinutesOf(TReportInterval interval) {
+  switch (interval) {
+    case TReportInterval::Minutes15:
+      return 15;
+    case TReportInterval::Minutes30:
+      return 30;
+    case TReportInterval::Hour:
+      return 60;
+    case TReportInterval::Day:
+      return 24 * 60;
+    case TReportInterval::Week:
+      return 7 * 24 * 60;
+  }
+  return 60;
+}
+
+TWallClock IntervalStart(const TWallClock& time, TReportInterval interval) {
+  TWallClock start = time;
+  start.second = 0;
+  switch (interval) {
+    case TReportInterval::Minutes15:
+    case TReportInterval::Minutes30:
+      start.minute = time.minute / MinutesOf(interval) * MinutesOf(interval);
+      break;
+    case TReportInterval::Hour:
+      start.minute = 0;
+      break;
+    case TReportInterval::Day:
+    case TReportInterval::Week: {
+      start.hour = start.minute = 0;
+      if (interval == TReportInterval::Week) {
+        std::tm fields{};
+        const std::time_t seconds = CalendarSeconds(start);
+        ::gmtime_r(&seconds, &fields);
+        start = AddDays(start, -((fields.tm_wday + 6) % 7));  // back to Monday
+      }
+      break;
+    }
+  }
+  return start;
+}
+
+std::string Minutes(const TWallClock& time) { return time.Text().substr(0, 16); }
+
+// The SQL of one dialect for what the two databases spell differently. Every value put into a statement is a
+// number or a time this unit formatted itself: nothing of a request reaches the text unchecked.
+// A change of the local clock: wall-clock times from `before` are followed by those from `after` (earlier at the
+// change to winter time); an interval of time spanning it lasts `seconds` more than its wall-clock times say.
+struct TClockChange {
+  TWallClock before, after;
+  long seconds = 0;
+};
+
+TWallClock LocalWallClock(std::time_t instant) {
+  std::tm fields{};
+  ::localtime_r(&instant, &fields);
+  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
+}
+
+long OffsetAt(std::time_t instant) {
+  std::tm fields{};
+  ::localtime_r(&instant, &fields);
+  return fields.tm_gmtoff;
+}
+
+// The changes of the local clock between the two wall-clock times (a day more each side for the zone's offset).
+std::vector<TClockChange> ClockChanges(const TWallClock& from, const TWallClock& to) {
+  std::vector<TClockChange> changes;
+  const std::time_t first = CalendarSeconds(from) - 2 * 86400, last = CalendarSeconds(to) + 2 * 86400;
+  for (std::time_t at = first; at < last; at += 3600) {
+    if (OffsetAt(at) == OffsetAt(at + 3600)) continue;
+    std::time_t low = at, high = at + 3600;  // the offset changes in (low, high]
+    while (high - low > 1) {
+      const std::time_t middle = low + (high - low) / 2;
+      (OffsetAt(middle) == OffsetAt(low) ? low : high) = middle;
+    }
+    // low is the last second of the old offset: the clock would have shown its time plus one second next.
+    const TWallClock before = FromCalendarSeconds(CalendarSeconds(LocalWallClock(low)) + 1);
+    changes.push_back({before, LocalWallClock(high), OffsetAt(low) - OffsetAt(high)});
+  }
+  return changes;
+}
+
+class TReportSql {
+ public:
+  TReportSql(TSqlDialect dialect, const TReportQuery& query)
+      : postgres_(dialect == TSqlDialect::PostgreSQL),
+        changes_(ClockChanges(AddDays(query.from, -2), AddDays(query.to, 2))) {
+    if (dialect == TSqlDialect::SqlServer) throw std::runtime_error("Reports need an SQLite or PostgreSQL CRM");
+  }
+
+  std::string Time(const TWallClock& time) const {
+    return postgres_ ? "timestamp '" + time.Text() + "'" : "'" + time.Text() + "'";
+  }
+  // When the caller was offered: the outcome's time less the seconds since the offer.
+  std::string OfferTime() const {
+    return postgres_ ? "EventTime - coalesce(Seconds, 0) * interval '1 second'"
+                     : "datetime(EventTime, '-' || coalesce(Seconds, 0) || ' seconds')";
+  }
+  std::string Interval(const std::string& time, TReportInterval interval) const {
+    if (postgres_) {
+      const std::string format = ", 'YYYY-MM-DD HH24:MI')";
+      switch (interval) {
+        case TReportInterval::Minutes15:
+        case TReportInterval::Minutes30: {
+          const std::string size = std::to_string(MinutesOf(interval));
+          return "to_char(date_trunc('hour', " + time + ") + floor(extract(minute from " + time + ") / " + size +
+                 ") * " + size + " * interval '1 minute'" + format;
+        }
+        case TReportInterval::Hour:
+          return "to_char(date_trunc('hour', " + time + ")" + format;
+        case TReportInterval::Day:
+          return "to_char(date_trunc('day', " + time + ")" + format;
+        case TReportInterval::Week:
+          return "to_char(date_trunc('week', " + time + ")" + format;
+      }
+    }
+    switch (interval) {
+      case TReportInterval::Minutes15:
+      case TReportInterval::Minutes30: {
+        const std::string size = std::to_string(MinutesOf(interval));
+        return "substr(" + time + ", 1, 14) || printf('%02d', cast(substr(" + time + ", 15, 2) as integer) / " + size +
+               " * " + size + ")";
+      }
+      case TReportInterval::Hour:
+        return "substr(" + time + ", 1, 13) || ':00'";
+      case TReportInterval::Day:
+        return "substr(" + time + ", 1, 10) || ' 00:00'";
+      case TReportInterval::Week:
+        return "date(" + time + ", '-' || ((cast(strftime('%w', " + time + ") as integer) + 6) % 7) || ' days') || ' 00:00'";
+    }
+    return "''";
+  }
+  std::string Weekday(const std::string& time) const {
+    return postgres_ ? "cast(extract(dow from " + time + ") as integer)"
+                     : "cast(strftime('%w', " + time + ") as integer)";
+  }
+  std::string HourOfDay(const std::string& time) const {
+    return postgres_ ? "cast(extract(hour from " + time + ") as integer)"
+                     : "cast(substr(" + time + ", 12, 2) as integer)";
+  }
+  // Elapsed seconds between two wall-clock times: their difference, corrected by each change of the clock between.
+  std::string SecondsBetween(const std::string& from, const std::string& to) const {
+    std::string text = postgres_ ? "extract(epoch from (" + to + ") - (" + from + "))"
+                                 : "(julianday(" + to + ") - julianday(" + from + ")) * 86400.0";
+    for (const TClockChange& change : changes_) {
+      const TWallClock& earlier = std::min(change.before, change.after);
+      const TWallClock& later = std::max(change.before, change.after);
+      text += " + case when (" + from + ") < " + Time(earlier) + " and (" + to + ") >= " + Time(later) + " then " +
+              std::to_string(change.seconds) + " else 0 end";
+    }
+    return "(" + text + ")";
+  }
+  std::string Least(const std::string& a, const std::string& b) const {
+    return (postgres_ ? "least(" : "min(") + a + ", " + b + ")";
+  }
+  std::string Greatest(const std::string& a, const std::string& b) const {
+    return (postgres_ ? "greatest(" : "max(") + a + ", " + b + ")";
+  }
+
+ private:
+  const bool postgres_;
+  const std::vector<TClockChange> changes_;
+};
+
+// States are read from this long before the range, so that one that began before it is known.
+constexpr int kLookBackDays = 1;
+// An outcome row may come this long after its caller was offered.
+constexpr int kLongestCallDays = 1;
+
+std::string ServiceLevelCase(const TReportQuery& query) {
+  std::string text = "case Rule_id";
+  for (const auto& [rule, seconds] : query.serviceLevelSeconds) {
+    text += " when " + std::to_string(rule) + " then " + std::to_string(seconds);
+  }
+  return text + " else " + std::to_string(query.defaultServiceLevel) + " end";
+}
+
+int ServiceLevelOf(const TReportQuery& query, long rule) {
+  const auto found = query.serviceLevelSeconds.find(rule);
+  return found == query.serviceLevelSeconds.end() ? query.defaultServiceLevel : found->second;
+}
+
+// The operators' states (the rows of logins, pauses, wrap-ups, busy and ready), each lasting until the operator's
+// next such row.
+std::string StatesTable(const TReportSql& sql, const TReportQuery& query) {
+  std::string text =
+      "with s as (select Operator_id, QueueEventType as Kind, coalesce(Reason, 0) as Reason, coalesce(Rule_id, 0) as "
+      "Rule_id, EventTime as Started, lead(EventTime) over (partition by Operator_id order by EventTime, ID) as Ended "
+      "from tq_VantrelQueueLog where QueueEventType in (6, 7, 8, 9, 10, 11) and EventTime >= " +
+      sql.Time(AddDays(query.from, -kLookBackDays)) + " and EventTime < " + sql.Time(query.to);
+  if (query.operatorID != 0) text += " and Operator_id = " + std::to_string(query.operatorID);
+  return text + ") ";
+}
+
+// Where an open state ends: now, but not after the range.
+TWallClock OpenStatesEnd(const TReportQuery& query) { return std::min(query.now, query.to); }
+
+}  // namespace
+
+std::optional<TReportInterval> ReportIntervalFromText(const std::string& text) {
+  for (const TReportInterval interval : {TReportInterval::Minutes15, TReportInterval::Minutes30,
+                                         TReportInterval::Hour, TReportInterval::Day, TReportInterval::Week}) {
+    if (text == ReportIntervalText(interval)) return interval;
+  }
+  return std::nullopt;
+}
+
+const char* ReportIntervalText(TReportInterval interval) {
+  switch (interval) {
+    case TReportInterval::Minutes15:
+      return "15min";
+    case TReportInterval::Minutes30:
+      return "30min";
+    case TReportInterval::Hour:
+      return "hour";
+    case TReportInterval::Day:
+      return "day";
+    case TReportInterval::Week:
+      return "week";
+  }
+  return "hour";
+}
+
+std::string TWallClock::Text() const {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+  return text;
+}
+
+std::optional<TWallClock> WallClockFromText(const std::string& text) {
+  static const std::regex pattern("([0-9]{4})-([0-9]{2})-([0-9]{2})(?:[T ]([0-9]{2}):([0-9]{2})(?::([0-9]{2}))?)?");
+  std::smatch match;
+  if (!std::regex_match(text, match, pattern)) return std::nullopt;
+  const auto number = [&](int group) { return match[group].matched ? std::stoi(match[group].str()) : 0; };
+  const TWallClock time{number(1), number(2), number(3), number(4), number(5), number(6)};
+  if (time.year < 1900 || time.hour > 23 || time.minute > 59 || time.second > 59) return std::nullopt;
+  // The calendar must give the same day back (no 31 April, no 29 February of a common year).
+  if (FromCalendarSeconds(CalendarSeconds(time)) != time) return std::nullopt;
+  return time;
+}
+
+TWallClock AddMinutes(const TWallClock& time, long minutes) {
+  return FromCalendarSeconds(CalendarSeconds(time) + static_cast<std::time_t>(minutes) * 60);
+}
+
+TWallClock AddDays(const TWallClock& time, int days) { return AddMinutes(time, static_cast<long>(days) * 24 * 60); }
+
+TWallClock NowWallClock() {
+  const std::time_t now = std::time(nullptr);
+  std::tm fields{};
+  ::localtime_r(&now, &fields);
+  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
+}
+
+std::optional<double> TQueueFiguresRow::ServiceLevelPercent() const {
+  const long counted = offered - shortAbandoned;
+  if (counted <= 0) return std::nullopt;
+  return 100.0 * static_cast<double>(answeredInServiceLevel) / static_cast<double>(counted);
+}
+
+namespace {
+std::optional<double> Average(long sum, long count) {
+  if (count <= 0) return std::nullopt;
+  return static_cast<double>(sum) / static_cast<double>(count);
+}
+}  // namespace
+
+std::optional<double> TQueueFiguresRow::AverageWait() const { return Average(waitSeconds, answered + abandoned); }
+std::optional<double> TQueueFiguresRow::AverageSpeedOfAnswer() const { return Average(answerSeconds, answered); }
+std::optional<double> TQueueFiguresRow::AverageTalk() const { return Average(talkSeconds, talks); }
+std::optional<double> TQueueFiguresRow::AverageWrapUp() const { return Average(wrapUpSeconds, wrapUps); }
+
+void TQueueFiguresRow::Add(const TQueueFiguresRow& other) {
+  offered += other.offered;
+  answered += other.answered;
+  answeredInServiceLevel += other.answeredInServiceLevel;
+  abandoned += other.abandoned;
+  shortAbandoned += other.shortAbandoned;
+  overflowed += other.overflowed;
+  waitSeconds += other.waitSeconds;
+  longestWait = std::max(longestWait, other.longestWait);
+  answerSeconds += other.answerSeconds;
+  talks += other.talks;
+  talkSeconds += other.talkSeconds;
+  wrapUps += other.wrapUps;
+  wrapUpSeconds += other.wrapUpSeconds;
+}
+
+long TOperatorFiguresRow::PauseSeconds() const {
+  long sum = 0;
+  for (const auto& [reason, seconds] : pauseSeconds) sum += seconds;
+  return sum;
+}
+
+std::optional<double> TOperatorFiguresRow::Occupancy() const {
+  const long available = loggedInSeconds - PauseSeconds();
+  if (available <= 0) return std::nullopt;
+  return std::min(100.0, 100.0 * static_cast<double>(talkSeconds + wrapUpSeconds) / static_cast<double>(available));
+}
+
+std::vector<std::string> ReportIntervals(const TReportQuery& query) {
+  std::vector<std::string> starts;
+  const int minutes = MinutesOf(query.interval);
+  for (TWallClock at = IntervalStart(query.from, query.interval); at < query.to; at = AddMinutes(at, minutes)) {
+    // A day or week starts at midnight, which every day has; a shorter interval may fall into the skipped hour.
+    if (minutes >= 24 * 60 || ExistsLocally(at)) starts.push_back(Minutes(at));
+  }
+  return starts;
+}
+
+std::vector<TQueueFiguresRow> RuleFigures(TDataConnection& connection, TSqlDialect dialect, const TReportQuery& query,
+                                          bool byInterval) {
+  const TReportSql sql(dialect, query);
+  const std::string interval = byInterval ? sql.Interval("T", query.interval) : std::string("''");
+  std::string text =
+      "select Rule_id, " + interval +
+      " as Period, "
+      "sum(case when Kind in (2, 3) then 1 else 0 end), "
+      "sum(case when Kind = 2 then 1 else 0 end), "
+      "sum(case when Kind = 2 and Seconds <= " +
+      ServiceLevelCase(query) +
+      " then 1 else 0 end), "
+      "sum(case when Kind = 3 then 1 else 0 end), "
+      "sum(case when Kind = 3 and Seconds <= " +
+      std::to_string(kShortAbandonSeconds) +
+      " then 1 else 0 end), "
+      "sum(case when Kind = 5 then 1 else 0 end), "
+      "sum(case when Kind in (2, 3) then Seconds else 0 end), "
+      "max(case when Kind in (2, 3) then Seconds else 0 end), "
+      "sum(case when Kind = 2 then Seconds else 0 end), "
+      "sum(case when Kind = 12 then 1 else 0 end), "
+      "sum(case when Kind = 12 then Seconds else 0 end) "
+      "from (select Rule_id, QueueEventType as Kind, coalesce(Seconds, 0) as Seconds, " +
+      sql.OfferTime() +
+      " as T from tq_VantrelQueueLog where QueueEventType in (2, 3, 5, 12) and EventTime >= " + sql.Time(query.from) +
+      " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
+  if (query.rule != 0) text += " and Rule_id = " + std::to_string(query.rule);
+  text += ") q where T >= " + sql.Time(query.from) + " and T < " + sql.Time(query.to) +
+          " group by Rule_id, Period order by Rule_id, Period";
+  std::map<std::pair<long, std::string>, TQueueFiguresRow> rows;
+  for (const auto& fields : connection.QueryRows(text)) {
+    TQueueFiguresRow row;
+    row.rule = ToLong(fields[0]);
+    row.start = fields[1];
+    row.serviceLevelSeconds = ServiceLevelOf(query, row.rule);
+    long* figures[] = {&row.offered,       &row.answered,   &row.answeredInServiceLevel,
+                       &row.abandoned,     &row.shortAbandoned, &row.overflowed,
+                       &row.waitSeconds,   &row.longestWait, &row.answerSeconds,
+                       &row.talks,         &row.talkSeconds};
+    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = ToLong(fields[i + 2]);
+    rows[{row.rule, row.start}] = row;
+  }
+  // After-call work: the wrap-up states that began in the range, by the rule whose call they followed.
+  const std::string end = sql.Least("coalesce(Ended, " + sql.Time(OpenStatesEnd(query)) + ")", sql.Time(query.to));
+  std::string wrapUps = StatesTable(sql, query) + "select Rule_id, " +
+                        (byInterval ? sql.Interval("Started", query.interval) : std::string("''")) +
+                        " as Period, count(*), sum(" + sql.SecondsBetween("Started", end) +
+                        ") from s where Kind = 8 and Started >= " + sql.Time(query.from) +
+                        " and Started < " + sql.Time(query.to) + " and " + end + " >= Started";
+  if (query.rule != 0) wrapUps += " and Rule_id = " + std::to_string(query.rule);
+  wrapUps += " group by Rule_id, Period";
+  for (const auto& fields : connection.QueryRows(wrapUps)) {
+    const long rule = ToLong(fields[0]);
+    if (rule == 0) continue;  // after-call work of no routed call
+    TQueueFiguresRow& row = rows[{rule, fields[1]}];
+    row.rule = rule;
+    row.start = fields[1];
+    row.serviceLevelSeconds = ServiceLevelOf(query, rule);
+    row.wrapUps = ToLong(fields[2]);
+    row.wrapUpSeconds = ToLong(fields[3]);
+  }
+  std::vector<TQueueFiguresRow> result;
+  for (auto& [key, row] : rows) result.push_back(std::move(row));
+  return result;
+}
+
+std::vector<TQueueFiguresRow> IntervalFigures(TDataConnection& connection, TSqlDialect dialect,
+                                              const TReportQuery& query) {
+  std::map<std::string, TQueueFiguresRow> byStart;
+  const int serviceLevel = query.rule != 0 ? ServiceLevelOf(query, query.rule) : query.defaultServiceLevel;
+  for (const std::string& start : ReportIntervals(query)) {
+    TQueueFiguresRow& row = byStart[start];
+    row.rule = query.rule;
+    row.start = start;
+    row.serviceLevelSeconds = serviceLevel;
+  }
+  for (const TQueueFiguresRow& row : RuleFigures(connection, dialect, query, true)) {
+    auto found = byStart.find(row.start);
+    if (found == byStart.end()) {
+      // The repeated hour of a change to winter time: its calls are in the interval of that wall-clock time.
+      found = byStart.emplace(row.start, TQueueFiguresRow{}).first;
+      found->second.rule = query.rule;
+      found->second.start = row.start;
+      found->second.serviceLevelSeconds = serviceLevel;
+    }
+    found->second.Add(row);
+  }
+  std::vector<TQueueFiguresRow> result;
+  for (auto& [start, row] : byStart) result.push_back(std::move(row));
+  return result;
+}
+
+std::vector<TOperatorFiguresRow> OperatorFigures(TDataConnection& connection, TSqlDialect dialect,
+                                                 const TReportQuery& query) {
+  const TReportSql sql(dialect, query);
+  std::map<long, TOperatorFiguresRow> rows;
+  const auto rowOf = [&](long id) -> TOperatorFiguresRow& {
+    TOperatorFiguresRow& row = rows[id];
+    row.operatorID = id;
+    return row;
+  };
+  const std::string only = query.operatorID != 0 ? " and Operator_id = " + std::to_string(query.operatorID) : "";
+  // Calls put through to the operator, and the talk of those that ended, in the range.
+  for (const auto& fields : connection.QueryRows(
+           "select Operator_id, sum(case when QueueEventType = 2 then 1 else 0 end), sum(case when QueueEventType = "
+           "12 then coalesce(Seconds, 0) else 0 end) from tq_VantrelQueueLog where QueueEventType in (2, 12) and "
+           "Operator_id > 0 and EventTime >= " +
+           sql.Time(query.from) + " and EventTime < " + sql.Time(query.to) + only + " group by Operator_id")) {
+    TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
+    row.answered = ToLong(fields[1]);
+    row.talkSeconds = ToLong(fields[2]);
+  }
+  // Each state cut to the range: logged in (every state but logged out), paused by reason, wrap-up, busy.
+  const std::string start = sql.Greatest("Started", sql.Time(query.from));
+  const std::string end = sql.Least("coalesce(Ended, " + sql.Time(OpenStatesEnd(query)) + ")", sql.Time(query.to));
+  for (const auto& fields : connection.QueryRows(
+           StatesTable(sql, query) + "select Operator_id, Kind, Reason, sum(" + sql.SecondsBetween(start, end) +
+           "), sum(case when Started >= " + sql.Time(query.from) + " then 1 else 0 end) from s where Operator_id > 0 " +
+           "and Kind <> 10 and " + end + " > " + start + " group by Operator_id, Kind, Reason")) {
+    TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
+    const long kind = ToLong(fields[1]);
+    const long seconds = ToLong(fields[3]);
+    row.loggedInSeconds += seconds;
+    if (kind == 6) row.pauseSeconds[ToLong(fields[2])] += seconds;
+    if (kind == 8) {
+      row.wrapUpSeconds += seconds;
+      row.wrapUps += ToLong(fields[4]);
+    }
+    if (kind == 11) row.busySeconds += seconds;
+  }
+  // Hold at the operator's line: from each hold row of a call to the call's next row at that line.
+  for (const auto& fields : connection.QueryRows(
+           "with h as (select Operator_id, CallEventType as Kind, EndTime as Started, lead(EndTime) over (partition "
+           "by CallHandle, LinePhoneNumber order by EventOrder) as Ended from tq_VantrelLog where CallEventType in "
+           "(6, 7, 8, 9) and EndTime >= " +
+           sql.Time(query.from) + " and EndTime < " + sql.Time(AddDays(query.to, kLongestCallDays)) + only +
+           ") select Operator_id, sum(" + sql.SecondsBetween("Started", "Ended") +
+           ") from h where Kind = 6 and Ended is not null and Operator_id > 0 and Started < " + sql.Time(query.to) +
+           " group by Operator_id")) {
+    rowOf(ToLong(fields[0])).holdSeconds = ToLong(fields[1]);
+  }
+  if (!rows.empty()) {
+    std::string ids;
+    for (const auto& [id, row] : rows) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    for (const auto& fields : connection.QueryRows("select ID, Name from tq_Contact where ID in (" + ids + ")")) {
+      const auto found = rows.find(ToLong(fields[0]));
+      if (found != rows.end()) found->second.name = fields[1];
+    }
+  }
+  std::vector<TOperatorFiguresRow> result;
+  for (auto& [id, row] : rows) result.push_back(std::move(row));
+  return result;
+}
+
+std::vector<THeatCell> OfferedByWeekdayAndHour(TDataConnection& connection, TSqlDialect dialect,
+                                               const TReportQuery& query) {
+  const TReportSql sql(dialect, query);
+  std::string text = "select " + sql.Weekday("T") + " as Weekday, " + sql.HourOfDay("T") +
+                     " as HourOfDay, count(*) from (select " + sql.OfferTime() +
+                     " as T from tq_VantrelQueueLog where QueueEventType in (2, 3) and EventTime >= " +
+                     sql.Time(query.from) + " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
+  if (query.rule != 0) text += " and Rule_id = " + std::to_string(query.rule);
+  text += ") q where T >= " + sql.Time(query.from) + " and T < " + sql.Time(query.to) +
+          " group by Weekday, HourOfDay order by Weekday, HourOfDay";
+  std::vector<THeatCell> cells;
+  for (const auto& fields : connection.QueryRows(text)) {
+    cells.push_back({static_cast<int>(ToLong(fields[0])), static_cast<int>(ToLong(fields[1])), ToLong(fields[2])});
+  }
+  return cells;
+}
+
+}  // namespace vantrel
