@@ -442,7 +442,9 @@ void TSipPort::OnRegister(const sip_msg* msg) {
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(contact.expires - now).count();
     contacts += "Contact: <" + contact.uri + ">;expires=" + std::to_string(std::max<long long>(left, 1)) + "\r\n";
   }
-  sip_replyf(sip_, msg, 200, "OK", "%sContent-Length: 0\r\n\r\n", contacts.c_str());
+  // Through a server transaction (RFC 3261 §17.2.2): the phone's retransmission of this REGISTER, whose digest
+  // count is used up now, gets this answer again instead of a challenge.
+  sip_treplyf(nullptr, nullptr, sip_, msg, false, 200, "OK", "%sContent-Length: 0\r\n\r\n", contacts.c_str());
 }
 
 // ---- new calls from outside ----
