@@ -150,8 +150,11 @@ TEST(SipDigest, ACapturedResponseSentAgainIsRefusedAndANonceServesOneKindOfReque
             TSipDigest::TCheck::Good);
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "REGISTER", 2), "REGISTER", "103", "pw"),
             TSipDigest::TCheck::Replayed);
-  // A nonce given for REGISTER places no call, even with the password proved for INVITE.
+  // A nonce given for REGISTER places no call: with the right password the phone is challenged afresh, with a
+  // wrong one it proves nothing.
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "INVITE", 4), "INVITE", "103", "pw"),
+            TSipDigest::TCheck::Stale);
+  EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "guess", "INVITE", 5), "INVITE", "103", "pw"),
             TSipDigest::TCheck::Wrong);
   const std::string invite = digest.Challenge("INVITE", false);
   EXPECT_EQ(digest.Check(PhoneResponse(invite, "103", "pw", "INVITE", 1), "INVITE", "103", "pw"),
