@@ -4,9 +4,11 @@
 //   rate   - callers at a steady rate for SECONDS, each talking 2 s once the operator's phone answered (about
 //            400 calls at once at 200/s): calls/s completed, failed calls, host CPU per call.
 //   media  - 500 calls at once, every one with 50 packets a second both ways through the relay (the bench sends
-//            the callers' media and, as the phone's media end, echoes what reaches the phone): packets sent,
-//            reaching the phone and coming back, host CPU. A/B in the run: the phone speaking the callers' law
-//            (µ-law), then A-law, so that the relay rewrites every packet.
+//            the callers' media and, as the phone's media end, echoes what reaches the phone), in a window that
+//            opens once the host has all 500 callers connected and closes before the first hangs up: packets
+//            sent, reaching the phone and coming back, the kernel's drops (closed ports, full buffers), host CPU. A/B
+//            in the run: the phone speaking the callers' law (µ-law), then A-law, so that the relay rewrites every
+//            packet.
 //   vantrel_bench_sip [SECONDS=60] [RATES=100,200,300] [TRANSPORTS=udp,tcp]   (SIPp's and the trunk's)
 #include <arpa/inet.h>
 #include <poll.h>
@@ -55,6 +57,31 @@ std::pair<long, long> SippCalls(const std::string& output) {
     return std::atol(output.c_str() + bar + 1);
   };
   return {count("Successful call"), count("Failed call")};
+}
+
+// The kernel's UDP drop counters (/proc/net/snmp): datagrams to ports nobody holds, and those a full receive
+// buffer refused. Machine-wide: other programs' drops count too.
+struct TUdpCounters {
+  long noPorts = 0;
+  long bufferErrors = 0;
+};
+
+TUdpCounters UdpCounters() {
+  std::ifstream snmp("/proc/net/snmp");
+  std::vector<std::string> names, values;
+  for (std::string line; std::getline(snmp, line);) {
+    if (line.rfind("Udp: ", 0) != 0) continue;
+    std::istringstream words(line.substr(5));
+    std::vector<std::string>& into = names.empty() ? names : values;
+    for (std::string word; words >> word;) into.push_back(word);
+    if (!values.empty()) break;
+  }
+  TUdpCounters counters;
+  for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) {
+    if (names[i] == "NoPorts") counters.noPorts = std::atol(values[i].c_str());
+    if (names[i] == "RcvbufErrors") counters.bufferErrors = std::atol(values[i].c_str());
+  }
+  return counters;
 }
 
 // A UDP socket on a loopback port of its own with room for bursts; its port in *port.
@@ -239,7 +266,17 @@ class SipBench {
     std::fflush(stdout);
   }
 
-  // 500 calls at once, media both ways for the window.
+  // The host's own count of answered trunk callers (parties of the exchange connected to the operators).
+  int ConnectedCallers() {
+    std::istringstream status(host_.RunExchange("status").second);
+    int connected = 0;
+    for (std::string line; std::getline(status, line);)
+      connected += line.find(" outside ") != std::string::npos && line.find(" CONNECTED") != std::string::npos;
+    return connected;
+  }
+
+  // 500 calls at once, media both ways for the window. The window opens once the host has every call connected
+  // and closes well before the first caller's talk time runs out, so no packet goes to a port already closed.
   void RunMedia(int callsAtOnce, double windowSeconds) {
     int callersPort = 0;
     const int socket = LoopbackSocket(&callersPort);
@@ -252,22 +289,29 @@ class SipBench {
         if (::poll(&ready, 1, 20) > 0 && ::recv(socket, packet, sizeof packet, 0) > 0) ++received;
       }
     });
-    // Every call talks long enough to outlast the window.
-    auto callers = Callers(100, callsAtOnce, static_cast<int>((windowSeconds + callsAtOnce / 100.0 + 10) * 1000),
-                           callersPort, true);
+    constexpr double kSetUpAllowance = 40;  // seconds the calls may take to be set up under load
+    const auto talk = std::chrono::duration<double>(kSetUpAllowance + windowSeconds + 5);
+    auto callers = Callers(100, callsAtOnce, static_cast<int>(talk.count() * 1000), callersPort, true);
     std::vector<int> ports;
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (static_cast<int>(ports.size()) < callsAtOnce && Clock::now() < deadline) {
+    Clock::time_point firstAnswer{};
+    const auto deadline = Clock::now() + std::chrono::duration<double>(kSetUpAllowance);
+    int connected = 0;
+    while (Clock::now() < deadline) {
       std::istringstream notes(ReadAll(Path("media-ports")));
       ports.clear();
       for (std::string line; std::getline(notes, line);) {
         if (line.size() > 8) ports.push_back(std::atoi(line.c_str() + 8));
       }
+      if (!ports.empty() && firstAnswer == Clock::time_point{}) firstAnswer = Clock::now();
+      if (static_cast<int>(ports.size()) >= callsAtOnce && (connected = ConnectedCallers()) >= callsAtOnce) break;
       callers->WaitForExit(std::chrono::milliseconds(100));
     }
+    // The first caller hangs up talk after its answer; stop sending two seconds before that.
+    const auto lastMoment = firstAnswer + std::chrono::duration_cast<Clock::duration>(talk) - std::chrono::seconds(2);
     const double cpuBefore = ProcessCpuSeconds(std::to_string(host_.Pid()));
     const double driverBefore = ThreadCpuSeconds();
     const long echoedBefore = echoed_;
+    const TUdpCounters kernelBefore = UdpCounters();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -275,7 +319,9 @@ class SipBench {
     std::fill(packet + 12, packet + sizeof packet, 0xFF);
     long sent = 0;
     const auto start = Clock::now();
-    for (int frame = 0; Clock::now() - start < std::chrono::duration<double>(windowSeconds); ++frame) {
+    const auto end = std::min(
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(windowSeconds)), lastMoment);
+    for (int frame = 0; Clock::now() < end; ++frame) {
       for (int port : ports) {
         const std::uint16_t sequence = static_cast<std::uint16_t>(frame);
         packet[2] = static_cast<std::uint8_t>(sequence >> 8);
@@ -292,12 +338,15 @@ class SipBench {
     const auto settle = Clock::now() + std::chrono::seconds(2);
     while (received < sent && Clock::now() < settle) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const long atPhone = echoed_ - echoedBefore;
+    const TUdpCounters kernelAfter = UdpCounters();
     std::printf(
-        "phone %s: %5zu calls at once with media for %.0f s: %ld packets sent by the callers, %ld reached the phone, "
-        "%ld came back to the callers with the hold frames (%ld lost); host CPU %3.0f %% of a core (the bench's sender "
-        "%3.0f %%)\n",
-        phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), elapsed, sent, atPhone, received.load(),
-        std::max(0L, sent - received.load()), cpu / elapsed * 100, driver / elapsed * 100);
+        "phone %s: %5zu calls at once (%d connected in the host when the window opened) with media for %.1f s: "
+        "%ld packets sent by the callers, %ld reached the phone (%ld lost on the way there), %ld came back to the "
+        "callers with the hold frames (%ld fewer than sent); the kernel dropped %ld to closed ports and %ld in full "
+        "buffers meanwhile; host CPU %3.0f %% of a core (the bench's sender %3.0f %%)\n",
+        phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), connected, elapsed, sent, atPhone, std::max(0L, sent - atPhone),
+        received.load(), std::max(0L, sent - received.load()), kernelAfter.noPorts - kernelBefore.noPorts,
+        kernelAfter.bufferErrors - kernelBefore.bufferErrors, cpu / elapsed * 100, driver / elapsed * 100);
     std::fflush(stdout);
     callers->WaitForExit(std::chrono::seconds(120));
     stop = true;

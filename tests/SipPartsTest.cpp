@@ -150,8 +150,11 @@ TEST(SipDigest, ACapturedResponseSentAgainIsRefusedAndANonceServesOneKindOfReque
             TSipDigest::TCheck::Good);
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "REGISTER", 2), "REGISTER", "103", "pw"),
             TSipDigest::TCheck::Replayed);
-  // A nonce given for REGISTER places no call, even with the password proved for INVITE.
+  // A nonce given for REGISTER places no call: with the right password the phone is challenged afresh, with a
+  // wrong one it proves nothing.
   EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "pw", "INVITE", 4), "INVITE", "103", "pw"),
+            TSipDigest::TCheck::Stale);
+  EXPECT_EQ(digest.Check(PhoneResponse(challenge, "103", "guess", "INVITE", 5), "INVITE", "103", "pw"),
             TSipDigest::TCheck::Wrong);
   const std::string invite = digest.Challenge("INVITE", false);
   EXPECT_EQ(digest.Check(PhoneResponse(invite, "103", "pw", "INVITE", 1), "INVITE", "103", "pw"),
@@ -252,7 +255,7 @@ TEST(RtpLatch, OnlyThePartysSdpAddressOrValidRtpFromItsHostBeforeThatIsThePartys
 
 TEST(MediaRelay, AStrangerRacingThePartyToAFreshPortOrSprayingTheRangeHearsNothingAndTakesNothing) {
   TMediaRelay relay(
-      "127.0.0.1", 33100, 33199, THoldSound::Tone(), 10s, [](DWORD, char) {}, [](DWORD) {});
+      "127.0.0.1", 31200, 31299, THoldSound::Tone(), 10s, [](DWORD, char) {}, [](DWORD) {});
   RtpPeer caller, phone, stranger("127.0.0.2"), sprayer("127.0.0.3");
   const int callerPort = relay.Open(1), phonePort = relay.Open(2);
   relay.SetParty(1, Loopback(caller.Port()), Loopback(5060), 0, 101, false);
@@ -262,7 +265,8 @@ TEST(MediaRelay, AStrangerRacingThePartyToAFreshPortOrSprayingTheRangeHearsNothi
   // First on both ports, with valid RTP of the right law, and over the whole range.
   stranger.Send(callerPort, 0, std::vector<std::uint8_t>(160, 0x11), 5);
   stranger.Send(phonePort, 0, std::vector<std::uint8_t>(160, 0x11), 5);
-  for (int port = 33100; port < 33200; port += 2) sprayer.Send(port, 0, std::vector<std::uint8_t>(160, 0x22));
+  // Below the kernel's ephemeral ports: the range holds no other program's socket.
+  for (int port = 31200; port < 31300; port += 2) sprayer.Send(port, 0, std::vector<std::uint8_t>(160, 0x22));
   // Of the range only the two ports are open: the kernel refuses the rest.
   ASSERT_TRUE(WaitUntil([&] { return relay.Counts().foreign == 12; })) << relay.Counts().foreign;
   caller.Send(callerPort, 0, std::vector<std::uint8_t>(160, 0x80), 10);

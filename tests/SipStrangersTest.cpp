@@ -190,7 +190,8 @@ class SipStrangers : public ::testing::Test {
  protected:
   void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
 
-  // Stations 102 to 104 (103 and 104 SIP stations), the trunk at 127.0.0.1:trunkPort_.
+  // Stations 102 to 104 (103 and 104 SIP stations), the trunk at 127.0.0.1:trunkPort_. The relay's ports lie
+  // below the kernel's ephemeral ports, so the sprayer below reaches no other program's socket.
   void Start(const std::string& extraSip = {}, const std::string& extraTrunk = {}) {
     sipPort_ = FreeLoopbackPort();
     trunkPort_ = FreeLoopbackPort();
@@ -200,7 +201,7 @@ class SipStrangers : public ::testing::Test {
     Write("Exchange.ini",
           "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Seat 102\n103=Seat 103\n104=Seat 104\n"
           "[SIP]\nAddress=127.0.0.1\nPort=" +
-              std::to_string(sipPort_) + "\nRtpPorts=34000-34199\n" + extraSip +
+              std::to_string(sipPort_) + "\nRtpPorts=30400-30599\n" + extraSip +
               "[Passwords]\n103=pw-103\n104=pw-104\n[Trunk]\nAddress=127.0.0.1\nPort=" + std::to_string(trunkPort_) +
               "\n" + extraTrunk);
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
@@ -266,7 +267,11 @@ TEST_F(SipStrangers, ARegisterCapturedAndSentAgainFromElsewhereIsChallengedAndTh
   ASSERT_EQ(CodeOf(challenge), 401) << challenge;
   const std::string nonce = Quoted(challenge, "nonce");
   const std::string captured = Authorization(nonce, "103", "pw-103", "REGISTER", 1);
-  phone.Send(sipPort_, RegisterFrom(phone, "103", 2, captured));
+  const std::string registration = RegisterFrom(phone, "103", 2, captured);
+  phone.Send(sipPort_, registration);
+  ASSERT_EQ(CodeOf(phone.Response(2s)), 200);
+  // The phone's own retransmission (its answer lost) is the same transaction: answered alike.
+  phone.Send(sipPort_, registration);
   ASSERT_EQ(CodeOf(phone.Response(2s)), 200);
   // From another port with another contact: the same credentials prove nothing.
   replayer.Send(sipPort_, RegisterFrom(replayer, "103", 3, captured));
@@ -379,8 +384,8 @@ TEST_F(SipStrangers, InvitesForgedWithTheTrunksAddressAndNeverAcknowledgedFreeTh
   }
   ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 104", "CONNECTED"); })) << Exchange("status");
   const auto answered = std::chrono::steady_clock::now();
-  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); }, 10s)) << Exchange("status");
-  EXPECT_LT(std::chrono::steady_clock::now() - answered, 8s);
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); }, 15s)) << Exchange("status");
+  EXPECT_LT(std::chrono::steady_clock::now() - answered, 10s);  // not the 32 s of the answer's retransmissions
   EXPECT_NE(Log().find("neither acknowledged nor heard; ending it"), std::string::npos) << Log();
 }
 
@@ -423,7 +428,7 @@ TEST_F(SipStrangers, AStrangerRacingTheCallerToItsRelayPortAndASprayerOverTheRan
   std::atomic<bool> spraying{true};
   std::thread spray([&] {
     while (spraying) {
-      for (int port = 34000; port < 34200 && spraying; port += 2) {
+      for (int port = 30400; port < 30600 && spraying; port += 2) {
         sprayer.Send(port, kPcmu, std::vector<std::uint8_t>(160, 0x22));
         std::this_thread::sleep_for(1ms);
       }
@@ -459,7 +464,7 @@ TEST_F(SipStrangers, AStrangerRacingTheCallerToItsRelayPortAndASprayerOverTheRan
   for (const RtpPeer::Packet& packet : callerMedia.Received())
     EXPECT_EQ(packet.payload, std::vector<std::uint8_t>(160, 0x90)) << "a stranger's audio reached the caller";
   EXPECT_EQ(stranger.ReceivedCount(), 0u);
-  EXPECT_EQ(sprayer.ReceivedCount(), 0u);
+  EXPECT_EQ(sprayer.ReceivedCount(), 0u) << "from " << (sprayer.ReceivedCount() ? sprayer.Received()[0].fromPort : 0);
   EXPECT_EQ(caller->WaitForExit(20s), 0) << caller->Output();
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
 }

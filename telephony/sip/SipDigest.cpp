@@ -96,13 +96,17 @@ TSipDigest::TCheck TSipDigest::Check(std::string_view authorization, std::string
   if (!Equals(response.username, user) || !Equals(response.realm, realm_)) return TCheck::Wrong;
   const std::string nonce(response.nonce.p, response.nonce.l);
   const long long issued = IssuedAt(nonce);
-  // Issued by us, for a request of this kind: a nonce a phone got for REGISTER does not place calls.
-  if (issued < 0 || NonceAt(issued, method) != nonce) return TCheck::Wrong;
+  if (issued < 0) return TCheck::Wrong;
+  // Issued by us, for a request of this kind: a nonce a phone got for REGISTER does not place calls. A phone
+  // that offers it anyway with the right password (credentials cached across requests) is challenged afresh.
+  const bool ofThisKind = NonceAt(issued, method) == nonce;
+  if (!ofThisKind && NonceAt(issued, method == "REGISTER" ? "INVITE" : "REGISTER") != nonce) return TCheck::Wrong;
   const std::string secret = user + ":" + realm_ + ":" + password;
   std::uint8_t ha1[MD5_SIZE];
   md5(reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size(), ha1);
   const pl methodValue = AsPl(method);
   if (httpauth_digest_response_auth(&response, &methodValue, ha1) != 0) return TCheck::Wrong;
+  if (!ofThisKind) return TCheck::Stale;
   const long long now = Now();
   ForgetOld(now);
   // Right, but after its time: the phone asks again with a fresh nonce without asking its user (RFC 2617 stale).

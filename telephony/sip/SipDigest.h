@@ -16,7 +16,7 @@ class TSipDigest {
   enum class TCheck {
     Good,
     Wrong,     // no proof of the password
-    Stale,     // the right password on a nonce that ran out: challenge again with stale=true
+    Stale,     // the right password on a nonce that ran out or was given for another kind of request
     Replayed,  // the right password on a count already used: challenge again, not stale
   };
   using TClock = std::chrono::system_clock;

@@ -31,11 +31,11 @@ constexpr std::size_t kMaxRefusedSources = 1024;
 constexpr std::uint32_t kDefaultExpiry = 3600;
 // An answered trunk call whose caller neither acknowledged (RFC 3261 §13.3.1.4 gives it 32 s) nor sent media
 // within this was forged with the trunk's address: its line is freed.
-constexpr auto kAckWait = std::chrono::seconds(4);
-// Answered trunk calls that may wait for their ACK longer than a round trip allows at once (kSuspectAfter);
-// the trunk's further INVITEs get 503 meanwhile.
+constexpr auto kAckWait = std::chrono::seconds(6);
+// Answered trunk calls that may be silent and wait for their ACK past three retransmissions of the answer
+// (kSuspectAfter) at once; the trunk's further INVITEs get 503 meanwhile.
 constexpr std::size_t kMaxUnconfirmedTrunkCalls = 4;
-constexpr auto kSuspectAfter = std::chrono::seconds(1);
+constexpr auto kSuspectAfter = std::chrono::seconds(2);
 constexpr const char* kAllowHeader = "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, REFER, NOTIFY, REGISTER\r\n";
 
 std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
@@ -451,7 +451,9 @@ void TSipPort::OnRegister(const sip_msg* msg) {
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(contact.expires - now).count();
     contacts += "Contact: <" + contact.uri + ">;expires=" + std::to_string(std::max<long long>(left, 1)) + "\r\n";
   }
-  sip_replyf(sip_, msg, 200, "OK", "%sContent-Length: 0\r\n\r\n", contacts.c_str());
+  // Through a server transaction (RFC 3261 §17.2.2): the phone's retransmission of this REGISTER, whose digest
+  // count is used up now, gets this answer again instead of a challenge.
+  sip_treplyf(nullptr, nullptr, sip_, msg, false, 200, "OK", "%sContent-Length: 0\r\n\r\n", contacts.c_str());
 }
 
 // ---- new calls from outside ----
@@ -558,10 +560,15 @@ bool TSipPort::TrunkMayCall() {
   std::size_t waiting = 0;
   for (const auto& [call, owned] : calls_) {
     if (call->Kind() == TSipCall::TKind::TrunkCalls && call->State() == TSipCall::TState::Answered &&
-        !call->Confirmed() && now - call->AnsweredAt() >= kSuspectAfter)
+        !call->Confirmed() && now - call->AnsweredAt() >= kSuspectAfter && !relay_->Heard(call->Leg()))
       ++waiting;
   }
-  return waiting < kMaxUnconfirmedTrunkCalls;
+  const bool may = waiting < kMaxUnconfirmedTrunkCalls;
+  if (!may && !trunkRefusing_)
+    LogFormat("SIP: %d answered trunk calls wait for their ACK; the trunk's new calls get 503 until they end",
+              {static_cast<int>(waiting)});
+  trunkRefusing_ = !may;
+  return may;
 }
 
 void TSipPort::EndUnconfirmedTrunkCalls() {

@@ -166,6 +166,7 @@ class TSipPort final : public IExchangePorts {
   std::set<std::string> refusedSources_;
   std::atomic<std::size_t> sessionCount_{0};
   bool trunkRegistered_ = false;
+  bool trunkRefusing_ = false;  // TrunkMayCall said no last time
   std::mt19937_64 sessionIds_{std::random_device()()};
 
   std::thread thread_;
