@@ -11,9 +11,9 @@ namespace {
 
 void PrintUsage(std::ostream& out) {
   out << "usage: vantrel-crm --connection CONNECTION-STRING [--base DIR] [--sample]\n"
-               "  CONNECTION-STRING  e.g. \"Provider=SQLite;Data Source=crm.sqlite3\"\n"
-               "  --base DIR         the folder a relative SQLite file is taken in (default: the current one)\n"
-               "  --sample           add the sample employees, groups, companies and contacts\n";
+         "  CONNECTION-STRING  e.g. \"Provider=SQLite;Data Source=crm.sqlite3\"\n"
+         "  --base DIR         the folder a relative SQLite file is taken in (default: the current one)\n"
+         "  --sample           add the sample employees, groups, companies and contacts\n";
 }
 
 }  // namespace

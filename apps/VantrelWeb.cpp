@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
       {"--address", "127.0.0.1"}, {"--port", std::getenv("VANTREL_PORT") ? std::getenv("VANTREL_PORT") : "2809"},
       {"--listen", "127.0.0.1"},  {"--web-port", "8080"},
       {"--ini", "ini"},           {"--pages", VANTREL_WEB_PAGES}};
-  static const std::set<std::string> known = {"--address", "--port", "--listen", "--web-port", "--ini", "--pages",
-                                               "--tls-cert", "--tls-key", "--tls-key-password", "--tls-ca",
-                                               "--add-user", "--role", "--line", "--operator-id"};
+  static const std::set<std::string> known = {"--address",  "--port",     "--listen",  "--web-port",         "--ini",
+                                              "--pages",    "--tls-cert", "--tls-key", "--tls-key-password", "--tls-ca",
+                                              "--add-user", "--role",     "--line",    "--operator-id"};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {

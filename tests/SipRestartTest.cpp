@@ -3,12 +3,12 @@
 // phone under the caller's own number; the README's SIP sample starts SIP as printed and a section the server
 // cannot use refuses the start; every program answers --help without connecting anywhere.
 #include <arpa/inet.h>
-#include <ctime>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <ctime>
 
 #include <fstream>
 #include <memory>
@@ -120,20 +120,13 @@ class SipRestart : public ::testing::Test {
 
   std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
                                        const std::vector<std::string>& options, int calls = 1) {
-    std::vector<std::string> command = {kSipp,
-                                        "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf",
-                                        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i",
-                                        "127.0.0.1",
-                                        "-p",
-                                        std::to_string(localPort),
-                                        "-m",
-                                        std::to_string(calls),
-                                        "-nostdin",
-                                        "-timeout",
-                                        "40s",
-                                        "-timeout_error"};
+    std::vector<std::string> command = {kSipp,      "127.0.0.1:" + std::to_string(sipPort_),
+                                        "-sf",      std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
+                                        "-i",       "127.0.0.1",
+                                        "-p",       std::to_string(localPort),
+                                        "-m",       std::to_string(calls),
+                                        "-nostdin", "-timeout",
+                                        "40s",      "-timeout_error"};
     command.insert(command.end(), options.begin(), options.end());
     return std::make_unique<SpawnedProgram>(command);
   }
@@ -142,8 +135,7 @@ class SipRestart : public ::testing::Test {
     std::ofstream(credentials) << "SEQUENTIAL\n"
                                << station << ";[authentication username=" << station << " password=" << password
                                << "]\n";
-    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", "3600"})
-        ->WaitForExit(20s);
+    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", "3600"})->WaitForExit(20s);
   }
   // A phone that answers the calls; what it received goes to the message file.
   std::unique_ptr<SpawnedProgram> Phone(const RtpPeer& media, int calls, const std::string& messages) {
@@ -153,8 +145,8 @@ class SipRestart : public ::testing::Test {
                 calls);
   }
   // Trunk callers from the trunk's port.
-  std::unique_ptr<SpawnedProgram> Callers(const std::string& scenario, const std::string& caller,
-                                          const RtpPeer& media, int calls, int talkMs = 1000) {
+  std::unique_ptr<SpawnedProgram> Callers(const std::string& scenario, const std::string& caller, const RtpPeer& media,
+                                          int calls, int talkMs = 1000) {
     return Sipp(scenario, trunkPort_,
                 {"-s", "101", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
                  std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note",
@@ -187,8 +179,7 @@ TEST_F(SipRestart, AKilledHostComesBackWithItsPhonesEndsEveryLegItLeftAndEveryCu
   auto phone = Phone(phoneMedia, kCalls, "phone-before.log");
   auto callers = Callers("caller-stays.xml", "5550130", callerMedia, kCalls);
   ASSERT_TRUE(WaitUntil([&] { return PartiesShowing("CONNECTED with 103") == kCalls; }, 20s)) << Exchange("status");
-  const std::string talking =
-      "select count(*) from tq_VantrelLog where LinePhoneNumber = '103' and CallEventType = 2";
+  const std::string talking = "select count(*) from tq_VantrelLog where LinePhoneNumber = '103' and CallEventType = 2";
   ASSERT_TRUE(WaitUntil([&] { return Crm(talking) == std::to_string(kCalls); }, 10s)) << Crm(talking);
 
   const std::time_t killed = std::time(nullptr);
