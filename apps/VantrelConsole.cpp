@@ -374,10 +374,13 @@ int main(int argc, char** argv) {
   // With TLS the console shows the server a certificate of its own, and serves its listener over TLS too.
   vantrel::TTlsFiles tls;
   std::string onlyLine;
-  const std::map<std::string, std::string*> valued = {
-      {"--address", &address},           {"--port", &port}, {"--tls-cert", &tls.certificateFile},
-      {"--tls-key", &tls.privateKeyFile}, {"--tls-key-password", &tls.privateKeyPassword},
-      {"--tls-ca", &tls.caFile},          {"--line", &onlyLine}};
+  const std::map<std::string, std::string*> valued = {{"--address", &address},
+                                                      {"--port", &port},
+                                                      {"--tls-cert", &tls.certificateFile},
+                                                      {"--tls-key", &tls.privateKeyFile},
+                                                      {"--tls-key-password", &tls.privateKeyPassword},
+                                                      {"--tls-ca", &tls.caFile},
+                                                      {"--line", &onlyLine}};
   // Everything is checked before the console connects: a mistyped option takes no line's listener.
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];

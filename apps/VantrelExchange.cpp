@@ -14,11 +14,11 @@ namespace {
 
 void PrintUsage(std::ostream& out) {
   out << "usage: vantrel-exchange [--ini DIR | --socket PATH] [COMMAND ...]\n"
-               "  Sends the command (or, without one, each line read from standard input) to the exchange of\n"
-               "  the server whose INI folder is DIR (default: $VANTREL_INI, else ./ini).\n"
-               "  Commands: call STATION from NUMBER | answer [ID] | busy [ID] | hangup [ID] |\n"
-               "            digits DIGITS [ID] | pickup STATION | drop STATION | add NUMBER [NAME] |\n"
-               "            remove NUMBER | status | help\n";
+         "  Sends the command (or, without one, each line read from standard input) to the exchange of\n"
+         "  the server whose INI folder is DIR (default: $VANTREL_INI, else ./ini).\n"
+         "  Commands: call STATION from NUMBER | answer [ID] | busy [ID] | hangup [ID] |\n"
+         "            digits DIGITS [ID] | pickup STATION | drop STATION | add NUMBER [NAME] |\n"
+         "            remove NUMBER | status | help\n";
 }
 
 // Sends one command and prints the reply; false when the exchange answered with an error.
@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (command.empty() && word.rfind('-', 0) == 0) {
       // No command starts with a dash: this is an option we do not know, or one without its value.
-      std::cerr << "vantrel-exchange: " << (word == "--ini" || word == "--socket" ? word + " needs a value" : "unknown option " + word) << "\n";
+      std::cerr << "vantrel-exchange: "
+                << (word == "--ini" || word == "--socket" ? word + " needs a value" : "unknown option " + word) << "\n";
       PrintUsage(std::cerr);
       return 2;
     } else {

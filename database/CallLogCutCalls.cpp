@@ -48,8 +48,8 @@ std::vector<TCallLogRow> TakeCutCalls(TDataConnection::TTransaction& statements,
                    "ConnectedPhoneNumber, Operator_id, ParentCallHandle, ConsultCallHandle from tq_VantrelLog "
                    "where CallHandle = %s and LinePhoneNumber = %s order by EventOrder desc",
                    {SqlQuoted(key), SqlQuoted(line)}),
-        {"CallEventType", "BeginTime", "LineIsOuter", "CallerPhoneNumber", "CalledPhoneNumber",
-         "ConnectedPhoneNumber", "Operator_id", "ParentCallHandle", "ConsultCallHandle"});
+        {"CallEventType", "BeginTime", "LineIsOuter", "CallerPhoneNumber", "CalledPhoneNumber", "ConnectedPhoneNumber",
+         "Operator_id", "ParentCallHandle", "ConsultCallHandle"});
     if (!last || last->size() != 9) continue;  // its rows went (a client deleted them): nothing to end
     if (StrToIntDef((*last)[0], 0) == kLogCallFinished) continue;
     TCallLogRow row;

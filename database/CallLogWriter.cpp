@@ -299,9 +299,10 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
   if (!endsCutCalls) return;
   cutCallsPending_ = false;
   for (const TCallLogRow& row : cutCalls) {
-    LogErrorLine(FormatText("Call log: call %s at line %s was cut off by the server's end; its ending row is "
-                            "written with the time of the restart, %s",
-                            {row.CallHandle, row.LinePhoneNumber, row.EndTime}));
+    LogErrorLine(
+        FormatText("Call log: call %s at line %s was cut off by the server's end; its ending row is "
+                   "written with the time of the restart, %s",
+                   {row.CallHandle, row.LinePhoneNumber, row.EndTime}));
   }
 }
 

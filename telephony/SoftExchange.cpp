@@ -361,8 +361,8 @@ void TSoftExchange::Publish(const Leg& leg, bool gone) {
   change.caller = leg.caller;
   change.presentedCaller = leg.caller;
   // Rung by a consultation call: the phone shows whom the call is for, the party the consulting station holds.
-  if (Leg* from = FindLeg(leg.peer); from != nullptr && !from->IsFarEnd() && from->related != 0 &&
-                                      from->state != LINECALLSTATE_ONHOLDPENDTRANSFER) {
+  if (Leg* from = FindLeg(leg.peer);
+      from != nullptr && !from->IsFarEnd() && from->related != 0 && from->state != LINECALLSTATE_ONHOLDPENDTRANSFER) {
     if (Leg* held = FindLeg(from->related); held != nullptr) {
       if (const Leg* party = FindLeg(held->peer); party != nullptr) change.presentedCaller = party->number;
     }

@@ -246,8 +246,7 @@ TEST_P(CallLogWriterOnCrm, ACallTheServersEndCutOffGetsItsEndingRowOnceAtTheNext
   writer = NewWriter();
   ASSERT_TRUE(WaitUntil([&] { return RowsOf("20261207100000-21") == "1@1 2@2 9@3"; }, 10s))
       << RowsOf("20261207100000-21");
-  ASSERT_TRUE(WaitUntil([&] { return RowsOf("20261207100000-22") == "1@1 9@2"; }, 10s))
-      << RowsOf("20261207100000-22");
+  ASSERT_TRUE(WaitUntil([&] { return RowsOf("20261207100000-22") == "1@1 9@2"; }, 10s)) << RowsOf("20261207100000-22");
   EXPECT_EQ(RowsOf("20261207100000-23"), "3@1 9@2");
   // The ending row is the call's last one at its line, ended at the time of the restart.
   const auto ending = reader_.QueryFirstRow(

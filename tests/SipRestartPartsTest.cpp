@@ -55,8 +55,8 @@ TEST(SipRegistrationStore, RegistrationsComeBackWithTheirTimeLeftAndWhatLapsedMe
     std::ofstream file(store.FileName(), std::ios::app);
     file << "104\tsip:broken\n";  // a line that is no contact
     // A phone whose registration ran out while the server was down.
-    const auto lapsed = std::chrono::duration_cast<std::chrono::seconds>(
-        (std::chrono::system_clock::now() - 5s).time_since_epoch());
+    const auto lapsed =
+        std::chrono::duration_cast<std::chrono::seconds>((std::chrono::system_clock::now() - 5s).time_since_epoch());
     file << "103\tsip:103@127.0.0.1:5064\t127.0.0.1:5064\tc@d\t" << lapsed.count() << "\n";
   }
   std::size_t skipped = 0;
@@ -88,7 +88,7 @@ TEST(SipLegJournal, TheDialogsARunLeftOpenComeBackOnceAndATornLastLineIsNotTaken
     incomplete.localTag.clear();  // cannot be ended: not kept
     journal.Opened(incomplete);
     EXPECT_EQ(journal.OpenCount(), 2u);
-  }  // killed: nothing more is written
+  }                                                                             // killed: nothing more is written
   std::ofstream(folder / "sip-calls.journal", std::ios::app) << "-\t3\tours-";  // a close the kill cut short
   EXPECT_EQ(fs::status(folder / "sip-calls.journal").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);

@@ -254,6 +254,9 @@ int TSipCall::AnswerHandler(const sip_msg* msg, void* self) {
 void TSipCall::ProgressHandler(const sip_msg* msg, void* self) {
   auto& call = *static_cast<TSipCall*>(self);
   if (msg != nullptr && msg->scode >= 180) call.Become(TState::Early);
+  // An early dialog of ours can be ended with BYE too (RFC 3261 15): a phone that rings when the server dies
+  // stops ringing at the next start.
+  if (msg != nullptr && msg->scode > 100 && msg->to.tag.l > 0 && !call.journaled_) call.Journal(msg);
 }
 
 void TSipCall::EstablishedHandler(const sip_msg* msg, void* self) {

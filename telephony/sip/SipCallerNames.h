@@ -45,11 +45,11 @@ class TSipCallerNames {
 
   std::mutex mutex_;  // a leaf: the look-up and the waiters run without it
   std::condition_variable wake_;
-  TLookup lookup_;                                                      // guarded by mutex_
-  std::map<std::string, TName> known_;                                  // guarded by mutex_
-  std::deque<std::string> asked_;                                       // guarded by mutex_
-  std::map<std::string, std::vector<std::function<void()>>> waiting_;   // guarded by mutex_: by number asked
-  bool stopping_ = false;                                               // guarded by mutex_
+  TLookup lookup_;                                                     // guarded by mutex_
+  std::map<std::string, TName> known_;                                 // guarded by mutex_
+  std::deque<std::string> asked_;                                      // guarded by mutex_
+  std::map<std::string, std::vector<std::function<void()>>> waiting_;  // guarded by mutex_: by number asked
+  bool stopping_ = false;                                              // guarded by mutex_
   std::thread thread_;
 };
 

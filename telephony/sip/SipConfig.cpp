@@ -40,8 +40,7 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   const auto port = [&](const char* section, const char* key, int fallback) {
     const std::string text = ini.ReadString(section, key, "");
     const int value = text.empty() ? fallback : ini.ReadInteger(section, key, 0);
-    if (value < 1 || value > 65535)
-      throw badValue(section, key, "is not a port");
+    if (value < 1 || value > 65535) throw badValue(section, key, "is not a port");
     return value;
   };
   const auto whole = [&](const char* section, const char* key, int fallback) {
@@ -49,8 +48,7 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     if (text.empty()) return fallback;
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-      throw badValue(section, key, "is not a whole number");
+    if (error != std::errc() || end != text.data() + text.size()) throw badValue(section, key, "is not a whole number");
     return value;
   };
 
@@ -61,8 +59,7 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   if (config.realm.empty() || config.realm.find_first_of("\"\\\r\n") != std::string::npos)
     throw wrong("[SIP] Realm must be plain text");
   config.rtpAddress = std::string(Trim(ini.ReadString("SIP", "RtpAddress", config.address)));
-  if (!IsIpv4(config.rtpAddress))
-    throw badValue("SIP", "RtpAddress", "is not an IPv4 address");
+  if (!IsIpv4(config.rtpAddress)) throw badValue("SIP", "RtpAddress", "is not an IPv4 address");
   const std::string range = ini.ReadString("SIP", "RtpPorts", "20000-29999");
   const std::size_t dash = range.find('-');
   const auto number = [](std::string_view text, int& value) {
@@ -108,8 +105,7 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
 
   config.trunk.address = std::string(Trim(ini.ReadString("Trunk", "Address", "")));
   if (!config.trunk.address.empty()) {
-    if (!IsIpv4(config.trunk.address))
-      throw badValue("Trunk", "Address", "is not an IPv4 address");
+    if (!IsIpv4(config.trunk.address)) throw badValue("Trunk", "Address", "is not an IPv4 address");
     config.trunk.port = port("Trunk", "Port", config.trunk.port);
     config.trunk.transport = ini.ReadString("Trunk", "Transport", config.trunk.transport);
     if (config.trunk.transport != "UDP" && config.trunk.transport != "TCP")

@@ -143,7 +143,8 @@ std::vector<TSipDialogRecord> TSipLegJournal::TakeLeftOpen() {
         TSipDialogRecord dialog{fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], {}, 0};
         for (std::size_t start = 0; start < fields[7].size();) {
           const std::size_t comma = fields[7].find(',', start);
-          dialog.routes.push_back(fields[7].substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+          dialog.routes.push_back(
+              fields[7].substr(start, comma == std::string::npos ? std::string::npos : comma - start));
           start = comma == std::string::npos ? fields[7].size() : comma + 1;
         }
         dialog.cseq = static_cast<std::uint32_t>(std::strtoul(fields[8].c_str(), nullptr, 10));
@@ -186,7 +187,8 @@ void TSipLegJournal::Append(const std::string& line) {
   // One write per line: a kill leaves whole lines, or a last one without its break, which is not read.
   if (::write(file_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) && !failed_) {
     failed_ = true;
-    LogFormat("SIP: the calls' journal %s cannot be written: %s", {fileName_.string(), std::string(std::strerror(errno))});
+    LogFormat("SIP: the calls' journal %s cannot be written: %s",
+              {fileName_.string(), std::string(std::strerror(errno))});
   }
   ++lines_;
 }

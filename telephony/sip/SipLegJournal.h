@@ -33,7 +33,7 @@ TSipDialogRecord DialogOfAnswerToOurInvite(const sip_msg* answer);
 // The BYE that ends a recorded dialog: its headers after the request line and Via, which the stack adds.
 std::string ByeHeadersFor(const TSipDialogRecord& dialog);
 
-// The dialogs of answered SIP calls, kept in an append-only file of the INI folder (the server user's alone)
+// The dialogs of answered SIP calls (and of our INVITEs that ring), kept in an append-only file of the INI folder (the server user's alone)
 // while they last, so that the next start sends BYE for every leg a killed run left: phones stop talking to a
 // dead relay and the trunk frees its channels at once. Lines: "+" and the record's fields, or "-", Call-ID and
 // local tag, tab-separated. A kill loses nothing the kernel took; the file is rewritten with the live dialogs

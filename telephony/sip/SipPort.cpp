@@ -487,7 +487,8 @@ void TSipPort::InviteFromTrunk(const sip_msg* msg) {
   const std::string called = Text(msg->uri.user);
   std::string caller = Text(msg->from.uri.user);
   if (!IsDialable(caller)) caller = "0";  // anonymous or a name: the station sees no number
-  else callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
+  else
+    callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
   if (!OfferSuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;

@@ -55,7 +55,7 @@ void TSipPort::EndEarlierRunsCalls() {
   legJournal_ = std::make_unique<TSipLegJournal>(std::filesystem::path(config_.stateFolder) / kLegJournalFile);
   const std::vector<TSipDialogRecord> left = legJournal_->TakeLeftOpen();
   if (left.empty()) return;
-  LogFormat("SIP: the earlier run left %d answered calls; each gets a BYE", {static_cast<int>(left.size())});
+  LogFormat("SIP: the earlier run left %d calls; each gets a BYE", {static_cast<int>(left.size())});
   for (const TSipDialogRecord& dialog : left) {
     if (earlierRunsCallIds_.size() < kMaxEarlierCallIds) earlierRunsCallIds_.insert(dialog.callId);
     uri route{};

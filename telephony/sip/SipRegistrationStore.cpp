@@ -14,9 +14,7 @@ using TSystemClock = std::chrono::system_clock;
 
 // Contacts come from the network: a field that would break the file's lines is not kept (the phone's next
 // registration brings it back after a restart).
-bool Storable(const std::string& text) {
-  return !text.empty() && text.find_first_of("\t\r\n") == std::string::npos;
-}
+bool Storable(const std::string& text) { return !text.empty() && text.find_first_of("\t\r\n") == std::string::npos; }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
@@ -45,8 +43,8 @@ TSipRegistrationStore::TContacts TSipRegistrationStore::Load(std::size_t* skippe
     long long expiry = 0;
     const std::string& seconds = fields.back();
     const auto [end, error] = std::from_chars(seconds.data(), seconds.data() + seconds.size(), expiry);
-    if (fields.size() != 5 || error != std::errc() || end != seconds.data() + seconds.size() ||
-        !Storable(fields[0]) || !Storable(fields[1])) {
+    if (fields.size() != 5 || error != std::errc() || end != seconds.data() + seconds.size() || !Storable(fields[0]) ||
+        !Storable(fields[1])) {
       ++bad;
       continue;
     }
