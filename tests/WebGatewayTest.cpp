@@ -515,6 +515,12 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
   };
   ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.answer", 150ms));
   ASSERT_TRUE(WaitUntil([&] { return callState() == "connected"; })) << CallsAt(anna, "103").dump();
+  // To a supervisor she is on a call now, not "ready".
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& person : anna.Get("/api/operators").Json())
+      if (person["id"] == 1) return person["activity"] == "on a call" && person["status"] == "ready";
+    return false;
+  })) << anna.Get("/api/operators").body;
   for (int i = 0; i < 4; ++i) {
     ASSERT_TRUE(
         browser.WaitFor("const b = document.querySelector('.panel[data-call] button.hold');"
