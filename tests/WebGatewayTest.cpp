@@ -910,4 +910,52 @@ TEST_F(WebGateway, HeadTellsTheLengthAndEveryAnswerIsDescribed) {
   check(anna, "POST", "/api/lines/103/login", "/api/lines/{line}/login");
 }
 
+TEST_F(WebGateway, AnOperatorWrappingUpShowsTheTimeLeft) {
+  // The rule gives three seconds of wrap-up after a call.
+  const int port = host_.Port();
+  ASSERT_EQ(host_.Stop(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "0"; }, 15s));
+  std::ifstream in(host_.IniFolder() / "Rules.ini");
+  std::string rules((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  // The server saved the rules on its way out, in its own line endings.
+  const auto maxWait = rules.find("MaxWait=");
+  ASSERT_NE(maxWait, std::string::npos) << rules;
+  const bool crlf = rules[rules.find('\n', maxWait) - 1] == '\r';
+  rules.insert(maxWait, crlf ? "WrapUp=3\r\n" : "WrapUp=3\n");
+  Write("Rules.ini", rules);
+  ASSERT_TRUE(host_.Start(port)) << host_.ErrorOutput();
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "1"; }, 15s));
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "103");
+    if (calls.size() == 1 && calls[0]["state"] == "offering") call = calls[0]["id"].get<long>();
+    return call != 0;
+  }));
+  const std::string at = "/api/lines/103/calls/" + std::to_string(call);
+  ASSERT_EQ(anna.Post(at + "/answer", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return CallsAt(anna, "101").empty(); }));
+  ASSERT_EQ(anna.Post(at + "/hangup", nlohmann::json::object()).status, 202);
+  nlohmann::json anna1;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& person : anna.Get("/api/operators").Json())
+      if (person["id"] == 1) anna1 = person;
+    return anna1.value("activity", "") == "wrap-up" && anna1["wrapUpUntil"].is_number();
+  })) << anna1.dump();
+  EXPECT_NEAR(anna1["wrapUpUntil"].get<double>() - anna1["statusSince"].get<double>(), 3000, 1000) << anna1.dump();
+  // And back to ready when it is over.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const auto& person : anna.Get("/api/operators").Json())
+          if (person["id"] == 1) return person["activity"] == "ready" && person["wrapUpUntil"].is_null();
+        return false;
+      },
+      10s));
+}
+
 }  // namespace
