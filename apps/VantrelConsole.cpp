@@ -3,6 +3,7 @@
 #include <omniORB4/CORBA.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -94,9 +95,12 @@ class Console {
   void StopListening();
   void Draw(const std::string& message);
   std::string Run(const std::string& command);
+  // The names of the pause reasons, as the settings give them.
+  void SetPauseReasons(std::map<long, std::string> names) { pauseReasons_ = std::move(names); }
 
  private:
   ::Line_ptr LineOf(const std::string& number);
+  std::string ReasonList() const;
   // The call to act on: the one named, else the line's offering or active call.
   CORBA::Long CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at);
   // How long the call has been on the line: the server does not tell a call's begin time, so it is counted from
@@ -114,6 +118,7 @@ class Console {
   std::map<std::string, ::LineEvents_var> listeners_;  // by line number
   ::Operator_var me_;
   std::string myLine_;
+  std::map<long, std::string> pauseReasons_;
   std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsSeen_;
   std::map<std::pair<std::string, CORBA::Long>, std::chrono::steady_clock::time_point> callsShown_;
 };
@@ -260,17 +265,28 @@ void Console::Draw(const std::string& message) {
                   static_cast<unsigned>(person.LoginTime.Minute));
     const std::string name = person.Name.in();
     screen << "  " << person.ID << (name.empty() ? "" : "  " + name) << "  on " << person.ComputerName.in() << "  at "
-           << person.LinePhoneNumber.in() << "  " << vantrel::OperatorStatusText(person.Status) << " for "
-           << MinutesSeconds(CORBA::is_nil(item) ? 0 : item->GetStatusSeconds()) << "  calls "
+           << person.LinePhoneNumber.in() << "  " << vantrel::OperatorStatusText(person.Status)
+           << (person.Status == ::OperatorPause && !CORBA::is_nil(item)
+                   ? " (" + vantrel::PauseReasonName(pauseReasons_, item->GetPauseReason()) + ")"
+                   : std::string())
+           << " for " << MinutesSeconds(CORBA::is_nil(item) ? 0 : item->GetStatusSeconds()) << "  calls "
            << (CORBA::is_nil(item) ? 0 : item->GetCallsCount()) << "  since " << since << "\n";
   }
   screen << "\nLast events\n";
   for (const std::string& event : ConsoleEvents::Recent()) screen << "  " << event << "\n";
   screen << "\n"
          << message << "\n"
-         << "login ID LINE | logout | status ready|busy|pause [REASON] | answer | hold | unhold | dial NUMBER |\n"
+         << "login ID LINE | logout | status ready|busy|pause [REASON or its name] | answer | hold | unhold | dial NUMBER |\n"
+         << (pauseReasons_.empty() ? std::string() : "pause reasons: " + ReasonList() + "\n")
          << "transfer NUMBER | consult NUMBER | complete | hangup | quit   (Enter refreshes)\n> " << std::flush;
   std::cout << screen.str() << std::flush;
+}
+
+std::string Console::ReasonList() const {
+  std::string list;
+  for (const auto& [number, name] : pauseReasons_)
+    list += (list.empty() ? "" : ", ") + std::to_string(number) + " " + name;
+  return list;
 }
 
 ::Line_ptr Console::LineOf(const std::string& number) {
@@ -321,10 +337,18 @@ std::string Console::Run(const std::string& command) {
     const std::map<std::string, ::OperatorStatus> statuses = {
         {"ready", ::OperatorReady}, {"busy", ::OperatorBusy}, {"pause", ::OperatorPause}};
     const auto found = statuses.find(words[1]);
-    if (found == statuses.end()) return "Use: status ready|busy|pause [REASON]";
+    if (found == statuses.end()) return "Use: status ready|busy|pause [REASON or its name]";
+    // A reason by its name in the settings, or by its number.
+    long reason = 0;
+    if (words.size() == 3) {
+      reason = std::atol(words[2].c_str());
+      for (const auto& [number, name] : pauseReasons_)
+        if (strcasecmp(name.c_str(), words[2].c_str()) == 0) reason = number;
+    }
     me_->SetStatus(found->second);
-    if (words.size() == 3) me_->SetPauseReason(std::atol(words[2].c_str()));
-    return "Status " + words[1] + (words.size() == 3 ? " (reason " + words[2] + ")" : "");
+    if (words.size() == 3) me_->SetPauseReason(reason);
+    return "Status " + words[1] +
+           (words.size() == 3 ? " (" + vantrel::PauseReasonName(pauseReasons_, reason) + ")" : "");
   }
   if (verb == "dial" && words.size() == 2) {
     line->Dial(0, words[1].c_str(), 0);
@@ -358,12 +382,13 @@ std::string Console::Run(const std::string& command) {
 }
 
 const char* const kUsage =
-    "usage: vantrel-console [--address HOST] [--port PORT] [--line NUMBER]\n"
+    "usage: vantrel-console [--address HOST] [--port PORT] [--line NUMBER] [--ini FOLDER]\n"
     "                       [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
     "  --address, --port  the server (default 127.0.0.1 and $VANTREL_PORT or 2809)\n"
     "  --line NUMBER      listen to that line only (one console per operator)\n"
+    "  --ini FOLDER       where Settings.ini names the pause reasons (default ini)\n"
     "  --tls-*            a client certificate for a server that wants one\n"
-    "  Commands once running: login ID LINE, logout, status ready|busy|pause [REASON], answer, hold, unhold,\n"
+    "  Commands once running: login ID LINE, logout, status ready|busy|pause [REASON or its name], answer, hold, unhold,\n"
     "  dial NUMBER, transfer NUMBER, consult NUMBER, complete, hangup, quit\n";
 
 }  // namespace
@@ -374,13 +399,15 @@ int main(int argc, char** argv) {
   // With TLS the console shows the server a certificate of its own, and serves its listener over TLS too.
   vantrel::TTlsFiles tls;
   std::string onlyLine;
+  std::string iniFolder = "ini";  // where Settings.ini names the pause reasons
   const std::map<std::string, std::string*> valued = {{"--address", &address},
                                                       {"--port", &port},
                                                       {"--tls-cert", &tls.certificateFile},
                                                       {"--tls-key", &tls.privateKeyFile},
                                                       {"--tls-key-password", &tls.privateKeyPassword},
                                                       {"--tls-ca", &tls.caFile},
-                                                      {"--line", &onlyLine}};
+                                                      {"--line", &onlyLine},
+                                                      {"--ini", &iniFolder}};
   // Everything is checked before the console connects: a mistyped option takes no line's listener.
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -407,6 +434,7 @@ int main(int argc, char** argv) {
     ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
     if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
     Console console(orb, poa, environment, onlyLine);
+    console.SetPauseReasons(vantrel::ReadPauseReasons(iniFolder + "/Settings.ini"));
     const std::string databaseState = console.Listen();
     std::atomic<bool> done{false};
     std::mutex screen;

@@ -93,7 +93,8 @@ bool Browser::Screenshot(const std::filesystem::path& file) {
 }
 
 bool Browser::HoldClick(const std::string& selector, std::chrono::milliseconds hold) {
-  const auto found = client_->Post("/session/" + session_ + "/element", {{"using", "css selector"}, {"value", selector}});
+  const auto found =
+      client_->Post("/session/" + session_ + "/element", {{"using", "css selector"}, {"value", selector}});
   const auto reply = found.Json();
   if (found.status != 200 || !reply.contains("value") || !reply["value"].is_object() || reply["value"].empty())
     return false;

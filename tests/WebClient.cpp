@@ -17,6 +17,10 @@ WebClient::Answer WebClient::Request(const std::string& method, const std::strin
   boost::asio::io_context context;
   beast::tcp_stream stream(context);
   stream.expires_after(std::chrono::seconds(30));
+  if (!source_.empty()) {
+    stream.socket().open(tcp::v4());
+    stream.socket().bind(tcp::endpoint(boost::asio::ip::make_address(source_), 0));
+  }
   stream.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)));
   http::request<http::string_body> request(http::string_to_verb(method), target, 11);
   request.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
@@ -28,6 +32,8 @@ WebClient::Answer WebClient::Request(const std::string& method, const std::strin
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(64 * 1024 * 1024);
+  // A HEAD answer tells a length and sends no body.
+  parser.skip(method == "HEAD");
   http::read(stream, buffer, parser);
   const auto& response = parser.get();
   Answer answer;

@@ -24,6 +24,8 @@ class WebClient {
   // Sends raw bytes and returns what came back before the gateway closed (for requests no client library sends).
   std::string Raw(const std::string& bytes);
   bool LogIn(const std::string& user, const std::string& password);
+  // Connects from this loopback address (127.0.0.2, ...), as another machine would come from its own.
+  void SendFrom(const std::string& address) { source_ = address; }
 
   const std::string& Cookie() const { return cookie_; }
   int Port() const { return port_; }
@@ -31,4 +33,5 @@ class WebClient {
  private:
   const int port_;
   std::string cookie_;  // "name=value"
+  std::string source_;
 };

@@ -4,102 +4,16 @@
 
 #include <atomic>
 #include <fstream>
-#include <thread>
+#include <iterator>
 #include <memory>
+#include <thread>
 
 #include "Browser.h"
 #include "EventsClient.h"
 #include "HostClient.h"
-#include "SpawnedProgram.h"
-#include "WebClient.h"
-
-using namespace std::chrono_literals;
+#include "WebGatewayFixture.h"
 
 namespace {
-
-#ifdef VANTREL_CHECKING_BUILD
-constexpr auto kOnScreenWithin = 5s;  // the sanitizers slow every process several times
-#else
-constexpr auto kOnScreenWithin = 1s;
-#endif
-
-class WebGateway : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Write("Settings.ini",
-          "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
-          "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n"
-          "[Operators]\nPauseReasons=1=Lunch,2=Training,3=Coaching\n");
-    Write("Exchange.ini",
-          "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n");
-    // 101 routes to the sales group (employees 1 and 2), where callers wait up to a minute, then to 102.
-    Write("Rules.ini",
-          "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=0\nSystemPhoneNumber=102\n[Rules_Items]\nCount=1\n"
-          "ItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\nMaxWait=60\nServiceLevelSeconds=20\n"
-          "[Rules_0_Items]\nCount=1\nItemID=1\n[Rules_0_0]\nID=1\nOrder=0\nName=Sales group\nEnabled=1\n"
-          "ActionType=3\nPhoneNumber=\nGroupID=100\n");
-    Write("Lines.ini",
-          "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
-          "IsOuter=1\nUsingDND=0\n");
-    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection 'Provider=SQLite;Data Source=crm.sqlite3'" +
-                            " --base '" + host_.IniFolder().string() + "' --sample > /dev/null";
-    ASSERT_EQ(std::system(crm.c_str()), 0);
-    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
-    AddUser("super", "supervisor", "", 0, "super-secret");
-    AddUser("anna", "operator", "103", 1, "anna-secret");
-    AddUser("boris", "operator", "104", 2, "boris-secret");
-    StartWeb();
-  }
-
-  void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
-
-  void AddUser(const std::string& name, const std::string& role, const std::string& line, long id,
-               const std::string& password) {
-    std::string command = "echo '" + password + "' | " VANTREL_WEB_PATH " --ini '" + host_.IniFolder().string() +
-                          "' --add-user " + name + " --role " + role;
-    if (!line.empty()) command += " --line " + line + " --operator-id " + std::to_string(id);
-    ASSERT_EQ(std::system((command + " > /dev/null").c_str()), 0);
-  }
-
-  void StartWeb() {
-    webPort_ = FreeLoopbackPort();
-    web_ = std::make_unique<SpawnedProgram>(
-        std::vector<std::string>{VANTREL_WEB_PATH, "--port", std::to_string(host_.Port()), "--web-port",
-                                 std::to_string(webPort_), "--ini", host_.IniFolder().string()});
-    ASSERT_TRUE(web_->WaitForOutput("serving http://")) << web_->Output();
-    ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "1"; }, 10s)) << web_->Output();
-  }
-
-  // The value of a metric line ("name value"); empty when it is not there.
-  std::string Metric(const std::string& name) {
-    const std::string text = WebClient(webPort_).Get("/metrics").body;
-    const auto at = text.find("\n" + name + " ");
-    if (at == std::string::npos) return {};
-    const auto start = at + name.size() + 2;
-    return text.substr(start, text.find('\n', start) - start);
-  }
-
-  // What the gateway answers a WebSocket upgrade with.
-  int UpgradeStatus(const std::string& cookie, const std::string& origin = {}) {
-    std::map<std::string, std::string> headers = {{"Connection", "Upgrade"},
-                                                  {"Upgrade", "websocket"},
-                                                  {"Sec-WebSocket-Version", "13"},
-                                                  {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="}};
-    if (!cookie.empty()) headers["Cookie"] = cookie;
-    if (!origin.empty()) headers["Origin"] = origin;
-    return WebClient(webPort_).Request("GET", "/api/events", "", headers).status;
-  }
-
-  // The calls of a line as the API shows them.
-  static nlohmann::json CallsAt(WebClient& client, const std::string& line) {
-    const auto answer = client.Get("/api/lines/" + line);
-    return answer.status == 200 ? answer.Json()["calls"] : nlohmann::json::array();
-  }
-
-  HostProcess host_;
-  int webPort_ = 0;
-  std::unique_ptr<SpawnedProgram> web_;
-};
 
 TEST_F(WebGateway, RoutedCallIsAnsweredThroughTheApiWithItsEventsInOrder) {
   WebClient anna(webPort_);
@@ -179,6 +93,12 @@ TEST_F(WebGateway, AnOperatorHoldsConsultsAndTransfersThroughTheApi) {
   const std::string at = "/api/lines/103/calls/" + std::to_string(call);
   ASSERT_EQ(anna.Post(at + "/answer", nlohmann::json::object()).status, 202);
   ASSERT_TRUE(WaitUntil([&] { return callAt("103", "connected") == call && CallsAt(anna, "101").empty(); }));
+  // What does not fit the call's state is refused with the reason, not accepted and forgotten.
+  const auto again = anna.Post(at + "/answer", nlohmann::json::object());
+  EXPECT_EQ(again.status, 409);
+  EXPECT_EQ(again.Json().value("error", ""),
+            "Call " + std::to_string(call) + " is connected; only a ringing call is answered");
+  EXPECT_EQ(anna.Post(at + "/unhold", nlohmann::json::object()).status, 409);
 
   ASSERT_EQ(anna.Post(at + "/hold", nlohmann::json::object()).status, 202);
   ASSERT_TRUE(WaitUntil([&] { return callAt("103", "on hold") == call; })) << CallsAt(anna, "103").dump();
@@ -196,6 +116,15 @@ TEST_F(WebGateway, AnOperatorHoldsConsultsAndTransfersThroughTheApi) {
   ASSERT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); })) << CallsAt(anna, "103").dump();
   const auto status = host_.RunExchange("status").second;
   EXPECT_NE(status.find("outside 5550110 CONNECTED with 104"), std::string::npos) << status;
+  // The line's history keeps the numbers: the caller's, and the consultation's to 104.
+  const auto history = anna.Get("/api/lines/103/history").Json();
+  bool caller = false, consultation = false;
+  for (const auto& past : history) {
+    EXPECT_NE(past["remote"], "") << history.dump();
+    caller = caller || past["originalCaller"] == "5550110";
+    consultation = consultation || (past["direction"] == "out" && past["remote"] == "104");
+  }
+  EXPECT_TRUE(caller && consultation) << history.dump();
   // The company's number finds the company in the CRM: its notes went with the caller.
   EXPECT_TRUE(WaitUntil([&] {
     const auto calls = CallsAt(anna, "104");
@@ -379,9 +308,10 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
   // The wall screen fits 1080p without scrolling with ten operators and ten callers waiting.
   browser.Resize(1920, 1080);
   browser.Open(site + "/?tv");
-  ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'live' && "
-                              "document.getElementById('operators') !== null",
-                              10s));
+  ASSERT_TRUE(
+      browser.WaitFor("return document.getElementById('connection').textContent === 'live' && "
+                      "document.getElementById('operators') !== null",
+                      10s));
   const auto fits = browser.Run(R"(
     const crowded = JSON.parse(JSON.stringify(state));
     const now = Date.now();
@@ -406,19 +336,22 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
 
   // The panel: a supervisor picks a line from a list; a line that does not exist says so.
   browser.Open(site + "/panel?line=999");
-  ASSERT_TRUE(browser.WaitFor("return document.getElementById('line-missing') !== null && "
-                              "document.getElementById('line-missing').innerText === 'Line 999 does not exist.' && "
-                              "document.querySelector('#line-select option[value=\"103\"]') !== null",
-                              10s))
+  ASSERT_TRUE(
+      browser.WaitFor("return document.getElementById('line-missing') !== null && "
+                      "document.getElementById('line-missing').innerText === 'Line 999 does not exist.' && "
+                      "document.querySelector('#line-select option[value=\"103\"]') !== null",
+                      10s))
       << page();
   // Logging out of the gateway brings the login back.
   browser.Run("document.getElementById('sign-out').click();");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('login-user') !== null", 10s)) << page();
   browser.Open(site + "/panel");
   logIn("anna", "anna-secret");
-  ASSERT_TRUE(browser.WaitFor("return document.getElementById('ready') !== null && "
-                              "document.querySelector('#pause-reason option[value=\"3\"]') !== null && "
-                              "document.querySelector('#pause-reason option[value=\"3\"]').textContent === 'Coaching'",
-                              10s))
+  ASSERT_TRUE(
+      browser.WaitFor("return document.getElementById('ready') !== null && "
+                      "document.querySelector('#pause-reason option[value=\"3\"]') !== null && "
+                      "document.querySelector('#pause-reason option[value=\"3\"]').textContent === 'Coaching'",
+                      10s))
       << page();
 
   // Events flow all the while: Boris (of the same group, so never ready) goes busy and pauses, again and again.
@@ -450,11 +383,12 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
   EXPECT_EQ(browser.Run("return document.activeElement.id === 'dial-number' && "
                         "document.getElementById('dial-number').value === '555'"),
             true);
-  EXPECT_TRUE(browser.WaitFor("return document.title.startsWith('\u260e Ringing: Erik Nordin') && "
-                              "document.getElementById('ringing').getAttribute('aria-live') === 'assertive' && "
-                              "document.getElementById('ringing').textContent.includes('Erik Nordin') && "
-                              "window.ringsPlayed > 0",
-                              5s))
+  EXPECT_TRUE(
+      browser.WaitFor("return document.title.startsWith('\u260e Ringing: Erik Nordin') && "
+                      "document.getElementById('ringing').getAttribute('aria-live') === 'assertive' && "
+                      "document.getElementById('ringing').textContent.includes('Erik Nordin') && "
+                      "window.ringsPlayed > 0",
+                      5s))
       << browser.Run("return document.title").dump();
   // Only the buttons that fit a ringing call.
   EXPECT_EQ(browser.Run("const b = (name) => !document.querySelector('.panel[data-call] button.' + name).hidden;"
@@ -477,21 +411,30 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
   };
   ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.answer", 150ms));
   ASSERT_TRUE(WaitUntil([&] { return callState() == "connected"; })) << CallsAt(anna, "103").dump();
+  // To a supervisor she is on a call now, not "ready".
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& person : anna.Get("/api/operators").Json())
+      if (person["id"] == 1) return person["activity"] == "on a call" && person["status"] == "ready";
+    return false;
+  })) << anna.Get("/api/operators").body;
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(browser.WaitFor("const b = document.querySelector('.panel[data-call] button.hold');"
-                                "return b !== null && !b.hidden",
-                                5s));
+    ASSERT_TRUE(
+        browser.WaitFor("const b = document.querySelector('.panel[data-call] button.hold');"
+                        "return b !== null && !b.hidden",
+                        5s));
     ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.hold", 150ms));
     ASSERT_TRUE(WaitUntil([&] { return callState() == "on hold"; })) << "hold " << i << ": " << callState();
-    ASSERT_TRUE(browser.WaitFor("const b = document.querySelector('.panel[data-call] button.unhold');"
-                                "return b !== null && !b.hidden",
-                                5s));
+    ASSERT_TRUE(
+        browser.WaitFor("const b = document.querySelector('.panel[data-call] button.unhold');"
+                        "return b !== null && !b.hidden",
+                        5s));
     ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.unhold", 150ms));
     ASSERT_TRUE(WaitUntil([&] { return callState() == "connected"; })) << "take back " << i << ": " << callState();
   }
-  EXPECT_TRUE(browser.WaitFor("return !document.title.includes('Ringing') && "
-                              "document.getElementById('ringing').textContent === ''",
-                              5s));
+  EXPECT_TRUE(
+      browser.WaitFor("return !document.title.includes('Ringing') && "
+                      "document.getElementById('ringing').textContent === ''",
+                      5s));
   // A caller who hangs up takes the card along.
   ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.hangup", 150ms));
   EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").empty(); })) << CallsAt(anna, "103").dump();
@@ -501,20 +444,70 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
 
   // The server goes away: the board says so within two seconds and its clocks stand still.
   browser.Run("document.getElementById('sign-out').click();");
+  ASSERT_TRUE(browser.WaitFor("return document.getElementById('login-user') !== null", 10s)) << page();
   browser.Open(site + "/");
   logIn("super", "super-secret");
   ASSERT_TRUE(browser.WaitFor("return document.getElementById('operators') !== null", 10s));
   host_.Kill();
   const auto killed = std::chrono::steady_clock::now();
-  ASSERT_TRUE(browser.WaitFor("return document.getElementById('connection').textContent === 'server down' && "
-                              "document.getElementById('server-down') !== null",
-                              10s))
+  ASSERT_TRUE(
+      browser.WaitFor("return document.getElementById('connection').textContent === 'server down' && "
+                      "document.getElementById('server-down') !== null",
+                      10s))
       << page();
   const auto noticed = std::chrono::steady_clock::now() - killed;
   EXPECT_LT(noticed, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count() << " ms";
   browser.Run("window.frozen = document.getElementById('board').innerText; window.frozenSince = performance.now();");
   ASSERT_TRUE(browser.WaitFor("return performance.now() - window.frozenSince > 2100", 5s));
   EXPECT_EQ(browser.Run("return document.getElementById('board').innerText === window.frozen"), true) << page();
+}
+
+TEST_F(WebGateway, AnOperatorWrappingUpShowsTheTimeLeft) {
+  // The rule gives three seconds of wrap-up after a call.
+  const int port = host_.Port();
+  ASSERT_EQ(host_.Stop(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "0"; }, 15s));
+  std::ifstream in(host_.IniFolder() / "Rules.ini");
+  std::string rules((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  // The server saved the rules on its way out, in its own line endings.
+  const auto maxWait = rules.find("MaxWait=");
+  ASSERT_NE(maxWait, std::string::npos) << rules;
+  const bool crlf = rules[rules.find('\n', maxWait) - 1] == '\r';
+  rules.insert(maxWait, crlf ? "WrapUp=3\r\n" : "WrapUp=3\n");
+  Write("Rules.ini", rules);
+  ASSERT_TRUE(host_.Start(port)) << host_.ErrorOutput();
+  ASSERT_TRUE(WaitUntil([&] { return Metric("vantrel_server_up") == "1"; }, 15s));
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "103");
+    if (calls.size() == 1 && calls[0]["state"] == "offering") call = calls[0]["id"].get<long>();
+    return call != 0;
+  }));
+  const std::string at = "/api/lines/103/calls/" + std::to_string(call);
+  ASSERT_EQ(anna.Post(at + "/answer", nlohmann::json::object()).status, 202);
+  ASSERT_TRUE(WaitUntil([&] { return CallsAt(anna, "101").empty(); }));
+  ASSERT_EQ(anna.Post(at + "/hangup", nlohmann::json::object()).status, 202);
+  nlohmann::json anna1;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& person : anna.Get("/api/operators").Json())
+      if (person["id"] == 1) anna1 = person;
+    return anna1.value("activity", "") == "wrap-up" && anna1["wrapUpUntil"].is_number();
+  })) << anna1.dump();
+  EXPECT_NEAR(anna1["wrapUpUntil"].get<double>() - anna1["statusSince"].get<double>(), 3000, 1000) << anna1.dump();
+  // And back to ready when it is over.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const auto& person : anna.Get("/api/operators").Json())
+          if (person["id"] == 1) return person["activity"] == "ready" && person["wrapUpUntil"].is_null();
+        return false;
+      },
+      10s));
 }
 
 }  // namespace

@@ -52,8 +52,8 @@ void THttpServer::Accept() {
 
 void THttpServer::OnAccepted(boost::system::error_code error, boost::asio::ip::tcp::socket socket) {
   if (error == boost::asio::error::operation_aborted || !acceptor_.is_open()) return;
-  if (error == boost::asio::error::no_descriptors || error.value() == ENFILE || error == boost::asio::error::no_memory ||
-      error == boost::asio::error::no_buffer_space)
+  if (error == boost::asio::error::no_descriptors || error.value() == ENFILE ||
+      error == boost::asio::error::no_memory || error == boost::asio::error::no_buffer_space)
     return PauseAccepting("accept failed: " + error.message() + "; waiting for connections to close");
   if (paused_) {
     std::cerr << "vantrel-web: accepting connections again (" << *open_ << " open)" << std::endl;

@@ -67,7 +67,7 @@ void THttpSession::OnRead(beast::error_code error) {
   plain.peer = peer_;
   if (!api_.HostAllowed(plain.host))
     return Refuse(421, "This gateway does not answer to the name \"" + plain.host.substr(0, 100) +
-                           "\"; it is started with --allowed-hosts for names besides its address and localhost");
+                           "\"; start it with --allowed-hosts to add names besides its address and localhost");
   if (beast::websocket::is_upgrade(request)) {
     if (plain.target != "/api/events") return Refuse(404, "WebSockets are served at /api/events only");
     if (!api_.MayListen(plain)) return Refuse(401, "Log in first (and open the page from this gateway)");

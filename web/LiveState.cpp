@@ -84,12 +84,8 @@ nlohmann::json ToJson(const TLiveState& state) {
   for (const auto& queue : state.queues) queues.push_back(ToJson(queue));
   nlohmann::json reasons = nlohmann::json::array();
   for (const auto& [id, name] : state.pauseReasons) reasons.push_back({{"id", id}, {"name", name}});
-  return {{"connected", state.connected},
-          {"pauseReasons", std::move(reasons)},
-          {"server", state.server},
-          {"lines", std::move(lines)},
-          {"operators", std::move(operators)},
-          {"queues", std::move(queues)}};
+  return {{"connected", state.connected}, {"pauseReasons", std::move(reasons)}, {"server", state.server},
+          {"lines", std::move(lines)},    {"operators", std::move(operators)},  {"queues", std::move(queues)}};
 }
 
 }  // namespace vantrel::web

@@ -75,9 +75,8 @@ void TLoginThrottle::NoteLogin(const std::string& address, const std::string& na
   auto named = entry.names.find(name);
   if (named == entry.names.end()) {
     if (entry.names.size() >= mostNamesPerAddress_) {
-      const auto oldest = std::min_element(entry.names.begin(), entry.names.end(), [](const auto& a, const auto& b) {
-        return a.second.last < b.second.last;
-      });
+      const auto oldest = std::min_element(entry.names.begin(), entry.names.end(),
+                                           [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
       entry.names.erase(oldest);
     }
     named = entry.names.emplace(name, TFailures{}).first;

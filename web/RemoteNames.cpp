@@ -1,7 +1,7 @@
 #include "RemoteNames.h"
 
-#include <iterator>
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "support/IniFile.h"

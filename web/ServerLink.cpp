@@ -469,7 +469,7 @@ std::optional<TServerLink::TContact> TServerLink::LookUpContact(const TConnectio
 }
 
 std::optional<std::vector<std::string>> TServerLink::QueryCrm(const TConnection& connection, const std::string& sql,
-                                                               const std::vector<const char*>& fields) {
+                                                              const std::vector<const char*>& fields) {
   {
     std::lock_guard lock(mutex_);
     if (crmLookUpRefused_) return std::nullopt;
@@ -501,7 +501,8 @@ std::optional<std::string> TServerLink::LookUpEmployeeName(const TConnection& co
       return known->second.value;
   }
   // The operator's ID is their employee's contact in the CRM.
-  const auto row = QueryCrm(connection, "select Name as Name from tq_Contact where ID = " + std::to_string(id), {"Name"});
+  const auto row =
+      QueryCrm(connection, "select Name as Name from tq_Contact where ID = " + std::to_string(id), {"Name"});
   std::optional<std::string> name;
   if (row && !(*row)[0].empty()) name = (*row)[0];
   const auto now = std::chrono::steady_clock::now();

@@ -103,7 +103,7 @@ class TServerLink {
   std::optional<std::string> LookUpEmployeeName(const TConnection& connection, long id);
   // Asks the CRM once for one row; none when there is none or the CRM is not asked (switched off).
   std::optional<std::vector<std::string>> QueryCrm(const TConnection& connection, const std::string& sql,
-                                                    const std::vector<const char*>& fields);
+                                                   const std::vector<const char*>& fields);
   std::vector<TLiveOperator> ReadOperators(const TConnection& connection);
   std::map<std::string, long> ReadWrapUps(const TConnection& connection);
   // The operators' activity from their lines' calls; under mutex_.
@@ -123,23 +123,23 @@ class TServerLink {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  bool stopping_ = false;                                        // guarded by mutex_
-  std::shared_ptr<const TConnection> connection_;                // guarded by mutex_
-  TLiveState state_;                                             // guarded by mutex_
-  std::map<std::pair<std::string, long>, TSeenCall> seenCalls_;  // guarded by mutex_
-  std::map<std::string, std::deque<TPastCall>> history_;         // guarded by mutex_
-  std::set<std::string> dirtyLines_;                             // guarded by mutex_
-  bool operatorsDirty_ = false;                                  // guarded by mutex_
-  std::optional<std::vector<TLiveQueue>> figuresHeard_;          // guarded by mutex_
-  std::map<std::string, long> logins_;                           // guarded by mutex_; line -> operator
-  std::map<std::string, TCached<std::optional<TContact>>> contacts_;       // guarded by mutex_
-  std::map<long, TCached<std::optional<std::string>>> employeeNames_;      // guarded by mutex_
-  std::map<std::string, long> wrapUps_;                                    // guarded by mutex_; rule -> seconds
-  std::map<std::string, std::string> lastRuleAt_;                          // guarded by mutex_; line -> rule
-  std::string settingsFile_;                                               // set before Start
-  std::chrono::seconds crmCacheLifetime_{60};                              // set before Start
-  bool crmLookUpRefused_ = false;                                // guarded by mutex_
-  std::string lastOutage_;                                       // guarded by mutex_
+  bool stopping_ = false;                                              // guarded by mutex_
+  std::shared_ptr<const TConnection> connection_;                      // guarded by mutex_
+  TLiveState state_;                                                   // guarded by mutex_
+  std::map<std::pair<std::string, long>, TSeenCall> seenCalls_;        // guarded by mutex_
+  std::map<std::string, std::deque<TPastCall>> history_;               // guarded by mutex_
+  std::set<std::string> dirtyLines_;                                   // guarded by mutex_
+  bool operatorsDirty_ = false;                                        // guarded by mutex_
+  std::optional<std::vector<TLiveQueue>> figuresHeard_;                // guarded by mutex_
+  std::map<std::string, long> logins_;                                 // guarded by mutex_; line -> operator
+  std::map<std::string, TCached<std::optional<TContact>>> contacts_;   // guarded by mutex_
+  std::map<long, TCached<std::optional<std::string>>> employeeNames_;  // guarded by mutex_
+  std::map<std::string, long> wrapUps_;                                // guarded by mutex_; rule -> seconds
+  std::map<std::string, std::string> lastRuleAt_;                      // guarded by mutex_; line -> rule
+  std::string settingsFile_;                                           // set before Start
+  std::chrono::seconds crmCacheLifetime_{60};                          // set before Start
+  bool crmLookUpRefused_ = false;                                      // guarded by mutex_
+  std::string lastOutage_;                                             // guarded by mutex_
   // Listener servants, made once and set again on every connect; only the link's thread touches them.
   std::map<std::string, ::LineEvents_var> lineListeners_;
   ::QueueEvents_var queueListener_;

@@ -113,9 +113,8 @@ std::string HostNameOf(const std::string& host) {
   return name;
 }
 
-TWebApi::TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions,
-                 TLoginThrottle& throttle, std::filesystem::path pages, std::string listeningAddress,
-                 std::vector<std::string> hostNames)
+TWebApi::TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessions& sessions, TLoginThrottle& throttle,
+                 std::filesystem::path pages, std::string listeningAddress, std::vector<std::string> hostNames)
     : link_(link),
       hub_(hub),
       users_(users),
@@ -123,8 +122,8 @@ TWebApi::TWebApi(TServerLink& link, TEventHub& hub, TWebUsers& users, TWebSessio
       throttle_(throttle),
       pages_(std::move(pages)),
       hostNames_(std::move(hostNames)) {
-  hostNames_.push_back(HostNameOf(listeningAddress.find(':') != std::string::npos ? "[" + listeningAddress + "]"
-                                                                                    : listeningAddress));
+  hostNames_.push_back(
+      HostNameOf(listeningAddress.find(':') != std::string::npos ? "[" + listeningAddress + "]" : listeningAddress));
   hostNames_.push_back("localhost");
   for (auto& name : hostNames_) name = HostNameOf(name);
 }
@@ -145,9 +144,8 @@ std::optional<TWebResponse> TWebApi::LoginRefusal(const TWebRequest& request) {
                                : std::string();
   const auto wait = throttle_.WaitBeforeTry(request.peer, name);
   if (wait.count() == 0) return std::nullopt;
-  TWebResponse refusal = JsonResponse(
-      429, {{"error", "Too many wrong passwords from your address; try again in " + std::to_string(wait.count()) +
-                          " s"}});
+  TWebResponse refusal = JsonResponse(429, {{"error", "Too many wrong passwords from your address; try again in " +
+                                                          std::to_string(wait.count()) + " s"}});
   refusal.headers.emplace_back("Retry-After", std::to_string(wait.count()));
   return refusal;
 }
@@ -213,6 +211,9 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
     response.body = MetricsText(link_.State(), hub_.Subscribers());
     return response;
   }
+  const bool page = path.empty() || (path.size() == 1 && (path[0] == "panel" || path[0] == "metrics")) ||
+                    (path.size() == 2 && path[0] == "static");
+  if (page && !get) throw TWebError(405, "Use GET or HEAD on " + request.target.substr(0, 200));
   if (path.empty() || path[0] != "api") throw TWebError(404, "No such page: " + request.target.substr(0, 200));
   if (path.size() == 2 && path[1] == "openapi.json" && get) return Page("openapi.json");
   if (path.size() == 2 && path[1] == "session") return HandleSession(request);
