@@ -25,7 +25,7 @@ namespace {
 
 constexpr int kRounds = 5;
 constexpr int kSeats = 50;
-constexpr int kCallersPerDay = 620;
+constexpr int kCallersPerDay = 500;
 constexpr int kWriterRows = 20000;
 
 double Median(std::vector<double> values) {

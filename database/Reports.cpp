@@ -333,26 +333,13 @@ std::vector<TQueueFiguresRow> RuleFigures(TDataConnection& connection, TSqlDiale
   const auto label = [&](const std::string& index) {
     return byInterval ? Minutes(AddMinutes(origin, ToLong(index) * (size / 60))) : std::string();
   };
+  // Counted per rule, interval and kind of row (the database's work is one pass with a few sums); the figures are
+  // put together from the kinds below. "Within" is the answered within the rule's service level, the abandoned
+  // within the short-abandon time.
   std::string text =
-      "select Rule_id, " + period +
-      " as Period, "
-      "sum(case when Kind in (2, 3) then 1 else 0 end), "
-      "sum(case when Kind = 2 then 1 else 0 end), "
-      "sum(case when Kind = 2 and Seconds <= " +
-      ServiceLevelCase(query) +
-      " then 1 else 0 end), "
-      "sum(case when Kind = 3 then 1 else 0 end), "
-      "sum(case when Kind = 3 and Seconds <= " +
-      std::to_string(kShortAbandonSeconds) +
-      " then 1 else 0 end), "
-      "sum(case when Kind = 5 then 1 else 0 end), "
-      "sum(case when Kind in (2, 3) then Seconds else 0 end), "
-      "max(case when Kind in (2, 3) then Seconds else 0 end), "
-      "sum(case when Kind = 2 then Seconds else 0 end), "
-      "sum(case when Kind = 12 then 1 else 0 end), "
-      "sum(case when Kind = 12 then Seconds else 0 end), "
-      "sum(case when Kind = 14 then 1 else 0 end), "
-      "sum(case when Kind = 14 then Seconds else 0 end) "
+      "select Rule_id, " + period + " as Period, Kind, count(*), sum(Seconds), max(Seconds), sum(case when Seconds <= " +
+      "(case Kind when 2 then " + ServiceLevelCase(query) + " when 3 then " + std::to_string(kShortAbandonSeconds) +
+      " else -1 end) then 1 else 0 end) "
       // S: when the caller was offered (the outcome's time less the seconds since the offer), when the call was
       // answered (its end less the talk), when the wrap-up began (its end less its length).
       "from (select Rule_id, QueueEventType as Kind, coalesce(Seconds, 0) as Seconds, " +
@@ -360,20 +347,47 @@ std::vector<TQueueFiguresRow> RuleFigures(TDataConnection& connection, TSqlDiale
       " - coalesce(Seconds, 0) as S from tq_VantrelQueueLog where QueueEventType in (2, 3, 5, 12, 14) and EventTime >= " +
       sql.Time(query.from) + " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
   if (query.rule != 0) text += " and Rule_id = " + std::to_string(query.rule);
-  text += ") q where S >= " + first + " and S < " + last + " group by Rule_id, Period order by Rule_id, Period";
+  text += ") q where S >= " + first + " and S < " + last + " group by Rule_id, Period, Kind";
   std::map<std::pair<long, std::string>, TQueueFiguresRow> rows;
   for (const auto& fields : connection.QueryRows(text)) {
-    TQueueFiguresRow row;
-    row.rule = ToLong(fields[0]);
-    row.start = label(fields[1]);
-    row.serviceLevelSeconds = ServiceLevelOf(query, row.rule);
-    long* figures[] = {&row.offered,       &row.answered,   &row.answeredInServiceLevel,
-                       &row.abandoned,     &row.shortAbandoned, &row.overflowed,
-                       &row.waitSeconds,   &row.longestWait, &row.answerSeconds,
-                       &row.talks,         &row.talkSeconds, &row.wrapUps,
-                       &row.wrapUpSeconds};
-    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = ToLong(fields[i + 2]);
-    rows[{row.rule, row.start}] = row;
+    const long rule = ToLong(fields[0]);
+    const std::string start = label(fields[1]);
+    TQueueFiguresRow& row = rows[{rule, start}];
+    row.rule = rule;
+    row.start = start;
+    row.serviceLevelSeconds = ServiceLevelOf(query, rule);
+    const long count = ToLong(fields[3]), seconds = ToLong(fields[4]), longest = ToLong(fields[5]),
+               within = ToLong(fields[6]);
+    switch (ToLong(fields[2])) {
+      case 2:  // put through: Seconds since offered
+        row.offered += count;
+        row.answered += count;
+        row.answeredInServiceLevel += within;
+        row.waitSeconds += seconds;
+        row.answerSeconds += seconds;
+        row.longestWait = std::max(row.longestWait, longest);
+        break;
+      case 3:  // gave up: Seconds since offered
+        row.offered += count;
+        row.abandoned += count;
+        row.shortAbandoned += within;
+        row.waitSeconds += seconds;
+        row.longestWait = std::max(row.longestWait, longest);
+        break;
+      case 5:
+        row.overflowed += count;
+        break;
+      case 12:
+        row.talks += count;
+        row.talkSeconds += seconds;
+        break;
+      case 14:
+        row.wrapUps += count;
+        row.wrapUpSeconds += seconds;
+        break;
+      default:
+        break;
+    }
   }
   std::vector<TQueueFiguresRow> result;
   for (auto& [key, row] : rows) result.push_back(std::move(row));
@@ -416,32 +430,30 @@ std::vector<TOperatorFiguresRow> OperatorFigures(TDataConnection& connection, TS
     return row;
   };
   const std::string only = query.operatorID != 0 ? " and Operator_id = " + std::to_string(query.operatorID) : "";
-  // Calls put through to the operator, and the talk of those that ended, in the range.
-  for (const auto& fields : connection.QueryRows(
-           "select Operator_id, sum(case when QueueEventType = 2 then 1 else 0 end), sum(case when QueueEventType = "
-           "12 then coalesce(Seconds, 0) else 0 end) from tq_VantrelQueueLog where QueueEventType in (2, 12) and "
-           "Operator_id > 0 and EventTime >= " +
-           sql.Time(query.from) + " and EventTime < " + sql.Time(query.to) + only + " group by Operator_id")) {
-    TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
-    row.answered = ToLong(fields[1]);
-    row.talkSeconds = ToLong(fields[2]);
-  }
-  // The states that ended in the range with the seconds they lasted, less any part before the range: logged in
-  // (its logout), paused by reason, wrap-up, busy.
+  // One pass over the range: calls put through to the operator (2), the talk of the calls that ended (12), and the
+  // states that ended with the seconds they lasted (10 logged in, 13 paused by reason, 14 wrap-up, 15 busy), each
+  // less any part before the range.
   const auto add = [](TOperatorFiguresRow& row, long kind, long reason, long seconds) {
     if (kind == 9 || kind == 10) row.loggedInSeconds += seconds;
     if (kind == 6 || kind == 13) row.pauseSeconds[reason] += seconds;
     if (kind == 8 || kind == 14) row.wrapUpSeconds += seconds;
     if (kind == 11 || kind == 15) row.busySeconds += seconds;
+    if (kind == 12) row.talkSeconds += seconds;
   };
   for (const auto& fields : connection.QueryRows(
-           "select Operator_id, QueueEventType, coalesce(Reason, 0), count(*), sum(" +
+           "select Operator_id, QueueEventType, case when QueueEventType = 13 then coalesce(Reason, 0) else 0 end as "
+           "PauseReason, count(*), sum(" +
            sql.Least("coalesce(Seconds, 0)", sql.SecondsSince(query.from, "EventTime")) +
-           ") from tq_VantrelQueueLog where QueueEventType in (10, 13, 14, 15) and Operator_id > 0 and EventTime >= " +
+           ") from tq_VantrelQueueLog where QueueEventType in (2, 10, 12, 13, 14, 15) and Operator_id > 0 and "
+           "EventTime >= " +
            sql.Time(query.from) + " and EventTime < " + sql.Time(query.to) + only +
-           " group by Operator_id, QueueEventType, coalesce(Reason, 0)")) {
+           " group by Operator_id, QueueEventType, PauseReason")) {
     TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
     const long kind = ToLong(fields[1]);
+    if (kind == 2) {
+      row.answered += ToLong(fields[3]);
+      continue;
+    }
     add(row, kind, ToLong(fields[2]), std::max(0L, ToLong(fields[4])));
     if (kind == 14) row.wrapUps += ToLong(fields[3]);
   }
@@ -451,7 +463,8 @@ std::vector<TOperatorFiguresRow> OperatorFigures(TDataConnection& connection, TS
   for (const auto& fields : connection.QueryRows(
            "select Operator_id, QueueEventType, max(ID) from tq_VantrelQueueLog where QueueEventType in (6, 8, 9, 10, "
            "11, 13, 14, 15) and Operator_id > 0 and EventTime >= " +
-           sql.Time(AddDays(query.from, -kOpenStateDays)) + " and EventTime < " + sql.Time(query.to) + only +
+           sql.Time(std::min(AddDays(query.from, -kOpenStateDays), AddDays(query.to, -kOpenStateDays))) +
+           " and EventTime < " + sql.Time(query.to) + only +
            " group by Operator_id, QueueEventType")) {
     last[ToLong(fields[0])][ToLong(fields[1])] = ToLong(fields[2]);
   }
