@@ -25,7 +25,7 @@ namespace {
 
 constexpr int kRounds = 5;
 constexpr int kSeats = 50;
-constexpr int kCallersPerDay = 560;
+constexpr int kCallersPerDay = 500;
 constexpr int kWriterRows = 20000;
 
 double Median(std::vector<double> values) {
@@ -87,7 +87,8 @@ void Run(const char* name, const std::string& folder, const std::string& connect
   connection.SetConnectionString(connectionString);
   connection.Open();
   const TSqlDialect dialect = connection.Dialect();
-  for (const char* table : {"tq_VantrelLog", "tq_VantrelQueueLog", "tq_Contact"}) {
+  for (const char* table : {"tq_VantrelLog", "tq_VantrelQueueLog", "tq_Company", "tq_Contact", "tq_ContactPhone",
+                            "tq_CompanyPhone", "tq_ContactInGroup"}) {
     connection.Execute(std::string("drop table if exists ") + table);
   }
   CreateCrmSchema(connection, dialect);
@@ -199,6 +200,6 @@ int main(int argc, char** argv) {
     fs::remove_all(folder);
     return 1;
   }
-  fs::remove_all(folder);
+  if (std::getenv("VANTREL_BENCH_KEEP") == nullptr) fs::remove_all(folder);
   return 0;
 }

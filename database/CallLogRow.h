@@ -19,6 +19,12 @@ enum class TQueueEvent {
   OperatorLoggedOut = 10,  // the operator leaves the line
   OperatorBusy = 11,       // busy by choice (not on a call the server routed)
   CallEnded = 12,          // a routed call the operator answered ends (Seconds: talk time since the answer)
+  // A state ends (written before the row of what follows, also at a logout); Seconds: how long it lasted, by the
+  // server's clock, so that a report sums lengths instead of pairing rows (and a change of the wall clock between
+  // does not count). OperatorLoggedOut's Seconds are the time logged in.
+  OperatorPauseEnded = 13,   // Reason: the pause's reason (a new reason while paused ends the pause of the old one)
+  OperatorWrapUpEnded = 14,  // Rule_id: the rule of the call wrapped up
+  OperatorBusyEnded = 15,
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

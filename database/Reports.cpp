@@ -144,52 +144,11 @@ class TReportSql {
   std::string Time(const TWallClock& time) const {
     return postgres_ ? "timestamp '" + time.Text() + "'" : "'" + time.Text() + "'";
   }
-  // When the caller was offered: the outcome's time less the seconds since the offer.
-  std::string OfferTime() const {
-    return postgres_ ? "EventTime - coalesce(Seconds, 0) * interval '1 second'"
-                     : "datetime(EventTime, '-' || coalesce(Seconds, 0) || ' seconds')";
-  }
-  std::string Interval(const std::string& time, TReportInterval interval) const {
-    if (postgres_) {
-      const std::string format = ", 'YYYY-MM-DD HH24:MI')";
-      switch (interval) {
-        case TReportInterval::Minutes15:
-        case TReportInterval::Minutes30: {
-          const std::string size = std::to_string(MinutesOf(interval));
-          return "to_char(date_trunc('hour', " + time + ") + floor(extract(minute from " + time + ") / " + size +
-                 ") * " + size + " * interval '1 minute'" + format;
-        }
-        case TReportInterval::Hour:
-          return "to_char(date_trunc('hour', " + time + ")" + format;
-        case TReportInterval::Day:
-          return "to_char(date_trunc('day', " + time + ")" + format;
-        case TReportInterval::Week:
-          return "to_char(date_trunc('week', " + time + ")" + format;
-      }
-    }
-    switch (interval) {
-      case TReportInterval::Minutes15:
-      case TReportInterval::Minutes30: {
-        const std::string size = std::to_string(MinutesOf(interval));
-        return "substr(" + time + ", 1, 14) || printf('%02d', cast(substr(" + time + ", 15, 2) as integer) / " + size +
-               " * " + size + ")";
-      }
-      case TReportInterval::Hour:
-        return "substr(" + time + ", 1, 13) || ':00'";
-      case TReportInterval::Day:
-        return "substr(" + time + ", 1, 10) || ' 00:00'";
-      case TReportInterval::Week:
-        return "date(" + time + ", '-' || ((cast(strftime('%w', " + time + ") as integer) + 6) % 7) || ' days') || ' 00:00'";
-    }
-    return "''";
-  }
-  std::string Weekday(const std::string& time) const {
-    return postgres_ ? "cast(extract(dow from " + time + ") as integer)"
-                     : "cast(strftime('%w', " + time + ") as integer)";
-  }
-  std::string HourOfDay(const std::string& time) const {
-    return postgres_ ? "cast(extract(hour from " + time + ") as integer)"
-                     : "cast(substr(" + time + ", 12, 2) as integer)";
+  // Whole seconds from the wall-clock time `origin` to the time, by the clock's face (as the intervals are).
+  // Numbers, not texts, per row: a year of rows is counted without formatting a time for each.
+  std::string SecondsSince(const TWallClock& origin, const std::string& time) const {
+    return postgres_ ? "cast(extract(epoch from (" + time + ") - " + Time(origin) + ") as bigint)"
+                     : "cast(round((julianday(" + time + ") - julianday(" + Time(origin) + ")) * 86400.0) as integer)";
   }
   // Elapsed seconds between two wall-clock times: their difference, corrected by each change of the clock between.
   std::string SecondsBetween(const std::string& from, const std::string& to) const {
@@ -206,21 +165,17 @@ class TReportSql {
   std::string Least(const std::string& a, const std::string& b) const {
     return (postgres_ ? "least(" : "min(") + a + ", " + b + ")";
   }
-  std::string Greatest(const std::string& a, const std::string& b) const {
-    return (postgres_ ? "greatest(" : "max(") + a + ", " + b + ")";
-  }
 
  private:
   const bool postgres_;
   const std::vector<TClockChange> changes_;
 };
 
-// States are read from this long before the range, so that one that began before it is known.
-constexpr int kLookBackDays = 1;
 // An outcome row may come this long after its caller was offered.
 constexpr int kLongestCallDays = 1;
 
 std::string ServiceLevelCase(const TReportQuery& query) {
+  if (query.serviceLevelSeconds.empty()) return std::to_string(query.defaultServiceLevel);
   std::string text = "case Rule_id";
   for (const auto& [rule, seconds] : query.serviceLevelSeconds) {
     text += " when " + std::to_string(rule) + " then " + std::to_string(seconds);
@@ -233,16 +188,21 @@ int ServiceLevelOf(const TReportQuery& query, long rule) {
   return found == query.serviceLevelSeconds.end() ? query.defaultServiceLevel : found->second;
 }
 
-// The operators' states (the rows of logins, pauses, wrap-ups, busy and ready), each lasting until the operator's
-// next such row.
-std::string StatesTable(const TReportSql& sql, const TReportQuery& query) {
-  std::string text =
-      "with s as (select Operator_id, QueueEventType as Kind, coalesce(Reason, 0) as Reason, coalesce(Rule_id, 0) as "
-      "Rule_id, EventTime as Started, lead(EventTime) over (partition by Operator_id order by EventTime, ID) as Ended "
-      "from tq_VantrelQueueLog where QueueEventType in (6, 7, 8, 9, 10, 11) and EventTime >= " +
-      sql.Time(AddDays(query.from, -kLookBackDays)) + " and EventTime < " + sql.Time(query.to);
-  if (query.operatorID != 0) text += " and Operator_id = " + std::to_string(query.operatorID);
-  return text + ") ";
+// A state begun this long before the range and still open is known; one begun earlier is not (a server stopped
+// without its operators logging out leaves open states behind, and they are not counted for ever).
+constexpr int kOpenStateDays = 2;
+
+// The moment the local clock showed the time (the first one, when the clock showed it twice).
+std::time_t LocalSeconds(const TWallClock& time) {
+  std::tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  fields.tm_isdst = -1;
+  return ::mktime(&fields);
 }
 
 // Where an open state ends: now, but not after the range.
@@ -364,63 +324,70 @@ std::vector<std::string> ReportIntervals(const TReportQuery& query) {
 std::vector<TQueueFiguresRow> RuleFigures(TDataConnection& connection, TSqlDialect dialect, const TReportQuery& query,
                                           bool byInterval) {
   const TReportSql sql(dialect, query);
-  const std::string interval = byInterval ? sql.Interval("T", query.interval) : std::string("''");
+  // Each row's seconds since the first interval's start: its interval is a division away.
+  const TWallClock origin = IntervalStart(query.from, query.interval);
+  const long size = MinutesOf(query.interval) * 60L;
+  const std::string first = std::to_string(CalendarSeconds(query.from) - CalendarSeconds(origin));
+  const std::string last = std::to_string(CalendarSeconds(query.to) - CalendarSeconds(origin));
+  const std::string period = byInterval ? "S / " + std::to_string(size) : std::string("0");
+  const auto label = [&](const std::string& index) {
+    return byInterval ? Minutes(AddMinutes(origin, ToLong(index) * (size / 60))) : std::string();
+  };
+  // Counted per rule, interval and kind of row (the database's work is one pass with a few sums); the figures are
+  // put together from the kinds below. "Within" is the answered within the rule's service level, the abandoned
+  // within the short-abandon time.
   std::string text =
-      "select Rule_id, " + interval +
-      " as Period, "
-      "sum(case when Kind in (2, 3) then 1 else 0 end), "
-      "sum(case when Kind = 2 then 1 else 0 end), "
-      "sum(case when Kind = 2 and Seconds <= " +
-      ServiceLevelCase(query) +
-      " then 1 else 0 end), "
-      "sum(case when Kind = 3 then 1 else 0 end), "
-      "sum(case when Kind = 3 and Seconds <= " +
-      std::to_string(kShortAbandonSeconds) +
-      " then 1 else 0 end), "
-      "sum(case when Kind = 5 then 1 else 0 end), "
-      "sum(case when Kind in (2, 3) then Seconds else 0 end), "
-      "max(case when Kind in (2, 3) then Seconds else 0 end), "
-      "sum(case when Kind = 2 then Seconds else 0 end), "
-      "sum(case when Kind = 12 then 1 else 0 end), "
-      "sum(case when Kind = 12 then Seconds else 0 end) "
+      "select Rule_id, " + period + " as Period, Kind, count(*), sum(Seconds), max(Seconds), sum(case when Seconds <= " +
+      "(case Kind when 2 then " + ServiceLevelCase(query) + " when 3 then " + std::to_string(kShortAbandonSeconds) +
+      " else -1 end) then 1 else 0 end) "
+      // S: when the caller was offered (the outcome's time less the seconds since the offer), when the call was
+      // answered (its end less the talk), when the wrap-up began (its end less its length).
       "from (select Rule_id, QueueEventType as Kind, coalesce(Seconds, 0) as Seconds, " +
-      sql.OfferTime() +
-      " as T from tq_VantrelQueueLog where QueueEventType in (2, 3, 5, 12) and EventTime >= " + sql.Time(query.from) +
-      " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
+      sql.SecondsSince(origin, "EventTime") +
+      " - coalesce(Seconds, 0) as S from tq_VantrelQueueLog where QueueEventType in (2, 3, 5, 12, 14) and EventTime >= " +
+      sql.Time(query.from) + " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
   if (query.rule != 0) text += " and Rule_id = " + std::to_string(query.rule);
-  text += ") q where T >= " + sql.Time(query.from) + " and T < " + sql.Time(query.to) +
-          " group by Rule_id, Period order by Rule_id, Period";
+  text += ") q where S >= " + first + " and S < " + last + " group by Rule_id, Period, Kind";
   std::map<std::pair<long, std::string>, TQueueFiguresRow> rows;
   for (const auto& fields : connection.QueryRows(text)) {
-    TQueueFiguresRow row;
-    row.rule = ToLong(fields[0]);
-    row.start = fields[1];
-    row.serviceLevelSeconds = ServiceLevelOf(query, row.rule);
-    long* figures[] = {&row.offered,       &row.answered,   &row.answeredInServiceLevel,
-                       &row.abandoned,     &row.shortAbandoned, &row.overflowed,
-                       &row.waitSeconds,   &row.longestWait, &row.answerSeconds,
-                       &row.talks,         &row.talkSeconds};
-    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = ToLong(fields[i + 2]);
-    rows[{row.rule, row.start}] = row;
-  }
-  // After-call work: the wrap-up states that began in the range, by the rule whose call they followed.
-  const std::string end = sql.Least("coalesce(Ended, " + sql.Time(OpenStatesEnd(query)) + ")", sql.Time(query.to));
-  std::string wrapUps = StatesTable(sql, query) + "select Rule_id, " +
-                        (byInterval ? sql.Interval("Started", query.interval) : std::string("''")) +
-                        " as Period, count(*), sum(" + sql.SecondsBetween("Started", end) +
-                        ") from s where Kind = 8 and Started >= " + sql.Time(query.from) +
-                        " and Started < " + sql.Time(query.to) + " and " + end + " >= Started";
-  if (query.rule != 0) wrapUps += " and Rule_id = " + std::to_string(query.rule);
-  wrapUps += " group by Rule_id, Period";
-  for (const auto& fields : connection.QueryRows(wrapUps)) {
     const long rule = ToLong(fields[0]);
-    if (rule == 0) continue;  // after-call work of no routed call
-    TQueueFiguresRow& row = rows[{rule, fields[1]}];
+    const std::string start = label(fields[1]);
+    TQueueFiguresRow& row = rows[{rule, start}];
     row.rule = rule;
-    row.start = fields[1];
+    row.start = start;
     row.serviceLevelSeconds = ServiceLevelOf(query, rule);
-    row.wrapUps = ToLong(fields[2]);
-    row.wrapUpSeconds = ToLong(fields[3]);
+    const long count = ToLong(fields[3]), seconds = ToLong(fields[4]), longest = ToLong(fields[5]),
+               within = ToLong(fields[6]);
+    switch (ToLong(fields[2])) {
+      case 2:  // put through: Seconds since offered
+        row.offered += count;
+        row.answered += count;
+        row.answeredInServiceLevel += within;
+        row.waitSeconds += seconds;
+        row.answerSeconds += seconds;
+        row.longestWait = std::max(row.longestWait, longest);
+        break;
+      case 3:  // gave up: Seconds since offered
+        row.offered += count;
+        row.abandoned += count;
+        row.shortAbandoned += within;
+        row.waitSeconds += seconds;
+        row.longestWait = std::max(row.longestWait, longest);
+        break;
+      case 5:
+        row.overflowed += count;
+        break;
+      case 12:
+        row.talks += count;
+        row.talkSeconds += seconds;
+        break;
+      case 14:
+        row.wrapUps += count;
+        row.wrapUpSeconds += seconds;
+        break;
+      default:
+        break;
+    }
   }
   std::vector<TQueueFiguresRow> result;
   for (auto& [key, row] : rows) result.push_back(std::move(row));
@@ -463,33 +430,63 @@ std::vector<TOperatorFiguresRow> OperatorFigures(TDataConnection& connection, TS
     return row;
   };
   const std::string only = query.operatorID != 0 ? " and Operator_id = " + std::to_string(query.operatorID) : "";
-  // Calls put through to the operator, and the talk of those that ended, in the range.
+  // One pass over the range: calls put through to the operator (2), the talk of the calls that ended (12), and the
+  // states that ended with the seconds they lasted (10 logged in, 13 paused by reason, 14 wrap-up, 15 busy), each
+  // less any part before the range.
+  const auto add = [](TOperatorFiguresRow& row, long kind, long reason, long seconds) {
+    if (kind == 9 || kind == 10) row.loggedInSeconds += seconds;
+    if (kind == 6 || kind == 13) row.pauseSeconds[reason] += seconds;
+    if (kind == 8 || kind == 14) row.wrapUpSeconds += seconds;
+    if (kind == 11 || kind == 15) row.busySeconds += seconds;
+    if (kind == 12) row.talkSeconds += seconds;
+  };
   for (const auto& fields : connection.QueryRows(
-           "select Operator_id, sum(case when QueueEventType = 2 then 1 else 0 end), sum(case when QueueEventType = "
-           "12 then coalesce(Seconds, 0) else 0 end) from tq_VantrelQueueLog where QueueEventType in (2, 12) and "
-           "Operator_id > 0 and EventTime >= " +
-           sql.Time(query.from) + " and EventTime < " + sql.Time(query.to) + only + " group by Operator_id")) {
-    TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
-    row.answered = ToLong(fields[1]);
-    row.talkSeconds = ToLong(fields[2]);
-  }
-  // Each state cut to the range: logged in (every state but logged out), paused by reason, wrap-up, busy.
-  const std::string start = sql.Greatest("Started", sql.Time(query.from));
-  const std::string end = sql.Least("coalesce(Ended, " + sql.Time(OpenStatesEnd(query)) + ")", sql.Time(query.to));
-  for (const auto& fields : connection.QueryRows(
-           StatesTable(sql, query) + "select Operator_id, Kind, Reason, sum(" + sql.SecondsBetween(start, end) +
-           "), sum(case when Started >= " + sql.Time(query.from) + " then 1 else 0 end) from s where Operator_id > 0 " +
-           "and Kind <> 10 and " + end + " > " + start + " group by Operator_id, Kind, Reason")) {
+           "select Operator_id, QueueEventType, case when QueueEventType = 13 then coalesce(Reason, 0) else 0 end as "
+           "PauseReason, count(*), sum(" +
+           sql.Least("coalesce(Seconds, 0)", sql.SecondsSince(query.from, "EventTime")) +
+           ") from tq_VantrelQueueLog where QueueEventType in (2, 10, 12, 13, 14, 15) and Operator_id > 0 and "
+           "EventTime >= " +
+           sql.Time(query.from) + " and EventTime < " + sql.Time(query.to) + only +
+           " group by Operator_id, QueueEventType, PauseReason")) {
     TOperatorFiguresRow& row = rowOf(ToLong(fields[0]));
     const long kind = ToLong(fields[1]);
-    const long seconds = ToLong(fields[3]);
-    row.loggedInSeconds += seconds;
-    if (kind == 6) row.pauseSeconds[ToLong(fields[2])] += seconds;
-    if (kind == 8) {
-      row.wrapUpSeconds += seconds;
-      row.wrapUps += ToLong(fields[4]);
+    if (kind == 2) {
+      row.answered += ToLong(fields[3]);
+      continue;
     }
-    if (kind == 11) row.busySeconds += seconds;
+    add(row, kind, ToLong(fields[2]), std::max(0L, ToLong(fields[4])));
+    if (kind == 14) row.wrapUps += ToLong(fields[3]);
+  }
+  // The states still open at the end of the range (begun, and not ended before it) count from their start (or the
+  // range's) to the end of the range or now, by the local clock.
+  std::map<long, std::map<long, long>> last;  // operator -> kind -> the ID of its last row
+  for (const auto& fields : connection.QueryRows(
+           "select Operator_id, QueueEventType, max(ID) from tq_VantrelQueueLog where QueueEventType in (6, 8, 9, 10, "
+           "11, 13, 14, 15) and Operator_id > 0 and EventTime >= " +
+           sql.Time(std::min(AddDays(query.from, -kOpenStateDays), AddDays(query.to, -kOpenStateDays))) +
+           " and EventTime < " + sql.Time(query.to) + only +
+           " group by Operator_id, QueueEventType")) {
+    last[ToLong(fields[0])][ToLong(fields[1])] = ToLong(fields[2]);
+  }
+  std::string open;
+  for (const auto& [id, kinds] : last) {
+    for (const auto& [began, ended] : {std::pair{9L, 10L}, {6L, 13L}, {8L, 14L}, {11L, 15L}}) {
+      const auto start = kinds.find(began);
+      const auto end = kinds.find(ended);
+      if (start != kinds.end() && (end == kinds.end() || end->second < start->second))
+        open += (open.empty() ? "" : ", ") + std::to_string(start->second);
+    }
+  }
+  if (!open.empty()) {
+    const TWallClock until = OpenStatesEnd(query);
+    for (const auto& fields : connection.QueryRows(
+             "select Operator_id, QueueEventType, coalesce(Reason, 0), EventTime from tq_VantrelQueueLog where ID in (" +
+             open + ")")) {
+      const auto began = WallClockFromText(fields[3].substr(0, 19));
+      if (!began) continue;
+      const long seconds = static_cast<long>(LocalSeconds(until) - LocalSeconds(std::max(*began, query.from)));
+      if (seconds > 0) add(rowOf(ToLong(fields[0])), ToLong(fields[1]), ToLong(fields[2]), seconds);
+    }
   }
   // Hold at the operator's line: from each hold row of a call to the call's next row at that line.
   for (const auto& fields : connection.QueryRows(
@@ -518,17 +515,25 @@ std::vector<TOperatorFiguresRow> OperatorFigures(TDataConnection& connection, TS
 std::vector<THeatCell> OfferedByWeekdayAndHour(TDataConnection& connection, TSqlDialect dialect,
                                                const TReportQuery& query) {
   const TReportSql sql(dialect, query);
-  std::string text = "select " + sql.Weekday("T") + " as Weekday, " + sql.HourOfDay("T") +
-                     " as HourOfDay, count(*) from (select " + sql.OfferTime() +
-                     " as T from tq_VantrelQueueLog where QueueEventType in (2, 3) and EventTime >= " +
+  // Hours since the first day's midnight, then weekday and hour by the calendar.
+  const TWallClock origin = IntervalStart(query.from, TReportInterval::Day);
+  std::string text = "select S / 3600 as HourIndex, count(*) from (select " + sql.SecondsSince(origin, "EventTime") +
+                     " - coalesce(Seconds, 0) as S from tq_VantrelQueueLog where QueueEventType in (2, 3) and "
+                     "EventTime >= " +
                      sql.Time(query.from) + " and EventTime < " + sql.Time(AddDays(query.to, kLongestCallDays));
   if (query.rule != 0) text += " and Rule_id = " + std::to_string(query.rule);
-  text += ") q where T >= " + sql.Time(query.from) + " and T < " + sql.Time(query.to) +
-          " group by Weekday, HourOfDay order by Weekday, HourOfDay";
-  std::vector<THeatCell> cells;
-  for (const auto& fields : connection.QueryRows(text)) {
-    cells.push_back({static_cast<int>(ToLong(fields[0])), static_cast<int>(ToLong(fields[1])), ToLong(fields[2])});
+  text += ") q where S >= " + std::to_string(CalendarSeconds(query.from) - CalendarSeconds(origin)) + " and S < " +
+          std::to_string(CalendarSeconds(query.to) - CalendarSeconds(origin)) + " group by HourIndex";
+  std::tm fields{};
+  const std::time_t midnight = CalendarSeconds(origin);
+  ::gmtime_r(&midnight, &fields);
+  std::map<std::pair<int, int>, long> counts;
+  for (const auto& row : connection.QueryRows(text)) {
+    const long hours = ToLong(row[0]);
+    counts[{static_cast<int>((fields.tm_wday + hours / 24) % 7), static_cast<int>(hours % 24)}] += ToLong(row[1]);
   }
+  std::vector<THeatCell> cells;
+  for (const auto& [at, offered] : counts) cells.push_back({at.first, at.second, offered});
   return cells;
 }
 

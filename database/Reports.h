@@ -2,8 +2,10 @@
 // database from the queue log (tq_VantrelQueueLog) and the call log (tq_VantrelLog).
 //
 // Times are the server's local wall-clock times, as the logs hold them. A caller's figures belong to the interval
-// in which the call was offered (the time of its outcome row less the seconds since it was offered); a state of an
-// operator (logged in, paused, wrap-up) lasts from its row to the operator's next row, cut to the range.
+// in which the call was offered (the time of its outcome row less the seconds since it was offered). An operator's
+// state (logged in, paused, wrap-up, busy) counts with the length the server measured, written when it ended, less
+// any part before the range; one still open at the range's end counts until then (or now). Which state is open is
+// read from the order of the rows, the order the call-log writer keeps.
 #pragma once
 
 #include <map>

@@ -83,8 +83,10 @@ std::vector<TCallLogRow> SampleDayRows(const TSampleDay& day) {
   }
   for (const TOperatorDay& person : people) {
     add(person.breakStart, TQueueEvent::OperatorPaused, "", 0, &person, 0, 1, "");
+    add(person.breakEnd, TQueueEvent::OperatorPauseEnded, "", 0, &person, 900, 1, "");
     add(person.breakEnd, TQueueEvent::OperatorResumed, "", 0, &person, 0, 0, "");
     add(person.lunchStart, TQueueEvent::OperatorPaused, "", 0, &person, 0, 2, "");
+    add(person.lunchEnd, TQueueEvent::OperatorPauseEnded, "", 0, &person, 1800, 2, "");
     add(person.lunchEnd, TQueueEvent::OperatorResumed, "", 0, &person, 0, 0, "");
   }
 
@@ -127,10 +129,12 @@ std::vector<TCallLogRow> SampleDayRows(const TSampleDay& day) {
     add(answerAt, TQueueEvent::Connected, key, rule, chosen, wait, 0, caller);
     add(answerAt + talk, TQueueEvent::CallEnded, "", rule, chosen, talk, 0, "");
     add(answerAt + talk, TQueueEvent::OperatorWrapUp, "", rule, chosen, 0, 0, "");
+    add(answerAt + talk + wrapUp, TQueueEvent::OperatorWrapUpEnded, "", rule, chosen, wrapUp, 0, "");
     add(answerAt + talk + wrapUp, TQueueEvent::OperatorResumed, "", 0, chosen, 0, 0, "");
   }
   for (const TOperatorDay& person : people) {
-    add(std::max(person.logout, person.freeAt), TQueueEvent::OperatorLoggedOut, "", 0, &person, 0, 0, "");
+    const long out = std::max(person.logout, person.freeAt);
+    add(out, TQueueEvent::OperatorLoggedOut, "", 0, &person, out - person.login, 0, "");
   }
   std::stable_sort(rows.begin(), rows.end(), [](const TTimedRow& a, const TTimedRow& b) {
     return a.at != b.at ? a.at < b.at : a.order < b.order;

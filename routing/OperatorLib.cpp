@@ -43,18 +43,23 @@ void TOperator_Impl::SetStatus(::OperatorStatus status) {
   const CORBA::Long id = GetID();
   CORBA::Long reason;
   CORBA::Long wrapUpRule;
+  TEndedState ended;
   {
     std::lock_guard lock(operatorMutex_);
     if (status_ == status) return;
     LogFormat("operator %d: %s -> %s",
               {static_cast<long>(id), OperatorStatusName(status_), OperatorStatusName(status)});
+    const auto now = std::chrono::steady_clock::now();
+    ended = EndStateLocked(now);
     status_ = status;
-    statusSince_ = std::chrono::steady_clock::now();
+    statusSince_ = now;
     if (status != ::OperatorPause) pauseReason_ = 0;
     reason = pauseReason_;
     wrapUpRule = wrapUpRule_;
     wrapUpRule_ = 0;
+    if (status == ::OperatorWrapUp) activeWrapUpRule_ = wrapUpRule;
   }
+  WriteEndedState(ended);
   if (status == ::OperatorPause) {
     WriteQueueLog(TQueueEvent::OperatorPaused, reason);
   } else if (status == ::OperatorWrapUp) {
@@ -111,13 +116,38 @@ void TOperator_Impl::SetLine(::Line_ptr newLine) {
         if (!CORBA::is_nil(seated)) operators->DeleteItem(seated);
       }
     }
-    // A report of logged-in time pairs these rows; a move to another line is a logout and a login.
+    // The queue log's logins and logouts give the reports their logged-in time; a move to another line is a logout
+    // and a login. A logout ends the state the operator is in; a login starts it again.
     if (!CORBA::is_nil(line)) {
       CORBA::String_var left = line->GetDevicePhoneNumber();
-      WriteQueueLog(TQueueEvent::OperatorLoggedOut, 0, left.in(), 0, 0);
+      TEndedState ended;
+      long loggedIn = 0;
+      {
+        std::lock_guard lock(operatorMutex_);
+        const auto now = std::chrono::steady_clock::now();
+        ended = EndStateLocked(now);
+        loggedIn = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - loginSince_).count());
+      }
+      WriteEndedState(ended);
+      WriteQueueLog(TQueueEvent::OperatorLoggedOut, 0, left.in(), 0, loggedIn);
     }
     StoreLine(own);
-    if (!CORBA::is_nil(own)) WriteQueueLog(TQueueEvent::OperatorLoggedIn, 0);
+    if (!CORBA::is_nil(own)) {
+      ::OperatorStatus status;
+      CORBA::Long reason, rule;
+      {
+        std::lock_guard lock(operatorMutex_);
+        loginSince_ = stateSince_ = std::chrono::steady_clock::now();
+        status = status_;
+        reason = pauseReason_;
+        rule = activeWrapUpRule_;
+      }
+      WriteQueueLog(TQueueEvent::OperatorLoggedIn, 0);
+      CORBA::String_var phone = own->GetDevicePhoneNumber();
+      if (status == ::OperatorPause) WriteQueueLog(TQueueEvent::OperatorPaused, reason);
+      if (status == ::OperatorWrapUp) WriteQueueLog(TQueueEvent::OperatorWrapUp, 0, phone.in(), rule, 0);
+      if (status == ::OperatorBusy) WriteQueueLog(TQueueEvent::OperatorBusy, 0);
+    }
     if (!CORBA::is_nil(own)) {
       ::Operators_var operators = GetOperators();
       ::Operator_var self;
@@ -196,13 +226,18 @@ CORBA::Long TOperator_Impl::GetPauseReason() {
 
 void TOperator_Impl::SetPauseReason(CORBA::Long reason) {
   bool paused = false;
+  TEndedState ended;
   {
     std::lock_guard lock(operatorMutex_);
     if (pauseReason_ == reason) return;
-    pauseReason_ = reason;
     paused = status_ == ::OperatorPause;
+    if (paused) ended = EndStateLocked(std::chrono::steady_clock::now());
+    pauseReason_ = reason;
   }
-  if (paused) WriteQueueLog(TQueueEvent::OperatorPaused, reason);  // the reason is the news
+  if (paused) {
+    WriteEndedState(ended);  // the pause of the old reason
+    WriteQueueLog(TQueueEvent::OperatorPaused, reason);  // the reason is the news
+  }
   DoChange();
 }
 
@@ -230,6 +265,34 @@ void TOperator_Impl::WriteQueueLog(TQueueEvent event, CORBA::Long reason, const 
     // Without a CRM connection there is no queue log to keep.
     callLog->AcceptCallLogRow(std::move(row), error);
   });
+}
+
+TOperator_Impl::TEndedState TOperator_Impl::EndStateLocked(std::chrono::steady_clock::time_point now) {
+  TEndedState ended;
+  ended.seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - stateSince_).count());
+  stateSince_ = now;
+  switch (status_) {
+    case ::OperatorPause:
+      ended.event = TQueueEvent::OperatorPauseEnded;
+      ended.reason = pauseReason_;
+      break;
+    case ::OperatorWrapUp:
+      ended.event = TQueueEvent::OperatorWrapUpEnded;
+      ended.rule = activeWrapUpRule_;
+      break;
+    case ::OperatorBusy:
+      ended.event = TQueueEvent::OperatorBusyEnded;
+      break;
+    default:
+      break;
+  }
+  return ended;
+}
+
+void TOperator_Impl::WriteEndedState(const TEndedState& ended) {
+  if (ended.event == TQueueEvent::None) return;
+  CORBA::String_var phone = GetLinePhoneNumber();
+  WriteQueueLog(ended.event, ended.reason, phone.in(), ended.rule, ended.seconds);
 }
 
 CORBA::Long TOperator_Impl::GetStatusSeconds() {

@@ -66,6 +66,13 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
 
  private:
   void StoreLine(::Line_ptr line);
+  // The row that ends the logged state the operator is in (none when ready), and the state starts anew now.
+  struct TEndedState {
+    TQueueEvent event = TQueueEvent::None;
+    long reason = 0, rule = 0, seconds = 0;
+  };
+  TEndedState EndStateLocked(std::chrono::steady_clock::time_point now);
+  void WriteEndedState(const TEndedState& ended);
   void WriteQueueLog(TQueueEvent event, CORBA::Long reason);
   // The same for the operator at the phone named (the line's number is gone at a logout) with a rule and seconds.
   void WriteQueueLog(TQueueEvent event, CORBA::Long reason, const std::string& phone, long rule, long seconds);
@@ -86,6 +93,10 @@ class TOperator_Impl : public virtual POA_Operator, public TContainerItem_Impl {
   std::chrono::steady_clock::time_point reservedUntil_{};  // guarded by operatorMutex_
   std::chrono::steady_clock::time_point wrapUpEnds_{};     // guarded by operatorMutex_; while OperatorWrapUp
   CORBA::Long wrapUpRule_ = 0;                             // guarded by operatorMutex_; the rule of the wrap-up
+  CORBA::Long activeWrapUpRule_ = 0;                       // guarded by operatorMutex_; of the wrap-up under way
+  // guarded by operatorMutex_: since when the state the queue log last named (status, pause reason) and the login last
+  std::chrono::steady_clock::time_point stateSince_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point loginSince_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace vantrel

@@ -171,15 +171,16 @@ TEST_F(CallQueue, CallersWaitForTheGroupInArrivalOrderAndTheOperatorWrapsUpBetwe
   EXPECT_STREQ(figures.RuleName.in(), "Support");
   EXPECT_TRUE(WaitUntil([&] { return wallboard->WaitingOf(1) == 0; }));
   // The queue log has the story, keyed as the call log is: three entered, two put through, one gave up, and the
-  // operator's login, pause, resumption, the end of each call put through her and the wrap-up after it.
-  EXPECT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_VantrelQueueLog") == "15"; }))
+  // operator's login, pause (and its end), resumption, the end of each call put through her and the wrap-up after it
+  // (and its end).
+  EXPECT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_VantrelQueueLog") == "18"; }))
       << Crm("select count(*) from tq_VantrelQueueLog");
   EXPECT_EQ(Crm("select group_concat(QueueEventType, ',') from (select QueueEventType from tq_VantrelQueueLog where "
                 "CallHandle <> '' order by ID)"),
             "1,1,1,2,3,2");
   EXPECT_EQ(Crm("select group_concat(QueueEventType, ',') from (select QueueEventType from tq_VantrelQueueLog where "
                 "CallHandle = '' order by ID)"),
-            "9,6,7,12,8,7,12,8,7");
+            "9,6,13,7,12,8,14,7,12,8,14,7");
   // Each wrap-up names the rule of the call it follows, as the call's end does.
   EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog w join tq_VantrelQueueLog e on e.ID = w.ID - 1 where "
                 "w.QueueEventType = 8 and e.QueueEventType = 12 and w.Rule_id = e.Rule_id and w.Rule_id > 0 and "

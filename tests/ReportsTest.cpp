@@ -133,6 +133,11 @@ TEST_P(Reports, EachRulesFiguresOfTheDayAreTheCallsCountedByHand) {
   EXPECT_EQ(Figures(rows[1]), (std::vector<long>{2, 1, 1, 1, 0, 1, 65, 40, 25, 1, 300, 0, 0}));
   EXPECT_EQ(rows[1].serviceLevelSeconds, 30);
 
+  // Rules the server no longer knows have the default service level (20 s): rule 2's caller 7 (25 s) is then out.
+  auto unknown = Query("2026-03-28", "2026-03-29", TReportInterval::Day);
+  unknown.serviceLevelSeconds.clear();
+  EXPECT_EQ(RuleFigures(connection_, dialect_, unknown, false)[1].answeredInServiceLevel, 0);
+
   auto only = Query("2026-03-28", "2026-03-29", TReportInterval::Day);
   only.rule = 2;
   const auto one = RuleFigures(connection_, dialect_, only, false);

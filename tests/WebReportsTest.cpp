@@ -100,8 +100,7 @@ class WebReports : public ::testing::Test {
     {
       vantrel::TCallLogWriter writer(host_.IniFolder().string(), host_.IniFolder() / "Seed.journal",
                                      [] { return std::string("Provider=SQLite;Data Source=crm.sqlite3"); });
-      for (const auto& row : seeded::Rows()) writer.Append(row);
-      // A fuller day before it, for the pictures of the page.
+      // A fuller day before it, for the pictures of the page; rows in the order of their times, as the server writes.
       vantrel::TSampleDay friday;
       friday.year = 2026;
       friday.month = 3;
@@ -110,6 +109,7 @@ class WebReports : public ::testing::Test {
       friday.rules = {1, 2};
       friday.callers = 240;
       for (const auto& row : vantrel::SampleDayRows(friday)) writer.Append(row);
+      for (const auto& row : seeded::Rows()) writer.Append(row);
       ASSERT_TRUE(writer.WaitUntilWritten(20s));
     }
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();

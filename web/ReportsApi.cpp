@@ -19,6 +19,8 @@ namespace {
 
 constexpr auto kSettingsLifetime = std::chrono::seconds(10);
 constexpr long kLongestRangeDays = 366;
+// Reports at once: a year's report is seconds of database work, and the gateway's few threads serve everyone.
+constexpr int kReportsAtOnce = 2;
 const std::regex kPositiveNumber("[1-9][0-9]{0,9}");
 
 int HexValue(char c) {
@@ -285,6 +287,13 @@ TWebResponse TReportsApi::Handle(const TWebRequest& request, const TWebUser& use
   if (report != "rules" && report != "operators" && report != "intervals")
     throw TWebError(404, "No such report: " + Shown(report));
   TParameters parameters = ParseParameters(request.target);
+  struct TRunning {
+    explicit TRunning(std::atomic<int>& count) : count_(count) { taken_ = ++count_ <= kReportsAtOnce; }
+    ~TRunning() { --count_; }
+    std::atomic<int>& count_;
+    bool taken_;
+  } running(running_);
+  if (!running.taken_) throw TWebError(429, "Other reports are being counted; try again in a moment");
   TReportQuery& query = parameters.query;
   const TServerSettings settings = Refresh();
   query.serviceLevelSeconds = settings.serviceLevels;

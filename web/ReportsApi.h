@@ -9,6 +9,7 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -53,6 +54,7 @@ class TReportsApi {
   std::string connectionString_;                    // the one connection_ was given
   TServerSettings settings_;
   std::chrono::steady_clock::time_point refreshed_;  // settings are asked for again after a few seconds
+  std::atomic<int> running_{0};                      // reports being counted now
 };
 
 }  // namespace vantrel::web
