@@ -16,13 +16,7 @@ namespace {
 
 // Wall-clock arithmetic by the calendar: the fields as if they were UTC, where no clock ever jumps.
 std::time_t CalendarSeconds(const TWallClock& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
+  std::tm fields = time.Fields();
   return ::timegm(&fields);
 }
 
@@ -194,14 +188,7 @@ constexpr int kOpenStateDays = 2;
 
 // The moment the local clock showed the time (the first one, when the clock showed it twice).
 std::time_t LocalSeconds(const TWallClock& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
-  fields.tm_isdst = -1;
+  std::tm fields = time.Fields();
   return ::mktime(&fields);
 }
 
@@ -238,6 +225,18 @@ std::string TWallClock::Text() const {
   char text[32];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
   return text;
+}
+
+std::tm TWallClock::Fields() const {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return fields;
 }
 
 std::optional<TWallClock> WallClockFromText(const std::string& text) {

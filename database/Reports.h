@@ -8,6 +8,7 @@
 // read from the order of the rows, the order the call-log writer keeps.
 #pragma once
 
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ const char* ReportIntervalText(TReportInterval interval);
 struct TWallClock {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   std::string Text() const;
+  // The fields for the C library's clock functions, daylight saving left for mktime to find.
+  std::tm Fields() const;
   bool operator<(const TWallClock& other) const { return Text() < other.Text(); }
   bool operator==(const TWallClock& other) const = default;
 };

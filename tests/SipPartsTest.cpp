@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "Md5Hex.h"
 #include "RtpPeer.h"
 #include "WaitUntil.h"
 #include "telephony/sip/HoldSound.h"
@@ -23,19 +24,6 @@ using namespace std::chrono_literals;
 using namespace vantrel::telephony;
 
 namespace {
-
-std::string Md5Hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
 
 // The Authorization value a phone makes for the challenge (RFC 2617 with qop=auth), its nc-th use of the nonce.
 std::string PhoneResponse(const std::string& challenge, const std::string& user, const std::string& password,

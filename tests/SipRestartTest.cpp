@@ -17,6 +17,7 @@
 
 #include "HostClient.h"
 #include "RtpPeer.h"
+#include "SipHostSetup.h"
 #include "SpawnedProgram.h"
 
 using namespace std::chrono_literals;
@@ -78,27 +79,14 @@ std::string Bye(int sipPort, const std::string& callId) {
 
 class SipRestart : public ::testing::Test {
  protected:
-  void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
 
   // Trunk line 101 routes every caller to 103; 103 and 104 are SIP stations.
   void Configure() {
     sipPort_ = FreeLoopbackPort();
     trunkPort_ = FreeLoopbackPort();
     phonePort_ = FreeLoopbackPort();
-    Write("Settings.ini",
-          "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
-    Write("Exchange.ini",
-          "[Exchange]\nTrunks=20\n[Stations]\n101=Trunk 101\n102=Seat 102\n103=Seat 103\n104=Seat 104\n"
-          "[SIP]\nAddress=127.0.0.1\nPort=" +
-              std::to_string(sipPort_) + "\nRtpPorts=34000-34999\n[Passwords]\n103=pw-103\n104=pw-104\n[Trunk]\n" +
-              "Address=127.0.0.1\nPort=" + std::to_string(trunkPort_) + "\n");
-    Write("Rules.ini",
-          "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
-          "[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\n[Rules_0_Items]\nCount=1\nItemID=1\n"
-          "[Rules_0_0]\nID=1\nOrder=0\nEnabled=1\nActionType=2\nPhoneNumber=103\n");
-    Write("Lines.ini",
-          "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
-          "IsOuter=1\nUsingDND=0\n");
+    TSipHostSetup{sipPort_, trunkPort_, "34000-34999"}.Write(host_.IniFolder());
+    TSipHostSetup::WriteRouteTo103(host_.IniFolder());
   }
   // Each start's logs on their own: an earlier start's go aside (a start in the same second would reuse their
   // names and empty them).

@@ -16,8 +16,10 @@
 #include <sstream>
 #include <thread>
 
+#include "Md5Hex.h"
 #include "HostProcess.h"
 #include "RtpPeer.h"
+#include "SipHostSetup.h"
 #include "SpawnedProgram.h"
 
 using namespace std::chrono_literals;
@@ -26,19 +28,6 @@ namespace {
 
 constexpr const char* kSipp = "/usr/bin/sipp";
 constexpr int kPcmu = 0;
-
-std::string Md5Hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
 
 // The quoted parameter of a challenge header in a response, or empty.
 std::string Quoted(const std::string& response, const std::string& name) {
@@ -188,7 +177,6 @@ std::string Offer(int rtpPort) {
 
 class SipStrangers : public ::testing::Test {
  protected:
-  void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
 
   // Stations 102 to 104 (103 and 104 SIP stations), the trunk at 127.0.0.1:trunkPort_. The relay's ports lie
   // below the kernel's ephemeral ports, so the sprayer below reaches no other program's socket.
@@ -196,14 +184,7 @@ class SipStrangers : public ::testing::Test {
     sipPort_ = FreeLoopbackPort();
     trunkPort_ = FreeLoopbackPort();
     phonePort_ = FreeLoopbackPort();
-    Write("Settings.ini",
-          "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
-    Write("Exchange.ini",
-          "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Seat 102\n103=Seat 103\n104=Seat 104\n"
-          "[SIP]\nAddress=127.0.0.1\nPort=" +
-              std::to_string(sipPort_) + "\nRtpPorts=30400-30599\n" + extraSip +
-              "[Passwords]\n103=pw-103\n104=pw-104\n[Trunk]\nAddress=127.0.0.1\nPort=" + std::to_string(trunkPort_) +
-              "\n" + extraTrunk);
+    TSipHostSetup{sipPort_, trunkPort_, "30400-30599", 8, extraSip, extraTrunk}.Write(host_.IniFolder());
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
     ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: listening on") != std::string::npos; })) << Log();
   }

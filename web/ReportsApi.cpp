@@ -73,13 +73,7 @@ std::string CsvNumber(const nlohmann::json& value) {
 
 // The UTC offset the local clock had at a wall-clock time, "+01:00".
 std::string UtcOffsetAt(const TWallClock& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_isdst = -1;
+  std::tm fields = time.Fields();
   ::mktime(&fields);
   const long offset = fields.tm_gmtoff;
   char text[48];

@@ -14,6 +14,7 @@ extern "C" {
 #include <sstream>
 
 #include "support/AtomicFile.h"
+#include "telephony/sip/TabFields.h"
 #include "support/VantrelCommonRoutines.h"
 
 namespace vantrel::telephony {
@@ -56,17 +57,6 @@ std::vector<std::string> RecordRoutesOf(const sip_msg* msg) {
   std::vector<std::string> routes;
   sip_msg_hdr_apply(msg, true, SIP_HDR_RECORD_ROUTE, CollectRecordRoute, &routes);
   return routes;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
 }
 
 std::string LineOf(const TSipDialogRecord& dialog) {

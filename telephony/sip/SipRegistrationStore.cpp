@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "support/AtomicFile.h"
+#include "telephony/sip/TabFields.h"
 
 namespace vantrel::telephony {
 
@@ -15,17 +16,6 @@ using TSystemClock = std::chrono::system_clock;
 // Contacts come from the network: a field that would break the file's lines is not kept (the phone's next
 // registration brings it back after a restart).
 bool Storable(const std::string& text) { return !text.empty() && text.find_first_of("\t\r\n") == std::string::npos; }
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
 
 }  // namespace
 

@@ -4,51 +4,6 @@
 
 const charts = {};
 
-async function call(method, path, body) {
-  const options = { method, credentials: "same-origin", headers: {} };
-  if (body !== undefined) {
-    options.headers["Content-Type"] = "application/json";
-    options.body = JSON.stringify(body);
-  }
-  const response = await fetch(path, options);
-  const text = await response.text();
-  const data = text ? JSON.parse(text) : null;
-  if (!response.ok) throw new Error(data && data.error ? data.error : response.statusText);
-  return data;
-}
-
-// An element with text and children; text is never parsed as HTML.
-function node(tag, attributes, ...children) {
-  const made = document.createElement(tag);
-  for (const [name, value] of Object.entries(attributes || {})) made.setAttribute(name, value);
-  for (const child of children) {
-    if (child === null || child === undefined) continue;
-    made.append(child instanceof Node ? child : String(child));
-  }
-  return made;
-}
-
-function login() {
-  return new Promise((resolve) => {
-    const user = node("input", { id: "login-user", autocomplete: "username", placeholder: "user" });
-    const password = node("input", { id: "login-password", type: "password", autocomplete: "current-password", placeholder: "password" });
-    const message = node("p", { class: "message" });
-    const form = node("form", { class: "login" }, node("h2", {}, "Log in"), user, password, node("button", { type: "submit" }, "Log in"), message);
-    form.addEventListener("submit", async (event) => {
-      event.preventDefault();
-      try {
-        const who = await call("POST", "/api/session", { user: user.value, password: password.value });
-        form.remove();
-        resolve(who);
-      } catch (error) {
-        message.textContent = error.message;
-      }
-    });
-    document.getElementById("page").prepend(form);
-    user.focus();
-  });
-}
-
 function day(date) {
   return date.getFullYear() + "-" + String(date.getMonth() + 1).padStart(2, "0") + "-" + String(date.getDate()).padStart(2, "0");
 }
@@ -79,8 +34,8 @@ function percent(value) { return value === null || value === undefined ? "–" :
 
 // A table whose columns sort when their heading is clicked; each cell keeps the value it sorts by.
 function sortableTable(table, columns, rows) {
-  const head = node("tr", {});
-  const body = node("tbody", {});
+  const head = el("tr", {});
+  const body = el("tbody", {});
   let sortedBy = -1, ascending = true;
   const fill = () => {
     const ordered = rows.slice();
@@ -92,10 +47,10 @@ function sortableTable(table, columns, rows) {
         return ascending ? order : -order;
       });
     }
-    body.replaceChildren(...ordered.map((row) => node("tr", {}, ...columns.map((column) => node("td", {}, column.show(row))))));
+    body.replaceChildren(...ordered.map((row) => el("tr", {}, ...columns.map((column) => el("td", {}, column.show(row))))));
   };
   columns.forEach((column, index) => {
-    const th = node("th", { scope: "col" }, column.title);
+    const th = el("th", { scope: "col" }, column.title);
     th.addEventListener("click", () => {
       ascending = sortedBy === index ? !ascending : true;
       sortedBy = index;
@@ -105,7 +60,7 @@ function sortableTable(table, columns, rows) {
     });
     head.append(th);
   });
-  table.replaceChildren(node("thead", {}, head), body);
+  table.replaceChildren(el("thead", {}, head), body);
   fill();
 }
 
@@ -157,9 +112,9 @@ function drawHeatMap(cells) {
     counts[row][cell.hour] = cell.offered;
     most = Math.max(most, cell.offered);
   }
-  const head = node("tr", {}, node("th", {}, ""), ...Array.from({ length: 24 }, (_, hour) => node("th", {}, hour)));
-  const rows = counts.map((hours, index) => node("tr", {}, node("th", {}, names[index]), ...hours.map((count) => {
-    const cell = node("td", { title: count + " offered" }, count || "");
+  const head = el("tr", {}, el("th", {}, ""), ...Array.from({ length: 24 }, (_, hour) => el("th", {}, hour)));
+  const rows = counts.map((hours, index) => el("tr", {}, el("th", {}, names[index]), ...hours.map((count) => {
+    const cell = el("td", { title: count + " offered" }, count || "");
     const strength = most ? count / most : 0;
     cell.style.background = count ? "rgba(31, 95, 191, " + (0.12 + 0.88 * strength).toFixed(2) + ")" : "#f0f3f6";
     cell.style.color = strength > 0.5 ? "#fff" : "#18212a";
@@ -226,13 +181,13 @@ async function show() {
   message.textContent = "";
   try {
     // One after the other: the gateway counts only a couple of reports at once.
-    const intervals = await call("GET", "/api/reports/intervals?" + parameters.toString());
-    const rules = await call("GET", "/api/reports/rules?" + everyRule.toString());
-    const operators = await call("GET", "/api/reports/operators?" + everyRule.toString());
+    const intervals = await api("GET", "/api/reports/intervals?" + parameters.toString());
+    const rules = await api("GET", "/api/reports/rules?" + everyRule.toString());
+    const operators = await api("GET", "/api/reports/operators?" + everyRule.toString());
     const choice = document.getElementById("rule");
     for (const row of rules.rows) {
       if (![...choice.options].some((option) => option.value === String(row.rule)))
-        choice.append(node("option", { value: row.rule }, row.ruleName));
+        choice.append(el("option", { value: row.rule }, row.ruleName));
     }
     document.getElementById("period").textContent = "From " + intervals.from.slice(0, 16) + " to " + intervals.to.slice(0, 16) +
       ", by " + intervals.interval + (rule ? ", rule " + rule : ", every rule") + " · times are the server's local time, " +
@@ -251,9 +206,10 @@ async function show() {
 async function start() {
   let who = null;
   try {
-    who = await call("GET", "/api/session");
+    who = await ensureLogin(document.getElementById("login"));
   } catch (error) {
-    who = await login();
+    document.getElementById("message").textContent = error.message;
+    return;
   }
   if (who.role !== "supervisor") {
     document.getElementById("message").textContent = "Reports are for supervisors; " + who.user + " is an operator.";
@@ -268,7 +224,7 @@ async function start() {
   if (asked.has("interval")) document.getElementById("interval").value = asked.get("interval");
   if (asked.has("rule")) {
     const rule = asked.get("rule");
-    document.getElementById("rule").append(node("option", { value: rule }, "Rule " + rule));
+    document.getElementById("rule").append(el("option", { value: rule }, "Rule " + rule));
     document.getElementById("rule").value = rule;
   }
   const showCustom = () => {
