@@ -1570,7 +1570,7 @@ void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
   TRules_Impl* rules = LocalRules();
   if (rules == nullptr) return;
   rules->Queue().Leave(QueueKey(routed.Caller()));
-  rules->Queue().NoteAbandoned(routed.Rule);
+  rules->Queue().NoteAbandoned(routed.Rule, SecondsSince(routed.OfferedAt), rules->ShortAbandonSeconds());
   WriteQueueLog(TQueueEvent::Abandoned, routed, {}, SecondsSince(routed.OfferedAt));
   LogFormat("routing %d: the caller hung up before an operator answered", {static_cast<long>(routed.Caller())});
 }
