@@ -1765,11 +1765,11 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
             if (TTapiCall* found = GetCallByHandle(call)) found->CompleteTransfer(false);
             TrackRequest(before, routed->Caller(), TRoutingRequest::CompleteTransfer);
           } catch (const telephony::ETapiError& error) {
-            // The caller went as the target answered: what is left of the transfer goes, and the step goes on, so
-            // the consultation call is still logged as connected.
-            LogFormat("routing %d: the caller left as the target answered (%s)",
-                      {static_cast<long>(routed->Caller()), error.what()});
             DropConsultation(*routed);
+            if (error.ErrorCode != LINEERR_INVALCALLSTATE) throw;
+            // The caller went as the target answered: what is left of the transfer went, and the step goes on, so
+            // the consultation call is still logged as connected.
+            LogFormat("routing %d: the caller left as the target answered", {static_cast<long>(routed->Caller())});
           } catch (...) {
             DropConsultation(*routed);
             throw;
