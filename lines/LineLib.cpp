@@ -1880,14 +1880,9 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
     LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
     outgoingRaised_.erase(call);
-    if (connectedPending_.erase(call) != 0) {
-      // It talked to the routing line only (its caller left as it answered): a connected call all the same.
-      if (GetCallIsOutgoing(call)) {
-        DoOutgoingCallConnected(call);
-      } else if (GetCallIsIncoming(call)) {
-        DoIncomingCallConnected(call);
-      }
-    }
+    // A routed caller's target that answered but talked to the routing line only (the caller left as it
+    // answered) was answered all the same. A call this line made to an outer line's number stays unconnected.
+    if (connectedPending_.erase(call) != 0 && GetCallIsIncoming(call)) DoIncomingCallConnected(call);
     if (TRoutedCall* routed = RoutedCallOf(call)) {
       if (routed->Caller() == call) {
         NoteCallerGone(*routed);
