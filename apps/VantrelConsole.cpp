@@ -240,18 +240,26 @@ void Console::Draw(const std::string& message) {
   // Calls gone from every line are forgotten.
   callsSeen_.swap(callsShown_);
   callsShown_.clear();
-  // Each rule's callers waiting now and its day so far; the service level is the share of the offered callers
-  // answered within the rule's seconds.
-  ::QueueFiguresSeq_var queues = ::Rules_var(environment_->GetRules())->GetQueueFigures(true);
+  // Each rule's callers waiting now and its day so far; the service level is the server's, of the callers whose
+  // wait ended ("-" before any did).
+  ::Rules_var rules = environment_->GetRules();
+  ::QueueFiguresSeq_var queues = rules->GetQueueFigures(true);
+  ::QueueServiceLevelSeq_var levels = rules->GetServiceLevels(true);
   if (queues->length() > 0) screen << "\nQueues today\n";
   for (CORBA::ULong i = 0; i < queues->length(); ++i) {
     const ::QueueFigures& queue = queues[i];
-    const long level = queue.Offered == 0 ? 100 : 100 * queue.AnsweredInServiceLevel / queue.Offered;
+    std::string level = "-";
+    long shortAbandoned = 0;
+    for (CORBA::ULong j = 0; j < levels->length(); ++j) {
+      if (levels[j].RuleID != queue.RuleID) continue;
+      if (levels[j].ServiceLevel >= 0) level = std::to_string(levels[j].ServiceLevel) + "%";
+      shortAbandoned = levels[j].ShortAbandoned;
+    }
     screen << "  " << queue.RuleName.in() << "  waiting " << queue.Waiting << "  longest "
            << MinutesSeconds(queue.LongestWait) << "  offered " << queue.Offered << "  answered " << queue.Answered
-           << "  abandoned " << queue.Abandoned << "  overflowed " << queue.Overflowed << "  service level " << level
-           << "% in " << queue.ServiceLevelSeconds << " s  answer " << MinutesSeconds(queue.AverageSpeedOfAnswer)
-           << "  talk " << MinutesSeconds(queue.AverageTalkTime) << "\n";
+           << "  abandoned " << queue.Abandoned << " (" << shortAbandoned << " short)  overflowed " << queue.Overflowed
+           << "  service level " << level << " in " << queue.ServiceLevelSeconds << " s  answer "
+           << MinutesSeconds(queue.AverageSpeedOfAnswer) << "  talk " << MinutesSeconds(queue.AverageTalkTime) << "\n";
   }
   screen << "\nOperators\n";
   ::Operators_var operators = environment_->GetOperators();

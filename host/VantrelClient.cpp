@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "DescriptorGuard.h"
 #include "EnvironmentChildren.h"
 #include "ORBThreadLib.h"
 #include "OrbServices.h"
@@ -168,8 +169,10 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
   try {
     const bool tls = ApplySecuritySettings(iniFilesPath);
     const std::vector<std::string> options = MakeOrbOptions(address, port);
+    RaiseDescriptorLimit();
     LogMessage("Before ORB_Init");
     CORBA::ORB_var orb = InitOrb(options, tls);
+    LimitIiopConnections();
     SetProcessReferences(orb, PortableServer::POA::_nil());
     LogMessage("After ORB_Init");
     PortableServer::POA_var rootPOA = FindRootPOA(orb);

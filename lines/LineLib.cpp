@@ -1570,7 +1570,7 @@ void TLine_Impl::NoteCallerGone(TRoutedCall& routed) {
   TRules_Impl* rules = LocalRules();
   if (rules == nullptr) return;
   rules->Queue().Leave(QueueKey(routed.Caller()));
-  rules->Queue().NoteAbandoned(routed.Rule);
+  rules->Queue().NoteAbandoned(routed.Rule, SecondsSince(routed.OfferedAt), rules->ShortAbandonSeconds());
   WriteQueueLog(TQueueEvent::Abandoned, routed, {}, SecondsSince(routed.OfferedAt));
   LogFormat("routing %d: the caller hung up before an operator answered", {static_cast<long>(routed.Caller())});
 }
@@ -1765,11 +1765,11 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
             if (TTapiCall* found = GetCallByHandle(call)) found->CompleteTransfer(false);
             TrackRequest(before, routed->Caller(), TRoutingRequest::CompleteTransfer);
           } catch (const telephony::ETapiError& error) {
-            // The caller went as the target answered: what is left of the transfer goes, and the step goes on, so
-            // the consultation call is still logged as connected.
-            LogFormat("routing %d: the caller left as the target answered (%s)",
-                      {static_cast<long>(routed->Caller()), error.what()});
             DropConsultation(*routed);
+            if (error.ErrorCode != LINEERR_INVALCALLSTATE) throw;
+            // The caller went as the target answered: what is left of the transfer went, and the step goes on, so
+            // the consultation call is still logged as connected.
+            LogFormat("routing %d: the caller left as the target answered", {static_cast<long>(routed->Caller())});
           } catch (...) {
             DropConsultation(*routed);
             throw;
@@ -1880,14 +1880,9 @@ void TLine_Impl::DoCallEnd(CORBA::Long call) {
     LogFormat("InternalOnCallEnd: %s : %d", {Name(), static_cast<long>(call)});
     UpdateHistory(call);
     outgoingRaised_.erase(call);
-    if (connectedPending_.erase(call) != 0) {
-      // It talked to the routing line only (its caller left as it answered): a connected call all the same.
-      if (GetCallIsOutgoing(call)) {
-        DoOutgoingCallConnected(call);
-      } else if (GetCallIsIncoming(call)) {
-        DoIncomingCallConnected(call);
-      }
-    }
+    // A routed caller's target that answered but talked to the routing line only (the caller left as it
+    // answered) was answered all the same. A call this line made to an outer line's number stays unconnected.
+    if (connectedPending_.erase(call) != 0 && GetCallIsIncoming(call)) DoIncomingCallConnected(call);
     if (TRoutedCall* routed = RoutedCallOf(call)) {
       if (routed->Caller() == call) {
         NoteCallerGone(*routed);

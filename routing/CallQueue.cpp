@@ -130,9 +130,23 @@ void TCallQueue::Count(long rule, long TFigures::*figure) {
   ++version_;
 }
 
-void TCallQueue::NoteAbandoned(long rule) {
+void TCallQueue::NoteAbandoned(long rule, double secondsSinceOffered, int shortAbandonSeconds) {
   std::lock_guard lock(mutex_);
-  Count(rule, &TFigures::abandoned);
+  TCounts& counts = CountsOf(rule);
+  for (TFigures* figures : {&counts.sinceStart, &counts.today}) {
+    ++figures->abandoned;
+    if (secondsSinceOffered < shortAbandonSeconds) {
+      ++figures->shortAbandoned;
+    } else if (secondsSinceOffered > counts.serviceLevelSeconds) {
+      ++figures->abandonedAfterServiceLevel;
+    }
+  }
+  ++version_;
+}
+
+long TCallQueue::ServiceLevelPercent(const TFigures& figures) {
+  const long ended = figures.answered + figures.abandonedAfterServiceLevel;
+  return ended == 0 ? -1 : 100 * figures.answeredInServiceLevel / ended;
 }
 
 void TCallQueue::NoteOverflowed(long rule) {

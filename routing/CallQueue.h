@@ -18,6 +18,8 @@ class TCallQueue {
   // What a rule's callers did, counted since the start and since midnight.
   struct TFigures {
     long offered = 0, answered = 0, abandoned = 0, overflowed = 0, answeredInServiceLevel = 0;
+    long abandonedAfterServiceLevel = 0;  // of the abandoned, those who waited longer than the service level
+    long shortAbandoned = 0;              // of the abandoned, those who hung up within the short-abandon seconds
     double answerSeconds = 0;  // summed over the answered
     long talks = 0;
     double talkSeconds = 0;
@@ -52,10 +54,14 @@ class TCallQueue {
   void NoteOffered(long rule, int serviceLevelSeconds);
   // The caller is connected to an operator after waiting so long since it was offered.
   void NoteAnswered(long rule, double secondsSinceOffered, int serviceLevelSeconds);
-  void NoteAbandoned(long rule);
+  // The caller hung up before an operator answered, after waiting so long since it was offered.
+  void NoteAbandoned(long rule, double secondsSinceOffered, int shortAbandonSeconds);
   void NoteOverflowed(long rule);
   void NoteTalk(long rule, double seconds);
 
+  // Answered within the service level over answered plus abandoned after it, in percent rounded down; -1 when no
+  // caller's wait has ended. Short abandons and callers still waiting are left out.
+  static long ServiceLevelPercent(const TFigures& figures);
   // Every rule with callers waiting or with counts; since midnight or since the start.
   std::vector<TRuleFigures> Figures(bool sinceMidnight) const;
   // Grows with every change of the figures: a reader reports only when it moved.

@@ -115,6 +115,26 @@ CORBA::Boolean TRules_Impl::AssignFrom(::Base_ptr source) {
   return sequence;
 }
 
+::QueueServiceLevelSeq* TRules_Impl::GetServiceLevels(CORBA::Boolean sinceMidnight) {
+  auto* sequence = new ::QueueServiceLevelSeq;
+  Guarded("TRules_Impl.GetServiceLevels", [&] {
+    const auto figures = queue_.Figures(sinceMidnight);
+    sequence->length(static_cast<CORBA::ULong>(figures.size()));
+    for (std::size_t i = 0; i < figures.size(); ++i) {
+      const TCallQueue::TFigures& counted = figures[i].counted;
+      ::QueueServiceLevel& out = (*sequence)[static_cast<CORBA::ULong>(i)];
+      out.RuleID = figures[i].rule;
+      out.Answered = counted.answered;
+      out.AnsweredInServiceLevel = counted.answeredInServiceLevel;
+      out.AbandonedAfterServiceLevel = counted.abandonedAfterServiceLevel;
+      out.ShortAbandoned = counted.shortAbandoned;
+      out.ServiceLevelSeconds = figures[i].serviceLevelSeconds;
+      out.ServiceLevel = TCallQueue::ServiceLevelPercent(counted);
+    }
+  });
+  return sequence;
+}
+
 ::QueueEvents_ptr TRules_Impl::GetQueueEventsListener() {
   std::lock_guard lock(settingsMutex_);
   return queueListener_.Get();
@@ -152,6 +172,11 @@ int TRules_Impl::RingTimeout() const {
   return ringTimeout_;
 }
 
+int TRules_Impl::ShortAbandonSeconds() const {
+  std::lock_guard lock(settingsMutex_);
+  return shortAbandonSeconds_;
+}
+
 bool TRules_Impl::PauseOnNoAnswer() const {
   std::lock_guard lock(settingsMutex_);
   return pauseOnNoAnswer_;
@@ -175,6 +200,8 @@ CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* se
                        systemPhoneNumber_ = ini->ReadString(section, "SystemPhoneNumber", systemPhoneNumber_);
                        ringTimeout_ = std::max(0, ini->ReadInteger(section, "RingTimeout", ringTimeout_));
                        pauseOnNoAnswer_ = ini->ReadBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
+                       shortAbandonSeconds_ =
+                           std::max(0, ini->ReadInteger(section, "ShortAbandonSeconds", shortAbandonSeconds_));
                        return true;
                      }) &&
              result;
@@ -194,6 +221,7 @@ CORBA::Boolean TRules_Impl::SaveToIniFile(const char* fileName, const char* sect
                      ini->WriteString(section, "SystemPhoneNumber", systemPhoneNumber_);
                      ini->WriteInteger(section, "RingTimeout", ringTimeout_);
                      ini->WriteBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
+                     ini->WriteInteger(section, "ShortAbandonSeconds", shortAbandonSeconds_);
                      return true;
                    }) &&
            saved;

@@ -18,6 +18,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   char* GetSystemPhoneNumber() override;
   void SetSystemPhoneNumber(const char* phoneNumber) override;
   ::QueueFiguresSeq* GetQueueFigures(CORBA::Boolean sinceMidnight) override;
+  ::QueueServiceLevelSeq* GetServiceLevels(CORBA::Boolean sinceMidnight) override;
   ::QueueEvents_ptr GetQueueEventsListener() override;
   void SetQueueEventsListener(::QueueEvents_ptr listener) override;
 
@@ -30,6 +31,8 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   // Inside the server: seconds a routed target may ring before the rule is asked for the next one; 0: no limit.
   int RingTimeout() const;
   void SetRingTimeout(int seconds);
+  // Inside the server: a caller who hangs up within so many seconds is a short abandon ("ShortAbandonSeconds").
+  int ShortAbandonSeconds() const;
   // Inside the server: whether an operator whose line rang a routed call out unanswered is paused
   // ("PauseOnNoAnswer").
   bool PauseOnNoAnswer() const;
@@ -49,6 +52,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   std::string systemPhoneNumber_;                      // guarded by settingsMutex_
   int ringTimeout_ = 20;                               // guarded by settingsMutex_
   bool pauseOnNoAnswer_ = false;                       // guarded by settingsMutex_
+  int shortAbandonSeconds_ = 5;                        // guarded by settingsMutex_
   TListener<::QueueEvents> queueListener_;             // guarded by settingsMutex_
   unsigned long publishedVersion_ = 0;                 // guarded by settingsMutex_
   std::chrono::steady_clock::time_point publishedAt_;  // guarded by settingsMutex_

@@ -42,7 +42,8 @@ class CallQueue : public ::testing::Test {
   void Write(const std::string& name, const std::string& text) { std::ofstream(host_.IniFolder() / name) << text; }
   // Line 101 routed by one rule: the support group (500, employees 11 to 15), then the fixed number 205 when
   // actions are two.
-  void Start(const std::string& queueSettings, bool overflowTo205 = false, int strategy = 1, int seats = 5) {
+  void Start(const std::string& queueSettings, bool overflowTo205 = false, int strategy = 1, int seats = 5,
+             const std::string& rulesSettings = "") {
     Write("Settings.ini",
           "[Server]\nType=Distributed\n[Connection]\nCryptConnectionString=0\n"
           "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n");
@@ -61,8 +62,8 @@ class CallQueue : public ::testing::Test {
     for (int seat = 201; seat < 201 + seats; ++seat) stations += std::to_string(seat) + "=Seat\n";
     Write("Exchange.ini", stations);
     std::string rules = "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=" + std::to_string(strategy) +
-                        "\nSystemPhoneNumber=\nRingTimeout=20" +
-                        "\n[Rules_Items]\nCount=1\nItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\n" +
+                        "\nSystemPhoneNumber=\nRingTimeout=20\n" + rulesSettings +
+                        "[Rules_Items]\nCount=1\nItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\n" +
                         queueSettings + "[Rules_0_Items]\nCount=" + (overflowTo205 ? "2" : "1") +
                         "\nItemID=2\n[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\n"
                         "PhoneNumber=\nGroupID=500\n";
@@ -331,4 +332,54 @@ TEST_F(CallQueue, TenOperatorsAtOnceAreOfferedCallsInTurnByRoundRobin) {
   EXPECT_EQ(rung, (std::vector<std::string>{"201", "202", "203", "204", "205", "206", "207", "208", "209", "210", "201",
                                             "202", "204"}));
   EXPECT_EQ(Figures().Answered, 13);
+}
+
+TEST_F(CallQueue, TheServiceLevelCountsOnlyCallersWhoseWaitEndedAndLeavesShortAbandonsOut) {
+  Start("MaxWait=60\nServiceLevelSeconds=3\n", false, 1, 1, "ShortAbandonSeconds=1\n");
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  const auto level = [&] {
+    ::QueueServiceLevelSeq_var all = rules_->GetServiceLevels(true);
+    for (CORBA::ULong i = 0; i < all->length(); ++i) {
+      if (all[i].RuleID == 1) return all[i];
+    }
+    return ::QueueServiceLevel{};
+  };
+  const auto callId = [&](const std::string& caller, std::size_t onHold) {
+    const std::string printed = Exchange("call 101 from " + caller);
+    EXPECT_TRUE(WaitUntil([&] { return Count("ONHOLD") == onHold; })) << Exchange("status");
+    return printed.substr(0, printed.find('\n'));
+  };
+  // Three callers 0 to 4 seconds into the line: no caller's wait has ended, so there is no service level yet.
+  const std::string first = callId("5550301", 1);
+  const std::string second = callId("5550302", 2);
+  callId("5550303", 3);
+  EXPECT_EQ(Figures().Waiting, 3);
+  EXPECT_EQ(level().ServiceLevel, -1);
+  // One hangs up at once: a short abandon, counted apart and left out.
+  Exchange("hangup " + first);
+  ASSERT_TRUE(WaitUntil([&] { return level().ShortAbandoned == 1; }));
+  EXPECT_EQ(level().ServiceLevel, -1);
+  // One hangs up after the service level's three seconds: it counts against it.
+  ASSERT_TRUE(WaitUntil([&] { return Figures().LongestWait >= 4; }, 10s));
+  Exchange("hangup " + second);
+  ASSERT_TRUE(WaitUntil([&] { return level().AbandonedAfterServiceLevel == 1; }));
+  EXPECT_EQ(level().ServiceLevel, 0);
+  // The third is answered late, the fourth within the service level: one of three.
+  anna->SetStatus(::OperatorReady);
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 201 OFFERING") == 1; })) << Exchange("status");
+  Exchange("pickup 201");
+  ASSERT_TRUE(WaitUntil([&] { return level().Answered == 1; })) << Exchange("status");
+  EXPECT_EQ(level().AnsweredInServiceLevel, 0);
+  EXPECT_EQ(level().ServiceLevel, 0);
+  Exchange("hangup");
+  ASSERT_TRUE(WaitUntil([&] { return anna->GetStatus() == ::OperatorReady && Count("201") == 0; }))
+      << Exchange("status");
+  Exchange("call 101 from 5550304");
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 201 OFFERING") == 1; })) << Exchange("status");
+  Exchange("pickup 201");
+  ASSERT_TRUE(WaitUntil([&] { return level().Answered == 2; })) << Exchange("status");
+  EXPECT_EQ(level().AnsweredInServiceLevel, 1);
+  EXPECT_EQ(level().ServiceLevel, 33);
+  EXPECT_EQ(level().ShortAbandoned, 1);
+  EXPECT_EQ(Figures().Abandoned, 2);
 }

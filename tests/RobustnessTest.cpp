@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -240,4 +243,63 @@ TEST(Robustness, ClientsSavingAndLoadingTheSameFileAtOnceKeepItWhole) {
   ASSERT_TRUE(again.Start()) << again.ErrorOutput();
   EXPECT_TRUE(again.WaitForOutput("200 rules")) << again.Output();
   EXPECT_EQ(again.Stop(), 0);
+}
+
+namespace {
+// Seconds of processor the process has used, from /proc.
+double ProcessorSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stoll(field);
+    if (i == 15) system = std::stoll(field);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+}  // namespace
+
+TEST(Robustness, ConnectionsHeldPastTheDescriptorLimitAreRefusedWithoutSpinningAndClientsGetInOnceTheyGo) {
+  HostProcess host;
+  ASSERT_TRUE(host.Start()) << host.ErrorOutput();
+  ASSERT_TRUE(host.WaitForOutput("Loaded:")) << host.Output();
+  // A limit of 256 for the running server, then 400 connections that say nothing and stay.
+  const std::string lower = "prlimit --pid " + std::to_string(host.Pid()) + " --nofile=256:256";
+  ASSERT_EQ(std::system(lower.c_str()), 0);
+  std::vector<int> held;
+  for (int i = 0; i < 400; ++i) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(host.Port()));
+    ::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    held.push_back(socket);
+  }
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ReadServerLog(host.IniFolder(), "Error").find("IIOP connections refused") != std::string::npos; },
+      10s))
+      << ReadServerLog(host.IniFolder(), "Error");
+  // Over a measured two seconds with the connections held, the server idles, and its control socket answers.
+  const double before = ProcessorSeconds(host.Pid());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.RunExchange("status").first, 0);
+  std::this_thread::sleep_until(start + 2s);
+  EXPECT_LT(ProcessorSeconds(host.Pid()) - before, 0.4) << "seconds of processor in two";
+  for (const int socket : held) ::close(socket);
+  // Once they go, a client that connects now is served.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        try {
+          ::Environment_var environment = EnvironmentOf(host);
+          return !CORBA::is_nil(environment) && ::Lines_var(environment->GetLines())->GetItemsCount() > 0;
+        } catch (const CORBA::Exception&) {
+          return false;
+        }
+      },
+      15s));
+  EXPECT_EQ(host.Stop(), 0);
 }
