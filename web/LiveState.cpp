@@ -60,8 +60,6 @@ nlohmann::json ToJson(const TLiveOperator& person) {
 }
 
 nlohmann::json ToJson(const TLiveQueue& queue) {
-  // The share of offered callers answered within the rule's seconds; a quiet day counts as fully served.
-  const long level = queue.offered == 0 ? 100 : 100 * queue.answeredInServiceLevel / queue.offered;
   return {{"ruleID", queue.ruleID},
           {"rule", queue.rule},
           {"waiting", queue.waiting},
@@ -72,7 +70,8 @@ nlohmann::json ToJson(const TLiveQueue& queue) {
           {"overflowed", queue.overflowed},
           {"answeredInServiceLevel", queue.answeredInServiceLevel},
           {"serviceLevelSeconds", queue.serviceLevelSeconds},
-          {"serviceLevelPercent", level},
+          {"serviceLevelPercent", queue.serviceLevel < 0 ? nlohmann::json() : nlohmann::json(queue.serviceLevel)},
+          {"shortAbandoned", queue.shortAbandoned},
           {"averageSpeedOfAnswer", queue.averageSpeedOfAnswer},
           {"averageTalkTime", queue.averageTalkTime}};
 }

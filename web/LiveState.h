@@ -71,6 +71,8 @@ struct TLiveQueue {
   std::string rule;
   long waiting = 0, longestWait = 0, offered = 0, answered = 0, abandoned = 0, overflowed = 0;
   long answeredInServiceLevel = 0, serviceLevelSeconds = 0, averageSpeedOfAnswer = 0, averageTalkTime = 0;
+  // The server's service level over the callers whose wait ended (short abandons left out); -1: none ended yet.
+  long serviceLevel = -1, shortAbandoned = 0;
 };
 
 // Counters since the server started, for /metrics.

@@ -607,6 +607,14 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
   if (queues) {
     ::QueueFiguresSeq_var today = connection.rules->GetQueueFigures(true);
     queueFigures = QueuesOf(today.in());
+    ::QueueServiceLevelSeq_var levels = connection.rules->GetServiceLevels(true);
+    for (CORBA::ULong i = 0; i < levels->length(); ++i) {
+      for (TLiveQueue& queue : *queueFigures) {
+        if (queue.ruleID != levels[i].RuleID) continue;
+        queue.serviceLevel = levels[i].ServiceLevel;
+        queue.shortAbandoned = levels[i].ShortAbandoned;
+      }
+    }
     ::QueueFiguresSeq_var sinceStart = connection.rules->GetQueueFigures(false);
     counters.emplace();
     for (CORBA::ULong i = 0; i < sinceStart->length(); ++i) {

@@ -9,6 +9,7 @@ const recentEvents = [];
 const tv = new URLSearchParams(location.search).has("tv");
 
 function levelClass(percent) {
+  if (percent === null || percent === undefined) return "";
   return percent >= 80 ? "ok" : percent >= 60 ? "warn" : "bad";
 }
 
@@ -46,7 +47,7 @@ function draw() {
       el("td", {}, queue.rule),
       el("td", { class: "big" + (queue.waiting > 0 ? " warn" : "") }, queue.waiting),
       el("td", { class: "big" }, minutesSeconds(queue.longestWait * 1000)),
-      el("td", { class: "big " + levelClass(queue.serviceLevelPercent) }, queue.serviceLevelPercent + "%"),
+      el("td", { class: "big " + levelClass(queue.serviceLevelPercent) }, queue.serviceLevelPercent === null ? "–" : queue.serviceLevelPercent + "%"),
       el("td", {}, queue.offered), el("td", {}, queue.answered), el("td", {}, queue.abandoned),
       el("td", {}, minutesSeconds(queue.averageSpeedOfAnswer * 1000))));
     const list = el("ol", { class: "waiting", "data-rule": queue.ruleID });
