@@ -176,6 +176,10 @@ TEST_F(SipRestart, AKilledHostComesBackWithItsPhonesEndsEveryLegItLeftAndEveryCu
   ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP call 104 of leg") != std::string::npos &&
                                      Log().find("(rings phone): Inviting -> Early") != std::string::npos; }))
       << Log();
+  // The ringing leg is kept just after its state is logged: the kill waits for the journal to hold it.
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadText(host_.IniFolder() / "sip-calls.journal").find(":" + std::to_string(ringingPort)) != std::string::npos;
+  })) << ReadText(host_.IniFolder() / "sip-calls.journal");
   const std::string talking = "select count(*) from tq_VantrelLog where LinePhoneNumber = '103' and CallEventType = 2";
   ASSERT_TRUE(WaitUntil([&] { return Crm(talking) == std::to_string(kCalls); }, 10s)) << Crm(talking);
 
