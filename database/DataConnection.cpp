@@ -121,34 +121,29 @@ void RequireOneStatement(const std::string& sql) {
 }
 }  // namespace
 
-void TDataConnection::ExecuteReadOnly(const std::string& sql) {
-  RequireOneStatement(sql);
-  std::lock_guard command(commandMutex_);
-  WithOpenBackend(
-      stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
-      [&](TDataBackend& backend, TSqlDialect dialect) {
-        backend.BeginReadOnly(dialect);
-        try {
-          backend.Execute(AdaptSql(sql, dialect));
-        } catch (...) {
-          backend.EndReadOnly();
-          throw;
-        }
-        backend.EndReadOnly();
-      });
-}
+void TDataConnection::ExecuteReadOnly(const std::string& sql) { RunReadOnly(sql, nullptr); }
 
 std::optional<std::vector<std::string>> TDataConnection::QueryFirstRowReadOnly(
     const std::string& sql, const std::vector<std::string>& fieldNames) {
+  return RunReadOnly(sql, &fieldNames);
+}
+
+std::optional<std::vector<std::string>> TDataConnection::RunReadOnly(const std::string& sql,
+                                                                     const std::vector<std::string>* fieldNames) {
   RequireOneStatement(sql);
   // Serialised with Execute: the read-only mode is the connection's while it lasts.
   std::lock_guard command(commandMutex_);
   return WithOpenBackend(
       stateMutex_, backend_, dialect_, [this] { OpenLocked(); },
-      [&](TDataBackend& backend, TSqlDialect dialect) {
+      [&](TDataBackend& backend, TSqlDialect dialect) -> std::optional<std::vector<std::string>> {
         backend.BeginReadOnly(dialect);
         try {
-          auto row = backend.QueryFirstRow(AdaptSql(sql, dialect), fieldNames);
+          std::optional<std::vector<std::string>> row;
+          if (fieldNames == nullptr) {
+            backend.Execute(AdaptSql(sql, dialect));
+          } else {
+            row = backend.QueryFirstRow(AdaptSql(sql, dialect), *fieldNames);
+          }
           backend.EndReadOnly();
           return row;
         } catch (...) {

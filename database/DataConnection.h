@@ -73,6 +73,8 @@ class TDataConnection {
 
  private:
   void OpenLocked();
+  // Both read-only forms: no field names runs the statement, field names read its first row.
+  std::optional<std::vector<std::string>> RunReadOnly(const std::string& sql, const std::vector<std::string>* fieldNames);
 
   mutable std::shared_mutex stateMutex_;   // exclusive to open and close, shared by the statements using backend_
   std::mutex commandMutex_;                // serialises Execute, the one shared command

@@ -53,30 +53,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-// What a datagram sent from the loopback port to the other gets back within the time, or empty.
-std::string AskUdp(int fromPort, int port, const std::string& message, std::chrono::milliseconds wait) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  local.sin_port = htons(static_cast<std::uint16_t>(fromPort));
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  std::string answer;
-  pollfd ready{fd, POLLIN, 0};
-  if (::poll(&ready, 1, static_cast<int>(wait.count())) > 0) {
-    char buffer[8192];
-    const ssize_t size = ::recv(fd, buffer, sizeof buffer, 0);
-    if (size > 0) answer.assign(buffer, static_cast<std::size_t>(size));
-  }
-  ::close(fd);
-  return answer;
-}
-
 std::string Options(int sipPort, int fromPort, const std::string& body = {}) {
   return "OPTIONS sip:127.0.0.1:" + std::to_string(sipPort) +
          " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(fromPort) + ";branch=z9hG4bK" +

@@ -1,5 +1,7 @@
 #include "WebClient.h"
 
+#include <cstdlib>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
@@ -66,4 +68,12 @@ std::string WebClient::Raw(const std::string& bytes) {
 
 bool WebClient::LogIn(const std::string& user, const std::string& password) {
   return Post("/api/session", {{"user", user}, {"password", password}}).status == 200;
+}
+
+bool AddWebUser(const std::filesystem::path& ini, const std::string& name, const std::string& role,
+                const std::string& line, long id, const std::string& password) {
+  std::string command = "echo '" + password + "' | " VANTREL_WEB_PATH " --ini '" + ini.string() + "' --add-user " +
+                        name + " --role " + role;
+  if (!line.empty()) command += " --line " + line + " --operator-id " + std::to_string(id);
+  return std::system((command + " > /dev/null").c_str()) == 0;
 }

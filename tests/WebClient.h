@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -35,3 +36,8 @@ class WebClient {
   std::string cookie_;  // "name=value"
   std::string source_;
 };
+
+// Adds a gateway user through `vantrel-web --add-user`, as an administrator does; an operator's line and ID
+// only when `line` is not empty. False when the program refused.
+bool AddWebUser(const std::filesystem::path& ini, const std::string& name, const std::string& role,
+                const std::string& line, long id, const std::string& password);

@@ -57,10 +57,7 @@ class WebGateway : public ::testing::Test {
 
   void AddUser(const std::string& name, const std::string& role, const std::string& line, long id,
                const std::string& password) {
-    std::string command = "echo '" + password + "' | " VANTREL_WEB_PATH " --ini '" + host_.IniFolder().string() +
-                          "' --add-user " + name + " --role " + role;
-    if (!line.empty()) command += " --line " + line + " --operator-id " + std::to_string(id);
-    ASSERT_EQ(std::system((command + " > /dev/null").c_str()), 0);
+    ASSERT_TRUE(AddWebUser(host_.IniFolder(), name, role, line, id, password));
   }
 
   // `options` go after the usual ones; `prefix` runs the gateway through another program (prlimit).

@@ -137,10 +137,7 @@ class WebReports : public ::testing::Test {
   }
   void AddUser(const std::string& name, const std::string& role, const std::string& line, long id,
                const std::string& password) {
-    std::string command = "echo '" + password + "' | " VANTREL_WEB_PATH " --ini '" + host_.IniFolder().string() +
-                          "' --add-user " + name + " --role " + role;
-    if (!line.empty()) command += " --line " + line + " --operator-id " + std::to_string(id);
-    ASSERT_EQ(std::system((command + " > /dev/null").c_str()), 0);
+    ASSERT_TRUE(AddWebUser(host_.IniFolder(), name, role, line, id, password));
   }
 
   HostProcess host_;
