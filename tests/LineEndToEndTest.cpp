@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -25,6 +26,8 @@ CORBA::Long WaitFor(RecordingLineEvents* listener, ::CallEventType type, std::ch
 class LinesOfAHost : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The tests read the order of a line's events, so this process takes its callbacks one at a time.
+    ::setenv("VANTREL_TEST_ORDERED_CALLBACKS", "1", 1);
     {
       std::ofstream settings(host_.IniFolder() / "Settings.ini");
       settings << "[Connection]\nCryptConnectionString=0\nConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n";
@@ -338,7 +341,13 @@ TEST_F(LinesOfAHost, ARoutedCallGoesToTheOperatorsLineAndItsClientSeesItArrive) 
     return open;
   };
   EXPECT_TRUE(trunkEvents->SawAny(::NewCall));
-  EXPECT_TRUE(WaitUntil([&] { return unfinished().empty(); })) << unfinished().size() << " calls not finished";
+  EXPECT_TRUE(WaitUntil([&] { return unfinished().empty(); })) << unfinished().size() << " calls not finished; "
+                                                               << [&] {
+                                                                    std::string seen;
+                                                                    for (const auto& [type, call] : trunkEvents->Events())
+                                                                      seen += std::to_string(type) + "@" + std::to_string(call) + " ";
+                                                                    return seen;
+                                                                  }();
   Exchange("hangup");
   EXPECT_EQ(WaitFor(seatEvents, ::CallFinished), atSeat);
 }

@@ -478,8 +478,9 @@ TEST_F(SipPhones, ABaresipSoftphoneAnswersHoldsResumesAndTransfersARoutedCaller)
   std::ofstream(folder / "accounts") << "<sip:103@127.0.0.1:" << sipPort_
                                      << ">;auth_pass=pw-103;answermode=auto;regint=600;audio_codecs=PCMU\n";
   SpawnedProgram softphone({"/usr/bin/baresip", "-f", folder.string()});
-  ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: station 103 registered") != std::string::npos; }, 15s))
-      << softphone.Output();
+  // baresip loads its modules first: on a loaded machine that alone takes seconds.
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: station 103 registered") != std::string::npos; }, 30s))
+      << softphone.Output() << Log();
   const auto command = [&](const std::string& text) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};

@@ -13,6 +13,7 @@ namespace vantrel::web {
 namespace {
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr std::size_t kReservedDescriptors = 64;
+constexpr auto kRepeatQuiet = std::chrono::seconds(30);
 }  // namespace
 
 std::size_t THttpServer::DefaultMaxConnections() {
@@ -70,7 +71,12 @@ void THttpServer::OnAccepted(boost::system::error_code error, boost::asio::ip::t
 }
 
 void THttpServer::PauseAccepting(const std::string& why) {
-  if (!paused_) std::cerr << "vantrel-web: " << why << std::endl;
+  const auto now = std::chrono::steady_clock::now();
+  if (!paused_ && (why != lastWhy_ || now - lastSaid_ > kRepeatQuiet)) {
+    std::cerr << "vantrel-web: " << why << std::endl;
+    lastWhy_ = why;
+    lastSaid_ = now;
+  }
   paused_ = true;
   pause_.expires_after(kAcceptPause);
   pause_.async_wait([this](boost::system::error_code error) {

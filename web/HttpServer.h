@@ -7,7 +7,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <memory>
+#include <string>
 
 #include "EventHub.h"
 #include "LoginPool.h"
@@ -42,7 +44,10 @@ class THttpServer {
   const std::size_t maxConnections_;
   // Shared with the connections, which count themselves out when they close (possibly after the server).
   std::shared_ptr<std::atomic<std::size_t>> open_ = std::make_shared<std::atomic<std::size_t>>(0);
-  bool paused_ = false;  // only the accept chain touches it
+  bool paused_ = false;  // only the accept chain touches these
+  // Running short again soon after a pause is said once: a session ending frees one descriptor at a time.
+  std::string lastWhy_;
+  std::chrono::steady_clock::time_point lastSaid_{};
 };
 
 }  // namespace vantrel::web
