@@ -12,7 +12,7 @@
 #include "WaitUntil.h"
 #include "web/EventHub.h"
 #include "web/LoginThrottle.h"
-#include "web/RemoteNames.h"
+#include "client/RemoteNames.h"
 #include "web/WebSessions.h"
 #include "web/WebUsers.h"
 
