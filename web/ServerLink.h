@@ -1,7 +1,8 @@
 // The gateway's link to the server over IIOP: its listeners on the lines, the operators and the queues, kept
 // alive and set again when the server comes back; the state it reads; the actions people take.
 //
-// Lock order: mutex_ only; no IIOP call is made while it is held (a call may take the ORB's whole timeout).
+// Lock order: mutex_ and activity_'s lock are never held together; no IIOP call is made while either is held (a
+// call may take the ORB's whole timeout).
 #pragma once
 
 #include <omniORB4/CORBA.h>
