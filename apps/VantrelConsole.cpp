@@ -122,9 +122,9 @@ class Console {
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   ::Environment_var environment_;
-  const std::string onlyLine_;  // empty: every line
+  const std::string onlyLine_;                         // empty: every line
   std::map<std::string, ::LineEvents_var> listeners_;  // by line number
-  vantrel::client::TLineActivity activity_;             // what the listeners heard
+  vantrel::client::TLineActivity activity_;            // what the listeners heard
   ::Operator_var me_;
   std::string myLine_;
   std::map<long, std::string> pauseReasons_;
@@ -378,8 +378,9 @@ std::string Console::Run(const std::string& command) {
   else if (verb == "transfer" && words.size() >= 2)
     line->BlindTransfer(call, words[1].c_str());
   else if (verb == "consult" && words.size() >= 2) {
-    const long consult = SessionAt(line, myLine_)
-                             .Consult(call, words[1], std::chrono::steady_clock::now() + vantrel::client::kConsultationWithin);
+    const long consult =
+        SessionAt(line, myLine_)
+            .Consult(call, words[1], std::chrono::steady_clock::now() + vantrel::client::kConsultationWithin);
     return "consult " + std::to_string(call) + ": calling " + words[1] + " on " + std::to_string(consult);
   } else if (verb == "complete") {
     SessionAt(line, myLine_).Complete(call);

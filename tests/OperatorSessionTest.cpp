@@ -60,8 +60,8 @@ class OperatorSession : public ::testing::Test {
   }
   void Listen(const std::string& number, ::Line_ptr line, ::Line_ptr answering) {
     PortableServer::ObjectId_var id;
-    ::LineEvents_var listener = vantrel::ServeListener<::LineEvents>(
-        TestPOA(), new SessionLineEvents(number, activity_, answering), id);
+    ::LineEvents_var listener =
+        vantrel::ServeListener<::LineEvents>(TestPOA(), new SessionLineEvents(number, activity_, answering), id);
     ids_.push_back(id);
     line->AddEventsListener(listener);
     line->ChangeLineEventLastContact();
@@ -70,7 +70,8 @@ class OperatorSession : public ::testing::Test {
   CORBA::Long ConnectedCaller(const std::string& caller) {
     EXPECT_EQ(host_.RunExchange("call 103 from " + caller).first, 0);
     CORBA::Long call = 0;
-    EXPECT_TRUE(WaitUntil([&] { return (call = desk_->GetOfferingCall()) != 0; })) << host_.RunExchange("status").second;
+    EXPECT_TRUE(WaitUntil([&] { return (call = desk_->GetOfferingCall()) != 0; }))
+        << host_.RunExchange("status").second;
     desk_->Answer(call);
     EXPECT_TRUE(WaitUntil([&] { return desk_->GetCallState(call) == 0x100; }));
     return call;

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <iostream>
 
+#include "ServerListeners.h"
+#include "WebError.h"
 #include "client/ClientOrb.h"
 #include "client/OperatorSession.h"
 #include "client/RemoteNames.h"
-#include "ServerListeners.h"
-#include "WebError.h"
 
 namespace vantrel::web {
 
