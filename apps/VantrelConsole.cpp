@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "Vantrel.hh"
-#include "host/ClientOrb.h"
-#include "web/RemoteNames.h"
+#include "client/ClientOrb.h"
+#include "client/LineActivity.h"
+#include "client/OperatorSession.h"
+#include "client/RemoteNames.h"
 
 namespace {
 
@@ -34,10 +36,11 @@ std::string Clock() {
   return text;
 }
 
-// The events every line sends to this console, newest last.
+// The events every line sends to this console, newest last; they also end the console's waits at the line.
 class ConsoleEvents : public POA_LineEvents {
  public:
-  explicit ConsoleEvents(std::string line) : line_(std::move(line)) {}
+  ConsoleEvents(std::string line, vantrel::client::TLineActivity& activity)
+      : line_(std::move(line)), activity_(activity) {}
   void DoCallEvent(::CallEventType type, CORBA::Long call) override;
   static std::deque<std::string> Recent();
   static std::atomic<bool> changed;
@@ -46,6 +49,7 @@ class ConsoleEvents : public POA_LineEvents {
   static std::mutex mutex_;
   static std::deque<std::string> recent_;
   const std::string line_;
+  vantrel::client::TLineActivity& activity_;
 };
 
 std::mutex ConsoleEvents::mutex_;
@@ -54,10 +58,13 @@ std::atomic<bool> ConsoleEvents::changed{true};
 
 void ConsoleEvents::DoCallEvent(::CallEventType type, CORBA::Long call) {
   const std::string name = vantrel::CallEventName(type);
-  std::lock_guard lock(mutex_);
-  recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
-  while (recent_.size() > 8) recent_.pop_front();
-  changed = true;
+  {
+    std::lock_guard lock(mutex_);
+    recent_.push_back(Clock() + "  " + line_ + "  " + name + "  " + std::to_string(call));
+    while (recent_.size() > 8) recent_.pop_front();
+    changed = true;
+  }
+  activity_.Note(line_);
 }
 
 std::deque<std::string> ConsoleEvents::Recent() {
@@ -100,6 +107,7 @@ class Console {
 
  private:
   ::Line_ptr LineOf(const std::string& number);
+  vantrel::client::TOperatorSession SessionAt(::Line_ptr line, const std::string& number);
   std::string ReasonList() const;
   // The call to act on: the one named, else the line's offering or active call.
   CORBA::Long CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at);
@@ -114,8 +122,9 @@ class Console {
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   ::Environment_var environment_;
-  const std::string onlyLine_;  // empty: every line
+  const std::string onlyLine_;                         // empty: every line
   std::map<std::string, ::LineEvents_var> listeners_;  // by line number
+  vantrel::client::TLineActivity activity_;            // what the listeners heard
   ::Operator_var me_;
   std::string myLine_;
   std::map<long, std::string> pauseReasons_;
@@ -152,20 +161,16 @@ std::string Console::Listen() {
     if (CORBA::is_nil(line)) continue;
     CORBA::String_var number = line->GetDevicePhoneNumber();
     if (!onlyLine_.empty() && onlyLine_ != number.in()) continue;
-    auto* events = new ConsoleEvents(number.in());
-    PortableServer::ObjectId_var id = poa_->activate_object(events);
-    events->_remove_ref();
+    PortableServer::ObjectId_var id;
     ::LineEvents_var& listener = listeners_[number.in()];
-    listener = ::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(id)));
+    listener = vantrel::ServeListener<::LineEvents>(poa_, new ConsoleEvents(number.in(), activity_), id);
     line->AddEventsListener(listener);
     line->ChangeLineEventLastContact();
   }
-  auto* queueEvents = new ConsoleQueueEvents();
-  PortableServer::ObjectId_var queueId = poa_->activate_object(queueEvents);
-  queueEvents->_remove_ref();
+  PortableServer::ObjectId_var queueId;
   ::Rules_var(environment_->GetRules())
       ->SetQueueEventsListener(
-          ::QueueEvents_var(::QueueEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(queueId)))));
+          ::QueueEvents_var(vantrel::ServeListener<::QueueEvents>(poa_, new ConsoleQueueEvents(), queueId)));
   return databaseState;
 }
 
@@ -302,6 +307,10 @@ std::string Console::ReasonList() const {
   return ::Line::_narrow(::ContainerItem_var(lines->GetItemByDevicePhoneNumber(number.c_str())));
 }
 
+vantrel::client::TOperatorSession Console::SessionAt(::Line_ptr line, const std::string& number) {
+  return vantrel::client::TOperatorSession(::Operators_var(environment_->GetOperators()), line, number, activity_);
+}
+
 CORBA::Long Console::CallOf(::Line_ptr line, const std::vector<std::string>& words, std::size_t at) {
   if (words.size() > at) return std::atol(words[at].c_str());
   const CORBA::Long offering = line->GetOfferingCall();
@@ -318,14 +327,9 @@ std::string Console::Run(const std::string& command) {
     if (words.size() != 3) return "Use: login ID LINE (your CRM employee ID and your line's number)";
     ::Line_var line = LineOf(words[2]);
     if (CORBA::is_nil(line)) return "No line " + words[2];
-    ::Operators_var operators = environment_->GetOperators();
-    me_ = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
-    if (CORBA::is_nil(me_)) return "Another operator is logged in";
-    me_->SetID(std::atol(words[1].c_str()));
     char host[256] = "console";
     ::gethostname(host, sizeof host - 1);
-    me_->SetComputerName(host);
-    me_->SetLine(line);
+    me_ = SessionAt(line, words[2]).LogIn(std::atol(words[1].c_str()), host);
     myLine_ = words[2];
     Seat(line, myLine_);
     return "Logged in at " + myLine_;
@@ -334,8 +338,7 @@ std::string Console::Run(const std::string& command) {
   if (CORBA::is_nil(me_) || myLine_.empty()) return "Log in first: login ID LINE";
   ::Line_var line = LineOf(myLine_);
   if (verb == "logout") {
-    ::Operators_var operators = environment_->GetOperators();
-    operators->DeleteItem(me_);
+    SessionAt(line, myLine_).LogOut();
     me_ = ::Operator::_nil();
     Unseat(line, myLine_);
     myLine_.clear();
@@ -375,14 +378,12 @@ std::string Console::Run(const std::string& command) {
   else if (verb == "transfer" && words.size() >= 2)
     line->BlindTransfer(call, words[1].c_str());
   else if (verb == "consult" && words.size() >= 2) {
-    line->SetupTransfer(call);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const CORBA::Long consult = line->GetConsultCallHandle(call);
-    if (consult == 0) return "The call could not be held for a transfer";
-    line->Dial(consult, words[1].c_str(), 0);
+    const long consult =
+        SessionAt(line, myLine_)
+            .Consult(call, words[1], std::chrono::steady_clock::now() + vantrel::client::kConsultationWithin);
+    return "consult " + std::to_string(call) + ": calling " + words[1] + " on " + std::to_string(consult);
   } else if (verb == "complete") {
-    const CORBA::Long consult = line->GetConsultCallHandle(call);
-    line->CompleteTransfer(consult != 0 ? consult : call, false);
+    SessionAt(line, myLine_).Complete(call);
   } else {
     return "Unknown command; see the list below";
   }
@@ -439,8 +440,7 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   try {
     PortableServer::POA_var poa = client.poa;
-    ::Environment_var environment = ::Environment::_narrow(CORBA::Object_var(orb->string_to_object(corbaloc.c_str())));
-    if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
+    ::Environment_var environment = vantrel::ResolveEnvironment(orb, corbaloc);
     Console console(orb, poa, environment, onlyLine);
     console.SetPauseReasons(vantrel::ReadPauseReasons(iniFolder + "/Settings.ini"));
     const std::string databaseState = console.Listen();
@@ -470,6 +470,8 @@ int main(int argc, char** argv) {
       std::string result;
       try {
         result = console.Run(command);
+      } catch (const vantrel::client::TSessionError& error) {
+        result = error.what();
       } catch (const CORBA::Exception& error) {
         result = std::string("The server refused: ") + error._name();
       }

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/ClientOrb.h"
+#include "client/ClientOrb.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
 #include "web/LoginPool.h"

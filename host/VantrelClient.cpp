@@ -36,7 +36,8 @@ struct TProcessState {
   // Telephony: the back-end, the API service over it, the control socket of a software exchange. Declared in
   // that order so that each outlives what uses it.
   std::unique_ptr<telephony::TTelephonyBackEnd> telephonyBackEnd;
-  TEnvironment_Impl* environment = nullptr;  // one reference of our own; the POA holds another while active
+  // One reference of our own; the POA holds another while active.
+  PortableServer::Servant_var<TEnvironment_Impl> environment;
   std::mutex threadMutex;
   std::shared_ptr<TORBThread> orbThread;  // guarded by threadMutex
   std::unique_ptr<telephony::TExchangeControl> exchangeControl;
@@ -46,7 +47,7 @@ struct TProcessState {
   ~TProcessState() {
     try {
       ReleaseProcessReferences();
-      if (environment != nullptr) environment->_remove_ref();
+      environment = nullptr;
     } catch (...) {
     }
     exchangeControl.reset();

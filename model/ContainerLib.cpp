@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "support/FormatText.h"
 #include "support/IniStorage.h"
@@ -28,11 +29,11 @@ TContainer_Impl::~TContainer_Impl() {
 
 ::ContainerItemSeq* TContainer_Impl::GetItems() {
   return WithItems([](ItemList& items) {
-    auto* result = new ::ContainerItemSeq();
+    auto result = std::make_unique<::ContainerItemSeq>();
     result->length(static_cast<CORBA::ULong>(items.size()));
     for (std::size_t i = 0; i < items.size(); ++i)
       (*result)[static_cast<CORBA::ULong>(i)] = ::ContainerItem::_duplicate(items[i]);
-    return result;
+    return result.release();
   });
 }
 
@@ -110,10 +111,10 @@ void TContainer_Impl::SetContainerEventsListener(::ContainerEvents_ptr listener)
 ::ContainerItem_ptr TContainer_Impl::CreateItem(CORBA::Boolean) { return ::ContainerItem::_nil(); }
 
 ::ContainerItem_ptr TContainer_Impl::ListNewItem(PortableServer::ServantBase* servant, bool assignIdentity) {
-  // The POA holds the servant from here on; our creation reference goes.
+  // Our creation reference goes when this returns, also when activation fails; the POA holds the servant after.
+  const PortableServer::Servant_var<PortableServer::ServantBase> created(servant);
   PortableServer::POA_var poa = servant->_default_POA();
   PortableServer::ObjectId_var id = poa->activate_object(servant);
-  servant->_remove_ref();
   CORBA::Object_var object = poa->id_to_reference(id);
   ::ContainerItem_var item = ::ContainerItem::_narrow(object);
   ::Environment_var environment = GetEnvironment();
@@ -438,10 +439,11 @@ VANTREL_CONTAINER_EVENT(DoItemChange)
 namespace {
 template <typename Sequence, typename Fill>
 Sequence* FillRecords(CORBA::Long count, Fill fill) {
-  auto* result = new Sequence();
+  // Owned here until the ORB takes it: a record that fails to fill frees it.
+  auto result = std::make_unique<Sequence>();
   result->length(static_cast<CORBA::ULong>(count));
   for (CORBA::Long i = 0; i < count; ++i) fill(i, (*result)[static_cast<CORBA::ULong>(i)]);
-  return result;
+  return result.release();
 }
 }  // namespace
 
@@ -470,7 +472,7 @@ Sequence* FillRecords(CORBA::Long count, Fill fill) {
 ::OperatorItemSeq* TContainer_Impl::GetOperatorsArray() {
   return Guarded("TContainer_Impl.GetOperatorsArray", static_cast<::OperatorItemSeq*>(nullptr), [&] {
     std::lock_guard lock(lock_);
-    auto* result = new ::OperatorItemSeq();
+    auto result = std::make_unique<::OperatorItemSeq>();
     for (CORBA::Long i = 0; i < GetItemsCount(); ++i) {
       ::ContainerItem_var item = GetItem(i);
       if (CORBA::is_nil(item)) continue;
@@ -478,7 +480,7 @@ Sequence* FillRecords(CORBA::Long count, Fill fill) {
       result->length(at + 1);
       FillOperatorItem(i, (*result)[at]);
     }
-    return result;
+    return result.release();
   });
 }
 

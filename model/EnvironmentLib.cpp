@@ -18,16 +18,13 @@ std::string WithTrailingSeparator(std::string path) {
 
 namespace {
 
-// Activates a child under a generated id in the root POA, which takes the servant over.
+// Activates a child under a generated id in the root POA, which holds the servant from then on; the children's
+// holder lets our creation reference go.
 template <typename Interface>
-typename Interface::_ptr_type ActivateChild(PortableServer::ServantBase* servant) {
+typename Interface::_ptr_type ActivateChild(const TEnvironmentChildren::TServantHolder& servant) {
   PortableServer::POA_ptr poa = ProcessRootPOA();
-  if (CORBA::is_nil(poa)) {
-    servant->_remove_ref();
-    throw std::runtime_error("The root POA does not exist yet");
-  }
-  PortableServer::ObjectId_var id = poa->activate_object(servant);
-  servant->_remove_ref();
+  if (CORBA::is_nil(poa)) throw std::runtime_error("The root POA does not exist yet");
+  PortableServer::ObjectId_var id = poa->activate_object(servant.in());
   CORBA::Object_var object = poa->id_to_reference(id);
   return Interface::_narrow(object);
 }

@@ -11,12 +11,14 @@ namespace vantrel {
 
 // The five top-level servants, made by the host assembly (the object model knows none of their classes), and
 // how the call log is told to write what it holds before the Database goes.
+// Each servant is held from its creation on, so none leaks when another fails to be made or activated.
 struct TEnvironmentChildren {
-  PortableServer::ServantBase* database = nullptr;
-  PortableServer::ServantBase* rules = nullptr;
-  PortableServer::ServantBase* translateRules = nullptr;
-  PortableServer::ServantBase* lines = nullptr;
-  PortableServer::ServantBase* operators = nullptr;
+  using TServantHolder = PortableServer::Servant_var<PortableServer::ServantBase>;
+  TServantHolder database;
+  TServantHolder rules;
+  TServantHolder translateRules;
+  TServantHolder lines;
+  TServantHolder operators;
   std::function<void(::Database_ptr)> stopCallLog;
 };
 

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "WaitUntil.h"
+#include "client/RemoteNames.h"
 #include "web/EventHub.h"
 #include "web/LoginThrottle.h"
-#include "web/RemoteNames.h"
 #include "web/WebSessions.h"
 #include "web/WebUsers.h"
 

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <iostream>
 
-#include "RemoteNames.h"
 #include "ServerListeners.h"
 #include "WebError.h"
+#include "client/ClientOrb.h"
+#include "client/OperatorSession.h"
+#include "client/RemoteNames.h"
 
 namespace vantrel::web {
 
@@ -71,6 +73,27 @@ std::string OptimizedPhone(const std::string& number) {
   return digits.size() > 32 ? std::string() : digits;
 }
 
+// A step of an operator's session the server refused or that did not happen in time: the request conflicts with
+// the state the server is in.
+template <typename Step>
+auto Refusing(Step step) {
+  try {
+    return step();
+  } catch (const client::TSessionError& error) {
+    throw TWebError(409, error.what());
+  }
+}
+
+// A listener of the link, remembered for deactivation at Stop.
+template <typename Interface>
+typename Interface::_ptr_type Serve(PortableServer::POA_ptr poa, PortableServer::ServantBase* servant,
+                                    std::vector<PortableServer::ObjectId_var>& ids) {
+  PortableServer::ObjectId_var id;
+  typename Interface::_var_type listener = ServeListener<Interface>(poa, servant, id);
+  ids.push_back(id);
+  return listener._retn();
+}
+
 bool IsOutage(const CORBA::SystemException& error) {
   return dynamic_cast<const CORBA::TRANSIENT*>(&error) != nullptr ||
          dynamic_cast<const CORBA::COMM_FAILURE*>(&error) != nullptr ||
@@ -102,14 +125,8 @@ void TServerLink::SetSettings(std::string settingsFile, std::chrono::seconds crm
 }
 
 void TServerLink::Start() {
-  auto* queue = new TWebQueueEvents(*this);
-  servantIDs_.push_back(poa_->activate_object(queue));
-  queue->_remove_ref();
-  queueListener_ = ::QueueEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(servantIDs_.back())));
-  auto* operators = new TWebOperatorsEvents(*this);
-  servantIDs_.push_back(poa_->activate_object(operators));
-  operators->_remove_ref();
-  operatorsListener_ = ::ContainerEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(servantIDs_.back())));
+  queueListener_ = Serve<::QueueEvents>(poa_, new TWebQueueEvents(*this), servantIDs_);
+  operatorsListener_ = Serve<::ContainerEvents>(poa_, new TWebOperatorsEvents(*this), servantIDs_);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -155,6 +172,7 @@ std::shared_ptr<const TServerLink::TConnection> TServerLink::Connection() const 
 
 void TServerLink::NoteCallEvent(const std::string& line, ::CallEventType type, long call) {
   hub_.AddCallEvent(line, call, CallEventName(type));
+  activity_.Note(line);
   {
     std::lock_guard lock(mutex_);
     dirtyLines_.insert(line);
@@ -246,8 +264,7 @@ void TServerLink::Run() {
 
 void TServerLink::Connect() {
   auto connection = std::make_shared<TConnection>();
-  connection->environment = ::Environment::_narrow(CORBA::Object_var(orb_->string_to_object(corbaloc_.c_str())));
-  if (CORBA::is_nil(connection->environment)) throw std::runtime_error("no Environment at " + corbaloc_);
+  connection->environment = ResolveEnvironment(orb_, corbaloc_);
   // The server connects its CRM database when a client asks; the routing rules need it for groups.
   connection->database = connection->environment->GetDatabase();
   if (!connection->database->GetConnected()) {
@@ -272,12 +289,12 @@ void TServerLink::Connect() {
   }
   for (const auto& [line, operatorID] : logins) {
     ::Line_var object = LineOf(*connection, line);
-    if (CORBA::is_nil(object) || object->GetOperatorID() > 0) continue;
-    ::Operator_var person = ::Operator::_narrow(::ContainerItem_var(connection->operators->CreateItem(true)));
-    if (CORBA::is_nil(person)) continue;
-    person->SetID(operatorID);
-    person->SetComputerName(computerName_.c_str());
-    person->SetLine(object);
+    if (CORBA::is_nil(object)) continue;
+    try {
+      ::Operator_var(SessionAt(*connection, object, line).LogIn(operatorID, computerName_));
+    } catch (const client::TSessionError&) {
+      // Someone else took the line meanwhile, or the employee another line: theirs it stays.
+    }
   }
   {
     std::lock_guard lock(mutex_);
@@ -304,12 +321,7 @@ void TServerLink::Disconnect(const std::string& why) {
 void TServerLink::Listen(const TConnection& connection) {
   for (const auto& [number, line] : connection.lineObjects) {
     auto& listener = lineListeners_[number];
-    if (CORBA::is_nil(listener)) {
-      auto* servant = new TWebLineEvents(*this, number);
-      servantIDs_.push_back(poa_->activate_object(servant));
-      servant->_remove_ref();
-      listener = ::LineEvents::_narrow(CORBA::Object_var(poa_->id_to_reference(servantIDs_.back())));
-    }
+    if (CORBA::is_nil(listener)) listener = Serve<::LineEvents>(poa_, new TWebLineEvents(*this, number), servantIDs_);
     // Beside the operators' consoles, not instead of them.
     line->AddEventsListener(listener);
     line->ChangeLineEventLastContact();
@@ -694,6 +706,11 @@ void TServerLink::Publish() { hub_.StateChanged(); }
   return line;
 }
 
+client::TOperatorSession TServerLink::SessionAt(const TConnection& connection, ::Line_ptr line,
+                                                const std::string& number) {
+  return client::TOperatorSession(connection.operators, line, number, activity_);
+}
+
 void TServerLink::RequireCall(::Line_ptr line, const std::string& number, long call) const {
   if (call <= 0 || !line->GetIsCallExists(call))
     throw TWebError(404, "No call " + std::to_string(call) + " at line " + number);
@@ -702,15 +719,7 @@ void TServerLink::RequireCall(::Line_ptr line, const std::string& number, long c
 void TServerLink::Login(const std::string& number, long operatorID) {
   std::shared_ptr<const TConnection> connection;
   ::Line_var line = LineOf(number, connection);
-  const CORBA::Long seated = line->GetOperatorID();
-  if (seated > 0) throw TWebError(409, "Operator " + std::to_string(seated) + " is logged in at line " + number);
-  if (!CORBA::is_nil(::ContainerItem_var(connection->operators->GetItemByID(operatorID))))
-    throw TWebError(409, "Operator " + std::to_string(operatorID) + " is logged in at another line");
-  ::Operator_var person = ::Operator::_narrow(::ContainerItem_var(connection->operators->CreateItem(true)));
-  if (CORBA::is_nil(person)) throw TWebError(409, "The server takes no more operators");
-  person->SetID(operatorID);
-  person->SetComputerName(computerName_.c_str());
-  person->SetLine(line);
+  ::Operator_var(Refusing([&] { return SessionAt(*connection, line, number).LogIn(operatorID, computerName_); }));
   {
     std::lock_guard lock(mutex_);
     logins_[number] = operatorID;
@@ -723,9 +732,7 @@ void TServerLink::Login(const std::string& number, long operatorID) {
 void TServerLink::Logout(const std::string& number) {
   std::shared_ptr<const TConnection> connection;
   ::Line_var line = LineOf(number, connection);
-  ::Operator_var person = line->GetOperator();
-  if (CORBA::is_nil(person)) throw TWebError(409, "Nobody is logged in at line " + number);
-  connection->operators->DeleteItem(person);
+  Refusing([&] { SessionAt(*connection, line, number).LogOut(); });
   {
     std::lock_guard lock(mutex_);
     logins_.erase(number);
@@ -769,11 +776,9 @@ void TServerLink::ActOnCall(const std::string& number, long call, TCallAction ac
     case TCallAction::HangUp:
       line->CancelDial(call);
       break;
-    case TCallAction::Complete: {
-      const CORBA::Long consult = line->GetConsultCallHandle(call);
-      line->CompleteTransfer(consult != 0 ? consult : call, false);
+    case TCallAction::Complete:
+      SessionAt(*connection, line, number).Complete(call);
       break;
-    }
   }
 }
 
@@ -794,17 +799,10 @@ long TServerLink::Consult(const std::string& number, long call, const std::strin
   std::shared_ptr<const TConnection> connection;
   ::Line_var line = LineOf(number, connection);
   RequireCall(line, number, call);
-  line->SetupTransfer(call);
-  // The consultation call appears when the exchange has put the call on hold.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  CORBA::Long consult = 0;
-  while ((consult = line->GetConsultCallHandle(call)) == 0) {
-    if (std::chrono::steady_clock::now() > deadline)
-      throw TWebError(409, "Call " + std::to_string(call) + " could not be held for a transfer");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  line->Dial(consult, destination.c_str(), 0);
-  return consult;
+  return Refusing([&] {
+    return SessionAt(*connection, line, number)
+        .Consult(call, destination, std::chrono::steady_clock::now() + client::kConsultationWithin);
+  });
 }
 
 }  // namespace vantrel::web

@@ -1,7 +1,8 @@
 // The gateway's link to the server over IIOP: its listeners on the lines, the operators and the queues, kept
 // alive and set again when the server comes back; the state it reads; the actions people take.
 //
-// Lock order: mutex_ only; no IIOP call is made while it is held (a call may take the ORB's whole timeout).
+// Lock order: mutex_ and activity_'s lock are never held together; no IIOP call is made while either is held (a
+// call may take the ORB's whole timeout).
 #pragma once
 
 #include <omniORB4/CORBA.h>
@@ -22,6 +23,8 @@
 #include "EventHub.h"
 #include "LiveState.h"
 #include "Vantrel.hh"
+#include "client/LineActivity.h"
+#include "client/OperatorSession.h"
 
 namespace vantrel::web {
 
@@ -114,12 +117,15 @@ class TServerLink {
   ::Line_ptr LineOf(const TConnection& connection, const std::string& number) const;
   ::Line_ptr LineOf(const std::string& number, std::shared_ptr<const TConnection>& connection) const;
   void RequireCall(::Line_ptr line, const std::string& number, long call) const;
+  // The operator's steps at the line, waiting on what the line's listener hears.
+  client::TOperatorSession SessionAt(const TConnection& connection, ::Line_ptr line, const std::string& number);
 
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   const std::string corbaloc_;
   const std::string computerName_;
   TEventHub& hub_;
+  client::TLineActivity activity_;  // the lines' events, for the steps that wait on them
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "Metrics.h"
-#include "RemoteNames.h"
+#include "client/RemoteNames.h"
 #include "ReportsApi.h"
 #include "WebError.h"
 

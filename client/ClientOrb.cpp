@@ -1,6 +1,7 @@
 #include "ClientOrb.h"
 
 #include <iostream>
+#include <stdexcept>
 
 namespace vantrel {
 
@@ -35,6 +36,13 @@ bool StartClientOrb(const char* program, const TTlsFiles& tls, const std::string
     std::cerr << program << ": the ORB did not start (" << error._name() << ")\n";
   }
   return false;
+}
+
+::Environment_ptr ResolveEnvironment(CORBA::ORB_ptr orb, const std::string& corbaloc) {
+  CORBA::Object_var object = orb->string_to_object(corbaloc.c_str());
+  ::Environment_var environment = ::Environment::_narrow(object);
+  if (CORBA::is_nil(environment)) throw std::runtime_error("No Environment at " + corbaloc);
+  return environment._retn();
 }
 
 }  // namespace vantrel
