@@ -32,10 +32,14 @@ constexpr std::uint32_t kDefaultExpiry = 3600;
 // An answered trunk call whose caller neither acknowledged (RFC 3261 §13.3.1.4 gives it 32 s) nor sent media
 // within this was forged with the trunk's address: its line is freed.
 constexpr auto kAckWait = std::chrono::seconds(6);
-// Answered trunk calls that may be silent and wait for their ACK past three retransmissions of the answer
-// (kSuspectAfter) at once; the trunk's further INVITEs get 503 meanwhile.
+// Trunk calls not yet established that may be held at once past kSuspectAfter: answered ones silent and waiting
+// for their ACK past three retransmissions of the answer, and, where the trunk's source alone vouches for it
+// (UDP without InboundUser), ringing ones. The trunk's further INVITEs get 503 meanwhile, unless a ringing one has
+// rung kDisplaceAfter: it gives way to the new call, so forged INVITEs that only ring hold a few lines for a while
+// and never all of them.
 constexpr std::size_t kMaxUnconfirmedTrunkCalls = 4;
 constexpr auto kSuspectAfter = std::chrono::seconds(2);
+constexpr auto kDisplaceAfter = std::chrono::seconds(10);
 constexpr const char* kAllowHeader = "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, REFER, NOTIFY, REGISTER\r\n";
 
 std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
@@ -558,15 +562,36 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
 
 bool TSipPort::TrunkMayCall() {
   const auto now = std::chrono::steady_clock::now();
+  const bool spoofable = config_.trunk.transport == "UDP" && config_.trunk.inboundUser.empty();
   std::size_t waiting = 0;
+  TSipCall* longestRinging = nullptr;
   for (const auto& [call, owned] : calls_) {
-    if (call->Kind() == TSipCall::TKind::TrunkCalls && call->State() == TSipCall::TState::Answered &&
-        !call->Confirmed() && now - call->AnsweredAt() >= kSuspectAfter && !relay_->Heard(call->Leg()))
+    if (call->Kind() != TSipCall::TKind::TrunkCalls) continue;
+    if (call->State() == TSipCall::TState::Answered) {
+      if (!call->Confirmed() && now - call->AnsweredAt() >= kSuspectAfter && !relay_->Heard(call->Leg())) ++waiting;
+    } else if (spoofable && call->State() != TSipCall::TState::Ended && now - call->MadeAt() >= kSuspectAfter) {
       ++waiting;
+      if (longestRinging == nullptr || call->MadeAt() < longestRinging->MadeAt()) longestRinging = call;
+    }
+  }
+  if (waiting >= kMaxUnconfirmedTrunkCalls && longestRinging != nullptr &&
+      now - longestRinging->MadeAt() >= kDisplaceAfter) {
+    const DWORD leg = longestRinging->Leg();
+    LogFormat("SIP: the trunk's call of leg %d rang %d s unanswered; it gives way to the trunk's new call",
+              {static_cast<int>(leg),
+               static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(now - longestRinging->MadeAt()).count())});
+    longestRinging->End();
+    relay_->Close(leg);
+    try {
+      exchange_.HangUpFarEnd(leg);
+    } catch (const std::exception&) {
+      // The leg went already.
+    }
+    --waiting;
   }
   const bool may = waiting < kMaxUnconfirmedTrunkCalls;
   if (!may && !trunkRefusing_)
-    LogFormat("SIP: %d answered trunk calls wait for their ACK; the trunk's new calls get 503 until they end",
+    LogFormat("SIP: %d trunk calls are neither answered nor acknowledged; the trunk's new calls get 503 until they end",
               {static_cast<int>(waiting)});
   trunkRefusing_ = !may;
   return may;

@@ -92,7 +92,8 @@ class TSipPort final : public IExchangePorts {
   void RefuseStranger(const sip_msg* msg, const char* why);
   // A request that failed to authenticate: counts towards its address's ban.
   void AuthenticationFailed(const sip_msg* msg);
-  // Whether the trunk's INVITE may ring: not while too many of its answered calls wait for their ACK.
+  // Whether the trunk's INVITE may ring: not while too many of its calls are neither answered nor acknowledged
+  // (ringing ones counted only where the trunk's source can be forged); one that rang long gives way.
   bool TrunkMayCall();
   // Ends the answered trunk calls whose ACK never came and whose caller never sent media (a forged INVITE).
   void EndUnconfirmedTrunkCalls();
