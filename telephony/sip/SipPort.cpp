@@ -161,8 +161,8 @@ std::string TSipPort::StartStack() {
       error != 0)
     return std::string("SIP: cannot take requests: ") + std::strerror(error);
   if (const int error = sipsess_listen(
-          &sessions_, sip_, 4096,
-          [](const sip_msg* msg, void* self) { static_cast<TSipPort*>(self)->OnInvite(msg); }, this);
+          &sessions_, sip_, 4096, [](const sip_msg* msg, void* self) { static_cast<TSipPort*>(self)->OnInvite(msg); },
+          this);
       error != 0)
     return std::string("SIP: cannot take calls: ") + std::strerror(error);
   if (const int error = fd_listen(

@@ -5,7 +5,6 @@ extern "C" {
 #include <re.h>
 }
 
-
 #include <algorithm>
 #include <stdexcept>
 

@@ -5,7 +5,6 @@ extern "C" {
 #include <re.h>
 }
 
-
 #include <algorithm>
 #include <stdexcept>
 
@@ -41,7 +40,8 @@ bool TSipPort::FromTrunk(const sip_msg* msg) const {
 void TSipPort::InviteFromTrunk(const sip_msg* msg) {
   const std::string called = Text(msg->uri.user);
   std::string caller = Text(msg->from.uri.user);
-  if (!IsDialable(caller)) caller = "0";  // anonymous or a name: the station sees no number
+  if (!IsDialable(caller))
+    caller = "0";  // anonymous or a name: the station sees no number
   else
     callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
   if (!OfferSuits(msg)) {
@@ -82,9 +82,10 @@ bool TSipPort::TrunkMayCall() {
   if (waiting >= kMaxUnconfirmedTrunkCalls && longestRinging != nullptr &&
       now - longestRinging->MadeAt() >= kDisplaceAfter) {
     const DWORD leg = longestRinging->Leg();
-    LogFormat("SIP: the trunk's call of leg %d rang %d s unanswered; it gives way to the trunk's new call",
-              {static_cast<int>(leg),
-               static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(now - longestRinging->MadeAt()).count())});
+    LogFormat(
+        "SIP: the trunk's call of leg %d rang %d s unanswered; it gives way to the trunk's new call",
+        {static_cast<int>(leg),
+         static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(now - longestRinging->MadeAt()).count())});
     longestRinging->End();
     relay_->Close(leg);
     try {
