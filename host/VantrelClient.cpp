@@ -1,9 +1,11 @@
 #include "VantrelClient.h"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "DescriptorGuard.h"
 #include "EnvironmentChildren.h"
@@ -133,6 +135,14 @@ bool StartExchange(const std::string& iniFolder) {
   return true;
 }
 
+// The IIOP port asked for; 0 when the ORB chooses it.
+int ListeningPort(const char* port) {
+  int number = 0;
+  const std::string_view text(port);
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  return error == std::errc() && end == text.data() + text.size() && number > 0 && number < 65536 ? number : 0;
+}
+
 // Settings.ini's security section, taken before the ORB serves: the folders clients may name, whether they may
 // run SQL, and TLS. Files a writer left half-made when it died go first. True when TLS is on.
 bool ApplySecuritySettings(const std::string& iniFolder) {
@@ -173,12 +183,12 @@ unsigned char RunEnvironment(const char* address, const char* port, const char* 
     RaiseDescriptorLimit();
     LogMessage("Before ORB_Init");
     CORBA::ORB_var orb = InitOrb(options, tls);
-    LimitIiopConnections();
     SetProcessReferences(orb, PortableServer::POA::_nil());
     LogMessage("After ORB_Init");
     PortableServer::POA_var rootPOA = FindRootPOA(orb);
     SetProcessReferences(orb, rootPOA);
     ActivatePOAManager(rootPOA);
+    LimitIiopConnections(ListeningPort(port));
     LogMessage("POA Founded");
     // Clients reach the server from the moment the ORB serves; their requests wait until the load is done.
     HoldRequestsWhileLoading();

@@ -14,6 +14,8 @@
 #include <stdexcept>
 
 #include "SoftExchange.h"
+#include "support/FormatText.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel::telephony {
 
@@ -21,6 +23,7 @@ namespace {
 
 constexpr std::size_t kMaxCommand = 1024;
 constexpr int kClientIdleMs = 30000;
+constexpr int kBackOffMs = 100;
 
 std::vector<std::string> Words(const std::string& line) {
   std::istringstream stream(line);
@@ -147,7 +150,7 @@ TExchangeControl::TExchangeControl(TSoftExchange& exchange, std::string socketPa
     throw std::runtime_error("Exchange control socket path unusable: \"" + socketPath_ + "\"");
   }
   std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener_ < 0) throw std::runtime_error(std::string("Exchange control socket: ") + std::strerror(errno));
   ::unlink(socketPath_.c_str());
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 8) != 0 ||
@@ -179,10 +182,23 @@ void TExchangeControl::Serve() {
       return;
     }
     if (waits[1].revents != 0) return;
-    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    ServeClient(client);
-    ::close(client);
+    const auto [outcome, client, error] = spare_.Accept(listener_, SOCK_CLOEXEC);
+    if (outcome == platform::TSpareDescriptor::TAccept::Taken) {
+      ServeClient(client);
+      ::close(client);
+    } else if (outcome == platform::TSpareDescriptor::TAccept::TurnedAway ||
+               outcome == platform::TSpareDescriptor::TAccept::Failed) {
+      if (!shortOfDescriptors_) {
+        LogErrorLine(FormatText("Exchange control socket: %s; clients are turned away", {std::strerror(error)}));
+      }
+      shortOfDescriptors_ = true;
+      // Nothing could be taken: the listener stays readable, so wait a little before looking again.
+      if (outcome == platform::TSpareDescriptor::TAccept::Failed && ::poll(&waits[1], 1, kBackOffMs) > 0) return;
+    }
+    if (outcome == platform::TSpareDescriptor::TAccept::Taken && shortOfDescriptors_) {
+      shortOfDescriptors_ = false;
+      LogMessage("Exchange control socket: clients are served again");
+    }
   }
 }
 

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SpareDescriptor.h"
+
 namespace vantrel::telephony {
 
 class TSoftExchange;
@@ -34,6 +36,8 @@ class TExchangeControl {
   const std::string socketPath_;
   int listener_ = -1;
   int stopPipe_[2] = {-1, -1};
+  platform::TSpareDescriptor spare_;   // only the serving thread touches it
+  bool shortOfDescriptors_ = false;  // only the serving thread touches it
   std::thread thread_;
 };
 

@@ -137,7 +137,7 @@ DWORD TSoftExchange::CallStation(const std::string& stationNumber, const std::st
   const auto lock = Lock();
   if (!IsDialable(callerNumber)) throw std::invalid_argument("\"" + callerNumber + "\" is not a phone number");
   if (FindStation(stationNumber) == nullptr) throw std::invalid_argument("No station " + stationNumber);
-  if (FarEndsInUse() >= config_.trunks) throw std::invalid_argument("All trunks are busy");
+  if (FarEndsInUse() >= config_.trunks) throw TAllTrunksBusy();
   Leg& caller = NewLeg(-1, callerNumber);
   SetFarEndState(caller, LINECALLSTATE_DIALING);
   caller.origin = LINECALLORIGIN_OUTBOUND;

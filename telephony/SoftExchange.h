@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
+
+// Every trunk line carries a call: the far-end side's one refusal a caller may try again later.
+class TAllTrunksBusy : public std::invalid_argument {
+ public:
+  TAllTrunksBusy() : std::invalid_argument("All trunks are busy") {}
+};
 
 struct TStationConfig {
   std::string number;
@@ -55,7 +62,7 @@ class TSoftExchange final : public ITelephonyProvider {
 
   // The far-end side. Each throws std::invalid_argument with a message for a person when it cannot be done.
   // An outside caller rings the station; the result is the far end's identifier, or 0 when the station
-  // turned the call away at once (do not disturb).
+  // turned the call away at once (do not disturb); TAllTrunksBusy when no trunk line is free.
   DWORD CallStation(const std::string& stationNumber, const std::string& callerNumber);
   void AnswerFarEnd(DWORD farEnd);  // a far end that a station calls picks up
   void BusyFarEnd(DWORD farEnd);    // ... or is busy

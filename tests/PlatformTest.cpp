@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +19,7 @@
 #include "platform/LockRank.h"
 #include "platform/MessageQueue.h"
 #include "platform/RecursiveTimedMutex.h"
+#include "platform/SpareDescriptor.h"
 #include "platform/Ticks.h"
 
 using namespace vantrel::platform;
@@ -295,4 +302,54 @@ TEST(MessageQueue, PostsToADestroyedWindowFailAndPendingOnesAreDropped) {
   Message message;
   EXPECT_EQ(MessageQueue::ForCurrentThread()->GetWithin(message, 20), MessageQueue::GetResult::TimedOut);
   EXPECT_EQ(calls, 0);
+}
+
+namespace {
+// A connection to a loopback listener of its own.
+int ConnectTo(int listener) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return ::connect(client, reinterpret_cast<sockaddr*>(&address), length) == 0 ? client : -1;
+}
+}  // namespace
+
+TEST(SpareDescriptor, AConnectionThatFindsNoDescriptorLeftIsTurnedAwaySoTheListenerStopsBeingReadable) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  const int first = ConnectTo(listener);
+  const int second = ConnectTo(listener);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  // Out of descriptors in a child of its own, so this process keeps its limit.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TSpareDescriptor spare;
+    const auto taken = spare.Accept(listener, SOCK_CLOEXEC);
+    if (taken.outcome != TSpareDescriptor::TAccept::Taken) ::_exit(1);
+    const rlimit few{static_cast<rlim_t>(taken.descriptor + 8), static_cast<rlim_t>(taken.descriptor + 8)};
+    if (::setrlimit(RLIMIT_NOFILE, &few) != 0) ::_exit(2);
+    while (::dup(0) >= 0) {
+    }
+    const auto refused = spare.Accept(listener, SOCK_CLOEXEC);
+    if (refused.outcome != TSpareDescriptor::TAccept::TurnedAway || refused.error != EMFILE) ::_exit(3);
+    pollfd wait{listener, POLLIN, 0};
+    ::_exit(::poll(&wait, 1, 0) == 0 ? 0 : 4);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The second connection was closed by the server's side.
+  char byte = 0;
+  EXPECT_EQ(::recv(second, &byte, 1, 0), 0);
+  ::close(first);
+  ::close(second);
+  ::close(listener);
 }

@@ -295,6 +295,25 @@ TEST(SipConfiguration, TheReadmesSampleAsPrintedStartsSipAndASectionTheServerCan
     EXPECT_NE(AllServerLogs(host.IniFolder(), "Error").find("cannot listen on"), std::string::npos);
     ::close(taken);
   }
+  // A port whose UDP side is free and whose TCP side another program holds.
+  {
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int busyPort = FreeLoopbackPort();
+    address.sin_port = htons(static_cast<std::uint16_t>(busyPort));
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    HostProcess host;
+    std::ofstream(host.IniFolder() / "Exchange.ini") << "[SIP]\nAddress=127.0.0.1\nPort=" << busyPort << "\n";
+    host.Start();
+    EXPECT_EQ(host.WaitForExit(10s), 1);
+    const std::string reason = "SIP: cannot listen on 127.0.0.1:" + std::to_string(busyPort) + " (TCP)";
+    EXPECT_NE(host.ErrorOutput().find(reason), std::string::npos) << host.ErrorOutput();
+    EXPECT_NE(AllServerLogs(host.IniFolder(), "Error").find(reason), std::string::npos);
+    ::close(taken);
+  }
 }
 
 TEST(ProgramOptions, EveryProgramPrintsItsUsageForHelpAndRefusesAnUnknownOptionWithoutConnectingAnywhere) {

@@ -370,6 +370,47 @@ TEST_F(SipStrangers, InvitesForgedWithTheTrunksAddressAndNeverAcknowledgedFreeTh
   EXPECT_NE(Log().find("neither acknowledged nor heard; ending it"), std::string::npos) << Log();
 }
 
+TEST_F(SipStrangers, InvitesForgedWithTheTrunksAddressThatOnlyRingHoldAFewLinesAndGiveWayToTheRealTrunksCallers) {
+  ASSERT_NO_FATAL_FAILURE(Start("MediaTimeout=0\n"));
+  // Eight datagrams with the trunk's address and port as their source, for the eight trunk lines; nobody picks up.
+  int refused = 0;
+  {
+    SipSocket forger("127.0.0.1", trunkPort_);
+    for (int i = 0; i < 8; ++i) {
+      TRequest invite;
+      invite.method = "INVITE";
+      invite.user = i % 2 == 0 ? "103" : "104";
+      invite.body = Offer(4000 + 2 * i);
+      forger.Send(sipPort_, Make(invite, forger.SentBy(), sipPort_));
+      // The answers go to the real trunk: here, to the forger's own socket.
+      for (std::string answer; !(answer = forger.Response(3s)).empty();) {
+        if (CodeOf(answer) == 503) ++refused;
+        if (CodeOf(answer) >= 180) break;
+      }
+      // Four ring past the two seconds after which a trunk call that only rings counts as held.
+      if (i == 3) std::this_thread::sleep_for(2500ms);
+    }
+  }
+  const auto forged = std::chrono::steady_clock::now();
+  EXPECT_EQ(refused, 4) << Exchange("status");
+  EXPECT_NE(Log().find("trunk calls are neither answered nor acknowledged"), std::string::npos) << Log();
+  // The real trunk's callers get a line all the same once the forged calls rang ten seconds: they give way.
+  std::this_thread::sleep_until(forged + 8s);
+  RtpPeer media;
+  for (const char* caller : {"5550123", "5550124"}) {
+    const auto note = host_.IniFolder() / (std::string("media-") + caller);
+    auto call = Sipp("caller.xml", trunkPort_,
+                     {"-s", "102", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
+                      std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note",
+                      note.string(), "-d", "300"});
+    ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 102", std::string("OFFERING with ") + caller); }, 15s))
+        << Exchange("status") << call->Output() << Log().substr(Log().size() > 6000 ? Log().size() - 6000 : 0);
+    Exchange("pickup 102");
+    EXPECT_EQ(call->WaitForExit(20s), 0) << call->Output();
+  }
+  EXPECT_NE(Log().find("it gives way to the trunk's new call"), std::string::npos) << Log();
+}
+
 TEST_F(SipStrangers, WithInboundCredentialsTheTrunksInvitesAreChallengedAndOnlyTheRealTrunkRings) {
   ASSERT_NO_FATAL_FAILURE(Start("", "InboundUser=carrier\nInboundPassword=carrier-pw\n"));
   {

@@ -14,6 +14,7 @@ extern "C" {
 #include "support/VantrelCommonRoutines.h"
 #include "telephony/SoftExchange.h"
 #include "telephony/sip/SipPort.h"
+#include "telephony/sip/SipText.h"
 
 namespace vantrel::telephony {
 
@@ -22,22 +23,6 @@ namespace {
 constexpr int kEventPayload = 101;
 constexpr const char* kAllow = "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, REFER, NOTIFY\r\n";
 
-std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
-
-std::string BodyOf(const sip_msg* msg) {
-  if (msg == nullptr || msg->mb == nullptr || mbuf_get_left(msg->mb) == 0) return {};
-  return std::string(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));
-}
-
-// The user part of a URI in a header value such as <sip:104@host>.
-std::string UserOfUri(const std::string& value) {
-  const std::size_t sip = value.find("sip:");
-  if (sip == std::string::npos) return {};
-  const std::size_t start = sip + 4;
-  const std::size_t at = value.find('@', start);
-  if (at == std::string::npos) return {};
-  return value.substr(start, at - start);
-}
 
 }  // namespace
 

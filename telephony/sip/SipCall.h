@@ -41,6 +41,7 @@ class TSipCall {
   // For an incoming INVITE: whether our answer was acknowledged, and when it was given.
   bool Confirmed() const { return confirmed_; }
   std::chrono::steady_clock::time_point AnsweredAt() const { return answeredAt_; }
+  std::chrono::steady_clock::time_point MadeAt() const { return madeAt_; }
   DWORD Leg() const { return leg_; }
   const std::string& Station() const { return station_; }
   bool IsStationSide() const {
@@ -85,6 +86,7 @@ class TSipCall {
   TState state_ = TState::Inviting;
   bool confirmed_ = false;
   std::chrono::steady_clock::time_point answeredAt_{};
+  const std::chrono::steady_clock::time_point madeAt_ = std::chrono::steady_clock::now();
   sipsess* session_ = nullptr;
   int relayPort_ = 0;
   TSdpMedia party_;

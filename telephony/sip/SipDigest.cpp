@@ -8,6 +8,8 @@ extern "C" {
 #include <cstdlib>
 #include <random>
 
+#include "telephony/sip/SipText.h"
+
 namespace vantrel::telephony {
 
 namespace {
@@ -74,7 +76,7 @@ std::string TSipDigest::UserOf(std::string_view authorization) {
   httpauth_digest_resp response{};
   const pl value = AsPl(authorization);
   if (httpauth_digest_response_decode(&response, &value) != 0) return {};
-  return std::string(response.username.p, response.username.l);
+  return Text(response.username);
 }
 
 void TSipDigest::ForgetOld(long long now) {
@@ -94,7 +96,7 @@ TSipDigest::TCheck TSipDigest::Check(std::string_view authorization, std::string
   const pl value = AsPl(authorization);
   if (httpauth_digest_response_decode(&response, &value) != 0) return TCheck::Wrong;
   if (!Equals(response.username, user) || !Equals(response.realm, realm_)) return TCheck::Wrong;
-  const std::string nonce(response.nonce.p, response.nonce.l);
+  const std::string nonce = Text(response.nonce);
   const long long issued = IssuedAt(nonce);
   if (issued < 0) return TCheck::Wrong;
   // Issued by us, for a request of this kind: a nonce a phone got for REGISTER does not place calls. A phone

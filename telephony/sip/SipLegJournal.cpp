@@ -16,6 +16,7 @@ extern "C" {
 #include "support/AtomicFile.h"
 #include "telephony/sip/TabFields.h"
 #include "support/VantrelCommonRoutines.h"
+#include "telephony/sip/SipText.h"
 
 namespace vantrel::telephony {
 
@@ -25,8 +26,6 @@ constexpr std::size_t kLeastLinesBeforeRewrite = 1024;
 // A dialog may have sent requests after it was recorded (NOTIFY after a transfer, a re-INVITE); any CSeq above
 // them is right (RFC 3261 12.2.1.1 asks only that it grow), so the BYE takes a wide step.
 constexpr std::uint32_t kCSeqStep = 1000;
-
-std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
 
 bool Plain(const std::string& text) { return text.find_first_of("\t\r\n") == std::string::npos; }
 

@@ -43,6 +43,11 @@ class TSoftExchange;
 // All SIP work runs on the port's own thread (the SIP stack is single-threaded). The exchange tells it of
 // every leg change with its lock held; the port only queues the change there. Lock order: the exchange's lock,
 // then the port's queue lock (a leaf); the SIP thread holds neither while it calls into the exchange.
+//
+// By concern: SipPort.cpp the thread and the stack's set-up, SipPortRegistrations.cpp requests outside calls
+// (REGISTER, OPTIONS, digests, strangers), SipPortInbound.cpp new calls from outside, SipPortTrunk.cpp the
+// trunk, SipPortLegs.cpp the exchange's legs and the calls, SipPortRestart.cpp what outlives a run,
+// SipPortNames.cpp callers' names; the SIP text helpers are SipText.h.
 class TSipPort final : public IExchangePorts {
  public:
   struct TFigures {
@@ -92,7 +97,8 @@ class TSipPort final : public IExchangePorts {
   void RefuseStranger(const sip_msg* msg, const char* why);
   // A request that failed to authenticate: counts towards its address's ban.
   void AuthenticationFailed(const sip_msg* msg);
-  // Whether the trunk's INVITE may ring: not while too many of its answered calls wait for their ACK.
+  // Whether the trunk's INVITE may ring: not while too many of its calls are neither answered nor acknowledged
+  // (ringing ones counted only where the trunk's source can be forged); one that rang long gives way.
   bool TrunkMayCall();
   // Ends the answered trunk calls whose ACK never came and whose caller never sent media (a forged INVITE).
   void EndUnconfirmedTrunkCalls();

@@ -9,6 +9,7 @@ extern "C" {
 #include <filesystem>
 
 #include "support/VantrelCommonRoutines.h"
+#include "telephony/sip/SipText.h"
 
 namespace vantrel::telephony {
 
@@ -18,8 +19,6 @@ constexpr const char* kRegistrationsFile = "sip-registrations.txt";
 constexpr const char* kLegJournalFile = "sip-calls.journal";
 // BYEs the earlier run's parties send after the restart are answered for this many of its calls at most.
 constexpr std::size_t kMaxEarlierCallIds = 4096;
-
-std::string Text(const pl& value) { return value.l == 0 ? std::string() : std::string(value.p, value.l); }
 
 }  // namespace
 

@@ -1,0 +1,88 @@
+// New calls from outside the port: an INVITE from the trunk or from a phone becomes a leg of the exchange.
+#include "telephony/sip/SipPort.h"
+
+extern "C" {
+#include <re.h>
+}
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "support/VantrelCommonRoutines.h"
+#include "telephony/SoftExchange.h"
+#include "telephony/sip/SipCall.h"
+#include "telephony/sip/SipText.h"
+
+namespace vantrel::telephony {
+
+void TSipPort::OnInvite(const sip_msg* msg) {
+  if (stopping_) {
+    sip_reply(sip_, msg, 503, "Service Unavailable");
+    return;
+  }
+  if (FromTrunk(msg)) {
+    const TSipTrunk& trunk = config_.trunk;
+    if (!trunk.inboundUser.empty() && !Authenticated(msg, "the trunk", trunk.inboundUser, trunk.inboundPassword, true))
+      return;
+    if (!TrunkMayCall()) {
+      sip_reply(sip_, msg, 503, "Service Unavailable");
+      return;
+    }
+    InviteFromTrunk(msg);
+    return;
+  }
+  const std::string station = Text(msg->from.uri.user);
+  if (!IsSipStation(station)) {
+    RefuseStranger(msg, "neither the trunk nor a phone of a SIP station");
+    return;
+  }
+  if (!Authenticated(msg, "station " + station, station, config_.passwords.at(station), true)) return;
+  InviteFromPhone(msg, station);
+}
+
+void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
+  const std::string destination = Text(msg->uri.user);
+  if (!IsDialable(destination)) {
+    sip_reply(sip_, msg, 484, "Address Incomplete");
+    return;
+  }
+  // The media first: a call the exchange placed is not taken back for a codec.
+  if (!OfferSuits(msg)) {
+    sip_reply(sip_, msg, 488, "Not Acceptable Here");
+    return;
+  }
+  DWORD leg = 0;
+  try {
+    leg = exchange_.PhoneCalls(station, destination);
+  } catch (const std::invalid_argument&) {
+    sip_reply(sip_, msg, 404, "Not Found");
+    return;
+  }
+  AcceptNewCall(msg, TSipCall::TKind::PhoneCalls, leg, station);
+}
+
+void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg, const std::string& station) {
+  // The exchange's changes for the new call are queued behind this request, so they find the call added.
+  std::unique_ptr<TSipCall> made;
+  try {
+    made = std::make_unique<TSipCall>(*this, kind, leg, station);
+  } catch (const std::runtime_error& full) {
+    LogFormat("SIP: a call for %s refused: %s", {station, std::string(full.what())});
+    sip_reply(sip_, msg, 503, "Service Unavailable");
+  }
+  if (made && made->Accept(msg)) {
+    Add(std::move(made));
+    return;
+  }
+  relay_->Close(leg);
+  try {
+    if (kind == TSipCall::TKind::TrunkCalls)
+      exchange_.HangUpFarEnd(leg);
+    else
+      exchange_.PhoneHungUp(leg);
+  } catch (const std::exception&) {
+    // The leg went already.
+  }
+}
+
+}  // namespace vantrel::telephony

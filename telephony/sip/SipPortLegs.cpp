@@ -1,0 +1,163 @@
+// The exchange's legs as the SIP port follows them: phones rung, media updated, digits and silence.
+#include "telephony/sip/SipPort.h"
+
+extern "C" {
+#include <re.h>
+}
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "support/VantrelCommonRoutines.h"
+#include "telephony/SoftExchange.h"
+#include "telephony/sip/SipCall.h"
+#include "telephony/sip/SipText.h"
+
+namespace vantrel::telephony {
+
+namespace {
+
+bool IsHoldState(DWORD state) { return state == LINECALLSTATE_ONHOLD || state == LINECALLSTATE_ONHOLDPENDTRANSFER; }
+
+}  // namespace
+
+void TSipPort::LegChanged(const TLegChange& change) {
+  Post([this, change] { OnLegChange(change); });
+}
+
+bool TSipPort::RingsPhoneFirst(const std::string& station) const {
+  return IsSipStation(station) && registrar_.Registered(station);
+}
+
+void TSipPort::OnLegChange(const TLegChange& change) {
+  if (change.gone) {
+    legs_.erase(change.leg);
+  } else {
+    legs_[change.leg] = change;
+  }
+  std::vector<TSipCall*> calls = CallsOf(change.leg);
+  const DWORD state = change.gone ? LINECALLSTATE_IDLE : change.state;
+  const bool over = change.gone || state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DISCONNECTED;
+  if (!change.farEnd) {
+    if (calls.empty() && IsSipStation(change.number)) {
+      if (state == LINECALLSTATE_OFFERING) RingPhones(change, false);
+      if (state == LINECALLSTATE_DIALTONE && change.waitsForPhone) RingPhones(change, true);
+    }
+    for (TSipCall* call : calls) {
+      if (call->Kind() == TSipCall::TKind::PhoneCalls) {
+        if (state == LINECALLSTATE_RINGBACK) call->Ringing();
+        if (state == LINECALLSTATE_CONNECTED) call->Answer();
+        if (state == LINECALLSTATE_BUSY) {
+          call->Reject(486, "Busy Here");
+          exchange_.PhoneHungUp(change.leg);
+          continue;
+        }
+      }
+      // A ringing station that stopped ringing without the phone (the caller went, a program answered
+      // elsewhere) stops ringing its phones too.
+      const bool rangOut = call->Kind() == TSipCall::TKind::RingsPhone && call->State() != TSipCall::TState::Answered &&
+                           state != LINECALLSTATE_OFFERING;
+      if (over || rangOut) call->End();
+    }
+  } else {
+    if (calls.empty() && state == LINECALLSTATE_OFFERING && !config_.trunk.address.empty()) CallTrunk(change);
+    for (TSipCall* call : calls) {
+      if (call->Kind() == TSipCall::TKind::TrunkCalls && state == LINECALLSTATE_RINGBACK) call->Ringing();
+      if (call->Kind() == TSipCall::TKind::TrunkCalls && state == LINECALLSTATE_CONNECTED) call->Answer();
+      if (over) {
+        // A caller the station never took hears busy when it was turned away, else unavailability.
+        if (call->Kind() == TSipCall::TKind::TrunkCalls && call->State() != TSipCall::TState::Answered)
+          call->Reject(486, "Busy Here");
+        else
+          call->End();
+      }
+    }
+  }
+  if (change.gone) relay_->Close(change.leg);
+  UpdateMedia(change.leg);
+  if (change.peer != 0) UpdateMedia(change.peer);
+}
+
+void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
+  const auto contacts = registrar_.Contacts(change.number);
+  if (contacts.empty()) return;  // no phone: the station rings unheard, as the exchange's no-answer wants
+  const std::string shown = change.presentedCaller.empty() ? change.caller : change.presentedCaller;
+  const std::string from = toDial ? change.dialed : shown.empty() ? std::string("0") : shown;
+  std::string name;
+  if (!toDial && AwaitCallerName(change, from, &name)) return;
+  try {
+    for (const TSipRegistrar::TContact& contact : contacts) {
+      auto made = std::make_unique<TSipCall>(
+          *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
+      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from))) Add(std::move(made));
+    }
+  } catch (const std::runtime_error& full) {
+    LogFormat("SIP: station %s's phones not rung: %s", {change.number, std::string(full.what())});
+  }
+}
+
+void TSipPort::UpdateMedia(DWORD leg) {
+  auto found = legs_.find(leg);
+  if (found == legs_.end()) return;
+  const DWORD peer = found->second.peer;
+  auto peerFound = legs_.find(peer);
+  relay_->Link(leg, peerFound == legs_.end() ? 0 : peer);
+  // A party whose partner holds it hears the hold sound: an outside caller held by an operator or waiting in
+  // a queue at a routing line.
+  relay_->PlayHoldSound(leg, peerFound != legs_.end() && IsHoldState(peerFound->second.state));
+}
+
+void TSipPort::OnDigit(DWORD leg, char digit) {
+  // Digits from a trunk caller are the far end's digits, as the exchange has always reported them.
+  try {
+    exchange_.SendDigits(leg, std::string(1, digit));
+  } catch (const std::exception&) {
+    // A station's phone's digits reach its partner as RTP events only.
+  }
+}
+
+void TSipPort::OnSilence(DWORD leg) {
+  std::vector<TSipCall*> calls = CallsOf(leg);
+  if (calls.empty()) return;
+  LogFormat("SIP: no media from leg %d for %d s; its party is gone, hanging up",
+            {static_cast<int>(leg), config_.mediaTimeout});
+  const bool farEnd = !calls.front()->IsStationSide();
+  for (TSipCall* call : calls) call->End();
+  try {
+    if (farEnd)
+      exchange_.HangUpFarEnd(leg);
+    else
+      exchange_.PhoneHungUp(leg);
+  } catch (const std::exception&) {
+  }
+}
+
+TSipCall* TSipPort::Add(std::unique_ptr<TSipCall> call) {
+  TSipCall* added = call.get();
+  callsByLeg_[added->Leg()].push_back(added);
+  calls_.emplace(added, std::move(call));
+  ++sessionCount_;
+  return added;
+}
+
+void TSipPort::Remove(TSipCall* call) {
+  auto byLeg = callsByLeg_.find(call->Leg());
+  if (byLeg != callsByLeg_.end()) {
+    std::erase(byLeg->second, call);
+    if (byLeg->second.empty()) callsByLeg_.erase(byLeg);
+  }
+  auto owned = calls_.find(call);
+  if (owned == calls_.end()) return;
+  std::shared_ptr<TSipCall> ending(owned->second.release());
+  calls_.erase(owned);
+  --sessionCount_;
+  // Its handler may be running now; it goes once this turn of the loop is over.
+  Post([ending] {});
+}
+
+std::vector<TSipCall*> TSipPort::CallsOf(DWORD leg) {
+  auto found = callsByLeg_.find(leg);
+  return found == callsByLeg_.end() ? std::vector<TSipCall*>() : found->second;
+}
+
+}  // namespace vantrel::telephony
