@@ -84,6 +84,10 @@ IsOuter=1
 UsingDND=0
 LINES
 fi
+# The prompts callers hear, spoken by espeak-ng on the first start; a site records its own over them later.
+if [[ ! -e "$ini/Prompts" ]]; then
+  "$root/build/vantrel-prompts" --ini "$ini"
+fi
 "$root/build/vantrel-crm" --connection "Provider=SQLite;Data Source=crm.sqlite3" --base "$ini" --sample "${history[@]}"
 # The web gateway's first users: a supervisor, and the sales operator Anna Berg (employee 1) at line 103; their
 # passwords are made here once and kept for the owner only.
