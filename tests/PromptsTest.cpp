@@ -9,6 +9,7 @@
 #include <fstream>
 #include <numbers>
 
+#include "lines/CallerAnnouncement.h"
 #include "support/PromptSet.h"
 #include "support/WavSound.h"
 
@@ -144,4 +145,30 @@ TEST_F(PromptFolder, SettingsNameTheFolderAndTheMusicWhichIsRefusedWhenNotEightK
   EXPECT_EQ(set->Music()->samples.size(), 8000u);
   Write(folder_ / "music.wav", {16000, Sine(300, 16000, 8000)});
   EXPECT_EQ(TPromptSet::Load(folder_.string())->Music(), nullptr);  // the tone plays instead
+}
+
+TEST(CallerAnnouncement, TheWaitIsRoundedAsPeopleSayIt) {
+  EXPECT_EQ(vantrel::SpokenMinutes(59), 0);
+  EXPECT_EQ(vantrel::SpokenMinutes(60), 1);
+  EXPECT_EQ(vantrel::SpokenMinutes(150), 3);
+  EXPECT_EQ(vantrel::SpokenMinutes(10 * 60), 10);
+  EXPECT_EQ(vantrel::SpokenMinutes(12 * 60), 10);
+  EXPECT_EQ(vantrel::SpokenMinutes(13 * 60), 15);
+  EXPECT_EQ(vantrel::SpokenMinutes(3 * 3600), 30);
+  EXPECT_EQ(vantrel::ExpectedWaitSeconds(3, 100, 2), 150);
+  EXPECT_EQ(vantrel::ExpectedWaitSeconds(3, 100, 0), 300);  // nobody ready: as if one were
+  EXPECT_EQ(vantrel::ExpectedWaitSeconds(3, 0, 2), -1);     // no call handled yet: nothing to tell
+}
+
+TEST(CallerAnnouncement, ThePlaceAndTheWaitAreSpokenFromTheDefaultPrompts) {
+  auto said = vantrel::MakeCallerAnnouncement(3, 150, true, true);
+  EXPECT_EQ(said.label, "position 3");
+  EXPECT_EQ(said.prompts, (std::vector<std::string>{"caller-number", "3", "expected-wait", "3", "minutes"}));
+  said = vantrel::MakeCallerAnnouncement(1, 30, false, true);
+  EXPECT_EQ(said.label, "expected wait");
+  EXPECT_EQ(said.prompts, (std::vector<std::string>{"expected-wait", "less-than-a-minute"}));
+  said = vantrel::MakeCallerAnnouncement(1, 70, true, true);
+  EXPECT_EQ(said.prompts.back(), "minute");
+  EXPECT_TRUE(vantrel::MakeCallerAnnouncement(31, -1, true, true).prompts.empty());  // beyond the numbers
+  EXPECT_TRUE(vantrel::MakeCallerAnnouncement(2, -1, false, true).prompts.empty());
 }
