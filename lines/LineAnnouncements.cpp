@@ -93,7 +93,10 @@ void TLine_Impl::AnnounceToCallers() {
       experience = rule->GetCallerExperience();
     }
     if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;
-    routed.NextAnnouncement = now + std::chrono::seconds(experience->AnnounceEvery);
+    // On the caller's own beat, so that the tick's lateness does not add up; a caller whose beat is far behind (it
+    // starts to wait, or waits again) starts a new one.
+    const auto every = std::chrono::seconds(experience->AnnounceEvery);
+    routed.NextAnnouncement = now - routed.NextAnnouncement < every ? routed.NextAnnouncement + every : now + every;
     const long place = rules->Queue().PlaceOf(QueueKey(handle));
     long wait = -1;
     if (experience->AnnounceWait) {
