@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "HostClient.h"
+#include "SpawnedProgram.h"
 #include "Vantrel.hh"
 #include "support/WavSound.h"
 
@@ -210,4 +211,20 @@ TEST_F(CallerExperience, TheRulesSettingsAreSavedInItsSectionAndReadBack) {
   EXPECT_NE(text.str().find("Greeting=welcome"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("AnnounceEvery=45"), std::string::npos) << text.str();
   EXPECT_EQ(text.str().find("AnnounceWait"), std::string::npos) << text.str();
+}
+
+TEST_F(CallerExperience, TheConsoleListsTheCallersInLineWithTheirPlaceAndTime) {
+  Start("AnnouncePosition=1\nAnnounceEvery=2\n");
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  Exchange("call 101 from 5550001");
+  ASSERT_TRUE(Hears("5550001", "position 1")) << Exchange("status");
+  Exchange("call 101 from 5550002");
+  ASSERT_TRUE(Hears("5550002", "position 2")) << Exchange("status");
+  // The console reads its commands from standard input: one that stays open.
+  SpawnedProgram console({"/bin/bash", "-c",
+                          "exec " VANTREL_CONSOLE_PATH " --port " + std::to_string(host_.Port()) +
+                              " --ini '" + host_.IniFolder().string() + "' < <(sleep 30)"});
+  ASSERT_TRUE(console.WaitForOutput("      2. 5550002  0:0")) << console.Output();
+  const std::string screen = console.Output().substr(console.Output().rfind("Queues today"));
+  EXPECT_LT(screen.find("      1. 5550001  0:0"), screen.find("      2. 5550002  0:0")) << screen;
 }
