@@ -12,6 +12,8 @@
 #include "lines/CallerAnnouncement.h"
 #include "support/PromptSet.h"
 #include "support/WavSound.h"
+#include "telephony/PromptPlayback.h"
+#include "telephony/sip/PromptPlayer.h"
 
 using vantrel::TPromptSet;
 using vantrel::TWavSound;
@@ -171,4 +173,44 @@ TEST(CallerAnnouncement, ThePlaceAndTheWaitAreSpokenFromTheDefaultPrompts) {
   EXPECT_EQ(said.prompts.back(), "minute");
   EXPECT_TRUE(vantrel::MakeCallerAnnouncement(31, -1, true, true).prompts.empty());  // beyond the numbers
   EXPECT_TRUE(vantrel::MakeCallerAnnouncement(2, -1, false, true).prompts.empty());
+}
+
+TEST_F(PromptFolder, APlayRequestJoinsThePromptsItFindsAndNamesTheMissingOnes) {
+  std::ofstream(folder_ / "Prompts" / "prompts.txt") << "caller-number=You are caller\n3=three\n";
+  Write(folder_ / "Prompts" / "caller-number.wav", {8000, Sine(700, 8000, 800)});
+  Write(folder_ / "Prompts" / "3.wav", {8000, Sine(900, 8000, 250)});
+  const auto set = TPromptSet::Load(folder_.string());
+  std::vector<std::string> missing;
+  const auto playback = vantrel::telephony::TPromptPlayback::FromRequest(
+      vantrel::telephony::TPromptPlayback::Request("position 3", {"caller-number", "gone", "3"}), set.get(), &missing);
+  EXPECT_EQ(playback.label, "position 3");
+  EXPECT_EQ(playback.names, (std::vector<std::string>{"caller-number", "3"}));
+  EXPECT_EQ(missing, std::vector<std::string>{"gone"});
+  ASSERT_NE(playback.sound, nullptr);
+  EXPECT_EQ(playback.sound->size(), 1050u);
+  EXPECT_EQ(playback.length.count(), 131);
+  EXPECT_TRUE(playback.PlayingAt(playback.start));
+  EXPECT_FALSE(playback.PlayingAt(playback.start + playback.length));
+  EXPECT_EQ(vantrel::telephony::TPromptPlayback::FromRequest("stop", set.get(), nullptr).sound, nullptr);
+  EXPECT_THROW(vantrel::telephony::TPromptPlayback::FromRequest("sing\nx", set.get(), nullptr), std::invalid_argument);
+
+  // Played into a call: whole frames, the last one filled up with silence, then nothing; the same sound given
+  // again goes on where it was, a new one starts over.
+  vantrel::telephony::TPromptPlayer player;
+  player.Play(playback.sound);
+  int frames = 0;
+  const std::int16_t* last = nullptr;
+  while (player.Playing()) {
+    last = player.NextFrame();
+    ++frames;
+    if (frames == 2) player.Play(playback.sound);
+  }
+  EXPECT_EQ(frames, 7);  // 1050 samples: six whole frames and 90 samples
+  EXPECT_EQ(last[89], (*playback.sound)[1049]);
+  EXPECT_EQ(last[90], 0);
+  EXPECT_EQ(last[159], 0);
+  player.Play(std::make_shared<const std::vector<std::int16_t>>(320, 1));
+  EXPECT_TRUE(player.Playing());
+  player.Play(nullptr);
+  EXPECT_FALSE(player.Playing());
 }
