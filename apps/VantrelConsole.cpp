@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <strings.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -225,6 +226,8 @@ void Console::Draw(const std::string& message) {
          << "\n\nLines\n";
   ::Lines_var lines = environment_->GetLines();
   ::LineItemSeq_var items = lines->GetItemsArray();
+  // The callers each rule's lines hold (greeted or waiting in line): since when this console saw them, and who.
+  std::map<CORBA::Long, std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>>> held;
   for (CORBA::ULong i = 0; i < items->length(); ++i) {
     const ::LineItem& item = items[i];
     ::Line_var line = ::Line::_narrow(::ContainerItem_var(lines->GetItem(static_cast<CORBA::Long>(i))));
@@ -240,6 +243,8 @@ void Console::Draw(const std::string& message) {
       screen << "      call " << call << "  " << vantrel::CallStateName(line->GetCallState(call)) << "  "
              << (line->GetCallIsIncoming(call) ? "from " : "to ") << remote.in() << "  "
              << DurationOf(item.DevicePhoneNumber.in(), call) << "\n";
+      if (item.Rule.ID >= 0 && line->GetCallIsIncoming(call) && line->GetCallIsHeld(call))
+        held[item.Rule.ID].emplace_back(callsShown_[{item.DevicePhoneNumber.in(), call}], remote.in());
     }
   }
   // Calls gone from every line are forgotten.
@@ -265,6 +270,16 @@ void Console::Draw(const std::string& message) {
            << "  abandoned " << queue.Abandoned << " (" << shortAbandoned << " short)  overflowed " << queue.Overflowed
            << "  service level " << level << " in " << queue.ServiceLevelSeconds << " s  answer "
            << MinutesSeconds(queue.AverageSpeedOfAnswer) << "  talk " << MinutesSeconds(queue.AverageTalkTime) << "\n";
+    // The callers in line, longest first, with their place and how long they have been held.
+    auto& callers = held[queue.RuleID];
+    // Seen at the same redraw, they keep the line's order, which is the order they came in.
+    std::stable_sort(callers.begin(), callers.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t place = 0; place < callers.size(); ++place) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                           callers[place].first);
+      screen << "      " << place + 1 << ". " << callers[place].second << "  "
+             << MinutesSeconds(static_cast<long>(seconds.count())) << "\n";
+    }
   }
   screen << "\nOperators\n";
   ::Operators_var operators = environment_->GetOperators();

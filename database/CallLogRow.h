@@ -25,6 +25,8 @@ enum class TQueueEvent {
   OperatorPauseEnded = 13,   // Reason: the pause's reason (a new reason while paused ends the pause of the old one)
   OperatorWrapUpEnded = 14,  // Rule_id: the rule of the call wrapped up
   OperatorBusyEnded = 15,
+  GreetingPlayed = 16,     // the rule's greeting starts for the caller
+  PositionAnnounced = 17,  // the caller hears its place in line (Reason: the place) or the expected wait
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

@@ -1470,6 +1470,7 @@ bool TLine_Impl::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   routed.WaitingGroup = group;
   routed.Transition(TRoutedCall::TState::Waiting);
   WriteQueueLog(TQueueEvent::Entered, routed, {}, 0);
+  AnnounceToCallers();  // the first announcement before the music
   // Held, the caller hears what the exchange plays to held callers.
   const telephony::TAsyncRequests async(*tapiLine_);
   const LONG before = tapiLine_->LastRequestID();
@@ -1588,7 +1589,7 @@ long TLine_Impl::SecondsSince(TRoutedCall::TClock::time_point since) {
 }
 
 void TLine_Impl::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone,
-                               long seconds) {
+                               long seconds, long reason) {
   Guard("TLine_Impl.WriteQueueLog", [&] {
     const ::Database_var database = GetDatabase();
     const TLocalServant<TDatabase_Impl> callLog{database.in()};
@@ -1612,6 +1613,7 @@ void TLine_Impl::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, con
     row.ConnectedPhoneNumber = operatorPhone;
     row.Rule_id = routed.Rule;
     row.Seconds = seconds;
+    row.Reason = reason;
     if (::Line_var line = LineAt(operatorPhone); !CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
     std::string error;
     if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.WriteQueueLog", error.c_str());
@@ -1621,6 +1623,7 @@ void TLine_Impl::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, con
 void TLine_Impl::OnRoutingTick(DWORD ticks) {
   CheckRingTimeouts(ticks);
   Guard("TLine_Impl.ServeWaitingCallers", [&] { ServeWaitingCallers(); });
+  Guard("TLine_Impl.AnnounceToCallers", [&] { AnnounceToCallers(); });
   Guard("TLine_Impl.OnRoutingTick", [&] {
     ::Operator_var seated = GetOperator();
     if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->EndWrapUpIfDue();
@@ -1697,7 +1700,8 @@ void TLine_Impl::DoConnected(CORBA::Long call) {
     TRoutedCall* routed = IsRuled(call) ? RoutedCallOf(call) : nullptr;
     if (routed != nullptr && routed->State() == TRoutedCall::TState::Ended) routed = nullptr;
     const bool isCaller = routed != nullptr && routed->Caller() == call;
-    if (isCaller) routed->Transition(TRoutedCall::TState::Answered);
+    if (isCaller && StartGreeting(*routed)) routed = nullptr;  // the routing goes on once the greeting is heard
+    if (routed != nullptr && isCaller) routed->Transition(TRoutedCall::TState::Answered);
     if (routed != nullptr && !isCaller && routed->Consult == call) {
       // The target answered the consultation call: the transfer goes to it, whatever the rule would choose now
       // (asked again, it would pass its member over as busy, or choose a second one).

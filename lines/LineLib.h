@@ -15,6 +15,7 @@
 #include "lines/LineCallsSnapshot.h"
 #include "lines/RoutedCall.h"
 #include "model/ContainerItemLib.h"
+#include "support/PromptSet.h"
 #include "telephony/diZudu.h"
 
 namespace vantrel {
@@ -233,7 +234,17 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::string QueueKeyPrefix();
   std::string QueueKey(CORBA::Long caller);
   // One row of the queue log for the routed caller; operatorPhone the line the operator sits at, when one is named.
-  void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds);
+  void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds,
+                     long reason = 0);
+  // What routed callers hear (LineAnnouncements.cpp). At the caller's first CONNECTED: the rule's greeting starts,
+  // the caller held while it plays; true when it did (the routing goes on once it has been heard).
+  bool StartGreeting(TRoutedCall& routed);
+  // Every tick: a greeting heard takes the caller off hold; a waiting caller's announcement is due.
+  void AnnounceToCallers();
+  // The prompts to the party the caller's call talks to, under the label status shows; false when the exchange
+  // refused.
+  bool PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts);
+  std::shared_ptr<const TPromptSet> Prompts();
   static long SecondsSince(TRoutedCall::TClock::time_point since);
   // The operator at the line with that number is no longer held for a routed call.
   void ReleaseMemberAt(const std::string& phoneNumber);
@@ -274,6 +285,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::map<LONG, std::pair<CORBA::Long, TRoutingRequest>> routingRequests_;
   std::set<CORBA::Long> outgoingRaised_;
   std::set<CORBA::Long> connectedPending_;
+  std::shared_ptr<const TPromptSet> prompts_;  // only on the telephony thread; taken at the first use
 };
 
 }  // namespace vantrel

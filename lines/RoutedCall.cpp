@@ -20,6 +20,8 @@ const char* RoutingStateName(TRoutedCall::TState state) {
       return "Waiting";
     case TRoutedCall::TState::Ended:
       return "Ended";
+    case TRoutedCall::TState::Greeting:
+      return "Greeting";
   }
   return "?";
 }

@@ -22,10 +22,11 @@ namespace vantrel {
 //   Completing   the target answered; the transfer is being completed
 //   Waiting      the rule's group has no ready member: the caller is held in the queue until one is ready (then
 //                it is taken off hold and is Answered again) or its wait ran out (the rule's next action)
+//   Greeting     the caller is held while it hears the rule's greeting; then Answered (the routing goes on)
 //   Ended        transferred, or abandoned by the caller: nothing more is done for it
 class TRoutedCall {
  public:
-  enum class TState { Offered, Answered, Consulting, Dialling, Completing, Waiting, Ended };
+  enum class TState { Offered, Answered, Consulting, Dialling, Completing, Waiting, Ended, Greeting };
   using TClock = std::chrono::steady_clock;
 
   explicit TRoutedCall(CORBA::Long caller) : caller_(caller) {}
@@ -48,6 +49,9 @@ class TRoutedCall {
   CORBA::Long WaitingGroup = -1;                  // the group it waits for
   bool NoWaiting = false;  // its wait ran out or the line was full: the rule's group actions no longer hold it
   bool Answered = false;   // put through to a target that answered
+  bool Greeted = false;    // the rule's greeting started (or there was none to play)
+  TClock::time_point HeardUntil;        // the greeting being played ends then
+  TClock::time_point NextAnnouncement;  // of a waiting caller's place in line and expected wait
 
  private:
   CORBA::Long caller_;

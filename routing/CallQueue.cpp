@@ -75,6 +75,15 @@ std::vector<std::pair<std::string, long>> TCallQueue::NextCallers() const {
   return next;
 }
 
+long TCallQueue::PlaceOf(const std::string& caller) const {
+  std::lock_guard lock(mutex_);
+  const auto found = waiting_.find(caller);
+  if (found == waiting_.end()) return 0;
+  return 1 + static_cast<long>(std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) {
+           return entry.second.group == found->second.group && Before(entry.second, found->second);
+         }));
+}
+
 void TCallQueue::Leave(const std::string& caller) {
   std::lock_guard lock(mutex_);
   released_.erase(caller);

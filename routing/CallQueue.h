@@ -50,6 +50,8 @@ class TCallQueue {
   std::vector<long> LinesOfNextCallers() const;
   // The caller each group serves next, with the group.
   std::vector<std::pair<std::string, long>> NextCallers() const;
+  // The caller's place in the line of its group, 1 for the next one served; 0 when it does not wait.
+  long PlaceOf(const std::string& caller) const;
 
   void NoteOffered(long rule, int serviceLevelSeconds);
   // The caller is connected to an operator after waiting so long since it was offered.

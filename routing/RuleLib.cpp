@@ -104,11 +104,37 @@ void TRule_Impl::SetQueueSettings(const ::RuleQueueSettings& settings) {
   queue_.ServiceLevelSeconds = std::max<CORBA::Long>(0, settings.ServiceLevelSeconds);
 }
 
+::RuleCallerExperience* TRule_Impl::GetCallerExperience() {
+  std::lock_guard lock(queueMutex_);
+  auto* experience = new ::RuleCallerExperience;
+  experience->Greeting = greeting_.c_str();
+  experience->AnnouncePosition = announcePosition_;
+  experience->AnnounceWait = announceWait_;
+  experience->AnnounceEvery = announceEvery_;
+  return experience;
+}
+
+void TRule_Impl::SetCallerExperience(const ::RuleCallerExperience& experience) {
+  if (experience.AnnounceEvery < 1) {
+    DoError("TRule_Impl.SetCallerExperience", "AnnounceEvery must be at least 1 second");
+    return;
+  }
+  std::lock_guard lock(queueMutex_);
+  greeting_ = experience.Greeting.in();
+  announcePosition_ = experience.AnnouncePosition;
+  announceWait_ = experience.AnnounceWait;
+  announceEvery_ = experience.AnnounceEvery;
+}
+
 CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
   const bool assigned = TContainer_Impl::AssignFrom(source);
   ::Rule_var rule = ::Rule::_narrow(source);
   if (!CORBA::is_nil(rule)) {
-    Guarded("TRule_Impl.AssignFrom", [&] { SetQueueSettings(rule->GetQueueSettings()); });
+    Guarded("TRule_Impl.AssignFrom", [&] {
+      SetQueueSettings(rule->GetQueueSettings());
+      ::RuleCallerExperience_var experience = rule->GetCallerExperience();
+      SetCallerExperience(experience.in());
+    });
   }
   return assigned;
 }
@@ -124,6 +150,18 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
         settings.WrapUp = ini.ReadInteger(section, "WrapUp", settings.WrapUp);
         settings.ServiceLevelSeconds = ini.ReadInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
         SetQueueSettings(settings);
+        ::RuleCallerExperience_var experience = GetCallerExperience();
+        experience->Greeting = ini.ReadString(section, "Greeting", experience->Greeting.in()).c_str();
+        experience->AnnouncePosition = ini.ReadBool(section, "AnnouncePosition", experience->AnnouncePosition);
+        experience->AnnounceWait = ini.ReadBool(section, "AnnounceWait", experience->AnnounceWait);
+        const int every = ini.ReadInteger(section, "AnnounceEvery", experience->AnnounceEvery);
+        if (every < 1) {
+          LogErrorLine(std::string("Rules: [") + section + "] AnnounceEvery=" + std::to_string(every) +
+                       " must be at least 1 second; " + std::to_string(experience->AnnounceEvery) + " kept");
+        } else {
+          experience->AnnounceEvery = every;
+        }
+        SetCallerExperience(experience.in());
       },
       [&] { return TContainer_Impl::LoadFromIniFile(fileName, section); });
 }
@@ -138,6 +176,18 @@ CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* secti
         ini.WriteInteger(section, "Priority", settings.Priority);
         ini.WriteInteger(section, "WrapUp", settings.WrapUp);
         ini.WriteInteger(section, "ServiceLevelSeconds", settings.ServiceLevelSeconds);
+        ::RuleCallerExperience_var experience = GetCallerExperience();
+        // Only what differs from the defaults, so that rules without prompts are saved as before.
+        const auto keep = [&](const char* key, bool set, const std::string& value) {
+          if (set)
+            ini.WriteString(section, key, value);
+          else
+            ini.DeleteKey(section, key);
+        };
+        keep("Greeting", experience->Greeting.in()[0] != '\0', experience->Greeting.in());
+        keep("AnnouncePosition", experience->AnnouncePosition, "1");
+        keep("AnnounceWait", experience->AnnounceWait, "1");
+        keep("AnnounceEvery", experience->AnnounceEvery != 30, std::to_string(experience->AnnounceEvery));
       },
       [&] { return TContainer_Impl::SaveToIniFile(fileName, section); });
 }

@@ -28,6 +28,8 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
 
   ::RuleQueueSettings GetQueueSettings() override;
   void SetQueueSettings(const ::RuleQueueSettings& settings) override;
+  ::RuleCallerExperience* GetCallerExperience() override;
+  void SetCallerExperience(const ::RuleCallerExperience& experience) override;
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
@@ -37,6 +39,10 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   CORBA::Long currentActionIndex_ = 0;  // guarded by applyMutex_
   mutable std::mutex queueMutex_;
   ::RuleQueueSettings queue_{0, 0, 0, 0, 20};  // guarded by queueMutex_
+  std::string greeting_;                       // guarded by queueMutex_
+  bool announcePosition_ = false;              // guarded by queueMutex_
+  bool announceWait_ = false;                  // guarded by queueMutex_
+  long announceEvery_ = 30;                    // guarded by queueMutex_
 };
 
 }  // namespace vantrel

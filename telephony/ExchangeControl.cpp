@@ -80,7 +80,7 @@ const char* const TExchangeControl::kHelp =
     "drop STATION               the station's phone hangs up its newest call\n"
     "add NUMBER [NAME]          a new station\n"
     "remove NUMBER              takes a station away\n"
-    "status                     one line per party: id, side, number, state, peer\n"
+    "status                     one line per party: id, side, number, state, peer, what it hears\n"
     "help                       this text";
 
 std::vector<std::string> TExchangeControl::Execute(TSoftExchange& exchange, const std::string& command) {
@@ -126,7 +126,8 @@ std::vector<std::string> TExchangeControl::Execute(TSoftExchange& exchange, cons
       if (words.size() != 1) throw std::invalid_argument("Use: status");
       for (const TPartyStatus& party : exchange.Status()) {
         reply.push_back(std::to_string(party.id) + (party.outside ? " outside " : " station ") + party.number + " " +
-                        party.state + (party.peerNumber.empty() ? "" : " with " + party.peerNumber));
+                        party.state + (party.peerNumber.empty() ? "" : " with " + party.peerNumber) +
+                        (party.hearing.empty() ? "" : " hearing " + party.hearing));
       }
       reply.emplace_back("OK");
     } else if (verb == "help") {

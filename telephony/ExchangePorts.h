@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "telephony/tapi/Tapi.h"
 
@@ -19,6 +22,8 @@ struct TLegChange {
   DWORD peer = 0;
   bool gone = false;
   bool waitsForPhone = false;
+  // Prompts to play to the leg's party once, now; a new one (another pointer) starts over. Null: none.
+  std::shared_ptr<const std::vector<std::int16_t>> prompt;
 };
 
 // Connects legs to the outside world, as a PBX's channel drivers do: phones registered for stations, trunks.

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "support/IniFile.h"
+#include "support/PromptSet.h"
 #include "telephony/SoftExchange.h"
 
 namespace vantrel::telephony {
@@ -19,6 +20,7 @@ std::unique_ptr<ITelephonyProvider> MakeTelephonyProvider(const std::string& ini
   if (name.empty() || name == kSoftwareExchange) {
     auto exchange = std::make_unique<TSoftExchange>();
     exchange->Configure(TSoftExchange::LoadConfig(iniFolder));
+    exchange->SetPrompts(TPromptSet::Shared(iniFolder));
     return exchange;
   }
   throw std::invalid_argument(file.string() + ": no telephony provider \"" + name + "\" (known: " + kSoftwareExchange +

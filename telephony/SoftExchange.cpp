@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "support/IniFile.h"
+#include "support/VantrelCommonRoutines.h"
 
 namespace vantrel::telephony {
 
@@ -285,12 +286,20 @@ DWORD TSoftExchange::FarEndOf(const std::string& stationNumber) const {
 
 std::vector<TPartyStatus> TSoftExchange::Status() const {
   const auto lock = Lock();
+  const auto now = TPromptPlayback::TClock::now();
   std::vector<TPartyStatus> parties;
   for (const auto& [id, leg] : legs_) {
     TPartyStatus party{id, leg->IsFarEnd(), leg->number, {}, StateName(leg->state)};
     if (leg->IsFarEnd() && leg->state == kFarEndRinging) party.state = "RINGING";
     auto peer = legs_.find(leg->peer);
     if (peer != legs_.end()) party.peerNumber = peer->second->number;
+    if (leg->playback.PlayingAt(now)) {
+      party.hearing = leg->playback.label;
+    } else if (peer != legs_.end() && (peer->second->state == LINECALLSTATE_ONHOLD ||
+                                       peer->second->state == LINECALLSTATE_ONHOLDPENDTRANSFER)) {
+      // Held, a party hears the music on hold, or the hold tone without it (as the SIP port plays them).
+      party.hearing = prompts_ != nullptr && prompts_->Music() != nullptr ? "music" : "hold tone";
+    }
     parties.push_back(std::move(party));
   }
   return parties;
@@ -372,6 +381,7 @@ void TSoftExchange::Publish(const Leg& leg, bool gone) {
   change.peer = leg.peer;
   change.gone = gone;
   change.waitsForPhone = leg.waitsForPhone;
+  if (leg.playback.PlayingAt(TPromptPlayback::TClock::now())) change.prompt = leg.playback.sound;
   ports_->LegChanged(change);
 }
 
@@ -394,6 +404,8 @@ void TSoftExchange::ChangeInfo(Leg& leg, DWORD infoStates) {
 void TSoftExchange::Link(Leg& a, Leg& b) {
   a.peer = b.id;
   b.peer = a.id;
+  a.playback = {};  // a prompt is for the partner that asked for it
+  b.playback = {};
   Publish(a);
   Publish(b);
 }
@@ -707,5 +719,35 @@ LONG TSoftExchange::Forward(DWORD device, bool forwarded, const std::string& des
 }
 
 void TSoftExchange::Released(DWORD call) { EraseIfUnused(call); }
+
+void TSoftExchange::SetPrompts(std::shared_ptr<const TPromptSet> prompts) {
+  const auto lock = Lock();
+  prompts_ = std::move(prompts);
+}
+
+LONG TSoftExchange::DevSpecific(DWORD call, const std::string& params, const TReply& reply) {
+  Leg* leg = FindLeg(call);
+  if (leg == nullptr) return LINEERR_INVALCALLHANDLE;
+  Leg* party = FindLeg(leg->peer);
+  if (party == nullptr) return LINEERR_INVALCALLSTATE;
+  std::vector<std::string> missing;
+  TPromptPlayback playback;
+  try {
+    playback = TPromptPlayback::FromRequest(params, prompts_.get(), &missing);
+  } catch (const std::invalid_argument&) {
+    return LINEERR_INVALPARAM;
+  }
+  const LONG request = reply(0);
+  // A missing prompt never fails the call: it is left out, with one line each.
+  for (const std::string& name : missing) LogFormat("Exchange: prompt %s is missing; skipped", {name});
+  if (playback.sound != nullptr) {
+    std::string names;
+    for (const std::string& name : playback.names) names += (names.empty() ? "" : ", ") + name;
+    LogFormat("Exchange: %s hears %s (%s)", {party->number, playback.label, names});
+  }
+  party->playback = std::move(playback);
+  Publish(*party);
+  return request;
+}
 
 }  // namespace vantrel::telephony

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "telephony/ExchangePorts.h"
+#include "telephony/PromptPlayback.h"
 #include "telephony/TelephonyProvider.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -35,6 +36,7 @@ struct TPartyStatus {
   std::string number;      // the party's own number
   std::string peerNumber;  // whom it talks to, rings or is rung by; empty when alone
   std::string state;       // the call state's name ("RINGING" for a far end that is being called)
+  std::string hearing;     // what the server plays to it now ("welcome", "music"); empty when nothing
 };
 
 // The software exchange, a telephony back-end: stations (the line devices, one address each), far ends reached
@@ -86,6 +88,8 @@ class TSoftExchange final : public ITelephonyProvider {
   // The far end that a station's number is in a call with (the latest), or 0.
   DWORD FarEndOf(const std::string& stationNumber) const;
   std::vector<TPartyStatus> Status() const;
+  // The prompts and music parties hear when a line asks (DevSpecific) or holds them; none: prompts are skipped.
+  void SetPrompts(std::shared_ptr<const TPromptSet> prompts);
 
   // The provider, with the lock held.
   std::string ProviderName() const override;
@@ -105,12 +109,15 @@ class TSoftExchange final : public ITelephonyProvider {
   LONG CompleteTransfer(DWORD held, DWORD consult, const TReply& reply) override;
   LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) override;
   void Released(DWORD call) override;
+  // "play" or "stop" prompts to the party the call talks to (TPromptPlayback).
+  LONG DevSpecific(DWORD call, const std::string& params, const TReply& reply) override;
 
  private:
   // A call leg: a station's call, or a far end (device < 0) that applications never see.
   struct Leg : TCallData {
     DWORD peer = 0;
     bool waitsForPhone = false;  // made by a program; dials once the station's phone answers
+    TPromptPlayback playback;    // what a line plays to the leg's party; ends with a new partner
     bool IsFarEnd() const { return device < 0; }
   };
 
@@ -143,6 +150,7 @@ class TSoftExchange final : public ITelephonyProvider {
   std::map<DWORD, std::unique_ptr<Leg>> legs_;
   DWORD nextId_ = 0x10000;
   IExchangePorts* ports_ = nullptr;
+  std::shared_ptr<const TPromptSet> prompts_;
 };
 
 }  // namespace vantrel::telephony

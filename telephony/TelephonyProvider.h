@@ -101,6 +101,10 @@ class ITelephonyProvider {
   virtual LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) = 0;
   // No application holds the call any more.
   virtual void Released(DWORD call) = 0;
+  // An operation of the back-end's own (lineDevSpecific), as text; a back-end without any refuses it.
+  virtual LONG DevSpecific(DWORD call, const std::string& params, const TReply& reply) {
+    return LINEERR_OPERATIONUNAVAIL;
+  }
 
  protected:
   // Before Attach, nothing listens: the events go nowhere.

@@ -546,6 +546,8 @@ class TTapiCall {
   void Drop(const std::string& userUserInfo = {});
   void Hold();
   void Unhold();
+  // The back-end's own operation on the call (lineDevSpecific).
+  void DevSpecific(const std::string& params);
   void BlindTransfer(const std::string& destination);
   void Dial(const std::string& destination);
   TTapiCall* SetupTransfer();
@@ -584,6 +586,7 @@ class TCustomTapiLine : public TTapiDevice {
   void Drop(TTapiCall* call, const std::string& userUserInfo = {});
   void Hold(TTapiCall* call);
   void Unhold(TTapiCall* call);
+  void DevSpecific(TTapiCall* call, const std::string& params);
   void Dial(TTapiCall* call, const std::string& destination, DWORD countryCode = 0);
   void BlindTransfer(TTapiCall* call, const std::string& destination, DWORD countryCode = 0);
   TTapiCall* MakeCall(const std::string& destination, DWORD countryCode, const LINECALLPARAMS* params);

@@ -187,6 +187,11 @@ void TTapiCall::Unhold() {
   line_.Unhold(this);
 }
 
+void TTapiCall::DevSpecific(const std::string& params) {
+  CheckOwnership();
+  line_.DevSpecific(this, params);
+}
+
 void TTapiCall::BlindTransfer(const std::string& destination) {
   CheckOwnership();
   line_.BlindTransfer(this, destination, 0);

@@ -267,6 +267,13 @@ void TCustomTapiLine::Unhold(TTapiCall* call) {
   StartRequest(lineUnhold(call->Handle), REQUEST_UNHOLD, call);
 }
 
+void TCustomTapiLine::DevSpecific(TTapiCall* call, const std::string& params) {
+  CheckCall(call, "DevSpecific failed");
+  std::string text = params;
+  StartRequest(lineDevSpecific(hLine_, 0, call->Handle, text.data(), static_cast<DWORD>(text.size())),
+               REQUEST_DEVSPECIFIC, call);
+}
+
 void TCustomTapiLine::Dial(TTapiCall* call, const std::string& destination, DWORD countryCode) {
   CheckCall(call, "Dail failed");
   StartRequest(lineDial(call->Handle, destination.c_str(), countryCode), REQUEST_DIAL, call);

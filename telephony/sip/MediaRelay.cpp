@@ -40,6 +40,7 @@ struct TMediaRelay::Endpoint {
   bool partyHolds = false;
   DWORD peer = 0;
   bool holdSound = false;
+  TPromptPlayer prompt;
   std::size_t soundPosition = 0;
   std::uint16_t soundSequence = 0;
   std::uint32_t soundTimestamp = 0;
@@ -149,6 +150,11 @@ void TMediaRelay::PlayHoldSound(DWORD leg, bool play) {
   if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->holdSound = play;
 }
 
+void TMediaRelay::PlayPrompt(DWORD leg, TPromptPlayer::TSound sound) {
+  const std::lock_guard guard(lock_);
+  if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->prompt.Play(std::move(sound));
+}
+
 void TMediaRelay::Close(DWORD leg) {
   const std::lock_guard guard(lock_);
   auto found = byLeg_.find(leg);
@@ -250,7 +256,7 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
     auto peerFound = byLeg_.find(endpoint.peer);
     if (peerFound == byLeg_.end()) continue;
     Endpoint& peer = *peerFound->second;
-    if (peer.holdSound || !Sendable(peer)) continue;
+    if (peer.holdSound || peer.prompt.Playing() || !Sendable(peer)) continue;
     if (isEvent) {
       if (peer.eventPayload < 0) continue;
       packet[1] = static_cast<std::uint8_t>((packet[1] & 0x80) | peer.eventPayload);
@@ -272,7 +278,8 @@ void TMediaRelay::Tick(std::vector<DWORD>& silent) {
   const auto now = std::chrono::steady_clock::now();
   std::uint8_t packet[kRtpHeader + THoldSound::kFrameSamples];
   for (auto& [leg, endpoint] : byLeg_) {
-    if (!endpoint->holdSound || !Sendable(*endpoint)) continue;
+    const bool prompting = endpoint->prompt.Playing();
+    if ((!endpoint->holdSound && !prompting) || !Sendable(*endpoint)) continue;
     Endpoint& to = *endpoint;
     packet[0] = 0x80;
     packet[1] = static_cast<std::uint8_t>(to.law);
@@ -285,9 +292,10 @@ void TMediaRelay::Tick(std::vector<DWORD>& silent) {
       packet[4 + i] = static_cast<std::uint8_t>(timestamp >> (24 - 8 * i));
       packet[8 + i] = static_cast<std::uint8_t>(to.soundSsrc >> (24 - 8 * i));
     }
-    Encode(holdSound_.Frame(to.soundPosition), THoldSound::kFrameSamples, to.law, packet + kRtpHeader);
+    Encode(prompting ? to.prompt.NextFrame() : holdSound_.Frame(to.soundPosition), THoldSound::kFrameSamples, to.law,
+           packet + kRtpHeader);
     SendTo(to, packet, sizeof packet);
-    ++counts_.holdFrames;
+    ++(prompting ? counts_.promptFrames : counts_.holdFrames);
   }
   if (now - lastSilenceCheck_ < std::chrono::seconds(1) && silenceLimit_ >= std::chrono::seconds(2)) return;
   lastSilenceCheck_ = now;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "telephony/sip/HoldSound.h"
+#include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/RtpLatch.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -40,6 +41,7 @@ class TMediaRelay {
     std::uint64_t transcoded = 0;
     std::uint64_t foreign = 0;  // from an address the port does not serve, or no RTP: dropped
     std::uint64_t holdFrames = 0;
+    std::uint64_t promptFrames = 0;
   };
 
   // Ports are taken from the range (even ones, as RTP wants). A leg that sent nothing for silenceLimit while
@@ -60,6 +62,8 @@ class TMediaRelay {
   // Forward between the two legs (peer 0: to nobody).
   void Link(DWORD leg, DWORD peer);
   void PlayHoldSound(DWORD leg, bool play);
+  // Prompts into the leg, once, before anything else it hears (see TPromptPlayer::Play).
+  void PlayPrompt(DWORD leg, TPromptPlayer::TSound sound);
   void Close(DWORD leg);
   // Whether the leg's party has sent media since its port opened.
   bool Heard(DWORD leg) const;

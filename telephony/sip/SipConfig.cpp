@@ -86,6 +86,11 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   } else if (std::filesystem::path(config.holdSound).is_relative()) {
     config.holdSound = (std::filesystem::path(iniFolder) / config.holdSound).string();
   }
+  // The music on hold of the prompts' settings is what held and waiting callers hear; the tone stays the fallback.
+  const std::string music(Trim(TMemIniFile((std::filesystem::path(iniFolder) / "Settings.ini").string())
+                                   .ReadString("Prompts", "Music", "")));
+  if (!music.empty())
+    config.holdSound = std::filesystem::path(music).is_absolute() ? music : (std::filesystem::path(iniFolder) / music).string();
 
   config.guard.banAfterFailures = ini.ReadInteger("SIP", "BanAfterFailures", config.guard.banAfterFailures);
   config.guard.banSeconds = ini.ReadInteger("SIP", "BanSeconds", config.guard.banSeconds);

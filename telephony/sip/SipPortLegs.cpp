@@ -105,6 +105,7 @@ void TSipPort::UpdateMedia(DWORD leg) {
   // A party whose partner holds it hears the hold sound: an outside caller held by an operator or waiting in
   // a queue at a routing line.
   relay_->PlayHoldSound(leg, peerFound != legs_.end() && IsHoldState(peerFound->second.state));
+  relay_->PlayPrompt(leg, found->second.prompt);
 }
 
 void TSipPort::OnDigit(DWORD leg, char digit) {

@@ -113,6 +113,12 @@ LONG lineUnhold(HCALL hCall) {
   return Served([&](TTapiService& service) { return service.Unhold(hCall); });
 }
 
+LONG lineDevSpecific(HLINE, DWORD, HCALL hCall, void* lpParams, DWORD dwSize) {
+  if (lpParams == nullptr && dwSize != 0) return LINEERR_INVALPOINTER;
+  const std::string params(static_cast<const char*>(lpParams), lpParams == nullptr ? 0 : dwSize);
+  return Served([&](TTapiService& service) { return service.DevSpecific(hCall, params); });
+}
+
 LONG lineDial(HCALL hCall, const char* lpszDestAddress, DWORD) {
   return Served([&](TTapiService& service) { return service.Dial(hCall, lpszDestAddress); });
 }

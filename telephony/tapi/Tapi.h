@@ -418,6 +418,8 @@ LONG lineForward(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID, const LINE
                  DWORD dwNumRingsNoAnswer, HCALL* lphConsultCall, const LINECALLPARAMS* lpCallParams);
 LONG lineDeallocateCall(HCALL hCall);
 LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes);
+// The provider's own operations on a call (hLine and dwAddressID are not used: the call names its line).
+LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, void* lpParams, DWORD dwSize);
 LONG lineSetCallPrivilege(HCALL hCall, DWORD dwCallPrivilege);
 LONG lineGetRequest(HLINEAPP hLineApp, DWORD dwRequestMode, void* lpRequestBuffer);
 

@@ -728,6 +728,10 @@ LONG TTapiService::Unhold(HCALL call) {
   return OwnerRequest(call, [this](DWORD id, const TReply& reply) { return provider_.Unhold(id, reply); });
 }
 
+LONG TTapiService::DevSpecific(HCALL call, const std::string& params) {
+  return OwnerRequest(call, [&](DWORD id, const TReply& reply) { return provider_.DevSpecific(id, params, reply); });
+}
+
 LONG TTapiService::Dial(HCALL call, const char* digits) {
   if (digits == nullptr) return LINEERR_INVALPOINTER;
   return OwnerRequest(call, [&](DWORD id, const TReply& reply) { return provider_.Dial(id, digits, reply); });

@@ -55,6 +55,7 @@ class TTapiService final : private ITelephonyEvents {
   LONG Drop(HCALL call);
   LONG Hold(HCALL call);
   LONG Unhold(HCALL call);
+  LONG DevSpecific(HCALL call, const std::string& params);
   LONG Dial(HCALL call, const char* digits);
   LONG MakeCall(HLINE line, HCALL* call, const char* destination, const LINECALLPARAMS* params);
   LONG BlindTransfer(HCALL call, const char* destination);

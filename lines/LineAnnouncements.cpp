@@ -1,0 +1,120 @@
+// What a line's routed callers hear: the rule's greeting when the line answers, and while they wait their place
+// in line and the expected wait, spoken by the exchange between the music (telephony/PromptPlayback.h).
+#include <chrono>
+
+#include "LineLib.h"
+#include "lines/CallerAnnouncement.h"
+#include "model/Servant.h"
+#include "routing/RuleLib.h"
+#include "routing/RulesLib.h"
+#include "support/VantrelCommonRoutines.h"
+#include "telephony/PromptPlayback.h"
+
+namespace vantrel {
+
+using telephony::TTapiCall;
+
+std::shared_ptr<const TPromptSet> TLine_Impl::Prompts() {
+  if (prompts_) return prompts_;
+  std::string folder;
+  if (::Environment_var environment = GetEnvironment(); !CORBA::is_nil(environment)) {
+    CORBA::String_var path = environment->GetIniFilesPath();
+    folder = path.in();
+  }
+  // Without an INI folder there are no prompts: every one is missing, and skipped.
+  prompts_ = folder.empty() ? std::make_shared<const TPromptSet>() : TPromptSet::Shared(folder);
+  return prompts_;
+}
+
+bool TLine_Impl::PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts) {
+  TTapiCall* caller = GetCallByHandle(routed.Caller());
+  if (caller == nullptr) return false;
+  try {
+    const telephony::TAsyncRequests async(*tapiLine_);
+    caller->DevSpecific(telephony::TPromptPlayback::Request(label, prompts));
+  } catch (const telephony::ETapiError& error) {
+    LogFormat("routing %d: no prompts played: %s",
+              {static_cast<long>(routed.Caller()), telephony::TapiErrorText(error.ErrorCode)});
+    return false;
+  }
+  std::string names;
+  for (const std::string& name : prompts) names += (names.empty() ? "" : ", ") + name;
+  LogFormat("routing %d: played %s (%s)", {static_cast<long>(routed.Caller()), label, names});
+  return true;
+}
+
+bool TLine_Impl::StartGreeting(TRoutedCall& routed) {
+  if (routed.Greeted) return false;
+  routed.Greeted = true;
+  const ::Rule_var rule = GetRule();
+  if (CORBA::is_nil(rule)) return false;
+  const ::RuleCallerExperience_var experience = rule->GetCallerExperience();
+  const std::string greeting = experience->Greeting.in();
+  if (greeting.empty()) return false;
+  const auto length = Prompts()->Length(greeting);
+  if (length.count() == 0) {
+    LogFormat("Prompts: %s is missing; skipped", {greeting});
+    return false;
+  }
+  TTapiCall* caller = GetCallByHandle(routed.Caller());
+  if (caller == nullptr || caller->IsOnHold() || !caller->IsConnected()) return false;
+  if (!PlayToCaller(routed, greeting, {greeting})) return false;
+  routed.Transition(TRoutedCall::TState::Greeting);
+  routed.HeardUntil = TRoutedCall::TClock::now() + length;
+  WriteQueueLog(TQueueEvent::GreetingPlayed, routed, {}, SecondsSince(routed.OfferedAt));
+  // Held, the caller is nobody's yet: the routing line's next CONNECTED (off hold) routes it.
+  const telephony::TAsyncRequests async(*tapiLine_);
+  const LONG before = tapiLine_->LastRequestID();
+  caller->Hold();
+  TrackRequest(before, routed.Caller(), TRoutingRequest::Hold);
+  return true;
+}
+
+void TLine_Impl::AnnounceToCallers() {
+  if (routed_.empty()) return;
+  const auto now = TRoutedCall::TClock::now();
+  ::RuleCallerExperience_var experience;
+  TRules_Impl* rules = nullptr;
+  bool asked = false;  // the rule's settings, once a tick and only when a caller waits
+  for (auto& [handle, routed] : routed_) {
+    if (routed.CallerGone) continue;
+    if (routed.State() == TRoutedCall::TState::Greeting) {
+      if (now < routed.HeardUntil) continue;
+      routed.Transition(TRoutedCall::TState::Answered);
+      Unhold(handle);
+      continue;
+    }
+    if (routed.State() != TRoutedCall::TState::Waiting || now < routed.NextAnnouncement) continue;
+    if (!asked) {
+      asked = true;
+      const ::Rule_var rule = GetRule();
+      rules = LocalRules();
+      if (CORBA::is_nil(rule) || rules == nullptr) return;
+      experience = rule->GetCallerExperience();
+    }
+    if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;
+    // On the caller's own beat, so that the tick's lateness does not add up; a caller whose beat is far behind (it
+    // starts to wait, or waits again) starts a new one.
+    const auto every = std::chrono::seconds(experience->AnnounceEvery);
+    routed.NextAnnouncement = now - routed.NextAnnouncement < every ? routed.NextAnnouncement + every : now + every;
+    const long place = rules->Queue().PlaceOf(QueueKey(handle));
+    long wait = -1;
+    if (experience->AnnounceWait) {
+      const ::Rule_var rule = GetRule();
+      const TLocalServant<TRule_Impl> local{rule.in()};
+      for (const auto& figures : rules->Queue().Figures(true)) {
+        if (figures.rule != routed.Rule || figures.counted.talks == 0 || !local) continue;
+        const double handleSeconds =
+            figures.counted.talkSeconds / figures.counted.talks + local->GetQueueSettings().WrapUp;
+        wait = ExpectedWaitSeconds(place, handleSeconds, local->ReadyMembersAt(routed.ActionIndex, 100));
+      }
+    }
+    const TCallerAnnouncement announcement =
+        MakeCallerAnnouncement(place, wait, experience->AnnouncePosition, experience->AnnounceWait);
+    if (announcement.prompts.empty()) continue;
+    if (PlayToCaller(routed, announcement.label, announcement.prompts))
+      WriteQueueLog(TQueueEvent::PositionAnnounced, routed, {}, SecondsSince(routed.OfferedAt), place);
+  }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,149 @@
+// What a SIP trunk caller hears while the server holds it: the greeting's audio, then its place in line, then the
+// music, each a prompt of its own pitch so that the frames tell which one arrived (SIPp as the trunk caller, its
+// media at an RTP peer of the test).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+
+#include "HostClient.h"
+#include "RtpPeer.h"
+#include "SipHostSetup.h"
+#include "SpawnedProgram.h"
+#include "Vantrel.hh"
+#include "support/WavSound.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPcmu = 0;
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// The pitch of a 20 ms µ-law frame from its sign changes (the sign is the top bit of every code).
+int PitchOf(const std::vector<std::uint8_t>& frame) {
+  int changes = 0;
+  for (std::size_t i = 1; i < frame.size(); ++i) changes += ((frame[i] ^ frame[i - 1]) & 0x80) != 0 ? 1 : 0;
+  return changes * 25;  // changes / 2 per period, 50 frames a second
+}
+
+class CallerExperienceSip : public ::testing::Test {
+ protected:
+  void Tone(const std::string& file, double hertz, int milliseconds) {
+    vantrel::TWavSound sound{8000, std::vector<std::int16_t>(static_cast<std::size_t>(8 * milliseconds))};
+    for (std::size_t i = 0; i < sound.samples.size(); ++i)
+      sound.samples[i] = static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * hertz * (i + 0.5) / 8000));
+    std::ofstream(host_.IniFolder() / file, std::ios::binary) << vantrel::WavBytes(sound);
+  }
+  void SetUp() override {
+    sipPort_ = FreeLoopbackPort();
+    trunkPort_ = FreeLoopbackPort();
+    TSipHostSetup{sipPort_, trunkPort_, "35000-35199", 8, "MediaTimeout=0\n"}.Write(host_.IniFolder());
+    std::ofstream(host_.IniFolder() / "Settings.ini", std::ios::app) << "[Prompts]\nMusic=music.wav\n";
+    std::filesystem::create_directories(host_.IniFolder() / "Prompts");
+    std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt") << "welcome=Welcome\ncaller-number=You are caller\n1=one\n";
+    Tone("Prompts/welcome.wav", 500, 1000);
+    Tone("Prompts/caller-number.wav", 1000, 600);
+    Tone("Prompts/1.wav", 1500, 400);
+    Tone("music.wav", 250, 2000);
+    const std::string crm = std::string(VANTREL_CRM_PATH) + " --connection 'Provider=SQLite;Data Source=crm.sqlite3'" +
+                            " --base '" + host_.IniFolder().string() + "' > /dev/null";
+    ASSERT_EQ(std::system(crm.c_str()), 0);
+    {
+      CrmFile file(host_.IniFolder() / "crm.sqlite3");
+      ASSERT_EQ(sqlite3_exec(file.Handle(), "insert into tq_ContactInGroup (Contact_id, Group_id) values (11, 500)",
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK);
+    }
+    // Trunk line 101 lets callers wait for the support group, greeting them and telling their place.
+    std::ofstream(host_.IniFolder() / "Rules.ini")
+        << "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\nMaxWait=60\nGreeting=welcome\nAnnouncePosition=1\n"
+           "AnnounceEvery=30\n[Rules_0_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
+    std::ofstream(host_.IniFolder() / "Lines.ini")
+        << "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
+           "IsOuter=1\nUsingDND=0\n";
+    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output() << host_.ErrorOutput();
+    ASSERT_TRUE(WaitUntil([&] { return ReadServerLog(host_.IniFolder(), "Info").find("SIP: listening on") !=
+                                       std::string::npos; }));
+    environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
+  }
+  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
+  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
+
+  HostProcess host_;
+  int sipPort_ = 0, trunkPort_ = 0;
+  ::Environment_var environment_;
+};
+
+}  // namespace
+
+TEST_F(CallerExperienceSip, ATrunkCallerHearsTheGreetingThenItsPlaceThenTheMusic) {
+  // The one member of the group sits at 103, paused: the caller waits.
+  ::Operators_var operators = environment_->GetOperators();
+  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+  anna->SetID(11);
+  anna->SetLine(::Line_var(::Line::_narrow(
+      ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
+  anna->SetStatus(::OperatorPause);
+
+  RtpPeer media;
+  const auto note = host_.IniFolder() / "caller-media-port";
+  SpawnedProgram caller({"/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
+                         std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
+                         std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t",
+                         "u1", "-s", "101", "-key", "caller", "5550140", "-key", "rtp_ip", "127.0.0.1", "-key",
+                         "rtp_port", std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key",
+                         "media_note", note.string(), "-d", "0"});
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(note).size() > 8; }, 10s)) << "no answer";
+  // The runs of frames heard, each as its pitch (the nearest of the prompts' and the music's) and its length.
+  const auto runs = [&] {
+    std::vector<std::pair<int, int>> heard;
+    for (const auto& packet : media.Received()) {
+      if (packet.payloadType != kPcmu || packet.payload.size() != 160) continue;
+      int pitch = 0;
+      for (const int known : {500, 1000, 1500, 250}) {
+        if (std::abs(PitchOf(packet.payload) - known) <= 50) pitch = known;
+      }
+      if (heard.empty() || heard.back().first != pitch) heard.emplace_back(pitch, 0);
+      ++heard.back().second;
+    }
+    return heard;
+  };
+  // The greeting (500 Hz, 50 frames), "caller number" (1000 Hz, 30 frames), "one" (1500 Hz, 20 frames), then the
+  // music (250 Hz). Between two prompts the music may come in for a tick of the line's (100 ms, five frames).
+  const auto order = [&] {
+    std::vector<int> said;
+    for (const auto& [pitch, frames] : runs()) {
+      if (pitch == 250 && frames <= 5 && said.size() == 1) continue;
+      said.push_back(pitch == 0 ? -frames : pitch);
+    }
+    return said;
+  };
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto heard = runs();
+        return heard.size() >= 4 && heard.back().first == 250 && heard.back().second >= 10;
+      },
+      10s));
+  EXPECT_EQ(order(), (std::vector<int>{500, 1000, 1500, 250})) << [&] {
+    std::string text;
+    for (const auto& [pitch, frames] : runs()) text += std::to_string(pitch) + "x" + std::to_string(frames) + " ";
+    return text;
+  }();
+  const auto heard = runs();
+  EXPECT_GE(heard.front().second, 50);  // the whole greeting
+  EXPECT_NE(Exchange("status").find("outside 5550140 CONNECTED with 101 hearing music"), std::string::npos)
+      << Exchange("status");
+  Exchange("hangup");
+  EXPECT_EQ(caller.WaitForExit(10s), 0) << caller.Output();
+}
