@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 
 #include "support/FormatText.h"
 #include "support/VantrelCommonRoutines.h"
@@ -38,6 +39,7 @@ constexpr unsigned kAllowed[TRoutedCall::kStates] = {
     /* Ended      */ Bit(TState::Gone),
     /* Gone       */ 0,
 };
+
 }  // namespace
 
 const char* RoutingStateName(TRoutedCall::TState state) {
