@@ -41,7 +41,7 @@ void MeasureDecisions(::Rules_ptr rules, ::Rule_ptr rule, ::Operators_ptr operat
   for (CORBA::Long i = 0; i < operators->GetItemsCount(); ++i) seated.emplace_back(operators->GetItem(i));
   TCallQueue& queue = localRules->Queue();
   for (int i = 0; i < waiting; ++i) {
-    queue.Enter("bench:" + std::to_string(i), -1, rule->GetID(), kGroup, 0, 0, Clock::now());
+    queue.Enter(TQueueCallerKey{-1, i}, rule->GetID(), kGroup, 0, 0, Clock::now());
   }
   std::vector<double> decisions;
   for (int round = 0; round < 2000; ++round) {
@@ -57,7 +57,7 @@ void MeasureDecisions(::Rules_ptr rules, ::Rule_ptr rule, ::Operators_ptr operat
     if (target.empty()) std::printf("no member chosen\n");
     for (auto& one : seated) one->Unreserve();
   }
-  for (int i = 0; i < waiting; ++i) queue.Leave("bench:" + std::to_string(i));
+  for (int i = 0; i < waiting; ++i) queue.Leave(TQueueCallerKey{-1, i});
   std::printf("%4d waiting: routing decision p50 %6.1f us p99 %6.1f us\n", waiting, Percentile(decisions, 0.5),
               Percentile(decisions, 0.99));
 }

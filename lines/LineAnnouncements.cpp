@@ -2,7 +2,8 @@
 // in line and the expected wait, spoken by the exchange between the music (telephony/PromptPlayback.h).
 #include <chrono>
 
-#include "LineLib.h"
+#include "lines/LineLib.h"
+#include "lines/LineRouter.h"
 #include "lines/CallerAnnouncement.h"
 #include "model/Servant.h"
 #include "routing/RuleLib.h"
@@ -13,11 +14,12 @@
 namespace vantrel {
 
 using telephony::TTapiCall;
+using TState = TRoutedCall::TState;
 
-std::shared_ptr<const TPromptSet> TLine_Impl::Prompts() {
+std::shared_ptr<const TPromptSet> TLineRouter::Prompts() {
   if (prompts_) return prompts_;
   std::string folder;
-  if (::Environment_var environment = GetEnvironment(); !CORBA::is_nil(environment)) {
+  if (::Environment_var environment = line_.GetEnvironment(); !CORBA::is_nil(environment)) {
     CORBA::String_var path = environment->GetIniFilesPath();
     folder = path.in();
   }
@@ -26,11 +28,11 @@ std::shared_ptr<const TPromptSet> TLine_Impl::Prompts() {
   return prompts_;
 }
 
-bool TLine_Impl::PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts) {
-  TTapiCall* caller = GetCallByHandle(routed.Caller());
+bool TLineRouter::PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts) {
+  TTapiCall* caller = line_.GetCallByHandle(routed.Caller());
   if (caller == nullptr) return false;
   try {
-    const telephony::TAsyncRequests async(*tapiLine_);
+    const telephony::TAsyncRequests async(*line_.tapiLine_);
     caller->DevSpecific(telephony::TPromptPlayback::Request(label, prompts));
   } catch (const telephony::ETapiError& error) {
     LogFormat("routing %d: no prompts played: %s",
@@ -43,10 +45,10 @@ bool TLine_Impl::PlayToCaller(TRoutedCall& routed, const std::string& label, con
   return true;
 }
 
-bool TLine_Impl::StartGreeting(TRoutedCall& routed) {
+bool TLineRouter::StartGreeting(TRoutedCall& routed) {
   if (routed.Greeted) return false;
   routed.Greeted = true;
-  const ::Rule_var rule = GetRule();
+  const ::Rule_var rule = line_.GetRule();
   if (CORBA::is_nil(rule)) return false;
   const ::RuleCallerExperience_var experience = rule->GetCallerExperience();
   const std::string greeting = experience->Greeting.in();
@@ -56,39 +58,39 @@ bool TLine_Impl::StartGreeting(TRoutedCall& routed) {
     LogFormat("Prompts: %s is missing; skipped", {greeting});
     return false;
   }
-  TTapiCall* caller = GetCallByHandle(routed.Caller());
+  TTapiCall* caller = line_.GetCallByHandle(routed.Caller());
   if (caller == nullptr || caller->IsOnHold() || !caller->IsConnected()) return false;
   if (!PlayToCaller(routed, greeting, {greeting})) return false;
-  routed.Transition(TRoutedCall::TState::Greeting);
+  routed.Transition(TState::Greeting, "the rule's greeting plays");
   routed.HeardUntil = TRoutedCall::TClock::now() + length;
   WriteQueueLog(TQueueEvent::GreetingPlayed, routed, {}, SecondsSince(routed.OfferedAt));
   // Held, the caller is nobody's yet: the routing line's next CONNECTED (off hold) routes it.
-  const telephony::TAsyncRequests async(*tapiLine_);
-  const LONG before = tapiLine_->LastRequestID();
+  const telephony::TAsyncRequests async(*line_.tapiLine_);
+  const LONG before = line_.tapiLine_->LastRequestID();
   caller->Hold();
-  TrackRequest(before, routed.Caller(), TRoutingRequest::Hold);
+  TrackRequest(before, routed.Caller(), TRequest::Hold);
   return true;
 }
 
-void TLine_Impl::AnnounceToCallers() {
+void TLineRouter::AnnounceToCallers() {
   if (routed_.empty()) return;
   const auto now = TRoutedCall::TClock::now();
   ::RuleCallerExperience_var experience;
   TRules_Impl* rules = nullptr;
   bool asked = false;  // the rule's settings, once a tick and only when a caller waits
   for (auto& [handle, routed] : routed_) {
-    if (routed.CallerGone) continue;
-    if (routed.State() == TRoutedCall::TState::Greeting) {
+    if (routed.IsOver()) continue;
+    if (routed.State() == TState::Greeting) {
       if (now < routed.HeardUntil) continue;
-      routed.Transition(TRoutedCall::TState::Answered);
-      Unhold(handle);
+      routed.Transition(TState::Answered, "the greeting was heard");
+      line_.Unhold(handle);
       continue;
     }
-    if (routed.State() != TRoutedCall::TState::Waiting || now < routed.NextAnnouncement) continue;
+    if (routed.State() != TState::Waiting || now < routed.NextAnnouncement) continue;
     if (!asked) {
       asked = true;
-      const ::Rule_var rule = GetRule();
-      rules = LocalRules();
+      const ::Rule_var rule = line_.GetRule();
+      rules = line_.LocalRules();
       if (CORBA::is_nil(rule) || rules == nullptr) return;
       experience = rule->GetCallerExperience();
     }
@@ -100,7 +102,7 @@ void TLine_Impl::AnnounceToCallers() {
     const long place = rules->Queue().PlaceOf(QueueKey(handle));
     long wait = -1;
     if (experience->AnnounceWait) {
-      const ::Rule_var rule = GetRule();
+      const ::Rule_var rule = line_.GetRule();
       const TLocalServant<TRule_Impl> local{rule.in()};
       for (const auto& figures : rules->Queue().Figures(true)) {
         if (figures.rule != routed.Rule || figures.counted.talks == 0 || !local) continue;

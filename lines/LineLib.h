@@ -13,9 +13,8 @@
 #include "database/CallLogRow.h"
 #include "lines/CallsHistoryList.h"
 #include "lines/LineCallsSnapshot.h"
-#include "lines/RoutedCall.h"
+#include "lines/LineRouter.h"
 #include "model/ContainerItemLib.h"
-#include "support/PromptSet.h"
 #include "telephony/diZudu.h"
 
 namespace vantrel {
@@ -26,7 +25,13 @@ class TRules_Impl;
 // offered on it, the operator at it, and the pipeline that turns each call event into a log line, a remote
 // event for the line's LineEvents listener, derived events, call-log rows and the routing steps.
 // The line device is only touched on the telephony thread; remote operations are handed over to it.
+//
+// The class is made of several files: LineLib.cpp (plumbing, configuration, call control), LineCalls.cpp (call
+// queries and notes), LineCallLog.cpp (the call-log row), LineEvents.cpp (the event pipeline); the routing of
+// offered calls is TLineRouter's (LineRouter.h), which the event steps hand their part of each event.
 class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
+  friend class TLineRouter;
+
  public:
   TLine_Impl();
   ~TLine_Impl() override;
@@ -209,58 +214,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   auto CallsQuery(FromSnapshot fromSnapshot, Live live);
   bool IsRuled(CORBA::Long call);
   bool CallIsActive(telephony::TTapiCall& call);
-  // The routing machine (see RoutedCall.h).
-  enum class TRoutingRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop, Hold };
-  bool ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
-                 CORBA::Long* waitingGroup = nullptr);
-  // The caller waits in the queue for the group; false when the line of callers is full (counted as overflow).
-  bool StartWaiting(TRoutedCall& routed, CORBA::Long group);
-  // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
-  void ServeWaitingCallers();
-  void TakeOffHold(TRoutedCall& routed);
-  // The same at the lines where the callers next in line wait, now (an operator's call has ended).
-  void ServeNextCallers();
-  // A routed caller that ended before it was put through counts as abandoned.
-  void NoteCallerGone(TRoutedCall& routed);
-  // The caller goes on to the rule's next action without waiting (any more): counted and logged.
-  void NoteOverflow(const TRoutedCall& routed);
-  // The server's line with that number, and the operator seated there; nil when there is none.
-  ::Line_ptr LineAt(const std::string& phoneNumber);
-  ::Operator_ptr OperatorAt(const std::string& phoneNumber);
-  // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
-  // up after the call.
-  void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
-  // A waiting caller's key in the queue: the line's ID and the call's handle.
-  std::string QueueKeyPrefix();
-  std::string QueueKey(CORBA::Long caller);
-  // One row of the queue log for the routed caller; operatorPhone the line the operator sits at, when one is named.
-  void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds,
-                     long reason = 0);
-  // What routed callers hear (LineAnnouncements.cpp). At the caller's first CONNECTED: the rule's greeting starts,
-  // the caller held while it plays; true when it did (the routing goes on once it has been heard).
-  bool StartGreeting(TRoutedCall& routed);
-  // Every tick: a greeting heard takes the caller off hold; a waiting caller's announcement is due.
-  void AnnounceToCallers();
-  // The prompts to the party the caller's call talks to, under the label status shows; false when the exchange
-  // refused.
-  bool PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts);
-  std::shared_ptr<const TPromptSet> Prompts();
-  static long SecondsSince(TRoutedCall::TClock::time_point since);
-  // The operator at the line with that number is no longer held for a routed call.
-  void ReleaseMemberAt(const std::string& phoneNumber);
+  // The Rules container's own object; it lives as long as the Environment.
   TRules_Impl* LocalRules();
-  TRoutedCall* RoutedCallOf(CORBA::Long call);  // by the caller's or the consultation call's handle
-  // Notes the request just issued without waiting, when there is one, so that its refusal reaches the routing.
-  void TrackRequest(LONG before, CORBA::Long caller, TRoutingRequest kind);
-  void OnRoutingReply(LONG requestId, LONG result);
-  void DropConsultation(TRoutedCall& routed);
-  void ForgetEndedRoutedCalls();
-  void CheckRingTimeouts(DWORD ticks);
-  // Every tick: ring timeouts, the waiting callers, the seated operator's wrap-up, the queue figures' event.
-  void OnRoutingTick(DWORD ticks);
-  // The operator seated at the line with that number, when ready, pauses with the no-answer reason.
-  void PauseOperatorAt(const std::string& phoneNumber);
-  static constexpr CORBA::Long kPausedByNoAnswer = -1;
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
   ::Lines_ptr LinesContainer();
@@ -277,15 +232,12 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool isOuter_ = false;                                                  // guarded by lineMutex_
   bool usingDND_ = false;                                                 // guarded by lineMutex_
   std::string devicePhoneNumber_;  // guarded by lineMutex_; the first address of the device, kept at open
-  // Only on the telephony thread: the routed callers by their handle, the requests the routing issued without
-  // waiting (by request id: the caller and what was asked), calls whose LogOutgoingCall is written, and calls
-  // connected to an outer line whose connected event waits for their real party.
-  std::map<CORBA::Long, TRoutedCall> routed_;
-  TLineCallsSnapshot snapshot_;  // written on the telephony thread, read by remote callers; locks itself
-  std::map<LONG, std::pair<CORBA::Long, TRoutingRequest>> routingRequests_;
+  TLineCallsSnapshot snapshot_;    // written on the telephony thread, read by remote callers; locks itself
+  // Only on the telephony thread: the routing of the calls offered here, calls whose LogOutgoingCall is written,
+  // and calls connected to an outer line whose connected event waits for their real party.
+  TLineRouter router_{*this};
   std::set<CORBA::Long> outgoingRaised_;
   std::set<CORBA::Long> connectedPending_;
-  std::shared_ptr<const TPromptSet> prompts_;  // only on the telephony thread; taken at the first use
 };
 
 }  // namespace vantrel

@@ -130,24 +130,31 @@ void TContainer_Impl::SetContainerEventsListener(::ContainerEvents_ptr listener)
 CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
   return Guarded("TContainer_Impl.AddItem", false, [&] {
     if (CORBA::is_nil(item)) throw std::invalid_argument("No item");
-    std::lock_guard lock(lock_);
-    const CORBA::Long id = item->GetID();
-    ::ContainerItem_var listed = GetItemByID(id);
-    if (!items_.empty() && items_.back()->_is_equivalent(item)) {
-      // A load adds what CreateItem has just listed: it stays where it is, listed once; another item with its
-      // ID goes, as below.
-      if (!CORBA::is_nil(listed) && !listed->_is_equivalent(item)) DeleteItem(listed);
-    } else {
-      if (!CORBA::is_nil(listed)) {
-        // An item that is listed already moves to the end and stays served.
-        readdedItem_ = item;
-        DeleteItem(listed);
-        readdedItem_ = ::ContainerItem::_nil();
+    const CORBA::Long id = item->GetID();  // the item may be a client's own: asked before the list is locked
+    ::ContainerItem_var displaced;
+    bool readded = false;
+    {
+      std::lock_guard lock(lock_);
+      ::ContainerItem_var listed = GetItemByID(id);
+      if (!items_.empty() && items_.back()->_is_equivalent(item)) {
+        // A load adds what CreateItem has just listed: it stays where it is, listed once; another item with its
+        // ID goes, as below.
+        if (!CORBA::is_nil(listed) && !listed->_is_equivalent(item) && UnlistLocked(listed, id)) {
+          displaced = listed._retn();
+        }
+      } else {
+        if (!CORBA::is_nil(listed) && UnlistLocked(listed, id)) {
+          // An item that is listed already moves to the end and stays served.
+          readded = listed->_is_equivalent(item);
+          displaced = listed._retn();
+        }
+        items_.push_back(::ContainerItem::_duplicate(item));
+        IndexListed(items_.back().in(), id);
+        ItemsChanged();
       }
-      items_.push_back(::ContainerItem::_duplicate(item));
-      IndexListed(items_.back().in(), id);
-      ItemsChanged();
     }
+    // The item and the listeners hear of it once the list is let go: any of them may be in another process.
+    if (!CORBA::is_nil(displaced)) NoteUnlisted(displaced, id, !readded);
     ::Container_var self = _this();
     item->SetContainer(self);
     item->DoAdd();
@@ -156,23 +163,45 @@ CORBA::Boolean TContainer_Impl::AddItem(::ContainerItem_ptr item) {
   });
 }
 
+bool TContainer_Impl::UnlistLocked(::ContainerItem_ptr item, CORBA::Long id) {
+  assert(lock_.HeldByThisThread());
+  const CORBA::Long index = GetItemIndex(item);
+  if (index == -1) return false;
+  IndexUnlisted(items_[static_cast<std::size_t>(index)].in(), id);
+  items_.erase(items_.begin() + index);
+  ItemsChanged();
+  return true;
+}
+
+void TContainer_Impl::NoteUnlisted(::ContainerItem_ptr item, CORBA::Long id, bool deactivate) {
+  item->SetContainer(::Container::_nil());
+  item->DoDelete();
+  DoItemDelete(id);
+  // Remote references to a deleted item stop working; the servant ends with its last reference.
+  if (PortableServer::POA_ptr poa = ProcessRootPOA(); deactivate && !CORBA::is_nil(poa)) {
+    try {
+      PortableServer::ObjectId_var objectId = poa->reference_to_id(item);
+      poa->deactivate_object(objectId);
+    } catch (const PortableServer::POA::ObjectNotActive&) {
+    } catch (const PortableServer::POA::WrongAdapter&) {
+    }
+  }
+}
+
 CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
   return Guarded("TContainer_Impl.DeleteItem", false, [&] {
     if (CORBA::is_nil(item)) throw std::invalid_argument("No item");
-    std::lock_guard lock(lock_);
-    const CORBA::Long index = GetItemIndex(item);
-    if (index == -1) return true;
     const CORBA::Long id = item->GetID();
-    ::ContainerItem_var listed = GetItemByID(id);
+    ::ContainerItem_var listed;
+    {
+      std::lock_guard lock(lock_);
+      listed = GetItemByID(id);
+      if (!UnlistLocked(item, id)) return true;
+    }
     item->SetContainer(::Container::_nil());
-    IndexUnlisted(items_[static_cast<std::size_t>(index)].in(), id);
-    items_.erase(items_.begin() + index);
-    ItemsChanged();
     item->DoDelete();
     DoItemDelete(id);
-    // Remote references to a deleted item stop working; the servant ends with its last reference.
-    const bool readded = !CORBA::is_nil(readdedItem_) && readdedItem_->_is_equivalent(item);
-    if (PortableServer::POA_ptr poa = ProcessRootPOA(); !readded && !CORBA::is_nil(poa) && !CORBA::is_nil(listed)) {
+    if (PortableServer::POA_ptr poa = ProcessRootPOA(); !CORBA::is_nil(poa) && !CORBA::is_nil(listed)) {
       try {
         PortableServer::ObjectId_var objectId = poa->reference_to_id(listed);
         poa->deactivate_object(objectId);
@@ -186,15 +215,20 @@ CORBA::Boolean TContainer_Impl::DeleteItem(::ContainerItem_ptr item) {
 
 CORBA::Boolean TContainer_Impl::ClearItems() {
   return Guarded("TContainer_Impl.ClearItems", false, [&] {
-    std::lock_guard lock(lock_);
-    while (!items_.empty()) {
-      ::ContainerItem_var item = items_.back();
-      item->SetContainer(::Container::_nil());
-      items_.pop_back();
-      ItemsChanged();
+    ItemList cleared;
+    {
+      std::lock_guard lock(lock_);
+      cleared.swap(items_);
       byID_.clear();
       idCount_.clear();
-      byIDStale_ = !items_.empty();
+      byIDStale_ = false;
+      ItemsChanged();
+    }
+    // Last listed first, as they were let go before.
+    while (!cleared.empty()) {
+      ::ContainerItem_var item = cleared.back();
+      cleared.pop_back();
+      item->SetContainer(::Container::_nil());
       item->DoDelete();
       DoItemDelete(item->GetID());
     }

@@ -31,7 +31,9 @@ namespace vantrel {
 // - Never wait for the telephony thread while holding a list lock: the telephony thread may be waiting for that
 //   list. Functions named ...Locked and the index helpers below expect the list lock held and assert it.
 // - Calling other servants under the list lock is allowed only where the lock order allows it; look-ups that ask
-//   every item (LinesLib's number index) take a snapshot of the list and ask without the lock.
+//   every item (LinesLib's number index) take a snapshot of the list and ask without the lock. AddItem,
+//   DeleteItem and ClearItems change the list under the lock and only then tell the items and the listener
+//   (either may be a client's own object in another process).
 class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl {
  public:
   TContainer_Impl();
@@ -149,6 +151,10 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   void IndexListed(::ContainerItem_ptr item, CORBA::Long id);
   void IndexUnlisted(::ContainerItem_ptr item, CORBA::Long id);
   void RebuildIndexIfStale();
+  // Takes the last listed item of the item's ID off the list and the index; false when none is listed.
+  bool UnlistLocked(::ContainerItem_ptr item, CORBA::Long id);
+  // Tells an item taken off the list, and the listener, with the list let go; deactivated unless it stays served.
+  void NoteUnlisted(::ContainerItem_ptr item, CORBA::Long id, bool deactivate);
 
   std::atomic<std::uint64_t> changes_{0};
   std::unordered_map<CORBA::Long, ::ContainerItem_ptr> byID_;  // guarded by lock_; not owned (items_ holds them)
@@ -156,7 +162,6 @@ class TContainer_Impl : public virtual POA_Container, public TContainerItem_Impl
   bool byIDStale_ = false;                                     // guarded by lock_
   std::atomic<bool> idChangedUnlocked_{false};
   CORBA::Long lastID_ = -1;                                    // guarded by lock_
-  ::ContainerItem_ptr readdedItem_ = ::ContainerItem::_nil();  // guarded by lock_; not owned, set within AddItem
   platform::ObjectMutex listenerMutex_;
   TListener<::ContainerEvents> containerListener_;  // guarded by listenerMutex_
 };

@@ -20,6 +20,8 @@ bool IsDebugOutputOn() {
 
 }  // namespace
 
+bool DebugOutputOn() { return IsDebugOutputOn(); }
+
 void OutputDebugText(std::string_view text) {
   if (!IsDebugOutputOn()) return;
   std::string line(text);

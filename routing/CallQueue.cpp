@@ -34,25 +34,29 @@ bool TCallQueue::Before(const TEntry& a, const TEntry& b) const {
   return a.arrival < b.arrival;
 }
 
-bool TCallQueue::Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
+bool TCallQueue::Enter(const TQueueCallerKey& caller, long rule, long group, int priority, int maxWaiting,
                        TClock::time_point since) {
   std::lock_guard lock(mutex_);
   ++version_;
-  released_.erase(caller);
-  if (waiting_.count(caller) != 0) return true;
+  if (const auto found = callers_.find(caller); found != callers_.end()) {
+    if (found->second.state == TQueueCallerState::Waiting) return true;
+    callers_.erase(found);  // released, it settles by waiting again
+  }
   if (maxWaiting > 0) {
-    const auto ofRule =
-        std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) { return entry.second.rule == rule; });
+    const auto ofRule = std::count_if(callers_.begin(), callers_.end(), [&](const auto& entry) {
+      return entry.second.state == TQueueCallerState::Waiting && entry.second.rule == rule;
+    });
     if (ofRule >= maxWaiting) return false;
   }
-  waiting_[caller] = TEntry{line, rule, group, priority, since, ++arrivals_};
+  callers_[caller] = TEntry{TQueueCallerState::Waiting, rule, group, priority, since, ++arrivals_};
   CountsOf(rule);
   return true;
 }
 
-std::map<long, std::map<std::string, TCallQueue::TEntry>::const_iterator> TCallQueue::Heads() const {
-  std::map<long, std::map<std::string, TEntry>::const_iterator> heads;
-  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+std::map<long, TCallQueue::TCallers::const_iterator> TCallQueue::Heads() const {
+  std::map<long, TCallers::const_iterator> heads;
+  for (auto it = callers_.begin(); it != callers_.end(); ++it) {
+    if (it->second.state != TQueueCallerState::Waiting) continue;
     const auto [head, first] = heads.emplace(it->second.group, it);
     if (!first && Before(it->second, head->second->second)) head->second = it;
   }
@@ -63,56 +67,73 @@ std::vector<long> TCallQueue::LinesOfNextCallers() const {
   std::lock_guard lock(mutex_);
   std::vector<long> lines;
   for (const auto& [group, head] : Heads()) {
-    if (std::find(lines.begin(), lines.end(), head->second.line) == lines.end()) lines.push_back(head->second.line);
+    if (std::find(lines.begin(), lines.end(), head->first.line) == lines.end()) lines.push_back(head->first.line);
   }
   return lines;
 }
 
-std::vector<std::pair<std::string, long>> TCallQueue::NextCallers() const {
+std::vector<std::pair<TQueueCallerKey, long>> TCallQueue::NextCallers() const {
   std::lock_guard lock(mutex_);
-  std::vector<std::pair<std::string, long>> next;
+  std::vector<std::pair<TQueueCallerKey, long>> next;
   for (const auto& [group, head] : Heads()) next.emplace_back(head->first, group);
   return next;
 }
 
-long TCallQueue::PlaceOf(const std::string& caller) const {
+long TCallQueue::PlaceOf(const TQueueCallerKey& caller) const {
   std::lock_guard lock(mutex_);
-  const auto found = waiting_.find(caller);
-  if (found == waiting_.end()) return 0;
-  return 1 + static_cast<long>(std::count_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) {
-           return entry.second.group == found->second.group && Before(entry.second, found->second);
+  const auto found = callers_.find(caller);
+  if (found == callers_.end() || found->second.state != TQueueCallerState::Waiting) return 0;
+  return 1 + static_cast<long>(std::count_if(callers_.begin(), callers_.end(), [&](const auto& entry) {
+           return entry.second.state == TQueueCallerState::Waiting && entry.second.group == found->second.group &&
+                  Before(entry.second, found->second);
          }));
 }
 
-void TCallQueue::Leave(const std::string& caller) {
+void TCallQueue::Leave(const TQueueCallerKey& caller) {
   std::lock_guard lock(mutex_);
-  released_.erase(caller);
-  if (waiting_.erase(caller) != 0) ++version_;
+  const auto found = callers_.find(caller);
+  if (found == callers_.end()) return;
+  const bool waiting = found->second.state == TQueueCallerState::Waiting;
+  callers_.erase(found);
+  if (waiting) ++version_;
 }
 
 void TCallQueue::ForgetLine(long line) {
   std::lock_guard lock(mutex_);
-  if (std::erase_if(waiting_, [&](const auto& entry) { return entry.second.line == line; }) != 0) ++version_;
+  // The waiting ones: a caller released to its group holds its member until it settles.
+  if (std::erase_if(callers_, [&](const auto& entry) {
+        return entry.first.line == line && entry.second.state == TQueueCallerState::Waiting;
+      }) != 0) {
+    ++version_;
+  }
 }
 
-void TCallQueue::Release(const std::string& caller) {
+void TCallQueue::Release(const TQueueCallerKey& caller) {
   std::lock_guard lock(mutex_);
-  const auto found = waiting_.find(caller);
-  if (found == waiting_.end()) return;
-  released_[caller] = found->second.group;
-  waiting_.erase(found);
+  const auto found = callers_.find(caller);
+  if (found == callers_.end() || found->second.state != TQueueCallerState::Waiting) return;
+  found->second.state = TQueueCallerState::Released;
   ++version_;
 }
 
-void TCallQueue::Settle(const std::string& caller) {
+void TCallQueue::Settle(const TQueueCallerKey& caller) {
   std::lock_guard lock(mutex_);
-  released_.erase(caller);
+  const auto found = callers_.find(caller);
+  if (found != callers_.end() && found->second.state == TQueueCallerState::Released) callers_.erase(found);
+}
+
+std::optional<TQueueCallerState> TCallQueue::StateOf(const TQueueCallerKey& caller) const {
+  std::lock_guard lock(mutex_);
+  const auto found = callers_.find(caller);
+  if (found == callers_.end()) return std::nullopt;
+  return found->second.state;
 }
 
 long TCallQueue::Released(long group) const {
   std::lock_guard lock(mutex_);
-  return static_cast<long>(
-      std::count_if(released_.begin(), released_.end(), [&](const auto& entry) { return entry.second == group; }));
+  return static_cast<long>(std::count_if(callers_.begin(), callers_.end(), [&](const auto& entry) {
+    return entry.second.state == TQueueCallerState::Released && entry.second.group == group;
+  }));
 }
 
 void TCallQueue::NoteOffered(long rule, int serviceLevelSeconds) {
@@ -180,8 +201,8 @@ std::vector<TCallQueue::TRuleFigures> TCallQueue::Figures(bool sinceMidnight) co
   std::vector<TRuleFigures> figures;
   for (const auto& [rule, counts] : counts_) {
     TRuleFigures one{rule, 0, 0, counts.serviceLevelSeconds, sinceMidnight ? counts.today : counts.sinceStart};
-    for (const auto& [key, entry] : waiting_) {
-      if (entry.rule != rule) continue;
+    for (const auto& [key, entry] : callers_) {
+      if (entry.state != TQueueCallerState::Waiting || entry.rule != rule) continue;
       ++one.waiting;
       one.longestWait = std::max(one.longestWait, std::chrono::duration<double>(now - entry.since).count());
     }

@@ -1,12 +1,28 @@
 #pragma once
 
 #include <chrono>
+#include <compare>
+#include <cstddef>
+#include <functional>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace vantrel {
+
+// A routed caller: the routing line's ID and the handle of the caller's call there.
+struct TQueueCallerKey {
+  long line = 0;
+  long handle = 0;
+  auto operator<=>(const TQueueCallerKey&) const = default;
+};
+
+// A caller in the queue waits in line for its group, or is released to it: a member of the group is ready for
+// it and counts as taken until the caller settles (its target rings, it waits again, or it is gone). A caller
+// that left, or settled, is no longer in the queue.
+enum class TQueueCallerState { Waiting, Released };
 
 // The callers waiting for a group's operators, across every routing line and rule, and each rule's service
 // figures. Callers waiting for the same group are served by the priority of their rule, then first come, first
@@ -34,24 +50,26 @@ class TCallQueue {
 
   // A caller starts to wait; false when the rule has maxWaiting callers waiting
   // already (0: no limit). since keeps a caller's place when it comes back after a target rang out.
-  bool Enter(const std::string& caller, long line, long rule, long group, int priority, int maxWaiting,
+  bool Enter(const TQueueCallerKey& caller, long rule, long group, int priority, int maxWaiting,
              TClock::time_point since);
   // The caller stops waiting (timed out or gone).
-  void Leave(const std::string& caller);
+  void Leave(const TQueueCallerKey& caller);
   // Every caller waiting at the line.
   void ForgetLine(long line);
   // The caller stops waiting because a member of its group is ready for it: until it settles (its target rings,
   // or it waits again, or it is gone) that member counts as taken.
-  void Release(const std::string& caller);
-  void Settle(const std::string& caller);
+  void Release(const TQueueCallerKey& caller);
+  void Settle(const TQueueCallerKey& caller);
+  // Where the caller stands; none when it is not in the queue.
+  std::optional<TQueueCallerState> StateOf(const TQueueCallerKey& caller) const;
   // Callers released to the group that have not settled.
   long Released(long group) const;
   // The lines where the callers each group serves next wait.
   std::vector<long> LinesOfNextCallers() const;
   // The caller each group serves next, with the group.
-  std::vector<std::pair<std::string, long>> NextCallers() const;
+  std::vector<std::pair<TQueueCallerKey, long>> NextCallers() const;
   // The caller's place in the line of its group, 1 for the next one served; 0 when it does not wait.
-  long PlaceOf(const std::string& caller) const;
+  long PlaceOf(const TQueueCallerKey& caller) const;
 
   void NoteOffered(long rule, int serviceLevelSeconds);
   // The caller is connected to an operator after waiting so long since it was offered.
@@ -71,7 +89,7 @@ class TCallQueue {
 
  private:
   struct TEntry {
-    long line = 0;
+    TQueueCallerState state = TQueueCallerState::Waiting;
     long rule = 0;
     long group = 0;
     int priority = 0;
@@ -88,12 +106,12 @@ class TCallQueue {
   TCounts& CountsOf(long rule);
   void Count(long rule, long TFigures::*figure);  // one more, since the start and today
   bool Before(const TEntry& a, const TEntry& b) const;
-  // Each group's next caller; with mutex_ held.
-  std::map<long, std::map<std::string, TEntry>::const_iterator> Heads() const;
+  using TCallers = std::map<TQueueCallerKey, TEntry>;
+  // Each group's next waiting caller; with mutex_ held.
+  std::map<long, TCallers::const_iterator> Heads() const;
 
   mutable std::mutex mutex_;
-  std::map<std::string, TEntry> waiting_;   // guarded by mutex_
-  std::map<std::string, long> released_;    // guarded by mutex_: caller -> group
+  TCallers callers_;                        // guarded by mutex_
   mutable std::map<long, TCounts> counts_;  // guarded by mutex_
   mutable int today_ = -1;                  // guarded by mutex_: the day today's counts are of
   unsigned long arrivals_ = 0;              // guarded by mutex_
@@ -101,3 +119,10 @@ class TCallQueue {
 };
 
 }  // namespace vantrel
+
+template <>
+struct std::hash<vantrel::TQueueCallerKey> {
+  std::size_t operator()(const vantrel::TQueueCallerKey& key) const noexcept {
+    return std::hash<long>()(key.line) * 31 + std::hash<long>()(key.handle);
+  }
+};

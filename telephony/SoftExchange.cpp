@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "platform/DebugOutput.h"
 #include "support/IniFile.h"
 #include "support/VantrelCommonRoutines.h"
 
@@ -348,7 +349,16 @@ TSoftExchange::Leg& TSoftExchange::NewLeg(int device, const std::string& number)
   return made;
 }
 
+void TSoftExchange::LogStateChange(const Leg& leg, DWORD state) const {
+  // Every leg of every call passes here: on a busy server only with the debug channel on.
+  if (leg.state == state || !platform::DebugOutputOn()) return;
+  const auto name = [&leg](DWORD of) { return leg.IsFarEnd() && of == kFarEndRinging ? "RINGING" : StateName(of); };
+  LogFormat("exchange %s %d (%s): %s -> %s", {leg.IsFarEnd() ? "far end" : "leg", static_cast<long>(leg.id),
+                                              leg.number, name(leg.state), name(state)});
+}
+
 void TSoftExchange::SetState(Leg& leg, DWORD state, DWORD mode) {
+  LogStateChange(leg, state);
   leg.state = state;
   leg.mode = mode;
   leg.stateEntry = std::chrono::system_clock::now();
@@ -357,6 +367,7 @@ void TSoftExchange::SetState(Leg& leg, DWORD state, DWORD mode) {
 }
 
 void TSoftExchange::SetFarEndState(Leg& leg, DWORD state) {
+  LogStateChange(leg, state);
   leg.state = state;
   Publish(leg);
 }
@@ -458,6 +469,7 @@ void TSoftExchange::Route(Leg& from, const std::string& destination, DWORD reaso
   called->caller = from.number;
   called->called = firstCalled.empty() ? destination : firstCalled;
   called->redirecting = redirecting;
+  LogStateChange(*called, kFarEndRinging);
   called->state = kFarEndRinging;
   Link(from, *called);
   if (called->IsFarEnd()) Publish(*called);
@@ -511,6 +523,7 @@ void TSoftExchange::GoIdle(Leg& leg) {
       SetState(*peer, LINECALLSTATE_DISCONNECTED, rejected ? LINEDISCONNECTMODE_REJECT : LINEDISCONNECTMODE_NORMAL);
       // A station no application controls hangs up by itself.
       if (!Events().IsHeld(peer->id)) {
+        LogStateChange(*peer, LINECALLSTATE_IDLE);
         peer->state = LINECALLSTATE_IDLE;
         Publish(*peer);
         EraseIfUnused(peer->id);

@@ -127,6 +127,8 @@ class TSoftExchange final : public ITelephonyProvider {
   Leg& NewLeg(int device, const std::string& number);
   void SetState(Leg& leg, DWORD state, DWORD mode);
   void SetFarEndState(Leg& leg, DWORD state);
+  // "exchange leg 12 (101): OFFERING -> CONNECTED", when the debug channel is on (VANTREL_DEBUG=1).
+  void LogStateChange(const Leg& leg, DWORD state) const;
   // Tells the ports what the leg is now (or that it is gone).
   void Publish(const Leg& leg, bool gone = false);
   void EraseLeg(DWORD legId);

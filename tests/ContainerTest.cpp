@@ -36,6 +36,27 @@ class TTestContainer : public TContainer_Impl {
   const bool nested_;
 };
 
+// An item that notes each time it is told something while the thread holds a container's list lock. The local
+// ORB calls it on the caller's own thread, so the container's thread is the one asked.
+class TWatchfulItem : public TContainerItem_Impl {
+ public:
+  static inline std::atomic<int> told{0}, toldUnderListLock{0}, toldOnOtherThreads{0};
+  static inline std::thread::id expectedThread;
+  void SetContainer(::Container_ptr container) override {
+    Note();
+    TContainerItem_Impl::SetContainer(container);
+  }
+  void DoAdd() override { Note(); }
+  void DoDelete() override { Note(); }
+
+ private:
+  static void Note() {
+    ++told;
+    if (std::this_thread::get_id() != expectedThread) ++toldOnOtherThreads;
+    if (platform::lock_ranks::Holds(platform::LockRank::ContainerList)) ++toldUnderListLock;
+  }
+};
+
 class RecordingContainerEvents : public POA_ContainerEvents {
  public:
   void DoItemAdd(CORBA::Long id) override { Record("add " + std::to_string(id)); }
@@ -121,6 +142,35 @@ TEST_F(Containers, AddingAListedIdReplacesItDeleteThenAdd) {
   EXPECT_EQ(container_->GetItemIndex(stranger), 1);
   // The replaced element's servant is deactivated: its references stop working.
   EXPECT_THROW(first->GetID(), CORBA::OBJECT_NOT_EXIST);
+}
+
+TEST_F(Containers, ItemsAreToldOfAddsDeletesAndClearsOnlyWithTheListLetGo) {
+  TWatchfulItem::told = 0;
+  TWatchfulItem::toldUnderListLock = 0;
+  TWatchfulItem::toldOnOtherThreads = 0;
+  TWatchfulItem::expectedThread = std::this_thread::get_id();
+  const auto watchful = [](CORBA::Long id) {
+    ::ContainerItem_var item = Orb().Serve<::ContainerItem>(new TServant<TWatchfulItem>());
+    item->SetID(id);
+    return item._retn();
+  };
+  container_->SetContainerEventsListener(eventsReference_);
+  ::ContainerItem_var first = watchful(7), second = watchful(8), replacement = watchful(7);
+  EXPECT_TRUE(container_->AddItem(first));
+  EXPECT_TRUE(container_->AddItem(second));
+  EXPECT_TRUE(container_->AddItem(second));       // listed last already: stays, told again
+  EXPECT_TRUE(container_->AddItem(replacement));  // the first goes
+  EXPECT_TRUE(container_->AddItem(second));       // listed already: moves to the end
+  EXPECT_TRUE(container_->DeleteItem(second));
+  ::ContainerItem_var third = watchful(9);
+  EXPECT_TRUE(container_->AddItem(third));
+  EXPECT_TRUE(container_->ClearItems());
+  EXPECT_EQ(events_->Take(), (std::vector<std::string>{"add 7", "add 8", "add 8", "delete 7", "add 7", "delete 8",
+                                                       "add 8", "delete 8", "add 9", "delete 9", "delete 7"}));
+  EXPECT_EQ(container_->GetItemsCount(), 0);
+  EXPECT_EQ(TWatchfulItem::told, 22);
+  EXPECT_EQ(TWatchfulItem::toldOnOtherThreads, 0);
+  EXPECT_EQ(TWatchfulItem::toldUnderListLock, 0);
 }
 
 TEST_F(Containers, LookupsByIdFollowIdChangesRepeatsDeletesAndSorts) {

@@ -73,14 +73,50 @@ class RoutedTraffic : public ::testing::Test {
     return count;
   }
   std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
+  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
 
-  HostProcess host_;
+  // What the hosts of a suite get in their environment, set before its fixtures are made.
+  static inline std::vector<std::string> hostEnvironment;
+  HostProcess host_{hostEnvironment};
   ::Environment_var environment_;
   ::Lines_var lines_;
   ClientListeners listeners_;
 };
 
+// With the debug channel on, as a person chasing a call runs the host.
+class RoutedTrafficLogged : public RoutedTraffic {
+ protected:
+  static void SetUpTestSuite() { hostEnvironment = {"VANTREL_DEBUG=1"}; }
+  static void TearDownTestSuite() { hostEnvironment.clear(); }
+};
+
 }  // namespace
+
+TEST_F(RoutedTrafficLogged, EachRoutedStepAndEachLegChangeIsLoggedWithItsReasonAndNoMoveIsRefused) {
+  StartWithRule({"102"}, 0);
+  Exchange("call 101 from 5550300");
+  ASSERT_TRUE(WaitUntil([&] { return Count("station 102 OFFERING") == 1; })) << Exchange("status");
+  Exchange("pickup 102");
+  ASSERT_TRUE(WaitUntil([&] { return Count("outside 5550300 CONNECTED with 102") == 1; })) << Exchange("status");
+  Exchange("hangup");
+  ASSERT_TRUE(WaitUntil([&] { return Parties().empty(); })) << Exchange("status");
+  const auto logged = [&](const std::string& piece) {
+    return WaitUntil([&] { return Log().find(piece) != std::string::npos; });
+  };
+  // The caller's call on line 101, from its first state to its last.
+  for (const char* step :
+       {": None -> Offered (the rule chose a target)", ": Offered -> Answered (the caller is connected)",
+        ": Answered -> Consulting (transfer set up)", ": Consulting -> Dialling (consultation call has dial tone)",
+        ": Dialling -> Completing (target answered)", " -> Gone (the caller"}) {
+    EXPECT_TRUE(logged(step)) << step << "\n" << Log();
+  }
+  EXPECT_EQ(Log().find(" refused ("), std::string::npos) << Log();
+  EXPECT_EQ(ReadServerLog(host_.IniFolder(), "Error").find("routing "), std::string::npos);
+  // The exchange's legs: the trunk station rung by the caller's far end and answered by the server.
+  EXPECT_NE(Log().find("(101): IDLE -> OFFERING"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("(101): OFFERING -> CONNECTED"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("exchange far end "), std::string::npos) << Log();
+}
 
 TEST_F(RoutedTraffic, TwentyCallersAtOnceAreEachRoutedToAPhoneAndNothingIsLeftBehind) {
   // Each phone takes what rings at it; a target that rings a second without answer gives way to the next.

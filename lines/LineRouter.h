@@ -1,0 +1,115 @@
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database/CallLogRow.h"
+#include "lines/RoutedCall.h"
+#include "Vantrel.hh"
+#include "routing/CallQueue.h"
+#include "support/PromptSet.h"
+#include "telephony/tapi/Tapi.h"
+
+namespace vantrel {
+
+class TLine_Impl;
+class TRules_Impl;
+
+// The routing of the calls offered on one line by its rule (see RoutedCall.h for a routed call's states): the
+// routed callers and the requests issued for them, ring time-outs, the wait in the queue and the serving of it,
+// the rule's and the operators' accounting, and the queue-log rows. The line's event steps hand it their part
+// of each event; the line's remote front never touches it. Only the telephony thread uses it.
+//
+// Every step here never waits for the telephony layer: what it asks for (answer, transfer set-up, dial, drop,
+// completion) is issued without waiting and goes on when the call's next state arrives, so one message's
+// handling never pumps the next one and the nesting cannot grow with the load.
+class TLineRouter {
+ public:
+  explicit TLineRouter(TLine_Impl& line) : line_(line) {}
+  TLineRouter(const TLineRouter&) = delete;
+  TLineRouter& operator=(const TLineRouter&) = delete;
+
+  // OFFERING: the rule is asked for a target; a call it routes is marked "RULED" and answered by the server.
+  void OnOffering(CORBA::Long call);
+  // CONNECTED: the answered caller gets its next target (a consultation call is set up) or waits for its group;
+  // a consultation call whose target answered completes the transfer.
+  void OnConnected(CORBA::Long call);
+  // Dial tone: true when it was a consultation call's, which then dials its target (no Dialtone event for it).
+  bool OnDialtone(CORBA::Long call);
+  // BUSY of a routed call: a consultation call goes, and its end brings the caller back for the next target.
+  void OnBusy(CORBA::Long call);
+  // IDLE: a routed caller that hung up; a consultation call still under way is dropped.
+  void OnIdle(CORBA::Long call);
+  // The end of a routed caller's call, or of a consultation call (its member is free, the caller is routed on).
+  void OnCallEnd(CORBA::Long call);
+  // The call of the operator seated at the line finished: the talk is counted, and the callers next in line
+  // are served now rather than at the next tick.
+  void OnCallFinished();
+  // A request issued without waiting was answered (0) or refused, or timed out.
+  void OnReply(LONG requestId, LONG result);
+  // Every tick: ring time-outs, the waiting callers, the seated operator's wrap-up, the queue figures' event.
+  void OnTick(DWORD ticks);
+  // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
+  void ServeWaitingCallers();
+
+ private:
+  enum class TRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop, Hold };
+
+  bool ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
+                 CORBA::Long* waitingGroup = nullptr);
+  TRoutedCall* RoutedCallOf(CORBA::Long call);  // by the caller's or the consultation call's handle
+  // Notes the request just issued without waiting, when there is one, so that its refusal reaches the routing.
+  void TrackRequest(LONG before, CORBA::Long caller, TRequest kind);
+  void DropConsultation(TRoutedCall& routed);
+  void ForgetEndedRoutedCalls();
+  void CheckRingTimeouts(DWORD ticks);
+  // The caller waits in the queue for the group; false when the line of callers is full (counted as overflow).
+  bool StartWaiting(TRoutedCall& routed, CORBA::Long group);
+  void TakeOffHold(TRoutedCall& routed, const char* why);
+  // The same at the lines where the callers next in line wait, now (an operator's call has ended).
+  void ServeNextCallers();
+  // A routed caller that ended before it was put through counts as abandoned.
+  void NoteCallerGone(TRoutedCall& routed);
+  // The caller goes on to the rule's next action without waiting (any more): counted and logged.
+  void NoteOverflow(const TRoutedCall& routed);
+  // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
+  // up after the call.
+  void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
+  // The operator at the line with that number is no longer held for a routed call.
+  void ReleaseMemberAt(const std::string& phoneNumber);
+  // The operator seated at the line with that number, when ready, pauses with the no-answer reason.
+  void PauseOperatorAt(const std::string& phoneNumber);
+  static constexpr CORBA::Long kPausedByNoAnswer = -1;
+  // The server's line with that number, and the operator seated there; nil when there is none.
+  ::Line_ptr LineAt(const std::string& phoneNumber);
+  ::Operator_ptr OperatorAt(const std::string& phoneNumber);
+  // One row of the queue log for the routed caller; operatorPhone the line the operator sits at, when one is named.
+  void WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone, long seconds,
+                     long reason = 0);
+  // What routed callers hear (LineAnnouncements.cpp). At the caller's first CONNECTED: the rule's greeting starts,
+  // the caller held while it plays; true when it did (the routing goes on once it has been heard).
+  bool StartGreeting(TRoutedCall& routed);
+  // Every tick: a greeting heard takes the caller off hold; a waiting caller's announcement is due.
+  void AnnounceToCallers();
+  // The prompts to the party the caller's call talks to, under the label status shows; false when the exchange
+  // refused.
+  bool PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts);
+  std::shared_ptr<const TPromptSet> Prompts();
+  static long SecondsSince(TRoutedCall::TClock::time_point since);
+  // A waiting caller's key in the queue.
+  TQueueCallerKey QueueKey(CORBA::Long caller) const;
+
+  TLine_Impl& line_;
+  // The routed callers by their handle, and the requests issued without waiting (by request id: the caller and
+  // what was asked).
+  std::map<CORBA::Long, TRoutedCall> routed_;
+  std::map<LONG, std::pair<CORBA::Long, TRequest>> requests_;
+  std::shared_ptr<const TPromptSet> prompts_;  // taken at the first use
+};
+
+}  // namespace vantrel
