@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace vantrel::telephony {
@@ -66,6 +67,14 @@ class TMediaMixer {
   };
 
   std::map<std::uint32_t, TParty> parties_;
+};
+
+// Takes the sides of a mixed call frame by frame (a recorder). Called on the relay's thread with its lock held:
+// it must not block. False when it takes no more; it is then let go.
+class IMixedSides {
+ public:
+  virtual ~IMixedSides() = default;
+  virtual bool Take(const TMediaMixer::TSides& sides) = 0;
 };
 
 }  // namespace vantrel::telephony
