@@ -385,6 +385,7 @@ CORBA::Boolean TLine_Impl::LoadFromIniFile(const char* fileName, const char* sec
     SetRuleID(ini.ReadInteger(section, "RuleID", GetRuleID()));
     SetIsOuter(ini.ReadBool(section, "IsOuter", GetIsOuter()));
     SetUsingDND(ini.ReadBool(section, "UsingDND", GetUsingDND()));
+    SetRecordsCalls(ini.ReadBool(section, "Record", GetRecordsCalls()));
   });
 }
 
@@ -393,6 +394,7 @@ CORBA::Boolean TLine_Impl::SaveToIniFile(const char* fileName, const char* secti
     ini.WriteInteger(section, "RuleID", GetRuleID());
     ini.WriteBool(section, "IsOuter", GetIsOuter());
     ini.WriteBool(section, "UsingDND", GetUsingDND());
+    if (GetRecordsCalls()) ini.WriteBool(section, "Record", true);
   });
 }
 
@@ -1255,6 +1257,7 @@ void TLine_Impl::DoIncomingCallConnected(CORBA::Long call) {
   OnLine("TLine_Impl.DoIncomingCallConnected", [&] {
     ::Operator_var seated = GetOperator();
     if (!CORBA::is_nil(seated)) seated->IncCallsCount();
+    RecordIfWanted(call);
   });
 }
 void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
@@ -1263,6 +1266,7 @@ void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
 void TLine_Impl::DoOutgoingCallConnected(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCallConnected", "InternalOnOutgoingCallConnected: %s : %d", ::OutgoingCallConnected,
               ::LogOutgoingCallConnected, call);
+  OnLine("TLine_Impl.DoOutgoingCallConnected", [&] { RecordIfWanted(call); });
 }
 void TLine_Impl::DoOutgoingCallBusy(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCallBusy", "InternalOnOutgoingCallBusy: %s : %d", ::OutgoingCallBusy,
@@ -1286,6 +1290,7 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     if (found != nullptr && found->RelatedCall != nullptr) Unhold(CallHandle(found->RelatedCall));
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
+    RecordingOver(call);
     ::Operator_var seated = GetOperator();
     if (const TLocalServant<TOperator_Impl> own{seated.in()}) {
       if (const auto talk = own->NoteCallEnded()) {

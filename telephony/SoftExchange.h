@@ -98,6 +98,7 @@ class TSoftExchange final : public ITelephonyProvider {
   LONG CompleteTransfer(DWORD held, DWORD consult, const TReply& reply) override;
   LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) override;
   void Released(DWORD call) override;
+  std::string Record(DWORD call, const TRecordRequest& request) override;
 
  private:
   // A call leg: a station's call, or a far end (device < 0) that applications never see.

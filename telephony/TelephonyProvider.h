@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
@@ -101,6 +102,9 @@ class ITelephonyProvider {
   virtual LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) = 0;
   // No application holds the call any more.
   virtual void Released(DWORD call) = 0;
+  // Records the call's media (see TRecordRequest): empty when done, else why not. A back-end without media
+  // records nothing.
+  virtual std::string Record(DWORD call, const TRecordRequest& request);
 
  protected:
   // Before Attach, nothing listens: the events go nowhere.

@@ -8,6 +8,7 @@
 #include "platform/Ticks.h"
 #include "support/ExceptionText.h"
 #include "support/VantrelCommonRoutines.h"
+#include "telephony/tapi/TapiService.h"
 
 namespace vantrel::telephony {
 
@@ -185,6 +186,11 @@ void TTapiCall::Hold() {
 void TTapiCall::Unhold() {
   CheckOwnership();
   line_.Unhold(this);
+}
+
+std::string TTapiCall::Record(const TRecordRequest& request) {
+  CheckOwnership();
+  return RecordCall(Handle, request);
 }
 
 void TTapiCall::BlindTransfer(const std::string& destination) {

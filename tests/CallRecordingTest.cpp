@@ -182,3 +182,20 @@ TEST_F(CallRecordings, AFullDiskStopsTheRecordingKeepingWhatWasWritten) {
   if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "no mount namespace for a small disk here";
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+TEST_F(CallRecordings, DaysOlderThanTheRetentionAreRemovedAndTheRestKept) {
+  for (const char* day : {"2000-01-01", "2000-01-02"}) {
+    std::filesystem::create_directories(folder_ / day);
+    std::ofstream(folder_ / day / "20000101100000-1.wav") << "old";
+  }
+  std::filesystem::create_directories(folder_ / "not-a-day");
+  TCallRecorder recorder(folder_, 20ms);
+  recorder.Start("2099-12-31/20991231100000-2.wav")->Stop();  // newer than any cut-off
+  EXPECT_EQ(TCallRecorder::RemoveOlderThan(folder_, 0), 0u);  // 0: keep everything
+  EXPECT_TRUE(std::filesystem::exists(folder_ / "2000-01-01"));
+  EXPECT_EQ(TCallRecorder::RemoveOlderThan(folder_, 30), 2u);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "2000-01-01"));
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "2000-01-02"));
+  EXPECT_TRUE(std::filesystem::exists(folder_ / "2099-12-31" / "20991231100000-2.wav"));
+  EXPECT_TRUE(std::filesystem::exists(folder_ / "not-a-day"));
+}

@@ -1,14 +1,18 @@
 #include "CallRecorder.h"
 
 #include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <optional>
 #include <stdexcept>
 
+#include "support/IniFile.h"
 #include "support/VantrelCommonRoutines.h"
 
 namespace vantrel::telephony {
 
-TCallRecorder::TCallRecorder(std::filesystem::path folder, std::chrono::milliseconds flushEvery)
-    : folder_(std::move(folder)), flushEvery_(flushEvery) {
+TCallRecorder::TCallRecorder(std::filesystem::path folder, std::chrono::milliseconds flushEvery, int keepDays)
+    : folder_(std::move(folder)), flushEvery_(flushEvery), keepDays_(keepDays) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -39,6 +43,47 @@ std::shared_ptr<TCallRecording> TCallRecorder::Start(const std::string& relative
   return recording;
 }
 
+std::filesystem::path TCallRecorder::ConfiguredFolder(const std::string& iniFolder) {
+  const TMemIniFile ini((std::filesystem::path(iniFolder) / "Settings.ini").string());
+  std::string folder = ini.ReadString("Recording", "Folder", "");
+  if (folder.empty()) folder = "Recordings";
+  const std::filesystem::path path(folder);
+  return path.is_absolute() ? path : std::filesystem::path(iniFolder) / path;
+}
+
+int TCallRecorder::ConfiguredKeepDays(const std::string& iniFolder) {
+  const TMemIniFile ini((std::filesystem::path(iniFolder) / "Settings.ini").string());
+  return std::max(0, ini.ReadInteger("Recording", "KeepDays", 0));
+}
+
+std::size_t TCallRecorder::RemoveOlderThan(const std::filesystem::path& folder, int keepDays) {
+  if (keepDays <= 0) return 0;
+  const std::time_t cutoff =
+      std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - std::chrono::hours(24) * keepDays);
+  std::tm day{};
+  ::localtime_r(&cutoff, &day);
+  char oldest[11];
+  std::strftime(oldest, sizeof oldest, "%Y-%m-%d", &day);
+  std::size_t removed = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const bool isDay = name.size() == 10 && name[4] == '-' && name[7] == '-' &&
+                       std::all_of(name.begin(), name.end(), [](char c) { return c == '-' || std::isdigit(c); });
+    if (!isDay || name >= oldest || !entry.is_directory(error)) continue;
+    std::size_t files = 0;
+    for (const auto& file : std::filesystem::directory_iterator(entry.path(), error))
+      files += file.path().extension() == ".wav" ? 1 : 0;
+    if (std::filesystem::remove_all(entry.path(), error) == static_cast<std::uintmax_t>(-1) || error) {
+      LogErrorLine("Recordings of " + name + " not removed: " + error.message());
+      continue;
+    }
+    LogFormat("Recordings: removed %d of %s, older than %d days", {static_cast<long>(files), name, keepDays});
+    removed += files;
+  }
+  return removed;
+}
+
 std::size_t TCallRecorder::Active() const {
   const std::lock_guard guard(lock_);
   return recordings_.size();
@@ -46,7 +91,14 @@ std::size_t TCallRecorder::Active() const {
 
 void TCallRecorder::Run() {
   std::unique_lock guard(lock_);
+  std::optional<std::chrono::steady_clock::time_point> lastRemoval;
   while (!stopping_) {
+    if (keepDays_ > 0 && (!lastRemoval || std::chrono::steady_clock::now() - *lastRemoval >= std::chrono::hours(24))) {
+      lastRemoval = std::chrono::steady_clock::now();
+      guard.unlock();
+      RemoveOlderThan(folder_, keepDays_);
+      guard.lock();
+    }
     wake_.wait_for(guard, flushEvery_, [this] { return stopping_; });
     if (stopping_) break;
     guard.unlock();

@@ -18,8 +18,9 @@ namespace vantrel::telephony {
 // line; the call it recorded goes on. Its lock is a leaf.
 class TCallRecorder {
  public:
+  // keepDays > 0: the day folders older than that many days are removed at the start and once a day.
   explicit TCallRecorder(std::filesystem::path folder,
-                         std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000));
+                         std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000), int keepDays = 0);
   // Stops every recording and writes what each has left.
   ~TCallRecorder();
   TCallRecorder(const TCallRecorder&) = delete;
@@ -30,6 +31,12 @@ class TCallRecorder {
   // the file cannot be made.
   std::shared_ptr<TCallRecording> Start(const std::string& relative);
   const std::filesystem::path& Folder() const { return folder_; }
+  // Settings.ini's [Recording] Folder= of the INI folder (relative to it; default "Recordings" there).
+  static std::filesystem::path ConfiguredFolder(const std::string& iniFolder);
+  // Settings.ini's [Recording] KeepDays= (0, the default: keep them all).
+  static int ConfiguredKeepDays(const std::string& iniFolder);
+  // Removes the day folders ("YYYY-MM-DD") older than keepDays before today, logging each; the files removed.
+  static std::size_t RemoveOlderThan(const std::filesystem::path& folder, int keepDays);
   // Recordings not yet closed.
   std::size_t Active() const;
 
@@ -40,6 +47,7 @@ class TCallRecorder {
 
   const std::filesystem::path folder_;
   const std::chrono::milliseconds flushEvery_;
+  const int keepDays_;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   std::vector<std::shared_ptr<TCallRecording>> recordings_;  // guarded by lock_

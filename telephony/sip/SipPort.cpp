@@ -111,6 +111,7 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
       config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort, std::move(sound), silence,
       [this](DWORD leg, char digit) { OnDigit(leg, digit); },
       [this](DWORD leg) { Post([this, leg] { OnSilence(leg); }); });
+  recordings_ = std::make_unique<TSipRecordings>(*relay_);
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_ < 0) throw std::runtime_error(std::string("SIP: ") + std::strerror(errno));
   std::promise<std::string> started;
@@ -138,6 +139,7 @@ TSipPort::~TSipPort() {
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
   if (wake_ >= 0) ::close(wake_);
+  recordings_.reset();
   const TMediaRelay::TCounts media = relay_->Counts();
   LogFormat("SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s",
             {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
@@ -648,6 +650,7 @@ void TSipPort::OnLegChange(const TLegChange& change) {
       }
     }
   }
+  if (change.gone) recordings_->Gone(change.leg);
   if (change.gone) relay_->Close(change.leg);
   UpdateMedia(change.leg);
   if (change.peer != 0) UpdateMedia(change.peer);
@@ -698,6 +701,7 @@ void TSipPort::UpdateMedia(DWORD leg) {
   const DWORD peer = found->second.peer;
   auto peerFound = legs_.find(peer);
   relay_->Link(leg, peerFound == legs_.end() ? 0 : peer);
+  recordings_->Linked(leg, peerFound == legs_.end() ? 0 : peer);
   // A party whose partner holds it hears the hold sound: an outside caller held by an operator or waiting in
   // a queue at a routing line.
   relay_->PlayHoldSound(leg, peerFound != legs_.end() && IsHoldState(peerFound->second.state));
