@@ -1,7 +1,9 @@
 // Calls on record with real SIP user agents: SIPp as the trunk caller and the operator's phone, each party's media
 // a tone of its own sent from a peer on loopback, and the WAV files the server writes read back.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -375,4 +377,48 @@ TEST_F(SipRecording, AHostKilledMidCallLeavesAPlayableRecordingOfAllButTheLastMo
   ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
   callerCall->WaitForExit(30s);
   phone->WaitForExit(10s);
+}
+
+TEST_F(SipRecording, TheConsoleRecordsPausesResumesAndStopsTheOperatorsCall) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));
+  // The console reads its commands from a pipe the test writes to.
+  const std::filesystem::path input = host_.IniFolder() / "console-input";
+  ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+  const int commands = ::open(input.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(commands, 0);
+  const auto type = [&](const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(commands, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  SpawnedProgram console({"/bin/bash", "-c",
+                          "exec " VANTREL_CONSOLE_PATH " --port " + std::to_string(host_.Port()) +
+                              " --line 103 < " + input.string()});
+  ASSERT_TRUE(console.WaitForOutput("Vantrel console")) << console.Output();
+  type("login 2 103");
+  ASSERT_TRUE(console.WaitForOutput("Logged in at 103")) << console.Output();
+  RtpPeer phoneMedia, callerMedia;
+  auto phone = AnsweringPhone(phoneMedia);
+  auto callerCall = Caller("5550116", callerMedia, 4000);
+  ASSERT_GT(CallersRelayPort(), 0) << callerCall->Output();
+  // The console's operator's line has the console as its own listener now: the call is asked of the line.
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside", "CONNECTED with 103"); })) << Exchange("status");
+  CORBA::Long active = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (active = line103_->GetActiveCall()) != 0; }));
+  const std::string call = std::to_string(active);
+  type("record");
+  EXPECT_TRUE(console.WaitForOutput("Recording call " + call)) << console.Output();
+  type("record");
+  EXPECT_TRUE(console.WaitForOutput("Not done: the call is being recorded already")) << console.Output();
+  type("pause-record");
+  EXPECT_TRUE(console.WaitForOutput("Paused recording call " + call)) << console.Output();
+  type("pause-record off");
+  EXPECT_TRUE(console.WaitForOutput("Recording again call " + call)) << console.Output();
+  type("record stop");
+  EXPECT_TRUE(console.WaitForOutput("Stopped recording call " + call)) << console.Output();
+  EXPECT_EQ(Recordings().size(), 1u);
+  type("quit");
+  EXPECT_EQ(console.WaitForExit(10s), 0) << console.Output();
+  ::close(commands);
+  EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
 }
