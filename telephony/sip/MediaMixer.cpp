@@ -44,16 +44,21 @@ void TMediaMixer::Remove(std::uint32_t party) { parties_.erase(party); }
 void TMediaMixer::Push(std::uint32_t party, int payloadType, const std::uint8_t* payload, std::size_t size) {
   auto found = parties_.find(party);
   if (found == parties_.end() || (payloadType != kPayloadPcmu && payloadType != kPayloadPcma)) return;
-  std::deque<std::int16_t>& waiting = found->second.waiting;
+  TParty& sender = found->second;
+  constexpr std::size_t kRing = kMaxFrames * kFrameSamples;
   std::int16_t decoded[kFrameSamples];
   for (std::size_t done = 0; done < size; done += kFrameSamples) {
     const std::size_t count = std::min(kFrameSamples, size - done);
     Decode(payload + done, count, payloadType, decoded);
-    waiting.insert(waiting.end(), decoded, decoded + count);
+    for (std::size_t i = 0; i < count; ++i) {
+      sender.waiting[(sender.first + sender.count) % kRing] = decoded[i];
+      // Beyond the allowance the oldest sound goes: a sender running ahead must not build up delay.
+      if (sender.count == kRing)
+        sender.first = (sender.first + 1) % kRing;
+      else
+        ++sender.count;
+    }
   }
-  // Beyond the allowance the oldest sound goes: a sender running ahead must not build up delay.
-  const std::size_t limit = kMaxFrames * kFrameSamples;
-  if (waiting.size() > limit) waiting.erase(waiting.begin(), waiting.begin() + (waiting.size() - limit));
 }
 
 void TMediaMixer::Mix(std::vector<TOutput>& out, TSides* sides) {
@@ -62,10 +67,11 @@ void TMediaMixer::Mix(std::vector<TOutput>& out, TSides* sides) {
   TSum heardByAll{};
   TSum outside{}, station{};
   for (auto& [id, party] : parties_) {
-    const std::size_t count = std::min(kFrameSamples, party.waiting.size());
-    std::copy_n(party.waiting.begin(), count, party.voice.begin());
+    const std::size_t count = std::min(kFrameSamples, party.count);
+    for (std::size_t i = 0; i < count; ++i) party.voice[i] = party.waiting[(party.first + i) % party.waiting.size()];
     std::fill(party.voice.begin() + static_cast<std::ptrdiff_t>(count), party.voice.end(), std::int16_t{0});
-    party.waiting.erase(party.waiting.begin(), party.waiting.begin() + static_cast<std::ptrdiff_t>(count));
+    party.first = (party.first + count) % party.waiting.size();
+    party.count -= count;
     if (party.role == TRole::Listener) continue;
     if (party.role == TRole::Party) AddTo(heardByAll, party.voice);
     AddTo(party.side == TSide::Outside ? outside : station, party.voice);

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -62,8 +61,11 @@ class TMediaMixer {
     TSide side = TSide::Outside;
     TRole role = TRole::Party;
     std::uint32_t coached = 0;
-    std::deque<std::int16_t> waiting;  // decoded samples, oldest first
-    TFrame voice{};                    // what it said in the frame being mixed
+    // Decoded samples waiting, oldest first: a ring of the allowance's size.
+    std::array<std::int16_t, kMaxFrames * kFrameSamples> waiting{};
+    std::size_t first = 0;  // where the oldest waits
+    std::size_t count = 0;
+    TFrame voice{};  // what it said in the frame being mixed
   };
 
   std::map<std::uint32_t, TParty> parties_;
