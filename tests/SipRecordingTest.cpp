@@ -223,8 +223,10 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   auto callerCall = Caller("5550111", callerMedia, 5000);
   const int callersPort = CallersRelayPort();
   ASSERT_GT(callersPort, 0) << callerCall->Output();
-  const CORBA::Long call = ConnectedCall();
+  // The phone hears nothing while it rings; the mix reaches it from the moment the recording starts.
+  ASSERT_TRUE(WaitUntil([&] { return phoneMedia.ReceivedCount() > 0; }, 10s));
   const auto connectedAt = std::chrono::steady_clock::now();
+  const CORBA::Long call = ConnectedCall();
   TalkingParty caller(callerMedia, 1000, kPcma), operatorAt103(phoneMedia, 600, kPcmu);
   caller.Start([&] { return callersPort; });
   operatorAt103.Start([&] { return phoneMedia.LastSourcePort(); });
