@@ -306,7 +306,9 @@ void Console::Draw(const std::string& message) {
          << message << "\n"
          << "login ID LINE | logout | status ready|busy|pause [REASON or its name] | answer | hold | unhold | dial NUMBER |\n"
          << (pauseReasons_.empty() ? std::string() : "pause reasons: " + ReasonList() + "\n")
-         << "transfer NUMBER | consult NUMBER | complete | hangup | quit   (Enter refreshes)\n> " << std::flush;
+         << "transfer NUMBER | consult NUMBER | complete | hangup | record [stop] | pause-record [off] | quit"
+            "   (Enter refreshes)\n> "
+         << std::flush;
   std::cout << screen.str() << std::flush;
 }
 
@@ -380,6 +382,18 @@ std::string Console::Run(const std::string& command) {
     line->Dial(0, words[1].c_str(), 0);
     return "Dialling " + words[1];
   }
+  if (verb == "record" || verb == "pause-record") {
+    // record [stop] [CALL], pause-record [off] [CALL]: the server says why when it cannot.
+    const bool undo = words.size() > 1 && (words[1] == (verb == "record" ? "stop" : "off"));
+    const CORBA::Long call = CallOf(line, words, undo ? 2 : 1);
+    if (call == 0) return "No call on line " + myLine_;
+    CORBA::String_var refused = verb == "record" ? (undo ? line->StopRecording(call) : line->StartRecording(call))
+                                                 : line->PauseRecording(call, !undo);
+    if (refused.in()[0] != '\0') return "Not done: " + std::string(refused.in());
+    const std::string which = " call " + std::to_string(call);
+    if (verb == "record") return undo ? "Stopped recording" + which : "Recording" + which;
+    return undo ? "Recording again" + which : "Paused recording" + which;
+  }
   const CORBA::Long call = CallOf(line, words, verb == "transfer" || verb == "consult" ? 2 : 1);
   if (call == 0) return "No call on line " + myLine_;
   if (verb == "answer")
@@ -413,7 +427,7 @@ const char* const kUsage =
     "  --ini FOLDER       where Settings.ini names the pause reasons (default ini)\n"
     "  --tls-*            a client certificate for a server that wants one\n"
     "  Commands once running: login ID LINE, logout, status ready|busy|pause [REASON or its name], answer, hold, unhold,\n"
-    "  dial NUMBER, transfer NUMBER, consult NUMBER, complete, hangup, quit\n";
+    "  dial NUMBER, transfer NUMBER, consult NUMBER, complete, hangup, record [stop], pause-record [off], quit\n";
 
 }  // namespace
 

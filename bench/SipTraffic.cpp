@@ -9,7 +9,11 @@
 //            sent, reaching the phone and coming back, the kernel's drops (closed ports, full buffers), host CPU. A/B
 //            in the run: the phone speaking the callers' law (µ-law), then A-law, so that the relay rewrites every
 //            packet.
+//   record - CALLS calls at once with media both ways as above, the operators' line not recorded, then recorded
+//            (Lines.ini Record=1: every call mixed and written to a WAV file): host CPU of each, their ratio, disk
+//            bytes per second.
 //   vantrel_bench_sip [SECONDS=60] [RATES=100,200,300] [TRANSPORTS=udp,tcp]   (SIPp's and the trunk's)
+//   vantrel_bench_sip record [CALLS=200]
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -108,7 +112,7 @@ class SipBench {
     ::close(echoSocket_);
   }
 
-  explicit SipBench(int phoneLaw = 0, bool tcp = false) : phoneLaw_(phoneLaw), tcp_(tcp) {
+  explicit SipBench(int phoneLaw = 0, bool tcp = false, bool record = false) : phoneLaw_(phoneLaw), tcp_(tcp) {
     // The phone's media end: sends back what reaches it, to where it came from.
     echoSocket_ = LoopbackSocket(&echoPort_);
     echo_ = std::thread([this] {
@@ -129,7 +133,8 @@ class SipBench {
     trunkPort_ = FreeLoopbackPort();
     phonePort_ = FreeLoopbackPort();
     std::string stations = "[Exchange]\nTrunks=4000\n[Stations]\n";
-    std::string lines = "[Lines_Items]\nCount=" + std::to_string(kLines) + "\nItemID=" + std::to_string(kLines) + "\n";
+    std::string lines = "[Lines_Items]\nCount=" + std::to_string(kLines + (record ? 1 : 0)) +
+                        "\nItemID=" + std::to_string(kLines) + "\n";
     std::string numbers = "SEQUENTIAL\n";
     for (int i = 0; i < kLines; ++i) {
       stations += std::to_string(4000 + i) + "=Trunk " + std::to_string(4000 + i) + "\n";
@@ -137,6 +142,10 @@ class SipBench {
                "\nName=Trunk " + std::to_string(4000 + i) + "\nEnabled=1\nRuleID=1\nIsOuter=1\nUsingDND=0\n";
       numbers += std::to_string(4000 + i) + "\n";
     }
+    // The operators' line (device kLines) records its calls.
+    if (record)
+      lines += "[Lines_" + std::to_string(kLines) + "]\nID=" + std::to_string(kLines) + "\nOrder=" +
+               std::to_string(kLines) + "\nName=Operators\nEnabled=1\nRuleID=0\nIsOuter=0\nUsingDND=0\nRecord=1\n";
     stations += "7000=Operators\n[SIP]\nAddress=127.0.0.1\nPort=" + std::to_string(sipPort_) +
                 "\nRtpPorts=20000-29999\nMediaTimeout=0\nLogCalls=0\n[Passwords]\n7000=bench\n[Trunk]\n"
                 "Address=127.0.0.1\nPort=" +
@@ -277,7 +286,17 @@ class SipBench {
 
   // 500 calls at once, media both ways for the window. The window opens once the host has every call connected
   // and closes well before the first caller's talk time runs out, so no packet goes to a port already closed.
-  void RunMedia(int callsAtOnce, double windowSeconds) {
+  // The bytes of the recordings so far.
+  std::uintmax_t RecordedBytes() {
+    std::uintmax_t bytes = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(host_.IniFolder() / "Recordings", error))
+      if (entry.is_regular_file(error)) bytes += entry.file_size(error);
+    return bytes;
+  }
+
+  // The host's CPU in the window, as a fraction of a core.
+  double RunMedia(int callsAtOnce, double windowSeconds) {
     int callersPort = 0;
     const int socket = LoopbackSocket(&callersPort);
     std::atomic<long> received{0};
@@ -312,6 +331,7 @@ class SipBench {
     const double driverBefore = ThreadCpuSeconds();
     const long echoedBefore = echoed_;
     const TUdpCounters kernelBefore = UdpCounters();
+    const std::uintmax_t diskBefore = RecordedBytes();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -339,6 +359,7 @@ class SipBench {
     while (received < sent && Clock::now() < settle) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const long atPhone = echoed_ - echoedBefore;
     const TUdpCounters kernelAfter = UdpCounters();
+    const double diskPerSecond = static_cast<double>(RecordedBytes() - diskBefore) / elapsed;
     std::printf(
         "phone %s: %5zu calls at once (%d connected in the host when the window opened) with media for %.1f s: "
         "%ld packets sent by the callers, %ld reached the phone (%ld lost on the way there), %ld came back to the "
@@ -347,11 +368,13 @@ class SipBench {
         phoneLaw_ == 0 ? "PCMU" : "PCMA", ports.size(), connected, elapsed, sent, atPhone, std::max(0L, sent - atPhone),
         received.load(), std::max(0L, sent - received.load()), kernelAfter.noPorts - kernelBefore.noPorts,
         kernelAfter.bufferErrors - kernelBefore.bufferErrors, cpu / elapsed * 100, driver / elapsed * 100);
+    if (diskPerSecond > 0) std::printf("       recordings written: %.0f bytes/s\n", diskPerSecond);
     std::fflush(stdout);
     callers->WaitForExit(std::chrono::seconds(120));
     stop = true;
     receiver.join();
     ::close(socket);
+    return cpu / elapsed;
   }
 
   void Stop() {
@@ -383,6 +406,19 @@ class SipBench {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "record") {
+    const int calls = argc > 2 ? std::atoi(argv[2]) : 200;
+    std::printf("%d routed SIP calls at once with media both ways, not recorded then recorded\n", calls);
+    double cpu[2] = {0, 0};
+    for (bool record : {false, true}) {
+      SipBench bench(0, false, record);
+      if (!bench.Start()) return 1;
+      cpu[record ? 1 : 0] = bench.RunMedia(calls, 10);
+      bench.Stop();
+    }
+    std::printf("host CPU recorded / not recorded: %.2f\n", cpu[0] > 0 ? cpu[1] / cpu[0] : 0.0);
+    return 0;
+  }
   const double seconds = argc > 1 ? std::atof(argv[1]) : 60;
   std::vector<double> rates;
   std::stringstream list(argc > 2 ? argv[2] : "100,200,300");

@@ -93,7 +93,32 @@ TCallLogRow QueueRowOf(const std::vector<std::string>& fields) {
   return row;
 }
 
+constexpr std::size_t kRecordingRowFields = 7;
+
+// A recording's row: a line of a third kind.
+std::string RecordingRowLine(const TCallLogRow& row) {
+  std::string line = "V";
+  for (const std::string* field : {&row.CallHandle, &row.BeginTime, &row.LinePhoneNumber, &row.File})
+    AppendEscaped(line, *field);
+  for (long number : {row.Operator_id, row.Seconds, row.PausedSeconds}) AppendEscaped(line, std::to_string(number));
+  return line + '\n';
+}
+
+TCallLogRow RecordingRowOf(const std::vector<std::string>& fields) {
+  if (fields.size() != kRecordingRowFields + 1)
+    throw std::invalid_argument("a row of " + std::to_string(fields.size()));
+  TCallLogRow row;
+  std::size_t at = 1;
+  for (std::string* text : {&row.CallHandle, &row.BeginTime, &row.LinePhoneNumber, &row.File}) *text = fields[at++];
+  if (row.File.empty()) throw std::invalid_argument("a recording's row without its file");
+  row.Operator_id = ToLong(fields[at++]);
+  row.Seconds = ToLong(fields[at++]);
+  row.PausedSeconds = ToLong(fields[at++]);
+  return row;
+}
+
 std::string RowLine(const TCallLogRow& row) {
+  if (row.IsRecording()) return RecordingRowLine(row);
   if (row.QueueEvent != TQueueEvent::None) return QueueRowLine(row);
   std::string line = "R";
   for (const std::string* field :
@@ -147,6 +172,8 @@ void TCallLogJournal::Load(std::deque<TCallLogRow>& outstanding, std::optional<T
         outstanding.push_back(RowOf(fields));
       } else if (fields[0] == "Q") {
         outstanding.push_back(QueueRowOf(fields));
+      } else if (fields[0] == "V") {
+        outstanding.push_back(RecordingRowOf(fields));
       } else if (fields[0] == "B" && fields.size() == 4) {
         unresolved =
             TAttempt{static_cast<std::size_t>(ToLong(fields[1])), fields[2], static_cast<int>(ToLong(fields[3]))};

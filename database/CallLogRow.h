@@ -47,7 +47,12 @@ struct TCallLogRow {
   long Rule_id = 0;
   long Seconds = 0;
   long Reason = 0;
+  // A recording's row of tq_VantrelRecording when File is set (relative to the recordings' folder): the call key,
+  // line and operator as above, its start in BeginTime, its length in Seconds, of them paused PausedSeconds.
+  std::string File;
+  long PausedSeconds = 0;
 
+  bool IsRecording() const { return !File.empty(); }
   bool operator==(const TCallLogRow&) const = default;
 };
 

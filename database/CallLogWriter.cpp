@@ -29,15 +29,38 @@ const char* CallLogStateName(TCallLogWriter::TState state) {
 }
 
 namespace {
-// Queue rows are numbered per call key apart from the call's own rows: their order keys carry this prefix.
+// Queue rows are numbered per call key apart from the call's own rows: their order keys carry this prefix;
+// recordings' rows are numbered apart again.
 constexpr std::string_view kQueueOrderKey = "queue:";
+constexpr std::string_view kRecordingOrderKey = "recording:";
+
+// The table rows of the order key go to, and the call key in it.
+const char* TableOfOrderKey(const std::string& orderKey, std::string* callHandle) {
+  for (const auto& [prefix, table] : {std::pair{kQueueOrderKey, "tq_VantrelQueueLog"},
+                                      std::pair{kRecordingOrderKey, "tq_VantrelRecording"}}) {
+    if (orderKey.rfind(prefix, 0) == 0) {
+      *callHandle = orderKey.substr(prefix.size());
+      return table;
+    }
+  }
+  *callHandle = orderKey;
+  return "tq_VantrelLog";
+}
 }  // namespace
 
 std::string TCallLogWriter::OrderKey(const TCallLogRow& row) {
+  if (row.IsRecording()) return std::string(kRecordingOrderKey) + row.CallHandle;
   return row.QueueEvent == TQueueEvent::None ? row.CallHandle : std::string(kQueueOrderKey) + row.CallHandle;
 }
 
 std::string TCallLogWriter::InsertStatement(const TCallLogRow& row, int eventOrder) {
+  if (row.IsRecording()) {
+    return FormatText(
+        "insert into tq_VantrelRecording (CallHandle, LinePhoneNumber, Operator_id, FileName, StartTime, Seconds, "
+        "PausedSeconds, EventOrder) values (%s, %s, %d, %s, %s, %d, %d, %d)",
+        {SqlQuoted(row.CallHandle), SqlQuoted(row.LinePhoneNumber), row.Operator_id, SqlQuoted(row.File),
+         SqlQuoted(row.BeginTime), row.Seconds, row.PausedSeconds, eventOrder});
+  }
   if (row.QueueEvent != TQueueEvent::None) {
     return FormatText(
         "insert into tq_VantrelQueueLog (QueueEventType, CallHandle, EventTime, Rule_id, LinePhoneNumber, "
@@ -58,10 +81,10 @@ std::string TCallLogWriter::InsertStatement(const TCallLogRow& row, int eventOrd
 }
 
 std::string TCallLogWriter::NextEventOrderStatement(const std::string& orderKey) {
-  const bool queue = orderKey.rfind(kQueueOrderKey, 0) == 0;
+  std::string callHandle;
+  const char* table = TableOfOrderKey(orderKey, &callHandle);
   return FormatText("select isnull(max(EventOrder), 0) + 1 as EventOrder from %s where CallHandle = %s",
-                    {queue ? "tq_VantrelQueueLog" : "tq_VantrelLog",
-                     SqlQuoted(queue ? orderKey.substr(kQueueOrderKey.size()) : orderKey)});
+                    {table, SqlQuoted(callHandle)});
 }
 
 TCallLogWriter::TCallLogWriter(std::string baseFolder, std::filesystem::path journalFile,
@@ -246,6 +269,7 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
     }
     if (openCallTableOn_ != connection_.Opens()) {
       for (const std::string& statement : CrmOpenCallStatements(connection_.Dialect())) statements.Execute(statement);
+      for (const std::string& statement : CrmRecordingStatements(connection_.Dialect())) statements.Execute(statement);
       openCallTableOn_ = connection_.Opens();
     }
     std::string inserts;
@@ -326,12 +350,11 @@ void TCallLogWriter::EndCutCallsAlone() {
 void TCallLogWriter::ResolveUnknownAttempt() {
   if (!unknownAttempt_) return;
   const TCallLogJournal::TAttempt attempt = *unknownAttempt_;
-  const bool queue = attempt.callHandle.rfind(kQueueOrderKey, 0) == 0;
+  std::string callHandle;
+  const char* table = TableOfOrderKey(attempt.callHandle, &callHandle);
   const auto found = connection_.QueryFirstRow(
       FormatText("select count(*) as Found from %s where CallHandle = %s and EventOrder = %d",
-                 {queue ? "tq_VantrelQueueLog" : "tq_VantrelLog",
-                  SqlQuoted(queue ? attempt.callHandle.substr(kQueueOrderKey.size()) : attempt.callHandle),
-                  attempt.eventOrder}),
+                 {table, SqlQuoted(callHandle), attempt.eventOrder}),
       {"Found"});
   const bool committed = found && StrToIntDef(found->front(), 0) > 0;
   LogFormat("call log: the batch of %d rows whose commit was not confirmed is %s",

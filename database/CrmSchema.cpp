@@ -55,6 +55,18 @@ std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect) {
   };
 }
 
+std::vector<std::string> CrmRecordingStatements(TSqlDialect dialect) {
+  const TColumnTypes types(dialect);
+  return {
+      Guarded(dialect, "table", "tq_VantrelRecording",
+              "(" + types.key + ", CallHandle " + types.text + "(40) not null, LinePhoneNumber " + types.text +
+                  "(64), Operator_id int, FileName " + types.text + "(255) not null, StartTime " + types.stamp +
+                  ", Seconds int, PausedSeconds int, EventOrder int)"),
+      Guarded(dialect, "index", "ix_VantrelRecording_CallHandle", "on tq_VantrelRecording (CallHandle)"),
+      Guarded(dialect, "index", "ix_VantrelRecording_StartTime", "on tq_VantrelRecording (StartTime)"),
+  };
+}
+
 std::vector<std::string> CrmOpenCallStatements(TSqlDialect dialect) {
   const TColumnTypes types(dialect);
   return {
@@ -94,6 +106,7 @@ void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect) {
   for (const std::string& statement : CrmSchemaStatements(dialect)) connection.Execute(statement);
   for (const std::string& statement : CrmQueueLogStatements(dialect)) connection.Execute(statement);
   for (const std::string& statement : CrmOpenCallStatements(dialect)) connection.Execute(statement);
+  for (const std::string& statement : CrmRecordingStatements(dialect)) connection.Execute(statement);
 }
 
 bool AddSampleCrm(TDataConnection& connection) {

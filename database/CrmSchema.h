@@ -16,6 +16,8 @@ std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
 // The queue log's table and the indexes the queue log and the reports need; the call log makes them itself when a
 // CRM made before them lacks them (tq_VantrelLog must exist).
 std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect);
+// The recordings of calls: a row per WAV file, keyed by the call as tq_VantrelLog keys it.
+std::vector<std::string> CrmRecordingStatements(TSqlDialect dialect);
 
 // The calls whose ending row is still to come, one row per call key and line; the call log keeps it and makes it
 // itself when a CRM made before it lacks it.

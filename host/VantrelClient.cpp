@@ -121,6 +121,10 @@ bool StartExchange(const std::string& iniFolder) {
       }
       state.sipPort = std::make_unique<telephony::TSipPort>(*exchange, sip, stations);
       state.sipPort->SetCallerNameLookup(CrmContactName);
+      const auto recordings = telephony::TCallRecorder::ConfiguredFolder(iniFolder);
+      state.sipPort->SetRecorder(std::make_shared<telephony::TCallRecorder>(
+          recordings, std::chrono::seconds(1), telephony::TCallRecorder::ConfiguredKeepDays(iniFolder)));
+      LogFormat("Recordings: %s", {recordings.string()});
     }
   } catch (...) {
     // A configured SIP port that cannot serve refuses the start: a server without the phones it was set up for

@@ -368,6 +368,7 @@ void TLine_Impl::DoIncomingCallConnected(CORBA::Long call) {
   OnLine("TLine_Impl.DoIncomingCallConnected", [&] {
     ::Operator_var seated = GetOperator();
     if (!CORBA::is_nil(seated)) seated->IncCallsCount();
+    RecordIfWanted(call);
   });
 }
 void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
@@ -376,6 +377,7 @@ void TLine_Impl::DoOutgoingCall(CORBA::Long call) {
 void TLine_Impl::DoOutgoingCallConnected(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCallConnected", "InternalOnOutgoingCallConnected: %s : %d", ::OutgoingCallConnected,
               ::LogOutgoingCallConnected, call);
+  OnLine("TLine_Impl.DoOutgoingCallConnected", [&] { RecordIfWanted(call); });
 }
 void TLine_Impl::DoOutgoingCallBusy(CORBA::Long call) {
   DerivedStep("TLine_Impl.DoOutgoingCallBusy", "InternalOnOutgoingCallBusy: %s : %d", ::OutgoingCallBusy,
@@ -399,6 +401,7 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     if (found != nullptr && found->RelatedCall != nullptr) Unhold(CallHandle(found->RelatedCall));
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
+    RecordingOver(call);
     router_.OnCallFinished();
   });
 }

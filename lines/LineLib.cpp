@@ -337,6 +337,7 @@ CORBA::Boolean TLine_Impl::LoadFromIniFile(const char* fileName, const char* sec
     SetRuleID(ini.ReadInteger(section, "RuleID", GetRuleID()));
     SetIsOuter(ini.ReadBool(section, "IsOuter", GetIsOuter()));
     SetUsingDND(ini.ReadBool(section, "UsingDND", GetUsingDND()));
+    SetRecordsCalls(ini.ReadBool(section, "Record", GetRecordsCalls()));
   });
 }
 
@@ -345,6 +346,7 @@ CORBA::Boolean TLine_Impl::SaveToIniFile(const char* fileName, const char* secti
     ini.WriteInteger(section, "RuleID", GetRuleID());
     ini.WriteBool(section, "IsOuter", GetIsOuter());
     ini.WriteBool(section, "UsingDND", GetUsingDND());
+    if (GetRecordsCalls()) ini.WriteBool(section, "Record", true);
   });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "database/CallLogRow.h"
 #include "lines/CallsHistoryList.h"
 #include "lines/LineCallsSnapshot.h"
+#include "lines/LineRecordings.h"
 #include "lines/LineRouter.h"
 #include "model/ContainerItemLib.h"
 #include "telephony/diZudu.h"
@@ -60,6 +62,13 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void ChangeLineEventLastContact() override;
   void AddEventsListener(::LineEvents_ptr listener) override;
   void RemoveEventsListener(::LineEvents_ptr listener) override;
+  // Recording (LineRecording.cpp).
+  char* StartRecording(CORBA::Long call) override;
+  char* StopRecording(CORBA::Long call) override;
+  char* PauseRecording(CORBA::Long call, CORBA::Boolean pause) override;
+  // Lines.ini's Record=1: every call of the line is recorded from its connection on.
+  bool GetRecordsCalls() const { return recordsCalls_; }
+  void SetRecordsCalls(bool value) { recordsCalls_ = value; }
   CORBA::Long GetCallsCount() override;
 
   // Call control.
@@ -216,6 +225,12 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool CallIsActive(telephony::TTapiCall& call);
   // The Rules container's own object; it lives as long as the Environment.
   TRules_Impl* LocalRules();
+  // On the telephony thread: asks the call's recording to do the action; empty when done, else why not.
+  std::string Record(CORBA::Long call, telephony::TRecordRequest::TAction action);
+  // A connected call of a line that records its calls starts its recording; a finished one ends its record.
+  void RecordIfWanted(CORBA::Long call);
+  void RecordingOver(CORBA::Long call);
+  char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
   ::Lines_ptr LinesContainer();
@@ -238,6 +253,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   TLineRouter router_{*this};
   std::set<CORBA::Long> outgoingRaised_;
   std::set<CORBA::Long> connectedPending_;
+  std::atomic<bool> recordsCalls_{false};
+  TLineRecordings recordings_;  // only on the telephony thread
 };
 
 }  // namespace vantrel

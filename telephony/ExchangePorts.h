@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
@@ -34,6 +35,12 @@ class IExchangePorts {
   virtual void LegChanged(const TLegChange& change) = 0;
   // Whether a call a program makes from the station rings the station's phone before it dials (click-to-dial).
   virtual bool RingsPhoneFirst(const std::string& station) const = 0;
+  // Records the station's leg and whoever it talks to (peer, 0: nobody yet), left the peer, right the station:
+  // empty when done, else why not. Ports without media record nothing.
+  virtual std::string Record(DWORD leg, DWORD peer, const TRecordRequest& request) {
+    (void)leg, (void)peer, (void)request;
+    return "the call has no media";
+  }
 };
 
 }  // namespace vantrel::telephony

@@ -763,4 +763,12 @@ LONG TSoftExchange::DevSpecific(DWORD call, const std::string& params, const TRe
   return request;
 }
 
+std::string TSoftExchange::Record(DWORD call, const TRecordRequest& request) {
+  const Leg* leg = FindLeg(call);
+  if (leg == nullptr || leg->IsFarEnd()) return "no such call";
+  if (leg->state == LINECALLSTATE_IDLE || leg->state == LINECALLSTATE_DISCONNECTED) return "the call is over";
+  if (ports_ == nullptr) return "the call has no media";
+  return ports_->Record(leg->id, leg->peer, request);
+}
+
 }  // namespace vantrel::telephony

@@ -111,6 +111,7 @@ class TSoftExchange final : public ITelephonyProvider {
   void Released(DWORD call) override;
   // "play" or "stop" prompts to the party the call talks to (TPromptPlayback).
   LONG DevSpecific(DWORD call, const std::string& params, const TReply& reply) override;
+  std::string Record(DWORD call, const TRecordRequest& request) override;
 
  private:
   // A call leg: a station's call, or a far end (device < 0) that applications never see.

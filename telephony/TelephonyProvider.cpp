@@ -25,4 +25,8 @@ ITelephonyEvents& ITelephonyProvider::Events() const {
   return events_ != nullptr ? *events_ : nobody;
 }
 
+std::string ITelephonyProvider::Record(DWORD, const TRecordRequest&) {
+  return "the telephony back-end " + ProviderName() + " carries no media to record";
+}
+
 }  // namespace vantrel::telephony

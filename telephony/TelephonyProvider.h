@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
@@ -105,6 +106,9 @@ class ITelephonyProvider {
   virtual LONG DevSpecific(DWORD call, const std::string& params, const TReply& reply) {
     return LINEERR_OPERATIONUNAVAIL;
   }
+  // Records the call's media (see TRecordRequest): empty when done, else why not. A back-end without media
+  // records nothing.
+  virtual std::string Record(DWORD call, const TRecordRequest& request);
 
  protected:
   // Before Attach, nothing listens: the events go nowhere.

@@ -18,6 +18,7 @@
 #include "platform/Event.h"
 #include "platform/HiddenWindow.h"
 #include "platform/RecursiveTimedMutex.h"
+#include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
@@ -553,6 +554,8 @@ class TTapiCall {
   TTapiCall* SetupTransfer();
   // Pairs this call with its other half of a consultation and completes the transfer on the line.
   TTapiCall* CompleteTransfer(bool conference);
+  // The call's recording (the server's extension): empty when done, else why not.
+  std::string Record(const TRecordRequest& request);
   void Deallocate();
 
  private:

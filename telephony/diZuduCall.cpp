@@ -8,6 +8,7 @@
 #include "platform/Ticks.h"
 #include "support/ExceptionText.h"
 #include "support/VantrelCommonRoutines.h"
+#include "telephony/tapi/TapiService.h"
 
 namespace vantrel::telephony {
 
@@ -190,6 +191,11 @@ void TTapiCall::Unhold() {
 void TTapiCall::DevSpecific(const std::string& params) {
   CheckOwnership();
   line_.DevSpecific(this, params);
+}
+
+std::string TTapiCall::Record(const TRecordRequest& request) {
+  CheckOwnership();
+  return RecordCall(Handle, request);
 }
 
 void TTapiCall::BlindTransfer(const std::string& destination) {

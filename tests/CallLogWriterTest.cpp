@@ -321,3 +321,44 @@ TEST_F(CallLogWriterOnSqlite, ACrmFileDeletedAndMadeAgainIsWrittenWithoutARestar
   EXPECT_EQ(RowsOf("20261207100000-5"), "9@1");  // the new file starts the call's numbering afresh
   EXPECT_EQ(RowsOf("20261207100000-6"), "1@1");
 }
+
+TEST_P(CallLogWriterOnCrm, RecordingRowsGoToTheirOwnTableMadeWhenACrmLacksItAndAJournaledOneIsWrittenOnce) {
+  reader_.Execute("drop table if exists tq_VantrelRecording");  // a CRM made before recordings
+  TCallLogRow recording;
+  recording.CallHandle = "20261207100000-31";
+  recording.BeginTime = "2026-12-07 10:00:02";
+  recording.LinePhoneNumber = "103";
+  recording.Operator_id = 2;
+  recording.File = "2026-12-07/20261207100000-31.wav";
+  recording.Seconds = 63;
+  recording.PausedSeconds = 7;
+  {
+    TCallLogJournal journal(Journal());  // what a killed run left, its commit unconfirmed
+    journal.AppendRows({recording});
+  }
+  std::deque<TCallLogRow> outstanding;
+  std::optional<TCallLogJournal::TAttempt> attempt;
+  TCallLogJournal(Journal()).Load(outstanding, attempt);
+  ASSERT_EQ(outstanding.size(), 1u);
+  EXPECT_EQ(outstanding[0], recording);  // a row of its own kind in the journal
+  auto writer = NewWriter();
+  TCallLogRow call = Row("20261207100000-31", 1);
+  call.LinePhoneNumber = "103";
+  writer->Append(call);
+  ASSERT_TRUE(writer->WaitUntilWritten(20s));
+  const auto row = reader_.QueryFirstRow(
+      "select LinePhoneNumber, Operator_id, FileName, StartTime, Seconds, PausedSeconds, EventOrder, count(*) as N "
+      "from tq_VantrelRecording where CallHandle = '20261207100000-31' group by LinePhoneNumber, Operator_id, "
+      "FileName, StartTime, Seconds, PausedSeconds, EventOrder",
+      {"LinePhoneNumber", "Operator_id", "FileName", "StartTime", "Seconds", "PausedSeconds", "EventOrder", "N"});
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->at(0), "103");
+  EXPECT_EQ(row->at(1), "2");
+  EXPECT_EQ(row->at(2), "2026-12-07/20261207100000-31.wav");
+  EXPECT_EQ(row->at(3).substr(0, 19), "2026-12-07 10:00:02");
+  EXPECT_EQ(row->at(4), "63");
+  EXPECT_EQ(row->at(5), "7");
+  EXPECT_EQ(row->at(6), "1");
+  EXPECT_EQ(row->at(7), "1");
+  EXPECT_EQ(RowsOf("20261207100000-31"), "1@1");  // numbered apart from the call's own rows
+}

@@ -117,6 +117,9 @@ class TFakeLine : public virtual POA_Line, public vantrel::TContainerItem_Impl {
   void ChangeLineEventLastContact() override { throw CORBA::NO_IMPLEMENT(); }
   void AddEventsListener(::LineEvents_ptr) override { throw CORBA::NO_IMPLEMENT(); }
   void RemoveEventsListener(::LineEvents_ptr) override { throw CORBA::NO_IMPLEMENT(); }
+  char* StartRecording(::CORBA::Long) override { throw CORBA::NO_IMPLEMENT(); }
+  char* StopRecording(::CORBA::Long) override { throw CORBA::NO_IMPLEMENT(); }
+  char* PauseRecording(::CORBA::Long, ::CORBA::Boolean) override { throw CORBA::NO_IMPLEMENT(); }
   char* GetCallerLinePhoneNumber(const char* APhoneNumber) override { throw CORBA::NO_IMPLEMENT(); }
   void DoAccepted(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }
   void DoBusy(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }

@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "Md5Hex.h"
 #include "RtpPeer.h"
+#include "Tones.h"
 #include "WaitUntil.h"
+#include "telephony/sip/G711.h"
 #include "telephony/sip/HoldSound.h"
 #include "telephony/sip/MediaRelay.h"
 #include "telephony/sip/RtpLatch.h"
@@ -436,4 +439,105 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
     }
   }
   std::filesystem::remove_all(folder);
+}
+
+namespace {
+
+// Takes a mixed call's sides as a recorder does.
+struct SidesKept : IMixedSides {
+  std::mutex mutex;
+  std::vector<std::int16_t> outside, station;
+  bool Take(const TMediaMixer::TSides& sides) override {
+    std::lock_guard lock(mutex);
+    outside.insert(outside.end(), sides.outside.begin(), sides.outside.end());
+    station.insert(station.end(), sides.station.begin(), sides.station.end());
+    return true;
+  }
+};
+
+std::vector<std::int16_t> HeardSound(const std::vector<RtpPeer::Packet>& packets, std::size_t from, std::size_t to) {
+  std::vector<std::int16_t> sound;
+  for (std::size_t i = from; i < std::min(to, packets.size()); ++i) {
+    std::vector<std::int16_t> decoded(packets[i].payload.size());
+    Decode(packets[i].payload.data(), decoded.size(), packets[i].payloadType, decoded.data());
+    sound.insert(sound.end(), decoded.begin(), decoded.end());
+  }
+  return sound;
+}
+
+}  // namespace
+
+TEST(MediaRelay, LegsInARoomHearTheOthersMixedNeverThemselvesAndItsRecorderGetsBothSides) {
+  TMediaRelay relay(
+      "127.0.0.1", 33400, 33499, THoldSound::Tone(), 10s, [](DWORD, char) {}, [](DWORD) {});
+  RtpPeer caller, phone, third;
+  RtpPeer* peers[] = {&caller, &phone, &third};
+  const int laws[] = {kPayloadPcmu, kPayloadPcma, kPayloadPcmu};
+  const double hertz[] = {1000, 600, 400};
+  int ports[3];
+  for (DWORD leg = 1; leg <= 3; ++leg) {
+    ports[leg - 1] = relay.Open(leg);
+    relay.SetParty(leg, Loopback(peers[leg - 1]->Port()), Loopback(5060), laws[leg - 1], -1, false);
+  }
+  relay.Link(1, 2);
+  relay.Link(2, 1);
+  relay.Join(1, 7, TMediaMixer::TSide::Outside);
+  relay.Join(2, 7, TMediaMixer::TSide::Station);
+  relay.Join(3, 7, TMediaMixer::TSide::Station);
+  auto kept = std::make_shared<SidesKept>();
+  ASSERT_TRUE(relay.Record(7, kept));
+  EXPECT_FALSE(relay.Record(8, kept));  // no such room
+  EXPECT_EQ(relay.RoomOf(3), 7u);
+
+  std::size_t before[3];
+  for (int i = 0; i < 3; ++i) before[i] = peers[i]->ReceivedCount();
+  ToneSource tones[] = {ToneSource(1000), ToneSource(600), ToneSource(400)};
+  // Sent as phones send: a frame every 20 ms.
+  auto next = std::chrono::steady_clock::now();
+  for (int frame = 0; frame < 50; ++frame) {
+    for (int i = 0; i < 3; ++i) {
+      const std::vector<std::int16_t> samples = tones[i].Next(160);
+      std::vector<std::uint8_t> payload(160);
+      Encode(samples.data(), 160, laws[i], payload.data());
+      peers[i]->Send(ports[i], laws[i], payload);
+    }
+    next += 20ms;
+    std::this_thread::sleep_until(next);
+  }
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return peers[i]->ReceivedCount() >= before[i] + 40; }));
+    const auto packets = peers[i]->Received();
+    EXPECT_EQ(packets[before[i] + 10].payloadType, laws[i]);
+    const std::vector<std::int16_t> heard = HeardSound(packets, before[i] + 5, before[i] + 35);
+    for (int speaker = 0; speaker < 3; ++speaker) {
+      if (speaker == i)
+        EXPECT_LT(ToneLevel(heard, hertz[speaker]), 300) << i << " hears itself";
+      else
+        EXPECT_GT(ToneLevel(heard, hertz[speaker]), 1500) << i << " does not hear " << speaker;
+    }
+  }
+  {
+    std::lock_guard lock(kept->mutex);
+    ASSERT_GE(kept->outside.size(), 40u * 160);
+    const std::vector<std::int16_t> left(kept->outside.end() - 40 * 160, kept->outside.end() - 10 * 160);
+    const std::vector<std::int16_t> right(kept->station.end() - 40 * 160, kept->station.end() - 10 * 160);
+    EXPECT_GT(ToneLevel(left, 1000), 1500);
+    EXPECT_LT(ToneLevel(left, 600), 300);
+    EXPECT_GT(ToneLevel(right, 600), 1500);
+    EXPECT_GT(ToneLevel(right, 400), 1500);
+    EXPECT_LT(ToneLevel(right, 1000), 300);
+  }
+  EXPECT_GT(relay.Counts().mixedFrames, 0u);
+  EXPECT_EQ(relay.Counts().forwarded, 0u);  // mixed, not forwarded
+
+  // Out of the room, the two linked legs are forwarded again; the room goes with its last member.
+  relay.Join(3, 0, TMediaMixer::TSide::Station);
+  relay.Join(1, 0, TMediaMixer::TSide::Outside);
+  relay.Join(2, 0, TMediaMixer::TSide::Station);
+  EXPECT_EQ(relay.Rooms(), 0u);
+  const std::size_t phoneHad = phone.ReceivedCount();
+  caller.Send(ports[0], kPayloadPcmu, std::vector<std::uint8_t>(160, 0x80), 3);
+  ASSERT_TRUE(WaitUntil([&] { return relay.Counts().forwarded == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return phone.ReceivedCount() >= phoneHad + 3; }));
+  EXPECT_EQ(phone.Received().back().payload, std::vector<std::uint8_t>(160, 0xAA));
 }

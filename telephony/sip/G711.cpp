@@ -12,8 +12,19 @@ constexpr int kUlawClip = 32635;
 struct TLawTables {
   std::array<std::uint8_t, 256> ulawToAlaw{};
   std::array<std::uint8_t, 256> alawToUlaw{};
+  std::array<std::int16_t, 256> ulawLinear{};
+  std::array<std::int16_t, 256> alawLinear{};
+  // Every 16-bit sample's code: a mixer encodes each frame of every party.
+  std::array<std::uint8_t, 65536> ulawOf{};
+  std::array<std::uint8_t, 65536> alawOf{};
   TLawTables() {
+    for (int sample = INT16_MIN; sample <= INT16_MAX; ++sample) {
+      ulawOf[static_cast<std::uint16_t>(sample)] = LinearToUlaw(static_cast<std::int16_t>(sample));
+      alawOf[static_cast<std::uint16_t>(sample)] = LinearToAlaw(static_cast<std::int16_t>(sample));
+    }
     for (int code = 0; code < 256; ++code) {
+      ulawLinear[code] = UlawToLinear(static_cast<std::uint8_t>(code));
+      alawLinear[code] = AlawToLinear(static_cast<std::uint8_t>(code));
       ulawToAlaw[code] = LinearToAlaw(UlawToLinear(static_cast<std::uint8_t>(code)));
       alawToUlaw[code] = LinearToUlaw(AlawToLinear(static_cast<std::uint8_t>(code)));
     }
@@ -87,8 +98,13 @@ void Transcode(std::uint8_t* payload, std::size_t size, int fromPayloadType, int
 }
 
 void Encode(const std::int16_t* samples, std::size_t count, int payloadType, std::uint8_t* out) {
-  for (std::size_t i = 0; i < count; ++i)
-    out[i] = payloadType == kPayloadPcmu ? LinearToUlaw(samples[i]) : LinearToAlaw(samples[i]);
+  const auto& table = payloadType == kPayloadPcmu ? Tables().ulawOf : Tables().alawOf;
+  for (std::size_t i = 0; i < count; ++i) out[i] = table[static_cast<std::uint16_t>(samples[i])];
+}
+
+void Decode(const std::uint8_t* payload, std::size_t count, int payloadType, std::int16_t* out) {
+  const auto& table = payloadType == kPayloadPcmu ? Tables().ulawLinear : Tables().alawLinear;
+  for (std::size_t i = 0; i < count; ++i) out[i] = table[payload[i]];
 }
 
 }  // namespace vantrel::telephony

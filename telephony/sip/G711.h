@@ -18,5 +18,7 @@ std::int16_t AlawToLinear(std::uint8_t code);
 void Transcode(std::uint8_t* payload, std::size_t size, int fromPayloadType, int toPayloadType);
 // Encodes linear samples with the law of the payload type.
 void Encode(const std::int16_t* samples, std::size_t count, int payloadType, std::uint8_t* out);
+// Decodes a payload of the law of the payload type (by table: a mixer decodes every packet it takes).
+void Decode(const std::uint8_t* payload, std::size_t count, int payloadType, std::int16_t* out);
 
 }  // namespace vantrel::telephony

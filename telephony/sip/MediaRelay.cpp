@@ -39,6 +39,7 @@ struct TMediaRelay::Endpoint {
   int eventPayload = -1;
   bool partyHolds = false;
   DWORD peer = 0;
+  DWORD room = 0;
   bool holdSound = false;
   TPromptPlayer prompt;
   std::size_t soundPosition = 0;
@@ -136,6 +137,7 @@ void TMediaRelay::SetParty(DWORD leg, const sockaddr_in& address, const sockaddr
   endpoint.law = law;
   endpoint.eventPayload = eventPayload;
   endpoint.partyHolds = holds;
+  if (auto room = rooms_.find(endpoint.room); room != rooms_.end()) room->second.mixer.SetLaw(leg, law);
   endpoint.lastPacket = std::chrono::steady_clock::now();
   endpoint.silenceReported = false;
 }
@@ -160,11 +162,50 @@ void TMediaRelay::Close(DWORD leg) {
   auto found = byLeg_.find(leg);
   if (found == byLeg_.end()) return;
   Endpoint& endpoint = *found->second;
+  Leave(endpoint);
   ::epoll_ctl(epoll_, EPOLL_CTL_DEL, endpoint.fd, nullptr);
   ::close(endpoint.fd);
   byFd_.erase(endpoint.fd);
   freePorts_.insert(freePorts_.begin(), endpoint.port);  // reused last: late packets of this call find nobody
   byLeg_.erase(found);
+}
+
+void TMediaRelay::Join(DWORD leg, DWORD room, TMediaMixer::TSide side, TMediaMixer::TRole role, DWORD coached) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return;
+  Endpoint& endpoint = *found->second;
+  if (endpoint.room != room) Leave(endpoint);
+  if (room == 0) return;
+  endpoint.room = room;
+  rooms_[room].mixer.Add(leg, endpoint.law, side, role, coached);
+}
+
+void TMediaRelay::Leave(Endpoint& endpoint) {
+  auto room = rooms_.find(endpoint.room);
+  endpoint.room = 0;
+  if (room == rooms_.end()) return;
+  room->second.mixer.Remove(endpoint.leg);
+  if (room->second.mixer.Size() == 0) rooms_.erase(room);
+}
+
+bool TMediaRelay::Record(DWORD room, std::shared_ptr<IMixedSides> recorder) {
+  const std::lock_guard guard(lock_);
+  auto found = rooms_.find(room);
+  if (found == rooms_.end()) return false;
+  found->second.recorder = std::move(recorder);
+  return true;
+}
+
+DWORD TMediaRelay::RoomOf(DWORD leg) const {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  return found == byLeg_.end() ? 0 : found->second->room;
+}
+
+std::size_t TMediaRelay::Rooms() const {
+  const std::lock_guard guard(lock_);
+  return rooms_.size();
 }
 
 bool TMediaRelay::Heard(DWORD leg) const {
@@ -205,7 +246,11 @@ void TMediaRelay::Run() {
         if (fd == stop_) return;
         if (fd == timer_) {
           std::uint64_t expirations = 0;
-          if (::read(timer_, &expirations, sizeof expirations) > 0) Tick(silent);
+          if (::read(timer_, &expirations, sizeof expirations) > 0) {
+            // A late wake-up catches up on the frames it missed, a few at most: mixing must not fall behind.
+            for (std::uint64_t frame = 0; frame < std::min<std::uint64_t>(expirations, 3); ++frame) MixRooms();
+            Tick(silent);
+          }
           continue;
         }
         if (auto found = byFd_.find(fd); found != byFd_.end()) Receive(*found->second, digits);
@@ -253,6 +298,12 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
       endpoint.eventEnded = ended;
     }
     if (endpoint.holdSound || endpoint.partyHolds) continue;
+    if (endpoint.room != 0) {
+      // A member of a room is mixed (its digits were reported above), never forwarded.
+      if (auto room = rooms_.find(endpoint.room); room != rooms_.end() && !isEvent)
+        room->second.mixer.Push(endpoint.leg, payloadType, packet + start, static_cast<std::size_t>(size) - start);
+      continue;
+    }
     auto peerFound = byLeg_.find(endpoint.peer);
     if (peerFound == byLeg_.end()) continue;
     Endpoint& peer = *peerFound->second;
@@ -274,27 +325,52 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
   }
 }
 
+void TMediaRelay::SendFrame(Endpoint& to, const std::uint8_t* payload, std::size_t size) {
+  std::uint8_t packet[kRtpHeader + TMediaMixer::kFrameSamples];
+  size = std::min(size, TMediaMixer::kFrameSamples);
+  packet[0] = 0x80;
+  packet[1] = static_cast<std::uint8_t>(to.law);
+  const std::uint16_t sequence = to.soundSequence++;
+  const std::uint32_t timestamp = to.soundTimestamp;
+  to.soundTimestamp += static_cast<std::uint32_t>(size);
+  packet[2] = static_cast<std::uint8_t>(sequence >> 8);
+  packet[3] = static_cast<std::uint8_t>(sequence);
+  for (int i = 0; i < 4; ++i) {
+    packet[4 + i] = static_cast<std::uint8_t>(timestamp >> (24 - 8 * i));
+    packet[8 + i] = static_cast<std::uint8_t>(to.soundSsrc >> (24 - 8 * i));
+  }
+  std::copy_n(payload, size, packet + kRtpHeader);
+  SendTo(to, packet, kRtpHeader + size);
+}
+
+void TMediaRelay::MixRooms() {
+  std::vector<TMediaMixer::TOutput> out;
+  for (auto& [id, room] : rooms_) {
+    TMediaMixer::TSides sides;
+    room.mixer.Mix(out, room.recorder ? &sides : nullptr);
+    if (room.recorder && !room.recorder->Take(sides)) room.recorder.reset();
+    for (const TMediaMixer::TOutput& output : out) {
+      auto found = byLeg_.find(output.party);
+      // What the relay plays to a party (the hold sound, a prompt) goes before the room's mix.
+      if (found == byLeg_.end() || found->second->holdSound || found->second->prompt.Playing() ||
+          !Sendable(*found->second))
+        continue;
+      SendFrame(*found->second, output.payload.data(), output.payload.size());
+      ++counts_.mixedFrames;
+    }
+  }
+}
+
 void TMediaRelay::Tick(std::vector<DWORD>& silent) {
   const auto now = std::chrono::steady_clock::now();
-  std::uint8_t packet[kRtpHeader + THoldSound::kFrameSamples];
+  static_assert(THoldSound::kFrameSamples == TMediaMixer::kFrameSamples);
+  std::uint8_t payload[THoldSound::kFrameSamples];
   for (auto& [leg, endpoint] : byLeg_) {
     const bool prompting = endpoint->prompt.Playing();
     if ((!endpoint->holdSound && !prompting) || !Sendable(*endpoint)) continue;
-    Endpoint& to = *endpoint;
-    packet[0] = 0x80;
-    packet[1] = static_cast<std::uint8_t>(to.law);
-    const std::uint16_t sequence = to.soundSequence++;
-    const std::uint32_t timestamp = to.soundTimestamp;
-    to.soundTimestamp += THoldSound::kFrameSamples;
-    packet[2] = static_cast<std::uint8_t>(sequence >> 8);
-    packet[3] = static_cast<std::uint8_t>(sequence);
-    for (int i = 0; i < 4; ++i) {
-      packet[4 + i] = static_cast<std::uint8_t>(timestamp >> (24 - 8 * i));
-      packet[8 + i] = static_cast<std::uint8_t>(to.soundSsrc >> (24 - 8 * i));
-    }
-    Encode(prompting ? to.prompt.NextFrame() : holdSound_.Frame(to.soundPosition), THoldSound::kFrameSamples, to.law,
-           packet + kRtpHeader);
-    SendTo(to, packet, sizeof packet);
+    Encode(prompting ? endpoint->prompt.NextFrame() : holdSound_.Frame(endpoint->soundPosition),
+           THoldSound::kFrameSamples, endpoint->law, payload);
+    SendFrame(*endpoint, payload, sizeof payload);
     ++(prompting ? counts_.promptFrames : counts_.holdFrames);
   }
   if (now - lastSilenceCheck_ < std::chrono::seconds(1) && silenceLimit_ >= std::chrono::seconds(2)) return;

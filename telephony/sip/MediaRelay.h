@@ -16,6 +16,7 @@
 
 #include "telephony/sip/HoldSound.h"
 #include "telephony/sip/PromptPlayer.h"
+#include "telephony/sip/MediaMixer.h"
 #include "telephony/sip/RtpLatch.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -27,6 +28,9 @@ namespace vantrel::telephony {
 // that sent valid RTP from the party's host before the SDP address did), so it is never an open relay. G.711 is
 // rewritten between the laws when the two parties differ; telephone-events (RFC 4733) are reported as digits. A leg
 // whose partner holds it hears the hold sound.
+//
+// Legs in a room are mixed instead (TMediaMixer): a call of more than two parties, one with a listener, or one
+// being recorded. Each member gets a mixed frame every 20 ms; two-party calls stay on the forwarding path.
 //
 // Its own thread does the packets; the members are called from the SIP thread. Lock order: the relay's lock is
 // a leaf; the digit and silence handlers run without it.
@@ -42,6 +46,7 @@ class TMediaRelay {
     std::uint64_t foreign = 0;  // from an address the port does not serve, or no RTP: dropped
     std::uint64_t holdFrames = 0;
     std::uint64_t promptFrames = 0;
+    std::uint64_t mixedFrames = 0;  // sent to members of rooms
   };
 
   // Ports are taken from the range (even ones, as RTP wants). A leg that sent nothing for silenceLimit while
@@ -64,6 +69,15 @@ class TMediaRelay {
   void PlayHoldSound(DWORD leg, bool play);
   // Prompts into the leg, once, before anything else it hears (see TPromptPlayer::Play).
   void PlayPrompt(DWORD leg, TPromptPlayer::TSound sound);
+  // The leg is mixed in the room (made at its first member) from now on, with its side and role; room 0: it
+  // leaves its room (forwarded again if linked), and a room left empty goes with its recorder.
+  void Join(DWORD leg, DWORD room, TMediaMixer::TSide side, TMediaMixer::TRole role = TMediaMixer::TRole::Party,
+            DWORD coached = 0);
+  // The recorder takes the room's sides from the next frame on (null: none). False when the room has no member.
+  bool Record(DWORD room, std::shared_ptr<IMixedSides> recorder);
+  // The leg's room, or 0.
+  DWORD RoomOf(DWORD leg) const;
+  std::size_t Rooms() const;
   void Close(DWORD leg);
   // Whether the leg's party has sent media since its port opened.
   bool Heard(DWORD leg) const;
@@ -72,12 +86,20 @@ class TMediaRelay {
 
  private:
   struct Endpoint;
+  struct Room {
+    TMediaMixer mixer;
+    std::shared_ptr<IMixedSides> recorder;
+  };
 
   void Run();
   void Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>>& digits);
   void Tick(std::vector<DWORD>& silent);
   static bool Sendable(const Endpoint& endpoint);
   static void SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size);
+  // A frame of our own making (hold sound, mix) to the party, on the endpoint's own stream.
+  static void SendFrame(Endpoint& endpoint, const std::uint8_t* payload, std::size_t size);
+  void Leave(Endpoint& endpoint);
+  void MixRooms();
 
   const std::string address_;
   const THoldSound holdSound_;
@@ -92,6 +114,7 @@ class TMediaRelay {
   std::vector<int> freePorts_;  // guarded by lock_
   std::unordered_map<DWORD, std::unique_ptr<Endpoint>> byLeg_;
   std::unordered_map<int, Endpoint*> byFd_;
+  std::unordered_map<DWORD, Room> rooms_;
   TCounts counts_;
   std::chrono::steady_clock::time_point lastSilenceCheck_;
   std::mt19937 ssrcs_{std::random_device()()};  // the hold sound's synchronisation sources

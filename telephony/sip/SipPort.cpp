@@ -40,6 +40,7 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
       config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort, std::move(sound), silence,
       [this](DWORD leg, char digit) { OnDigit(leg, digit); },
       [this](DWORD leg) { Post([this, leg] { OnSilence(leg); }); });
+  recordings_ = std::make_unique<TSipRecordings>(*relay_);
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_ < 0) throw std::runtime_error(std::string("SIP: ") + std::strerror(errno));
   std::promise<std::string> started;
@@ -67,6 +68,7 @@ TSipPort::~TSipPort() {
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
   if (wake_ >= 0) ::close(wake_);
+  recordings_.reset();
   const TMediaRelay::TCounts media = relay_->Counts();
   LogFormat("SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s",
             {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),

@@ -73,6 +73,7 @@ void TSipPort::OnLegChange(const TLegChange& change) {
       }
     }
   }
+  if (change.gone) recordings_->Gone(change.leg);
   if (change.gone) relay_->Close(change.leg);
   UpdateMedia(change.leg);
   if (change.peer != 0) UpdateMedia(change.peer);
@@ -102,6 +103,7 @@ void TSipPort::UpdateMedia(DWORD leg) {
   const DWORD peer = found->second.peer;
   auto peerFound = legs_.find(peer);
   relay_->Link(leg, peerFound == legs_.end() ? 0 : peer);
+  recordings_->Linked(leg, peerFound == legs_.end() ? 0 : peer);
   // A party whose partner holds it hears the hold sound: an outside caller held by an operator or waiting in
   // a queue at a routing line.
   relay_->PlayHoldSound(leg, peerFound != legs_.end() && IsHoldState(peerFound->second.state));

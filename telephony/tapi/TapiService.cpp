@@ -858,4 +858,17 @@ LONG TTapiService::SetCallPrivilege(HCALL call, DWORD privilege) {
   return 0;
 }
 
+std::string TTapiService::Record(HCALL call, const TRecordRequest& request) {
+  std::lock_guard lock(mutex_);
+  HeldCall found;
+  if (const LONG result = FindOwnedCall(call, found); result != 0)
+    return result == LINEERR_NOTOWNER ? "the line does not own the call" : "no such call";
+  return provider_.Record(found.call->id, request);
+}
+
+std::string RecordCall(HCALL call, const TRecordRequest& request) {
+  TTapiService* service = TelephonyApiService();
+  return service == nullptr ? std::string("no telephony service") : service->Record(call, request);
+}
+
 }  // namespace vantrel::telephony

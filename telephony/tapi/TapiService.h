@@ -65,6 +65,8 @@ class TTapiService final : private ITelephonyEvents {
   LONG DeallocateCall(HCALL call);
   LONG MonitorDigits(HCALL call, DWORD modes);
   LONG SetCallPrivilege(HCALL call, DWORD privilege);
+  // The call's recording (the server's extension): empty when done, else why not. The owner's alone.
+  std::string Record(HCALL call, const TRecordRequest& request);
 
  private:
   struct App {
@@ -150,5 +152,7 @@ class TTapiService final : private ITelephonyEvents {
 // fails with LINEERR_OPERATIONUNAVAIL.
 void ServeTelephonyApiWith(TTapiService* service);
 TTapiService* TelephonyApiService();
+// TTapiService::Record of the service this process serves; without one, why not.
+std::string RecordCall(HCALL call, const TRecordRequest& request);
 
 }  // namespace vantrel::telephony

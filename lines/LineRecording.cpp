@@ -1,0 +1,108 @@
+// The line's recording operations: on demand (the remote interface), for every call of a line with Record=1,
+// and the record of each recording once it is over.
+#include <chrono>
+
+#include "LineLib.h"
+#include "model/DatabaseLib.h"
+#include "model/Servant.h"
+#include "support/DateTime.h"
+#include "support/VantrelCommonRoutines.h"
+#include "telephony/TelephonyThread.h"
+
+namespace vantrel {
+
+using telephony::TRecordRequest;
+using telephony::TTapiCall;
+using telephony::TTelephonyThread;
+
+char* TLine_Impl::RecordingAnswer(const char* methodName, CORBA::Long call, TRecordRequest::TAction action) {
+  std::string answer;
+  try {
+    answer = TTelephonyThread::Instance().Call([&] { return Record(call, action); });
+  } catch (...) {
+    HandleError(methodName, std::current_exception());
+    answer = "the recording failed; the error log says why";
+  }
+  return CORBA::string_dup(answer.c_str());
+}
+
+char* TLine_Impl::StartRecording(CORBA::Long call) {
+  return RecordingAnswer("TLine_Impl.StartRecording", call, TRecordRequest::TAction::Start);
+}
+
+char* TLine_Impl::StopRecording(CORBA::Long call) {
+  return RecordingAnswer("TLine_Impl.StopRecording", call, TRecordRequest::TAction::Stop);
+}
+
+char* TLine_Impl::PauseRecording(CORBA::Long call, CORBA::Boolean pause) {
+  return RecordingAnswer("TLine_Impl.PauseRecording", call,
+                         pause ? TRecordRequest::TAction::Pause : TRecordRequest::TAction::Resume);
+}
+
+std::string TLine_Impl::Record(CORBA::Long handle, TRecordRequest::TAction action) {
+  TTapiCall* call = GetCallByHandle(handle);
+  if (call == nullptr) return "no such call";
+  TRecordRequest request;
+  request.action = action;
+  std::string callKey;
+  const TDateTime now = NowLocal();
+  if (action == TRecordRequest::TAction::Start) {
+    // Keyed as the call log keys the call; filed under the day the recording starts.
+    const auto entry = history_.GetItem(handle);
+    const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
+    callKey = DateTimeText(begin, true) + "-" + std::to_string(handle);
+    request.file = DateTimeText(now, false).substr(0, 10) + "/" + callKey + ".wav";
+  }
+  const std::string refused = call->Record(request);
+  if (!refused.empty()) return refused;
+  const auto steadyNow = std::chrono::steady_clock::now();
+  switch (action) {
+    case TRecordRequest::TAction::Start:
+      recordings_.Started(handle, callKey, request.file, DateTimeText(now, false), steadyNow);
+      LogFormat("Recording: call %d of line %s in %s", {static_cast<long>(handle), Name(), request.file});
+      break;
+    case TRecordRequest::TAction::Stop:
+      RecordingOver(handle);
+      break;
+    case TRecordRequest::TAction::Pause:
+    case TRecordRequest::TAction::Resume:
+      recordings_.Paused(handle, action == TRecordRequest::TAction::Pause, steadyNow);
+      LogFormat(action == TRecordRequest::TAction::Pause ? "Recording: call %d of line %s paused"
+                                                         : "Recording: call %d of line %s resumed",
+                {static_cast<long>(handle), Name()});
+      break;
+  }
+  return {};
+}
+
+void TLine_Impl::RecordIfWanted(CORBA::Long call) {
+  if (!recordsCalls_ || recordings_.Has(call)) return;
+  const std::string refused = Record(call, TRecordRequest::TAction::Start);
+  if (!refused.empty())
+    LogFormat("Recording: call %d of line %s not recorded: %s", {static_cast<long>(call), Name(), refused});
+}
+
+void TLine_Impl::RecordingOver(CORBA::Long call) {
+  const auto finished = recordings_.Ended(call, std::chrono::steady_clock::now());
+  if (!finished) return;
+  LogFormat("Recording: call %d of line %s ended, %d s (paused %d s)",
+            {static_cast<long>(call), Name(), finished->seconds, finished->pausedSeconds});
+  // Its row goes through the call log's writer: batched, journaled while the database is away, never twice.
+  const ::Database_var database = GetDatabase();
+  const TLocalServant<TDatabase_Impl> callLog{database.in()};
+  if (!callLog) return;
+  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
+  ::Operator_var seated = GetOperator();
+  TCallLogRow row;
+  row.CallHandle = finished->callKey;
+  row.BeginTime = finished->startTime;
+  row.LinePhoneNumber = linePhoneNumber.in();
+  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+  row.File = finished->file;
+  row.Seconds = finished->seconds;
+  row.PausedSeconds = finished->pausedSeconds;
+  std::string error;
+  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.RecordingOver", error.c_str());
+}
+
+}  // namespace vantrel
