@@ -169,12 +169,15 @@ bool TSipCall::Accept(const sip_msg* msg) {
   return true;
 }
 
-bool TSipCall::Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri) {
+bool TSipCall::Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri,
+                      const std::string& route) {
   mbuf* offer = OurDescription("sendrecv");
   if (offer == nullptr) return false;
   const bool trunk = kind_ == TKind::CallsTrunk && !port_.config_.trunk.user.empty();
+  const char* routes[] = {route.c_str()};
   const int error = sipsess_connect(&session_, port_.sessions_, toUri.c_str(), fromName.c_str(), fromUri.c_str(),
-                                    "vantrel", nullptr, 0, "application/sdp", offer, trunk ? AuthHandler : nullptr,
+                                    "vantrel", route.empty() ? nullptr : routes, route.empty() ? 0 : 1,
+                                    "application/sdp", offer, trunk ? AuthHandler : nullptr,
                                     this, false, OfferHandler, AnswerHandler, ProgressHandler, EstablishedHandler,
                                     nullptr, ReferHandler, CloseHandler, this, "%s", kAllow);
   mem_deref(offer);

@@ -10,6 +10,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <future>
 #include <stdexcept>
@@ -18,6 +19,7 @@ extern "C" {
 #include "telephony/SoftExchange.h"
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipRequestCheck.h"
+#include "telephony/sip/SipWebSocket.h"
 
 namespace vantrel::telephony {
 
@@ -123,8 +125,10 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
     throw std::runtime_error(failure);
   }
   exchange_.SetPorts(this);
-  LogFormat("SIP: listening on %s:%d (UDP and TCP), RTP %s:%d-%d, %d stations with passwords%s",
-            {config_.address, config_.port, config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
+  LogFormat("SIP: listening on %s:%d (UDP and TCP)%s, RTP %s:%d-%d, %d stations with passwords%s",
+            {config_.address, config_.port,
+             config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
+             config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
              static_cast<int>(config_.passwords.size()),
              config_.trunk.address.empty() ? std::string(", no trunk")
                                            : ", trunk " + config_.trunk.address + ":" +
@@ -227,6 +231,15 @@ std::string TSipPort::StartStack() {
              sip_transp_name(transport) + "): " + std::strerror(error);
     }
   }
+  if (config_.webSocketPort != 0) {
+    try {
+      webSockets_ = std::make_unique<TSipWebSocket>(config_.address, config_.webSocketPort, config_.address,
+                                                    config_.port,
+                                                    [this](const std::string& source) { OnBrowserGone(source); });
+    } catch (const std::runtime_error& refused) {
+      return refused.what();
+    }
+  }
   // Ours first: it answers registrations and refuses what is too big before sessions see it.
   sip_listen(
       &listener_, sip_, true,
@@ -295,6 +308,7 @@ void TSipPort::ProbeOwnSocket() {
 
 void TSipPort::StopStack() {
   trunkRegistration_ = static_cast<sipreg*>(mem_deref(trunkRegistration_));
+  webSockets_.reset();
   if (wake_ >= 0) fd_close(wake_);
   sessions_ = static_cast<sipsess_sock*>(mem_deref(sessions_));
   listener_ = static_cast<sip_lsnr*>(mem_deref(listener_));
@@ -321,8 +335,9 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
     udpSocket_ = msg->sock;
     udp_rxsz_set(static_cast<udp_sock*>(udpSocket_), kUdpReadSize);
   }
-  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing.
-  if (!guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
+  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing. Browsers' phones
+  // come from the port's own address, which a ban would take from all of them; the gateway vouches for them.
+  if (!FromBrowser(msg) && !guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
   // Nothing answers an ACK (RFC 3261 §17.1.1.3); a broken one is dropped.
   const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
   // A datagram longer than the stack reads arrives cut at its buffer's end, shorter than it says it is.
@@ -349,8 +364,32 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
   return false;
 }
 
+void TSipPort::OnBrowserGone(const std::string& source) {
+  // The browser's phone is gone with its connection: its calls end as if it had hung up, and it is no longer
+  // where the station's calls ring.
+  std::vector<TSipCall*> gone;
+  for (const auto& [call, owned] : calls_)
+    if (call->PhoneSource() == source) gone.push_back(call);
+  for (TSipCall* call : gone) call->PhoneGone();
+  for (const auto& [station, contacts] : registrar_.Snapshot()) {
+    for (const TSipRegistrar::TContact& contact : contacts) {
+      if (contact.source != source) continue;
+      registrar_.Unbind(station, contact.uri);
+      registrationsChanged_ = true;
+      LogFormat("SIP: station %s unregistered %s: its WebSocket closed", {station, contact.uri});
+    }
+  }
+}
+
+bool TSipPort::FromBrowser(const sip_msg* msg) const {
+  if (msg->tp == SIP_TRANSP_WS || msg->tp == SIP_TRANSP_WSS) return true;
+  return webSockets_ != nullptr && msg->tp == SIP_TRANSP_TCP && webSockets_->IsBridge(IpOf(msg->src), sa_port(&msg->src));
+}
+
 bool TSipPort::FromTrunk(const sip_msg* msg) const {
   const TSipTrunk& trunk = config_.trunk;
+  // A WebSocket carries browsers' phones through the web gateway, whatever address that has.
+  if (FromBrowser(msg)) return false;
   if (trunk.address.empty() || IpOf(msg->src) != trunk.address) return false;
   return msg->tp != SIP_TRANSP_UDP || sa_port(&msg->src) == trunk.port;
 }
@@ -541,6 +580,7 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
     LogFormat("SIP: a call for %s refused: %s", {station, std::string(full.what())});
     sip_reply(sip_, msg, 503, "Service Unavailable");
   }
+  if (made && FromBrowser(msg)) made->SetPhoneSource(SourceOf(msg));
   if (made && made->Accept(msg)) {
     Add(std::move(made));
     return;
@@ -664,7 +704,9 @@ void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
           *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
-      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from))) Add(std::move(made));
+      const std::string route = WebSocketRoute(contact);
+      if (!route.empty()) made->SetPhoneSource(contact.source);
+      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from), route)) Add(std::move(made));
     }
   } catch (const std::runtime_error& full) {
     LogFormat("SIP: station %s's phones not rung: %s", {change.number, std::string(full.what())});
@@ -756,6 +798,15 @@ void TSipPort::Remove(TSipCall* call) {
 std::vector<TSipCall*> TSipPort::CallsOf(DWORD leg) {
   auto found = callsByLeg_.find(leg);
   return found == callsByLeg_.end() ? std::vector<TSipCall*>() : found->second;
+}
+
+std::string TSipPort::WebSocketRoute(const TSipRegistrar::TContact& contact) const {
+  // A browser's phone names a host of its own invention (RFC 7118 §5.2): requests go back over the bridge's
+  // connection it registered through, which the stack finds by that connection's address.
+  std::string uri = contact.uri;
+  std::transform(uri.begin(), uri.end(), uri.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (webSockets_ == nullptr || uri.find(";transport=ws") == std::string::npos) return {};
+  return "sip:" + contact.source + ";transport=tcp";
 }
 
 std::string TSipPort::OurUri(const std::string& user) const {

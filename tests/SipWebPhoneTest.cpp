@@ -1,0 +1,274 @@
+// An operator's phone in the browser: the gateway carries the page's SIP over WebSocket (/api/sip) to the
+// exchange's SIP WebSocket, for the station of the operator's line only. Driven here by a program's WebSocket
+// client speaking SIP as a browser's SIP library does.
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <optional>
+#include <random>
+#include <regex>
+
+#include "HostProcess.h"
+#include "Md5Hex.h"
+#include "WebGatewayFixture.h"
+
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = boost::asio::ip::tcp;
+
+// A browser's WebSocket to the gateway's /api/sip.
+class PhoneSocket {
+ public:
+  // 101 when the gateway took the upgrade, else 0 (UpgradeStatus tells the refusal's status).
+  int Open(int port, const std::string& cookie, const std::string& origin, const std::string& protocol = "sip") {
+    try {
+      beast::get_lowest_layer(ws_).connect(
+          {boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+      ws_.set_option(websocket::stream_base::decorator([=](websocket::request_type& request) {
+        if (!cookie.empty()) request.set(beast::http::field::cookie, cookie);
+        if (!origin.empty()) request.set(beast::http::field::origin, origin);
+        if (!protocol.empty()) request.set(beast::http::field::sec_websocket_protocol, protocol);
+      }));
+      websocket::response_type response;
+      beast::error_code error;
+      ws_.handshake(response, "127.0.0.1:" + std::to_string(port), "/api/sip", error);
+      protocol_ = std::string(response[beast::http::field::sec_websocket_protocol]);
+      return error ? 0 : response.result_int();
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+  bool Send(const std::string& message) {
+    beast::error_code error;
+    ws_.text(true);
+    ws_.write(boost::asio::buffer(message), error);
+    return !error;
+  }
+  // The next message, or none when the connection ended or nothing came within two seconds.
+  std::optional<std::string> Receive() {
+    const auto error = Next();
+    if (!error || *error) return std::nullopt;
+    std::string message = beast::buffers_to_string(buffer_.data());
+    buffer_.consume(buffer_.size());
+    return message;
+  }
+  // Whether the gateway ends the connection within two seconds (what it sends before is passed over).
+  bool Ended() {
+    for (int i = 0; i < 20; ++i) {
+      const auto error = Next();
+      if (!error) return false;
+      if (*error) return true;
+      buffer_.consume(buffer_.size());
+    }
+    return false;
+  }
+  // The next response (requests from the exchange, such as OPTIONS, are passed over).
+  std::optional<std::string> Response() {
+    for (int i = 0; i < 10; ++i) {
+      auto message = Receive();
+      if (!message || message->rfind("SIP/2.0 ", 0) == 0) return message;
+    }
+    return std::nullopt;
+  }
+  const std::string& Protocol() const { return protocol_; }
+
+ private:
+  // How the next read ended; none when it is still waiting after two seconds (it goes on at the next call).
+  std::optional<beast::error_code> Next() {
+    if (!reading_) {
+      reading_ = true;
+      ws_.async_read(buffer_, [this](beast::error_code error, std::size_t) {
+        reading_ = false;
+        read_ = error;
+      });
+    }
+    read_.reset();
+    io_.restart();
+    io_.run_for(std::chrono::seconds(2));
+    return read_;
+  }
+  beast::flat_buffer buffer_;
+  bool reading_ = false;
+  std::optional<beast::error_code> read_;
+  boost::asio::io_context io_;
+  websocket::stream<tcp::socket> ws_{io_};
+  std::string protocol_;
+};
+
+int StatusOf(const std::optional<std::string>& response) {
+  return response && response->size() > 12 ? std::atoi(response->c_str() + 8) : 0;
+}
+
+// A REGISTER as a browser's SIP library writes it: an invented host, transport WS.
+std::string Register(const std::string& station, const std::string& domain, int cseq,
+                     const std::string& authorization = {}) {
+  return "REGISTER sip:" + domain + " SIP/2.0\r\nVia: SIP/2.0/WS k3x9q2.invalid;branch=z9hG4bK" +
+         std::to_string(std::random_device()()) + "\r\nMax-Forwards: 69\r\nTo: <sip:" + station + "@" + domain +
+         ">\r\nFrom: <sip:" + station + "@" + domain + ">;tag=browser1\r\nCall-ID: reg-" + station +
+         "-browser\r\nCSeq: " + std::to_string(cseq) + " REGISTER\r\nContact: <sip:ab12@k3x9q2.invalid;transport=ws>" +
+         ";expires=600\r\nExpires: 600\r\n" + authorization + "Content-Length: 0\r\n\r\n";
+}
+
+// The Authorization header answering a 401's challenge (qop auth).
+std::string Answer(const std::string& challenge, const std::string& station, const std::string& password,
+                   const std::string& domain) {
+  std::smatch realm, nonce;
+  std::regex_search(challenge, realm, std::regex("realm=\"([^\"]+)\""));
+  std::regex_search(challenge, nonce, std::regex("nonce=\"([^\"]+)\""));
+  const std::string uri = "sip:" + domain;
+  const std::string ha1 = Md5Hex(station + ":" + realm[1].str() + ":" + password);
+  const std::string ha2 = Md5Hex("REGISTER:" + uri);
+  const std::string response = Md5Hex(ha1 + ":" + nonce[1].str() + ":00000001:c0ffee:auth:" + ha2);
+  return "Authorization: Digest username=\"" + station + "\", realm=\"" + realm[1].str() + "\", nonce=\"" +
+         nonce[1].str() + "\", uri=\"" + uri + "\", response=\"" + response +
+         "\", algorithm=MD5, qop=auth, nc=00000001, cnonce=\"c0ffee\"\r\n";
+}
+
+class SipWebPhone : public WebGateway {
+ protected:
+  SipWebPhone() {
+    sipPort_ = FreeLoopbackPort();
+    webSocketPort_ = FreeLoopbackPort();
+    exchangeExtra_ = "[SIP]\nAddress=127.0.0.1\nPort=" + std::to_string(sipPort_) +
+                     "\nWebSocketPort=" + std::to_string(webSocketPort_) +
+                     "\nRtpPorts=36000-36999\n[Passwords]\n103=pw-103\n104=pw-104\n";
+  }
+  // What the gateway answers an upgrade at /api/sip with.
+  int SipUpgradeStatus(const std::string& cookie, const std::string& origin, const std::string& protocol = "sip") {
+    std::map<std::string, std::string> headers = {{"Connection", "Upgrade"},
+                                                  {"Upgrade", "websocket"},
+                                                  {"Sec-WebSocket-Version", "13"},
+                                                  {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+                                                  {"Sec-WebSocket-Protocol", protocol}};
+    if (!cookie.empty()) headers["Cookie"] = cookie;
+    if (!origin.empty()) headers["Origin"] = origin;
+    return WebClient(webPort_).Request("GET", "/api/sip", "", headers).status;
+  }
+  std::string Origin() const { return "http://127.0.0.1:" + std::to_string(webPort_); }
+  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
+
+  // Registers the station through the socket with the password; the final status.
+  int RegisterThrough(PhoneSocket& phone, const std::string& station, const std::string& password) {
+    if (!phone.Send(Register(station, "127.0.0.1", 1))) return 0;
+    const auto challenge = phone.Response();
+    if (StatusOf(challenge) != 401) return StatusOf(challenge);
+    if (!phone.Send(Register(station, "127.0.0.1", 2, Answer(*challenge, station, password, "127.0.0.1")))) return 0;
+    return StatusOf(phone.Response());
+  }
+
+  int sipPort_ = 0;
+  int webSocketPort_ = 0;
+};
+
+TEST_F(SipWebPhone, AnOperatorLoggedInAtTheLineRegistersItsStationThroughTheGateway) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  const auto account = anna.Get("/api/sip").Json();
+  EXPECT_EQ(account["station"], "103");
+  EXPECT_EQ(account["uri"], "sip:103@127.0.0.1");
+  EXPECT_EQ(account["password"], "pw-103");
+  EXPECT_EQ(account["realm"], "vantrel");
+  EXPECT_EQ(account["webSocket"], "/api/sip");
+
+  PhoneSocket phone;
+  ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
+  EXPECT_EQ(phone.Protocol(), "sip");
+  EXPECT_EQ(RegisterThrough(phone, "103", account["password"]), 200);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Log().find("SIP: station 103 registered at sip:ab12@k3x9q2.invalid;transport=ws") != std::string::npos;
+  })) << Log();
+}
+
+TEST_F(SipWebPhone, TheGatewayRefusesThePhoneToStrangersOtherStationsAndOtherSites) {
+  EXPECT_EQ(SipUpgradeStatus("", Origin()), 401);
+  PhoneSocket noSession;
+  EXPECT_EQ(noSession.Open(webPort_, "", Origin()), 0);
+
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  // Signed in to the gateway but not logged in at her line: the line's station is nobody's phone yet.
+  EXPECT_EQ(anna.Get("/api/sip").status, 403);
+  EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), Origin()), 403);
+
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), "http://evil.example"), 403);
+  EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), ""), 403);
+  EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), Origin(), "chat"), 400);
+
+  WebClient super(webPort_);
+  ASSERT_TRUE(super.LogIn("super", "super-secret"));
+  EXPECT_EQ(super.Get("/api/sip").status, 403);
+
+  // Anna's phone speaking for Boris's station, even with its password, is cut off before the exchange hears it.
+  PhoneSocket borrowed;
+  ASSERT_EQ(borrowed.Open(webPort_, anna.Cookie(), Origin()), 101);
+  EXPECT_NE(RegisterThrough(borrowed, "104", "pw-104"), 200);
+  EXPECT_TRUE(borrowed.Ended());
+  EXPECT_TRUE(web_->WaitForOutput("a SIP request for another station than 103")) << web_->Output();
+  EXPECT_EQ(Log().find("SIP: station 104 registered"), std::string::npos);
+
+  // Logging out of the gateway ends the phone.
+  PhoneSocket ended;
+  ASSERT_EQ(ended.Open(webPort_, anna.Cookie(), Origin()), 101);
+  ASSERT_EQ(anna.Request("DELETE", "/api/session").status, 204);
+  EXPECT_TRUE(ended.Ended());
+}
+
+TEST_F(SipWebPhone, AMessageOfAMebibyteEndsThePhoneAndTheNextOneWorks) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  PhoneSocket flooding;
+  ASSERT_EQ(flooding.Open(webPort_, anna.Cookie(), Origin()), 101);
+  flooding.Send(std::string(1024 * 1024, 'x'));
+  EXPECT_TRUE(flooding.Ended());
+  EXPECT_TRUE(web_->WaitForOutput("a message larger than 16 KiB")) << web_->Output();
+
+  PhoneSocket next;
+  ASSERT_EQ(next.Open(webPort_, anna.Cookie(), Origin()), 101);
+  EXPECT_EQ(RegisterThrough(next, "103", "pw-103"), 200);
+  EXPECT_FALSE(next.Ended());
+  EXPECT_FALSE(next.Ended());
+}
+
+TEST_F(SipWebPhone, ARoutedCallerRingsTheBrowsersPhoneAndAPhoneGoneMidInviteEndsItsRingingCleanly) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  {
+    PhoneSocket phone;
+    ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
+    ASSERT_EQ(RegisterThrough(phone, "103", "pw-103"), 200);
+
+    ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
+    std::optional<std::string> invite;
+    for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = phone.Receive();
+    ASSERT_TRUE(invite && invite->rfind("INVITE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << invite.value_or("");
+    EXPECT_NE(invite->find("5550120"), std::string::npos) << *invite;
+    EXPECT_NE(invite->find("m=audio "), std::string::npos) << *invite;
+    ASSERT_TRUE(WaitUntil([&] { return Log().find("(rings phone): Inviting") != std::string::npos; })) << Log();
+  }
+  // The browser went with the INVITE unanswered: its ringing ends at once, the phone is no longer registered,
+  // and the caller stays at the line.
+  EXPECT_TRUE(WaitUntil([&] { return Log().find("(rings phone): Inviting -> Ended") != std::string::npos; }))
+      << Log();
+  EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").size() == 1; })) << CallsAt(anna, "103").dump();
+  EXPECT_NE(Log().find("SIP: station 103 unregistered sip:ab12@k3x9q2.invalid;transport=ws: its WebSocket closed"),
+            std::string::npos)
+      << Log();
+}
+
+}  // namespace
