@@ -15,6 +15,7 @@
 
 #include "HostProcess.h"
 #include "Md5Hex.h"
+#include "SipHostSetup.h"
 #include "WebGatewayFixture.h"
 
 namespace {
@@ -116,20 +117,49 @@ std::string Register(const std::string& station, const std::string& domain, int 
          ";expires=600\r\nExpires: 600\r\n" + authorization + "Content-Length: 0\r\n\r\n";
 }
 
-// The Authorization header answering a 401's challenge (qop auth).
+// The Authorization header answering a 401's challenge (qop auth); for an INVITE's 407, Proxy-Authorization.
 std::string Answer(const std::string& challenge, const std::string& station, const std::string& password,
-                   const std::string& domain) {
+                   const std::string& domain, const std::string& method = "REGISTER",
+                   const std::string& uri = {}) {
   std::smatch realm, nonce;
   std::regex_search(challenge, realm, std::regex("realm=\"([^\"]+)\""));
   std::regex_search(challenge, nonce, std::regex("nonce=\"([^\"]+)\""));
-  const std::string uri = "sip:" + domain;
+  const std::string target = uri.empty() ? "sip:" + domain : uri;
   const std::string ha1 = Md5Hex(station + ":" + realm[1].str() + ":" + password);
-  const std::string ha2 = Md5Hex("REGISTER:" + uri);
-  const std::string response = Md5Hex(ha1 + ":" + nonce[1].str() + ":00000001:c0ffee:auth:" + ha2);
-  return "Authorization: Digest username=\"" + station + "\", realm=\"" + realm[1].str() + "\", nonce=\"" +
-         nonce[1].str() + "\", uri=\"" + uri + "\", response=\"" + response +
-         "\", algorithm=MD5, qop=auth, nc=00000001, cnonce=\"c0ffee\"\r\n";
+  const std::string ha2 = Md5Hex(method + ":" + target);
+  // Each use of a nonce counts up, as phones count (the same second gives the same nonce).
+  static int uses = 0;
+  char count[16];
+  std::snprintf(count, sizeof count, "%08x", ++uses);
+  const std::string response = Md5Hex(ha1 + ":" + nonce[1].str() + ":" + count + ":c0ffee:auth:" + ha2);
+  return std::string(method == "REGISTER" ? "Authorization" : "Proxy-Authorization") + ": Digest username=\"" +
+         station + "\", realm=\"" + realm[1].str() + "\", nonce=\"" + nonce[1].str() + "\", uri=\"" + target +
+         "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"c0ffee\"\r\n";
 }
+
+// A browser's INVITE from 103 to the number, with the description.
+std::string Invite(const std::string& number, const std::string& callId, int cseq, const std::string& body,
+                   const std::string& authorization = {}) {
+  return "INVITE sip:" + number + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/WS k3x9q2.invalid;branch=z9hG4bK" +
+         std::to_string(std::random_device()()) + "\r\nMax-Forwards: 69\r\nTo: <sip:" + number +
+         "@127.0.0.1>\r\nFrom: <sip:103@127.0.0.1>;tag=inv" + callId + "\r\nCall-ID: " + callId +
+         "\r\nCSeq: " + std::to_string(cseq) +
+         " INVITE\r\nContact: <sip:ab12@k3x9q2.invalid;transport=ws;ob>\r\nContent-Type: application/sdp\r\n" +
+         authorization + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// What a browser offers: Opus beside G.711, ICE and DTLS-SRTP (the fingerprint is any; no handshake here).
+const std::string kBrowserOffer =
+    "v=0\r\no=- 4611731400430051336 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0\r\n"
+    "a=msid-semantic: WMS\r\nm=audio 9 UDP/TLS/RTP/SAVPF 111 0 8 101\r\nc=IN IP4 0.0.0.0\r\n"
+    "a=rtcp:9 IN IP4 0.0.0.0\r\na=ice-ufrag:Brws\r\na=ice-pwd:browserpasswordof22chars\r\n"
+    "a=ice-options:trickle\r\na=fingerprint:sha-256 "
+    "5A:1F:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD\r\n"
+    "a=setup:actpass\r\na=mid:0\r\na=sendrecv\r\na=rtcp-mux\r\na=rtpmap:111 opus/48000/2\r\n"
+    "a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
+const std::string kPlainOffer =
+    "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 30000 RTP/AVP 0 8\r\n"
+    "a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n";
 
 class SipWebPhone : public WebGateway {
  protected:
@@ -161,6 +191,17 @@ class SipWebPhone : public WebGateway {
     if (StatusOf(challenge) != 401) return StatusOf(challenge);
     if (!phone.Send(Register(station, "127.0.0.1", 2, Answer(*challenge, station, password, "127.0.0.1")))) return 0;
     return StatusOf(phone.Response());
+  }
+
+  // Sends the INVITE and answers its 407; the next response after that.
+  std::optional<std::string> InviteThrough(PhoneSocket& phone, const std::string& number, const std::string& callId,
+                                           const std::string& body) {
+    if (!phone.Send(Invite(number, callId, 1, body))) return std::nullopt;
+    const auto challenge = phone.Response();
+    if (StatusOf(challenge) != 407) return challenge;
+    phone.Send(Invite(number, callId, 2, body,
+                      Answer(*challenge, "103", "pw-103", "127.0.0.1", "INVITE", "sip:" + number + "@127.0.0.1")));
+    return phone.Response();
   }
 
   int sipPort_ = 0;
@@ -269,6 +310,53 @@ TEST_F(SipWebPhone, ARoutedCallerRingsTheBrowsersPhoneAndAPhoneGoneMidInviteEnds
   EXPECT_NE(Log().find("SIP: station 103 unregistered sip:ab12@k3x9q2.invalid;transport=ws: its WebSocket closed"),
             std::string::npos)
       << Log();
+}
+
+TEST_F(SipWebPhone, ABrowsersCallNeedsWebRtcMediaAndIsAnsweredWithIceLiteAndDtlsSrtp) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  auto phone = std::make_unique<PhoneSocket>();
+  ASSERT_EQ(phone->Open(webPort_, anna.Cookie(), Origin()), 101);
+  ASSERT_EQ(RegisterThrough(*phone, "103", "pw-103"), 200);
+
+  // Plain RTP from a browser's phone: no fingerprint, no media.
+  EXPECT_EQ(StatusOf(InviteThrough(*phone, "102", "plain-call", kPlainOffer)), 488);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Log().find("refused: no certificate fingerprint (a=fingerprint)") != std::string::npos;
+  })) << Log();
+
+  ASSERT_LT(StatusOf(InviteThrough(*phone, "102", "webrtc-call", kBrowserOffer)), 200);
+  ASSERT_TRUE(WaitUntil([&] { return host_.RunExchange("status").second.find("102") != std::string::npos; }))
+      << host_.RunExchange("status").second;
+  host_.RunExchange("pickup 102");
+  std::optional<std::string> answer;
+  for (int i = 0; i < 10 && StatusOf(answer) != 200; ++i) answer = phone->Response();
+  ASSERT_EQ(StatusOf(answer), 200) << answer.value_or("");
+  for (const char* line : {"a=ice-lite\r\n", " UDP/TLS/RTP/SAVPF 0 101\r\n", "a=mid:0\r\n", "a=fingerprint:sha-256 ",
+                           "a=setup:passive\r\n", "a=rtcp-mux\r\n", "a=rtpmap:0 PCMU/8000"})
+    EXPECT_NE(answer->find(line), std::string::npos) << line << " in " << *answer;
+  std::smatch candidate;
+  ASSERT_TRUE(std::regex_search(*answer, candidate, std::regex("a=candidate:1 1 udp 2130706431 127\\.0\\.0\\.1 ([0-9]+) typ host")))
+      << *answer;
+  const int mediaPort = std::stoi(candidate[1].str());
+
+  // A connectivity check without credentials is refused (400); bytes that look like DTLS from an address no
+  // check proved get nothing.
+  std::string bare(20, '\0');
+  bare[1] = 0x01;
+  bare[4] = 0x21, bare[5] = 0x12, bare[6] = static_cast<char>(0xA4), bare[7] = 0x42;
+  for (int i = 8; i < 20; ++i) bare[i] = static_cast<char>(i);
+  const std::string refusal = AskUdp(0, mediaPort, bare, 2s);
+  ASSERT_GE(refusal.size(), 20u);
+  EXPECT_EQ(static_cast<unsigned char>(refusal[0]), 0x01);
+  EXPECT_EQ(static_cast<unsigned char>(refusal[1]), 0x11) << "a binding error response";
+  EXPECT_EQ(AskUdp(0, mediaPort, std::string(100, '\x16'), 500ms), "");
+
+  // The browser goes: its call ends as a hang-up would.
+  phone.reset();
+  EXPECT_TRUE(WaitUntil([&] { return Log().find("(phone calls): Answered -> Ended") != std::string::npos; })) << Log();
 }
 
 }  // namespace

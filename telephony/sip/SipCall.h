@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -63,8 +64,8 @@ class TSipCall {
   void Reject(std::uint16_t code, const char* reason);
   // Hangs up: BYE when answered, CANCEL while our INVITE rings, else 480. The port forgets the call.
   void End();
-  // A browser's phone: the source its messages come from, and its going away with its connection (as if it
-  // had hung up). Empty for any other phone.
+  // A browser's phone: the source its messages come from (its media is WebRTC), and its going away with its
+  // connection (as if it had hung up). Empty for any other phone.
   void SetPhoneSource(std::string source) { phoneSource_ = std::move(source); }
   const std::string& PhoneSource() const { return phoneSource_; }
   void PhoneGone() { OnClosed(ECONNRESET, nullptr); }

@@ -20,6 +20,7 @@ extern "C" {
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipRequestCheck.h"
 #include "telephony/sip/SipWebSocket.h"
+#include "telephony/sip/WebRtcMedia.h"
 
 namespace vantrel::telephony {
 
@@ -65,6 +66,18 @@ bool OfferSuits(const sip_msg* msg) {
     return TSdpMedia::Parse(std::string_view(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb)))
                .ChosenLaw() >= 0;
   } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
+bool BrowserOfferSuits(const sip_msg* msg) {
+  if (msg->mb == nullptr || mbuf_get_left(msg->mb) == 0) return false;
+  const std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));
+  try {
+    TWebRtcParty::Parse(body);
+    return TSdpMedia::Parse(TWebRtcParty::AsPlain(body)).ChosenLaw() >= 0;
+  } catch (const std::invalid_argument& refused) {
+    LogFormat("SIP: a browser's INVITE from %s refused: %s", {SourceOf(msg), std::string(refused.what())});
     return false;
   }
 }
@@ -556,8 +569,9 @@ void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
     sip_reply(sip_, msg, 484, "Address Incomplete");
     return;
   }
-  // The media first: a call the exchange placed is not taken back for a codec.
-  if (!OfferSuits(msg)) {
+  // The media first: a call the exchange placed is not taken back for a codec (nor, from a browser, for
+  // media without DTLS-SRTP and ICE).
+  if (FromBrowser(msg) ? !BrowserOfferSuits(msg) : !OfferSuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
   }
