@@ -9,14 +9,24 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <optional>
 #include <random>
 #include <regex>
 
 #include "HostProcess.h"
 #include "Md5Hex.h"
+#include "telephony/sip/DtlsSrtp.h"
 #include "SipHostSetup.h"
 #include "WebGatewayFixture.h"
+
+extern "C" {
+#include <re.h>
+}
 
 namespace {
 
@@ -357,6 +367,118 @@ TEST_F(SipWebPhone, ABrowsersCallNeedsWebRtcMediaAndIsAnsweredWithIceLiteAndDtls
   // The browser goes: its call ends as a hang-up would.
   phone.reset();
   EXPECT_TRUE(WaitUntil([&] { return Log().find("(phone calls): Answered -> Ended") != std::string::npos; })) << Log();
+}
+
+// The media side of a browser, as far as the relay sees it: a UDP socket that proves the relay's ICE password,
+// shakes hands as the DTLS client and reads SRTP.
+class BrowserMedia {
+ public:
+  explicit BrowserMedia(int relayPort) : relay_(Loopback(relayPort)) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in local = Loopback(0);
+    ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  }
+  ~BrowserMedia() { ::close(fd_); }
+  // A binding request with the relay's username and password; whether a success answer came.
+  bool Check(const std::string& username, const std::string& password) {
+    mbuf* buffer = mbuf_alloc(256);
+    std::uint8_t tid[STUN_TID_SIZE] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2};
+    stun_msg_encode(buffer, STUN_METHOD_BINDING, STUN_CLASS_REQUEST, tid, nullptr,
+                    reinterpret_cast<const std::uint8_t*>(password.data()), password.size(), true, 0x00, 1,
+                    STUN_ATTR_USERNAME, username.c_str());
+    SendRaw(buffer->buf, buffer->end);
+    mem_deref(buffer);
+    const auto answer = Next(2000);
+    return answer.size() >= 20 && answer[0] == 0x01 && answer[1] == 0x01;
+  }
+  bool Handshake(vantrel::telephony::TDtlsSrtp& dtls) {
+    const auto send = [this](const std::uint8_t* data, std::size_t size) { SendRaw(data, size); };
+    dtls.Start(send);
+    for (int i = 0; i < 40 && dtls.State() == vantrel::telephony::TDtlsSrtp::TState::Handshaking; ++i) {
+      const auto datagram = Next(250);
+      if (datagram.empty())
+        dtls.Tick(send);
+      else
+        dtls.Receive(datagram.data(), datagram.size(), send);
+    }
+    return dtls.State() == vantrel::telephony::TDtlsSrtp::TState::Ready;
+  }
+  // The next datagram within the time, or nothing.
+  std::vector<std::uint8_t> Next(int milliseconds) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, milliseconds) <= 0) return {};
+    std::vector<std::uint8_t> datagram(2048);
+    const ssize_t size = ::recv(fd_, datagram.data(), datagram.size(), 0);
+    datagram.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    return datagram;
+  }
+
+ private:
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+  }
+  void SendRaw(const std::uint8_t* data, std::size_t size) {
+    ::sendto(fd_, data, size, 0, reinterpret_cast<const sockaddr*>(&relay_), sizeof relay_);
+  }
+  int fd_ = -1;
+  sockaddr_in relay_;
+};
+
+TEST_F(SipWebPhone, ABrowserThatProvesItselfAndShakesHandsHearsItsPartnersHoldSoundOverSrtp) {
+  WebClient anna(webPort_), super(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_TRUE(super.LogIn("super", "super-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  PhoneSocket phone;
+  ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
+  ASSERT_EQ(RegisterThrough(phone, "103", "pw-103"), 200);
+
+  vantrel::telephony::TDtlsIdentity ours;
+  std::string offer = kBrowserOffer;
+  offer.replace(offer.find("5A:1F"), ours.Fingerprint().size(), ours.Fingerprint());
+  ASSERT_LT(StatusOf(InviteThrough(phone, "102", "srtp-call", offer)), 200);
+  ASSERT_TRUE(WaitUntil([&] { return host_.RunExchange("status").second.find("102") != std::string::npos; }));
+  host_.RunExchange("pickup 102");
+  std::optional<std::string> answer;
+  for (int i = 0; i < 10 && StatusOf(answer) != 200; ++i) answer = phone.Response();
+  ASSERT_EQ(StatusOf(answer), 200) << answer.value_or("");
+  std::smatch port, ufrag, password, fingerprint;
+  ASSERT_TRUE(std::regex_search(*answer, port, std::regex("a=candidate:1 1 udp [0-9]+ [0-9.]+ ([0-9]+) typ")));
+  ASSERT_TRUE(std::regex_search(*answer, ufrag, std::regex("a=ice-ufrag:([^\\r]+)")));
+  ASSERT_TRUE(std::regex_search(*answer, password, std::regex("a=ice-pwd:([^\\r]+)")));
+  ASSERT_TRUE(std::regex_search(*answer, fingerprint, std::regex("a=fingerprint:([^\\r]+)")));
+
+  BrowserMedia media(std::stoi(port[1].str()));
+  ASSERT_TRUE(media.Check(ufrag[1].str() + ":Brws", password[1].str()));
+  vantrel::telephony::TDtlsSrtp dtls(ours, false, fingerprint[1].str(), "the browser");
+  ASSERT_TRUE(media.Handshake(dtls)) << dtls.Failure() << Log();
+
+  // 102 holds the browser (a supervisor at 102's line): the relay plays it the hold sound, protected.
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(super, "102");
+    if (calls.size() == 1 && calls[0]["state"] == "connected") call = calls[0]["id"].get<long>();
+    return call != 0;
+  })) << CallsAt(super, "102").dump();
+  ASSERT_EQ(super.Post("/api/lines/102/calls/" + std::to_string(call) + "/hold", nlohmann::json::object()).status, 202);
+  int heard = 0, forged = 0;
+  const auto until = std::chrono::steady_clock::now() + 3s;
+  while (heard < 10 && std::chrono::steady_clock::now() < until) {
+    auto datagram = media.Next(200);
+    if (datagram.size() < 12 || datagram[0] < 128) continue;
+    const std::size_t plain = dtls.Unprotect(datagram.data(), datagram.size());
+    if (plain == 12 + 160 && (datagram[1] & 0x7F) == 0)
+      ++heard;
+    else
+      ++forged;
+  }
+  EXPECT_EQ(heard, 10) << "PCMU frames that authenticate";
+  EXPECT_EQ(forged, 0);
 }
 
 }  // namespace
