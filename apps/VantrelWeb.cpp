@@ -127,6 +127,8 @@ int main(int argc, char** argv) {
                               ListOf(options.count("--allowed-hosts") ? options["--allowed-hosts"] : ""));
     vantrel::web::TReportsApi reports(orb, corbaloc);
     api.SetReports(reports);
+    vantrel::web::TSipAccounts sipAccounts((std::filesystem::path(options["--ini"]) / "Exchange.ini").string());
+    api.SetSipAccounts(sipAccounts);
     boost::asio::io_context context;
     // One thread hashes passwords, a few more logins wait for it; the rest are refused at once.
     vantrel::web::TLoginPool logins(1, 8);

@@ -408,6 +408,8 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
            {"[SIP]\nAddress=pbx.example\n", "[SIP] Address=\"pbx.example\" is not an IPv4 address"},
            {"[SIP]\nPort=70000\n", "[SIP] Port=\"70000\" is not a port"},
+           {"[SIP]\nWebSocketPort=ws\n", "[SIP] WebSocketPort=\"ws\" is not a port"},
+           {"[SIP]\nPort=5060\nWebSocketPort=5060\n", "[SIP] WebSocketPort=\"5060\" is the port of UDP and TCP"},
            {"[SIP]\nRtpPorts=30000\n",
             "[SIP] RtpPorts=\"30000\" must be FIRST-LAST within 1024-65534, at least four ports"},
            {"[SIP]\nRtpPorts=100-200\n",

@@ -33,7 +33,8 @@ class WebGateway : public ::testing::Test {
           "ConnectionString=Provider=SQLite;Data Source=crm.sqlite3\n"
           "[Operators]\nPauseReasons=1=Lunch,2=Training,3=Coaching\n");
     Write("Exchange.ini",
-          "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n");
+          "[Exchange]\nTrunks=8\n[Stations]\n101=Trunk 101\n102=Reception 102\n103=Sales 103\n104=Support 104\n" +
+              exchangeExtra_);
     // 101 routes to the sales group (employees 1 and 2), where callers wait up to a minute, then to 102.
     Write("Rules.ini",
           "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=0\nSystemPhoneNumber=102\n[Rules_Items]\nCount=1\n"
@@ -101,6 +102,7 @@ class WebGateway : public ::testing::Test {
     return answer.status == 200 ? answer.Json()["calls"] : nlohmann::json::array();
   }
 
+  std::string exchangeExtra_;  // further sections of Exchange.ini, set before SetUp
   HostProcess host_;
   int webPort_ = 0;
   std::unique_ptr<SpawnedProgram> web_;

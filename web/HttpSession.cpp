@@ -3,8 +3,11 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/websocket.hpp>
+#include <cctype>
 #include <chrono>
 
+#include "SipPhoneSession.h"
+#include "WebError.h"
 #include "WebSocketSession.h"
 
 namespace vantrel::web {
@@ -68,8 +71,9 @@ void THttpSession::OnRead(beast::error_code error) {
   if (!api_.HostAllowed(plain.host))
     return Refuse(421, "This gateway does not answer to the name \"" + plain.host.substr(0, 100) +
                            "\"; start it with --allowed-hosts to add names besides its address and localhost");
+  if (beast::websocket::is_upgrade(request) && plain.target == "/api/sip") return OpenPhone(std::move(request), plain);
   if (beast::websocket::is_upgrade(request)) {
-    if (plain.target != "/api/events") return Refuse(404, "WebSockets are served at /api/events only");
+    if (plain.target != "/api/events") return Refuse(404, "WebSockets are served at /api/events and /api/sip only");
     if (!api_.MayListen(plain)) return Refuse(401, "Log in first (and open the page from this gateway)");
     stream_.expires_never();
     auto listener = std::make_shared<TWebSocketSession>(stream_.release_socket(), hub_, std::move(slot_));
@@ -90,6 +94,31 @@ void THttpSession::OnRead(beast::error_code error) {
     return Answer(*shared, busy);
   }
   Answer(request, api_.Handle(plain));
+}
+
+void THttpSession::OpenPhone(TRequest request, const TWebRequest& plain) {
+  std::string protocols(request[http::field::sec_websocket_protocol]);
+  for (char& c : protocols) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  bool sip = false;
+  for (std::size_t at = protocols.find("sip"); at != std::string::npos; at = protocols.find("sip", at + 1)) {
+    const bool starts = at == 0 || protocols[at - 1] == ' ' || protocols[at - 1] == ',';
+    const bool ends = at + 3 == protocols.size() || protocols[at + 3] == ' ' || protocols[at + 3] == ',';
+    sip = sip || (starts && ends);
+  }
+  if (!sip) return Refuse(400, "The phone's WebSocket speaks the subprotocol \"sip\" only");
+  TSipAccount account;
+  std::string user;
+  try {
+    account = api_.SipPhone(plain, true, &user);
+  } catch (const TWebError& refused) {
+    return Refuse(refused.Status(), refused.what());
+  } catch (const std::exception& failed) {
+    return Refuse(502, std::string("The server is not reachable: ") + failed.what());
+  }
+  stream_.expires_never();
+  auto phone = std::make_shared<TSipPhoneSession>(stream_.release_socket(), std::move(account), user, std::move(slot_));
+  api_.WatchSession(plain, phone);
+  phone->Run(std::move(request));
 }
 
 void THttpSession::Answer(const TRequest& request, const TWebResponse& answer) {

@@ -1,5 +1,5 @@
 // One HTTP connection: requests read with limits, answered by the API, kept alive; a WebSocket upgrade to
-// /api/events hands the connection to a WebSocket session.
+// /api/events hands the connection to a WebSocket session, one to /api/sip to a browser's phone.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -26,6 +26,8 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   using TRequest = boost::beast::http::request<boost::beast::http::string_body>;
   void Read();
   void OnRead(boost::beast::error_code error);
+  // The upgrade at /api/sip: an operator's phone, carried to the exchange's SIP port.
+  void OpenPhone(TRequest request, const TWebRequest& plain);
   void Answer(const TRequest& request, const TWebResponse& answer);
   void Refuse(int status, const std::string& message);
   void Close();

@@ -179,6 +179,24 @@ bool TWebApi::MayListen(const TWebRequest& request) {
   return SessionUser(request.cookie).has_value();
 }
 
+TSipAccount TWebApi::SipPhone(const TWebRequest& request, bool webSocket, std::string* userName) {
+  // Browsers name the page's origin on every WebSocket, on a same-origin GET not always.
+  if ((webSocket && request.origin.empty()) || (!request.origin.empty() && request.origin != "http://" + request.host))
+    throw TWebError(403, "The phone is for the pages of this gateway only");
+  const TWebUser user = RequireUser(request);
+  if (user.role != "operator" || user.line.empty()) throw TWebError(403, "Only an operator at a line has a phone here");
+  long loggedIn = 0;
+  for (const auto& line : link_.State().lines)
+    if (line.number == user.line) loggedIn = line.operatorID;
+  if (loggedIn != user.operatorID)
+    throw TWebError(403, "Log in at your line (" + user.line + ") first: the phone is that line's station");
+  std::optional<TSipAccount> account = sipAccounts_ == nullptr ? std::nullopt : sipAccounts_->Find(user.line);
+  if (!account)
+    throw TWebError(404, "Station " + user.line + " has no SIP phone for browsers (no [SIP] WebSocketPort or password)");
+  if (userName != nullptr) *userName = user.name;
+  return *account;
+}
+
 TWebResponse TWebApi::Handle(const TWebRequest& request) {
   try {
     const auto path = PathOf(request.target);
@@ -217,6 +235,14 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
   if (path.empty() || path[0] != "api") throw TWebError(404, "No such page: " + request.target.substr(0, 200));
   if (path.size() == 2 && path[1] == "openapi.json" && get) return Page("openapi.json");
   if (path.size() == 2 && path[1] == "session") return HandleSession(request);
+  if (path.size() == 2 && path[1] == "sip" && get) {
+    const TSipAccount account = SipPhone(request, false);
+    return JsonResponse(200, {{"station", account.station},
+                              {"uri", "sip:" + account.station + "@" + account.address},
+                              {"password", account.password},
+                              {"realm", account.realm},
+                              {"webSocket", "/api/sip"}});
+  }
   const TWebUser user = RequireUser(request);
   if (path.size() == 3 && path[1] == "reports" && get && reports_ != nullptr)
     return reports_->Handle(request, user, path[2]);

@@ -14,6 +14,7 @@
 #include "EventHub.h"
 #include "LoginThrottle.h"
 #include "ServerLink.h"
+#include "SipAccounts.h"
 #include "WebSessions.h"
 #include "WebUsers.h"
 
@@ -62,6 +63,11 @@ class TWebApi {
   static constexpr const char* kCookieName = "vantrel_session";
   // The supervisors' reports under /api/reports/ and their page /reports.
   void SetReports(TReportsApi& reports) { reports_ = &reports; }
+  // Operators' phones in the browser: GET /api/sip gives the account, a WebSocket there carries its SIP.
+  void SetSipAccounts(TSipAccounts& accounts) { sipAccounts_ = &accounts; }
+  // The account of the phone the request may have: a signed-in operator's, for the station of the line they
+  // are logged in at, from a page of this gateway (*user: their name). Throws TWebError saying why not.
+  TSipAccount SipPhone(const TWebRequest& request, bool webSocket, std::string* user = nullptr);
 
  private:
   TWebResponse Route(const TWebRequest& request, const std::vector<std::string>& path);
@@ -78,6 +84,7 @@ class TWebApi {
   const std::filesystem::path pages_;
   std::vector<std::string> hostNames_;
   TReportsApi* reports_ = nullptr;  // set before the server starts
+  TSipAccounts* sipAccounts_ = nullptr;  // likewise
 };
 
 // An answer with a JSON body.

@@ -51,6 +51,7 @@ struct TMediaRelay::Endpoint {
   bool heard = false;
   std::uint32_t lastEventTimestamp = 0;
   bool eventEnded = true;
+  std::unique_ptr<TWebRtcMedia> webRtc;  // a browser's leg
 };
 
 TMediaRelay::TMediaRelay(std::string address, int firstPort, int lastPort, THoldSound holdSound,
@@ -142,6 +143,29 @@ void TMediaRelay::SetParty(DWORD leg, const sockaddr_in& address, const sockaddr
   endpoint.silenceReported = false;
 }
 
+std::string TMediaRelay::WebRtcAttributes(DWORD leg, bool offering) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return {};
+  Endpoint& endpoint = *found->second;
+  if (!dtlsIdentity_) dtlsIdentity_ = std::make_unique<TDtlsIdentity>();
+  if (!endpoint.webRtc)
+    endpoint.webRtc = std::make_unique<TWebRtcMedia>(*dtlsIdentity_, "leg " + std::to_string(leg));
+  return endpoint.webRtc->Attributes(address_, endpoint.port, offering);
+}
+
+bool TMediaRelay::SetWebRtcParty(DWORD leg, const TWebRtcParty& party) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return false;
+  Endpoint& endpoint = *found->second;
+  if (!dtlsIdentity_) dtlsIdentity_ = std::make_unique<TDtlsIdentity>();
+  if (!endpoint.webRtc)
+    endpoint.webRtc = std::make_unique<TWebRtcMedia>(*dtlsIdentity_, "leg " + std::to_string(leg));
+  endpoint.webRtc->SetParty(party);
+  return true;
+}
+
 void TMediaRelay::Link(DWORD leg, DWORD peer) {
   const std::lock_guard guard(lock_);
   if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->peer = peer;
@@ -224,9 +248,18 @@ std::size_t TMediaRelay::OpenPorts() const {
   return byLeg_.size();
 }
 
-bool TMediaRelay::Sendable(const Endpoint& endpoint) { return endpoint.law >= 0 && endpoint.party.HasTarget(); }
+bool TMediaRelay::Sendable(const Endpoint& endpoint) {
+  return endpoint.law >= 0 && (endpoint.webRtc ? endpoint.webRtc->Ready() : endpoint.party.HasTarget());
+}
 
 void TMediaRelay::SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size) {
+  if (endpoint.webRtc) {
+    std::uint8_t secured[kMaxPacket + 32];
+    if (size > kMaxPacket) return;
+    std::memcpy(secured, packet, size);
+    endpoint.webRtc->Send(endpoint.fd, secured, size, sizeof secured);
+    return;
+  }
   const sockaddr_in& to = endpoint.party.Target();
   ::sendto(endpoint.fd, packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
@@ -266,11 +299,20 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
   for (int burst = 0; burst < 64; ++burst) {
     sockaddr_in from{};
     socklen_t fromSize = sizeof from;
-    const ssize_t size =
-        ::recvfrom(endpoint.fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+    ssize_t size = ::recvfrom(endpoint.fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (size < 0) return;
+    if (endpoint.webRtc) {
+      // ICE and DTLS are the WebRTC leg's own; what is left is its RTP, unprotected, from its proven address.
+      const long plain = endpoint.webRtc->Receive(endpoint.fd, from, packet, static_cast<std::size_t>(size));
+      if (plain == 0) continue;
+      if (plain < 0) {
+        ++counts_.foreign;
+        continue;
+      }
+      size = plain;
+    }
     const std::size_t length = static_cast<std::size_t>(size);
-    if (!endpoint.party.Accept(from, packet, length, endpoint.law, endpoint.eventPayload) ||
+    if ((!endpoint.webRtc && !endpoint.party.Accept(from, packet, length, endpoint.law, endpoint.eventPayload)) ||
         !IsValidRtp(packet, length)) {
       ++counts_.foreign;
       continue;
@@ -366,6 +408,7 @@ void TMediaRelay::Tick(std::vector<DWORD>& silent) {
   static_assert(THoldSound::kFrameSamples == TMediaMixer::kFrameSamples);
   std::uint8_t payload[THoldSound::kFrameSamples];
   for (auto& [leg, endpoint] : byLeg_) {
+    if (endpoint->webRtc) endpoint->webRtc->Tick(endpoint->fd);
     const bool prompting = endpoint->prompt.Playing();
     if ((!endpoint->holdSound && !prompting) || !Sendable(*endpoint)) continue;
     Encode(prompting ? endpoint->prompt.NextFrame() : holdSound_.Frame(endpoint->soundPosition),

@@ -18,6 +18,7 @@
 #include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/MediaMixer.h"
 #include "telephony/sip/RtpLatch.h"
+#include "telephony/sip/WebRtcMedia.h"
 #include "telephony/tapi/Tapi.h"
 
 namespace vantrel::telephony {
@@ -64,6 +65,10 @@ class TMediaRelay {
   // payload (or -1) and whether it holds (then its silence is no vanishing).
   void SetParty(DWORD leg, const sockaddr_in& address, const sockaddr_in& signalling, int law, int eventPayload,
                 bool holds);
+  // A browser's leg (WebRTC): ICE-lite, DTLS-SRTP and rtcp-mux on its port (WebRtcMedia.h). Our description's
+  // attributes for it; the party's, once its description is known (false: the leg has no port).
+  std::string WebRtcAttributes(DWORD leg, bool offering);
+  bool SetWebRtcParty(DWORD leg, const TWebRtcParty& party);
   // Forward between the two legs (peer 0: to nobody).
   void Link(DWORD leg, DWORD peer);
   void PlayHoldSound(DWORD leg, bool play);
@@ -118,6 +123,7 @@ class TMediaRelay {
   TCounts counts_;
   std::chrono::steady_clock::time_point lastSilenceCheck_;
   std::mt19937 ssrcs_{std::random_device()()};  // the hold sound's synchronisation sources
+  std::unique_ptr<TDtlsIdentity> dtlsIdentity_;  // made for the first WebRTC leg
   std::thread thread_;
 };
 

@@ -98,7 +98,12 @@ void TSipCall::Become(TState state) {
 
 bool TSipCall::TakeMedia(const sip_msg* msg) {
   try {
-    TSdpMedia media = TSdpMedia::Parse(BodyOf(msg));
+    // A browser's phone speaks WebRTC: without its fingerprint and ICE credentials there is no media with it.
+    const bool webRtc = !phoneSource_.empty();
+    const std::string body = BodyOf(msg);
+    std::optional<TWebRtcParty> secured;
+    if (webRtc) secured = TWebRtcParty::Parse(body);
+    TSdpMedia media = TSdpMedia::Parse(webRtc ? TWebRtcParty::AsPlain(body) : body);
     const int law = media.ChosenLaw();
     if (law < 0) return false;
     sockaddr_in address{};
@@ -111,8 +116,12 @@ bool TSipCall::TakeMedia(const sip_msg* msg) {
     sockaddr_in signalling{};
     if (msg->src.u.sa.sa_family == AF_INET) signalling = msg->src.u.in;
     port_.relay_->SetParty(leg_, address, signalling, law_, party_.eventPayload, partyHolds_);
+    if (secured) port_.relay_->SetWebRtcParty(leg_, *secured);
     return true;
-  } catch (const std::invalid_argument&) {
+  } catch (const std::invalid_argument& refused) {
+    if (!phoneSource_.empty())
+      LogFormat("SIP call %s of leg %d: the browser's description refused: %s",
+                {station_, static_cast<int>(leg_), std::string(refused.what())});
     return false;
   }
 }
@@ -121,8 +130,9 @@ mbuf* TSipCall::OurDescription(const std::string& direction) {
   // Offering, both laws; answering, the party's.
   const std::vector<int> laws = law_ < 0 ? std::vector<int>{0, 8} : std::vector<int>{law_};
   const int events = law_ < 0 || party_.eventPayload >= 0 ? (law_ < 0 ? kEventPayload : party_.eventPayload) : -1;
-  const std::string text =
+  std::string text =
       TSdpMedia::Make(port_.relay_->Address(), relayPort_, laws, events, direction, sdpId_, ++sdpVersion_);
+  if (!phoneSource_.empty()) text = WebRtcDescription(text, port_.relay_->WebRtcAttributes(leg_, law_ < 0));
   mbuf* description = mbuf_alloc(text.size());
   if (description == nullptr) return nullptr;
   mbuf_write_str(description, text.c_str());
@@ -154,12 +164,15 @@ bool TSipCall::Accept(const sip_msg* msg) {
   return true;
 }
 
-bool TSipCall::Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri) {
+bool TSipCall::Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri,
+                      const std::string& route) {
   mbuf* offer = OurDescription("sendrecv");
   if (offer == nullptr) return false;
   const bool trunk = kind_ == TKind::CallsTrunk && !port_.config_.trunk.user.empty();
+  const char* routes[] = {route.c_str()};
   const int error = sipsess_connect(&session_, port_.sessions_, toUri.c_str(), fromName.c_str(), fromUri.c_str(),
-                                    "vantrel", nullptr, 0, "application/sdp", offer, trunk ? AuthHandler : nullptr,
+                                    "vantrel", route.empty() ? nullptr : routes, route.empty() ? 0 : 1,
+                                    "application/sdp", offer, trunk ? AuthHandler : nullptr,
                                     this, false, OfferHandler, AnswerHandler, ProgressHandler, EstablishedHandler,
                                     nullptr, ReferHandler, CloseHandler, this, "%s", kAllow);
   mem_deref(offer);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cerrno>
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -54,13 +56,20 @@ class TSipCall {
   // An incoming INVITE: the session, with a provisional answer; false (and answered) when the offer does not suit.
   bool Accept(const sip_msg* msg);
   // Our INVITE, with an offer of both laws and telephone-events; false when it could not be sent.
-  bool Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri);
+  // `route`: the URI of a hop the INVITE goes by (a phone behind a WebSocket), or empty.
+  bool Invite(const std::string& toUri, const std::string& fromName, const std::string& fromUri,
+              const std::string& route = {});
   // For an incoming INVITE: it rings, it is answered (with our answer to its offer), it is refused.
   void Ringing();
   void Answer();
   void Reject(std::uint16_t code, const char* reason);
   // Hangs up: BYE when answered, CANCEL while our INVITE rings, else 480. The port forgets the call.
   void End();
+  // A browser's phone: the source its messages come from (its media is WebRTC), and its going away with its
+  // connection (as if it had hung up). Empty for any other phone.
+  void SetPhoneSource(std::string source) { phoneSource_ = std::move(source); }
+  const std::string& PhoneSource() const { return phoneSource_; }
+  void PhoneGone() { OnClosed(ECONNRESET, nullptr); }
 
  private:
   static int OfferHandler(mbuf** description, const sip_msg* msg, void* self);
@@ -97,6 +106,7 @@ class TSipCall {
   // The dialog, kept in the port's journal from the answer until the call ends.
   TSipDialogRecord dialog_;
   bool journaled_ = false;
+  std::string phoneSource_;
   void Journal(const sip_msg* confirming);
   void Unjournal();
 };

@@ -55,6 +55,10 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
   config.address = std::string(Trim(ini.ReadString("SIP", "Address", config.address)));
   if (!IsIpv4(config.address)) throw badValue("SIP", "Address", "is not an IPv4 address");
   config.port = port("SIP", "Port", config.port);
+  if (!Trim(ini.ReadString("SIP", "WebSocketPort", "")).empty()) {
+    config.webSocketPort = port("SIP", "WebSocketPort", 0);
+    if (config.webSocketPort == config.port) throw badValue("SIP", "WebSocketPort", "is the port of UDP and TCP");
+  }
   config.realm = ini.ReadString("SIP", "Realm", config.realm);
   if (config.realm.empty() || config.realm.find_first_of("\"\\\r\n") != std::string::npos)
     throw wrong("[SIP] Realm must be plain text");

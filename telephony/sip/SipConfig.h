@@ -28,6 +28,7 @@ struct TSipConfig {
   bool enabled = false;  // a [SIP] section exists
   std::string address = "127.0.0.1";
   int port = 5060;
+  int webSocketPort = 0;  // SIP over WebSocket (browsers' phones, through the web gateway); 0: none
   std::string realm = "vantrel";
   std::string rtpAddress;  // default: address
   int rtpFirstPort = 20000;

@@ -12,6 +12,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <future>
 #include <stdexcept>
@@ -20,6 +21,7 @@ extern "C" {
 #include "telephony/SoftExchange.h"
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipText.h"
+#include "telephony/sip/SipWebSocket.h"
 
 namespace vantrel::telephony {
 
@@ -53,8 +55,10 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
     throw std::runtime_error(failure);
   }
   exchange_.SetPorts(this);
-  LogFormat("SIP: listening on %s:%d (UDP and TCP), RTP %s:%d-%d, %d stations with passwords%s",
-            {config_.address, config_.port, config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
+  LogFormat("SIP: listening on %s:%d (UDP and TCP)%s, RTP %s:%d-%d, %d stations with passwords%s",
+            {config_.address, config_.port,
+             config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
+             config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
              static_cast<int>(config_.passwords.size()),
              config_.trunk.address.empty() ? std::string(", no trunk")
                                            : ", trunk " + config_.trunk.address + ":" +
@@ -156,6 +160,15 @@ std::string TSipPort::StartStack() {
              sip_transp_name(transport) + "): " + std::strerror(error);
     }
   }
+  if (config_.webSocketPort != 0) {
+    try {
+      webSockets_ = std::make_unique<TSipWebSocket>(config_.address, config_.webSocketPort, config_.address,
+                                                    config_.port,
+                                                    [this](const std::string& source) { OnBrowserGone(source); });
+    } catch (const std::runtime_error& refused) {
+      return refused.what();
+    }
+  }
   // Ours first: it answers registrations and refuses what is too big before sessions see it.
   if (const int error = sip_listen(
           &listener_, sip_, true,
@@ -234,6 +247,7 @@ void TSipPort::ProbeOwnSocket() {
 
 void TSipPort::StopStack() {
   trunkRegistration_ = static_cast<sipreg*>(mem_deref(trunkRegistration_));
+  webSockets_.reset();
   if (wake_ >= 0) fd_close(wake_);
   sessions_ = static_cast<sipsess_sock*>(mem_deref(sessions_));
   listener_ = static_cast<sip_lsnr*>(mem_deref(listener_));

@@ -36,6 +36,7 @@ struct dnsc;
 namespace vantrel::telephony {
 
 class TSoftExchange;
+class TSipWebSocket;
 
 // The exchange's SIP port: phones registered for stations and a trunk for the outside world, their media
 // anchored in the relay. A SIP call is one more way a leg of the exchange reaches a person; lines, routing and
@@ -138,6 +139,11 @@ class TSipPort final : public IExchangePorts {
   std::vector<TSipCall*> CallsOf(DWORD leg);
   bool IsSipStation(const std::string& number) const { return config_.passwords.count(number) != 0; }
   std::string OurUri(const std::string& user) const;
+  // The route to a phone registered over a WebSocket; empty for any other.
+  std::string WebSocketRoute(const TSipRegistrar::TContact& contact) const;
+  // Whether the message came from a browser's phone (over a WebSocket).
+  bool FromBrowser(const sip_msg* msg) const;
+  void OnBrowserGone(const std::string& source);
   // For the o= line of our descriptions: unique within this run, not guessable from the last.
   unsigned long NextSessionId() { return sessionIds_(); }
 
@@ -172,6 +178,7 @@ class TSipPort final : public IExchangePorts {
   sip_lsnr* listener_ = nullptr;
   sipsess_sock* sessions_ = nullptr;
   sipreg* trunkRegistration_ = nullptr;
+  std::unique_ptr<TSipWebSocket> webSockets_;
   void* udpSocket_ = nullptr;  // the stack's UDP socket, known from the first datagram it passes up
   std::unordered_map<DWORD, TLegChange> legs_;
   std::unordered_map<TSipCall*, std::unique_ptr<TSipCall>> calls_;

@@ -46,8 +46,9 @@ void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
     sip_reply(sip_, msg, 484, "Address Incomplete");
     return;
   }
-  // The media first: a call the exchange placed is not taken back for a codec.
-  if (!OfferSuits(msg)) {
+  // The media first: a call the exchange placed is not taken back for a codec (nor, from a browser, for
+  // media without DTLS-SRTP and ICE).
+  if (FromBrowser(msg) ? !BrowserOfferSuits(msg) : !OfferSuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
   }
@@ -70,6 +71,7 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
     LogFormat("SIP: a call for %s refused: %s", {station, std::string(full.what())});
     sip_reply(sip_, msg, 503, "Service Unavailable");
   }
+  if (made && FromBrowser(msg)) made->SetPhoneSource(SourceOf(msg));
   if (made && made->Accept(msg)) {
     Add(std::move(made));
     return;

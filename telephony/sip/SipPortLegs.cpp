@@ -90,7 +90,9 @@ void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
           *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
-      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from))) Add(std::move(made));
+      const std::string route = WebSocketRoute(contact);
+      if (!route.empty()) made->SetPhoneSource(contact.source);
+      if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from), route)) Add(std::move(made));
     }
   } catch (const std::runtime_error& full) {
     LogFormat("SIP: station %s's phones not rung: %s", {change.number, std::string(full.what())});

@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include "support/VantrelCommonRoutines.h"
@@ -13,6 +14,7 @@ extern "C" {
 #include "telephony/sip/SipCall.h"
 #include "telephony/sip/SipRequestCheck.h"
 #include "telephony/sip/SipText.h"
+#include "telephony/sip/SipWebSocket.h"
 
 namespace vantrel::telephony {
 
@@ -58,8 +60,9 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
     udpSocket_ = msg->sock;
     udp_rxsz_set(static_cast<udp_sock*>(udpSocket_), kUdpReadSize);
   }
-  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing.
-  if (!guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
+  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing. Browsers' phones
+  // come from the port's own address, which a ban would take from all of them; the gateway vouches for them.
+  if (!FromBrowser(msg) && !guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
   // Nothing answers an ACK (RFC 3261 §17.1.1.3); a broken one is dropped.
   const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
   // A datagram longer than the stack reads arrives cut at its buffer's end, shorter than it says it is.
@@ -185,6 +188,39 @@ void TSipPort::OnRegister(const sip_msg* msg) {
   // Through a server transaction (RFC 3261 §17.2.2): the phone's retransmission of this REGISTER, whose digest
   // count is used up now, gets this answer again instead of a challenge.
   sip_treplyf(nullptr, nullptr, sip_, msg, false, 200, "OK", "%sContent-Length: 0\r\n\r\n", contacts.c_str());
+}
+
+// ---- browsers' phones (over a WebSocket) ----
+
+void TSipPort::OnBrowserGone(const std::string& source) {
+  // The browser's phone is gone with its connection: its calls end as if it had hung up, and it is no longer
+  // where the station's calls ring.
+  std::vector<TSipCall*> gone;
+  for (const auto& [call, owned] : calls_)
+    if (call->PhoneSource() == source) gone.push_back(call);
+  for (TSipCall* call : gone) call->PhoneGone();
+  for (const auto& [station, contacts] : registrar_.Snapshot()) {
+    for (const TSipRegistrar::TContact& contact : contacts) {
+      if (contact.source != source) continue;
+      registrar_.Unbind(station, contact.uri);
+      registrationsChanged_ = true;
+      LogFormat("SIP: station %s unregistered %s: its WebSocket closed", {station, contact.uri});
+    }
+  }
+}
+
+bool TSipPort::FromBrowser(const sip_msg* msg) const {
+  if (msg->tp == SIP_TRANSP_WS || msg->tp == SIP_TRANSP_WSS) return true;
+  return webSockets_ != nullptr && msg->tp == SIP_TRANSP_TCP && webSockets_->IsBridge(IpOf(msg->src), sa_port(&msg->src));
+}
+
+std::string TSipPort::WebSocketRoute(const TSipRegistrar::TContact& contact) const {
+  // A browser's phone names a host of its own invention (RFC 7118 §5.2): requests go back over the bridge's
+  // connection it registered through, which the stack finds by that connection's address.
+  std::string uri = contact.uri;
+  std::transform(uri.begin(), uri.end(), uri.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (webSockets_ == nullptr || uri.find(";transport=ws") == std::string::npos) return {};
+  return "sip:" + contact.source + ";transport=tcp";
 }
 
 }  // namespace vantrel::telephony

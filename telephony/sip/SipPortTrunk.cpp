@@ -33,6 +33,8 @@ constexpr auto kDisplaceAfter = std::chrono::seconds(10);
 
 bool TSipPort::FromTrunk(const sip_msg* msg) const {
   const TSipTrunk& trunk = config_.trunk;
+  // A WebSocket carries browsers' phones through the web gateway, whatever address that has.
+  if (FromBrowser(msg)) return false;
   if (trunk.address.empty() || IpOf(msg->src) != trunk.address) return false;
   return msg->tp != SIP_TRANSP_UDP || sa_port(&msg->src) == trunk.port;
 }

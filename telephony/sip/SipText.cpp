@@ -8,7 +8,9 @@ extern "C" {
 #include <stdexcept>
 #include <string_view>
 
+#include "support/VantrelCommonRoutines.h"
 #include "telephony/sip/SdpMedia.h"
+#include "telephony/sip/WebRtcMedia.h"
 
 namespace vantrel::telephony {
 
@@ -48,6 +50,18 @@ bool OfferSuits(const sip_msg* msg) {
     return TSdpMedia::Parse(std::string_view(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb)))
                .ChosenLaw() >= 0;
   } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
+bool BrowserOfferSuits(const sip_msg* msg) {
+  if (msg->mb == nullptr || mbuf_get_left(msg->mb) == 0) return false;
+  const std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));
+  try {
+    TWebRtcParty::Parse(body);
+    return TSdpMedia::Parse(TWebRtcParty::AsPlain(body)).ChosenLaw() >= 0;
+  } catch (const std::invalid_argument& refused) {
+    LogFormat("SIP: a browser's INVITE from %s refused: %s", {SourceOf(msg), std::string(refused.what())});
     return false;
   }
 }

@@ -24,5 +24,7 @@ std::string UserOfUri(const std::string& value);
 bool IsDialable(const std::string& number);
 // Whether an INVITE's offer has an audio stream in a law we speak (refused with 488 otherwise).
 bool OfferSuits(const sip_msg* msg);
+// The same for a browser's phone: DTLS-SRTP and ICE besides a law (the reason is logged when not).
+bool BrowserOfferSuits(const sip_msg* msg);
 
 }  // namespace vantrel::telephony

@@ -1,0 +1,232 @@
+#include "SipWebSocket.h"
+
+extern "C" {
+#include <re.h>
+}
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+
+#include "support/VantrelCommonRoutines.h"
+
+namespace vantrel::telephony {
+
+namespace {
+
+// What the port takes whole: it refuses 8 KiB and more with 513 itself. A stream from the stack that grows
+// beyond this without a message's end is no SIP.
+constexpr std::size_t kMaxPending = 64 * 1024;
+// Keeps the bridge's TCP connection from the stack's idle timeout (15 min) while a phone is quiet: a
+// keep-alive (RFC 5626 §3.5.1) now and then.
+constexpr std::uint32_t kKeepAliveMs = 120 * 1000;
+
+std::string IpOf(const sa& address) {
+  char text[64] = {};
+  sa_ntop(&address, text, sizeof text);
+  return text;
+}
+
+// The length of the first whole SIP message in the stream, 0 while it is incomplete; *bad when it cannot be one.
+std::size_t FirstMessage(const std::string& stream, bool* bad) {
+  const std::size_t end = stream.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    *bad = stream.size() > kMaxPending;
+    return 0;
+  }
+  std::string headers = stream.substr(0, end + 2);
+  std::transform(headers.begin(), headers.end(), headers.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::size_t length = 0;
+  for (const char* name : {"\r\ncontent-length:", "\r\nl:"}) {
+    const std::size_t at = headers.find(name);
+    if (at == std::string::npos) continue;
+    std::size_t digit = at + std::strlen(name);
+    while (digit < headers.size() && (headers[digit] == ' ' || headers[digit] == '\t')) ++digit;
+    length = 0;
+    while (digit < headers.size() && std::isdigit(static_cast<unsigned char>(headers[digit])) && length < kMaxPending)
+      length = length * 10 + static_cast<std::size_t>(headers[digit++] - '0');
+    break;
+  }
+  if (length >= kMaxPending) {
+    *bad = true;
+    return 0;
+  }
+  const std::size_t total = end + 4 + length;
+  return stream.size() >= total ? total : 0;
+}
+
+}  // namespace
+
+struct TSipWebSocket::TBridge {
+  TSipWebSocket* owner = nullptr;
+  websock_conn* browser = nullptr;
+  tcp_conn* stack = nullptr;
+  std::uint16_t localPort = 0;
+  std::string peer;
+  bool connected = false;
+  bool closed = false;
+  std::vector<std::string> waiting;  // the browser's messages before the stack's connection is up
+  std::string pending;               // what the stack sent, not yet a whole message
+  tmr keepAlive{};
+
+  ~TBridge() {
+    tmr_cancel(&keepAlive);
+    mem_deref(browser);
+    mem_deref(stack);
+  }
+
+  void ToStack(const char* data, std::size_t size) {
+    mbuf* buffer = mbuf_alloc(size);
+    if (buffer == nullptr) return Close("out of memory");
+    mbuf_write_mem(buffer, reinterpret_cast<const std::uint8_t*>(data), size);
+    buffer->pos = 0;
+    const int error = tcp_send(stack, buffer);
+    mem_deref(buffer);
+    if (error != 0) Close(std::strerror(error));
+  }
+
+  void Close(const std::string& why) {
+    if (closed) return;
+    closed = true;
+    LogFormat("SIP: the WebSocket of %s closed: %s", {peer, why});
+    owner->Forget(this);
+  }
+};
+
+struct TBridgeHandlers {
+  using TBridge = TSipWebSocket::TBridge;
+
+  static void FromBrowser(const websock_hdr*, mbuf* buffer, void* arg) {
+    auto* bridge = static_cast<TBridge*>(arg);
+    if (bridge->closed) return;
+    std::string message(reinterpret_cast<const char*>(mbuf_buf(buffer)), mbuf_get_left(buffer));
+    if (message.empty()) return;
+    if (!bridge->connected) {
+      if (bridge->waiting.size() >= 16) return bridge->Close("too many messages before the stack answered");
+      bridge->waiting.push_back(std::move(message));
+      return;
+    }
+    bridge->ToStack(message.data(), message.size());
+  }
+  static void BrowserClosed(int error, void* arg) {
+    static_cast<TBridge*>(arg)->Close(error != 0 ? std::strerror(error) : "by the browser");
+  }
+  static void StackUp(void* arg) {
+    auto* bridge = static_cast<TBridge*>(arg);
+    bridge->connected = true;
+    for (const std::string& message : bridge->waiting) {
+      if (bridge->closed) return;
+      bridge->ToStack(message.data(), message.size());
+    }
+    bridge->waiting.clear();
+    tmr_start(&bridge->keepAlive, kKeepAliveMs, KeepAlive, bridge);
+  }
+  static void KeepAlive(void* arg) {
+    auto* bridge = static_cast<TBridge*>(arg);
+    tmr_start(&bridge->keepAlive, kKeepAliveMs, KeepAlive, bridge);
+    bridge->ToStack("\r\n\r\n", 4);
+  }
+  static void FromStack(mbuf* buffer, void* arg) {
+    auto* bridge = static_cast<TBridge*>(arg);
+    if (bridge->closed) return;
+    bridge->pending.append(reinterpret_cast<const char*>(mbuf_buf(buffer)), mbuf_get_left(buffer));
+    for (;;) {
+      // Keep-alive answers (a bare CRLF) are the bridge's own.
+      const std::size_t text = bridge->pending.find_first_not_of("\r\n");
+      bridge->pending.erase(0, text == std::string::npos ? bridge->pending.size() : text);
+      bool bad = false;
+      const std::size_t size = FirstMessage(bridge->pending, &bad);
+      if (bad) return bridge->Close("the stack sent what is no SIP message");
+      if (size == 0) return;
+      const int error = websock_send(bridge->browser, WEBSOCK_TEXT, "%b", bridge->pending.data(), size);
+      if (error != 0) return bridge->Close(std::strerror(error));
+      bridge->pending.erase(0, size);
+    }
+  }
+  static void StackClosed(int error, void* arg) {
+    static_cast<TBridge*>(arg)->Close(error != 0 ? std::string("the stack's side: ") + std::strerror(error)
+                                                 : std::string("by the stack"));
+  }
+  static void Upgrade(http_conn* connection, const http_msg* msg, void* arg) {
+    static_cast<TSipWebSocket*>(arg)->OnUpgrade(connection, msg);
+  }
+};
+
+TSipWebSocket::TSipWebSocket(const std::string& address, int port, const std::string& sipAddress, int sipPort,
+                             TGone gone)
+    : sipAddress_(sipAddress), sipPort_(sipPort), gone_(std::move(gone)), sweep_(std::make_unique<tmr>()) {
+  tmr_init(sweep_.get());
+  sa local{};
+  if (sa_set_str(&local, address.c_str(), static_cast<std::uint16_t>(port)) != 0)
+    throw std::runtime_error("SIP: bad address " + address);
+  if (websock_alloc(&websockets_, nullptr, nullptr) != 0) throw std::runtime_error("SIP: no WebSockets");
+  if (const int error = http_listen(&listener_, &local, TBridgeHandlers::Upgrade, this); error != 0) {
+    websockets_ = static_cast<websock*>(mem_deref(websockets_));
+    throw std::runtime_error("SIP: cannot listen on " + address + ":" + std::to_string(port) +
+                             " (WebSocket): " + std::strerror(error));
+  }
+  ownIp_ = sipAddress;
+}
+
+TSipWebSocket::~TSipWebSocket() {
+  tmr_cancel(sweep_.get());
+  leaving_.clear();
+  bridges_.clear();
+  listener_ = static_cast<http_sock*>(mem_deref(listener_));
+  websockets_ = static_cast<websock*>(mem_deref(websockets_));
+}
+
+void TSipWebSocket::OnUpgrade(http_conn* connection, const http_msg* msg) {
+  const std::string peer = IpOf(*http_conn_peer(connection)) + ":" + std::to_string(sa_port(http_conn_peer(connection)));
+  const http_hdr* protocol = http_msg_hdr(msg, HTTP_HDR_SEC_WEBSOCKET_PROTOCOL);
+  if (protocol == nullptr || !http_msg_hdr_has_value(msg, HTTP_HDR_SEC_WEBSOCKET_PROTOCOL, "sip")) {
+    http_ereply(connection, 400, "Bad Request");
+    return;
+  }
+  auto bridge = std::make_unique<TBridge>();
+  bridge->owner = this;
+  bridge->peer = peer;
+  tmr_init(&bridge->keepAlive);
+  sa stackAddress{};
+  sa_set_str(&stackAddress, sipAddress_.c_str(), static_cast<std::uint16_t>(sipPort_));
+  if (const int error = tcp_connect(&bridge->stack, &stackAddress, TBridgeHandlers::StackUp,
+                                    TBridgeHandlers::FromStack, TBridgeHandlers::StackClosed, bridge.get());
+      error != 0) {
+    LogFormat("SIP: the WebSocket of %s refused: the port's TCP does not answer (%s)", {peer, std::strerror(error)});
+    http_ereply(connection, 503, "Service Unavailable");
+    return;
+  }
+  sa local{};
+  if (tcp_conn_local_get(bridge->stack, &local) == 0) bridge->localPort = sa_port(&local);
+  // The gateway keeps the connection alive with pings of its own; none from here.
+  if (websock_accept(&bridge->browser, websockets_, connection, msg, 0, TBridgeHandlers::FromBrowser,
+                     TBridgeHandlers::BrowserClosed, bridge.get()) != 0) {
+    http_ereply(connection, 400, "Bad Request");
+    return;
+  }
+  bridgePorts_.insert(bridge->localPort);
+  LogFormat("SIP: a WebSocket from %s, bridged to the port's TCP from port %d",
+            {peer, static_cast<int>(bridge->localPort)});
+  TBridge* key = bridge.get();
+  bridges_.emplace(key, std::move(bridge));
+}
+
+void TSipWebSocket::Forget(TBridge* bridge) {
+  auto found = bridges_.find(bridge);
+  if (found == bridges_.end()) return;
+  // Its handlers may be on the stack now: it goes at the next turn of the loop.
+  std::unique_ptr<TBridge> owned = std::move(found->second);
+  bridges_.erase(found);
+  bridgePorts_.erase(owned->localPort);
+  tmr_cancel(&owned->keepAlive);
+  gone_(ownIp_ + ":" + std::to_string(owned->localPort));
+  leaving_.push_back(std::move(owned));
+  tmr_start(sweep_.get(), 0, [](void* arg) { static_cast<TSipWebSocket*>(arg)->leaving_.clear(); }, this);
+}
+
+bool TSipWebSocket::IsBridge(const std::string& ip, std::uint16_t port) const {
+  return ip == ownIp_ && bridgePorts_.count(port) != 0;
+}
+
+}  // namespace vantrel::telephony
