@@ -76,7 +76,7 @@ void TLineRouter::AnnounceToCallers() {
   if (routed_.empty()) return;
   const auto now = TRoutedCall::TClock::now();
   ::RuleCallerExperience_var experience;
-  TRules_Impl* rules = nullptr;
+  TLocalServant<TRules_Impl> rules{CORBA::Object::_nil()};
   bool asked = false;  // the rule's settings, once a tick and only when a caller waits
   for (auto& [handle, routed] : routed_) {
     if (routed.IsOver()) continue;
@@ -91,7 +91,7 @@ void TLineRouter::AnnounceToCallers() {
       asked = true;
       const ::Rule_var rule = line_.GetRule();
       rules = line_.LocalRules();
-      if (CORBA::is_nil(rule) || rules == nullptr) return;
+      if (CORBA::is_nil(rule) || !rules) return;
       experience = rule->GetCallerExperience();
     }
     if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;

@@ -74,10 +74,9 @@ CORBA::Long TLine_Impl::CallHandle(const TTapiCall* call) const {
 
 ::Lines_ptr TLine_Impl::LinesContainer() { return GetLines(); }
 
-TRules_Impl* TLine_Impl::LocalRules() {
+TLocalServant<TRules_Impl> TLine_Impl::LocalRules() {
   ::Rules_var rules = GetRules();
-  const TLocalServant<TRules_Impl> local{rules.in()};
-  return local.get();  // the Rules container lives as long as the Environment
+  return TLocalServant<TRules_Impl>{rules.in()};
 }
 
 // ---- configuration ----

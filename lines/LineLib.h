@@ -17,6 +17,7 @@
 #include "lines/LineRecordings.h"
 #include "lines/LineRouter.h"
 #include "model/ContainerItemLib.h"
+#include "model/Servant.h"
 #include "telephony/diZudu.h"
 
 namespace vantrel {
@@ -224,7 +225,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   bool IsRuled(CORBA::Long call);
   bool CallIsActive(telephony::TTapiCall& call);
   // The Rules container's own object; it lives as long as the Environment.
-  TRules_Impl* LocalRules();
+  TLocalServant<TRules_Impl> LocalRules();
   // On the telephony thread: asks the call's recording to do the action; empty when done, else why not.
   std::string Record(CORBA::Long call, telephony::TRecordRequest::TAction action);
   // A connected call of a line that records its calls starts its recording; a finished one ends its record.

@@ -147,10 +147,10 @@ TQueueCallerKey TLineRouter::QueueKey(CORBA::Long caller) const { return {line_.
 // ---- the queue ----
 
 bool TLineRouter::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
-  TRules_Impl* rules = line_.LocalRules();
+  const auto rules = line_.LocalRules();
   ::Rule_var rule = line_.GetRule();
   TTapiCall* caller = line_.GetCallByHandle(routed.Caller());
-  if (rules == nullptr || CORBA::is_nil(rule) || caller == nullptr) return false;
+  if (!rules || CORBA::is_nil(rule) || caller == nullptr) return false;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
   const auto now = TRoutedCall::TClock::now();
   if (!routed.QueuedSince) routed.QueuedSince = now;
@@ -184,8 +184,8 @@ void TLineRouter::TakeOffHold(TRoutedCall& routed, const char* why) {
 }
 
 void TLineRouter::ServeWaitingCallers() {
-  TRules_Impl* rules = line_.LocalRules();
-  if (rules == nullptr || routed_.empty()) return;
+  const auto rules = line_.LocalRules();
+  if (!rules || routed_.empty()) return;
   const ::Rule_var rule = line_.GetRule();
   const TLocalServant<TRule_Impl> local{rule.in()};
   if (!local) return;
@@ -228,9 +228,9 @@ void TLineRouter::ServeWaitingCallers() {
 }
 
 void TLineRouter::ServeNextCallers() {
-  TRules_Impl* rules = line_.LocalRules();
+  const auto rules = line_.LocalRules();
   ::Lines_var lines = line_.GetLines();
-  if (rules == nullptr || CORBA::is_nil(lines)) return;
+  if (!rules || CORBA::is_nil(lines)) return;
   for (const long id : rules->Queue().LinesOfNextCallers()) {
     ::ContainerItem_var item = lines->GetItemByID(id);
     if (const TLocalServant<TLine_Impl> line{item.in()}) {
@@ -246,9 +246,9 @@ void TLineRouter::ServeNextCallers() {
 void TLineRouter::NoteCallerAnswered(TRoutedCall& routed, const std::string& target) {
   if (routed.PutThrough) return;
   routed.PutThrough = true;
-  TRules_Impl* rules = line_.LocalRules();
+  const auto rules = line_.LocalRules();
   ::Rule_var rule = line_.GetRule();
-  if (rules == nullptr || CORBA::is_nil(rule)) return;
+  if (!rules || CORBA::is_nil(rule)) return;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
   // Whole seconds, as the queue log has them, so that reports made from it agree with the figures.
   rules->Queue().NoteAnswered(routed.Rule, SecondsSince(routed.OfferedAt), settings.ServiceLevelSeconds);
@@ -261,14 +261,14 @@ void TLineRouter::NoteCallerAnswered(TRoutedCall& routed, const std::string& tar
 }
 
 void TLineRouter::NoteOverflow(const TRoutedCall& routed) {
-  if (TRules_Impl* rules = line_.LocalRules()) rules->Queue().NoteOverflowed(routed.Rule);
+  if (const auto rules = line_.LocalRules()) rules->Queue().NoteOverflowed(routed.Rule);
   WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
 }
 
 void TLineRouter::NoteCallerGone(TRoutedCall& routed) {
   if (routed.State() == TState::Gone || routed.PutThrough) return;
-  TRules_Impl* rules = line_.LocalRules();
-  if (rules == nullptr) return;
+  const auto rules = line_.LocalRules();
+  if (!rules) return;
   rules->Queue().Leave(QueueKey(routed.Caller()));
   rules->Queue().NoteAbandoned(routed.Rule, SecondsSince(routed.OfferedAt), rules->ShortAbandonSeconds());
   WriteQueueLog(TQueueEvent::Abandoned, routed, {}, SecondsSince(routed.OfferedAt));
@@ -326,7 +326,7 @@ void TLineRouter::OnTick(DWORD ticks) {
   line_.Guard("TLine_Impl.OnRoutingTick", [&] {
     ::Operator_var seated = line_.GetOperator();
     if (const TLocalServant<TOperator_Impl> own{seated.in()}) own->EndWrapUpIfDue();
-    if (TRules_Impl* rules = line_.LocalRules()) rules->PublishQueueFigures();
+    if (const auto rules = line_.LocalRules()) rules->PublishQueueFigures();
   });
 }
 
@@ -334,7 +334,7 @@ void TLineRouter::OnCallFinished() {
   ::Operator_var seated = line_.GetOperator();
   if (const TLocalServant<TOperator_Impl> own{seated.in()}) {
     if (const auto talk = own->NoteCallEnded()) {
-      if (TRules_Impl* rules = line_.LocalRules()) rules->Queue().NoteTalk(talk->rule, talk->seconds);
+      if (const auto rules = line_.LocalRules()) rules->Queue().NoteTalk(talk->rule, talk->seconds);
     }
     // The operator may be free now: the callers next in line need not wait for the next tick.
     ServeNextCallers();
@@ -369,7 +369,7 @@ void TLineRouter::OnOffering(CORBA::Long call) {
     CORBA::String_var ruled = line_.GetCallNote(call, "RULED");
     LogFormat("TestTransfer_DOOFFERING_RULED %s_CallHandle %s", {ruled.in(), std::to_string(call)});
     candidate.Rule = line_.GetRuleID();
-    if (TRules_Impl* local = line_.LocalRules()) {
+    if (const auto local = line_.LocalRules()) {
       local->Queue().NoteOffered(candidate.Rule, ::Rule_var(line_.GetRule())->GetQueueSettings().ServiceLevelSeconds);
     }
     TRoutedCall& routed = routed_.insert_or_assign(call, candidate).first->second;
@@ -479,7 +479,7 @@ bool TLineRouter::OnDialtone(CORBA::Long call) {
   if (number.in()[0] == '\0') return true;
   routed->DialledAt = platform::GetTickCount();
   routed->Transition(TState::Dialling, "consultation call has dial tone");
-  if (TRules_Impl* rules = line_.LocalRules()) rules->Queue().Settle(QueueKey(routed->Caller()));
+  if (const auto rules = line_.LocalRules()) rules->Queue().Settle(QueueKey(routed->Caller()));
   const telephony::TAsyncRequests async(*line_.tapiLine_);
   const LONG before = line_.tapiLine_->LastRequestID();
   line_.Dial(call, number.in(), 0);

@@ -290,7 +290,7 @@ std::vector<TPartyStatus> TSoftExchange::Status() const {
   const auto now = TPromptPlayback::TClock::now();
   std::vector<TPartyStatus> parties;
   for (const auto& [id, leg] : legs_) {
-    TPartyStatus party{id, leg->IsFarEnd(), leg->number, {}, StateName(leg->state)};
+    TPartyStatus party{id, leg->IsFarEnd(), leg->number, {}, StateName(leg->state), {}};
     if (leg->IsFarEnd() && leg->state == kFarEndRinging) party.state = "RINGING";
     auto peer = legs_.find(leg->peer);
     if (peer != legs_.end()) party.peerNumber = peer->second->number;

@@ -116,7 +116,7 @@ bool TTelephonyThread::IsOwner() const {
 }
 
 void TTelephonyThread::Run(const std::function<void()>& work) {
-  TWork handed{&work, {}};
+  TWork handed{&work, {}, TWork::Failure::None, {}, 0};
   std::future<void> done = handed.done.get_future();
   bool posted = false;
   {
