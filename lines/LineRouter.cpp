@@ -30,7 +30,7 @@ constexpr int kMaxRoutingAttempts = 50;
 
 bool TLineRouter::ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
                             CORBA::Long* waitingGroup) {
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   if (CORBA::is_nil(rule)) throw std::runtime_error("The line has no rule");
   CORBA::String_var caller = line_.GetCallerID(call), called = line_.GetCalledID(call);
   result = called.in();
@@ -148,7 +148,7 @@ TQueueCallerKey TLineRouter::QueueKey(CORBA::Long caller) const { return {line_.
 
 bool TLineRouter::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   TRules_Impl* rules = line_.LocalRules();
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   TTapiCall* caller = line_.GetCallByHandle(routed.Caller());
   if (rules == nullptr || CORBA::is_nil(rule) || caller == nullptr) return false;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
@@ -186,16 +186,13 @@ void TLineRouter::TakeOffHold(TRoutedCall& routed, const char* why) {
 void TLineRouter::ServeWaitingCallers() {
   TRules_Impl* rules = line_.LocalRules();
   if (rules == nullptr || routed_.empty()) return;
-  const ::Rule_var rule = line_.GetRule();
-  const TLocalServant<TRule_Impl> local{rule.in()};
-  if (!local) return;
-  const ::RuleQueueSettings settings = local->GetQueueSettings();
   const auto now = TRoutedCall::TClock::now();
   for (auto& [caller, routed] : routed_) {
-    if (routed.State() != TState::Waiting || !routed.QueuedSince ||
-        now - *routed.QueuedSince < std::chrono::seconds(settings.MaxWait)) {
-      continue;
-    }
+    if (routed.State() != TState::Waiting || !routed.QueuedSince) continue;
+    const ::Rule_var rule = RuleOf(routed);  // the line's, or the one chosen in the menu
+    if (CORBA::is_nil(rule)) continue;
+    const ::RuleQueueSettings settings = rule->GetQueueSettings();
+    if (now - *routed.QueuedSince < std::chrono::seconds(settings.MaxWait)) continue;
     LogFormat("routing %d: waited %d s for group %d",
               {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
     rules->Queue().Leave(QueueKey(caller));
@@ -217,6 +214,9 @@ void TLineRouter::ServeWaitingCallers() {
         released = true;
         break;
       }
+      const ::Rule_var rule = RuleOf(found->second);
+      const TLocalServant<TRule_Impl> local{rule.in()};
+      if (!local) continue;
       const long taken = rules->Queue().Released(group);
       if (local->ReadyMembersAt(found->second.ActionIndex, taken + 1) <= taken) continue;
       rules->Queue().Release(key);
@@ -247,7 +247,7 @@ void TLineRouter::NoteCallerAnswered(TRoutedCall& routed, const std::string& tar
   if (routed.PutThrough) return;
   routed.PutThrough = true;
   TRules_Impl* rules = line_.LocalRules();
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   if (rules == nullptr || CORBA::is_nil(rule)) return;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
   // Whole seconds, as the queue log has them, so that reports made from it agree with the figures.
@@ -322,6 +322,7 @@ void TLineRouter::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, co
 void TLineRouter::OnTick(DWORD ticks) {
   CheckRingTimeouts(ticks);
   line_.Guard("TLine_Impl.ServeWaitingCallers", [&] { ServeWaitingCallers(); });
+  line_.Guard("TLine_Impl.EndMenusDue", [&] { EndMenusDue(); });
   line_.Guard("TLine_Impl.AnnounceToCallers", [&] { AnnounceToCallers(); });
   line_.Guard("TLine_Impl.OnRoutingTick", [&] {
     ::Operator_var seated = line_.GetOperator();
@@ -390,6 +391,7 @@ void TLineRouter::OnConnected(CORBA::Long call) {
   if (routed != nullptr && routed->IsOver()) routed = nullptr;
   const bool isCaller = routed != nullptr && routed->Caller() == call;
   if (isCaller && StartGreeting(*routed)) return;  // the routing goes on once the greeting is heard
+  if (isCaller && StartMenu(*routed)) return;      // and with the rule the caller chooses
   if (isCaller) routed->Transition(TState::Answered, "the caller is connected");
   if (routed != nullptr && !isCaller && routed->Consult == call) {
     // The target answered the consultation call: the transfer goes to it, whatever the rule would choose now
