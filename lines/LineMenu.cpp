@@ -41,6 +41,12 @@ bool TLineRouter::PlayMenu(TRoutedCall& routed, const std::string& prompt, long 
   return true;
 }
 
+bool TLineRouter::HasMenu() {
+  const ::Rule_var rule = line_.GetRule();
+  const TLocalServant<TRule_Impl> local{rule.in()};
+  return local && !local->GetMenu().Prompt.empty();
+}
+
 bool TLineRouter::StartMenu(TRoutedCall& routed) {
   if (routed.MenuHeard) return false;
   routed.MenuHeard = true;

@@ -358,6 +358,11 @@ void TLineRouter::OnOffering(CORBA::Long call) {
       applied = true;
       result.clear();
     }
+    if (!applied && HasMenu()) {
+      // The caller's choice decides where the call goes: the server answers it for the menu.
+      applied = true;
+      result.clear();
+    }
     LogFormat("TestTransfer_DOOFFERING_Number = %s Handle = %s RESTART = %s",
               {result, std::to_string(call), candidate.Restart ? "1" : "0"});
   }
@@ -374,7 +379,8 @@ void TLineRouter::OnOffering(CORBA::Long call) {
       local->Queue().NoteOffered(candidate.Rule, ::Rule_var(line_.GetRule())->GetQueueSettings().ServiceLevelSeconds);
     }
     TRoutedCall& routed = routed_.insert_or_assign(call, candidate).first->second;
-    routed.Transition(TState::Offered, result.empty() ? "the caller waits for the group" : "the rule chose a target");
+    routed.Transition(TState::Offered,
+                      result.empty() ? "the server answers the caller (to wait or choose)" : "the rule chose a target");
     const telephony::TAsyncRequests async(*line_.tapiLine_);
     const LONG before = line_.tapiLine_->LastRequestID();
     line_.tapiLine_->Answer(found);

@@ -105,6 +105,7 @@ class TLineRouter {
   // The caller's menu (LineMenu.cpp). At its CONNECTED, after the greeting: the line's rule's menu plays, the caller
   // stays connected to choose; true when it did (the routing goes on with the rule chosen).
   bool StartMenu(TRoutedCall& routed);
+  bool HasMenu();  // the line's rule has one
   bool PlayMenu(TRoutedCall& routed, const std::string& prompt, long timeoutSeconds);
   // Every tick: callers who did not choose in time get the menu's default.
   void EndMenusDue();
