@@ -322,3 +322,17 @@ TEST_F(CallerExperience, AMenuEntryNamingNoRuleIsLeftOutAtLoadAndItsDigitIsAWron
   Exchange("digits 2 " + IdOf("5550001"));
   ASSERT_TRUE(Offered("202")) << Exchange("status");
 }
+
+TEST_F(CallerExperience, ACallerWhoHangsUpDuringTheMenuIsCountedAsAbandonedByTheMenusRule) {
+  Start("Menu=menu\nMenu2=2\nMenuDefault=3\nMenuTimeout=1\n", kSupportAndSales, 3);
+  Exchange("call 101 from 5550001");
+  ASSERT_TRUE(Hears("5550001", "menu")) << Exchange("status");
+  Exchange("hangup " + IdOf("5550001"));
+  ASSERT_TRUE(WaitUntil([&] { return CallerLine("5550001").empty(); })) << Exchange("status");
+  EXPECT_TRUE(
+      WaitUntil([&] { return Crm("select Rule_id from tq_VantrelQueueLog where QueueEventType = 3") == "1"; }));
+  // Gone, the caller takes no default once the menu's time has run out.
+  EXPECT_FALSE(WaitUntil([&] { return Exchange("status").find("OFFERING") != std::string::npos; }, 2500ms))
+      << Exchange("status");
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog where QueueEventType = 18"), "0");
+}
