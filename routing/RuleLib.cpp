@@ -132,14 +132,17 @@ TRuleMenu TRule_Impl::GetMenu() const {
 }
 
 void TRule_Impl::CheckMenu(const std::string& who, const std::function<bool(CORBA::Long)>& isRule) {
-  std::lock_guard lock(queueMutex_);
-  for (std::size_t at = 0; at < menuRead_.size(); ++at) {
-    if (!menuRead_[at]) continue;
-    const std::string text = *menuRead_[at];
-    menuRead_[at].reset();
-    CORBA::Long& entry = at == 0 ? menu_.DefaultRule : menu_.Choices[at];
-    entry = -1;
-    const std::string key = at == 0 ? std::string("MenuDefault") : "Menu" + std::to_string(at);
+  // isRule asks the rules' container: not under this rule's lock.
+  std::array<std::optional<std::string>, 10> read;
+  {
+    std::lock_guard lock(queueMutex_);
+    read.swap(menuRead_);
+  }
+  std::array<std::optional<CORBA::Long>, 10> found;
+  for (std::size_t at = 0; at < read.size(); ++at) {
+    if (!read[at]) continue;
+    const std::string& text = *read[at];
+    found[at] = -1;
     long id = -1;
     std::size_t used = 0;
     try {
@@ -148,10 +151,15 @@ void TRule_Impl::CheckMenu(const std::string& who, const std::function<bool(CORB
       used = 0;
     }
     if (used == 0 || used != text.size() || id < 0 || !isRule(static_cast<CORBA::Long>(id))) {
+      const std::string key = at == 0 ? std::string("MenuDefault") : "Menu" + std::to_string(at);
       LogErrorLine("Rules: " + who + " " + key + "=" + text + " names no rule; left out of the menu");
       continue;
     }
-    entry = static_cast<CORBA::Long>(id);
+    found[at] = static_cast<CORBA::Long>(id);
+  }
+  std::lock_guard lock(queueMutex_);
+  for (std::size_t at = 0; at < found.size(); ++at) {
+    if (found[at]) (at == 0 ? menu_.DefaultRule : menu_.Choices[at]) = *found[at];
   }
 }
 
