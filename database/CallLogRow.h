@@ -27,6 +27,8 @@ enum class TQueueEvent {
   OperatorBusyEnded = 15,
   GreetingPlayed = 16,     // the rule's greeting starts for the caller
   PositionAnnounced = 17,  // the caller hears its place in line (Reason: the place) or the expected wait
+  MenuChosen = 18,         // the caller's menu sends the call on with a rule (Rule_id); Reason: the digit, 0 for the
+                           // menu's default (no digit in time, or wrong ones)
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

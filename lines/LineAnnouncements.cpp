@@ -75,9 +75,7 @@ bool TLineRouter::StartGreeting(TRoutedCall& routed) {
 void TLineRouter::AnnounceToCallers() {
   if (routed_.empty()) return;
   const auto now = TRoutedCall::TClock::now();
-  ::RuleCallerExperience_var experience;
-  TLocalServant<TRules_Impl> rules{CORBA::Object::_nil()};
-  bool asked = false;  // the rule's settings, once a tick and only when a caller waits
+  const auto rules = line_.LocalRules();
   for (auto& [handle, routed] : routed_) {
     if (routed.IsOver()) continue;
     if (routed.State() == TState::Greeting) {
@@ -87,13 +85,10 @@ void TLineRouter::AnnounceToCallers() {
       continue;
     }
     if (routed.State() != TState::Waiting || now < routed.NextAnnouncement) continue;
-    if (!asked) {
-      asked = true;
-      const ::Rule_var rule = line_.GetRule();
-      rules = line_.LocalRules();
-      if (CORBA::is_nil(rule) || !rules) return;
-      experience = rule->GetCallerExperience();
-    }
+    // The settings of the caller's own rule (the line's, or the one chosen in the menu), when it is due.
+    const ::Rule_var rule = RuleOf(routed);
+    if (CORBA::is_nil(rule) || !rules) continue;
+    const ::RuleCallerExperience_var experience = rule->GetCallerExperience();
     if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;
     // On the caller's own beat, so that the tick's lateness does not add up; a caller whose beat is far behind (it
     // starts to wait, or waits again) starts a new one.
@@ -102,7 +97,6 @@ void TLineRouter::AnnounceToCallers() {
     const long place = rules->Queue().PlaceOf(QueueKey(handle));
     long wait = -1;
     if (experience->AnnounceWait) {
-      const ::Rule_var rule = line_.GetRule();
       const TLocalServant<TRule_Impl> local{rule.in()};
       for (const auto& figures : rules->Queue().Figures(true)) {
         if (figures.rule != routed.Rule || figures.counted.talks == 0 || !local) continue;

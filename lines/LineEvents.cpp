@@ -80,7 +80,17 @@ void TLine_Impl::AttachHandlers() {
   line.OnParty[LINECALLINFOSTATE_CONNECTEDID] = handler("TLine_Impl.InternalOnConnectedID", &TLine_Impl::DoConnectedID);
   line.OnState[LINECALLSTATE_DIALING] = handler("TLine_Impl.InternalOnDialing", &TLine_Impl::DoDialing);
   line.OnState[LINECALLSTATE_DIALTONE] = handler("TLine_Impl.InternalOnDialtone", &TLine_Impl::DoDialtone);
-  line.OnDigit = valueHandler("TLine_Impl.InternalOnDigit", &TLine_Impl::DoDigit);
+  line.OnDigit = [this](TTapiLine&, TTapiCall& call, DWORD digit) {
+    PublishCall(call);
+    try {
+      if (!GetEnabled()) return;
+      DoDigit(CallHandle(&call));
+      // A routed caller's digit may be a choice in its menu.
+      OnLine("TLine_Impl.DoDigit", [&] { router_.OnDigit(CallHandle(&call), static_cast<char>(digit & 0xFF)); });
+    } catch (...) {
+      HandleError("TLine_Impl.InternalOnDigit", std::current_exception());
+    }
+  };
   line.OnDigits = [this](TTapiLine&, TTapiCall& call, const std::string&, DWORD) {
     try {
       if (GetEnabled()) DoDigits(CallHandle(&call));

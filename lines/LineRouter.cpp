@@ -30,7 +30,7 @@ constexpr int kMaxRoutingAttempts = 50;
 
 bool TLineRouter::ApplyRule(CORBA::Long call, bool increment, std::string& result, TRoutedCall& routed,
                             CORBA::Long* waitingGroup) {
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   if (CORBA::is_nil(rule)) throw std::runtime_error("The line has no rule");
   CORBA::String_var caller = line_.GetCallerID(call), called = line_.GetCalledID(call);
   result = called.in();
@@ -148,7 +148,7 @@ TQueueCallerKey TLineRouter::QueueKey(CORBA::Long caller) const { return {line_.
 
 bool TLineRouter::StartWaiting(TRoutedCall& routed, CORBA::Long group) {
   const auto rules = line_.LocalRules();
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   TTapiCall* caller = line_.GetCallByHandle(routed.Caller());
   if (!rules || CORBA::is_nil(rule) || caller == nullptr) return false;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
@@ -186,16 +186,13 @@ void TLineRouter::TakeOffHold(TRoutedCall& routed, const char* why) {
 void TLineRouter::ServeWaitingCallers() {
   const auto rules = line_.LocalRules();
   if (!rules || routed_.empty()) return;
-  const ::Rule_var rule = line_.GetRule();
-  const TLocalServant<TRule_Impl> local{rule.in()};
-  if (!local) return;
-  const ::RuleQueueSettings settings = local->GetQueueSettings();
   const auto now = TRoutedCall::TClock::now();
   for (auto& [caller, routed] : routed_) {
-    if (routed.State() != TState::Waiting || !routed.QueuedSince ||
-        now - *routed.QueuedSince < std::chrono::seconds(settings.MaxWait)) {
-      continue;
-    }
+    if (routed.State() != TState::Waiting || !routed.QueuedSince) continue;
+    const ::Rule_var rule = RuleOf(routed);  // the line's, or the one chosen in the menu
+    if (CORBA::is_nil(rule)) continue;
+    const ::RuleQueueSettings settings = rule->GetQueueSettings();
+    if (now - *routed.QueuedSince < std::chrono::seconds(settings.MaxWait)) continue;
     LogFormat("routing %d: waited %d s for group %d",
               {static_cast<long>(caller), settings.MaxWait, static_cast<long>(routed.WaitingGroup)});
     rules->Queue().Leave(QueueKey(caller));
@@ -217,6 +214,9 @@ void TLineRouter::ServeWaitingCallers() {
         released = true;
         break;
       }
+      const ::Rule_var rule = RuleOf(found->second);
+      const TLocalServant<TRule_Impl> local{rule.in()};
+      if (!local) continue;
       const long taken = rules->Queue().Released(group);
       if (local->ReadyMembersAt(found->second.ActionIndex, taken + 1) <= taken) continue;
       rules->Queue().Release(key);
@@ -247,7 +247,7 @@ void TLineRouter::NoteCallerAnswered(TRoutedCall& routed, const std::string& tar
   if (routed.PutThrough) return;
   routed.PutThrough = true;
   const auto rules = line_.LocalRules();
-  ::Rule_var rule = line_.GetRule();
+  ::Rule_var rule = RuleOf(routed);
   if (!rules || CORBA::is_nil(rule)) return;
   const ::RuleQueueSettings settings = rule->GetQueueSettings();
   // Whole seconds, as the queue log has them, so that reports made from it agree with the figures.
@@ -322,6 +322,7 @@ void TLineRouter::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, co
 void TLineRouter::OnTick(DWORD ticks) {
   CheckRingTimeouts(ticks);
   line_.Guard("TLine_Impl.ServeWaitingCallers", [&] { ServeWaitingCallers(); });
+  line_.Guard("TLine_Impl.EndMenusDue", [&] { EndMenusDue(); });
   line_.Guard("TLine_Impl.AnnounceToCallers", [&] { AnnounceToCallers(); });
   line_.Guard("TLine_Impl.OnRoutingTick", [&] {
     ::Operator_var seated = line_.GetOperator();
@@ -357,6 +358,11 @@ void TLineRouter::OnOffering(CORBA::Long call) {
       applied = true;
       result.clear();
     }
+    if (!applied && HasMenu()) {
+      // The caller's choice decides where the call goes: the server answers it for the menu.
+      applied = true;
+      result.clear();
+    }
     LogFormat("TestTransfer_DOOFFERING_Number = %s Handle = %s RESTART = %s",
               {result, std::to_string(call), candidate.Restart ? "1" : "0"});
   }
@@ -373,7 +379,8 @@ void TLineRouter::OnOffering(CORBA::Long call) {
       local->Queue().NoteOffered(candidate.Rule, ::Rule_var(line_.GetRule())->GetQueueSettings().ServiceLevelSeconds);
     }
     TRoutedCall& routed = routed_.insert_or_assign(call, candidate).first->second;
-    routed.Transition(TState::Offered, result.empty() ? "the caller waits for the group" : "the rule chose a target");
+    routed.Transition(TState::Offered,
+                      result.empty() ? "the server answers the caller (to wait or choose)" : "the rule chose a target");
     const telephony::TAsyncRequests async(*line_.tapiLine_);
     const LONG before = line_.tapiLine_->LastRequestID();
     line_.tapiLine_->Answer(found);
@@ -390,6 +397,7 @@ void TLineRouter::OnConnected(CORBA::Long call) {
   if (routed != nullptr && routed->IsOver()) routed = nullptr;
   const bool isCaller = routed != nullptr && routed->Caller() == call;
   if (isCaller && StartGreeting(*routed)) return;  // the routing goes on once the greeting is heard
+  if (isCaller && StartMenu(*routed)) return;      // and with the rule the caller chooses
   if (isCaller) routed->Transition(TState::Answered, "the caller is connected");
   if (routed != nullptr && !isCaller && routed->Consult == call) {
     // The target answered the consultation call: the transfer goes to it, whatever the rule would choose now

@@ -56,6 +56,8 @@ class TLineRouter {
   void OnTick(DWORD ticks);
   // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
   void ServeWaitingCallers();
+  // A digit the caller pressed (DTMF, from the exchange or a trunk's RFC 4733 events): a choice in the menu.
+  void OnDigit(CORBA::Long call, char digit);
 
  private:
   enum class TRequest { Answer, SetupTransfer, Dial, CompleteTransfer, Drop, Hold };
@@ -100,6 +102,18 @@ class TLineRouter {
   // refused.
   bool PlayToCaller(TRoutedCall& routed, const std::string& label, const std::vector<std::string>& prompts);
   std::shared_ptr<const TPromptSet> Prompts();
+  // The caller's menu (LineMenu.cpp). At its CONNECTED, after the greeting: the line's rule's menu plays, the caller
+  // stays connected to choose; true when it did (the routing goes on with the rule chosen).
+  bool StartMenu(TRoutedCall& routed);
+  bool HasMenu();  // the line's rule has one
+  bool PlayMenu(TRoutedCall& routed, const std::string& prompt, long timeoutSeconds);
+  // Every tick: callers who did not choose in time get the menu's default.
+  void EndMenusDue();
+  // The call goes on with that rule (-1: the line's own), chosen with the digit (0: the menu's default).
+  void TakeRule(TRoutedCall& routed, CORBA::Long rule, long digit);
+  void ChooseFromMenu(TRoutedCall& routed, CORBA::Long rule, long digit);
+  // The rule that routes the caller: the line's, or the one chosen in its menu.
+  ::Rule_ptr RuleOf(const TRoutedCall& routed);
   static long SecondsSince(TRoutedCall::TClock::time_point since);
   // A waiting caller's key in the queue.
   TQueueCallerKey QueueKey(CORBA::Long caller) const;

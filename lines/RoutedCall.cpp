@@ -29,9 +29,9 @@ constexpr unsigned Bit(TState state) { return 1u << static_cast<unsigned>(state)
 // answer a consultation call that is being dropped, hence Completing from Answered and Consulting.
 constexpr unsigned kAllowed[TRoutedCall::kStates] = {
     /* None       */ Bit(TState::Offered),
-    /* Offered    */ Bit(TState::Answered) | Bit(TState::Greeting) | Bit(TState::Gone),
+    /* Offered    */ Bit(TState::Answered) | Bit(TState::Greeting) | Bit(TState::Menu) | Bit(TState::Gone),
     /* Answered   */ Bit(TState::Consulting) | Bit(TState::Waiting) | Bit(TState::Completing) | Bit(TState::Ended) |
-        Bit(TState::Gone),
+        Bit(TState::Menu) | Bit(TState::Gone),
     /* Consulting */ Bit(TState::Dialling) | Bit(TState::Answered) | Bit(TState::Completing) | Bit(TState::Gone),
     /* Dialling   */ Bit(TState::Answered) | Bit(TState::Completing) | Bit(TState::Gone),
     /* Completing */ Bit(TState::Answered) | Bit(TState::Gone),
@@ -39,6 +39,7 @@ constexpr unsigned kAllowed[TRoutedCall::kStates] = {
     /* Greeting   */ Bit(TState::Answered) | Bit(TState::Gone),
     /* Ended      */ Bit(TState::Gone),
     /* Gone       */ 0,
+    /* Menu       */ Bit(TState::Answered) | Bit(TState::Gone),
 };
 
 }  // namespace
@@ -65,6 +66,8 @@ const char* RoutingStateName(TRoutedCall::TState state) {
       return "Gone";
     case TState::Greeting:
       return "Greeting";
+    case TState::Menu:
+      return "Menu";
   }
   return "?";
 }

@@ -24,14 +24,15 @@ namespace vantrel {
 //   Waiting      the rule's group has no ready member: the caller is held in the queue until one is ready (then
 //                it is taken off hold and is Answered again) or its wait ran out (the rule's next action)
 //   Greeting     held at its first CONNECTED while it hears the rule's greeting; then Answered (the routing goes on)
+//   Menu         connected, it hears the rule's menu and may press a digit; then Answered with the rule chosen
 //   Ended        routing stopped with the caller still on the line (no target answered after many tries)
 //   Gone         the caller's call ended; the record goes once its consultation call has ended too
 // The moves allowed are those of Allowed; any other is refused, logged as an error and, in the checking builds,
 // stops the process there.
 class TRoutedCall {
  public:
-  enum class TState { None, Offered, Answered, Consulting, Dialling, Completing, Waiting, Greeting, Ended, Gone };
-  static constexpr int kStates = static_cast<int>(TState::Gone) + 1;
+  enum class TState { None, Offered, Answered, Consulting, Dialling, Completing, Waiting, Greeting, Ended, Gone, Menu };
+  static constexpr int kStates = static_cast<int>(TState::Menu) + 1;
   using TClock = std::chrono::steady_clock;
 
   explicit TRoutedCall(CORBA::Long caller) : caller_(caller) {}
@@ -68,6 +69,10 @@ class TRoutedCall {
   bool Greeted = false;                 // the rule's greeting started (or there was none to play)
   TClock::time_point HeardUntil;        // the greeting being played ends then
   TClock::time_point NextAnnouncement;  // of a waiting caller's place in line and expected wait
+  bool RuleChosen = false;              // Rule was chosen in the menu: it routes the call instead of the line's
+  bool MenuHeard = false;               // a call hears one menu: the rule it chooses routes it without its own
+  int MenuRepeats = 0;                  // the menu played again after a wrong digit
+  TClock::time_point ChooseUntil;       // the menu's prompt and then its time-out end then
 
  private:
   CORBA::Long caller_;

@@ -126,6 +126,43 @@ void TRule_Impl::SetCallerExperience(const ::RuleCallerExperience& experience) {
   announceEvery_ = experience.AnnounceEvery;
 }
 
+TRuleMenu TRule_Impl::GetMenu() const {
+  std::lock_guard lock(queueMutex_);
+  return menu_;
+}
+
+void TRule_Impl::CheckMenu(const std::string& who, const std::function<bool(CORBA::Long)>& isRule) {
+  // isRule asks the rules' container: not under this rule's lock.
+  std::array<std::optional<std::string>, 10> read;
+  {
+    std::lock_guard lock(queueMutex_);
+    read.swap(menuRead_);
+  }
+  std::array<std::optional<CORBA::Long>, 10> found;
+  for (std::size_t at = 0; at < read.size(); ++at) {
+    if (!read[at]) continue;
+    const std::string& text = *read[at];
+    found[at] = -1;
+    long id = -1;
+    std::size_t used = 0;
+    try {
+      id = std::stol(text, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != text.size() || id < 0 || !isRule(static_cast<CORBA::Long>(id))) {
+      const std::string key = at == 0 ? std::string("MenuDefault") : "Menu" + std::to_string(at);
+      LogErrorLine("Rules: " + who + " " + key + "=" + text + " names no rule; left out of the menu");
+      continue;
+    }
+    found[at] = static_cast<CORBA::Long>(id);
+  }
+  std::lock_guard lock(queueMutex_);
+  for (std::size_t at = 0; at < found.size(); ++at) {
+    if (found[at]) (at == 0 ? menu_.DefaultRule : menu_.Choices[at]) = *found[at];
+  }
+}
+
 CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
   const bool assigned = TContainer_Impl::AssignFrom(source);
   ::Rule_var rule = ::Rule::_narrow(source);
@@ -134,6 +171,11 @@ CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
       SetQueueSettings(rule->GetQueueSettings());
       ::RuleCallerExperience_var experience = rule->GetCallerExperience();
       SetCallerExperience(experience.in());
+      if (const TLocalServant<TRule_Impl> local{rule.in()}) {
+        const TRuleMenu menu = local->GetMenu();
+        std::lock_guard lock(queueMutex_);
+        menu_ = menu;
+      }
     });
   }
   return assigned;
@@ -162,6 +204,20 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
           experience->AnnounceEvery = every;
         }
         SetCallerExperience(experience.in());
+        // The menu's rules are known once every rule is loaded (CheckMenu); a missing key keeps what was set.
+        std::lock_guard lock(queueMutex_);
+        menu_.Prompt = ini.ReadString(section, "Menu", menu_.Prompt);
+        const int timeout = ini.ReadInteger(section, "MenuTimeout", static_cast<int>(menu_.TimeoutSeconds));
+        if (timeout < 1) {
+          LogErrorLine(std::string("Rules: [") + section + "] MenuTimeout=" + std::to_string(timeout) +
+                       " must be at least 1 second; " + std::to_string(menu_.TimeoutSeconds) + " kept");
+        } else {
+          menu_.TimeoutSeconds = timeout;
+        }
+        for (std::size_t at = 0; at < menuRead_.size(); ++at) {
+          const std::string key = at == 0 ? std::string("MenuDefault") : "Menu" + std::to_string(at);
+          if (ini.ValueExists(section, key)) menuRead_[at] = ini.ReadString(section, key, "");
+        }
       },
       [&] { return TContainer_Impl::LoadFromIniFile(fileName, section); });
 }
@@ -188,6 +244,13 @@ CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* secti
         keep("AnnouncePosition", experience->AnnouncePosition, "1");
         keep("AnnounceWait", experience->AnnounceWait, "1");
         keep("AnnounceEvery", experience->AnnounceEvery != 30, std::to_string(experience->AnnounceEvery));
+        const TRuleMenu menu = GetMenu();
+        keep("Menu", !menu.Prompt.empty(), menu.Prompt);
+        for (int digit = 1; digit <= 9; ++digit) {
+          keep(("Menu" + std::to_string(digit)).c_str(), menu.Choices[digit] >= 0, std::to_string(menu.Choices[digit]));
+        }
+        keep("MenuTimeout", menu.TimeoutSeconds != 5, std::to_string(menu.TimeoutSeconds));
+        keep("MenuDefault", menu.DefaultRule >= 0, std::to_string(menu.DefaultRule));
       },
       [&] { return TContainer_Impl::SaveToIniFile(fileName, section); });
 }

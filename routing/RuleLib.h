@@ -1,11 +1,24 @@
 #pragma once
 
+#include <array>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "model/ContainerLib.h"
 
 namespace vantrel {
+
+// The caller's menu of a rule (INI keys only): the prompt, the rules that digits 1 to 9 choose (by their ID; -1 for
+// none), how long the caller has to choose once the prompt ends, and the rule taken without a choice (-1: the
+// rule's own actions).
+struct TRuleMenu {
+  std::string Prompt;  // empty: no menu
+  std::array<CORBA::Long, 10> Choices{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};  // by digit; 0 is never a choice
+  long TimeoutSeconds = 5;
+  CORBA::Long DefaultRule = -1;
+};
 
 // A routing rule: its actions, tried by Order, decide where an offered or connected call goes.
 class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
@@ -30,6 +43,10 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   void SetQueueSettings(const ::RuleQueueSettings& settings) override;
   ::RuleCallerExperience* GetCallerExperience() override;
   void SetCallerExperience(const ::RuleCallerExperience& experience) override;
+  TRuleMenu GetMenu() const;
+  // Once all rules are loaded: the menu's entries read from the section take the rules they name; an entry naming
+  // no rule (isRule says which IDs are rules) is left out, with an error-log line naming the rule (who).
+  void CheckMenu(const std::string& who, const std::function<bool(CORBA::Long)>& isRule);
   CORBA::Boolean AssignFrom(::Base_ptr source) override;
   CORBA::Boolean LoadFromIniFile(const char* fileName, const char* section) override;
   CORBA::Boolean SaveToIniFile(const char* fileName, const char* section) override;
@@ -43,6 +60,9 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   bool announcePosition_ = false;              // guarded by queueMutex_
   bool announceWait_ = false;                  // guarded by queueMutex_
   long announceEvery_ = 30;                    // guarded by queueMutex_
+  TRuleMenu menu_;                             // guarded by queueMutex_
+  // The menu's entries as read, until CheckMenu: Menu1..Menu9 at 1..9, MenuDefault at 0; guarded by queueMutex_.
+  std::array<std::optional<std::string>, 10> menuRead_;
 };
 
 }  // namespace vantrel

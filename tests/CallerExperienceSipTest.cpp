@@ -48,7 +48,9 @@ class CallerExperienceSip : public ::testing::Test {
     TSipHostSetup{sipPort_, trunkPort_, "35000-35199", 8, "MediaTimeout=0\n"}.Write(host_.IniFolder());
     std::ofstream(host_.IniFolder() / "Settings.ini", std::ios::app) << "[Prompts]\nMusic=music.wav\n";
     std::filesystem::create_directories(host_.IniFolder() / "Prompts");
-    std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt") << "welcome=Welcome\ncaller-number=You are caller\n1=one\n";
+    std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt")
+        << "welcome=Welcome\ncaller-number=You are caller\n1=one\nmenu=For support press 2\n";
+    Tone("Prompts/menu.wav", 2000, 1000);
     Tone("Prompts/welcome.wav", 500, 1000);
     Tone("Prompts/caller-number.wav", 1000, 600);
     Tone("Prompts/1.wav", 1500, 400);
@@ -62,12 +64,7 @@ class CallerExperienceSip : public ::testing::Test {
                              nullptr, nullptr, nullptr),
                 SQLITE_OK);
     }
-    // Trunk line 101 lets callers wait for the support group, greeting them and telling their place.
-    std::ofstream(host_.IniFolder() / "Rules.ini")
-        << "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
-           "[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\nMaxWait=60\nGreeting=welcome\nAnnouncePosition=1\n"
-           "AnnounceEvery=30\n[Rules_0_Items]\nCount=1\nItemID=1\n"
-           "[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
+    std::ofstream(host_.IniFolder() / "Rules.ini") << RulesIni();
     std::ofstream(host_.IniFolder() / "Lines.ini")
         << "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
            "IsOuter=1\nUsingDND=0\n";
@@ -76,6 +73,13 @@ class CallerExperienceSip : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return ReadServerLog(host_.IniFolder(), "Info").find("SIP: listening on") !=
                                        std::string::npos; }));
     environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
+  }
+  // Trunk line 101 lets callers wait for the support group, greeting them and telling their place.
+  virtual std::string RulesIni() const {
+    return "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\nMaxWait=60\nGreeting=welcome\nAnnouncePosition=1\n"
+           "AnnounceEvery=30\n[Rules_0_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
   }
   void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
   std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
@@ -144,6 +148,73 @@ TEST_F(CallerExperienceSip, ATrunkCallerHearsTheGreetingThenItsPlaceThenTheMusic
   EXPECT_GE(heard.front().second, 50);  // the whole greeting
   EXPECT_NE(Exchange("status").find("outside 5550140 CONNECTED with 101 hearing music"), std::string::npos)
       << Exchange("status");
+  Exchange("hangup");
+  EXPECT_EQ(caller.WaitForExit(10s), 0) << caller.Output();
+}
+
+namespace {
+
+// Trunk line 101's rule offers a menu; digit 2 chooses the support rule, whose callers wait and hear their place.
+class CallerMenuSip : public CallerExperienceSip {
+ protected:
+  std::string RulesIni() const override {
+    return "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=2\nItemID=2\n"
+           "[Rules_0]\nID=1\nOrder=0\nName=Front desk\nEnabled=1\nMenu=menu\nMenu2=2\nMenuTimeout=30\n"
+           "[Rules_0_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0_0]\nID=1\nOrder=0\nName=Front group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n"
+           "[Rules_1]\nID=2\nOrder=1\nName=Support\nEnabled=1\nMaxWait=60\nAnnouncePosition=1\nAnnounceEvery=30\n"
+           "[Rules_1_Items]\nCount=1\nItemID=1\n"
+           "[Rules_1_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
+  }
+};
+
+}  // namespace
+
+TEST_F(CallerMenuSip, ATrunkCallerHearsTheMenuAndItsKeyedDigitChoosesTheRuleWhosePlaceInLineFollows) {
+  ::Operators_var operators = environment_->GetOperators();
+  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+  anna->SetID(11);
+  anna->SetLine(::Line_var(::Line::_narrow(
+      ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
+  anna->SetStatus(::OperatorPause);
+
+  RtpPeer media;
+  const auto note = host_.IniFolder() / "caller-media-port";
+  SpawnedProgram caller({"/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
+                         std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
+                         std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t",
+                         "u1", "-s", "101", "-key", "caller", "5550141", "-key", "rtp_ip", "127.0.0.1", "-key",
+                         "rtp_port", std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key",
+                         "media_note", note.string(), "-d", "0"});
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(note).size() > 8; }, 10s)) << "no answer";
+  const int relayPort = std::atoi(ReadText(note).c_str() + 8);  // "m=audio PORT"
+  ASSERT_GT(relayPort, 0) << ReadText(note);
+  // The pitches heard in order, runs of the music or of silence left out.
+  const auto pitches = [&] {
+    std::vector<int> heard;
+    for (const auto& packet : media.Received()) {
+      if (packet.payloadType != kPcmu || packet.payload.size() != 160) continue;
+      for (const int known : {2000, 1000, 1500}) {
+        if (std::abs(PitchOf(packet.payload) - known) <= 50 && (heard.empty() || heard.back() != known))
+          heard.push_back(known);
+      }
+    }
+    return heard;
+  };
+  const auto framesOf = [&](int pitch) {
+    int frames = 0;
+    for (const auto& packet : media.Received())
+      frames += packet.payloadType == kPcmu && std::abs(PitchOf(packet.payload) - pitch) <= 50 ? 1 : 0;
+    return frames;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return framesOf(2000) >= 10; }, 10s)) << "no menu heard";
+  media.SendDigit(relayPort, 101, 2);  // keyed while the menu plays
+  ASSERT_TRUE(WaitUntil([&] { return pitches().size() >= 3; }, 10s));
+  EXPECT_EQ(pitches(), (std::vector<int>{2000, 1000, 1500}));
+  EXPECT_LT(framesOf(2000), 50);  // the menu stopped at the digit
+  EXPECT_EQ(CrmFile(host_.IniFolder() / "crm.sqlite3")
+                .Text("select Reason || ' ' || Rule_id from tq_VantrelQueueLog where QueueEventType = 18"),
+            "2 2");
   Exchange("hangup");
   EXPECT_EQ(caller.WaitForExit(10s), 0) << caller.Output();
 }

@@ -51,6 +51,8 @@ class RoutedCallStates : public ::testing::Test {
           return {TState::Offered, TState::Answered, TState::Ended};
         case TState::Gone:
           return {TState::Offered, TState::Gone};
+        case TState::Menu:
+          return {TState::Offered, TState::Menu};
       }
       return {};
     }();
@@ -76,6 +78,8 @@ const std::set<std::pair<TState, TState>> kLegalMoves = {
     {TState::Ended, TState::Gone},
     {TState::Offered, TState::Greeting},       {TState::Greeting, TState::Answered},
     {TState::Greeting, TState::Gone},
+    {TState::Offered, TState::Menu},           {TState::Answered, TState::Menu},
+    {TState::Menu, TState::Answered},          {TState::Menu, TState::Gone},
 };
 
 }  // namespace
