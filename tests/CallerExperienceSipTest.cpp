@@ -45,7 +45,7 @@ class CallerExperienceSip : public ::testing::Test {
   void SetUp() override {
     sipPort_ = FreeLoopbackPort();
     trunkPort_ = FreeLoopbackPort();
-    TSipHostSetup{sipPort_, trunkPort_, "35000-35199", 8, "MediaTimeout=0\n"}.Write(host_.IniFolder());
+    TSipHostSetup{sipPort_, trunkPort_, "37000-37199", 8, "MediaTimeout=0\n"}.Write(host_.IniFolder());
     std::ofstream(host_.IniFolder() / "Settings.ini", std::ios::app) << "[Prompts]\nMusic=music.wav\n";
     std::filesystem::create_directories(host_.IniFolder() / "Prompts");
     std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt")
