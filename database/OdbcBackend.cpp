@@ -94,6 +94,16 @@ std::string ColumnText(SQLHSTMT statement, SQLUSMALLINT column) {
   return value;
 }
 
+
+// Runs the statement text on the handle; the number of its result's columns (0 for a statement without one).
+SQLSMALLINT ExecuteDirect(SQLHSTMT handle, std::string text, SQLHDBC connection) {
+  CheckStatement(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                 handle, connection);
+  SQLSMALLINT count = 0;
+  Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
+  return count;
+}
+
 }  // namespace
 
 TOdbcBackend::TOdbcBackend(const std::string& connectionString) {
@@ -136,11 +146,7 @@ std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::s
                                                                     const std::vector<std::string>& fieldNames) {
   const Statement statement = NewStatement(connection_);
   SQLHSTMT handle = statement.get();
-  std::string text = sql;
-  CheckStatement(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-                 handle, connection_);
-  SQLSMALLINT count = 0;
-  Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
+  const SQLSMALLINT count = ExecuteDirect(handle, sql, connection_);
   std::vector<std::string> names;
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
     SQLCHAR name[256] = {};
@@ -173,11 +179,7 @@ std::optional<std::vector<std::string>> TOdbcBackend::QueryFirstRow(const std::s
 std::vector<std::vector<std::string>> TOdbcBackend::QueryRows(const std::string& sql) {
   const Statement statement = NewStatement(connection_);
   SQLHSTMT handle = statement.get();
-  std::string text = sql;
-  CheckStatement(SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-                 handle, connection_);
-  SQLSMALLINT count = 0;
-  Check(SQLNumResultCols(handle, &count), SQL_HANDLE_STMT, handle);
+  const SQLSMALLINT count = ExecuteDirect(handle, sql, connection_);
   std::vector<std::vector<std::string>> rows;
   for (;;) {
     const SQLRETURN fetched = SQLFetch(handle);
