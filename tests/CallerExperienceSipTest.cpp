@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numbers>
 #include <sstream>
 
@@ -83,6 +85,27 @@ class CallerExperienceSip : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
   std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
+  // Operator 11 at 103, paused: the group's one member, so a caller waits.
+  void SeatPausedOperatorAt103() {
+    ::Operators_var operators = environment_->GetOperators();
+    ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
+    anna->SetID(11);
+    anna->SetLine(::Line_var(::Line::_narrow(
+        ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
+    anna->SetStatus(::OperatorPause);
+  }
+  // A SIPp caller from the trunk to 101 that stays on the line, its media at the peer; the relay's port it was
+  // given is written to the note.
+  std::unique_ptr<SpawnedProgram> CallFromTrunk(const std::string& number, RtpPeer& media,
+                                                const std::filesystem::path& note) {
+    return std::make_unique<SpawnedProgram>(std::vector<std::string>{
+        "/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
+        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
+        std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t", "u1", "-s",
+        "101", "-key", "caller", number, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
+        std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note", note.string(), "-d",
+        "0"});
+  }
 
   HostProcess host_;
   int sipPort_ = 0, trunkPort_ = 0;
@@ -93,21 +116,10 @@ class CallerExperienceSip : public ::testing::Test {
 
 TEST_F(CallerExperienceSip, ATrunkCallerHearsTheGreetingThenItsPlaceThenTheMusic) {
   // The one member of the group sits at 103, paused: the caller waits.
-  ::Operators_var operators = environment_->GetOperators();
-  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
-  anna->SetID(11);
-  anna->SetLine(::Line_var(::Line::_narrow(
-      ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
-  anna->SetStatus(::OperatorPause);
-
+  SeatPausedOperatorAt103();
   RtpPeer media;
   const auto note = host_.IniFolder() / "caller-media-port";
-  SpawnedProgram caller({"/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
-                         std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
-                         std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t",
-                         "u1", "-s", "101", "-key", "caller", "5550140", "-key", "rtp_ip", "127.0.0.1", "-key",
-                         "rtp_port", std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key",
-                         "media_note", note.string(), "-d", "0"});
+  const auto caller = CallFromTrunk("5550140", media, note);
   ASSERT_TRUE(WaitUntil([&] { return ReadText(note).size() > 8; }, 10s)) << "no answer";
   // The runs of frames heard, each as its pitch (the nearest of the prompts' and the music's) and its length.
   const auto runs = [&] {
@@ -149,7 +161,7 @@ TEST_F(CallerExperienceSip, ATrunkCallerHearsTheGreetingThenItsPlaceThenTheMusic
   EXPECT_NE(Exchange("status").find("outside 5550140 CONNECTED with 101 hearing music"), std::string::npos)
       << Exchange("status");
   Exchange("hangup");
-  EXPECT_EQ(caller.WaitForExit(10s), 0) << caller.Output();
+  EXPECT_EQ(caller->WaitForExit(10s), 0) << caller->Output();
 }
 
 namespace {
@@ -171,21 +183,10 @@ class CallerMenuSip : public CallerExperienceSip {
 }  // namespace
 
 TEST_F(CallerMenuSip, ATrunkCallerHearsTheMenuAndItsKeyedDigitChoosesTheRuleWhosePlaceInLineFollows) {
-  ::Operators_var operators = environment_->GetOperators();
-  ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
-  anna->SetID(11);
-  anna->SetLine(::Line_var(::Line::_narrow(
-      ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
-  anna->SetStatus(::OperatorPause);
-
+  SeatPausedOperatorAt103();
   RtpPeer media;
   const auto note = host_.IniFolder() / "caller-media-port";
-  SpawnedProgram caller({"/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
-                         std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
-                         std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t",
-                         "u1", "-s", "101", "-key", "caller", "5550141", "-key", "rtp_ip", "127.0.0.1", "-key",
-                         "rtp_port", std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key",
-                         "media_note", note.string(), "-d", "0"});
+  const auto caller = CallFromTrunk("5550141", media, note);
   ASSERT_TRUE(WaitUntil([&] { return ReadText(note).size() > 8; }, 10s)) << "no answer";
   const int relayPort = std::atoi(ReadText(note).c_str() + 8);  // "m=audio PORT"
   ASSERT_GT(relayPort, 0) << ReadText(note);
@@ -216,5 +217,5 @@ TEST_F(CallerMenuSip, ATrunkCallerHearsTheMenuAndItsKeyedDigitChoosesTheRuleWhos
                 .Text("select Reason || ' ' || Rule_id from tq_VantrelQueueLog where QueueEventType = 18"),
             "2 2");
   Exchange("hangup");
-  EXPECT_EQ(caller.WaitForExit(10s), 0) << caller.Output();
+  EXPECT_EQ(caller->WaitForExit(10s), 0) << caller->Output();
 }
