@@ -1,6 +1,7 @@
 // What a line's routed callers hear: the rule's greeting when the line answers, and while they wait their place
 // in line and the expected wait, spoken by the exchange between the music (telephony/PromptPlayback.h).
 #include <chrono>
+#include <optional>
 
 #include "lines/LineLib.h"
 #include "lines/LineRouter.h"
@@ -75,7 +76,8 @@ bool TLineRouter::StartGreeting(TRoutedCall& routed) {
 void TLineRouter::AnnounceToCallers() {
   if (routed_.empty()) return;
   const auto now = TRoutedCall::TClock::now();
-  const auto rules = line_.LocalRules();
+  // The Rules container only once a caller's announcement is due: most ticks none is.
+  std::optional<TLocalServant<TRules_Impl>> due;
   for (auto& [handle, routed] : routed_) {
     if (routed.IsOver()) continue;
     if (routed.State() == TState::Greeting) {
@@ -87,6 +89,8 @@ void TLineRouter::AnnounceToCallers() {
     if (routed.State() != TState::Waiting || now < routed.NextAnnouncement) continue;
     // The settings of the caller's own rule (the line's, or the one chosen in the menu), when it is due.
     const ::Rule_var rule = RuleOf(routed);
+    if (!due) due.emplace(line_.LocalRules());
+    const TLocalServant<TRules_Impl>& rules = *due;
     if (CORBA::is_nil(rule) || !rules) continue;
     const ::RuleCallerExperience_var experience = rule->GetCallerExperience();
     if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;
