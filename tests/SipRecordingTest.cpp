@@ -289,6 +289,34 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   EXPECT_NE(Crm("select count(*) from tq_VantrelLog where CallHandle = '" + key + "'"), "0");
 }
 
+TEST_F(SipRecording, RetentionRemovesTheRowsOfTheDaysItRemovesAndSaysHowMany) {
+  const auto folder = host_.IniFolder() / "Recordings";
+  std::filesystem::create_directories(folder / "2000-01-01");
+  std::filesystem::create_directories(folder / "2099-12-31");
+  std::ofstream(folder / "2000-01-01" / "old.wav") << "old";
+  std::ofstream(folder / "2099-12-31" / "new.wav") << "new";
+  {
+    CrmFile crm(host_.IniFolder() / "crm.sqlite3");
+    ASSERT_EQ(sqlite3_exec(crm.Handle(),
+                           "create table tq_VantrelRecording (ID integer primary key autoincrement, CallHandle "
+                           "varchar(40) not null, LinePhoneNumber varchar(64), Operator_id int, FileName varchar(255) "
+                           "not null, StartTime datetime, Seconds int, PausedSeconds int, EventOrder int); "
+                           "insert into tq_VantrelRecording (CallHandle, FileName, StartTime) values "
+                           "('a', '2000-01-01/old.wav', '2000-01-01 10:00:00'), "
+                           "('b', '2099-12-31/new.wav', '2099-12-31 10:00:00'), ('c', 'odd.wav', '2000-01-01');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+  }
+  ASSERT_NO_FATAL_FAILURE(Start(false, "[Recording]\nKeepDays=30\n"));
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("Recordings: removed 1 rows of days before ") != std::string::npos; }))
+      << Log();
+  EXPECT_NE(Log().find("Recordings: removed 1 of 2000-01-01, older than 30 days"), std::string::npos);
+  EXPECT_EQ(Crm("select group_concat(FileName, ' ') from (select FileName from tq_VantrelRecording order by ID)"),
+            "2099-12-31/new.wav odd.wav");
+  EXPECT_FALSE(std::filesystem::exists(folder / "2000-01-01"));
+  EXPECT_TRUE(std::filesystem::exists(folder / "2099-12-31" / "new.wav"));
+}
+
 TEST_F(SipRecording, OnDemandRecordingSaysClearlyWhatItCannotDo) {
   ASSERT_NO_FATAL_FAILURE(Start(false));
   CORBA::String_var answer = line103_->StartRecording(424242);
