@@ -287,6 +287,17 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   const std::string key = Crm("select CallHandle from tq_VantrelRecording");
   EXPECT_EQ(relative.substr(11), key + ".wav");
   EXPECT_NE(Crm("select count(*) from tq_VantrelLog where CallHandle = '" + key + "'"), "0");
+  // The queue log tells the recording's start, pause, resumption and end, at the line and with its operator.
+  const std::string kinds = "select group_concat(QueueEventType, ' ') from (select QueueEventType from "
+                            "tq_VantrelQueueLog where CallHandle = '" + key + "' and QueueEventType >= 19 order by "
+                            "EventOrder)";
+  ASSERT_TRUE(WaitUntil([&] { return Crm(kinds) == "19 20 21 22"; })) << Crm(kinds);
+  EXPECT_EQ(Crm("select LinePhoneNumber || ' ' || Reason from tq_VantrelQueueLog where CallHandle = '" + key +
+                "' and QueueEventType = 22"),
+            "103 1");
+  EXPECT_NEAR(std::atof(Crm("select Seconds from tq_VantrelQueueLog where CallHandle = '" + key +
+                            "' and QueueEventType = 22").c_str()),
+              talked, 1.5);
 }
 
 TEST_F(SipRecording, RetentionRemovesTheRowsOfTheDaysItRemovesAndSaysHowMany) {
