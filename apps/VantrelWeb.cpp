@@ -26,6 +26,7 @@
 #include "web/HttpServer.h"
 #include "web/LoginPool.h"
 #include "web/LoginThrottle.h"
+#include "web/RecordingsApi.h"
 #include "web/ReportsApi.h"
 #include "web/ServerLink.h"
 #include "web/WebApi.h"
@@ -127,6 +128,8 @@ int main(int argc, char** argv) {
                               ListOf(options.count("--allowed-hosts") ? options["--allowed-hosts"] : ""));
     vantrel::web::TReportsApi reports(orb, corbaloc);
     api.SetReports(reports);
+    vantrel::web::TRecordingsApi recordings(reports, options["--ini"]);
+    api.SetRecordings(recordings);
     vantrel::web::TSipAccounts sipAccounts((std::filesystem::path(options["--ini"]) / "Exchange.ini").string());
     api.SetSipAccounts(sipAccounts);
     boost::asio::io_context context;

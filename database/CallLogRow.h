@@ -29,6 +29,11 @@ enum class TQueueEvent {
   PositionAnnounced = 17,  // the caller hears its place in line (Reason: the place) or the expected wait
   MenuChosen = 18,         // the caller's menu sends the call on with a rule (Rule_id); Reason: the digit, 0 for the
                            // menu's default (no digit in time, or wrong ones)
+  // A recording of the call at the line (ConnectedPhoneNumber: the line's number; Operator_id: who sits there).
+  RecordingStarted = 19,
+  RecordingPaused = 20,
+  RecordingResumed = 21,
+  RecordingStopped = 22,  // Seconds: its length, paused spans included; Reason: the paused seconds
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

@@ -1,5 +1,6 @@
 #include "VantrelClient.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -84,6 +85,30 @@ std::string CrmContactName(const std::string& number) {
   return name.in();
 }
 
+// The recordings' rows of the days whose files the recorder removed ("YYYY-MM-DD/..." before the oldest day kept),
+// through the Database as the call log's own statements go. A CRM out of reach leaves them for the next day's pass.
+void RemoveRecordingRowsBefore(const std::string& oldestKept) {
+  const bool isDay = oldestKept.size() == 10 && std::all_of(oldestKept.begin(), oldestKept.end(), [](char c) {
+                       return c == '-' || (c >= '0' && c <= '9');
+                     });
+  if (!isDay || State().environment == nullptr) return;
+  ::Database_var database = State().environment->GetConnectedDatabase();
+  if (CORBA::is_nil(database)) return;
+  const std::string where = " from tq_VantrelRecording where FileName like '____-__-__/%' and FileName < '" +
+                            oldestKept + "'";
+  CORBA::String_var count;
+  if (!database->GetFieldValue(("select count(*) as Removed" + where).c_str(), "Removed", count.out())) {
+    LogErrorLine("Recordings' rows before " + oldestKept + " not removed: the CRM cannot be read");
+    return;
+  }
+  if (std::string(count.in()) == "0") return;
+  if (!database->ExecuteSQL(("delete" + where).c_str())) {
+    LogErrorLine("Recordings' rows before " + oldestKept + " not removed: the CRM refused the statement");
+    return;
+  }
+  LogFormat("Recordings: removed %s rows of days before %s", {std::string(count.in()), oldestKept});
+}
+
 // The telephony back-end "Exchange.ini" of the INI folder names serves the lines of this process through the
 // Telephony API. A software exchange also gets its control socket there, so that outside callers can be played
 // by a person or another process. Done once.
@@ -123,7 +148,8 @@ bool StartExchange(const std::string& iniFolder) {
       state.sipPort->SetCallerNameLookup(CrmContactName);
       const auto recordings = telephony::TCallRecorder::ConfiguredFolder(iniFolder);
       state.sipPort->SetRecorder(std::make_shared<telephony::TCallRecorder>(
-          recordings, std::chrono::seconds(1), telephony::TCallRecorder::ConfiguredKeepDays(iniFolder)));
+          recordings, std::chrono::seconds(1), telephony::TCallRecorder::ConfiguredKeepDays(iniFolder),
+          RemoveRecordingRowsBefore));
       LogFormat("Recordings: %s", {recordings.string()});
     }
   } catch (...) {

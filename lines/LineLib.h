@@ -231,6 +231,8 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // A connected call of a line that records its calls starts its recording; a finished one ends its record.
   void RecordIfWanted(CORBA::Long call);
   void RecordingOver(CORBA::Long call);
+  // The queue log's row of a recording's start, pause, resumption or end.
+  void RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds);
   char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;

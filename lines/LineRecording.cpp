@@ -60,6 +60,7 @@ std::string TLine_Impl::Record(CORBA::Long handle, TRecordRequest::TAction actio
     case TRecordRequest::TAction::Start:
       recordings_.Started(handle, callKey, request.file, DateTimeText(now, false), steadyNow);
       LogFormat("Recording: call %d of line %s in %s", {static_cast<long>(handle), Name(), request.file});
+      RecordingQueueRow(handle, TQueueEvent::RecordingStarted, 0, 0);
       break;
     case TRecordRequest::TAction::Stop:
       RecordingOver(handle);
@@ -70,6 +71,10 @@ std::string TLine_Impl::Record(CORBA::Long handle, TRecordRequest::TAction actio
       LogFormat(action == TRecordRequest::TAction::Pause ? "Recording: call %d of line %s paused"
                                                          : "Recording: call %d of line %s resumed",
                 {static_cast<long>(handle), Name()});
+      RecordingQueueRow(handle,
+                        action == TRecordRequest::TAction::Pause ? TQueueEvent::RecordingPaused
+                                                                 : TQueueEvent::RecordingResumed,
+                        0, 0);
       break;
   }
   return {};
@@ -87,6 +92,7 @@ void TLine_Impl::RecordingOver(CORBA::Long call) {
   if (!finished) return;
   LogFormat("Recording: call %d of line %s ended, %d s (paused %d s)",
             {static_cast<long>(call), Name(), finished->seconds, finished->pausedSeconds});
+  RecordingQueueRow(call, TQueueEvent::RecordingStopped, finished->seconds, finished->pausedSeconds);
   // Its row goes through the call log's writer: batched, journaled while the database is away, never twice.
   const ::Database_var database = GetDatabase();
   const TLocalServant<TDatabase_Impl> callLog{database.in()};
@@ -103,6 +109,30 @@ void TLine_Impl::RecordingOver(CORBA::Long call) {
   row.PausedSeconds = finished->pausedSeconds;
   std::string error;
   if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.RecordingOver", error.c_str());
+}
+
+void TLine_Impl::RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds) {
+  const ::Database_var database = GetDatabase();
+  const TLocalServant<TDatabase_Impl> callLog{database.in()};
+  if (!callLog) return;
+  // Keyed as the call log keys the call (and as the recording's own row).
+  const auto entry = history_.GetItem(call);
+  const TDateTime now = NowLocal();
+  const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
+  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
+  ::Operator_var seated = GetOperator();
+  TCallLogRow row;
+  row.QueueEvent = event;
+  row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(call);
+  row.BeginTime = DateTimeText(now, false);
+  row.LinePhoneNumber = linePhoneNumber.in();
+  row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
+  row.ConnectedPhoneNumber = linePhoneNumber.in();
+  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+  row.Seconds = seconds;
+  row.Reason = pausedSeconds;
+  std::string error;
+  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.RecordingQueueRow", error.c_str());
 }
 
 }  // namespace vantrel

@@ -23,6 +23,8 @@ struct TLegChange {
   DWORD peer = 0;
   bool gone = false;
   bool waitsForPhone = false;
+  DWORD room = 0;          // the conference (its call) whose parties the leg's media is mixed with; 0: none
+  DWORD takesMediaOf = 0;  // a conference call that carries on the media of the station's leg it was made from
   // Prompts to play to the leg's party once, now; a new one (another pointer) starts over. Null: none.
   std::shared_ptr<const std::vector<std::int16_t>> prompt;
 };
@@ -35,6 +37,11 @@ class IExchangePorts {
   virtual void LegChanged(const TLegChange& change) = 0;
   // Whether a call a program makes from the station rings the station's phone before it dials (click-to-dial).
   virtual bool RingsPhoneFirst(const std::string& station) const = 0;
+  // Whether a conference of these legs can be bridged: at least one of them carries media through the port.
+  virtual bool Mixes(const std::vector<DWORD>& legs) const {
+    (void)legs;
+    return false;
+  }
   // Records the station's leg and whoever it talks to (peer, 0: nobody yet), left the peer, right the station:
   // empty when done, else why not. Ports without media record nothing.
   virtual std::string Record(DWORD leg, DWORD peer, const TRecordRequest& request) {

@@ -107,6 +107,7 @@ class TSoftExchange final : public ITelephonyProvider {
   LONG BlindTransfer(DWORD call, const std::string& destination, const TReply& reply) override;
   LONG SetupTransfer(DWORD call, const TReply& reply, DWORD* consultCall) override;
   LONG CompleteTransfer(DWORD held, DWORD consult, const TReply& reply) override;
+  LONG Conference(DWORD held, DWORD consult, const TReply& reply, DWORD* conferenceCall) override;
   LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) override;
   void Released(DWORD call) override;
   // "play" or "stop" prompts to the party the call talks to (TPromptPlayback).
@@ -119,6 +120,8 @@ class TSoftExchange final : public ITelephonyProvider {
     DWORD peer = 0;
     bool waitsForPhone = false;  // made by a program; dials once the station's phone answers
     TPromptPlayback playback;    // what a line plays to the leg's party; ends with a new partner
+    DWORD conference = 0;        // the conference call the leg is a member or a party of (its own id for itself)
+    DWORD mediaFrom = 0;         // a new conference call: the station's leg whose media it carries on
     bool IsFarEnd() const { return device < 0; }
   };
 
@@ -142,6 +145,10 @@ class TSoftExchange final : public ITelephonyProvider {
              const std::string& firstCalled = {});
   void Connect(Leg& answering);
   void GoIdle(Leg& leg);
+  // The leg leaves its conference; the conference call is disconnected once no member call is left.
+  void LeaveConference(Leg& leg);
+  // The conference call ends: its member calls go idle and the parties left talk on to each other.
+  void EndConference(Leg& conference);
   void EraseIfUnused(DWORD legId);
   void EndLegsOfDevice(int device);
   Leg* FarEnd(DWORD farEnd);

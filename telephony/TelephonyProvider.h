@@ -98,6 +98,13 @@ class ITelephonyProvider {
   // Holds the call for transfer and makes the consultation call (*consultCall) on the same device.
   virtual LONG SetupTransfer(DWORD call, const TReply& reply, DWORD* consultCall) = 0;
   virtual LONG CompleteTransfer(DWORD held, DWORD consult, const TReply& reply) = 0;
+  // Makes a conference of the held call's party, the device and the consultation's party: both calls go
+  // CONFERENCED and *conferenceCall is the conference call. A back-end without a bridge for the calls refuses it.
+  virtual LONG Conference(DWORD held, DWORD consult, const TReply& reply, DWORD* conferenceCall) {
+    (void)held, (void)consult, (void)reply;
+    *conferenceCall = 0;
+    return LINEERR_OPERATIONUNAVAIL;
+  }
   // forwarded false: forwarding off; destination empty with forwarded: do not disturb.
   virtual LONG Forward(DWORD device, bool forwarded, const std::string& destination, const TReply& reply) = 0;
   // No application holds the call any more.

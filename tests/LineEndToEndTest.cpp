@@ -211,6 +211,48 @@ TEST_F(LinesOfAHost, ClientsDialHoldAndTransferBetweenLines) {
   EXPECT_EQ(WaitFor(secondEvents, ::CallFinished), atSecond);
 }
 
+TEST_F(LinesOfAHost, AConferenceOfSimulatedCallsIsRefusedClearlyAndBothCallsStayUsable) {
+  ::Line_var first = LineOf("101");
+  ::Line_var second = LineOf("102");
+  RecordingLineEvents* firstEvents = Listen(first);
+  RecordingLineEvents* secondEvents = Listen(second);
+  first->Dial(0, "95550100", 0);
+  const CORBA::Long outgoing = WaitFor(firstEvents, ::OutgoingCall);
+  ASSERT_GT(outgoing, 0);
+  Exchange("answer");
+  EXPECT_EQ(WaitFor(firstEvents, ::OutgoingCallConnected), outgoing);
+  first->SetupTransfer(outgoing);
+  EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsPendTransfer(outgoing); }));
+  const CORBA::Long consult = first->GetConsultCallHandle(outgoing);
+  ASSERT_GT(consult, 0);
+  first->Dial(consult, "102", 0);
+  const CORBA::Long atSecond = WaitFor(secondEvents, ::Offering);
+  ASSERT_GT(atSecond, 0);
+  second->Answer(atSecond);
+  EXPECT_TRUE(WaitUntil([&] { return first->GetCallIsConnected(consult); }));
+
+  // Simulated parties carry no media to mix: the line says so and nothing changes.
+  first->CompleteTransfer(consult, true);
+  EXPECT_TRUE(WaitUntil([&] {
+    CORBA::String_var error = first->GetLastError();
+    return std::string(error.in()).find("The operation is not available.") != std::string::npos;
+  })) << CORBA::String_var(first->GetLastError()).in();
+  CORBA::String_var error = first->GetLastError();
+  EXPECT_NE(std::string(error.in()).find("TLine_Impl.CompleteTransfer"), std::string::npos) << error.in();
+  EXPECT_FALSE(firstEvents->SawAny(::Conferenced));
+  EXPECT_TRUE(first->GetCallIsPendTransfer(outgoing));
+  EXPECT_TRUE(first->GetCallIsConnected(consult));
+
+  // The same two calls still transfer.
+  first->CompleteTransfer(consult, false);
+  EXPECT_TRUE(WaitUntil([&] {
+    CORBA::String_var connected = second->GetConnectedID(atSecond);
+    return std::string(connected.in()) == "5550100";
+  }));
+  Exchange("hangup");
+  EXPECT_EQ(WaitFor(secondEvents, ::CallFinished), atSecond);
+}
+
 TEST_F(LinesOfAHost, ADisabledLineStaysSilent) {
   ::Line_var line = LineOf("103");
   RecordingLineEvents* listener = Listen(line);

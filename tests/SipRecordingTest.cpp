@@ -287,6 +287,45 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   const std::string key = Crm("select CallHandle from tq_VantrelRecording");
   EXPECT_EQ(relative.substr(11), key + ".wav");
   EXPECT_NE(Crm("select count(*) from tq_VantrelLog where CallHandle = '" + key + "'"), "0");
+  // The queue log tells the recording's start, pause, resumption and end, at the line and with its operator.
+  const std::string kinds = "select group_concat(QueueEventType, ' ') from (select QueueEventType from "
+                            "tq_VantrelQueueLog where CallHandle = '" + key + "' and QueueEventType >= 19 order by "
+                            "EventOrder)";
+  ASSERT_TRUE(WaitUntil([&] { return Crm(kinds) == "19 20 21 22"; })) << Crm(kinds);
+  EXPECT_EQ(Crm("select LinePhoneNumber || ' ' || Reason from tq_VantrelQueueLog where CallHandle = '" + key +
+                "' and QueueEventType = 22"),
+            "103 1");
+  EXPECT_NEAR(std::atof(Crm("select Seconds from tq_VantrelQueueLog where CallHandle = '" + key +
+                            "' and QueueEventType = 22").c_str()),
+              talked, 1.5);
+}
+
+TEST_F(SipRecording, RetentionRemovesTheRowsOfTheDaysItRemovesAndSaysHowMany) {
+  const auto folder = host_.IniFolder() / "Recordings";
+  std::filesystem::create_directories(folder / "2000-01-01");
+  std::filesystem::create_directories(folder / "2099-12-31");
+  std::ofstream(folder / "2000-01-01" / "old.wav") << "old";
+  std::ofstream(folder / "2099-12-31" / "new.wav") << "new";
+  {
+    CrmFile crm(host_.IniFolder() / "crm.sqlite3");
+    ASSERT_EQ(sqlite3_exec(crm.Handle(),
+                           "create table tq_VantrelRecording (ID integer primary key autoincrement, CallHandle "
+                           "varchar(40) not null, LinePhoneNumber varchar(64), Operator_id int, FileName varchar(255) "
+                           "not null, StartTime datetime, Seconds int, PausedSeconds int, EventOrder int); "
+                           "insert into tq_VantrelRecording (CallHandle, FileName, StartTime) values "
+                           "('a', '2000-01-01/old.wav', '2000-01-01 10:00:00'), "
+                           "('b', '2099-12-31/new.wav', '2099-12-31 10:00:00'), ('c', 'odd.wav', '2000-01-01');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+  }
+  ASSERT_NO_FATAL_FAILURE(Start(false, "[Recording]\nKeepDays=30\n"));
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("Recordings: removed 1 rows of days before ") != std::string::npos; }))
+      << Log();
+  EXPECT_NE(Log().find("Recordings: removed 1 of 2000-01-01, older than 30 days"), std::string::npos);
+  EXPECT_EQ(Crm("select group_concat(FileName, ' ') from (select FileName from tq_VantrelRecording order by ID)"),
+            "2099-12-31/new.wav odd.wav");
+  EXPECT_FALSE(std::filesystem::exists(folder / "2000-01-01"));
+  EXPECT_TRUE(std::filesystem::exists(folder / "2099-12-31" / "new.wav"));
 }
 
 TEST_F(SipRecording, OnDemandRecordingSaysClearlyWhatItCannotDo) {
@@ -423,4 +462,112 @@ TEST_F(SipRecording, TheConsoleRecordsPausesResumesAndStopsTheOperatorsCall) {
   ::close(commands);
   EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+}
+
+namespace {
+
+// The caller (1 kHz) routed to the operator at 103 (600 Hz), who consults 104 (400 Hz) and makes a conference of
+// the three; each party talks from its own peer.
+class SipConference : public SipRecording {
+ protected:
+  void StartConference() {
+    ASSERT_NO_FATAL_FAILURE(Start(false));
+    const int phone104Port = FreeLoopbackPort();
+    const auto credentials = host_.IniFolder() / "phone-104.csv";
+    std::ofstream(credentials) << "SEQUENTIAL\n104;[authentication username=104 password=pw-104]\n";
+    // The server's nonce is the same for a second; a phone registered in the same second as 103's tries again.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return Sipp("register.xml", phone104Port, {"-inf", credentials.string(), "-key", "expiry", "3600"})
+                     ->WaitForExit(20s) == 0;
+        },
+        10s));
+    phone_ = AnsweringPhone(phoneMedia_);
+    phone104_ = Sipp("phone.xml", phone104Port,
+                     {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(thirdMedia_.Port()), "-key",
+                      "law", std::to_string(kPcmu)});
+    callerCall_ = Caller("5550111", callerMedia_, 9000);
+    const int callersPort = CallersRelayPort();
+    ASSERT_GT(callersPort, 0) << callerCall_->Output();
+    call_ = ConnectedCall();
+    caller_.Start([callersPort] { return callersPort; });
+    operator_.Start([this] { return phoneMedia_.LastSourcePort(); });
+    third_.Start([this] { return thirdMedia_.LastSourcePort(); });
+
+    line103_->SetupTransfer(call_);
+    ASSERT_TRUE(WaitUntil([&] { return line103_->GetCallIsPendTransfer(call_); }));
+    const CORBA::Long consult = line103_->GetConsultCallHandle(call_);
+    ASSERT_GT(consult, 0);
+    line103_->Dial(consult, "104", 0);
+    ASSERT_TRUE(WaitUntil([&] { return line103_->GetCallIsConnected(consult); }, 10s)) << Exchange("status");
+    line103_->CompleteTransfer(consult, true);
+    ASSERT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Conferenced); }, 10s))
+        << CORBA::String_var(line103_->GetLastError()).in() << Log();
+    EXPECT_EQ(listener103_->First(::Conferenced), call_);
+    ASSERT_TRUE(WaitUntil([&] { return Log().find("talk in conference") != std::string::npos; })) << Log();
+  }
+  void TearDown() override {
+    caller_.Stop();
+    operator_.Stop();
+    third_.Stop();
+    SipRecording::TearDown();
+  }
+  // What each peer hears for a second and a half, from half a second on.
+  std::vector<std::vector<std::int16_t>> Listen() {
+    std::this_thread::sleep_for(500ms);
+    const std::size_t callerHad = callerMedia_.ReceivedCount(), phoneHad = phoneMedia_.ReceivedCount(),
+                      thirdHad = thirdMedia_.ReceivedCount();
+    std::this_thread::sleep_for(1500ms);
+    return {HeardSince(callerMedia_, callerHad), HeardSince(phoneMedia_, phoneHad),
+            HeardSince(thirdMedia_, thirdHad)};
+  }
+
+  RtpPeer phoneMedia_, callerMedia_, thirdMedia_;
+  std::unique_ptr<SpawnedProgram> phone_, phone104_, callerCall_;
+  CORBA::Long call_ = 0;
+  TalkingParty caller_{callerMedia_, 1000, kPcma}, operator_{phoneMedia_, 600, kPcmu}, third_{thirdMedia_, 400, kPcmu};
+};
+
+}  // namespace
+
+TEST_F(SipConference, EachOfThreePartiesHearsTheTwoOthersNeverItselfAndTheTwoLeftGoOnWhenTheCallerHangsUp) {
+  ASSERT_NO_FATAL_FAILURE(StartConference());
+  const auto heard = Listen();
+  EXPECT_GT(ToneLevel(heard[0], 600), 1000);
+  EXPECT_GT(ToneLevel(heard[0], 400), 1000);
+  EXPECT_LT(ToneLevel(heard[0], 1000), 200);
+  EXPECT_GT(ToneLevel(heard[1], 1000), 1000);
+  EXPECT_GT(ToneLevel(heard[1], 400), 1000);
+  EXPECT_LT(ToneLevel(heard[1], 600), 200);
+  EXPECT_GT(ToneLevel(heard[2], 1000), 1000);
+  EXPECT_GT(ToneLevel(heard[2], 600), 1000);
+  EXPECT_LT(ToneLevel(heard[2], 400), 200);
+
+  // The caller hangs up: the operator and the consulted party still hear each other.
+  EXPECT_EQ(callerCall_->WaitForExit(30s), 0) << callerCall_->Output();
+  caller_.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("5550111 leaves conference") != std::string::npos; })) << Log();
+  const auto after = Listen();
+  EXPECT_GT(ToneLevel(after[1], 400), 1000);
+  EXPECT_LT(ToneLevel(after[1], 600), 200);
+  EXPECT_GT(ToneLevel(after[2], 600), 1000);
+  EXPECT_LT(ToneLevel(after[2], 400), 200);
+  EXPECT_TRUE(listener103_->SawAny(::Conferenced));
+}
+
+TEST_F(SipConference, WhenTheOperatorHangsUpTheCallerAndTheConsultedPartyTalkOn) {
+  ASSERT_NO_FATAL_FAILURE(StartConference());
+  Exchange("drop 103");
+  // The operator's phone is hung up; the two others are connected to each other.
+  EXPECT_EQ(phone_->WaitForExit(10s), 0) << phone_->Output();
+  operator_.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("conference") != std::string::npos &&
+                                     Log().find(" ends; 2 parties stay") != std::string::npos; }))
+      << Log();
+  EXPECT_TRUE(WaitUntil([&] { return PartyShows("5550111", "CONNECTED with 104"); })) << Exchange("status");
+  const auto heard = Listen();
+  EXPECT_GT(ToneLevel(heard[0], 400), 1000);
+  EXPECT_LT(ToneLevel(heard[0], 1000), 200);
+  EXPECT_GT(ToneLevel(heard[2], 1000), 1000);
+  EXPECT_LT(ToneLevel(heard[2], 400), 200);
 }

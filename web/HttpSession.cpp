@@ -29,6 +29,7 @@ TWebRequest RequestOf(const http::request<http::string_body>& request) {
   plain.cookie = std::string(request[http::field::cookie]);
   plain.origin = std::string(request[http::field::origin]);
   plain.host = std::string(request[http::field::host]);
+  plain.range = std::string(request[http::field::range]);
   return plain;
 }
 }  // namespace

@@ -45,12 +45,7 @@ std::string Decoded(const std::string& text) {
   return out;
 }
 
-// A parameter's value as it may be quoted back in a message: short, printable.
-std::string Shown(const std::string& value) {
-  std::string shown;
-  for (const char c : value.substr(0, 40)) shown.push_back(c >= 0x20 && c < 0x7f ? c : '?');
-  return shown;
-}
+std::string Shown(const std::string& value) { return TReportsApi::Shown(value); }
 
 long PositiveNumber(const std::string& name, const std::string& value) {
   if (!std::regex_match(value, kPositiveNumber) || std::stoll(value) > 2147483647)
@@ -177,7 +172,14 @@ std::string TReportsApi::TimeZoneName() {
   return tzname[0];
 }
 
-TReportsApi::TParameters TReportsApi::ParseParameters(const std::string& target) {
+std::string TReportsApi::Shown(const std::string& value) {
+  std::string shown;
+  for (const char c : value.substr(0, 40)) shown.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+  return shown;
+}
+
+std::map<std::string, std::string> TReportsApi::QueryValues(const std::string& target,
+                                                            const std::set<std::string>& known) {
   std::map<std::string, std::string> values;
   const auto question = target.find('?');
   if (question != std::string::npos) {
@@ -190,11 +192,16 @@ TReportsApi::TParameters TReportsApi::ParseParameters(const std::string& target)
       if (pair.empty()) continue;
       const auto equals = pair.find('=');
       const std::string name = Decoded(pair.substr(0, equals));
-      static const std::set<std::string> known = {"from", "to", "interval", "rule", "operator", "format"};
       if (!known.count(name)) throw TWebError(400, "Unknown parameter \"" + Shown(name) + "\"");
       values[name] = equals == std::string::npos ? std::string() : Decoded(pair.substr(equals + 1));
     }
   }
+  return values;
+}
+
+TReportsApi::TParameters TReportsApi::ParseParameters(const std::string& target) {
+  const std::map<std::string, std::string> values =
+      QueryValues(target, {"from", "to", "interval", "rule", "operator", "format"});
   TParameters parameters;
   TReportQuery& query = parameters.query;
   query.now = NowWallClock();
@@ -274,6 +281,16 @@ TReportsApi::TServerSettings TReportsApi::Refresh() {
   settings_ = settings;
   refreshed_ = std::chrono::steady_clock::now();
   return settings_;
+}
+
+TDataConnection& TReportsApi::OpenCrm() {
+  Refresh();
+  try {
+    connection_.Open();
+  } catch (const std::exception& error) {
+    throw TWebError(503, std::string("The CRM database cannot be read: ") + error.what());
+  }
+  return connection_;
 }
 
 TWebResponse TReportsApi::Handle(const TWebRequest& request, const TWebUser& user, const std::string& report) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "WebApi.h"
@@ -34,6 +35,12 @@ class TReportsApi {
     bool csv = false;
   };
   static TParameters ParseParameters(const std::string& target);
+  // The query's parameters, decoded; throws TWebError(400) for a name not in `known`.
+  static std::map<std::string, std::string> QueryValues(const std::string& target, const std::set<std::string>& known);
+  // A parameter's value as it may be quoted back in a message: short, printable.
+  static std::string Shown(const std::string& value);
+  // The CRM, opened with the server's connection string (the recordings' rows are read there too).
+  TDataConnection& OpenCrm();
   // RFC 4180: quoted when it holds a comma, a quote or a line break; quotes doubled.
   static std::string CsvField(const std::string& text);
   // The local time zone's name ("Europe/Berlin"), or its abbreviation when it has none.

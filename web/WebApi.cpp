@@ -8,6 +8,7 @@
 
 #include "Metrics.h"
 #include "client/RemoteNames.h"
+#include "RecordingsApi.h"
 #include "ReportsApi.h"
 #include "WebError.h"
 
@@ -222,6 +223,7 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
   if (path.empty() && get) return Page("wallboard.html");
   if (path.size() == 1 && path[0] == "panel" && get) return Page("panel.html");
   if (path.size() == 1 && path[0] == "reports" && get && reports_ != nullptr) return Page("reports.html");
+  if (path.size() == 1 && path[0] == "recordings" && get && recordings_ != nullptr) return Page("recordings.html");
   if (path.size() == 2 && path[0] == "static" && get) return Page(path[1]);
   if (path.size() == 1 && path[0] == "metrics" && get) {
     TWebResponse response;
@@ -246,6 +248,8 @@ TWebResponse TWebApi::Route(const TWebRequest& request, const std::vector<std::s
   const TWebUser user = RequireUser(request);
   if (path.size() == 3 && path[1] == "reports" && get && reports_ != nullptr)
     return reports_->Handle(request, user, path[2]);
+  if (path.size() >= 2 && path[1] == "recordings" && get && recordings_ != nullptr)
+    return recordings_->Handle(request, user, path);
   if (path.size() == 2 && get) {
     const TLiveState state = link_.State();
     if (path[1] == "state") return JsonResponse(200, ToJson(state));

@@ -21,6 +21,7 @@
 namespace vantrel::web {
 
 class TReportsApi;
+class TRecordingsApi;
 
 struct TWebRequest {
   std::string method;  // "GET", "POST", ...
@@ -31,6 +32,7 @@ struct TWebRequest {
   std::string origin;  // empty when the browser sent none
   std::string host;
   std::string peer;  // the client's address
+  std::string range;  // the Range header, empty when none
 };
 
 struct TWebResponse {
@@ -63,6 +65,8 @@ class TWebApi {
   static constexpr const char* kCookieName = "vantrel_session";
   // The supervisors' reports under /api/reports/ and their page /reports.
   void SetReports(TReportsApi& reports) { reports_ = &reports; }
+  // The recordings under /api/recordings and their page /recordings.
+  void SetRecordings(TRecordingsApi& recordings) { recordings_ = &recordings; }
   // Operators' phones in the browser: GET /api/sip gives the account, a WebSocket there carries its SIP.
   void SetSipAccounts(TSipAccounts& accounts) { sipAccounts_ = &accounts; }
   // The account of the phone the request may have: a signed-in operator's, for the station of the line they
@@ -85,6 +89,7 @@ class TWebApi {
   std::vector<std::string> hostNames_;
   TReportsApi* reports_ = nullptr;  // set before the server starts
   TSipAccounts* sipAccounts_ = nullptr;  // likewise
+  TRecordingsApi* recordings_ = nullptr;  // likewise
 };
 
 // An answer with a JSON body.

@@ -11,8 +11,9 @@
 
 namespace vantrel::telephony {
 
-TCallRecorder::TCallRecorder(std::filesystem::path folder, std::chrono::milliseconds flushEvery, int keepDays)
-    : folder_(std::move(folder)), flushEvery_(flushEvery), keepDays_(keepDays) {
+TCallRecorder::TCallRecorder(std::filesystem::path folder, std::chrono::milliseconds flushEvery, int keepDays,
+                             TRemovedBefore removedBefore)
+    : folder_(std::move(folder)), flushEvery_(flushEvery), keepDays_(keepDays), removedBefore_(std::move(removedBefore)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -56,7 +57,8 @@ int TCallRecorder::ConfiguredKeepDays(const std::string& iniFolder) {
   return std::max(0, ini.ReadInteger("Recording", "KeepDays", 0));
 }
 
-std::size_t TCallRecorder::RemoveOlderThan(const std::filesystem::path& folder, int keepDays) {
+std::size_t TCallRecorder::RemoveOlderThan(const std::filesystem::path& folder, int keepDays,
+                                           std::string* oldestKept) {
   if (keepDays <= 0) return 0;
   const std::time_t cutoff =
       std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - std::chrono::hours(24) * keepDays);
@@ -64,6 +66,7 @@ std::size_t TCallRecorder::RemoveOlderThan(const std::filesystem::path& folder, 
   ::localtime_r(&cutoff, &day);
   char oldest[11];
   std::strftime(oldest, sizeof oldest, "%Y-%m-%d", &day);
+  if (oldestKept != nullptr) *oldestKept = oldest;
   std::size_t removed = 0;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
@@ -96,7 +99,9 @@ void TCallRecorder::Run() {
     if (keepDays_ > 0 && (!lastRemoval || std::chrono::steady_clock::now() - *lastRemoval >= std::chrono::hours(24))) {
       lastRemoval = std::chrono::steady_clock::now();
       guard.unlock();
-      RemoveOlderThan(folder_, keepDays_);
+      std::string oldestKept;
+      RemoveOlderThan(folder_, keepDays_, &oldestKept);
+      if (removedBefore_) removedBefore_(oldestKept);
       guard.lock();
     }
     wake_.wait_for(guard, flushEvery_, [this] { return stopping_; });

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,9 +19,13 @@ namespace vantrel::telephony {
 // line; the call it recorded goes on. Its lock is a leaf.
 class TCallRecorder {
  public:
+  // Told after each removal the oldest day kept ("YYYY-MM-DD"): whatever lists the files of earlier days (the
+  // CRM's rows) forgets them. Runs on the recorder's thread.
+  using TRemovedBefore = std::function<void(const std::string& oldestKept)>;
   // keepDays > 0: the day folders older than that many days are removed at the start and once a day.
   explicit TCallRecorder(std::filesystem::path folder,
-                         std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000), int keepDays = 0);
+                         std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000), int keepDays = 0,
+                         TRemovedBefore removedBefore = {});
   // Stops every recording and writes what each has left.
   ~TCallRecorder();
   TCallRecorder(const TCallRecorder&) = delete;
@@ -36,7 +41,9 @@ class TCallRecorder {
   // Settings.ini's [Recording] KeepDays= (0, the default: keep them all).
   static int ConfiguredKeepDays(const std::string& iniFolder);
   // Removes the day folders ("YYYY-MM-DD") older than keepDays before today, logging each; the files removed.
-  static std::size_t RemoveOlderThan(const std::filesystem::path& folder, int keepDays);
+  // *oldestKept (when given): the first day kept.
+  static std::size_t RemoveOlderThan(const std::filesystem::path& folder, int keepDays,
+                                     std::string* oldestKept = nullptr);
   // Recordings not yet closed.
   std::size_t Active() const;
 
@@ -48,6 +55,7 @@ class TCallRecorder {
   const std::filesystem::path folder_;
   const std::chrono::milliseconds flushEvery_;
   const int keepDays_;
+  const TRemovedBefore removedBefore_;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   std::vector<std::shared_ptr<TCallRecording>> recordings_;  // guarded by lock_

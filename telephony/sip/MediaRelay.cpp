@@ -221,6 +221,26 @@ bool TMediaRelay::Record(DWORD room, std::shared_ptr<IMixedSides> recorder) {
   return true;
 }
 
+bool TMediaRelay::Rename(DWORD leg, DWORD to) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end() || byLeg_.count(to) != 0) return false;
+  std::unique_ptr<Endpoint> endpoint = std::move(found->second);
+  byLeg_.erase(found);
+  Leave(*endpoint);
+  endpoint->leg = to;
+  for (auto& [otherLeg, other] : byLeg_) {
+    if (other->peer == leg) other->peer = to;
+  }
+  byLeg_.emplace(to, std::move(endpoint));
+  return true;
+}
+
+bool TMediaRelay::HasPort(DWORD leg) const {
+  const std::lock_guard guard(lock_);
+  return byLeg_.count(leg) != 0;
+}
+
 DWORD TMediaRelay::RoomOf(DWORD leg) const {
   const std::lock_guard guard(lock_);
   auto found = byLeg_.find(leg);

@@ -80,6 +80,10 @@ class TMediaRelay {
             DWORD coached = 0);
   // The recorder takes the room's sides from the next frame on (null: none). False when the room has no member.
   bool Record(DWORD room, std::shared_ptr<IMixedSides> recorder);
+  // The leg's port, party and partners belong to another leg from now on (the leg leaves its room first). False
+  // when the leg has no port or the other has one already.
+  bool Rename(DWORD leg, DWORD to);
+  bool HasPort(DWORD leg) const;
   // The leg's room, or 0.
   DWORD RoomOf(DWORD leg) const;
   std::size_t Rooms() const;

@@ -45,6 +45,8 @@ class TSipCall {
   std::chrono::steady_clock::time_point AnsweredAt() const { return answeredAt_; }
   std::chrono::steady_clock::time_point MadeAt() const { return madeAt_; }
   DWORD Leg() const { return leg_; }
+  // The call carries another leg's media from now on (a conference made from the leg); the port rekeys it.
+  void MoveTo(DWORD leg) { leg_ = leg; }
   const std::string& Station() const { return station_; }
   bool IsStationSide() const {
     return kind_ == TKind::RingsPhone || kind_ == TKind::DialsForPhone || kind_ == TKind::PhoneCalls;
@@ -90,7 +92,7 @@ class TSipCall {
 
   TSipPort& port_;
   const TKind kind_;
-  const DWORD leg_;
+  DWORD leg_;
   const std::string station_;
   TState state_ = TState::Inviting;
   bool confirmed_ = false;

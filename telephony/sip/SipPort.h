@@ -66,6 +66,7 @@ class TSipPort final : public IExchangePorts {
 
   void LegChanged(const TLegChange& change) override;
   bool RingsPhoneFirst(const std::string& station) const override;
+  bool Mixes(const std::vector<DWORD>& legs) const override;
   std::string Record(DWORD leg, DWORD peer, const TRecordRequest& request) override {
     return recordings_->Record(leg, peer, request);
   }
@@ -130,6 +131,8 @@ class TSipPort final : public IExchangePorts {
   void RingPhones(const TLegChange& change, bool toDial);
   void CallTrunk(const TLegChange& change);
   void UpdateMedia(DWORD leg);
+  // The phone calls and the media port of one leg go on as another's.
+  void TakeMedia(DWORD from, DWORD to);
   void OnDigit(DWORD leg, char digit);
   void OnSilence(DWORD leg);
 

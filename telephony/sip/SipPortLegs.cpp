@@ -29,7 +29,14 @@ bool TSipPort::RingsPhoneFirst(const std::string& station) const {
   return IsSipStation(station) && registrar_.Registered(station);
 }
 
+bool TSipPort::Mixes(const std::vector<DWORD>& legs) const {
+  return std::any_of(legs.begin(), legs.end(), [&](DWORD leg) { return relay_->HasPort(leg); });
+}
+
 void TSipPort::OnLegChange(const TLegChange& change) {
+  if (change.takesMediaOf != 0) TakeMedia(change.takesMediaOf, change.leg);
+  DWORD previousRoom = 0;
+  if (auto previous = legs_.find(change.leg); previous != legs_.end()) previousRoom = previous->second.room;
   if (change.gone) {
     legs_.erase(change.leg);
   } else {
@@ -75,8 +82,26 @@ void TSipPort::OnLegChange(const TLegChange& change) {
   }
   if (change.gone) recordings_->Gone(change.leg);
   if (change.gone) relay_->Close(change.leg);
+  // A conference's parties are mixed in its room; leaving it, a party is forwarded to its partner again.
+  const TMediaMixer::TSide side = change.farEnd ? TMediaMixer::TSide::Outside : TMediaMixer::TSide::Station;
+  if (!change.gone && change.room != 0) {
+    relay_->Join(change.leg, change.room, side);
+  } else if (!change.gone && previousRoom != 0 && relay_->RoomOf(change.leg) == previousRoom) {
+    relay_->Join(change.leg, 0, side);
+  }
   UpdateMedia(change.leg);
   if (change.peer != 0) UpdateMedia(change.peer);
+}
+
+void TSipPort::TakeMedia(DWORD from, DWORD to) {
+  auto calls = callsByLeg_.find(from);
+  if (calls == callsByLeg_.end() || !relay_->Rename(from, to)) return;
+  std::vector<TSipCall*> moved = std::move(calls->second);
+  callsByLeg_.erase(calls);
+  for (TSipCall* call : moved) call->MoveTo(to);
+  std::vector<TSipCall*>& now = callsByLeg_[to];
+  now.insert(now.end(), moved.begin(), moved.end());
+  LogFormat("SIP: leg %d's phone talks on leg %d now", {static_cast<int>(from), static_cast<int>(to)});
 }
 
 void TSipPort::RingPhones(const TLegChange& change, bool toDial) {

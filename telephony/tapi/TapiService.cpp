@@ -780,12 +780,20 @@ LONG TTapiService::CompleteTransfer(HCALL call, HCALL consultCall, HCALL* confer
   if (const LONG result = FindOwnedCall(call, held); result != 0) return result;
   HeldCall consult;
   if (FindOwnedCall(consultCall, consult) != 0) return LINEERR_INVALCONSULTCALLHANDLE;
-  if (mode == LINETRANSFERMODE_CONFERENCE) return LINEERR_OPERATIONUNAVAIL;  // no conference bridge here
-  if (mode != LINETRANSFERMODE_TRANSFER) return LINEERR_INVALTRANSFERMODE;
+  if (mode != LINETRANSFERMODE_TRANSFER && mode != LINETRANSFERMODE_CONFERENCE) return LINEERR_INVALTRANSFERMODE;
   if (conferenceCall != nullptr) *conferenceCall = 0;
   if (held.call == consult.call) return LINEERR_INVALCONSULTCALLHANDLE;
   const DWORD heldId = held.call->id;
   const DWORD consultId = consult.call->id;
+  if (mode == LINETRANSFERMODE_CONFERENCE) {
+    if (conferenceCall == nullptr) return LINEERR_INVALPOINTER;
+    const HLINE lineHandle = held.line->handle;
+    DWORD conference = 0;
+    const LONG request = Request(
+        lineHandle, [&](const TReply& reply) { return provider_.Conference(heldId, consultId, reply, &conference); });
+    if (conference != 0) *conferenceCall = holders_.at(conference).at(lineHandle).handle;
+    return request;
+  }
   return Request(held.line->handle,
                  [&](const TReply& reply) { return provider_.CompleteTransfer(heldId, consultId, reply); });
 }
