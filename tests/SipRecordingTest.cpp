@@ -244,6 +244,9 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   caller.Stop();
   operatorAt103.Stop();
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+  // The recording ends with the operator's leg, which the server ends after the caller's; a loaded machine may take
+  // a moment for it.
+  const double phoneLeft = std::chrono::duration<double>(std::chrono::steady_clock::now() - connectedAt).count();
   // Each heard the other through the mixer, never itself.
   const auto phoneHeard = HeardSince(phoneMedia, phoneHad), callerHeard = HeardSince(callerMedia, callerHad);
   EXPECT_GT(ToneLevel(phoneHeard, 1000), 1000);
@@ -269,7 +272,8 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
     return wav.Seconds() > 0 && 44 + wav.dataSize == std::filesystem::file_size(files[0]);
   }));
   // The talk time, nothing of the ringing before it.
-  EXPECT_NEAR(wav.Seconds(), talked, 0.5);
+  EXPECT_GE(wav.Seconds(), talked - 0.5);
+  EXPECT_LE(wav.Seconds(), phoneLeft + 0.5);
   EXPECT_GT(ToneLevel(Slice(wav.left, 0.3, 1.3), 1000), 2000);
   EXPECT_LT(ToneLevel(Slice(wav.left, 0.3, 1.3), 600), 300);
   EXPECT_GT(ToneLevel(Slice(wav.right, 0.3, 1.3), 600), 2000);
