@@ -208,8 +208,8 @@ CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* se
     // A menu may name a rule loaded after its own.
     Guarded("TRules_Impl.LoadFromIniFile", [&] {
       const auto isRule = [&](CORBA::Long id) { return !CORBA::is_nil(::ContainerItem_var(GetItemByID(id))); };
-      for (CORBA::Long order = 0, count = GetItemsCount(); order < count; ++order) {
-        ::ContainerItem_var item = GetItemByOrder(order);
+      for (CORBA::Long index = 0, count = GetItemsCount(); index < count; ++index) {
+        ::ContainerItem_var item = GetItem(index);
         if (const TLocalServant<TRule_Impl> rule{item.in()}) {
           rule->CheckMenu("rule " + std::to_string(item->GetID()), isRule);
         }

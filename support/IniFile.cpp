@@ -71,6 +71,7 @@ TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) 
 void TMemIniFile::SetText(std::string_view text) {
   preamble_.clear();
   sections_.clear();
+  index_.clear();
   std::size_t current = 0;  // 1-based index of the section lines go to; 0 = the preamble
   std::size_t start = 0;
   while (start < text.size()) {
@@ -87,6 +88,7 @@ void TMemIniFile::SetText(std::string_view text) {
       const Section* existing = FindSection(name);
       if (existing == nullptr) {
         sections_.push_back(Section{std::string(name), {}});
+        index_.emplace(LowerCase(name), sections_.size() - 1);
         current = sections_.size();
       } else {
         current = static_cast<std::size_t>(existing - sections_.data()) + 1;
@@ -127,9 +129,13 @@ std::string TMemIniFile::ToText() const {
 void TMemIniFile::UpdateFile() const { WriteFileAtomically(fileName_, ToText()); }
 
 const TMemIniFile::Section* TMemIniFile::FindSection(std::string_view name) const {
-  const auto found = std::find_if(sections_.begin(), sections_.end(),
-                                  [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
-  return found == sections_.end() ? nullptr : &*found;
+  const auto found = index_.find(LowerCase(name));
+  return found == index_.end() ? nullptr : &sections_[found->second];
+}
+
+void TMemIniFile::Reindex() {
+  index_.clear();
+  for (std::size_t i = 0; i < sections_.size(); ++i) index_.emplace(LowerCase(sections_[i].name), i);
 }
 
 TMemIniFile::Section* TMemIniFile::FindSection(std::string_view name) {
@@ -167,6 +173,7 @@ void TMemIniFile::WriteString(std::string_view section, std::string_view key, st
   Section* target = FindSection(section);
   if (!target) {
     sections_.push_back(Section{std::string(section), {}});
+    index_.emplace(LowerCase(section), sections_.size() - 1);
     target = &sections_.back();
   }
   if (const Line* line = FindKey(*target, key)) {
@@ -225,6 +232,7 @@ std::vector<std::pair<std::string, std::string>> TMemIniFile::ReadSectionValues(
 
 void TMemIniFile::EraseSection(std::string_view section) {
   std::erase_if(sections_, [&](const Section& s) { return EqualsIgnoreCase(s.name, section); });
+  Reindex();
 }
 
 void TMemIniFile::DeleteKey(std::string_view section, std::string_view key) {
@@ -236,6 +244,7 @@ void TMemIniFile::DeleteKey(std::string_view section, std::string_view key) {
 void TMemIniFile::Clear() {
   preamble_.clear();
   sections_.clear();
+  index_.clear();
 }
 
 }  // namespace vantrel

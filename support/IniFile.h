@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -51,10 +52,13 @@ class TMemIniFile {
   const Section* FindSection(std::string_view name) const;
   Section* FindSection(std::string_view name);
   const Line* FindKey(const Section& section, std::string_view key) const;
+  void Reindex();
 
   std::string fileName_;
   std::vector<std::string> preamble_;  // lines before the first section
   std::vector<Section> sections_;
+  // Each section's place by its lower-cased name: a file of thousands of sections is read in linear time.
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
