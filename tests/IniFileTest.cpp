@@ -96,6 +96,13 @@ TEST_F(IniFolder, EraseSectionAndDeleteKeyLeaveNoTrace) {
   ini.DeleteKey("A", "X");
   ini.EraseSection("b");
   EXPECT_EQ(ini.ToText(), "; kept comment\r\n\r\n[A]\r\ny=2\r\n");
+  // The sections after an erased one are still found, and one written again goes at the end.
+  TMemIniFile three(Write("three.ini", "[A]\nx=1\n[B]\ny=2\n[C]\nz=3\n"));
+  three.EraseSection("A");
+  EXPECT_EQ(three.ReadString("c", "Z", ""), "3");
+  three.WriteString("a", "x", "4");
+  EXPECT_EQ(three.ReadString("A", "x", ""), "4");
+  EXPECT_EQ(three.ToText(), "[B]\r\ny=2\r\n\r\n[C]\r\nz=3\r\n\r\n[a]\r\nx=4\r\n");
 }
 
 TEST_F(IniFolder, ValuesWithLineBreaksCannotSplitTheFile) {
