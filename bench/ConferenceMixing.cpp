@@ -1,0 +1,245 @@
+// What mixing costs the relay against forwarding, for the same number of legs (A/B in one run, in turn):
+// A = two-party calls forwarded byte for byte, B = three-party conferences mixed every 20 ms. Each party is a UDP
+// socket of this program sending a 20 ms PCMU packet every 20 ms, as a phone does. Printed per phase: the relay's
+// CPU per party-second (this process's CPU less the driver thread's own), the packets the parties got against
+// those due, and the delay from a speaker's first loud packet to each other party's first loud one (p50/p99): the
+// delay mixing adds is B's less A's.
+//
+//   vantrel_bench_mixer [CONFERENCES=50] [SECONDS=10]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bench/Measures.h"
+#include "telephony/sip/G711.h"
+#include "telephony/sip/MediaRelay.h"
+
+using namespace vantrel::telephony;
+using vantrel::bench::Percentile;
+using vantrel::bench::ThreadCpuSeconds;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// This process's CPU to the nanosecond (the /proc figure counts in ticks of 10 ms).
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+constexpr int kPcmu = 0;
+constexpr int kParties = 3;          // per conference; A pairs the same legs two by two
+constexpr int kFirstPort = 43000;    // the relay's range for this program
+constexpr auto kBurst = std::chrono::milliseconds(400);  // a speaker's loud span, then as long quiet
+
+struct Party {
+  int fd = -1;
+  sockaddr_in address{};
+  DWORD leg = 0;
+  sockaddr_in relay{};  // the leg's port at the relay
+  std::uint16_t sequence = 0;
+  std::uint32_t timestamp = 0;
+  std::uint32_t ssrc = 0;
+  std::uint64_t received = 0;
+  // A listener waits for the speaker's burst from this moment (zero: not waiting).
+  Clock::time_point waitingSince{};
+  std::size_t tonePhase = 0;
+};
+
+double Loudness(const std::uint8_t* payload, std::size_t size) {
+  std::int16_t samples[160];
+  const std::size_t count = std::min<std::size_t>(size, 160);
+  Decode(payload, count, kPcmu, samples);
+  double sum = 0;
+  for (std::size_t i = 0; i < count; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+  return count > 0 ? std::sqrt(sum / static_cast<double>(count)) : 0;
+}
+
+struct Result {
+  double cpuPerPartySecond = 0;  // seconds of CPU
+  double delivered = 0;          // packets the parties got against those due
+  std::vector<double> delays;    // ms
+};
+
+// One phase: the legs opened, joined (mixed) or linked two by two (forwarded), driven for the seconds given.
+Result Run(int conferences, int seconds, bool mixed) {
+  TMediaRelay relay("127.0.0.1", kFirstPort, kFirstPort + 4 * kParties * conferences + 16, THoldSound::Tone(),
+                    std::chrono::minutes(10), [](DWORD, char) {}, [](DWORD) {});
+  const int count = conferences * kParties;
+  std::vector<Party> parties(count);
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  for (int i = 0; i < count; ++i) {
+    Party& party = parties[i];
+    party.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    party.address.sin_family = AF_INET;
+    party.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(party.fd, reinterpret_cast<sockaddr*>(&party.address), sizeof party.address);
+    socklen_t length = sizeof party.address;
+    ::getsockname(party.fd, reinterpret_cast<sockaddr*>(&party.address), &length);
+    party.leg = static_cast<DWORD>(i + 1);
+    party.ssrc = 0x5000 + static_cast<std::uint32_t>(i);
+    party.relay.sin_family = AF_INET;
+    party.relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    party.relay.sin_port = htons(static_cast<std::uint16_t>(relay.Open(party.leg)));
+    relay.SetParty(party.leg, party.address, party.address, kPcmu, -1, false);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = static_cast<std::uint32_t>(i);
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, party.fd, &event);
+  }
+  // Mixed: conference c holds legs 3c+1..3c+3, the first the outside party. Forwarded: legs paired in turn.
+  for (int i = 0; i < count; ++i) {
+    if (mixed) {
+      const DWORD room = static_cast<DWORD>(i / kParties * kParties + 1);
+      relay.Join(parties[i].leg, room, i % kParties == 0 ? TMediaMixer::TSide::Outside : TMediaMixer::TSide::Station);
+    } else if ((i ^ 1) < count) {
+      relay.Link(parties[i].leg, parties[i ^ 1].leg);
+    }
+  }
+  // A speaker per conference (its first party; for the pairs, the even one of each): loud and quiet in turn,
+  // conferences started a little apart so the onsets fall on different parts of the mixer's 20 ms.
+  auto speaks = [&](int i) { return mixed ? i % kParties == 0 : i % 2 == 0; };
+  auto hears = [&](int listener, int speaker) {
+    return mixed ? listener / kParties == speaker / kParties && listener != speaker : listener == (speaker ^ 1);
+  };
+
+  const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  itimerspec every{};
+  every.it_interval.tv_nsec = 1'000'000;
+  every.it_value.tv_nsec = 1'000'000;
+  ::timerfd_settime(timer, 0, &every, nullptr);
+  epoll_event timerEvent{};
+  timerEvent.events = EPOLLIN;
+  timerEvent.data.u32 = 0xFFFFFFFF;
+  ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &timerEvent);
+
+  std::int16_t tone[160];
+  std::uint8_t packet[12 + 160];
+  std::uint8_t buffer[2048];
+  Result result;
+  std::vector<bool> loud(count, false);
+  const auto start = Clock::now();
+  // Each party sends on a phase of its own in the 20 ms, as phones do: the mixer's tick falls anywhere.
+  std::vector<Clock::time_point> nextSend(count);
+  for (int i = 0; i < count; ++i) nextSend[i] = start + std::chrono::milliseconds(i * 7 % 20);
+  const auto warmUp = start + std::chrono::seconds(1);
+  const auto end = warmUp + std::chrono::seconds(seconds);
+  double cpuStart = -1, driverStart = 0;
+  std::uint64_t sentInWindow = 0;
+  std::uint64_t receivedAtWindow = 0;
+  bool measuring = false;
+  epoll_event events[64];
+  while (Clock::now() < end) {
+    const int ready = ::epoll_wait(epoll, events, 64, 100);
+    const auto now = Clock::now();
+    if (!measuring && now >= warmUp) {
+      measuring = true;
+      cpuStart = ProcessCpuSeconds();
+      driverStart = ThreadCpuSeconds();
+      for (const Party& party : parties) receivedAtWindow += party.received;
+    }
+    for (int e = 0; e < ready; ++e) {
+      if (events[e].data.u32 == 0xFFFFFFFF) {
+        std::uint64_t expirations = 0;
+        if (::read(timer, &expirations, sizeof expirations) <= 0) continue;
+        for (int i = 0; i < count; ++i) {
+          if (nextSend[i] > now) continue;
+          nextSend[i] += std::chrono::milliseconds(20);
+          const auto phase = now - start;
+          Party& party = parties[i];
+          bool isLoud = false;
+          if (speaks(i)) {
+            const auto offset = phase + std::chrono::milliseconds(7 * (i / kParties % 20));
+            isLoud = offset >= std::chrono::seconds(1) && (offset / kBurst) % 2 == 1;
+            if (isLoud && !loud[i] && measuring)
+              for (int j = 0; j < count; ++j)
+                if (hears(j, i)) parties[j].waitingSince = now;
+            loud[i] = isLoud;
+          }
+          for (std::size_t s = 0; s < 160; ++s, ++party.tonePhase)
+            tone[s] = isLoud ? static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 1000 * party.tonePhase / 8000.0)) : 0;
+          packet[0] = 0x80;
+          packet[1] = kPcmu;
+          packet[2] = static_cast<std::uint8_t>(party.sequence >> 8);
+          packet[3] = static_cast<std::uint8_t>(party.sequence);
+          for (int b = 0; b < 4; ++b) packet[4 + b] = static_cast<std::uint8_t>(party.timestamp >> (24 - 8 * b));
+          for (int b = 0; b < 4; ++b) packet[8 + b] = static_cast<std::uint8_t>(party.ssrc >> (24 - 8 * b));
+          Encode(tone, 160, kPcmu, packet + 12);
+          ++party.sequence;
+          party.timestamp += 160;
+          ::sendto(party.fd, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&party.relay),
+                   sizeof party.relay);
+          if (measuring) ++sentInWindow;
+        }
+        continue;
+      }
+      Party& party = parties[events[e].data.u32];
+      for (;;) {
+        const ssize_t size = ::recv(party.fd, buffer, sizeof buffer, 0);
+        if (size <= 12) break;
+        ++party.received;
+        if (party.waitingSince != Clock::time_point{} && Loudness(buffer + 12, static_cast<std::size_t>(size) - 12) > 1000) {
+          result.delays.push_back(std::chrono::duration<double, std::milli>(Clock::now() - party.waitingSince).count());
+          party.waitingSince = {};
+        }
+      }
+    }
+  }
+  const double cpu = ProcessCpuSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
+  std::uint64_t received = 0;
+  for (const Party& party : parties) received += party.received;
+  result.cpuPerPartySecond = cpu / (static_cast<double>(count) * seconds);
+  // Each party sends as much as it is due to receive: one packet every 20 ms.
+  result.delivered = sentInWindow > 0 ? static_cast<double>(received - receivedAtWindow) / sentInWindow : 0;
+  for (const Party& party : parties) ::close(party.fd);
+  ::close(timer);
+  ::close(epoll);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int conferences = argc > 1 ? std::atoi(argv[1]) : 50;
+  const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+  if (conferences <= 0 || conferences > 300 || seconds <= 0) {
+    std::fprintf(stderr, "usage: vantrel_bench_mixer [CONFERENCES=50 (1-300)] [SECONDS=10]\n");
+    return 2;
+  }
+  std::printf("%d legs: %d two-party calls forwarded (A) against %d three-party conferences mixed (B), %d s each, "
+              "A B B A\n",
+              conferences * kParties, conferences * kParties / 2, conferences, seconds);
+  std::vector<Result> a, b;
+  for (bool mixed : {false, true, true, false}) {
+    Result result = Run(conferences, seconds, mixed);
+    std::printf("  %s: relay CPU %.1f us per party-second, %.2f%% of the packets due delivered, "
+                "speaker to listener p50 %.1f ms p99 %.1f ms (%zu onsets)\n",
+                mixed ? "B mixed    " : "A forwarded", 1e6 * result.cpuPerPartySecond, 100 * result.delivered,
+                Percentile(result.delays, 0.5), Percentile(result.delays, 0.99), result.delays.size());
+    (mixed ? b : a).push_back(std::move(result));
+  }
+  auto mean = [](const std::vector<Result>& runs, auto field) {
+    double sum = 0;
+    for (const Result& run : runs) sum += field(run);
+    return sum / static_cast<double>(runs.size());
+  };
+  const double cpuA = mean(a, [](const Result& r) { return r.cpuPerPartySecond; });
+  const double cpuB = mean(b, [](const Result& r) { return r.cpuPerPartySecond; });
+  const double delayA = mean(a, [](const Result& r) { return Percentile(r.delays, 0.5); });
+  const double delayB = mean(b, [](const Result& r) { return Percentile(r.delays, 0.5); });
+  std::printf("mixed / forwarded CPU per party-second: %.2f; delay mixing adds (p50): %.1f ms\n",
+              cpuA > 0 ? cpuB / cpuA : 0.0, delayB - delayA);
+  return 0;
+}
