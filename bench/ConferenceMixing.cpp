@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,50 +21,26 @@
 #include <vector>
 
 #include "bench/Measures.h"
-#include "telephony/sip/G711.h"
-#include "telephony/sip/MediaRelay.h"
+#include "bench/RelayParties.h"
 
 using namespace vantrel::telephony;
+using vantrel::bench::Loudness;
 using vantrel::bench::Percentile;
+using vantrel::bench::ProcessCpuClockSeconds;
+using vantrel::bench::RelayParty;
 using vantrel::bench::ThreadCpuSeconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// This process's CPU to the nanosecond (the /proc figure counts in ticks of 10 ms).
-double ProcessCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-constexpr int kPcmu = 0;
 constexpr int kParties = 3;          // per conference; A pairs the same legs two by two
 constexpr int kFirstPort = 43000;    // the relay's range for this program
 constexpr auto kBurst = std::chrono::milliseconds(400);  // a speaker's loud span, then as long quiet
 
-struct Party {
-  int fd = -1;
-  sockaddr_in address{};
-  DWORD leg = 0;
-  sockaddr_in relay{};  // the leg's port at the relay
-  std::uint16_t sequence = 0;
-  std::uint32_t timestamp = 0;
-  std::uint32_t ssrc = 0;
-  std::uint64_t received = 0;
-  // A listener waits for the speaker's burst from this moment (zero: not waiting).
+// A party of a leg, and when it began waiting for a speaker's burst (zero: not waiting).
+struct Party : RelayParty {
   Clock::time_point waitingSince{};
-  std::size_t tonePhase = 0;
 };
-
-double Loudness(const std::uint8_t* payload, std::size_t size) {
-  std::int16_t samples[160];
-  const std::size_t count = std::min<std::size_t>(size, 160);
-  Decode(payload, count, kPcmu, samples);
-  double sum = 0;
-  for (std::size_t i = 0; i < count; ++i) sum += static_cast<double>(samples[i]) * samples[i];
-  return count > 0 ? std::sqrt(sum / static_cast<double>(count)) : 0;
-}
 
 struct Result {
   double cpuPerPartySecond = 0;  // seconds of CPU
@@ -82,18 +57,7 @@ Result Run(int conferences, int seconds, bool mixed) {
   const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
   for (int i = 0; i < count; ++i) {
     Party& party = parties[i];
-    party.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    party.address.sin_family = AF_INET;
-    party.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(party.fd, reinterpret_cast<sockaddr*>(&party.address), sizeof party.address);
-    socklen_t length = sizeof party.address;
-    ::getsockname(party.fd, reinterpret_cast<sockaddr*>(&party.address), &length);
-    party.leg = static_cast<DWORD>(i + 1);
-    party.ssrc = 0x5000 + static_cast<std::uint32_t>(i);
-    party.relay.sin_family = AF_INET;
-    party.relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    party.relay.sin_port = htons(static_cast<std::uint16_t>(relay.Open(party.leg)));
-    relay.SetParty(party.leg, party.address, party.address, kPcmu, -1, false);
+    party.Open(relay, static_cast<DWORD>(i + 1));
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u32 = static_cast<std::uint32_t>(i);
@@ -125,8 +89,6 @@ Result Run(int conferences, int seconds, bool mixed) {
   timerEvent.data.u32 = 0xFFFFFFFF;
   ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &timerEvent);
 
-  std::int16_t tone[160];
-  std::uint8_t packet[12 + 160];
   std::uint8_t buffer[2048];
   Result result;
   std::vector<bool> loud(count, false);
@@ -146,7 +108,7 @@ Result Run(int conferences, int seconds, bool mixed) {
     const auto now = Clock::now();
     if (!measuring && now >= warmUp) {
       measuring = true;
-      cpuStart = ProcessCpuSeconds();
+      cpuStart = ProcessCpuClockSeconds();
       driverStart = ThreadCpuSeconds();
       for (const Party& party : parties) receivedAtWindow += party.received;
     }
@@ -168,19 +130,7 @@ Result Run(int conferences, int seconds, bool mixed) {
                 if (hears(j, i)) parties[j].waitingSince = now;
             loud[i] = isLoud;
           }
-          for (std::size_t s = 0; s < 160; ++s, ++party.tonePhase)
-            tone[s] = isLoud ? static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 1000 * party.tonePhase / 8000.0)) : 0;
-          packet[0] = 0x80;
-          packet[1] = kPcmu;
-          packet[2] = static_cast<std::uint8_t>(party.sequence >> 8);
-          packet[3] = static_cast<std::uint8_t>(party.sequence);
-          for (int b = 0; b < 4; ++b) packet[4 + b] = static_cast<std::uint8_t>(party.timestamp >> (24 - 8 * b));
-          for (int b = 0; b < 4; ++b) packet[8 + b] = static_cast<std::uint8_t>(party.ssrc >> (24 - 8 * b));
-          Encode(tone, 160, kPcmu, packet + 12);
-          ++party.sequence;
-          party.timestamp += 160;
-          ::sendto(party.fd, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&party.relay),
-                   sizeof party.relay);
+          party.Send(isLoud);
           if (measuring) ++sentInWindow;
         }
         continue;
@@ -197,13 +147,12 @@ Result Run(int conferences, int seconds, bool mixed) {
       }
     }
   }
-  const double cpu = ProcessCpuSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
+  const double cpu = ProcessCpuClockSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
   std::uint64_t received = 0;
   for (const Party& party : parties) received += party.received;
   result.cpuPerPartySecond = cpu / (static_cast<double>(count) * seconds);
   // Each party sends as much as it is due to receive: one packet every 20 ms.
   result.delivered = sentInWindow > 0 ? static_cast<double>(received - receivedAtWindow) / sentInWindow : 0;
-  for (const Party& party : parties) ::close(party.fd);
   ::close(timer);
   ::close(epoll);
   return result;
