@@ -6,17 +6,10 @@
 // delay mixing adds is B's less A's.
 //
 //   vantrel_bench_mixer [CONFERENCES=50] [SECONDS=10]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -26,9 +19,8 @@
 using namespace vantrel::telephony;
 using vantrel::bench::Loudness;
 using vantrel::bench::Percentile;
-using vantrel::bench::ProcessCpuClockSeconds;
+using vantrel::bench::DriveParties;
 using vantrel::bench::RelayParty;
-using vantrel::bench::ThreadCpuSeconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -54,14 +46,9 @@ Result Run(int conferences, int seconds, bool mixed) {
                     std::chrono::minutes(10), [](DWORD, char) {}, [](DWORD) {});
   const int count = conferences * kParties;
   std::vector<Party> parties(count);
-  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
   for (int i = 0; i < count; ++i) {
     Party& party = parties[i];
     party.Open(relay, static_cast<DWORD>(i + 1));
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u32 = static_cast<std::uint32_t>(i);
-    ::epoll_ctl(epoll, EPOLL_CTL_ADD, party.fd, &event);
   }
   // Mixed: conference c holds legs 3c+1..3c+3, the first the outside party. Forwarded: legs paired in turn.
   for (int i = 0; i < count; ++i) {
@@ -79,17 +66,6 @@ Result Run(int conferences, int seconds, bool mixed) {
     return mixed ? listener / kParties == speaker / kParties && listener != speaker : listener == (speaker ^ 1);
   };
 
-  const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-  itimerspec every{};
-  every.it_interval.tv_nsec = 1'000'000;
-  every.it_value.tv_nsec = 1'000'000;
-  ::timerfd_settime(timer, 0, &every, nullptr);
-  epoll_event timerEvent{};
-  timerEvent.events = EPOLLIN;
-  timerEvent.data.u32 = 0xFFFFFFFF;
-  ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &timerEvent);
-
-  std::uint8_t buffer[2048];
   Result result;
   std::vector<bool> loud(count, false);
   const auto start = Clock::now();
@@ -98,63 +74,38 @@ Result Run(int conferences, int seconds, bool mixed) {
   for (int i = 0; i < count; ++i) nextSend[i] = start + std::chrono::milliseconds(i * 7 % 20);
   const auto warmUp = start + std::chrono::seconds(1);
   const auto end = warmUp + std::chrono::seconds(seconds);
-  double cpuStart = -1, driverStart = 0;
-  std::uint64_t sentInWindow = 0;
-  std::uint64_t receivedAtWindow = 0;
-  bool measuring = false;
-  epoll_event events[64];
-  while (Clock::now() < end) {
-    const int ready = ::epoll_wait(epoll, events, 64, 100);
-    const auto now = Clock::now();
-    if (!measuring && now >= warmUp) {
-      measuring = true;
-      cpuStart = ProcessCpuClockSeconds();
-      driverStart = ThreadCpuSeconds();
-      for (const Party& party : parties) receivedAtWindow += party.received;
-    }
-    for (int e = 0; e < ready; ++e) {
-      if (events[e].data.u32 == 0xFFFFFFFF) {
-        std::uint64_t expirations = 0;
-        if (::read(timer, &expirations, sizeof expirations) <= 0) continue;
-        for (int i = 0; i < count; ++i) {
-          if (nextSend[i] > now) continue;
-          nextSend[i] += std::chrono::milliseconds(20);
-          const auto phase = now - start;
-          Party& party = parties[i];
-          bool isLoud = false;
-          if (speaks(i)) {
-            const auto offset = phase + std::chrono::milliseconds(7 * (i / kParties % 20));
-            isLoud = offset >= std::chrono::seconds(1) && (offset / kBurst) % 2 == 1;
-            if (isLoud && !loud[i] && measuring)
-              for (int j = 0; j < count; ++j)
-                if (hears(j, i)) parties[j].waitingSince = now;
-            loud[i] = isLoud;
-          }
-          party.Send(isLoud);
-          if (measuring) ++sentInWindow;
-        }
-        continue;
+  std::uint64_t sentInWindow = 0, receivedAtWindow = 0;
+  auto tick = [&](Clock::time_point now, bool measuring) {
+    for (int i = 0; i < count; ++i) {
+      if (nextSend[i] > now) continue;
+      nextSend[i] += std::chrono::milliseconds(20);
+      Party& party = parties[i];
+      bool isLoud = false;
+      if (speaks(i)) {
+        const auto offset = now - start + std::chrono::milliseconds(7 * (i / kParties % 20));
+        isLoud = offset >= std::chrono::seconds(1) && (offset / kBurst) % 2 == 1;
+        if (isLoud && !loud[i] && measuring)
+          for (int j = 0; j < count; ++j)
+            if (hears(j, i)) parties[j].waitingSince = now;
+        loud[i] = isLoud;
       }
-      Party& party = parties[events[e].data.u32];
-      for (;;) {
-        const ssize_t size = ::recv(party.fd, buffer, sizeof buffer, 0);
-        if (size <= 12) break;
-        ++party.received;
-        if (party.waitingSince != Clock::time_point{} && Loudness(buffer + 12, static_cast<std::size_t>(size) - 12) > 1000) {
-          result.delays.push_back(std::chrono::duration<double, std::milli>(Clock::now() - party.waitingSince).count());
-          party.waitingSince = {};
-        }
-      }
+      party.Send(isLoud);
+      if (measuring) ++sentInWindow;
     }
-  }
-  const double cpu = ProcessCpuClockSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
+  };
+  auto packet = [&](std::uint32_t index, const std::uint8_t* payload, std::size_t size, Clock::time_point at, bool) {
+    Party& party = parties[index];
+    if (party.waitingSince != Clock::time_point{} && Loudness(payload, size) > 1000) {
+      result.delays.push_back(std::chrono::duration<double, std::milli>(at - party.waitingSince).count());
+      party.waitingSince = {};
+    }
+  };
+  const double cpu = DriveParties(parties, warmUp, end, tick, packet, &receivedAtWindow);
   std::uint64_t received = 0;
   for (const Party& party : parties) received += party.received;
   result.cpuPerPartySecond = cpu / (static_cast<double>(count) * seconds);
   // Each party sends as much as it is due to receive: one packet every 20 ms.
   result.delivered = sentInWindow > 0 ? static_cast<double>(received - receivedAtWindow) / sentInWindow : 0;
-  ::close(timer);
-  ::close(epoll);
   return result;
 }
 

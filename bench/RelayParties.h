@@ -4,13 +4,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <vector>
 
+#include "bench/Measures.h"
 #include "telephony/sip/G711.h"
 #include "telephony/sip/MediaRelay.h"
 
@@ -78,6 +83,68 @@ inline double Loudness(const std::uint8_t* payload, std::size_t size) {
   double sum = 0;
   for (std::size_t i = 0; i < count; ++i) sum += static_cast<double>(samples[i]) * samples[i];
   return count > 0 ? std::sqrt(sum / static_cast<double>(count)) : 0;
+}
+
+// Drives the parties on this thread until the end: every millisecond tick(now, measuring), and for each packet a
+// party receives (counted in its received) packet(index, payload, size, at, measuring). Measured is the window from
+// its start on: the relay's CPU in it (this process's less this thread's) is returned, and *receivedAtStart is what
+// the parties had received when it began.
+template <class Party, class Tick, class Packet>
+double DriveParties(std::vector<Party>& parties, std::chrono::steady_clock::time_point windowStart,
+                    std::chrono::steady_clock::time_point end, Tick tick, Packet packet,
+                    std::uint64_t* receivedAtStart) {
+  using Clock = std::chrono::steady_clock;
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  for (std::size_t i = 0; i < parties.size(); ++i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = static_cast<std::uint32_t>(i);
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, parties[i].fd, &event);
+  }
+  constexpr std::uint32_t kTimer = 0xFFFFFFFF;
+  const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  itimerspec every{};
+  every.it_interval.tv_nsec = 1'000'000;
+  every.it_value.tv_nsec = 1'000'000;
+  ::timerfd_settime(timer, 0, &every, nullptr);
+  epoll_event timerEvent{};
+  timerEvent.events = EPOLLIN;
+  timerEvent.data.u32 = kTimer;
+  ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &timerEvent);
+
+  bool measuring = false;
+  double cpuStart = 0, driverStart = 0;
+  std::uint8_t buffer[2048];
+  epoll_event events[64];
+  while (Clock::now() < end) {
+    const int ready = ::epoll_wait(epoll, events, 64, 100);
+    const auto now = Clock::now();
+    if (!measuring && now >= windowStart) {
+      measuring = true;
+      cpuStart = ProcessCpuClockSeconds();
+      driverStart = ThreadCpuSeconds();
+      *receivedAtStart = 0;
+      for (const Party& party : parties) *receivedAtStart += party.received;
+    }
+    for (int e = 0; e < ready; ++e) {
+      if (events[e].data.u32 == kTimer) {
+        std::uint64_t expirations = 0;
+        if (::read(timer, &expirations, sizeof expirations) > 0) tick(now, measuring);
+        continue;
+      }
+      Party& party = parties[events[e].data.u32];
+      for (;;) {
+        const ssize_t size = ::recv(party.fd, buffer, sizeof buffer, 0);
+        if (size <= 12) break;
+        ++party.received;
+        packet(events[e].data.u32, buffer + 12, static_cast<std::size_t>(size) - 12, Clock::now(), measuring);
+      }
+    }
+  }
+  const double cpu = ProcessCpuClockSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
+  ::close(timer);
+  ::close(epoll);
+  return cpu;
 }
 
 }  // namespace vantrel::bench

@@ -6,9 +6,7 @@
 // and the longest, and the delay from an announcement asked of the relay to its first frame at the caller.
 //
 //   vantrel_bench_waiting [CALLERS=500] [SECONDS=30] [ANNOUNCE=10]
-#include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/timerfd.h>
 
 #include <chrono>
 #include <cmath>
@@ -24,9 +22,8 @@
 using namespace vantrel::telephony;
 using vantrel::bench::Loudness;
 using vantrel::bench::Percentile;
-using vantrel::bench::ProcessCpuClockSeconds;
+using vantrel::bench::DriveParties;
 using vantrel::bench::RelayParty;
-using vantrel::bench::ThreadCpuSeconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -65,7 +62,6 @@ int main(int argc, char** argv) {
     (*prompt)[i] = static_cast<std::int16_t>(16000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(i) / 8000));
 
   std::vector<Caller> parties(callers);
-  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
   const auto start = Clock::now();
   for (int i = 0; i < callers; ++i) {
     Caller& caller = parties[i];
@@ -73,74 +69,37 @@ int main(int argc, char** argv) {
     relay.PlayHoldSound(caller.leg, true);
     caller.nextSend = start + std::chrono::milliseconds(i * 7 % 20);
     caller.nextAnnouncement = start + std::chrono::seconds(1) + std::chrono::milliseconds(1000 * announceEvery) * i / callers;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u32 = static_cast<std::uint32_t>(i);
-    ::epoll_ctl(epoll, EPOLL_CTL_ADD, caller.fd, &event);
   }
-  const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-  itimerspec every{};
-  every.it_interval.tv_nsec = 1'000'000;
-  every.it_value.tv_nsec = 1'000'000;
-  ::timerfd_settime(timer, 0, &every, nullptr);
-  epoll_event timerEvent{};
-  timerEvent.events = EPOLLIN;
-  timerEvent.data.u32 = 0xFFFFFFFF;
-  ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &timerEvent);
-
   // One second to settle, then the window measured.
   const auto windowStart = start + std::chrono::seconds(1);
   const auto end = windowStart + std::chrono::seconds(seconds);
-  bool measuring = false;
-  double cpuStart = 0, driverStart = 0;
   std::uint64_t receivedAtStart = 0;
   std::vector<double> gaps, delays;
-  std::uint8_t buffer[2048];
-  epoll_event events[64];
-  while (Clock::now() < end) {
-    const int ready = ::epoll_wait(epoll, events, 64, 100);
-    const auto now = Clock::now();
-    if (!measuring && now >= windowStart) {
-      measuring = true;
-      cpuStart = ProcessCpuClockSeconds();
-      driverStart = ThreadCpuSeconds();
-      for (const Caller& caller : parties) receivedAtStart += caller.received;
-    }
-    for (int e = 0; e < ready; ++e) {
-      if (events[e].data.u32 == 0xFFFFFFFF) {
-        std::uint64_t expirations = 0;
-        if (::read(timer, &expirations, sizeof expirations) <= 0) continue;
-        for (Caller& caller : parties) {
-          if (caller.nextSend <= now) {
-            caller.nextSend += std::chrono::milliseconds(20);
-            caller.Send(false);
-          }
-          if (caller.nextAnnouncement <= now) {
-            caller.nextAnnouncement += std::chrono::seconds(announceEvery);
-            // Composed anew for each announcement, as the exchange does (the relay keeps playing a sound it has).
-            relay.PlayPrompt(caller.leg, std::make_shared<const std::vector<std::int16_t>>(*prompt));
-            if (measuring) caller.announcedAt = Clock::now();
-          }
-        }
-        continue;
+  auto tick = [&](Clock::time_point now, bool measuring) {
+    for (Caller& caller : parties) {
+      if (caller.nextSend <= now) {
+        caller.nextSend += std::chrono::milliseconds(20);
+        caller.Send(false);
       }
-      Caller& caller = parties[events[e].data.u32];
-      for (;;) {
-        const ssize_t size = ::recv(caller.fd, buffer, sizeof buffer, 0);
-        if (size <= 12) break;
-        const auto at = Clock::now();
-        ++caller.received;
-        if (measuring && caller.lastFrame != Clock::time_point{}) gaps.push_back(Ms(at - caller.lastFrame));
-        caller.lastFrame = at;
-        if (caller.announcedAt != Clock::time_point{} &&
-            Loudness(buffer + 12, static_cast<std::size_t>(size) - 12) > 6000) {
-          delays.push_back(Ms(at - caller.announcedAt));
-          caller.announcedAt = {};
-        }
+      if (caller.nextAnnouncement <= now) {
+        caller.nextAnnouncement += std::chrono::seconds(announceEvery);
+        // Composed anew for each announcement, as the exchange does (the relay keeps playing a sound it has).
+        relay.PlayPrompt(caller.leg, std::make_shared<const std::vector<std::int16_t>>(*prompt));
+        if (measuring) caller.announcedAt = Clock::now();
       }
     }
-  }
-  const double cpu = ProcessCpuClockSeconds() - cpuStart - (ThreadCpuSeconds() - driverStart);
+  };
+  auto packet = [&](std::uint32_t index, const std::uint8_t* payload, std::size_t size, Clock::time_point at,
+                    bool measuring) {
+    Caller& caller = parties[index];
+    if (measuring && caller.lastFrame != Clock::time_point{}) gaps.push_back(Ms(at - caller.lastFrame));
+    caller.lastFrame = at;
+    if (caller.announcedAt != Clock::time_point{} && Loudness(payload, size) > 6000) {
+      delays.push_back(Ms(at - caller.announcedAt));
+      caller.announcedAt = {};
+    }
+  };
+  const double cpu = DriveParties(parties, windowStart, end, tick, packet, &receivedAtStart);
   std::uint64_t received = 0;
   for (const Caller& caller : parties) received += caller.received;
   const double due = 50.0 * callers * seconds;
@@ -159,7 +118,5 @@ int main(int argc, char** argv) {
               Percentile(gaps, 0.99), longest);
   std::printf("  announcement asked to its first frame p50 %.1f ms, p99 %.1f ms (%zu announcements)\n",
               Percentile(delays, 0.5), Percentile(delays, 0.99), delays.size());
-  ::close(timer);
-  ::close(epoll);
   return 0;
 }
