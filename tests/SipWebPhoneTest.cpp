@@ -253,6 +253,10 @@ TEST_F(SipWebPhone, TheGatewayRefusesThePhoneToStrangersOtherStationsAndOtherSit
   ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
   ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), "http://evil.example"), 403);
+  // Its own pages through a TLS proxy in front (the microphone wants https://) are its own.
+  EXPECT_EQ(anna.Request("GET", "/api/sip", "", {{"Origin", "https://127.0.0.1:" + std::to_string(webPort_)}}).status,
+            200);
+  EXPECT_EQ(anna.Request("GET", "/api/sip", "", {{"Origin", "https://evil.example"}}).status, 403);
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), ""), 403);
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), Origin(), "chat"), 400);
 
