@@ -219,6 +219,33 @@ TEST_F(SipPanelPhone, AnnasBrowserIsHerPhoneAndTalksWithARoutedTrunkCaller) {
       << RowsOf("5550101", "103") << " vs " << simulated;
 }
 
+TEST_F(SipPanelPhone, ANumberDialledFromThePanelRingsThePhoneWhichTakesItAtOnce) {
+  auto browser = StartBrowser(true);
+  ASSERT_EQ(browser->Problem(), "");
+  ASSERT_NO_FATAL_FAILURE(SeatAnna(*browser));
+  const auto page = [&] { return browser->Run("return document.body.innerText").dump(); };
+  ASSERT_TRUE(browser->HoldClick("#phone-switch", 50ms));
+  ASSERT_TRUE(browser->WaitFor("return document.getElementById('phone').dataset.state === 'registered'", 15s))
+      << page();
+  browser->Run("document.getElementById('dial-number').value = '104';");
+  ASSERT_TRUE(browser->HoldClick("#dial", 50ms));
+  // The exchange rings her phone first; the page takes it, and the exchange dials 104.
+  EXPECT_TRUE(browser->WaitFor("return document.getElementById('phone').dataset.state === 'talking'", 10s)) << page();
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string status = host_.RunExchange("status").second;
+    return status.find("104") != std::string::npos && status.find("OFFERING") != std::string::npos;
+  })) << host_.RunExchange("status").second << Log();
+  ASSERT_TRUE(browser->WaitFor("const b = document.querySelector('.call-card button.hangup');"
+                               "return b !== null && !b.hidden", 5s)) << page();
+  ASSERT_TRUE(browser->HoldClick(".call-card button.hangup", 50ms));
+  EXPECT_TRUE(browser->WaitFor("return document.getElementById('phone').dataset.state === 'registered' && "
+                               "document.querySelector('.call-card') === null",
+                               10s))
+      << page();
+  EXPECT_TRUE(WaitUntil([&] { return host_.RunExchange("status").second.find("104") == std::string::npos; }))
+      << host_.RunExchange("status").second;
+}
+
 TEST_F(SipPanelPhone, ARefusedMicrophoneIsSaidAndThePhoneStaysOff) {
   auto browser = StartBrowser(false);
   ASSERT_EQ(browser->Problem(), "");

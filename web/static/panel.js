@@ -199,7 +199,8 @@ function draw() {
   ui.seatIn.hidden = !person;
   // The phone is the station of the operator's own line, while they are logged in there.
   const ownSeat = Boolean(person && me.role === "operator" && me.line === myLine && person.id === me.operatorID);
-  ui.phone.hidden = !ownSeat;
+  if (ownSeat) phoneProbe();
+  ui.phone.hidden = !ownSeat || phone.available !== true;
   if (!ownSeat && state.connected && phoneIsOn()) phoneOff();
   if (person) {
     ui.status.className = "state-" + (person.activity || person.status).replace(/ /g, "-");
@@ -236,6 +237,7 @@ async function start() {
   if (!myLine && me.role !== "supervisor") {
     setText(ui.message, "Your user has no line: ask a supervisor.");
   }
+  phone.onChange = draw;
   listen((fresh) => { state = fresh; draw(); }, () => {}, (open) => { socketOpen = open; draw(); });
   // Only the times move between states.
   setInterval(draw, 1000);

@@ -18,7 +18,24 @@ const phone = {
   player: null,       // the <audio> element the far end is heard through
   ui: {},
   onChange: () => {},
+  available: null,    // whether the station has a phone for browsers here: null until asked
 };
+
+// Asks once whether the line's station can be a browser's phone (an exchange without a SIP WebSocket, or a
+// station without a password, has none: the switch is not shown then).
+async function phoneProbe() {
+  if (phone.available !== null || phone.probing) return;
+  phone.probing = true;
+  try {
+    await api("GET", "/api/sip");
+    phone.available = true;
+  } catch (error) {
+    if (error.status === 404) phone.available = false;
+  } finally {
+    phone.probing = false;
+  }
+  phone.onChange();
+}
 
 function phoneAudio() {
   if (!phone.audio && window.AudioContext) phone.audio = new AudioContext();
