@@ -169,6 +169,8 @@ TEST_F(SipPanelPhone, AnnasBrowserIsHerPhoneAndTalksWithARoutedTrunkCaller) {
                                15s))
       << page() << Log();
   EXPECT_GT(browser->Run("return window.ringsPlayed").get<int>(), 0);
+  if (const char* folder = std::getenv("VANTREL_SCREENSHOTS"))
+    browser->Screenshot(std::filesystem::path(folder) / "operator-phone-ringing.png");
 
   // She answers by clicking: the phone answers, and the two hear each other.
   ASSERT_TRUE(browser->HoldClick(".call-card button.answer", 50ms));
