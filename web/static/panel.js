@@ -226,6 +226,7 @@ function draw() {
     if (!ringingCall && call.direction === "in" && (call.state === "offering" || call.state === "accepted")) ringingCall = call;
   }
   setRinging(ringingCall);
+  if (phone.ringing) phoneTakesDialled(calls.some((call) => call.direction === "out" && call.state === "dial tone"));
 }
 
 async function start() {

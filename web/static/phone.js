@@ -219,14 +219,21 @@ function phoneIncoming(session) {
     phoneSay("talking", "in a call with " + (from || "an unknown caller"));
     if (session.sessionDescriptionHandler) phoneHear(session.sessionDescriptionHandler);
   });
-  // A call the operator dialled rings the phone first: it is picked up at once.
-  if (phone.dialled && phone.dialled.until > Date.now() && from === phone.dialled.number) {
-    phone.dialled = null;
-    phoneAccept(session);
-    return;
-  }
   phone.ringing = session;
   phoneSay("ringing", "ringing: " + (from || "an unknown caller"));
+  phoneTakesDialled(false);
+}
+
+// A call the operator dialled rings the phone first, showing the number dialled (or, translated, the line's
+// call waits with dial tone for the phone): it is picked up at once.
+function phoneTakesDialled(lineWaitsForPhone) {
+  const session = phone.ringing;
+  if (!session || !phone.dialled || phone.dialled.until < Date.now()) return;
+  const from = session.remoteIdentity && session.remoteIdentity.uri ? session.remoteIdentity.uri.user : "";
+  if (from !== phone.dialled.number && !lineWaitsForPhone) return;
+  phone.dialled = null;
+  phone.ringing = null;
+  phoneAccept(session);
 }
 
 // The far end's sound: played, and measured.
