@@ -130,6 +130,11 @@ async function phoneOn() {
     phoneProblem(microphoneProblem(error));
     return;
   }
+  if (phone.state === "off") {  // switched off while the browser asked
+    for (const track of phone.microphone.getTracks()) track.stop();
+    phone.microphone = null;
+    return;
+  }
   phone.levels.microphone = phoneAnalyser(phone.microphone);
   try {
     phone.account = await api("GET", "/api/sip");
@@ -154,7 +159,7 @@ async function phoneOn() {
     log: { builtinEnabled: false },
     sessionDescriptionHandlerFactoryOptions: {
       constraints: { audio: true, video: false },
-      // The relay is on this side of every firewall: no STUN server to ask, only this machine's addresses.
+      // The relay's one candidate is all a call needs: no STUN server is asked.
       peerConnectionOptions: { iceCheckingTimeout: 1000, rtcConfiguration: { iceServers: [] } },
     },
   });
@@ -163,7 +168,7 @@ async function phoneOn() {
     if (phone.state !== "off") phoneSay("reconnecting", "station " + phone.account.station + " not registered");
   });
   phone.ua.on("registrationFailed", (response, cause) =>
-    phoneSay("reconnecting", "registering failed (" + (cause || "no answer") + "), trying again"));
+    phoneSay("reconnecting", "registering failed (" + (cause || "no answer") + ")"));
   phone.ua.on("transportCreated", (transport) => {
     transport.on("disconnected", () => {
       if (phone.state !== "off") phoneSay("reconnecting", "the gateway's phone connection is lost, reconnecting…");
@@ -206,7 +211,10 @@ function phoneIncoming(session) {
       phoneDropAnalyser("farEnd");
       phone.player.srcObject = null;
     }
-    if (phone.ua) phoneSay("registered", "station " + phone.account.station + " registered");
+    if (!phone.ua) return;
+    if (phone.talking) phoneSay("talking", "in a call");
+    else if (phone.ringing) phoneSay("ringing", "ringing");
+    else phoneSay("registered", "station " + phone.account.station + " registered");
   };
   session.on("terminated", ended);
   session.on("SessionDescriptionHandler-created", (handler) => {
