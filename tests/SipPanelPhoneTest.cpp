@@ -273,6 +273,13 @@ TEST_F(SipPanelPhone, ANumberDialledFromThePanelRingsThePhoneWhichTakesItAtOnce)
       << page();
   EXPECT_TRUE(WaitUntil([&] { return host_.RunExchange("status").second.find("104") == std::string::npos; }))
       << host_.RunExchange("status").second;
+
+  // Switched off, the phone unregisters.
+  ASSERT_TRUE(browser->HoldClick("#phone-switch", 50ms));
+  EXPECT_TRUE(browser->WaitFor("return document.getElementById('phone').dataset.state === 'off'", 5s)) << page();
+  EXPECT_TRUE(WaitUntil([&] {
+    return std::regex_search(Log(), std::regex("SIP: station 103 unregistered sip:[^ ]+;transport=ws"));
+  })) << Log();
 }
 
 TEST_F(SipPanelPhone, ARefusedMicrophoneIsSaidAndThePhoneStaysOff) {
