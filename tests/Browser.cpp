@@ -12,7 +12,7 @@ constexpr const char* kDriver = "/usr/bin/chromedriver";
 constexpr const char* kChromium = "/usr/bin/chromium";
 }  // namespace
 
-Browser::Browser() {
+Browser::Browser(const std::vector<std::string>& switches) {
   if (!std::filesystem::exists(kDriver) || !std::filesystem::exists(kChromium)) {
     problem_ = "chromium and chromium-driver are not installed";
     return;
@@ -26,7 +26,7 @@ Browser::Browser() {
   client_ = std::make_unique<WebClient>(port);
   profile_ = std::filesystem::temp_directory_path() / ("vantrel-chromium-" + std::to_string(port));
   // Without the background-networking switches Chromium keeps trying hosts this machine cannot reach.
-  const nlohmann::json arguments = {"--headless",
+  nlohmann::json arguments = {"--headless",
                                     "--no-sandbox",
                                     "--disable-gpu",
                                     "--disable-quic",
@@ -37,6 +37,7 @@ Browser::Browser() {
                                     "--disable-dev-shm-usage",
                                     "--window-size=1280,900",
                                     "--user-data-dir=" + profile_.string()};
+  for (const std::string& item : switches) arguments.push_back(item);
   const nlohmann::json capabilities = {
       {"capabilities",
        {{"alwaysMatch",
@@ -62,6 +63,13 @@ void Browser::Open(const std::string& url) { client_->Post("/session/" + session
 nlohmann::json Browser::Run(const std::string& script) {
   const auto answer =
       client_->Post("/session/" + session_ + "/execute/sync", {{"script", script}, {"args", nlohmann::json::array()}});
+  const auto reply = answer.Json();
+  return answer.status == 200 && reply.contains("value") ? reply["value"] : nlohmann::json();
+}
+
+nlohmann::json Browser::RunAsync(const std::string& script) {
+  const auto answer =
+      client_->Post("/session/" + session_ + "/execute/async", {{"script", script}, {"args", nlohmann::json::array()}});
   const auto reply = answer.Json();
   return answer.status == 200 && reply.contains("value") ? reply["value"] : nlohmann::json();
 }

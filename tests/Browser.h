@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -13,7 +14,8 @@
 // Debian's Chromium, headless, driven through its WebDriver (chromedriver) as a person's browser.
 class Browser {
  public:
-  Browser();
+  // Further command-line switches for Chromium (fake media devices, WebRTC on loopback).
+  explicit Browser(const std::vector<std::string>& switches = {});
   ~Browser();
   // Empty when the browser runs; else why not.
   const std::string& Problem() const { return problem_; }
@@ -21,6 +23,8 @@ class Browser {
   void Open(const std::string& url);
   // Runs the script in the page (a function body; `return` gives the value).
   nlohmann::json Run(const std::string& script);
+  // Runs the script and waits for it to call its last argument back with the value (promises, getStats).
+  nlohmann::json RunAsync(const std::string& script);
   // Polls a script until it returns true; false at the deadline.
   bool WaitFor(const std::string& script, std::chrono::milliseconds deadline);
   bool Screenshot(const std::filesystem::path& file);

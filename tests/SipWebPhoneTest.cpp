@@ -17,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "HostProcess.h"
 #include "Md5Hex.h"
@@ -253,6 +254,10 @@ TEST_F(SipWebPhone, TheGatewayRefusesThePhoneToStrangersOtherStationsAndOtherSit
   ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
   ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), "http://evil.example"), 403);
+  // Its own pages through a TLS proxy in front (the microphone wants https://) are its own.
+  EXPECT_EQ(anna.Request("GET", "/api/sip", "", {{"Origin", "https://127.0.0.1:" + std::to_string(webPort_)}}).status,
+            200);
+  EXPECT_EQ(anna.Request("GET", "/api/sip", "", {{"Origin", "https://evil.example"}}).status, 403);
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), ""), 403);
   EXPECT_EQ(SipUpgradeStatus(anna.Cookie(), Origin(), "chat"), 400);
 
@@ -320,6 +325,58 @@ TEST_F(SipWebPhone, ARoutedCallerRingsTheBrowsersPhoneAndAPhoneGoneMidInviteEnds
   EXPECT_NE(Log().find("SIP: station 103 unregistered sip:ab12@k3x9q2.invalid;transport=ws: its WebSocket closed"),
             std::string::npos)
       << Log();
+}
+
+// The browser's 200 to the exchange's INVITE: the request's Via, From, To (tagged), Call-ID and CSeq, and the answer.
+std::string Answering(const std::string& invite, const std::string& body) {
+  std::string headers;
+  std::istringstream lines(invite.substr(0, invite.find("\r\n\r\n")));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const char* name : {"Via:", "From:", "Call-ID:", "CSeq:"})
+      if (line.rfind(name, 0) == 0) headers += line + "\r\n";
+    if (line.rfind("To:", 0) == 0) headers += line + ";tag=browser2\r\n";
+  }
+  return "SIP/2.0 200 OK\r\n" + headers +
+         "Contact: <sip:ab12@k3x9q2.invalid;transport=ws>\r\nContent-Type: application/sdp\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST_F(SipWebPhone, ARungBrowserThatAnswersGetsTheExchangesAckAndItsByeThroughItsWebSocket) {
+  WebClient anna(webPort_);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  PhoneSocket phone;
+  ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
+  ASSERT_EQ(RegisterThrough(phone, "103", "pw-103"), 200);
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550121").first, 0);
+  std::optional<std::string> invite;
+  for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = phone.Receive();
+  ASSERT_TRUE(invite && invite->rfind("INVITE ", 0) == 0) << invite.value_or("");
+
+  // The browser answers as a browser does (its own certificate, setup active); its Contact is no address.
+  std::string answer = kBrowserOffer;
+  answer.replace(answer.find("a=setup:actpass"), 15, "a=setup:active");
+  answer.replace(answer.find("UDP/TLS/RTP/SAVPF 111 0 8 101"), 29, "UDP/TLS/RTP/SAVPF 0 101");
+  ASSERT_TRUE(phone.Send(Answering(*invite, answer)));
+  std::optional<std::string> ack;
+  for (int i = 0; i < 5 && !(ack && ack->rfind("ACK ", 0) == 0); ++i) ack = phone.Receive();
+  ASSERT_TRUE(ack && ack->rfind("ACK sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << ack.value_or("") << Log();
+  long call = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto calls = CallsAt(anna, "103");
+    if (calls.size() == 1 && calls[0]["state"] == "connected") call = calls[0]["id"].get<long>();
+    return call != 0;
+  })) << CallsAt(anna, "103").dump() << Log();
+
+  // The operator hangs up from the panel's API: the browser's call ends with the exchange's BYE.
+  ASSERT_EQ(anna.Post("/api/lines/103/calls/" + std::to_string(call) + "/hangup", nlohmann::json::object()).status,
+            202);
+  std::optional<std::string> bye;
+  for (int i = 0; i < 5 && !(bye && bye->rfind("BYE ", 0) == 0); ++i) bye = phone.Receive();
+  ASSERT_TRUE(bye && bye->rfind("BYE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << bye.value_or("") << Log();
 }
 
 TEST_F(SipWebPhone, ABrowsersCallNeedsWebRtcMediaAndIsAnsweredWithIceLiteAndDtlsSrtp) {

@@ -92,6 +92,12 @@ std::string SessionCookie(const std::string& token, long maxAge) {
   return std::string(TWebApi::kCookieName) + "=" + token +
          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(maxAge);
 }
+// Whether a browser's Origin names this gateway: by the name it was reached at, over HTTP or through a TLS
+// proxy in front (browsers give pages the microphone on https:// only, this computer aside).
+bool OurOrigin(const TWebRequest& request) {
+  return request.origin == "http://" + request.host || request.origin == "https://" + request.host;
+}
+
 }  // namespace
 
 TWebResponse JsonResponse(int status, const nlohmann::json& body) {
@@ -176,13 +182,13 @@ TWebUser TWebApi::RequireUser(const TWebRequest& request) {
 
 bool TWebApi::MayListen(const TWebRequest& request) {
   // Browsers send the page's origin with a WebSocket; one from another site's page is not let in.
-  if (!request.origin.empty() && request.origin != "http://" + request.host) return false;
+  if (!request.origin.empty() && !OurOrigin(request)) return false;
   return SessionUser(request.cookie).has_value();
 }
 
 TSipAccount TWebApi::SipPhone(const TWebRequest& request, bool webSocket, std::string* userName) {
   // Browsers name the page's origin on every WebSocket, on a same-origin GET not always.
-  if ((webSocket && request.origin.empty()) || (!request.origin.empty() && request.origin != "http://" + request.host))
+  if ((webSocket && request.origin.empty()) || (!request.origin.empty() && !OurOrigin(request)))
     throw TWebError(403, "The phone is for the pages of this gateway only");
   const TWebUser user = RequireUser(request);
   if (user.role != "operator" || user.line.empty()) throw TWebError(403, "Only an operator at a line has a phone here");
@@ -205,7 +211,7 @@ TWebResponse TWebApi::Handle(const TWebRequest& request) {
       // A form of another site cannot send JSON without asking first, nor hide its origin.
       if (request.method == "POST" && request.contentType.rfind("application/json", 0) != 0)
         throw TWebError(415, "Send the body as application/json");
-      if (!request.origin.empty() && request.origin != "http://" + request.host)
+      if (!request.origin.empty() && !OurOrigin(request))
         throw TWebError(403, "Requests from another site's pages are refused");
     }
     return Route(request, path);

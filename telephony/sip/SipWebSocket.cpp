@@ -56,6 +56,18 @@ std::size_t FirstMessage(const std::string& stream, bool* bad) {
   return stream.size() >= total ? total : 0;
 }
 
+// Whether the message makes a dialog with the browser: an INVITE, or a response to one.
+bool MakesDialog(const std::string& message) {
+  if (message.rfind("INVITE ", 0) == 0) return true;
+  if (message.rfind("SIP/2.0 ", 0) != 0) return false;
+  std::string headers = message.substr(0, message.find("\r\n\r\n"));
+  std::transform(headers.begin(), headers.end(), headers.begin(), [](unsigned char c) { return std::tolower(c); });
+  const std::size_t at = headers.find("\r\ncseq:");
+  if (at == std::string::npos) return false;
+  const std::size_t end = headers.find("\r\n", at + 2);
+  return headers.substr(at, end == std::string::npos ? std::string::npos : end - at).find("invite") != std::string::npos;
+}
+
 }  // namespace
 
 struct TSipWebSocket::TBridge {
@@ -102,6 +114,11 @@ struct TBridgeHandlers {
     if (bridge->closed) return;
     std::string message(reinterpret_cast<const char*>(mbuf_buf(buffer)), mbuf_get_left(buffer));
     if (message.empty()) return;
+    // The browser's Contact names a host of its own invention: the dialog's requests from the stack (ACK, BYE,
+    // re-INVITE) find the browser through this bridge, as a proxy's Record-Route would have them.
+    if (const std::size_t firstLine = message.find("\r\n"); firstLine != std::string::npos && MakesDialog(message))
+      message.insert(firstLine + 2, "Record-Route: <sip:" + bridge->owner->UriHost() + ":" +
+                                        std::to_string(bridge->localPort) + ";transport=tcp;lr>\r\n");
     if (!bridge->connected) {
       if (bridge->waiting.size() >= 16) return bridge->Close("too many messages before the stack answered");
       bridge->waiting.push_back(std::move(message));
@@ -223,6 +240,10 @@ void TSipWebSocket::Forget(TBridge* bridge) {
   gone_(ownIp_ + ":" + std::to_string(owned->localPort));
   leaving_.push_back(std::move(owned));
   tmr_start(sweep_.get(), 0, [](void* arg) { static_cast<TSipWebSocket*>(arg)->leaving_.clear(); }, this);
+}
+
+std::string TSipWebSocket::UriHost() const {
+  return ownIp_.find(':') == std::string::npos ? ownIp_ : "[" + ownIp_ + "]";
 }
 
 bool TSipWebSocket::IsBridge(const std::string& ip, std::uint16_t port) const {

@@ -42,6 +42,8 @@ class TSipWebSocket {
  private:
   struct TBridge;
   void OnUpgrade(http_conn* connection, const http_msg* msg);
+  // The port's address as a SIP URI's host.
+  std::string UriHost() const;
   // Forgets the bridge once the stack is done with this turn.
   void Forget(TBridge* bridge);
 

@@ -1,5 +1,5 @@
 // The operator's panel: log in at the line, set the status, see the ringing caller with their CRM contact,
-// answer, hold, transfer and hang up. Built once and updated in place: a click, the focus and what is typed
+// answer, hold, transfer and hang up; with the phone switched on (phone.js) the browser is the line's station. Built once and updated in place: a click, the focus and what is typed
 // survive every update.
 "use strict";
 
@@ -90,14 +90,21 @@ function build(panel) {
       button("busy", "Busy", () => act("/status", { status: "busy" })),
       el("label", { for: "pause-reason" }, "Pause reason"), ui.reason,
       button("pause", "Pause", () => act("/status", { status: "pause", reason: Number(ui.reason.value) || 0 })),
-      button("logout", "Log out of the line", () => act("/logout"))));
+      button("logout", "Log out of the line", () => {
+        phoneOff();
+        act("/logout");
+      })),
+    ui.phone = buildPhone());
   ui.ringing = el("div", { id: "ringing", class: "ringing", "aria-live": "assertive", role: "status" });
   ui.calls = el("div", { id: "calls" });
   ui.dial = el("input", { id: "dial-number", inputmode: "tel", size: 12, autocomplete: "off" });
   ui.message = el("p", { class: "message", id: "message", role: "alert" });
   panel.replaceChildren(ui.picker, ui.title, ui.missing, ui.seatOut, ui.seatIn, ui.ringing, ui.calls,
     el("div", { class: "actions" }, el("label", { for: "dial-number" }, "Number to dial"), ui.dial,
-      button("dial", "Dial", () => act("/dial", { number: ui.dial.value }))),
+      button("dial", "Dial", () => {
+        phoneDials(ui.dial.value);
+        act("/dial", { number: ui.dial.value });
+      })),
     ui.message);
 }
 
@@ -119,7 +126,10 @@ function makeCard(call) {
     info: el("div", { class: "info" }),
     target,
     buttons: {
-      answer: button("answer", "Answer", () => act(path() + "/answer")),
+      answer: button("answer", "Answer", async () => {
+        // With the phone on, the phone answers: the server learns it from the phone, and the sound is here.
+        if (!(await phoneAnswers())) act(path() + "/answer");
+      }),
       hold: button("hold", "Hold", () => act(path() + "/hold")),
       unhold: button("unhold", "Take back", () => act(path() + "/unhold")),
       complete: button("complete", "Complete transfer", () => act(path() + "/complete")),
@@ -187,6 +197,11 @@ function draw() {
   const person = line && line.operator !== null ? state.operators.find((candidate) => candidate.id === line.operator) : null;
   ui.seatOut.hidden = !line || Boolean(person) || !live;
   ui.seatIn.hidden = !person;
+  // The phone is the station of the operator's own line, while they are logged in there.
+  const ownSeat = Boolean(person && me.role === "operator" && me.line === myLine && person.id === me.operatorID);
+  if (ownSeat) phoneProbe();
+  ui.phone.hidden = !ownSeat || phone.available !== true;
+  if (!ownSeat && state.connected && phoneIsOn()) phoneOff();
   if (person) {
     ui.status.className = "state-" + (person.activity || person.status).replace(/ /g, "-");
     setText(ui.status, operatorName(person) + " · " + activityText(person, now) + " for " +
@@ -211,6 +226,7 @@ function draw() {
     if (!ringingCall && call.direction === "in" && (call.state === "offering" || call.state === "accepted")) ringingCall = call;
   }
   setRinging(ringingCall);
+  if (phone.ringing) phoneTakesDialled(calls.some((call) => call.direction === "out" && call.state === "dial tone"));
 }
 
 async function start() {
@@ -222,6 +238,7 @@ async function start() {
   if (!myLine && me.role !== "supervisor") {
     setText(ui.message, "Your user has no line: ask a supervisor.");
   }
+  phone.onChange = draw;
   listen((fresh) => { state = fresh; draw(); }, () => {}, (open) => { socketOpen = open; draw(); });
   // Only the times move between states.
   setInterval(draw, 1000);
