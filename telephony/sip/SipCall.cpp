@@ -121,9 +121,12 @@ bool TSipCall::TakeMedia(const sip_msg* msg) {
     sockaddr_in signalling{};
     if (msg->src.u.sa.sa_family == AF_INET) signalling = msg->src.u.in;
     if (theirs) {
-      // Our key stays for the call; its tag follows the line the party chose.
-      if (!ourKey_) ourKey_ = TSdesCrypto::Fresh(theirs->tag);
+      // Our key stays while the party's does and SRTP goes on (fresh streams under an old key would repeat its
+      // key stream); its tag follows the line the party chose.
+      if (!ourKey_ || (theirKey_ && (!srtp_ || *theirKey_ != theirs->master)))
+        ourKey_ = TSdesCrypto::Fresh(theirs->tag);
       ourKey_->tag = theirs->tag;
+      theirKey_ = theirs->master;
       port_.relay_->SetSrtp(leg_, &ourKey_->master, &theirs->master);
     } else {
       port_.relay_->SetSrtp(leg_, nullptr, nullptr);
