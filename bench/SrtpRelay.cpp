@@ -86,7 +86,7 @@ struct Round {
 Round Run(bool srtp, int firstPort) {
   const std::set<std::string> before = Threads();
   TMediaRelay relay(
-      "127.0.0.1", firstPort, firstPort + 4 * kCalls + 8, THoldSound::Tone(), std::chrono::seconds(60),
+      "127.0.0.1", firstPort, firstPort + 998, THoldSound::Tone(), std::chrono::seconds(60),
       [](DWORD, char) {}, [](DWORD) {});
   std::string relayThread;
   for (const std::string& id : Threads())
