@@ -86,8 +86,8 @@ struct Round {
 Round Run(bool srtp, int firstPort) {
   const std::set<std::string> before = Threads();
   TMediaRelay relay(
-      "127.0.0.1", firstPort, firstPort + 998, THoldSound::Tone(), std::chrono::seconds(60),
-      [](DWORD, char) {}, [](DWORD) {});
+      "127.0.0.1", firstPort, firstPort + 998, THoldSound::Tone(), std::chrono::seconds(60), [](DWORD, char) {},
+      [](DWORD) {});
   std::string relayThread;
   for (const std::string& id : Threads())
     if (before.count(id) == 0) relayThread = id;
@@ -127,7 +127,8 @@ Round Run(bool srtp, int firstPort) {
   auto next = std::chrono::steady_clock::now();
   for (int frame = 0; frame < kFrames; ++frame) {
     for (int call = 0; call < kCalls; ++call) {
-      const sockaddr_in toPhoneLeg = Loopback(phones[call]->relayPort), toCallerLeg = Loopback(callers[call]->relayPort);
+      const sockaddr_in toPhoneLeg = Loopback(phones[call]->relayPort),
+                        toCallerLeg = Loopback(callers[call]->relayPort);
       const auto& fromPhone = phonePackets[call][frame];
       const auto& fromCaller = callerPackets[call][frame];
       ::sendto(phones[call]->fd, fromPhone.data(), fromPhone.size(), 0, reinterpret_cast<const sockaddr*>(&toPhoneLeg),
@@ -158,14 +159,15 @@ int main(int argc, char** argv) {
   for (int round = 0; round < kRounds; ++round) {
     for (const bool srtp : {false, true}) {
       const Round result = Run(srtp, firstPort);
-      const double perPacket = result.received == 0 ? 0 : 1e6 * result.relaySeconds / static_cast<double>(result.received);
+      const double perPacket =
+          result.received == 0 ? 0 : 1e6 * result.relaySeconds / static_cast<double>(result.received);
       (srtp ? secured : plain).push_back(perPacket);
-      std::printf("%-5s %d calls: relay CPU %.2f s for %llu packets taken (%llu forwarded; SRTP %llu unprotected, %llu "
-                  "protected; %llu dropped): %.2f us a packet\n",
-                  srtp ? "SRTP" : "plain", kCalls, result.relaySeconds,
-                  static_cast<unsigned long long>(result.received), static_cast<unsigned long long>(result.forwarded),
-                  static_cast<unsigned long long>(result.srtpReceived), static_cast<unsigned long long>(result.srtpSent),
-                  static_cast<unsigned long long>(result.foreign), perPacket);
+      std::printf(
+          "%-5s %d calls: relay CPU %.2f s for %llu packets taken (%llu forwarded; SRTP %llu unprotected, %llu "
+          "protected; %llu dropped): %.2f us a packet\n",
+          srtp ? "SRTP" : "plain", kCalls, result.relaySeconds, static_cast<unsigned long long>(result.received),
+          static_cast<unsigned long long>(result.forwarded), static_cast<unsigned long long>(result.srtpReceived),
+          static_cast<unsigned long long>(result.srtpSent), static_cast<unsigned long long>(result.foreign), perPacket);
     }
   }
   const double a = vantrel::bench::Percentile(plain, 0.5), b = vantrel::bench::Percentile(secured, 0.5);

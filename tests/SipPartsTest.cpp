@@ -406,8 +406,9 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   EXPECT_EQ(guarded.guard.trusted.size(), 2u);
   EXPECT_EQ(guarded.trunk.inboundUser, "carrier");
   // TLS: files relative to the INI folder, the key in the certificate's file unless named; SRTP optional.
-  const TSipConfig tls = load("[SIP]\nTlsPort=5061\nCertificateFile=tls/server.pem\n[Trunk]\nAddress=10.0.0.1\n"
-                              "Transport=TLS\nCAFile=/etc/ssl/carrier.pem\n");
+  const TSipConfig tls = load(
+      "[SIP]\nTlsPort=5061\nCertificateFile=tls/server.pem\n[Trunk]\nAddress=10.0.0.1\n"
+      "Transport=TLS\nCAFile=/etc/ssl/carrier.pem\n");
   EXPECT_EQ(tls.tlsPort, 5061);
   EXPECT_EQ(tls.certificateFile, (folder / "tls/server.pem").string());
   EXPECT_EQ(tls.privateKeyFile, tls.certificateFile);

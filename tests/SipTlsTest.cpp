@@ -88,9 +88,8 @@ std::string ProxyAuthorization(const std::string& challenge, const std::string& 
   const std::string uri = "sip:127.0.0.1";
   const std::string response = Md5Hex(Md5Hex(user + ":vantrel:" + password) + ":" + nonce + ":" + count +
                                       ":c0ffee:auth:" + Md5Hex(method + ":" + uri));
-  return "Proxy-Authorization: Digest username=\"" + user + "\", realm=\"vantrel\", nonce=\"" + nonce +
-         "\", uri=\"" + uri + "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count +
-         ", cnonce=\"c0ffee\"\r\n";
+  return "Proxy-Authorization: Digest username=\"" + user + "\", realm=\"vantrel\", nonce=\"" + nonce + "\", uri=\"" +
+         uri + "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"c0ffee\"\r\n";
 }
 
 std::string AudioOffer(int rtpPort, const std::string& profile, const std::string& attributes = {}) {
@@ -105,9 +104,8 @@ std::string Invite(const std::string& transport, int localPort, int cseq, const 
          ";branch=z9hG4bK-tls-" + std::to_string(cseq) + "-" + std::to_string(::getpid()) +
          "\r\nFrom: <sip:103@127.0.0.1>;tag=phone103\r\nTo: <sip:104@127.0.0.1>\r\nCall-ID: tls-" +
          std::to_string(localPort) + "@phone\r\nCSeq: " + std::to_string(cseq) +
-         " INVITE\r\nContact: <sip:103@127.0.0.1:" + std::to_string(localPort) +
-         ">\r\nMax-Forwards: 70\r\n" + extra + "Content-Type: application/sdp\r\nContent-Length: " +
-         std::to_string(offer.size()) + "\r\n\r\n" + offer;
+         " INVITE\r\nContact: <sip:103@127.0.0.1:" + std::to_string(localPort) + ">\r\nMax-Forwards: 70\r\n" + extra +
+         "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(offer.size()) + "\r\n\r\n" + offer;
 }
 
 // A final response to the request, its dialog's headers copied (the To with a tag of ours).
@@ -173,12 +171,38 @@ class SipTls : public ::testing::Test {
   }
   // A trunk caller over UDP who stays until the server hangs up; its answer's media port goes to MediaNote().
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media) {
-    return std::make_unique<SpawnedProgram>(std::vector<std::string>{
-        kSipp, "127.0.0.1:" + std::to_string(sipPort_), "-sf",
-        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
-        std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "60s", "-timeout_error", "-s", "101", "-key",
-        "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key",
-        "law", std::to_string(kPcmu), "-key", "media_note", MediaNote()});
+    return std::make_unique<SpawnedProgram>(
+        std::vector<std::string>{kSipp,
+                                 "127.0.0.1:" + std::to_string(sipPort_),
+                                 "-sf",
+                                 std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml",
+                                 "-i",
+                                 "127.0.0.1",
+                                 "-p",
+                                 std::to_string(trunkPort_),
+                                 "-m",
+                                 "1",
+                                 "-nostdin",
+                                 "-timeout",
+                                 "60s",
+                                 "-timeout_error",
+                                 "-s",
+                                 "101",
+                                 "-key",
+                                 "caller",
+                                 caller,
+                                 "-key",
+                                 "rtp_ip",
+                                 "127.0.0.1",
+                                 "-key",
+                                 "rtp_port",
+                                 std::to_string(media.Port()),
+                                 "-key",
+                                 "law",
+                                 std::to_string(kPcmu),
+                                 "-key",
+                                 "media_note",
+                                 MediaNote()});
   }
   std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
   int CallersRelayPort() {
@@ -203,21 +227,23 @@ class SipTls : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndEachHearsTheOther) {
+TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndCallsOutAndEachSideHearsTheOther) {
   ASSERT_NO_FATAL_FAILURE(Start("required"));
   EXPECT_NE(Log().find("(TLS, SRTP required)"), std::string::npos) << Log();
   const auto folder = host_.IniFolder() / "baresip";
   std::filesystem::create_directories(folder / "heard");
   WriteToneWav(folder / "tone.wav", 400, 120);
-  const int phonePort = FreeLoopbackPort();
+  const int phonePort = FreeLoopbackPort(), consolePort = FreeLoopbackPort();
   // What it hears is written down by its sound-file filter (the "dec" file of the call).
   std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort << "\nsip_cafile "
-                                   << (tls_ / "ca.pem").string()
-                                   << "\naudio_player alsa,null\naudio_source aufile," << (folder / "tone.wav").string()
-                                   << "\naudio_alert aufile,/dev/null\nsnd_path " << (folder / "heard").string()
+                                   << (tls_ / "ca.pem").string() << "\naudio_player alsa,null\naudio_source aufile,"
+                                   << (folder / "tone.wav").string() << "\naudio_alert aufile,/dev/null\nsnd_path "
+                                   << (folder / "heard").string()
                                    << "\nmodule_path /usr/lib/baresip/modules\n"
                                       "module g711.so\nmodule alsa.so\nmodule aufile.so\nmodule srtp.so\n"
-                                      "module sndfile.so\nmodule_app account.so\n";
+                                      "module sndfile.so\nmodule cons.so\nmodule_app account.so\n"
+                                      "module_app menu.so\ncons_listen 127.0.0.1:"
+                                   << consolePort << "\n";
   std::ofstream(folder / "accounts") << "<sip:103@127.0.0.1:" << tlsPort_
                                      << ";transport=tls>;auth_pass=pw-103;answermode=auto;regint=600;"
                                         "audio_codecs=PCMU;mediaenc=srtp-mand\n";
@@ -243,8 +269,7 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndEachHearsTheOthe
   // The caller hears the softphone's tone: its SRTP authenticated and decrypted at the relay.
   ASSERT_TRUE(WaitUntil([&] { return callerMedia.ReceivedCount() >= 75; }, 10s)) << callerMedia.ReceivedCount();
   const std::vector<RtpPeer::Packet> heard = callerMedia.Received();
-  const std::vector<std::int16_t> sound =
-      Decoded(std::vector<RtpPeer::Packet>(heard.end() - 50, heard.end()));
+  const std::vector<std::int16_t> sound = Decoded(std::vector<RtpPeer::Packet>(heard.end() - 50, heard.end()));
   EXPECT_GT(ToneLevel(sound, 400), 1000) << ToneLevel(sound, 400);
   EXPECT_LT(ToneLevel(sound, 1000), 300);
   // The softphone hears the caller's 1 kHz: protected by the relay under the key of its answer.
@@ -271,9 +296,50 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndEachHearsTheOthe
   // Of the three seconds spoken, the best second is the tone.
   double best = 0;
   for (std::size_t from = 0; from + 8000 <= received.size(); from += 800)
-    best = std::max(best, ToneLevel(std::vector<std::int16_t>(received.begin() + from, received.begin() + from + 8000),
-                                    1000));
+    best = std::max(
+        best, ToneLevel(std::vector<std::int16_t>(received.begin() + from, received.begin() + from + 8000), 1000));
   EXPECT_GT(best, 1000) << received.size() << " samples heard";
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
+
+  // The softphone calls out over TLS: our answer gives it a key of ours, and the outside party hears its tone.
+  RtpPeer outsideMedia;
+  auto outside = std::make_unique<SpawnedProgram>(
+      std::vector<std::string>{kSipp,
+                               "127.0.0.1:" + std::to_string(sipPort_),
+                               "-sf",
+                               std::string(VANTREL_SOURCE_DIR) + "/tests/sip/phone.xml",
+                               "-i",
+                               "127.0.0.1",
+                               "-p",
+                               std::to_string(trunkPort_),
+                               "-m",
+                               "1",
+                               "-nostdin",
+                               "-timeout",
+                               "40s",
+                               "-timeout_error",
+                               "-key",
+                               "rtp_ip",
+                               "127.0.0.1",
+                               "-key",
+                               "rtp_port",
+                               std::to_string(outsideMedia.Port()),
+                               "-key",
+                               "law",
+                               std::to_string(kPcmu)});
+  const std::string dial = "/dial sip:5550199@127.0.0.1:" + std::to_string(tlsPort_) + ";transport=tls\n";
+  const int console = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in consoleAddress = TlsSipConnection::Loopback(consolePort);
+  ::sendto(console, dial.data(), dial.size(), 0, reinterpret_cast<const sockaddr*>(&consoleAddress),
+           sizeof consoleAddress);
+  ::close(console);
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("station 103", "CONNECTED with 5550199"); }, 20s))
+      << Exchange("status") << softphone->Output() << Log();
+  ASSERT_TRUE(WaitUntil([&] { return outsideMedia.ReceivedCount() >= 50; }, 10s)) << outsideMedia.ReceivedCount();
+  const std::vector<RtpPeer::Packet> outsideHeard = outsideMedia.Received();
+  EXPECT_GT(ToneLevel(Decoded(std::vector<RtpPeer::Packet>(outsideHeard.end() - 25, outsideHeard.end())), 400), 1000);
+  Exchange("hangup");
+  EXPECT_EQ(outside->WaitForExit(15s), 0) << outside->Output();
   softphone->Terminate();
   EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
   // The relay's figures at its end: the softphone's packets all proved themselves, the caller's went protected.
@@ -297,7 +363,8 @@ TEST_F(SipTls, APhoneOverTlsOfferingPlainRtpWhereSrtpIsRequiredOrAMalformedKeyGe
   while (StatusOf(challenge) == 100) challenge = phone.Receive();
   ASSERT_EQ(StatusOf(challenge), 407) << challenge;
   // Its password is right: the media alone is what is refused.
-  phone.Send(Invite("TLS", local, 2, AudioOffer(40950, "RTP/AVP"), ProxyAuthorization(challenge, "103", "pw-103", "INVITE")));
+  phone.Send(
+      Invite("TLS", local, 2, AudioOffer(40950, "RTP/AVP"), ProxyAuthorization(challenge, "103", "pw-103", "INVITE")));
   std::string answer = phone.Receive();
   while (StatusOf(answer) == 100) answer = phone.Receive();
   EXPECT_EQ(StatusOf(answer), 488) << answer;
@@ -312,7 +379,8 @@ TEST_F(SipTls, APhoneOverTlsOfferingPlainRtpWhereSrtpIsRequiredOrAMalformedKeyGe
   // Over UDP the same keys would be in the clear: an offer that insists on them is refused too.
   const std::string key = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz\r\n";
   const int udpPort = FreeLoopbackPort();
-  const std::string udpChallenge = AskUdp(udpPort, sipPort_, Invite("UDP", udpPort, 1, AudioOffer(40952, "RTP/SAVP", key)), 5s);
+  const std::string udpChallenge =
+      AskUdp(udpPort, sipPort_, Invite("UDP", udpPort, 1, AudioOffer(40952, "RTP/SAVP", key)), 5s);
   ASSERT_EQ(StatusOf(udpChallenge), 407) << udpChallenge;
   std::string udpAnswer = AskUdp(udpPort, sipPort_,
                                  Invite("UDP", udpPort, 2, AudioOffer(40952, "RTP/SAVP", key),
@@ -335,18 +403,20 @@ TEST_F(SipTls, AClientThatDoesNotTrustTheCertificateFailsTheHandshakeAndGarbageC
     EXPECT_NE(why.find("certificate verify failed"), std::string::npos) << why;
   }
   // Garbage where a handshake belongs, and a record header that promises more than it sends: the server hangs up.
-  for (const std::string& garbage :
-       {std::string(4096, '\x16'), std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), std::string("\x16\x03\x01\x40\x00", 5)}) {
+  for (const std::string& garbage : {std::string(4096, '\x16'), std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
+                                     std::string("\x16\x03\x01\x40\x00", 5)}) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to = TlsSipConnection::Loopback(tlsPort_);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
     if (garbage.size() > 5) {
-      bool closed = WaitUntil([&] {
-        pollfd ready{fd, POLLIN, 0};
-        char buffer[512];
-        return ::poll(&ready, 1, 100) > 0 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0;
-      }, 10s);
+      bool closed = WaitUntil(
+          [&] {
+            pollfd ready{fd, POLLIN, 0};
+            char buffer[512];
+            return ::poll(&ready, 1, 100) > 0 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0;
+          },
+          10s);
       EXPECT_TRUE(closed) << garbage.substr(0, 20);
     }
     ::close(fd);
@@ -395,12 +465,41 @@ TEST_F(SipTls, ACallToTheTrunkOverTlsCarriesAKeyAndGoesOnlyToACertificateTheCaVo
   ::listen(listener, 4);
   RtpPeer phoneMedia;
   const auto dial = [&] {
-    return std::make_unique<SpawnedProgram>(std::vector<std::string>{
-        kSipp, "127.0.0.1:" + std::to_string(sipPort_), "-sf",
-        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/phone-dials.xml", "-i", "127.0.0.1", "-p",
-        std::to_string(FreeLoopbackPort()), "-m", "1", "-nostdin", "-timeout", "20s", "-timeout_error", "-s",
-        "5550199", "-key", "station", "103", "-au", "103", "-ap", "pw-103", "-key", "rtp_ip", "127.0.0.1", "-key",
-        "rtp_port", std::to_string(phoneMedia.Port()), "-key", "law", std::to_string(kPcmu), "-d", "500"});
+    return std::make_unique<SpawnedProgram>(
+        std::vector<std::string>{kSipp,
+                                 "127.0.0.1:" + std::to_string(sipPort_),
+                                 "-sf",
+                                 std::string(VANTREL_SOURCE_DIR) + "/tests/sip/phone-dials.xml",
+                                 "-i",
+                                 "127.0.0.1",
+                                 "-p",
+                                 std::to_string(FreeLoopbackPort()),
+                                 "-m",
+                                 "1",
+                                 "-nostdin",
+                                 "-timeout",
+                                 "20s",
+                                 "-timeout_error",
+                                 "-s",
+                                 "5550199",
+                                 "-key",
+                                 "station",
+                                 "103",
+                                 "-au",
+                                 "103",
+                                 "-ap",
+                                 "pw-103",
+                                 "-key",
+                                 "rtp_ip",
+                                 "127.0.0.1",
+                                 "-key",
+                                 "rtp_port",
+                                 std::to_string(phoneMedia.Port()),
+                                 "-key",
+                                 "law",
+                                 std::to_string(kPcmu),
+                                 "-d",
+                                 "500"});
   };
   {
     auto dialing = dial();

@@ -106,8 +106,8 @@ TEST(SdesCrypto, TheLineOfOurSuiteIsChosenOthersArePassedOverAndMalformedOnesRef
   for (const std::string& bad :
        {std::string("1 AES_CM_128_HMAC_SHA1_80"), std::string("x AES_CM_128_HMAC_SHA1_80 inline:") + kKey,
         std::string("1 AES_CM_128_HMAC_SHA1_80 key:") + kKey, std::string("1 AES_CM_128_HMAC_SHA1_80 inline:c2hvcnQ="),
-        std::string("1 AES_CM_128_HMAC_SHA1_80 inline:") + std::string(39, 'A') + "!",
-        good + "|forever", std::string("1234567890 AES_CM_128_HMAC_SHA1_80 inline:") + kKey}) {
+        std::string("1 AES_CM_128_HMAC_SHA1_80 inline:") + std::string(39, 'A') + "!", good + "|forever",
+        std::string("1234567890 AES_CM_128_HMAC_SHA1_80 inline:") + kKey}) {
     EXPECT_THROW(TSdesCrypto::Choose({bad}), std::invalid_argument) << bad;
   }
   const TSdesCrypto a = TSdesCrypto::Fresh(1), b = TSdesCrypto::Fresh(1);
@@ -141,7 +141,8 @@ TEST(SdesCrypto, KeysAreTakenOverTlsOnlyAndTheSettingSaysWhetherPlainRtpWillDo) 
   EXPECT_EQ(refusal([&] { AgreedSdes("RTP/SAVP", {"1 AES_CM_128_HMAC_SHA1_80 inline:xyz"}, true, false, false); }),
             "a crypto line's key is not 30 bytes of base64");
   // A description carries its profile and keys to the choice.
-  const TSdpMedia media = TSdpMedia::Parse("v=0\nc=IN IP4 1.2.3.4\nm=audio 4000 RTP/SAVP 0\na=crypto:" + keys[0] + "\n");
+  const TSdpMedia media =
+      TSdpMedia::Parse("v=0\nc=IN IP4 1.2.3.4\nm=audio 4000 RTP/SAVP 0\na=crypto:" + keys[0] + "\n");
   EXPECT_EQ(media.profile, "RTP/SAVP");
   EXPECT_EQ(media.crypto, keys);
 }

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "telephony/sip/HoldSound.h"
-#include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/MediaMixer.h"
+#include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/RtpLatch.h"
 #include "telephony/sip/Srtp.h"
 #include "telephony/sip/WebRtcMedia.h"

@@ -115,8 +115,8 @@ class TSipCall {
   bool secure_ = false;
   std::optional<TSdesCrypto> ourKey_;  // made for the first description that carries one
   std::optional<TSrtpMaster> theirKey_;
-  bool srtp_ = false;                 // the media agreed is SRTP
-  std::string profile_ = "RTP/AVP";   // the party's, answered in kind
+  bool srtp_ = false;                // the media agreed is SRTP
+  std::string profile_ = "RTP/AVP";  // the party's, answered in kind
   void Journal(const sip_msg* confirming);
   void Unjournal();
 };

@@ -60,8 +60,9 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     if (config.webSocketPort == config.port) throw badValue("SIP", "WebSocketPort", "is the port of UDP and TCP");
   }
   const auto inFolder = [&](const std::string& path) {
-    return path.empty() || std::filesystem::path(path).is_absolute() ? path
-                                                                     : (std::filesystem::path(iniFolder) / path).string();
+    return path.empty() || std::filesystem::path(path).is_absolute()
+               ? path
+               : (std::filesystem::path(iniFolder) / path).string();
   };
   if (!Trim(ini.ReadString("SIP", "TlsPort", "")).empty()) {
     config.tlsPort = port("SIP", "TlsPort", 0);

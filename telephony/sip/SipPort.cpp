@@ -55,15 +55,15 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
     throw std::runtime_error(failure);
   }
   exchange_.SetPorts(this);
-  LogFormat("SIP: listening on %s:%d (UDP and TCP)%s%s, RTP %s:%d-%d, %d stations with passwords%s",
-            {config_.address, config_.port,
-             !tlsOn_ ? std::string() : " and " + std::to_string(config_.tlsPort) + " (TLS, SRTP " + SrtpName() + ")",
-             config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
-             config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
-             static_cast<int>(config_.passwords.size()),
-             config_.trunk.address.empty() ? std::string(", no trunk")
-                                           : ", trunk " + config_.trunk.address + ":" +
-                                                 std::to_string(config_.trunk.port) + " " + config_.trunk.transport});
+  LogFormat(
+      "SIP: listening on %s:%d (UDP and TCP)%s%s, RTP %s:%d-%d, %d stations with passwords%s",
+      {config_.address, config_.port,
+       !tlsOn_ ? std::string() : " and " + std::to_string(config_.tlsPort) + " (TLS, SRTP " + SrtpName() + ")",
+       config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
+       config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort, static_cast<int>(config_.passwords.size()),
+       config_.trunk.address.empty() ? std::string(", no trunk")
+                                     : ", trunk " + config_.trunk.address + ":" + std::to_string(config_.trunk.port) +
+                                           " " + config_.trunk.transport});
 }
 
 TSipPort::~TSipPort() {
@@ -75,11 +75,12 @@ TSipPort::~TSipPort() {
   if (wake_ >= 0) ::close(wake_);
   recordings_.reset();
   const TMediaRelay::TCounts media = relay_->Counts();
-  LogFormat("SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s; "
-            "SRTP received %s, sent %s, unauthentic %s",
-            {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
-             std::to_string(media.foreign), std::to_string(media.holdFrames), std::to_string(media.srtpReceived),
-             std::to_string(media.srtpSent), std::to_string(media.srtpUnauthentic)});
+  LogFormat(
+      "SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s; "
+      "SRTP received %s, sent %s, unauthentic %s",
+      {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
+       std::to_string(media.foreign), std::to_string(media.holdFrames), std::to_string(media.srtpReceived),
+       std::to_string(media.srtpSent), std::to_string(media.srtpUnauthentic)});
   relay_.reset();
 }
 

@@ -146,7 +146,9 @@ class TSipPort final : public IExchangePorts {
   std::string WebSocketRoute(const TSipRegistrar::TContact& contact) const;
   // ";transport=tcp" or ";transport=tls" for the trunk's URIs, nothing for UDP.
   std::string TrunkTransportParameter() const {
-    return config_.trunk.transport == "TCP" ? ";transport=tcp" : config_.trunk.transport == "TLS" ? ";transport=tls" : "";
+    return config_.trunk.transport == "TCP"   ? ";transport=tcp"
+           : config_.trunk.transport == "TLS" ? ";transport=tls"
+                                              : "";
   }
   const char* SrtpName() const {
     return config_.srtp == TSipConfig::TSrtp::Required ? "required"
@@ -197,7 +199,7 @@ class TSipPort final : public IExchangePorts {
   sipsess_sock* sessions_ = nullptr;
   sipreg* trunkRegistration_ = nullptr;
   std::unique_ptr<TSipWebSocket> webSockets_;
-  bool tlsOn_ = false;  // set before the port's start is told
+  bool tlsOn_ = false;         // set before the port's start is told
   void* udpSocket_ = nullptr;  // the stack's UDP socket, known from the first datagram it passes up
   std::unordered_map<DWORD, TLegChange> legs_;
   std::unordered_map<TSipCall*, std::unique_ptr<TSipCall>> calls_;

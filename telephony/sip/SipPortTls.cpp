@@ -13,11 +13,11 @@ struct ssl_ctx_st* tls_openssl_context(const struct tls* tls);
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
-#include <cctype>
 
 #include "support/VantrelCommonRoutines.h"
 

@@ -103,7 +103,8 @@ std::optional<TSdesCrypto> TSdesCrypto::Choose(const std::vector<std::string>& l
     TSdesCrypto crypto;
     crypto.tag = std::stoi(std::string(tag));
     unsigned char decoded[kInlineKey];
-    if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())) != 30)
+    if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())) !=
+        30)
       throw std::invalid_argument("a crypto line's key is not 30 bytes of base64");
     std::copy_n(decoded, crypto.master.size(), crypto.master.begin());
     OPENSSL_cleanse(decoded, sizeof decoded);
@@ -123,8 +124,8 @@ TSdesCrypto TSdesCrypto::Fresh(int tag) {
 std::string TSdesCrypto::Line() const {
   unsigned char encoded[kInlineKey + 1];
   EVP_EncodeBlock(encoded, master.data(), static_cast<int>(master.size()));
-  return "a=crypto:" + std::to_string(tag) + " " + kSuite + " inline:" +
-         std::string(reinterpret_cast<const char*>(encoded), kInlineKey) + "\r\n";
+  return "a=crypto:" + std::to_string(tag) + " " + kSuite +
+         " inline:" + std::string(reinterpret_cast<const char*>(encoded), kInlineKey) + "\r\n";
 }
 
 std::optional<TSdesCrypto> AgreedSdes(const std::string& profile, const std::vector<std::string>& crypto, bool secure,
