@@ -531,3 +531,37 @@ TEST_F(SipTls, ACallToTheTrunkOverTlsCarriesAKeyAndGoesOnlyToACertificateTheCaVo
   dialing->Terminate();
   ::close(listener);
 }
+
+TEST_F(SipTls, WhereSrtpIsOptionalATlsPhoneIsAnsweredInKindPlainForPlainAndWithAKeyOfOursForItsKey) {
+  ASSERT_NO_FATAL_FAILURE(Start("optional"));
+  const std::string theirs = "a=crypto:7 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz\r\n";
+  // The station's answer to each offer (station 104, simulated, picks up).
+  const auto answered = [&](TlsSipConnection& phone, const std::string& offer) {
+    const int local = phone.LocalPort();
+    phone.Send(Invite("TLS", local, 1, offer));
+    std::string challenge = phone.Receive();
+    while (StatusOf(challenge) == 100) challenge = phone.Receive();
+    EXPECT_EQ(StatusOf(challenge), 407) << challenge;
+    phone.Send(Invite("TLS", local, 2, offer, ProxyAuthorization(challenge, "103", "pw-103", "INVITE")));
+    EXPECT_TRUE(WaitUntil([&] { return PartyShows("station 104", "OFFERING"); }, 10s)) << Exchange("status");
+    Exchange("pickup 104");
+    std::string answer = phone.Receive();
+    while (StatusOf(answer) > 0 && StatusOf(answer) < 200) answer = phone.Receive();
+    EXPECT_EQ(StatusOf(answer), 200) << answer;
+    Exchange("drop 104");
+    EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
+    return answer;
+  };
+  TlsSipConnection plainPhone, keyedPhone;
+  ASSERT_NO_FATAL_FAILURE(Connect(plainPhone));
+  ASSERT_NO_FATAL_FAILURE(Connect(keyedPhone));
+  const std::string plain = answered(plainPhone, AudioOffer(40960, "RTP/AVP"));
+  EXPECT_NE(plain.find(" RTP/AVP 0"), std::string::npos) << plain;
+  EXPECT_EQ(plain.find("a=crypto"), std::string::npos) << plain;
+  const std::string keyed = answered(keyedPhone, AudioOffer(40962, "RTP/SAVP", theirs));
+  EXPECT_NE(keyed.find(" RTP/SAVP 0"), std::string::npos) << keyed;
+  // Its tag, our suite, a key of our own.
+  const std::size_t line = keyed.find("a=crypto:7 AES_CM_128_HMAC_SHA1_80 inline:");
+  ASSERT_NE(line, std::string::npos) << keyed;
+  EXPECT_EQ(keyed.find(theirs.substr(theirs.find("inline:"), 47)), std::string::npos) << keyed;
+}
