@@ -1,7 +1,8 @@
 #!/bin/bash
-# Makes a test CA and certificates signed by it for IIOP over TLS, in FOLDER (default ./tls):
-#   ca.pem                        the CA to name as ClientCAFile (server) and --tls-ca (clients)
-#   server.pem, server.key        the server's CertificateFile and PrivateKeyFile
+# Makes a test CA and certificates signed by it for IIOP and SIP over TLS, in FOLDER (default ./tls):
+#   ca.pem                        the CA to name as ClientCAFile (server), --tls-ca (clients), a SIP phone's CA
+#   server.pem, server.key        the server's CertificateFile and PrivateKeyFile (also [SIP]'s), for 127.0.0.1
+#                                 and localhost
 #   client.pem, client.key        a client's --tls-cert and --tls-key
 # Not for production: the keys have no password and the CA's key stays beside them.
 set -euo pipefail

@@ -93,7 +93,7 @@ TEST(SdpMedia, DescriptionsItCannotServeAreRefusedWithTheReason) {
       {"v=0\nc=IN IP6 ::1\nm=audio 4000 RTP/AVP 0\n", "only IPv4 media is served"},
       {"v=0\nc=IN IP4 999.1.1.1\nm=audio 4000 RTP/AVP 0\n", "bad connection address"},
       {"v=0\nc=IN IP4 1.2.3.4\nm=audio 70000 RTP/AVP 0\n", "bad audio port"},
-      {"v=0\nc=IN IP4 1.2.3.4\nm=audio 4000 RTP/SAVP 0\n", "the audio stream is not RTP/AVP"},
+      {"v=0\nc=IN IP4 1.2.3.4\nm=audio 4000 RTP/SAVPF 0\n", "the audio stream is not RTP/AVP or RTP/SAVP"},
       {"v=0\nc=IN IP4 1.2.3.4\nm=audio 4000 RTP/AVP 0 x\n", "bad payload type"},
       {"v=0\nc=IN IP4 1.2.3.4\nm=audio 4000\n", "a media line is short"},
       {"v=0\ngarbage\n", "a line is not type=value"},
@@ -405,6 +405,17 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   EXPECT_EQ(guarded.guard.maxRequestsPerSecond, 50);
   EXPECT_EQ(guarded.guard.trusted.size(), 2u);
   EXPECT_EQ(guarded.trunk.inboundUser, "carrier");
+  // TLS: files relative to the INI folder, the key in the certificate's file unless named; SRTP optional.
+  const TSipConfig tls = load(
+      "[SIP]\nTlsPort=5061\nCertificateFile=tls/server.pem\n[Trunk]\nAddress=10.0.0.1\n"
+      "Transport=TLS\nCAFile=/etc/ssl/carrier.pem\n");
+  EXPECT_EQ(tls.tlsPort, 5061);
+  EXPECT_EQ(tls.certificateFile, (folder / "tls/server.pem").string());
+  EXPECT_EQ(tls.privateKeyFile, tls.certificateFile);
+  EXPECT_EQ(tls.trunk.caFile, "/etc/ssl/carrier.pem");
+  EXPECT_EQ(tls.srtp, TSipConfig::TSrtp::Optional);
+  EXPECT_EQ(load("[SIP]\nSrtp=required\n").srtp, TSipConfig::TSrtp::Required);
+  EXPECT_EQ(load("[SIP]\nSrtp=off\n").srtp, TSipConfig::TSrtp::Off);
   for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
            {"[SIP]\nAddress=pbx.example\n", "[SIP] Address=\"pbx.example\" is not an IPv4 address"},
            {"[SIP]\nPort=70000\n", "[SIP] Port=\"70000\" is not a port"},
@@ -424,7 +435,10 @@ TEST(SipConfig, ValuesThatCannotWorkAreRefusedNamingTheKey) {
            {"[SIP]\nLogCalls=yes\n", "[SIP] LogCalls=\"yes\" must be 0 or 1"},
            {"[SIP]\nMinExpiry=0\n", "[SIP] MinExpiry must be at least 1 second and MaxExpiry at least MinExpiry"},
            {"[SIP]\n[Passwords]\n103=\n", "station 103 has an empty password"},
-           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=SCTP\n", "[Trunk] Transport=\"SCTP\" must be UDP or TCP"},
+           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=SCTP\n", "[Trunk] Transport=\"SCTP\" must be UDP, TCP or TLS"},
+           {"[SIP]\nTlsPort=5060\n", "[SIP] TlsPort=\"5060\" is the port of another transport"},
+           {"[SIP]\nSrtp=maybe\n", "[SIP] Srtp=\"maybe\" must be required, optional or off"},
+           {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nTransport=TLS\n", "[Trunk] Transport=TLS needs [SIP] TlsPort"},
            {"[SIP]\n[Trunk]\nAddress=10.0.0.1\nUser=a b\n", "[Trunk] User and Password must be plain words"},
            {"[SIP]\nTrustedAddresses=10.0.0.1, pbx\n",
             "[SIP] TrustedAddresses: pbx is not an IPv4 address or address/prefix"},

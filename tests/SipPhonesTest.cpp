@@ -22,6 +22,7 @@
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
 #include "SpawnedProgram.h"
+#include "Tones.h"
 #include "Vantrel.hh"
 
 using namespace std::chrono_literals;
@@ -452,24 +453,8 @@ TEST_F(SipPhones, ABaresipSoftphoneAnswersHoldsResumesAndTransfersARoutedCaller)
   const auto folder = host_.IniFolder() / "baresip";
   std::filesystem::create_directories(folder);
   const int consolePort = FreeLoopbackPort();
-  {
-    // What it says: a second of a 400 Hz tone, again and again for two minutes (at the file's end it hangs up).
-    std::ofstream wav(folder / "tone.wav", std::ios::binary);
-    const auto little = [&](std::uint32_t value, int size) {
-      for (int i = 0; i < size; ++i) wav.put(static_cast<char>(value >> (8 * i)));
-    };
-    const std::uint32_t samples = 8000 * 120;
-    wav << "RIFF";
-    little(36 + 2 * samples, 4);
-    wav << "WAVEfmt ";
-    for (const auto& [value, size] :
-         std::vector<std::pair<std::uint32_t, int>>{{16, 4}, {1, 2}, {1, 2}, {8000, 4}, {16000, 4}, {2, 2}, {16, 2}})
-      little(value, size);
-    wav << "data";
-    little(2 * samples, 4);
-    for (std::uint32_t i = 0; i < samples; ++i)
-      little(static_cast<std::uint16_t>(static_cast<std::int16_t>(3000 * std::sin(2 * M_PI * 400 * i / 8000))), 2);
-  }
+  // What it says: a 400 Hz tone for two minutes (at the file's end it hangs up).
+  WriteToneWav(folder / "tone.wav", 400, 120);
   std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort_
                                    << "\naudio_player alsa,null\naudio_source aufile," << (folder / "tone.wav").string()
                                    << "\naudio_alert aufile,/dev/null\nmodule_path /usr/lib/baresip/modules\n"

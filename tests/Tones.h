@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 // Test tones at 8 kHz and how strongly a frequency is present in a stretch of sound (Goertzel's algorithm).
@@ -35,4 +37,24 @@ inline double ToneLevel(const std::vector<std::int16_t>& samples, double hertz) 
   }
   const double power = previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
   return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
+}
+
+// A WAV file (8 kHz, 16-bit mono) of the tone for the seconds: what a softphone plays as its microphone.
+inline void WriteToneWav(const std::filesystem::path& path, double hertz, std::uint32_t seconds,
+                         double amplitude = 3000) {
+  std::ofstream wav(path, std::ios::binary);
+  const auto little = [&](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) wav.put(static_cast<char>(value >> (8 * i)));
+  };
+  const std::uint32_t samples = 8000 * seconds;
+  wav << "RIFF";
+  little(36 + 2 * samples, 4);
+  wav << "WAVEfmt ";
+  for (const auto& [value, size] :
+       std::vector<std::pair<std::uint32_t, int>>{{16, 4}, {1, 2}, {1, 2}, {8000, 4}, {16000, 4}, {2, 2}, {16, 2}})
+    little(value, size);
+  wav << "data";
+  little(2 * samples, 4);
+  ToneSource tone(hertz, amplitude);
+  for (std::int16_t sample : tone.Next(samples)) little(static_cast<std::uint16_t>(sample), 2);
 }

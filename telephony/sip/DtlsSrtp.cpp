@@ -26,7 +26,6 @@ namespace {
 // What a datagram of ours may carry: below any path's MTU, as browsers keep theirs.
 constexpr long kMtu = 1200;
 constexpr std::size_t kSrtpMaster = 30;  // AES-128 key and 112-bit salt
-constexpr std::size_t kTag = 10;         // HMAC-SHA1-80
 
 std::string FingerprintOf(X509* certificate) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -156,11 +155,9 @@ TDtlsSrtp::TDtlsSrtp(const TDtlsIdentity& identity, bool server, std::string fin
     : server_(server), fingerprint_(std::move(fingerprint)), name_(std::move(name)) {
   ssl_ = SSL_new(identity.Context());
   BIO* bio = BIO_new(TDtlsBio::Method());
-  buffer_ = mbuf_alloc(2048);
-  if (ssl_ == nullptr || bio == nullptr || buffer_ == nullptr) {
+  if (ssl_ == nullptr || bio == nullptr) {
     if (bio != nullptr) BIO_free(bio);
     SSL_free(ssl_);
-    mem_deref(buffer_);
     throw std::runtime_error("relay: no DTLS session: " + OpenSslError());
   }
   BIO_set_data(bio, this);
@@ -173,12 +170,7 @@ TDtlsSrtp::TDtlsSrtp(const TDtlsIdentity& identity, bool server, std::string fin
     SSL_set_connect_state(ssl_);
 }
 
-TDtlsSrtp::~TDtlsSrtp() {
-  SSL_free(ssl_);
-  mem_deref(outbound_);
-  mem_deref(inbound_);
-  mem_deref(buffer_);
-}
+TDtlsSrtp::~TDtlsSrtp() { SSL_free(ssl_); }
 
 void TDtlsSrtp::Become(TState state) {
   // Ready and Failed are final; only a waiting session starts.
@@ -257,19 +249,20 @@ void TDtlsSrtp::Finish() {
   static const char kLabel[] = "EXTRACTOR-dtls_srtp";
   if (SSL_export_keying_material(ssl_, material, sizeof material, kLabel, sizeof kLabel - 1, nullptr, 0, 0) != 1)
     return Fail("no SRTP keys: " + OpenSslError());
-  std::uint8_t client[kSrtpMaster], server[kSrtpMaster];
-  std::memcpy(client, material, 16);
-  std::memcpy(server, material + 16, 16);
-  std::memcpy(client + 16, material + 32, 14);
-  std::memcpy(server + 16, material + 46, 14);
-  const std::uint8_t* ours = server_ ? server : client;
-  const std::uint8_t* theirs = server_ ? client : server;
-  if (srtp_alloc(&outbound_, SRTP_AES_CM_128_HMAC_SHA1_80, ours, kSrtpMaster, 0) != 0 ||
-      srtp_alloc(&inbound_, SRTP_AES_CM_128_HMAC_SHA1_80, theirs, kSrtpMaster, 0) != 0)
-    return Fail("SRTP does not start");
+  static_assert(sizeof(TSrtpMaster) == kSrtpMaster);
+  TSrtpMaster client{}, server{};
+  std::memcpy(client.data(), material, 16);
+  std::memcpy(server.data(), material + 16, 16);
+  std::memcpy(client.data() + 16, material + 32, 14);
+  std::memcpy(server.data() + 16, material + 46, 14);
   OPENSSL_cleanse(material, sizeof material);
-  OPENSSL_cleanse(client, sizeof client);
-  OPENSSL_cleanse(server, sizeof server);
+  try {
+    srtp_ = std::make_unique<TSrtpStreams>(server_ ? server : client, server_ ? client : server);
+  } catch (const std::runtime_error&) {
+    return Fail("SRTP does not start");
+  }
+  OPENSSL_cleanse(client.data(), client.size());
+  OPENSSL_cleanse(server.data(), server.size());
   Become(TState::Ready);
 }
 
@@ -282,23 +275,11 @@ void TDtlsSrtp::Fail(const std::string& why) {
 }
 
 std::size_t TDtlsSrtp::Protect(std::uint8_t* packet, std::size_t size, std::size_t capacity) {
-  if (state_ != TState::Ready || size + kTag > capacity) return 0;
-  mbuf_rewind(buffer_);
-  if (mbuf_write_mem(buffer_, packet, size) != 0) return 0;
-  buffer_->pos = 0;
-  if (srtp_encrypt(outbound_, buffer_) != 0) return 0;
-  std::memcpy(packet, buffer_->buf, buffer_->end);
-  return buffer_->end;
+  return state_ == TState::Ready ? srtp_->Protect(packet, size, capacity) : 0;
 }
 
 std::size_t TDtlsSrtp::Unprotect(std::uint8_t* packet, std::size_t size) {
-  if (state_ != TState::Ready) return 0;
-  mbuf_rewind(buffer_);
-  if (mbuf_write_mem(buffer_, packet, size) != 0) return 0;
-  buffer_->pos = 0;
-  if (srtp_decrypt(inbound_, buffer_) != 0) return 0;
-  std::memcpy(packet, buffer_->buf, buffer_->end);
-  return buffer_->end;
+  return state_ == TState::Ready ? srtp_->Unprotect(packet, size) : 0;
 }
 
 }  // namespace vantrel::telephony

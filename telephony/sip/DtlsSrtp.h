@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "telephony/sip/Srtp.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
-struct srtp;
-struct mbuf;
 
 namespace vantrel::telephony {
 
@@ -75,9 +76,7 @@ class TDtlsSrtp {
   const TSend* sending_ = nullptr;
   const std::uint8_t* incoming_ = nullptr;
   std::size_t incomingSize_ = 0;
-  struct srtp* outbound_ = nullptr;
-  struct srtp* inbound_ = nullptr;
-  mbuf* buffer_ = nullptr;
+  std::unique_ptr<TSrtpStreams> srtp_;
 
   friend struct TDtlsBio;
 };

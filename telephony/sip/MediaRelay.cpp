@@ -52,6 +52,7 @@ struct TMediaRelay::Endpoint {
   std::uint32_t lastEventTimestamp = 0;
   bool eventEnded = true;
   std::unique_ptr<TWebRtcMedia> webRtc;  // a browser's leg
+  std::unique_ptr<TSrtpStreams> srtp;    // a leg over TLS with SDES keys
 };
 
 TMediaRelay::TMediaRelay(std::string address, int firstPort, int lastPort, THoldSound holdSound,
@@ -166,6 +167,20 @@ bool TMediaRelay::SetWebRtcParty(DWORD leg, const TWebRtcParty& party) {
   return true;
 }
 
+void TMediaRelay::SetSrtp(DWORD leg, const TSrtpMaster* ours, const TSrtpMaster* theirs) {
+  const std::lock_guard guard(lock_);
+  auto found = byLeg_.find(leg);
+  if (found == byLeg_.end()) return;
+  Endpoint& endpoint = *found->second;
+  if (ours == nullptr || theirs == nullptr) {
+    endpoint.srtp.reset();
+    return;
+  }
+  // New streams for the same keys would start their packet indexes again: the key stream would repeat.
+  if (endpoint.srtp && endpoint.srtp->SameKeys(*ours, *theirs)) return;
+  endpoint.srtp = std::make_unique<TSrtpStreams>(*ours, *theirs);
+}
+
 void TMediaRelay::Link(DWORD leg, DWORD peer) {
   const std::lock_guard guard(lock_);
   if (auto found = byLeg_.find(leg); found != byLeg_.end()) found->second->peer = peer;
@@ -273,11 +288,16 @@ bool TMediaRelay::Sendable(const Endpoint& endpoint) {
 }
 
 void TMediaRelay::SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size) {
-  if (endpoint.webRtc) {
+  if (endpoint.webRtc || endpoint.srtp) {
     std::uint8_t secured[kMaxPacket + 32];
     if (size > kMaxPacket) return;
     std::memcpy(secured, packet, size);
-    endpoint.webRtc->Send(endpoint.fd, secured, size, sizeof secured);
+    if (endpoint.webRtc) return endpoint.webRtc->Send(endpoint.fd, secured, size, sizeof secured);
+    const std::size_t protectedSize = endpoint.srtp->Protect(secured, size, sizeof secured);
+    if (protectedSize == 0) return;
+    const sockaddr_in& to = endpoint.party.Target();
+    ::sendto(endpoint.fd, secured, protectedSize, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ++counts_.srtpSent;
     return;
   }
   const sockaddr_in& to = endpoint.party.Target();
@@ -330,6 +350,21 @@ void TMediaRelay::Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>
         continue;
       }
       size = plain;
+    } else if (endpoint.srtp) {
+      // Only what could be the party costs a check, so strangers never take the streams' slots; only what
+      // authenticates is the party's.
+      if (!endpoint.party.MayBeParty(from)) {
+        ++counts_.foreign;
+        continue;
+      }
+      const std::size_t plain = endpoint.srtp->Unprotect(packet, static_cast<std::size_t>(size));
+      if (plain == 0) {
+        ++counts_.srtpUnauthentic;
+        ++counts_.foreign;
+        continue;
+      }
+      ++counts_.srtpReceived;
+      size = static_cast<ssize_t>(plain);
     }
     const std::size_t length = static_cast<std::size_t>(size);
     if ((!endpoint.webRtc && !endpoint.party.Accept(from, packet, length, endpoint.law, endpoint.eventPayload)) ||

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "telephony/sip/HoldSound.h"
-#include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/MediaMixer.h"
+#include "telephony/sip/PromptPlayer.h"
 #include "telephony/sip/RtpLatch.h"
+#include "telephony/sip/Srtp.h"
 #include "telephony/sip/WebRtcMedia.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -48,6 +49,9 @@ class TMediaRelay {
     std::uint64_t holdFrames = 0;
     std::uint64_t promptFrames = 0;
     std::uint64_t mixedFrames = 0;  // sent to members of rooms
+    std::uint64_t srtpReceived = 0;     // SRTP packets of SDES legs that proved themselves
+    std::uint64_t srtpSent = 0;         // packets protected for SDES legs
+    std::uint64_t srtpUnauthentic = 0;  // SRTP packets that failed authentication or replayed: dropped
   };
 
   // Ports are taken from the range (even ones, as RTP wants). A leg that sent nothing for silenceLimit while
@@ -69,6 +73,10 @@ class TMediaRelay {
   // attributes for it; the party's, once its description is known (false: the leg has no port).
   std::string WebRtcAttributes(DWORD leg, bool offering);
   bool SetWebRtcParty(DWORD leg, const TWebRtcParty& party);
+  // SDES-SRTP on the leg's port (RFC 4568): our key for what it is sent, the party's for what it sends; nulls:
+  // plain RTP again. The same keys again keep the streams as they are. Throws std::runtime_error when SRTP
+  // does not start.
+  void SetSrtp(DWORD leg, const TSrtpMaster* ours, const TSrtpMaster* theirs);
   // Forward between the two legs (peer 0: to nobody).
   void Link(DWORD leg, DWORD peer);
   void PlayHoldSound(DWORD leg, bool play);
@@ -104,9 +112,9 @@ class TMediaRelay {
   void Receive(Endpoint& endpoint, std::vector<std::pair<DWORD, char>>& digits);
   void Tick(std::vector<DWORD>& silent);
   static bool Sendable(const Endpoint& endpoint);
-  static void SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size);
+  void SendTo(const Endpoint& endpoint, const std::uint8_t* packet, std::size_t size);
   // A frame of our own making (hold sound, mix) to the party, on the endpoint's own stream.
-  static void SendFrame(Endpoint& endpoint, const std::uint8_t* payload, std::size_t size);
+  void SendFrame(Endpoint& endpoint, const std::uint8_t* payload, std::size_t size);
   void Leave(Endpoint& endpoint);
   void MixRooms();
 

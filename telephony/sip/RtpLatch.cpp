@@ -40,6 +40,13 @@ void TRtpLatch::SetParty(const sockaddr_in& sdp, const sockaddr_in& signalling) 
   signallingHost_ = signalling.sin_addr;
 }
 
+bool TRtpLatch::MayBeParty(const sockaddr_in& from) const {
+  if (hasSdp_ && SameAddress(from, sdp_)) return true;
+  if (hasLatched_) return SameAddress(from, latched_);
+  return !sdpHeard_ &&
+         (from.sin_addr.s_addr == signallingHost_.s_addr || (hasSdp_ && from.sin_addr.s_addr == sdp_.sin_addr.s_addr));
+}
+
 bool TRtpLatch::Accept(const sockaddr_in& from, const std::uint8_t* packet, std::size_t size, int law,
                        int eventPayload) {
   if (hasSdp_ && SameAddress(from, sdp_)) {

@@ -25,6 +25,8 @@ class TRtpLatch {
   void SetParty(const sockaddr_in& sdp, const sockaddr_in& signalling);
   // Whether a packet from the address is the party's; latches when it may.
   bool Accept(const sockaddr_in& from, const std::uint8_t* packet, std::size_t size, int law, int eventPayload);
+  // Whether a packet from the address could be the party's (Accept may take it), without latching.
+  bool MayBeParty(const sockaddr_in& from) const;
   // Whether there is anywhere to send to, and where.
   bool HasTarget() const { return hasSdp_ || hasLatched_; }
   const sockaddr_in& Target() const { return hasLatched_ ? latched_ : sdp_; }

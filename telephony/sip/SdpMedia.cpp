@@ -62,7 +62,9 @@ TSdpMedia TSdpMedia::Parse(std::string_view text) {
       const auto words = Words(value);
       if (words.size() < 4) throw std::invalid_argument("a media line is short");
       if (words[0] != "audio" || audioSeen) continue;
-      if (words[2] != "RTP/AVP") throw std::invalid_argument("the audio stream is not RTP/AVP");
+      if (words[2] != "RTP/AVP" && words[2] != "RTP/SAVP")
+        throw std::invalid_argument("the audio stream is not RTP/AVP or RTP/SAVP");
+      media.profile = std::string(words[2]);
       int port = 0;
       if (!ParseInt(words[1], port) || port < 0 || port > 65535) throw std::invalid_argument("bad audio port");
       media.port = port;
@@ -83,6 +85,9 @@ TSdpMedia TSdpMedia::Parse(std::string_view text) {
     } else if (type == 'a') {
       if (value == "sendrecv" || value == "sendonly" || value == "recvonly" || value == "inactive") {
         (inAudio ? mediaDirection : sessionDirection) = std::string(value);
+      } else if (inAudio && value.substr(0, 7) == "crypto:") {
+        if (media.crypto.size() >= 16) throw std::invalid_argument("too many crypto lines");
+        media.crypto.emplace_back(value.substr(7));
       } else if (inAudio && value.substr(0, 7) == "rtpmap:") {
         const std::string_view map = value.substr(7);
         const std::size_t space = map.find(' ');
@@ -117,17 +122,18 @@ int TSdpMedia::ChosenLaw() const {
 bool TSdpMedia::Holds() const { return direction == "sendonly" || direction == "inactive" || address == "0.0.0.0"; }
 
 std::string TSdpMedia::Make(const std::string& address, int port, const std::vector<int>& laws, int eventPayload,
-                            const std::string& direction, unsigned long sessionId, unsigned version) {
+                            const std::string& direction, unsigned long sessionId, unsigned version,
+                            const std::string& profile, const std::string& attributes) {
   std::ostringstream sdp;
   sdp << "v=0\r\no=vantrel " << sessionId << ' ' << version << " IN IP4 " << address << "\r\ns=Vantrel\r\nc=IN IP4 "
-      << address << "\r\nt=0 0\r\nm=audio " << port << " RTP/AVP";
+      << address << "\r\nt=0 0\r\nm=audio " << port << ' ' << profile;
   for (int law : laws) sdp << ' ' << law;
   if (eventPayload >= 0) sdp << ' ' << eventPayload;
   sdp << "\r\n";
   for (int law : laws) sdp << "a=rtpmap:" << law << (law == 0 ? " PCMU/8000\r\n" : " PCMA/8000\r\n");
   if (eventPayload >= 0)
     sdp << "a=rtpmap:" << eventPayload << " telephone-event/8000\r\na=fmtp:" << eventPayload << " 0-15\r\n";
-  sdp << "a=ptime:20\r\na=" << direction << "\r\n";
+  sdp << "a=ptime:20\r\na=" << direction << "\r\n" << attributes;
   return sdp.str();
 }
 

@@ -13,6 +13,8 @@ struct TSdpMedia {
   std::vector<int> payloads;  // in the party's order of preference
   int eventPayload = -1;      // telephone-event (RFC 4733), or -1
   std::string direction = "sendrecv";
+  std::string profile = "RTP/AVP";  // or RTP/SAVP (RFC 3711): its keys in a=crypto
+  std::vector<std::string> crypto;  // the stream's a=crypto values (RFC 4568), as written
 
   // The description's audio stream; throws std::invalid_argument saying what is wrong with it.
   static TSdpMedia Parse(std::string_view text);
@@ -21,9 +23,11 @@ struct TSdpMedia {
   // Whether the party stopped sending to us (held us): sendonly or inactive, or an address of zeroes.
   bool Holds() const;
 
-  // A description offering or answering one audio stream at our relay port. Laws in order of preference.
+  // A description offering or answering one audio stream at our relay port. Laws in order of preference;
+  // `attributes`: further lines of the stream (CRLF-ended).
   static std::string Make(const std::string& address, int port, const std::vector<int>& laws, int eventPayload,
-                          const std::string& direction, unsigned long sessionId, unsigned version);
+                          const std::string& direction, unsigned long sessionId, unsigned version,
+                          const std::string& profile = "RTP/AVP", const std::string& attributes = {});
 };
 
 }  // namespace vantrel::telephony

@@ -106,6 +106,11 @@ bool TSipCall::TakeMedia(const sip_msg* msg) {
     TSdpMedia media = TSdpMedia::Parse(webRtc ? TWebRtcParty::AsPlain(body) : body);
     const int law = media.ChosenLaw();
     if (law < 0) return false;
+    const TSipConfig& config = port_.config_;
+    const std::optional<TSdesCrypto> theirs =
+        webRtc ? std::nullopt
+               : AgreedSdes(media.profile, media.crypto, secure_, config.srtp == TSipConfig::TSrtp::Off,
+                            config.srtp == TSipConfig::TSrtp::Required);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     ::inet_pton(AF_INET, media.address.c_str(), &address.sin_addr);
@@ -115,13 +120,29 @@ bool TSipCall::TakeMedia(const sip_msg* msg) {
     partyHolds_ = party_.Holds();
     sockaddr_in signalling{};
     if (msg->src.u.sa.sa_family == AF_INET) signalling = msg->src.u.in;
+    if (theirs) {
+      // Our key stays while the party's does and SRTP goes on (fresh streams under an old key would repeat its
+      // key stream); its tag follows the line the party chose.
+      if (!ourKey_ || (theirKey_ && (!srtp_ || *theirKey_ != theirs->master)))
+        ourKey_ = TSdesCrypto::Fresh(theirs->tag);
+      ourKey_->tag = theirs->tag;
+      theirKey_ = theirs->master;
+      port_.relay_->SetSrtp(leg_, &ourKey_->master, &theirs->master);
+    } else {
+      port_.relay_->SetSrtp(leg_, nullptr, nullptr);
+    }
+    srtp_ = theirs.has_value();
+    profile_ = party_.profile;
     port_.relay_->SetParty(leg_, address, signalling, law_, party_.eventPayload, partyHolds_);
     if (secured) port_.relay_->SetWebRtcParty(leg_, *secured);
     return true;
   } catch (const std::invalid_argument& refused) {
-    if (!phoneSource_.empty())
-      LogFormat("SIP call %s of leg %d: the browser's description refused: %s",
-                {station_, static_cast<int>(leg_), std::string(refused.what())});
+    LogFormat(phoneSource_.empty() ? "SIP call %s of leg %d: the description refused: %s"
+                                   : "SIP call %s of leg %d: the browser's description refused: %s",
+              {station_, static_cast<int>(leg_), std::string(refused.what())});
+    return false;
+  } catch (const std::runtime_error& failed) {
+    LogFormat("SIP call %s of leg %d: no SRTP: %s", {station_, static_cast<int>(leg_), std::string(failed.what())});
     return false;
   }
 }
@@ -130,8 +151,24 @@ mbuf* TSipCall::OurDescription(const std::string& direction) {
   // Offering, both laws; answering, the party's.
   const std::vector<int> laws = law_ < 0 ? std::vector<int>{0, 8} : std::vector<int>{law_};
   const int events = law_ < 0 || party_.eventPayload >= 0 ? (law_ < 0 ? kEventPayload : party_.eventPayload) : -1;
-  std::string text =
-      TSdpMedia::Make(port_.relay_->Address(), relayPort_, laws, events, direction, sdpId_, ++sdpVersion_);
+  // Over TLS our offer carries a key (the profile says whether it must be taken); an answer carries one when the
+  // party's offer was taken as SRTP.
+  std::string profile = "RTP/AVP", keys;
+  const TSipConfig::TSrtp srtp = port_.config_.srtp;
+  try {
+    if (secure_ && phoneSource_.empty() && law_ < 0 && srtp != TSipConfig::TSrtp::Off) {
+      if (!ourKey_) ourKey_ = TSdesCrypto::Fresh(1);
+      keys = ourKey_->Line();
+      if (srtp == TSipConfig::TSrtp::Required) profile = "RTP/SAVP";
+    } else if (srtp_ && ourKey_) {
+      keys = ourKey_->Line();
+      profile = profile_;
+    }
+  } catch (const std::runtime_error&) {
+    return nullptr;
+  }
+  std::string text = TSdpMedia::Make(port_.relay_->Address(), relayPort_, laws, events, direction, sdpId_,
+                                     ++sdpVersion_, profile, keys);
   if (!phoneSource_.empty()) text = WebRtcDescription(text, port_.relay_->WebRtcAttributes(leg_, law_ < 0));
   mbuf* description = mbuf_alloc(text.size());
   if (description == nullptr) return nullptr;

@@ -8,6 +8,7 @@
 
 #include "telephony/sip/SdpMedia.h"
 #include "telephony/sip/SipLegJournal.h"
+#include "telephony/sip/Srtp.h"
 #include "telephony/tapi/Tapi.h"
 
 struct sipsess;
@@ -72,6 +73,8 @@ class TSipCall {
   void SetPhoneSource(std::string source) { phoneSource_ = std::move(source); }
   const std::string& PhoneSource() const { return phoneSource_; }
   void PhoneGone() { OnClosed(ECONNRESET, nullptr); }
+  // The call's signalling goes over TLS: its media may be SRTP, with keys in the descriptions (RFC 4568).
+  void SetSecure() { secure_ = true; }
 
  private:
   static int OfferHandler(mbuf** description, const sip_msg* msg, void* self);
@@ -109,6 +112,11 @@ class TSipCall {
   TSipDialogRecord dialog_;
   bool journaled_ = false;
   std::string phoneSource_;
+  bool secure_ = false;
+  std::optional<TSdesCrypto> ourKey_;  // made for the first description that carries one
+  std::optional<TSrtpMaster> theirKey_;
+  bool srtp_ = false;                // the media agreed is SRTP
+  std::string profile_ = "RTP/AVP";  // the party's, answered in kind
   void Journal(const sip_msg* confirming);
   void Unjournal();
 };

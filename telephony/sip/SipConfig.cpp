@@ -59,6 +59,26 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     config.webSocketPort = port("SIP", "WebSocketPort", 0);
     if (config.webSocketPort == config.port) throw badValue("SIP", "WebSocketPort", "is the port of UDP and TCP");
   }
+  const auto inFolder = [&](const std::string& path) {
+    return path.empty() || std::filesystem::path(path).is_absolute()
+               ? path
+               : (std::filesystem::path(iniFolder) / path).string();
+  };
+  if (!Trim(ini.ReadString("SIP", "TlsPort", "")).empty()) {
+    config.tlsPort = port("SIP", "TlsPort", 0);
+    if (config.tlsPort == config.port || config.tlsPort == config.webSocketPort)
+      throw badValue("SIP", "TlsPort", "is the port of another transport");
+  }
+  config.certificateFile = inFolder(std::string(Trim(ini.ReadString("SIP", "CertificateFile", ""))));
+  config.privateKeyFile = inFolder(std::string(Trim(ini.ReadString("SIP", "PrivateKeyFile", ""))));
+  if (config.privateKeyFile.empty()) config.privateKeyFile = config.certificateFile;
+  const std::string srtp(Trim(ini.ReadString("SIP", "Srtp", "")));
+  if (srtp == "required")
+    config.srtp = TSipConfig::TSrtp::Required;
+  else if (srtp == "off")
+    config.srtp = TSipConfig::TSrtp::Off;
+  else if (!srtp.empty() && srtp != "optional")
+    throw badValue("SIP", "Srtp", "must be required, optional or off");
   config.realm = ini.ReadString("SIP", "Realm", config.realm);
   if (config.realm.empty() || config.realm.find_first_of("\"\\\r\n") != std::string::npos)
     throw wrong("[SIP] Realm must be plain text");
@@ -117,8 +137,11 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     if (!IsIpv4(config.trunk.address)) throw badValue("Trunk", "Address", "is not an IPv4 address");
     config.trunk.port = port("Trunk", "Port", config.trunk.port);
     config.trunk.transport = ini.ReadString("Trunk", "Transport", config.trunk.transport);
-    if (config.trunk.transport != "UDP" && config.trunk.transport != "TCP")
-      throw badValue("Trunk", "Transport", "must be UDP or TCP");
+    if (config.trunk.transport != "UDP" && config.trunk.transport != "TCP" && config.trunk.transport != "TLS")
+      throw badValue("Trunk", "Transport", "must be UDP, TCP or TLS");
+    if (config.trunk.transport == "TLS" && config.tlsPort == 0)
+      throw wrong("[Trunk] Transport=TLS needs [SIP] TlsPort");
+    config.trunk.caFile = inFolder(std::string(Trim(ini.ReadString("Trunk", "CAFile", ""))));
     config.trunk.user = ini.ReadString("Trunk", "User", "");
     config.trunk.password = ini.ReadString("Trunk", "Password", "");
     config.trunk.registerExpiry = whole("Trunk", "RegisterExpiry", config.trunk.registerExpiry);

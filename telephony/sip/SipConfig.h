@@ -11,7 +11,9 @@ namespace vantrel::telephony {
 struct TSipTrunk {
   std::string address;  // IPv4; empty: no trunk
   int port = 5060;
-  std::string transport = "UDP";  // or TCP
+  std::string transport = "UDP";  // or TCP, or TLS (then the port's TlsPort is needed)
+  // Over TLS, the trunk's certificate must name its address and be signed by a CA of the system's or this file's.
+  std::string caFile;
   // Outbound registration with the peer, when a user is given.
   std::string user;
   std::string password;
@@ -29,6 +31,15 @@ struct TSipConfig {
   std::string address = "127.0.0.1";
   int port = 5060;
   int webSocketPort = 0;  // SIP over WebSocket (browsers' phones, through the web gateway); 0: none
+  // SIP over TLS: the port (0: none) and our certificate chain and its key (PEM; the key may be in the chain's
+  // file). Read when the port starts: a file that cannot be read leaves TLS off and the rest running.
+  int tlsPort = 0;
+  std::string certificateFile;
+  std::string privateKeyFile;
+  // SDES-SRTP (RFC 4568) on the media of calls over TLS: Off, Optional (when the party offers it) or Required
+  // (a TLS party without it gets 488). Keys never go over plain UDP or TCP.
+  enum class TSrtp { Off, Optional, Required };
+  TSrtp srtp = TSrtp::Optional;
   std::string realm = "vantrel";
   std::string rtpAddress;  // default: address
   int rtpFirstPort = 20000;

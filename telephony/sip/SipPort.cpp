@@ -55,14 +55,15 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
     throw std::runtime_error(failure);
   }
   exchange_.SetPorts(this);
-  LogFormat("SIP: listening on %s:%d (UDP and TCP)%s, RTP %s:%d-%d, %d stations with passwords%s",
-            {config_.address, config_.port,
-             config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
-             config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort,
-             static_cast<int>(config_.passwords.size()),
-             config_.trunk.address.empty() ? std::string(", no trunk")
-                                           : ", trunk " + config_.trunk.address + ":" +
-                                                 std::to_string(config_.trunk.port) + " " + config_.trunk.transport});
+  LogFormat(
+      "SIP: listening on %s:%d (UDP and TCP)%s%s, RTP %s:%d-%d, %d stations with passwords%s",
+      {config_.address, config_.port,
+       !tlsOn_ ? std::string() : " and " + std::to_string(config_.tlsPort) + " (TLS, SRTP " + SrtpName() + ")",
+       config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
+       config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort, static_cast<int>(config_.passwords.size()),
+       config_.trunk.address.empty() ? std::string(", no trunk")
+                                     : ", trunk " + config_.trunk.address + ":" + std::to_string(config_.trunk.port) +
+                                           " " + config_.trunk.transport});
 }
 
 TSipPort::~TSipPort() {
@@ -74,9 +75,12 @@ TSipPort::~TSipPort() {
   if (wake_ >= 0) ::close(wake_);
   recordings_.reset();
   const TMediaRelay::TCounts media = relay_->Counts();
-  LogFormat("SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s",
-            {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
-             std::to_string(media.foreign), std::to_string(media.holdFrames)});
+  LogFormat(
+      "SIP: stopped; media packets received %s, forwarded %s (transcoded %s), from strangers %s, hold frames %s; "
+      "SRTP received %s, sent %s, unauthentic %s",
+      {std::to_string(media.received), std::to_string(media.forwarded), std::to_string(media.transcoded),
+       std::to_string(media.foreign), std::to_string(media.holdFrames), std::to_string(media.srtpReceived),
+       std::to_string(media.srtpSent), std::to_string(media.srtpUnauthentic)});
   relay_.reset();
 }
 
@@ -160,6 +164,13 @@ std::string TSipPort::StartStack() {
              sip_transp_name(transport) + "): " + std::strerror(error);
     }
   }
+  if (config_.tlsPort != 0) {
+    // Without its certificate the port serves what it can: phones and the trunk over UDP and TCP.
+    if (const std::string problem = StartTls(); !problem.empty())
+      LogErrorLine("SIP: TLS stays off: " + problem);
+    else
+      tlsOn_ = true;
+  }
   if (config_.webSocketPort != 0) {
     try {
       webSockets_ = std::make_unique<TSipWebSocket>(config_.address, config_.webSocketPort, config_.address,
@@ -189,8 +200,7 @@ std::string TSipPort::StartStack() {
   EndEarlierRunsCalls();
   if (!config_.trunk.address.empty() && !config_.trunk.user.empty()) {
     const TSipTrunk& trunk = config_.trunk;
-    const std::string registrar =
-        "sip:" + trunk.address + ":" + std::to_string(trunk.port) + (trunk.transport == "TCP" ? ";transport=tcp" : "");
+    const std::string registrar = "sip:" + trunk.address + ":" + std::to_string(trunk.port) + TrunkTransportParameter();
     const std::string aor = "sip:" + trunk.user + "@" + trunk.address;
     const int failed = sipreg_register(
         &trunkRegistration_, sip_, registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),

@@ -144,6 +144,23 @@ class TSipPort final : public IExchangePorts {
   std::string OurUri(const std::string& user) const;
   // The route to a phone registered over a WebSocket; empty for any other.
   std::string WebSocketRoute(const TSipRegistrar::TContact& contact) const;
+  // ";transport=tcp" or ";transport=tls" for the trunk's URIs, nothing for UDP.
+  std::string TrunkTransportParameter() const {
+    return config_.trunk.transport == "TCP"   ? ";transport=tcp"
+           : config_.trunk.transport == "TLS" ? ";transport=tls"
+                                              : "";
+  }
+  const char* SrtpName() const {
+    return config_.srtp == TSipConfig::TSrtp::Required ? "required"
+           : config_.srtp == TSipConfig::TSrtp::Off    ? "off"
+                                                       : "optional";
+  }
+  // Whether the INVITE's media keys suit its transport and the [SIP] Srtp setting; said in the log when not.
+  bool OfferSecuritySuits(const sip_msg* msg) const;
+  // The TLS listener (SipPortTls.cpp); what keeps it off, or nothing.
+  std::string StartTls();
+  // The route to a phone registered over TLS; empty for any other.
+  std::string TlsRoute(const TSipRegistrar::TContact& contact) const;
   // Whether the message came from a browser's phone (over a WebSocket).
   bool FromBrowser(const sip_msg* msg) const;
   void OnBrowserGone(const std::string& source);
@@ -182,6 +199,7 @@ class TSipPort final : public IExchangePorts {
   sipsess_sock* sessions_ = nullptr;
   sipreg* trunkRegistration_ = nullptr;
   std::unique_ptr<TSipWebSocket> webSockets_;
+  bool tlsOn_ = false;         // set before the port's start is told
   void* udpSocket_ = nullptr;  // the stack's UDP socket, known from the first datagram it passes up
   std::unordered_map<DWORD, TLegChange> legs_;
   std::unordered_map<TSipCall*, std::unique_ptr<TSipCall>> calls_;

@@ -48,7 +48,7 @@ void TSipPort::InviteFromPhone(const sip_msg* msg, const std::string& station) {
   }
   // The media first: a call the exchange placed is not taken back for a codec (nor, from a browser, for
   // media without DTLS-SRTP and ICE).
-  if (FromBrowser(msg) ? !BrowserOfferSuits(msg) : !OfferSuits(msg)) {
+  if (FromBrowser(msg) ? !BrowserOfferSuits(msg) : !OfferSuits(msg) || !OfferSecuritySuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
   }
@@ -72,6 +72,7 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
     sip_reply(sip_, msg, 503, "Service Unavailable");
   }
   if (made && FromBrowser(msg)) made->SetPhoneSource(SourceOf(msg));
+  if (made && msg->tp == SIP_TRANSP_TLS) made->SetSecure();
   if (made && made->Accept(msg)) {
     Add(std::move(made));
     return;
@@ -84,6 +85,19 @@ void TSipPort::AcceptNewCall(const sip_msg* msg, TSipCall::TKind kind, DWORD leg
       exchange_.PhoneHungUp(leg);
   } catch (const std::exception&) {
     // The leg went already.
+  }
+}
+
+bool TSipPort::OfferSecuritySuits(const sip_msg* msg) const {
+  try {
+    const TSdpMedia media = TSdpMedia::Parse(BodyOf(msg));
+    AgreedSdes(media.profile, media.crypto, msg->tp == SIP_TRANSP_TLS, config_.srtp == TSipConfig::TSrtp::Off,
+               config_.srtp == TSipConfig::TSrtp::Required);
+    return true;
+  } catch (const std::invalid_argument& refused) {
+    LogFormat("SIP: an INVITE from %s over %s refused: %s",
+              {SourceOf(msg), std::string(sip_transp_name(msg->tp)), std::string(refused.what())});
+    return false;
   }
 }
 

@@ -115,8 +115,10 @@ void TSipPort::RingPhones(const TLegChange& change, bool toDial) {
     for (const TSipRegistrar::TContact& contact : contacts) {
       auto made = std::make_unique<TSipCall>(
           *this, toDial ? TSipCall::TKind::DialsForPhone : TSipCall::TKind::RingsPhone, change.leg, change.number);
-      const std::string route = WebSocketRoute(contact);
+      std::string route = WebSocketRoute(contact);
       if (!route.empty()) made->SetPhoneSource(contact.source);
+      if (route.empty()) route = TlsRoute(contact);
+      if (!route.empty() && route.find(";transport=tls") != std::string::npos) made->SetSecure();
       if (made->Invite(contact.uri, name.empty() ? from : name, OurUri(from), route)) Add(std::move(made));
     }
   } catch (const std::runtime_error& full) {

@@ -36,6 +36,8 @@ bool TSipPort::FromTrunk(const sip_msg* msg) const {
   // A WebSocket carries browsers' phones through the web gateway, whatever address that has.
   if (FromBrowser(msg)) return false;
   if (trunk.address.empty() || IpOf(msg->src) != trunk.address) return false;
+  // Over TLS only a trunk that speaks it: phones on the trunk's host reach the TLS port too.
+  if (msg->tp == SIP_TRANSP_TLS) return trunk.transport == "TLS";
   return msg->tp != SIP_TRANSP_UDP || sa_port(&msg->src) == trunk.port;
 }
 
@@ -46,7 +48,7 @@ void TSipPort::InviteFromTrunk(const sip_msg* msg) {
     caller = "0";  // anonymous or a name: the station sees no number
   else
     callerNames_->Find(caller, nullptr, {});  // its name, looked up while the call reaches a phone
-  if (!OfferSuits(msg)) {
+  if (!OfferSuits(msg) || !OfferSecuritySuits(msg)) {
     sip_reply(sip_, msg, 488, "Not Acceptable Here");
     return;
   }
@@ -129,14 +131,15 @@ void TSipPort::EndUnconfirmedTrunkCalls() {
 
 void TSipPort::CallTrunk(const TLegChange& change) {
   const TSipTrunk& trunk = config_.trunk;
-  const std::string to = "sip:" + change.number + "@" + trunk.address + ":" + std::to_string(trunk.port) +
-                         (trunk.transport == "TCP" ? ";transport=tcp" : "");
+  const std::string to =
+      "sip:" + change.number + "@" + trunk.address + ":" + std::to_string(trunk.port) + TrunkTransportParameter();
   std::unique_ptr<TSipCall> made;
   try {
     made = std::make_unique<TSipCall>(*this, TSipCall::TKind::CallsTrunk, change.leg, change.caller);
   } catch (const std::runtime_error& full) {
     LogFormat("SIP: a call to %s not sent to the trunk: %s", {change.number, std::string(full.what())});
   }
+  if (made && trunk.transport == "TLS") made->SetSecure();
   if (made && made->Invite(to, change.caller, OurUri(change.caller.empty() ? "vantrel" : change.caller))) {
     Add(std::move(made));
   } else {

@@ -1,5 +1,7 @@
 #include "telephony/sip/SipText.h"
 
+#include <optional>  // before the stack's header, whose macros its comparisons would meet
+
 extern "C" {
 #include <re.h>
 }
