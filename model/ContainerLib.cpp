@@ -434,12 +434,7 @@ CORBA::Boolean TContainer_Impl::LoadItemsFromIniFile(const char* fileName, const
 // must not leave the sections of the first behind.
 bool TContainer_Impl::EraseItemsSections(const char* fileName, const char* section) {
   TMemIniFile* ini = TIniStorage::Instance()->GetIniFile(fileName);
-  const std::string prefix = std::string(section) + "_";
-  for (const std::string& name : ini->ReadSections()) {
-    if (name.size() >= prefix.size() && EqualsIgnoreCase(std::string_view(name).substr(0, prefix.size()), prefix)) {
-      ini->EraseSection(name);
-    }
-  }
+  ini->EraseSectionsStartingWith(std::string(section) + "_");
   return true;
 }
 

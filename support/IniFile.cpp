@@ -231,8 +231,14 @@ std::vector<std::pair<std::string, std::string>> TMemIniFile::ReadSectionValues(
 }
 
 void TMemIniFile::EraseSection(std::string_view section) {
-  std::erase_if(sections_, [&](const Section& s) { return EqualsIgnoreCase(s.name, section); });
-  Reindex();
+  if (std::erase_if(sections_, [&](const Section& s) { return EqualsIgnoreCase(s.name, section); }) > 0) Reindex();
+}
+
+void TMemIniFile::EraseSectionsStartingWith(std::string_view prefix) {
+  const auto erased = std::erase_if(sections_, [&](const Section& s) {
+    return s.name.size() >= prefix.size() && EqualsIgnoreCase(std::string_view(s.name).substr(0, prefix.size()), prefix);
+  });
+  if (erased > 0) Reindex();
 }
 
 void TMemIniFile::DeleteKey(std::string_view section, std::string_view key) {

@@ -31,6 +31,8 @@ class TMemIniFile {
   // The section's keys with their values, in file order, each key once (its first line, as ReadString reads it).
   std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
   void EraseSection(std::string_view section);
+  // Every section whose name begins with the prefix (in any letter case), in one pass.
+  void EraseSectionsStartingWith(std::string_view prefix);
   void DeleteKey(std::string_view section, std::string_view key);
   void Clear();
 
