@@ -15,7 +15,9 @@
 #include "SipHostSetup.h"
 #include "SpawnedProgram.h"
 #include "Tones.h"
+#include "WebClient.h"
 #include "Vantrel.hh"
+#include "database/CallLogRow.h"
 #include "telephony/sip/G711.h"
 
 using namespace std::chrono_literals;
@@ -115,13 +117,20 @@ std::vector<std::int16_t> HeardSince(const RtpPeer& peer, std::size_t from) {
 
 class SipRecording : public ::testing::Test {
  protected:
-  // Trunk line 101 routes every caller to 103, whose phone registers; settings are further Settings.ini lines.
-  void Start(bool lineRecords, const std::string& settings = {}) {
+  // Trunk line 101 routes every caller to 103, whose phone registers; settings are further Settings.ini lines;
+  // ruleRecords gives the rule Record=1.
+  void Start(bool lineRecords, const std::string& settings = {}, bool ruleRecords = false) {
     sipPort_ = FreeLoopbackPort();
     trunkPort_ = FreeLoopbackPort();
     phonePort_ = FreeLoopbackPort();
     TSipHostSetup{sipPort_, trunkPort_, "35000-35999"}.Write(host_.IniFolder());
     TSipHostSetup::WriteRouteTo103(host_.IniFolder());
+    if (ruleRecords) {
+      std::ofstream(host_.IniFolder() / "Rules.ini")
+          << "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
+             "[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\nRecord=1\n[Rules_0_Items]\nCount=1\nItemID=1\n"
+             "[Rules_0_0]\nID=1\nOrder=0\nEnabled=1\nActionType=2\nPhoneNumber=103\n";
+    }
     std::ofstream(host_.IniFolder() / "Settings.ini", std::ios::app) << settings;
     if (lineRecords) {
       std::ofstream(host_.IniFolder() / "Lines.ini")
@@ -300,6 +309,71 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
               talked, 1.5);
 }
 
+TEST_F(SipRecording, ARuleThatRecordsHasEachCallItPutsThroughRecordedFromTheAnswerAndARuleThatDoesNotRecordsNone) {
+  ASSERT_NO_FATAL_FAILURE(Start(false, {}, true));
+  ::Rules_var rules = environment_->GetRules();
+  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->GetItemByID(1)));
+  ASSERT_TRUE(rule->GetRecordsCalls());
+  RtpPeer phoneMedia, callerMedia;
+  auto phone = AnsweringPhone(phoneMedia);
+  auto callerCall = Caller("5550121", callerMedia, 3000);
+  const int callersPort = CallersRelayPort();
+  ASSERT_GT(callersPort, 0) << callerCall->Output();
+  // Nothing of the ringing: the mix reaches the phone from the moment the recording starts, at its answer.
+  ASSERT_TRUE(WaitUntil([&] { return phoneMedia.ReceivedCount() > 0; }, 10s));
+  const auto connectedAt = std::chrono::steady_clock::now();
+  const CORBA::Long call = ConnectedCall();
+  TalkingParty caller(callerMedia, 1000, kPcma), operatorAt103(phoneMedia, 600, kPcmu);
+  caller.Start([&] { return callersPort; });
+  operatorAt103.Start([&] { return phoneMedia.LastSourcePort(); });
+  EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
+  const double talked = std::chrono::duration<double>(std::chrono::steady_clock::now() - connectedAt).count();
+  caller.Stop();
+  operatorAt103.Stop();
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+  // The operator's line keeps the recording: its row names 103 and the call as 103's call log keys it.
+  EXPECT_NE(Log().find("Recording: call " + std::to_string(call) + " of line Seat 103 put through by a rule that "
+                       "records"),
+            std::string::npos)
+      << Log();
+  const auto files = Recordings();
+  ASSERT_EQ(files.size(), 1u);
+  Wav wav;
+  ASSERT_TRUE(WaitUntil([&] {
+    wav = ReadWav(files[0]);
+    return wav.Seconds() > 0 && 44 + wav.dataSize == std::filesystem::file_size(files[0]);
+  }));
+  EXPECT_NEAR(wav.Seconds(), talked, 0.5);
+  EXPECT_GT(ToneLevel(Slice(wav.left, 0.3, wav.Seconds() - 0.3), 1000), 2000);
+  EXPECT_LT(ToneLevel(Slice(wav.left, 0.3, wav.Seconds() - 0.3), 600), 300);
+  EXPECT_GT(ToneLevel(Slice(wav.right, 0.3, wav.Seconds() - 0.3), 600), 2000);
+  EXPECT_LT(ToneLevel(Slice(wav.right, 0.3, wav.Seconds() - 0.3), 1000), 300);
+  const std::string relative = files[0].parent_path().filename().string() + "/" + files[0].filename().string();
+  const std::string row = "select FileName || ' ' || LinePhoneNumber || ' ' || PausedSeconds from tq_VantrelRecording";
+  EXPECT_TRUE(WaitUntil([&] { return Crm(row) == relative + " 103 0"; })) << Crm(row) << Log();
+  EXPECT_NE(relative.find("-" + std::to_string(call) + ".wav"), std::string::npos) << relative;
+
+  // Saved with the rule's section; without it the rule's calls are put through unrecorded.
+  ASSERT_TRUE(rules->SaveToIniFile((host_.IniFolder() / "Saved.ini").c_str(), "Rules"));
+  std::stringstream saved;
+  saved << std::ifstream(host_.IniFolder() / "Saved.ini").rdbuf();
+  EXPECT_NE(saved.str().find("Record=1"), std::string::npos) << saved.str();
+  rule->SetRecordsCalls(false);
+  EXPECT_FALSE(rule->GetRecordsCalls());
+  RtpPeer phoneMedia2, callerMedia2;
+  auto phone2 = AnsweringPhone(phoneMedia2);
+  auto callerCall2 = Caller("5550122", callerMedia2, 1500);
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside 5550122", "CONNECTED with 103"); })) << Exchange("status");
+  EXPECT_EQ(callerCall2->WaitForExit(30s), 0) << callerCall2->Output();
+  EXPECT_EQ(phone2->WaitForExit(10s), 0) << phone2->Output();
+  EXPECT_EQ(Recordings().size(), 1u);
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelRecording"), "1");
+  ASSERT_TRUE(rules->SaveToIniFile((host_.IniFolder() / "Saved.ini").c_str(), "Rules"));
+  std::stringstream resaved;
+  resaved << std::ifstream(host_.IniFolder() / "Saved.ini").rdbuf();
+  EXPECT_EQ(resaved.str().find("Record="), std::string::npos) << resaved.str();
+}
+
 TEST_F(SipRecording, RetentionRemovesTheRowsOfTheDaysItRemovesAndSaysHowMany) {
   const auto folder = host_.IniFolder() / "Recordings";
   std::filesystem::create_directories(folder / "2000-01-01");
@@ -464,6 +538,59 @@ TEST_F(SipRecording, TheConsoleRecordsPausesResumesAndStopsTheOperatorsCall) {
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
 }
 
+TEST_F(SipRecording, TheOperatorRecordsAndPausesTheirOwnCallThroughTheGatewayAndNoOneElsesCall) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));
+  ASSERT_TRUE(AddWebUser(host_.IniFolder(), "anna", "operator", "103", 1, "anna-secret"));
+  ASSERT_TRUE(AddWebUser(host_.IniFolder(), "boris", "operator", "104", 2, "boris-secret"));
+  const int webPort = FreeLoopbackPort();
+  SpawnedProgram web({VANTREL_WEB_PATH, "--port", std::to_string(host_.Port()), "--web-port", std::to_string(webPort),
+                      "--ini", host_.IniFolder().string()});
+  ASSERT_TRUE(web.WaitForOutput("serving http://")) << web.Output();
+  WebClient anna(webPort), boris(webPort);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_TRUE(boris.LogIn("boris", "boris-secret"));
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/lines/103").status == 200; }, 10s)) << web.Output();
+  RtpPeer phoneMedia, callerMedia;
+  auto phone = AnsweringPhone(phoneMedia);
+  auto callerCall = Caller("5550123", callerMedia, 4000);
+  ASSERT_GT(CallersRelayPort(), 0) << callerCall->Output();
+  const CORBA::Long call = ConnectedCall();
+  const std::string path = "/api/lines/103/calls/" + std::to_string(call) + "/record";
+  const auto record = [&](WebClient& who, const std::string& target, const std::string& what) {
+    return who.Post(target, {{"recording", what}});
+  };
+  // Another operator may not touch it, at 103 or through their own line.
+  auto answer = record(boris, path, "start");
+  EXPECT_EQ(answer.status, 403) << answer.body;
+  answer = record(boris, "/api/lines/104/calls/" + std::to_string(call) + "/record", "start");
+  EXPECT_EQ(answer.status, 404) << answer.body;
+  EXPECT_TRUE(Recordings().empty());
+  answer = record(anna, path, "now");
+  EXPECT_EQ(answer.status, 400) << answer.body;
+  answer = record(anna, path, "pause");
+  EXPECT_EQ(answer.status, 409) << answer.body;
+  EXPECT_EQ(answer.Json().value("error", ""), "Call " + std::to_string(call) + ": the call is not being recorded");
+  // Her own call: started, paused, resumed, stopped; a second start is refused with the server's reason.
+  answer = record(anna, path, "start");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(answer.Json().value("recording", ""), "start");
+  EXPECT_EQ(Recordings().size(), 1u);
+  answer = record(anna, path, "start");
+  EXPECT_EQ(answer.status, 409) << answer.body;
+  EXPECT_NE(answer.body.find("the call is being recorded already"), std::string::npos) << answer.body;
+  EXPECT_EQ(record(anna, path, "pause").status, 200);
+  EXPECT_EQ(record(anna, path, "resume").status, 200);
+  EXPECT_EQ(record(anna, path, "stop").status, 200);
+  const std::string key = "where QueueEventType >= " + std::to_string(static_cast<int>(vantrel::TQueueEvent::RecordingStarted)) +
+                          " and QueueEventType <= " +
+                          std::to_string(static_cast<int>(vantrel::TQueueEvent::RecordingStopped));
+  EXPECT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_VantrelQueueLog " + key) == "4"; }))
+      << Crm("select count(*) from tq_VantrelQueueLog " + key);
+  EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+  EXPECT_EQ(Crm("select LinePhoneNumber from tq_VantrelRecording"), "103");
+}
+
 namespace {
 
 // The caller (1 kHz) routed to the operator at 103 (600 Hz), who consults 104 (400 Hz) and makes a conference of
@@ -543,6 +670,18 @@ TEST_F(SipConference, EachOfThreePartiesHearsTheTwoOthersNeverItselfAndTheTwoLef
   EXPECT_GT(ToneLevel(heard[2], 600), 1000);
   EXPECT_LT(ToneLevel(heard[2], 400), 200);
 
+  // The queue log has the station's, the caller's and the consulted party's joining, keyed by the caller's call,
+  // each with the parties it made.
+  const std::string key = "'%-" + std::to_string(call_) + "'";
+  const auto rows = [&](vantrel::TQueueEvent event) {
+    return Crm("select group_concat(CallerPhoneNumber || ':' || Reason, ' ') from (select CallerPhoneNumber, Reason "
+               "from tq_VantrelQueueLog where CallHandle like " + key + " and QueueEventType = " +
+               std::to_string(static_cast<int>(event)) + " order by EventOrder)");
+  };
+  ASSERT_TRUE(WaitUntil([&] { return rows(vantrel::TQueueEvent::ConferenceJoined) == "103:1 5550111:2 104:3"; }))
+      << rows(vantrel::TQueueEvent::ConferenceJoined) << Crm("select * from tq_VantrelQueueLog");
+  EXPECT_EQ(rows(vantrel::TQueueEvent::ConferenceLeft), "");
+
   // The caller hangs up: the operator and the consulted party still hear each other.
   EXPECT_EQ(callerCall_->WaitForExit(30s), 0) << callerCall_->Output();
   caller_.Stop();
@@ -553,11 +692,28 @@ TEST_F(SipConference, EachOfThreePartiesHearsTheTwoOthersNeverItselfAndTheTwoLef
   EXPECT_GT(ToneLevel(after[2], 600), 1000);
   EXPECT_LT(ToneLevel(after[2], 400), 200);
   EXPECT_TRUE(listener103_->SawAny(::Conferenced));
+  // Its leaving, with its time in the conference (the caller talked 9 s, of them some before the conference).
+  ASSERT_TRUE(WaitUntil([&] { return rows(vantrel::TQueueEvent::ConferenceLeft) == "5550111:2"; }))
+      << rows(vantrel::TQueueEvent::ConferenceLeft);
+  const long seconds = std::atol(Crm("select Seconds from tq_VantrelQueueLog where QueueEventType = " +
+                                     std::to_string(static_cast<int>(vantrel::TQueueEvent::ConferenceLeft))).c_str());
+  EXPECT_GT(seconds, 0);
+  EXPECT_LE(seconds, 9);
 }
 
 TEST_F(SipConference, WhenTheOperatorHangsUpTheCallerAndTheConsultedPartyTalkOn) {
   ASSERT_NO_FATAL_FAILURE(StartConference());
   Exchange("drop 103");
+  // The conference is over for all three: each one's leaving is in the queue log, the station's last.
+  const auto left = [&] {
+    return Crm("select group_concat(CallerPhoneNumber || ':' || Reason, ' ') from (select CallerPhoneNumber, Reason "
+               "from tq_VantrelQueueLog where QueueEventType = " +
+               std::to_string(static_cast<int>(vantrel::TQueueEvent::ConferenceLeft)) + " order by EventOrder)");
+  };
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string rows = left();
+    return (rows == "5550111:2 104:1 103:0" || rows == "104:2 5550111:1 103:0");
+  })) << left();
   // The operator's phone is hung up; the two others are connected to each other.
   EXPECT_EQ(phone_->WaitForExit(10s), 0) << phone_->Output();
   operator_.Stop();
