@@ -27,6 +27,12 @@ void TLine_Impl::ConferenceJoined(CORBA::Long call) {
 }
 
 void TLine_Impl::ConferenceLeft(CORBA::Long call) {
+  if (!conference_.IsMember(call)) return;
+  // The steps are remote operations too: only a call that really left counts.
+  if (TTapiCall* found = GetCallByHandle(call)) {
+    found->CallStatus.Invalidate();
+    if (found->State() == LINECALLSTATE_CONFERENCED) return;
+  }
   for (const auto& row : conference_.Left(call, std::chrono::steady_clock::now())) {
     LogFormat("Conference: %s leaves at line %s after %d s (%d parties)", {row.party, Name(), row.seconds, row.parties});
     ConferenceQueueRow(TQueueEvent::ConferenceLeft, row);
