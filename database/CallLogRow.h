@@ -34,6 +34,11 @@ enum class TQueueEvent {
   RecordingPaused = 20,
   RecordingResumed = 21,
   RecordingStopped = 22,  // Seconds: its length, paused spans included; Reason: the paused seconds
+  // A party joins or leaves the conference at the line's station (CallerPhoneNumber: the party, the station's own
+  // number for the operator; CallHandle: the key of the call the conference grew from). Reason: the parties in the
+  // conference after the row, the station counted; Seconds (left): the party's time in the conference.
+  ConferenceJoined = 23,
+  ConferenceLeft = 24,
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

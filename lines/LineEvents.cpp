@@ -228,9 +228,11 @@ void TLine_Impl::DoCallState(CORBA::Long call) {
 }
 void TLine_Impl::DoConferenced(CORBA::Long call) {
   SimpleStep("TLine_Impl.DoCConferenced", "InternalOnConferenced: %s : %d", ::Conferenced, call, false);
+  OnLine("TLine_Impl.DoConferenced", [&] { ConferenceJoined(call); });
 }
 void TLine_Impl::DoDisconnected(CORBA::Long call) {
   SimpleStep("TLine_Impl.DoDisconnected", "InternalOnDisconnected: %s : %d", ::Disconnected, call, false);
+  OnLine("TLine_Impl.DoDisconnected", [&] { ConferenceLeft(call); });
 }
 void TLine_Impl::DoGenerate(CORBA::Long call) {
   SimpleStep("TLine_Impl.DoGenerate", "InternalOnGenerate: %s : %d", ::Generate, call, false);
@@ -412,6 +414,7 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
     RecordingOver(call);
+    ConferenceLeft(call);
     router_.OnCallFinished();
   });
 }

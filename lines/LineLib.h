@@ -14,6 +14,7 @@
 #include "database/CallLogRow.h"
 #include "lines/CallsHistoryList.h"
 #include "lines/LineCallsSnapshot.h"
+#include "lines/LineConferenceParties.h"
 #include "lines/LineRecordings.h"
 #include "lines/LineRouter.h"
 #include "model/ContainerItemLib.h"
@@ -230,7 +231,15 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::string Record(CORBA::Long call, telephony::TRecordRequest::TAction action);
   // A connected call of a line that records its calls starts its recording; a finished one ends its record.
   void RecordIfWanted(CORBA::Long call);
+  // A rule that records put a call through to this line from the number (its routing line): that call, connected
+  // now or once it connects, is recorded.
+  void RecordPutThrough(const std::string& from);
   void RecordingOver(CORBA::Long call);
+  // The conference at the station (LineConference.cpp): a member call joined it, or left it (its party hung up,
+  // or the call ended); each writes the queue log's rows.
+  void ConferenceJoined(CORBA::Long call);
+  void ConferenceLeft(CORBA::Long call);
+  void ConferenceQueueRow(TQueueEvent event, const TConferenceParties::TRow& party);
   // The queue log's row of a recording's start, pause, resumption or end.
   void RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds);
   char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);
@@ -258,6 +267,7 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::set<CORBA::Long> connectedPending_;
   std::atomic<bool> recordsCalls_{false};
   TLineRecordings recordings_;  // only on the telephony thread
+  TConferenceParties conference_;  // only on the telephony thread
 };
 
 }  // namespace vantrel

@@ -81,10 +81,36 @@ std::string TLine_Impl::Record(CORBA::Long handle, TRecordRequest::TAction actio
 }
 
 void TLine_Impl::RecordIfWanted(CORBA::Long call) {
-  if (!recordsCalls_ || recordings_.Has(call)) return;
+  if (recordings_.Has(call)) return;
+  CORBA::String_var caller = GetCallerID(call);
+  const bool putThrough = recordings_.TakeExpected(caller.in(), std::chrono::steady_clock::now());
+  if (!recordsCalls_ && !putThrough) return;
   const std::string refused = Record(call, TRecordRequest::TAction::Start);
   if (!refused.empty())
     LogFormat("Recording: call %d of line %s not recorded: %s", {static_cast<long>(call), Name(), refused});
+}
+
+void TLine_Impl::RecordPutThrough(const std::string& from) {
+  // This line may have seen the call connect before the routing line saw its target answer; else it will.
+  auto& calls = tapiLine_->Calls();
+  telephony::TProtectedGuard callsHeld(calls);
+  const std::vector<TTapiCall*> listed = calls.Items();
+  callsHeld.Release();
+  for (TTapiCall* candidate : listed) {
+    const CORBA::Long handle = CallHandle(candidate);
+    if (recordings_.Has(handle)) continue;
+    // The truth now, not what this line has heard so far: connected to the routing line, not yet transferred.
+    candidate->CallStatus.Invalidate();
+    candidate->CallInfo.Invalidate();
+    CORBA::String_var caller = GetCallerID(handle), connected = GetConnectedID(handle);
+    if (!candidate->IsConnected() || from != caller.in() || from != connected.in()) continue;
+    LogFormat("Recording: call %d of line %s put through by a rule that records", {static_cast<long>(handle), Name()});
+    const std::string refused = Record(handle, TRecordRequest::TAction::Start);
+    if (!refused.empty())
+      LogFormat("Recording: call %d of line %s not recorded: %s", {static_cast<long>(handle), Name(), refused});
+    return;
+  }
+  recordings_.Expect(from, std::chrono::steady_clock::now());
 }
 
 void TLine_Impl::RecordingOver(CORBA::Long call) {

@@ -43,4 +43,14 @@ std::optional<TLineRecordings::TFinished> TLineRecordings::Ended(long call, TClo
   return row;
 }
 
+void TLineRecordings::Expect(const std::string& from, TClock::time_point now) { expected_.emplace(from, now); }
+
+bool TLineRecordings::TakeExpected(const std::string& from, TClock::time_point now) {
+  std::erase_if(expected_, [&](const auto& wish) { return now - wish.second > std::chrono::seconds(10); });
+  const auto found = expected_.find(from);
+  if (found == expected_.end()) return false;
+  expected_.erase(found);
+  return true;
+}
+
 }  // namespace vantrel

@@ -27,6 +27,10 @@ class TLineRecordings {
   // The recording is over: what its row says; nothing when the call had none.
   std::optional<TFinished> Ended(long call, TClock::time_point now);
   bool Has(long call) const { return running_.count(call) != 0; }
+  // A rule that records put a call through to this line from the number (its routing line): the call from there
+  // that connects next is recorded. A wish nobody takes within a few seconds goes.
+  void Expect(const std::string& from, TClock::time_point now);
+  bool TakeExpected(const std::string& from, TClock::time_point now);
 
  private:
   struct TRunning {
@@ -36,6 +40,7 @@ class TLineRecordings {
     TClock::duration paused{};
   };
   std::map<long, TRunning> running_;
+  std::multimap<std::string, TClock::time_point> expected_;  // by the routing line's number, when wished
 };
 
 }  // namespace vantrel

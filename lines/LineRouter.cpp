@@ -260,6 +260,24 @@ void TLineRouter::NoteCallerAnswered(TRoutedCall& routed, const std::string& tar
   }
 }
 
+void TLineRouter::RecordPutThrough(const TRoutedCall& routed, const std::string& target) {
+  line_.Guard("TLine_Impl.RecordPutThrough", [&] {
+    ::Rule_var rule = RuleOf(routed);
+    if (CORBA::is_nil(rule) || !rule->GetRecordsCalls()) return;
+    // Recorded where it is put through: the operator's line keeps the recording and its row once the caller
+    // has left this line.
+    ::Line_var line = LineAt(target);
+    const TLocalServant<TLine_Impl> at{line.in()};
+    if (!at) {
+      LogFormat("Recording: call %d put through to %s not recorded: no line of this server has that number",
+                {static_cast<long>(routed.Caller()), target});
+      return;
+    }
+    CORBA::String_var own = line_.GetDevicePhoneNumber();
+    at->RecordPutThrough(own.in());
+  });
+}
+
 void TLineRouter::NoteOverflow(const TRoutedCall& routed) {
   if (const auto rules = line_.LocalRules()) rules->Queue().NoteOverflowed(routed.Rule);
   WriteQueueLog(TQueueEvent::Overflowed, routed, {}, SecondsSince(routed.OfferedAt));
@@ -457,6 +475,7 @@ void TLineRouter::OnConnected(CORBA::Long call) {
     // The consultation call: its target answered.
     routed->Transition(TState::Completing, "target answered");
     NoteCallerAnswered(*routed, result);
+    RecordPutThrough(*routed, result);
     try {
       const telephony::TAsyncRequests async(*line_.tapiLine_);
       const LONG before = line_.tapiLine_->LastRequestID();

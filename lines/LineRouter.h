@@ -82,6 +82,8 @@ class TLineRouter {
   // The caller is put through to the target that answered: counted for the rule, and the operator there will wrap
   // up after the call.
   void NoteCallerAnswered(TRoutedCall& routed, const std::string& target);
+  // A rule with Record=1: the call put through to the target is recorded at the target's line.
+  void RecordPutThrough(const TRoutedCall& routed, const std::string& target);
   // The operator at the line with that number is no longer held for a routed call.
   void ReleaseMemberAt(const std::string& phoneNumber);
   // The operator seated at the line with that number, when ready, pauses with the no-answer reason.

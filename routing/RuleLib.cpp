@@ -126,6 +126,16 @@ void TRule_Impl::SetCallerExperience(const ::RuleCallerExperience& experience) {
   announceEvery_ = experience.AnnounceEvery;
 }
 
+CORBA::Boolean TRule_Impl::GetRecordsCalls() {
+  std::lock_guard lock(queueMutex_);
+  return recordsCalls_;
+}
+
+void TRule_Impl::SetRecordsCalls(CORBA::Boolean record) {
+  std::lock_guard lock(queueMutex_);
+  recordsCalls_ = record;
+}
+
 TRuleMenu TRule_Impl::GetMenu() const {
   std::lock_guard lock(queueMutex_);
   return menu_;
@@ -171,6 +181,7 @@ CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
       SetQueueSettings(rule->GetQueueSettings());
       ::RuleCallerExperience_var experience = rule->GetCallerExperience();
       SetCallerExperience(experience.in());
+      SetRecordsCalls(rule->GetRecordsCalls());
       if (const TLocalServant<TRule_Impl> local{rule.in()}) {
         const TRuleMenu menu = local->GetMenu();
         std::lock_guard lock(queueMutex_);
@@ -204,6 +215,7 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
           experience->AnnounceEvery = every;
         }
         SetCallerExperience(experience.in());
+        SetRecordsCalls(ini.ReadBool(section, "Record", GetRecordsCalls()));
         // The menu's rules are known once every rule is loaded (CheckMenu); a missing key keeps what was set.
         std::lock_guard lock(queueMutex_);
         menu_.Prompt = ini.ReadString(section, "Menu", menu_.Prompt);
@@ -244,6 +256,7 @@ CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* secti
         keep("AnnouncePosition", experience->AnnouncePosition, "1");
         keep("AnnounceWait", experience->AnnounceWait, "1");
         keep("AnnounceEvery", experience->AnnounceEvery != 30, std::to_string(experience->AnnounceEvery));
+        keep("Record", GetRecordsCalls(), "1");
         const TRuleMenu menu = GetMenu();
         keep("Menu", !menu.Prompt.empty(), menu.Prompt);
         for (int digit = 1; digit <= 9; ++digit) {

@@ -43,6 +43,8 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   void SetQueueSettings(const ::RuleQueueSettings& settings) override;
   ::RuleCallerExperience* GetCallerExperience() override;
   void SetCallerExperience(const ::RuleCallerExperience& experience) override;
+  CORBA::Boolean GetRecordsCalls() override;
+  void SetRecordsCalls(CORBA::Boolean record) override;
   TRuleMenu GetMenu() const;
   // Once all rules are loaded: the menu's entries read from the section take the rules they name; an entry naming
   // no rule (isRule says which IDs are rules) is left out, with an error-log line naming the rule (who).
@@ -60,6 +62,7 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   bool announcePosition_ = false;              // guarded by queueMutex_
   bool announceWait_ = false;                  // guarded by queueMutex_
   long announceEvery_ = 30;                    // guarded by queueMutex_
+  bool recordsCalls_ = false;                  // guarded by queueMutex_
   TRuleMenu menu_;                             // guarded by queueMutex_
   // The menu's entries as read, until CheckMenu: Menu1..Menu9 at 1..9, MenuDefault at 0; guarded by queueMutex_.
   std::array<std::optional<std::string>, 10> menuRead_;

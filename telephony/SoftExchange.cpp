@@ -15,6 +15,7 @@ namespace vantrel::telephony {
 namespace {
 
 constexpr DWORD kFarEndRinging = LINECALLSTATE_OFFERING;  // a far end being called
+constexpr std::size_t kMaxConferenceParties = 8;          // the station counted
 
 const char* StateName(DWORD state) {
   switch (state) {
@@ -800,6 +801,32 @@ LONG TSoftExchange::Conference(DWORD heldCall, DWORD consultCall, const TReply& 
   if (consult->state != LINECALLSTATE_CONNECTED) return LINEERR_INVALCALLSTATE;
   Leg* heldParty = FindLeg(held->peer);
   Leg* consultParty = FindLeg(consult->peer);
+  if (held->conference == held->id) {
+    // The station consulted from its conference call: the consulted party joins that conference
+    // (lineAddToConference), which went on meanwhile.
+    if (consultParty == nullptr || consult->related != held->id) return LINEERR_INVALCALLSTATE;
+    std::size_t members = 0;
+    for (const auto& [otherId, other] : legs_) {
+      if (other->conference == held->id && other->related == held->id && other.get() != held) ++members;
+    }
+    if (members + 1 >= kMaxConferenceParties) {
+      LogFormat("Exchange: conference %d has %d parties already; %s is not added",
+                {static_cast<int>(held->id), static_cast<int>(members + 1), consultParty->number});
+      return LINEERR_RESOURCEUNAVAIL;
+    }
+    if (ports_ == nullptr || !ports_->Mixes({held->id, consultParty->id})) return LINEERR_OPERATIONUNAVAIL;
+    *conferenceCall = held->id;
+    const LONG request = reply(0);
+    held->related = 0;
+    SetState(*held, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+    consult->related = consult->conference = held->id;
+    consultParty->conference = held->id;
+    SetState(*consult, LINECALLSTATE_CONFERENCED, 0);
+    Publish(*consultParty);
+    LogFormat("Exchange: %s joins conference %d (%d parties)",
+              {consultParty->number, static_cast<int>(held->id), static_cast<int>(members + 2)});
+    return request;
+  }
   if (heldParty == nullptr || consultParty == nullptr) return LINEERR_INVALCALLSTATE;
   // Simulated parties have no media to mix: without a port that bridges one of them there is no conference.
   if (ports_ == nullptr || !ports_->Mixes({held->id, heldParty->id, consultParty->id})) {

@@ -336,6 +336,19 @@ TTapiCall* TCustomTapiLine::CompleteTransfer(TTapiCall* call, TTapiCall* consult
   TTapiCall* conference = NewCall(0);
   const LONG result = lineCompleteTransfer(call->Handle, consultCall->Handle, &conference->Handle, transferMode);
   if (result < 0) FreeCall(conference);
+  if (result >= 0) {
+    // Added to the conference the held call is: the line has that call already.
+    TProtectedGuard callsHeld(calls_);
+    TTapiCall* existing = nullptr;
+    for (TTapiCall* listed : calls_.Items()) {
+      if (listed != conference && listed->Handle == conference->Handle) existing = listed;
+    }
+    callsHeld.Release();
+    if (existing != nullptr) {
+      FreeCall(conference);
+      conference = existing;
+    }
+  }
   StartRequest(result, REQUEST_COMPLETETRANSFER, call, consultCall, conference);
   return conference;
 }

@@ -685,3 +685,58 @@ TEST(TelephonyApi, WithoutABackEndServedEveryFunctionFailsCleanly) {
   EXPECT_EQ(TapiEventForHandle(1), nullptr);
   telephony::ServeTelephonyApiWith(served);
 }
+
+namespace {
+// Ports that bridge any conference and connect nothing else.
+class MixingPorts : public telephony::IExchangePorts {
+ public:
+  void LegChanged(const telephony::TLegChange&) override {}
+  bool RingsPhoneFirst(const std::string&) const override { return false; }
+  bool Mixes(const std::vector<DWORD>&) const override { return true; }
+};
+}  // namespace
+
+TEST_F(Exchange, AConferenceTakesFurtherPartiesFromItsStationsConsultationsUpToEight) {
+  MixingPorts ports;
+  Switch().SetPorts(&ports);
+  TestApp app;
+  app.Open(0);
+  Switch().CallStation("101", "5550001");
+  const HCALL call = NewCallIn(app.Drain());
+  lineAnswer(call, nullptr, 0);
+  app.Drain();
+  // The station consults an outside number from the call (or the conference) and conferences: true when the
+  // consulted party joined.
+  HCALL conference = 0;
+  const auto consultAndConference = [&](HCALL from, const std::string& number, LONG* refused) {
+    HCALL consult = 0;
+    EXPECT_GT(lineSetupTransfer(from, &consult, nullptr), 0);
+    app.Drain();
+    lineDial(consult, number.c_str(), 0);
+    app.Drain();
+    Switch().AnswerFarEnd(Switch().FarEndOf("101"));
+    app.Drain();
+    HCALL made = 0;
+    const LONG result = lineCompleteTransfer(from, consult, &made, LINETRANSFERMODE_CONFERENCE);
+    if (result < 0) {
+      *refused = result;
+      return false;
+    }
+    const auto messages = app.Drain();
+    EXPECT_EQ(StatesOf(messages, consult), std::vector<DWORD>{LINECALLSTATE_CONFERENCED});
+    if (conference == 0) conference = made;
+    EXPECT_EQ(made, conference);  // the same conference call each time
+    EXPECT_NE(StatesOf(messages, conference).size(), 0u);
+    EXPECT_EQ(StatesOf(messages, conference).back(), LINECALLSTATE_CONNECTED);
+    return true;
+  };
+  LONG refused = 0;
+  ASSERT_TRUE(consultAndConference(call, "5550100", &refused));
+  // Three parties (the station, the caller, the first consulted) and five more make eight; a ninth is refused and
+  // its consultation call stays for the station to drop or transfer.
+  for (int more = 1; more <= 5; ++more)
+    ASSERT_TRUE(consultAndConference(conference, "555010" + std::to_string(more), &refused)) << more;
+  EXPECT_FALSE(consultAndConference(conference, "5550106", &refused));
+  EXPECT_EQ(refused, LINEERR_RESOURCEUNAVAIL);
+  Switch().SetPorts(nullptr);
+}

@@ -1,174 +1,15 @@
-// Calls on record with real SIP user agents: SIPp as the trunk caller and the operator's phone, each party's media
-// a tone of its own sent from a peer on loopback, and the WAV files the server writes read back.
-#include <gtest/gtest.h>
+// Calls on record with real SIP user agents: the recordings of lines, rules and operators, read back from the
+// WAV files and the CRM (the host and parties: SipRecordingFixture.h).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
-#include "HostClient.h"
-#include "RtpPeer.h"
-#include "SipHostSetup.h"
-#include "SpawnedProgram.h"
-#include "TalkingParty.h"
-#include "Tones.h"
-#include "Vantrel.hh"
-
-using namespace std::chrono_literals;
-
-namespace {
-
-constexpr const char* kSipp = "/usr/bin/sipp";
-constexpr int kPcmu = 0;
-constexpr int kPcma = 8;
-
-struct Wav {
-  std::uint32_t dataSize = 0;
-  std::vector<std::int16_t> left, right;
-  double Seconds() const { return static_cast<double>(left.size()) / 8000; }
-};
-
-Wav ReadWav(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Wav wav;
-  if (bytes.size() < 44 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(36, 4, "data") != 0) return wav;
-  const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
-  wav.dataSize = at(40) | (at(41) << 8) | (at(42) << 16) | (static_cast<std::uint32_t>(at(43)) << 24);
-  for (std::size_t i = 44; i + 4 <= std::min<std::size_t>(bytes.size(), 44 + wav.dataSize); i += 4) {
-    wav.left.push_back(static_cast<std::int16_t>(at(i) | (at(i + 1) << 8)));
-    wav.right.push_back(static_cast<std::int16_t>(at(i + 2) | (at(i + 3) << 8)));
-  }
-  return wav;
-}
-
-std::vector<std::int16_t> Slice(const std::vector<std::int16_t>& samples, double from, double to) {
-  const auto first = static_cast<std::size_t>(std::max(0.0, from) * 8000);
-  const auto last = std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, to) * 8000));
-  return first < last ? std::vector<std::int16_t>(samples.begin() + static_cast<std::ptrdiff_t>(first),
-                                                  samples.begin() + static_cast<std::ptrdiff_t>(last))
-                      : std::vector<std::int16_t>();
-}
-
-// The longest run of silent 20 ms frames in the channel, in seconds.
-double LongestSilence(const std::vector<std::int16_t>& samples) {
-  std::size_t run = 0, longest = 0;
-  for (std::size_t frame = 0; frame + 160 <= samples.size(); frame += 160) {
-    const bool silent = std::all_of(samples.begin() + static_cast<std::ptrdiff_t>(frame),
-                                    samples.begin() + static_cast<std::ptrdiff_t>(frame + 160),
-                                    [](std::int16_t sample) { return sample == 0; });
-    run = silent ? run + 1 : 0;
-    longest = std::max(longest, run);
-  }
-  return static_cast<double>(longest) * 0.02;
-}
-
-class SipRecording : public ::testing::Test {
- protected:
-  // Trunk line 101 routes every caller to 103, whose phone registers; settings are further Settings.ini lines.
-  void Start(bool lineRecords, const std::string& settings = {}) {
-    sipPort_ = FreeLoopbackPort();
-    trunkPort_ = FreeLoopbackPort();
-    phonePort_ = FreeLoopbackPort();
-    TSipHostSetup{sipPort_, trunkPort_, "35000-35999"}.Write(host_.IniFolder());
-    TSipHostSetup::WriteRouteTo103(host_.IniFolder());
-    std::ofstream(host_.IniFolder() / "Settings.ini", std::ios::app) << settings;
-    if (lineRecords) {
-      std::ofstream(host_.IniFolder() / "Lines.ini")
-          << "[Lines_Items]\nCount=2\nItemID=2\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
-             "IsOuter=1\nUsingDND=0\n[Lines_1]\nID=2\nOrder=1\nName=Seat 103\nEnabled=1\nRuleID=0\nIsOuter=0\n"
-             "UsingDND=0\nRecord=1\n";
-    }
-    ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
-    ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output() << host_.ErrorOutput();
-    ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: listening on") != std::string::npos; })) << Log();
-    CORBA::Object_var object = TestORB()->string_to_object(host_.Corbaloc().c_str());
-    environment_ = ::Environment::_narrow(object);
-    lines_ = environment_->GetLines();
-    line103_ = ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber("103")));
-    listener103_ = listeners_.Listen(line103_);
-    ASSERT_EQ(Register(), 0);
-  }
-  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
-
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string ErrorLog() { return ReadServerLog(host_.IniFolder(), "Error"); }
-  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
-                                       const std::vector<std::string>& options) {
-    std::vector<std::string> command = {kSipp, "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf", std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i", "127.0.0.1", "-p", std::to_string(localPort), "-m", "1",
-                                        "-nostdin", "-timeout", "40s", "-timeout_error"};
-    command.insert(command.end(), options.begin(), options.end());
-    return std::make_unique<SpawnedProgram>(command);
-  }
-  int Register() {
-    const auto credentials = host_.IniFolder() / "phone-103.csv";
-    std::ofstream(credentials) << "SEQUENTIAL\n103;[authentication username=103 password=pw-103]\n";
-    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", "3600"})
-        ->WaitForExit(20s);
-  }
-  std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media) {
-    return Sipp("phone.xml", phonePort_,
-                {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
-                 std::to_string(kPcmu)});
-  }
-  std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media, int talkMs) {
-    return Sipp("caller.xml", trunkPort_,
-                {"-t", "u1", "-s", "101", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
-                 std::to_string(media.Port()), "-key", "law", std::to_string(kPcma), "-key", "media_note",
-                 MediaNote(), "-d", std::to_string(talkMs)});
-  }
-  std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
-  int CallersRelayPort() {
-    int port = 0;
-    WaitUntil([&] {
-      std::ifstream note(MediaNote());
-      std::string text;
-      std::getline(note, text);  // "m=audio PORT"
-      port = text.size() > 8 ? std::atoi(text.c_str() + 8) : 0;
-      return port > 0;
-    });
-    return port;
-  }
-  // The operator's call at 103 once it is connected with the caller.
-  CORBA::Long ConnectedCall() {
-    EXPECT_TRUE(WaitUntil([&] { return PartyShows("outside", "CONNECTED with 103"); })) << Exchange("status");
-    EXPECT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Connected); }));
-    return listener103_->First(::Connected);
-  }
-  std::vector<std::filesystem::path> Recordings() {
-    std::vector<std::filesystem::path> files;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(host_.IniFolder() / "Recordings", error))
-      if (entry.path().extension() == ".wav") files.push_back(entry.path());
-    return files;
-  }
-
-  HostProcess host_;
-  int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0;
-  ::Environment_var environment_;
-  ::Lines_var lines_;
-  ::Line_var line103_;
-  ClientListeners listeners_;
-  RecordingLineEvents* listener103_ = nullptr;
-};
-
-}  // namespace
+#include "SipRecordingFixture.h"
+#include "WebClient.h"
+#include "database/CallLogRow.h"
 
 TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTalkTimeAndAPauseIsSilence) {
   ASSERT_NO_FATAL_FAILURE(Start(true));
@@ -238,9 +79,9 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   EXPECT_NEAR(LongestSilence(wav.right), 1.0, 0.2);
   // Its row, keyed as the call log keys the call.
   const std::string relative = files[0].parent_path().filename().string() + "/" + files[0].filename().string();
-  ASSERT_TRUE(WaitUntil([&] { return !Crm("select FileName from tq_VantrelRecording").empty(); })) << Log();
-  EXPECT_EQ(Crm("select FileName || ' ' || LinePhoneNumber || ' ' || PausedSeconds from tq_VantrelRecording"),
-            relative + " 103 1");
+  // (A table not made yet reads as "-".)
+  const std::string row = "select FileName || ' ' || LinePhoneNumber || ' ' || PausedSeconds from tq_VantrelRecording";
+  ASSERT_TRUE(WaitUntil([&] { return Crm(row) == relative + " 103 1"; })) << Crm(row) << Log();
   EXPECT_NEAR(std::atof(Crm("select Seconds from tq_VantrelRecording").c_str()), talked, 1.5);  // whole seconds
   const std::string key = Crm("select CallHandle from tq_VantrelRecording");
   EXPECT_EQ(relative.substr(11), key + ".wav");
@@ -256,6 +97,73 @@ TEST_F(SipRecording, ARecordingLinesCallHasTheCallerLeftTheOperatorRightForTheTa
   EXPECT_NEAR(std::atof(Crm("select Seconds from tq_VantrelQueueLog where CallHandle = '" + key +
                             "' and QueueEventType = 22").c_str()),
               talked, 1.5);
+}
+
+TEST_F(SipRecording, ARuleThatRecordsHasEachCallItPutsThroughRecordedFromTheAnswerAndARuleThatDoesNotRecordsNone) {
+  ASSERT_NO_FATAL_FAILURE(Start(false, {}, true));
+  ::Rules_var rules = environment_->GetRules();
+  ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->GetItemByID(1)));
+  ASSERT_TRUE(rule->GetRecordsCalls());
+  RtpPeer phoneMedia, callerMedia;
+  auto phone = AnsweringPhone(phoneMedia);
+  auto callerCall = Caller("5550121", callerMedia, 3000);
+  const int callersPort = CallersRelayPort();
+  ASSERT_GT(callersPort, 0) << callerCall->Output();
+  // Nothing of the ringing: the mix reaches the phone from the moment the recording starts, at its answer.
+  ASSERT_TRUE(WaitUntil([&] { return phoneMedia.ReceivedCount() > 0; }, 10s));
+  const auto connectedAt = std::chrono::steady_clock::now();
+  const CORBA::Long call = ConnectedCall();
+  TalkingParty caller(callerMedia, 1000, kPcma), operatorAt103(phoneMedia, 600, kPcmu);
+  caller.Start([&] { return callersPort; });
+  operatorAt103.Start([&] { return phoneMedia.LastSourcePort(); });
+  EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
+  const double talked = std::chrono::duration<double>(std::chrono::steady_clock::now() - connectedAt).count();
+  caller.Stop();
+  operatorAt103.Stop();
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+  const double phoneLeft = std::chrono::duration<double>(std::chrono::steady_clock::now() - connectedAt).count();
+  // The operator's line keeps the recording: its row names 103 and the call as 103's call log keys it.
+  EXPECT_NE(Log().find("Recording: call " + std::to_string(call) + " of line Seat 103 put through by a rule that "
+                       "records"),
+            std::string::npos)
+      << Log();
+  const auto files = Recordings();
+  ASSERT_EQ(files.size(), 1u);
+  Wav wav;
+  ASSERT_TRUE(WaitUntil([&] {
+    wav = ReadWav(files[0]);
+    return wav.Seconds() > 0 && 44 + wav.dataSize == std::filesystem::file_size(files[0]);
+  }));
+  EXPECT_GE(wav.Seconds(), talked - 0.5);  // to the operator's leg's end, as above
+  EXPECT_LE(wav.Seconds(), phoneLeft + 0.5);
+  EXPECT_GT(ToneLevel(Slice(wav.left, 0.3, wav.Seconds() - 0.3), 1000), 2000);
+  EXPECT_LT(ToneLevel(Slice(wav.left, 0.3, wav.Seconds() - 0.3), 600), 300);
+  EXPECT_GT(ToneLevel(Slice(wav.right, 0.3, wav.Seconds() - 0.3), 600), 2000);
+  EXPECT_LT(ToneLevel(Slice(wav.right, 0.3, wav.Seconds() - 0.3), 1000), 300);
+  const std::string relative = files[0].parent_path().filename().string() + "/" + files[0].filename().string();
+  const std::string row = "select FileName || ' ' || LinePhoneNumber || ' ' || PausedSeconds from tq_VantrelRecording";
+  EXPECT_TRUE(WaitUntil([&] { return Crm(row) == relative + " 103 0"; })) << Crm(row) << Log();
+  EXPECT_NE(relative.find("-" + std::to_string(call) + ".wav"), std::string::npos) << relative;
+
+  // Saved with the rule's section; without it the rule's calls are put through unrecorded.
+  ASSERT_TRUE(rules->SaveToIniFile((host_.IniFolder() / "Saved.ini").c_str(), "Rules"));
+  std::stringstream saved;
+  saved << std::ifstream(host_.IniFolder() / "Saved.ini").rdbuf();
+  EXPECT_NE(saved.str().find("Record=1"), std::string::npos) << saved.str();
+  rule->SetRecordsCalls(false);
+  EXPECT_FALSE(rule->GetRecordsCalls());
+  RtpPeer phoneMedia2, callerMedia2;
+  auto phone2 = AnsweringPhone(phoneMedia2);
+  auto callerCall2 = Caller("5550122", callerMedia2, 1500);
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside 5550122", "CONNECTED with 103"); })) << Exchange("status");
+  EXPECT_EQ(callerCall2->WaitForExit(30s), 0) << callerCall2->Output();
+  EXPECT_EQ(phone2->WaitForExit(10s), 0) << phone2->Output();
+  EXPECT_EQ(Recordings().size(), 1u);
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelRecording"), "1");
+  ASSERT_TRUE(rules->SaveToIniFile((host_.IniFolder() / "Saved.ini").c_str(), "Rules"));
+  std::stringstream resaved;
+  resaved << std::ifstream(host_.IniFolder() / "Saved.ini").rdbuf();
+  EXPECT_EQ(resaved.str().find("Record="), std::string::npos) << resaved.str();
 }
 
 TEST_F(SipRecording, RetentionRemovesTheRowsOfTheDaysItRemovesAndSaysHowMany) {
@@ -422,110 +330,55 @@ TEST_F(SipRecording, TheConsoleRecordsPausesResumesAndStopsTheOperatorsCall) {
   EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
 }
 
-namespace {
-
-// The caller (1 kHz) routed to the operator at 103 (600 Hz), who consults 104 (400 Hz) and makes a conference of
-// the three; each party talks from its own peer.
-class SipConference : public SipRecording {
- protected:
-  void StartConference() {
-    ASSERT_NO_FATAL_FAILURE(Start(false));
-    const int phone104Port = FreeLoopbackPort();
-    const auto credentials = host_.IniFolder() / "phone-104.csv";
-    std::ofstream(credentials) << "SEQUENTIAL\n104;[authentication username=104 password=pw-104]\n";
-    // The server's nonce is the same for a second; a phone registered in the same second as 103's tries again.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          return Sipp("register.xml", phone104Port, {"-inf", credentials.string(), "-key", "expiry", "3600"})
-                     ->WaitForExit(20s) == 0;
-        },
-        10s));
-    phone_ = AnsweringPhone(phoneMedia_);
-    phone104_ = Sipp("phone.xml", phone104Port,
-                     {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(thirdMedia_.Port()), "-key",
-                      "law", std::to_string(kPcmu)});
-    callerCall_ = Caller("5550111", callerMedia_, 9000);
-    const int callersPort = CallersRelayPort();
-    ASSERT_GT(callersPort, 0) << callerCall_->Output();
-    call_ = ConnectedCall();
-    caller_.Start([callersPort] { return callersPort; });
-    operator_.Start([this] { return phoneMedia_.LastSourcePort(); });
-    third_.Start([this] { return thirdMedia_.LastSourcePort(); });
-
-    line103_->SetupTransfer(call_);
-    ASSERT_TRUE(WaitUntil([&] { return line103_->GetCallIsPendTransfer(call_); }));
-    const CORBA::Long consult = line103_->GetConsultCallHandle(call_);
-    ASSERT_GT(consult, 0);
-    line103_->Dial(consult, "104", 0);
-    ASSERT_TRUE(WaitUntil([&] { return line103_->GetCallIsConnected(consult); }, 10s)) << Exchange("status");
-    line103_->CompleteTransfer(consult, true);
-    ASSERT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Conferenced); }, 10s))
-        << CORBA::String_var(line103_->GetLastError()).in() << Log();
-    EXPECT_EQ(listener103_->First(::Conferenced), call_);
-    ASSERT_TRUE(WaitUntil([&] { return Log().find("talk in conference") != std::string::npos; })) << Log();
-  }
-  void TearDown() override {
-    caller_.Stop();
-    operator_.Stop();
-    third_.Stop();
-    SipRecording::TearDown();
-  }
-  // What each peer hears for a second and a half, from half a second on.
-  std::vector<std::vector<std::int16_t>> Listen() {
-    std::this_thread::sleep_for(500ms);
-    const std::size_t callerHad = callerMedia_.ReceivedCount(), phoneHad = phoneMedia_.ReceivedCount(),
-                      thirdHad = thirdMedia_.ReceivedCount();
-    std::this_thread::sleep_for(1500ms);
-    return {HeardSince(callerMedia_, callerHad), HeardSince(phoneMedia_, phoneHad),
-            HeardSince(thirdMedia_, thirdHad)};
-  }
-
-  RtpPeer phoneMedia_, callerMedia_, thirdMedia_;
-  std::unique_ptr<SpawnedProgram> phone_, phone104_, callerCall_;
-  CORBA::Long call_ = 0;
-  TalkingParty caller_{callerMedia_, 1000, kPcma}, operator_{phoneMedia_, 600, kPcmu}, third_{thirdMedia_, 400, kPcmu};
-};
-
-}  // namespace
-
-TEST_F(SipConference, EachOfThreePartiesHearsTheTwoOthersNeverItselfAndTheTwoLeftGoOnWhenTheCallerHangsUp) {
-  ASSERT_NO_FATAL_FAILURE(StartConference());
-  const auto heard = Listen();
-  EXPECT_GT(ToneLevel(heard[0], 600), 1000);
-  EXPECT_GT(ToneLevel(heard[0], 400), 1000);
-  EXPECT_LT(ToneLevel(heard[0], 1000), 200);
-  EXPECT_GT(ToneLevel(heard[1], 1000), 1000);
-  EXPECT_GT(ToneLevel(heard[1], 400), 1000);
-  EXPECT_LT(ToneLevel(heard[1], 600), 200);
-  EXPECT_GT(ToneLevel(heard[2], 1000), 1000);
-  EXPECT_GT(ToneLevel(heard[2], 600), 1000);
-  EXPECT_LT(ToneLevel(heard[2], 400), 200);
-
-  // The caller hangs up: the operator and the consulted party still hear each other.
-  EXPECT_EQ(callerCall_->WaitForExit(30s), 0) << callerCall_->Output();
-  caller_.Stop();
-  ASSERT_TRUE(WaitUntil([&] { return Log().find("5550111 leaves conference") != std::string::npos; })) << Log();
-  const auto after = Listen();
-  EXPECT_GT(ToneLevel(after[1], 400), 1000);
-  EXPECT_LT(ToneLevel(after[1], 600), 200);
-  EXPECT_GT(ToneLevel(after[2], 600), 1000);
-  EXPECT_LT(ToneLevel(after[2], 400), 200);
-  EXPECT_TRUE(listener103_->SawAny(::Conferenced));
-}
-
-TEST_F(SipConference, WhenTheOperatorHangsUpTheCallerAndTheConsultedPartyTalkOn) {
-  ASSERT_NO_FATAL_FAILURE(StartConference());
-  Exchange("drop 103");
-  // The operator's phone is hung up; the two others are connected to each other.
-  EXPECT_EQ(phone_->WaitForExit(10s), 0) << phone_->Output();
-  operator_.Stop();
-  ASSERT_TRUE(WaitUntil([&] { return Log().find("conference") != std::string::npos &&
-                                     Log().find(" ends; 2 parties stay") != std::string::npos; }))
-      << Log();
-  EXPECT_TRUE(WaitUntil([&] { return PartyShows("5550111", "CONNECTED with 104"); })) << Exchange("status");
-  const auto heard = Listen();
-  EXPECT_GT(ToneLevel(heard[0], 400), 1000);
-  EXPECT_LT(ToneLevel(heard[0], 1000), 200);
-  EXPECT_GT(ToneLevel(heard[2], 1000), 1000);
-  EXPECT_LT(ToneLevel(heard[2], 400), 200);
+TEST_F(SipRecording, TheOperatorRecordsAndPausesTheirOwnCallThroughTheGatewayAndNoOneElsesCall) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));
+  ASSERT_TRUE(AddWebUser(host_.IniFolder(), "anna", "operator", "103", 1, "anna-secret"));
+  ASSERT_TRUE(AddWebUser(host_.IniFolder(), "boris", "operator", "104", 2, "boris-secret"));
+  const int webPort = FreeLoopbackPort();
+  SpawnedProgram web({VANTREL_WEB_PATH, "--port", std::to_string(host_.Port()), "--web-port", std::to_string(webPort),
+                      "--ini", host_.IniFolder().string()});
+  ASSERT_TRUE(web.WaitForOutput("serving http://")) << web.Output();
+  WebClient anna(webPort), boris(webPort);
+  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+  ASSERT_TRUE(boris.LogIn("boris", "boris-secret"));
+  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/lines/103").status == 200; }, 10s)) << web.Output();
+  RtpPeer phoneMedia, callerMedia;
+  auto phone = AnsweringPhone(phoneMedia);
+  auto callerCall = Caller("5550123", callerMedia, 4000);
+  ASSERT_GT(CallersRelayPort(), 0) << callerCall->Output();
+  const CORBA::Long call = ConnectedCall();
+  const std::string path = "/api/lines/103/calls/" + std::to_string(call) + "/record";
+  const auto record = [&](WebClient& who, const std::string& target, const std::string& what) {
+    return who.Post(target, {{"recording", what}});
+  };
+  // Another operator may not touch it, at 103 or through their own line.
+  auto answer = record(boris, path, "start");
+  EXPECT_EQ(answer.status, 403) << answer.body;
+  answer = record(boris, "/api/lines/104/calls/" + std::to_string(call) + "/record", "start");
+  EXPECT_EQ(answer.status, 404) << answer.body;
+  EXPECT_TRUE(Recordings().empty());
+  answer = record(anna, path, "now");
+  EXPECT_EQ(answer.status, 400) << answer.body;
+  answer = record(anna, path, "pause");
+  EXPECT_EQ(answer.status, 409) << answer.body;
+  EXPECT_EQ(answer.Json().value("error", ""), "Call " + std::to_string(call) + ": the call is not being recorded");
+  // Her own call: started, paused, resumed, stopped; a second start is refused with the server's reason.
+  answer = record(anna, path, "start");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(answer.Json().value("recording", ""), "start");
+  EXPECT_EQ(Recordings().size(), 1u);
+  answer = record(anna, path, "start");
+  EXPECT_EQ(answer.status, 409) << answer.body;
+  EXPECT_NE(answer.body.find("the call is being recorded already"), std::string::npos) << answer.body;
+  EXPECT_EQ(record(anna, path, "pause").status, 200);
+  EXPECT_EQ(record(anna, path, "resume").status, 200);
+  EXPECT_EQ(record(anna, path, "stop").status, 200);
+  const std::string key = "where QueueEventType >= " + std::to_string(static_cast<int>(vantrel::TQueueEvent::RecordingStarted)) +
+                          " and QueueEventType <= " +
+                          std::to_string(static_cast<int>(vantrel::TQueueEvent::RecordingStopped));
+  EXPECT_TRUE(WaitUntil([&] { return Crm("select count(*) from tq_VantrelQueueLog " + key) == "4"; }))
+      << Crm("select count(*) from tq_VantrelQueueLog " + key);
+  EXPECT_EQ(callerCall->WaitForExit(30s), 0) << callerCall->Output();
+  EXPECT_EQ(phone->WaitForExit(10s), 0) << phone->Output();
+  EXPECT_EQ(Crm("select LinePhoneNumber from tq_VantrelRecording"), "103");
 }

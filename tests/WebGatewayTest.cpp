@@ -419,6 +419,17 @@ TEST_F(WebGateway, WallboardAndOperatorPanelInChromium) {
       if (person["id"] == 1) return person["activity"] == "on a call" && person["status"] == "ready";
     return false;
   })) << anna.Get("/api/operators").body;
+  // A connected call offers recording; this simulated caller has no media, which the panel says.
+  ASSERT_TRUE(browser.WaitFor("const b = document.querySelector('.panel[data-call] button.record');"
+                              "return b !== null && !b.hidden && "
+                              "document.querySelector('.panel[data-call] button.pause-record').hidden",
+                              5s))
+      << page();
+  ASSERT_TRUE(browser.HoldClick(".panel[data-call] button.record", 150ms));
+  EXPECT_TRUE(browser.WaitFor("return document.getElementById('message').textContent.includes('the call has no media')"
+                              " && document.querySelector('.panel[data-call] button.pause-record').hidden",
+                              5s))
+      << page();
   for (int i = 0; i < 4; ++i) {
     ASSERT_TRUE(
         browser.WaitFor("const b = document.querySelector('.panel[data-call] button.hold');"

@@ -805,4 +805,24 @@ long TServerLink::Consult(const std::string& number, long call, const std::strin
   });
 }
 
+void TServerLink::Record(const std::string& number, long call, TRecordAction action) {
+  std::shared_ptr<const TConnection> connection;
+  ::Line_var line = LineOf(number, connection);
+  RequireCall(line, number, call);
+  CORBA::String_var refused;
+  switch (action) {
+    case TRecordAction::Start:
+      refused = line->StartRecording(call);
+      break;
+    case TRecordAction::Stop:
+      refused = line->StopRecording(call);
+      break;
+    case TRecordAction::Pause:
+    case TRecordAction::Resume:
+      refused = line->PauseRecording(call, action == TRecordAction::Pause);
+      break;
+  }
+  if (refused.in()[0] != '\0') throw TWebError(409, "Call " + std::to_string(call) + ": " + refused.in());
+}
+
 }  // namespace vantrel::web

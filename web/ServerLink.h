@@ -56,6 +56,9 @@ class TServerLink {
   void BlindTransfer(const std::string& line, long call, const std::string& number);
   // Holds the call for a transfer and dials the number from the consultation call; returns that call.
   long Consult(const std::string& line, long call, const std::string& number);
+  // The call's recording: started, stopped, paused or resumed; 409 with the server's reason when it is not done.
+  enum class TRecordAction { Start, Stop, Pause, Resume };
+  void Record(const std::string& line, long call, TRecordAction action);
 
   // From the listeners, on the ORB's threads.
   void NoteCallEvent(const std::string& line, ::CallEventType type, long call);

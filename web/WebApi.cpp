@@ -369,6 +369,16 @@ TWebResponse TWebApi::HandleLine(const TWebRequest& request, const TWebUser& use
       link_.BlindTransfer(line, call, number);
       return JsonResponse(202, {{"line", line}, {"call", call}, {"transferredTo", number}});
     }
+    if (action == "record") {
+      using Record = TServerLink::TRecordAction;
+      const std::map<std::string, Record> recordings = {
+          {"start", Record::Start}, {"stop", Record::Stop}, {"pause", Record::Pause}, {"resume", Record::Resume}};
+      const std::string wanted = StringField(body, "recording");
+      const auto chosen = recordings.find(wanted);
+      if (chosen == recordings.end()) throw TWebError(400, "\"recording\" is start, stop, pause or resume");
+      link_.Record(line, call, chosen->second);
+      return JsonResponse(200, {{"line", line}, {"call", call}, {"recording", wanted}});
+    }
     if (action == "consult") {
       const std::string number = PhoneNumberField(body, "number");
       const long consult = link_.Consult(line, call, number);

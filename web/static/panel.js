@@ -1,5 +1,6 @@
 // The operator's panel: log in at the line, set the status, see the ringing caller with their CRM contact,
-// answer, hold, transfer and hang up; with the phone switched on (phone.js) the browser is the line's station. Built once and updated in place: a click, the focus and what is typed
+// answer, hold, transfer, record and hang up; with the phone switched on (phone.js) the browser is the line's
+// station. Built once and updated in place: a click, the focus and what is typed
 // survive every update.
 "use strict";
 
@@ -14,7 +15,7 @@ const ui = {};
 // The buttons each call state offers.
 const buttonsFor = {
   offering: ["answer", "hangup"], accepted: ["answer", "hangup"],
-  connected: ["hold", "hangup", "transfer", "consult"], conferenced: ["hangup"],
+  connected: ["hold", "hangup", "transfer", "consult", "record", "pauseRecord"], conferenced: ["hangup"],
   "on hold": ["unhold", "hangup"], "held (transfer)": ["unhold", "complete", "hangup"], "held (conference)": ["unhold", "hangup"],
 };
 
@@ -25,6 +26,30 @@ async function act(path, body) {
   } catch (error) {
     setText(ui.message, error.message);
   }
+}
+
+// The call's recording as the server's answers told it: "off", "on" or "paused" (a line that records every call
+// says so at the first press).
+async function record(card, call, wanted) {
+  try {
+    await api("POST", "/api/lines/" + myLine + "/calls/" + call.id + "/record", { recording: wanted });
+    card.recording = { start: "on", resume: "on", pause: "paused", stop: "off" }[wanted];
+    setText(ui.message, "");
+  } catch (error) {
+    if (wanted === "start" && /recorded already/.test(error.message)) card.recording = "on";
+    else if (/not being recorded/.test(error.message)) card.recording = "off";
+    setText(ui.message, error.message);
+  }
+  showRecording(card);
+}
+
+function showRecording(card) {
+  const recording = card.recording;
+  setText(card.buttons.record, recording === "off" ? "Record" : "Stop recording");
+  setText(card.buttons.pauseRecord, recording === "paused" ? "Resume recording" : "Pause recording");
+  card.buttons.record.classList.toggle("on", recording !== "off");
+  card.buttons.record.setAttribute("aria-pressed", String(recording !== "off"));
+  card.buttons.pauseRecord.setAttribute("aria-pressed", String(recording === "paused"));
 }
 
 // A ring the operator hears: two short tones every two seconds while a call is offered. Browsers allow sound
@@ -136,14 +161,18 @@ function makeCard(call) {
       hangup: button("hangup", "Hang up", () => act(path() + "/hangup")),
       transfer: button("transfer", "Transfer", () => act(path() + "/transfer", { number: target.value })),
       consult: button("consult", "Consult", () => act(path() + "/consult", { number: target.value })),
+      record: button("record", "Record", () => record(card, call, card.recording === "off" ? "start" : "stop")),
+      pauseRecord: button("pause-record", "Pause recording",
+        () => record(card, call, card.recording === "paused" ? "resume" : "pause")),
     },
+    recording: "off",
   };
   card.transferRow = el("div", { class: "actions" },
     el("label", { for: target.id }, "Transfer to"), target, card.buttons.transfer, card.buttons.consult);
   card.root = el("div", { class: "panel call-card", "data-call": call.id },
     card.contact, card.company, card.info,
     el("div", { class: "actions" }, card.buttons.answer, card.buttons.hold, card.buttons.unhold, card.buttons.complete,
-      card.buttons.hangup),
+      card.buttons.hangup, card.buttons.record, card.buttons.pauseRecord),
     card.transferRow);
   return card;
 }
@@ -159,6 +188,7 @@ function updateCard(card, call, now) {
     if (name === "transfer" || name === "consult") continue;
     node.hidden = !offered.includes(name);
   }
+  if (card.recording === "off") card.buttons.pauseRecord.hidden = true;
   card.transferRow.hidden = !offered.includes("transfer");
 }
 
