@@ -34,6 +34,10 @@ enum class TQueueEvent {
   RecordingPaused = 20,
   RecordingResumed = 21,
   RecordingStopped = 22,  // Seconds: its length, paused spans included; Reason: the paused seconds
+  // A supervisor listening in on the call at the line (ConnectedPhoneNumber, the queue log's OperatorPhoneNumber:
+  // the supervisor's station; Operator_id: the operator at the line; Reason: the mode, 0 listen, 1 whisper, 2 barge).
+  MonitorStarted = 23,
+  MonitorEnded = 24,  // Seconds: how long the monitor ran
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

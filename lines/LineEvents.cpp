@@ -311,6 +311,7 @@ void TLine_Impl::DoCallInfo(CORBA::Long call) {
     LogFormat("InternalOnCallInfo: %s : %d : %s : %s : %s",
               {Name(), static_cast<long>(call), caller.in(), called.in(), connected.in()});
     DoCallEvent(::CallInfo, call);
+    CheckMonitor(call);
   });
 }
 
@@ -412,6 +413,7 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
     RecordingOver(call);
+    MonitorOver(call);
     router_.OnCallFinished();
   });
 }
