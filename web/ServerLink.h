@@ -56,6 +56,9 @@ class TServerLink {
   void BlindTransfer(const std::string& line, long call, const std::string& number);
   // Holds the call for a transfer and dials the number from the consultation call; returns that call.
   long Consult(const std::string& line, long call, const std::string& number);
+  // The supervisor's station listens in on the call (a running monitor of that station switches its mode): empty
+  // when done, else the server's reason.
+  std::string Monitor(const std::string& line, long call, const std::string& station, ::MonitorMode mode);
 
   // From the listeners, on the ORB's threads.
   void NoteCallEvent(const std::string& line, ::CallEventType type, long call);
