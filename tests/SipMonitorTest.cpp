@@ -299,3 +299,23 @@ TEST_F(SipMonitor, BadRequestsAreRefusedWithTheirReasonAndTheCallGoesOn) {
   EXPECT_STREQ(answer.in(), "the call has no media");
   Exchange("hangup 102");
 }
+
+TEST_F(SipMonitor, ASimulatedSupervisorsStationRingsIsPickedUpAndIsHungUpWhenTheCallEnds) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  LogIn(1, "102");  // Anna, in the supervisors' group; 102 has no phone
+  ASSERT_NO_FATAL_FAILURE(StartCall(4000));
+  CORBA::String_var answer = line103_->Monitor(call_, "102", ::MonitorWhisper);
+  ASSERT_STREQ(answer.in(), "");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows(" 102 ", "OFFERING"); })) << Exchange("status");
+  EXPECT_TRUE(PartyShows(" 102 ", "the call of 103 (whisper)")) << Exchange("status");
+  Exchange("pickup 102");
+  ASSERT_TRUE(WaitUntil([&] { return PartyShows(" 102 ", "CONNECTED"); })) << Exchange("status");
+  // The caller and the operator still talk as before.
+  EXPECT_TRUE(PartyShows("outside", "CONNECTED with 103")) << Exchange("status");
+  const auto heard = Listen();
+  EXPECT_GT(ToneLevel(heard[0], 600), 1000);
+  EXPECT_GT(ToneLevel(heard[1], 1000), 1000);
+  EXPECT_EQ(callerCall_->WaitForExit(30s), 0) << callerCall_->Output();
+  EXPECT_TRUE(WaitUntil([&] { return !PartyShows(" 102 ", "CONNECTED"); })) << Exchange("status");
+  ASSERT_TRUE(WaitUntil([&] { return MonitorRows() == "started:102:103:1 ended:102:103:1"; })) << MonitorRows();
+}
