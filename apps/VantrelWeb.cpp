@@ -40,6 +40,7 @@ const char* const kUsage =
     "                   [--pages FOLDER] [--tls-cert FILE --tls-key FILE [--tls-key-password TEXT] --tls-ca FILE]\n"
     "                   [--max-connections N] [--allowed-hosts NAME,NAME...] [--crm-cache-seconds N]\n"
     "       vantrel-web --ini FOLDER --add-user NAME --role operator|supervisor [--line NUMBER --operator-id ID]\n"
+    "                   (a supervisor's --line: the station that rings to listen in on calls)\n"
     "                   (the password is read from standard input)\n";
 
 int AddUser(const std::map<std::string, std::string>& options) {

@@ -39,6 +39,10 @@ enum class TQueueEvent {
   // conference after the row, the station counted; Seconds (left): the party's time in the conference.
   ConferenceJoined = 23,
   ConferenceLeft = 24,
+  // A supervisor listening in on the call at the line (ConnectedPhoneNumber, the queue log's OperatorPhoneNumber:
+  // the supervisor's station; Operator_id: the operator at the line; Reason: the mode, 0 listen, 1 whisper, 2 barge).
+  MonitorStarted = 25,
+  MonitorEnded = 26,  // Seconds: how long the monitor ran
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer

@@ -313,6 +313,7 @@ void TLine_Impl::DoCallInfo(CORBA::Long call) {
     LogFormat("InternalOnCallInfo: %s : %d : %s : %s : %s",
               {Name(), static_cast<long>(call), caller.in(), called.in(), connected.in()});
     DoCallEvent(::CallInfo, call);
+    CheckMonitor(call);
   });
 }
 
@@ -415,6 +416,7 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
     WriteLog(::LogCallFinished, call, 0);
     RecordingOver(call);
     ConferenceLeft(call);
+    MonitorOver(call);
     router_.OnCallFinished();
   });
 }

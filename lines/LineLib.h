@@ -68,6 +68,9 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   char* StartRecording(CORBA::Long call) override;
   char* StopRecording(CORBA::Long call) override;
   char* PauseRecording(CORBA::Long call, CORBA::Boolean pause) override;
+  // Supervisors listening in (LineMonitor.cpp).
+  char* Monitor(CORBA::Long call, const char* supervisorNumber, ::MonitorMode mode) override;
+  char* SetMonitorMode(CORBA::Long call, ::MonitorMode mode) override;
   // Lines.ini's Record=1: every call of the line is recorded from its connection on.
   bool GetRecordsCalls() const { return recordsCalls_; }
   void SetRecordsCalls(bool value) { recordsCalls_ = value; }
@@ -243,6 +246,16 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // The queue log's row of a recording's start, pause, resumption or end.
   void RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds);
   char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);
+  // Supervisors listening in (LineMonitor.cpp). Who may: off the telephony thread (it asks the CRM); empty when
+  // the station's operator is a supervisor, else why not.
+  std::string MonitorRefusal(const std::string& supervisor);
+  // On the telephony thread: rings the supervisor's station, switches a running monitor's mode.
+  std::string StartMonitor(CORBA::Long call, const std::string& supervisor, telephony::TMonitorMode mode);
+  std::string SwitchMonitor(CORBA::Long call, telephony::TMonitorMode mode);
+  // The call's information changed: its monitor may be over (the supervisor hung up).
+  void CheckMonitor(CORBA::Long call);
+  void MonitorOver(CORBA::Long call);
+  void MonitorQueueRow(CORBA::Long call, TQueueEvent event, const std::string& supervisor, long seconds, long mode);
   void SetCallOwner(telephony::TTapiCall& call);
   CORBA::Long CallHandle(const telephony::TTapiCall* call) const;
   ::Lines_ptr LinesContainer();
@@ -268,6 +281,12 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   std::atomic<bool> recordsCalls_{false};
   TLineRecordings recordings_;  // only on the telephony thread
   TConferenceParties conference_;  // only on the telephony thread
+  struct TLineMonitor {
+    std::string supervisor;
+    telephony::TMonitorMode mode = telephony::TMonitorMode::Listen;
+    std::chrono::steady_clock::time_point started;
+  };
+  std::map<CORBA::Long, TLineMonitor> monitors_;  // only on the telephony thread; by the monitored call
 };
 
 }  // namespace vantrel

@@ -182,6 +182,11 @@ bool TRules_Impl::PauseOnNoAnswer() const {
   return pauseOnNoAnswer_;
 }
 
+int TRules_Impl::SupervisorGroup() const {
+  std::lock_guard lock(settingsMutex_);
+  return supervisorGroup_;
+}
+
 void TRules_Impl::SetRingTimeout(int seconds) {
   std::lock_guard lock(settingsMutex_);
   ringTimeout_ = std::max(0, seconds);
@@ -202,6 +207,7 @@ CORBA::Boolean TRules_Impl::LoadFromIniFile(const char* fileName, const char* se
                        pauseOnNoAnswer_ = ini->ReadBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
                        shortAbandonSeconds_ =
                            std::max(0, ini->ReadInteger(section, "ShortAbandonSeconds", shortAbandonSeconds_));
+                       supervisorGroup_ = ini->ReadInteger(section, "SupervisorGroup", supervisorGroup_);
                        return true;
                      }) &&
              result;
@@ -232,6 +238,7 @@ CORBA::Boolean TRules_Impl::SaveToIniFile(const char* fileName, const char* sect
                      ini->WriteInteger(section, "RingTimeout", ringTimeout_);
                      ini->WriteBool(section, "PauseOnNoAnswer", pauseOnNoAnswer_);
                      ini->WriteInteger(section, "ShortAbandonSeconds", shortAbandonSeconds_);
+                     ini->WriteInteger(section, "SupervisorGroup", supervisorGroup_);
                      return true;
                    }) &&
            saved;

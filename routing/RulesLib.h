@@ -36,6 +36,8 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   // Inside the server: whether an operator whose line rang a routed call out unanswered is paused
   // ("PauseOnNoAnswer").
   bool PauseOnNoAnswer() const;
+  // Inside the server: the CRM group whose members may listen in on calls ("SupervisorGroup"); 0: nobody.
+  int SupervisorGroup() const;
   // Inside the server: the callers waiting for groups, and the rules' service figures.
   TCallQueue& Queue() { return queue_; }
   // Sends the figures since midnight to the queue listener when they changed, at most every quarter second.
@@ -53,6 +55,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   int ringTimeout_ = 20;                               // guarded by settingsMutex_
   bool pauseOnNoAnswer_ = false;                       // guarded by settingsMutex_
   int shortAbandonSeconds_ = 5;                        // guarded by settingsMutex_
+  int supervisorGroup_ = 0;                            // guarded by settingsMutex_
   TListener<::QueueEvents> queueListener_;             // guarded by settingsMutex_
   unsigned long publishedVersion_ = 0;                 // guarded by settingsMutex_
   std::chrono::steady_clock::time_point publishedAt_;  // guarded by settingsMutex_

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/MonitorRequest.h"
 #include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -25,6 +26,9 @@ struct TLegChange {
   bool waitsForPhone = false;
   DWORD room = 0;          // the conference (its call) whose parties the leg's media is mixed with; 0: none
   DWORD takesMediaOf = 0;  // a conference call that carries on the media of the station's leg it was made from
+  // A supervisor's leg: the station's leg whose call it listens in on (0: none), and how.
+  DWORD monitors = 0;
+  TMonitorMode monitorMode = TMonitorMode::Listen;
   // Prompts to play to the leg's party once, now; a new one (another pointer) starts over. Null: none.
   std::shared_ptr<const std::vector<std::int16_t>> prompt;
 };

@@ -295,7 +295,10 @@ std::vector<TPartyStatus> TSoftExchange::Status() const {
     if (leg->IsFarEnd() && leg->state == kFarEndRinging) party.state = "RINGING";
     auto peer = legs_.find(leg->peer);
     if (peer != legs_.end()) party.peerNumber = peer->second->number;
-    if (leg->playback.PlayingAt(now)) {
+    if (auto monitored = legs_.find(leg->monitors); leg->monitors != 0 && monitored != legs_.end()) {
+      party.hearing = std::string("the call of ") + monitored->second->number + " (" +
+                      MonitorModeName(leg->monitorMode) + ")";
+    } else if (leg->playback.PlayingAt(now)) {
       party.hearing = leg->playback.label;
     } else if (peer != legs_.end() && (peer->second->state == LINECALLSTATE_ONHOLD ||
                                        peer->second->state == LINECALLSTATE_ONHOLDPENDTRANSFER)) {
@@ -365,6 +368,9 @@ void TSoftExchange::SetState(Leg& leg, DWORD state, DWORD mode) {
   leg.stateEntry = std::chrono::system_clock::now();
   if (!leg.IsFarEnd()) Events().CallStateChanged(leg.id);
   Publish(leg);
+  if ((leg.monitors != 0 || leg.monitoredBy != 0) &&
+      (state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DISCONNECTED))
+    EndMonitorOf(leg);
 }
 
 void TSoftExchange::SetFarEndState(Leg& leg, DWORD state) {
@@ -395,6 +401,8 @@ void TSoftExchange::Publish(const Leg& leg, bool gone) {
   change.waitsForPhone = leg.waitsForPhone;
   change.room = leg.conference;
   change.takesMediaOf = leg.mediaFrom;
+  change.monitors = leg.monitors;
+  change.monitorMode = leg.monitorMode;
   if (leg.playback.PlayingAt(TPromptPlayback::TClock::now())) change.prompt = leg.playback.sound;
   ports_->LegChanged(change);
 }

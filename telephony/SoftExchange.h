@@ -113,6 +113,7 @@ class TSoftExchange final : public ITelephonyProvider {
   // "play" or "stop" prompts to the party the call talks to (TPromptPlayback).
   LONG DevSpecific(DWORD call, const std::string& params, const TReply& reply) override;
   std::string Record(DWORD call, const TRecordRequest& request) override;
+  std::string Monitor(DWORD call, const TMonitorRequest& request) override;
 
  private:
   // A call leg: a station's call, or a far end (device < 0) that applications never see.
@@ -122,6 +123,9 @@ class TSoftExchange final : public ITelephonyProvider {
     TPromptPlayback playback;    // what a line plays to the leg's party; ends with a new partner
     DWORD conference = 0;        // the conference call the leg is a member or a party of (its own id for itself)
     DWORD mediaFrom = 0;         // a new conference call: the station's leg whose media it carries on
+    DWORD monitors = 0;          // a supervisor's leg: the station's leg it listens in on
+    DWORD monitoredBy = 0;       // a station's leg listened in on: the supervisor's leg
+    TMonitorMode monitorMode = TMonitorMode::Listen;
     bool IsFarEnd() const { return device < 0; }
   };
 
@@ -150,6 +154,9 @@ class TSoftExchange final : public ITelephonyProvider {
   // The conference call ends: its member calls go idle and the parties left talk on to each other.
   void EndConference(Leg& conference);
   void EraseIfUnused(DWORD legId);
+  // The monitor the leg is in (as the supervisor's or the monitored leg) ends; the supervisor's leg is dropped
+  // (SoftExchangeMonitors.cpp).
+  void EndMonitorOf(Leg& leg);
   void EndLegsOfDevice(int device);
   Leg* FarEnd(DWORD farEnd);
   LONG FarEndsInUse() const;

@@ -29,4 +29,20 @@ std::string ITelephonyProvider::Record(DWORD, const TRecordRequest&) {
   return "the telephony back-end " + ProviderName() + " carries no media to record";
 }
 
+std::string ITelephonyProvider::Monitor(DWORD, const TMonitorRequest&) {
+  return "the telephony back-end " + ProviderName() + " carries no media to listen to";
+}
+
+const char* MonitorModeName(TMonitorMode mode) {
+  switch (mode) {
+    case TMonitorMode::Listen:
+      return "listen";
+    case TMonitorMode::Whisper:
+      return "whisper";
+    case TMonitorMode::Barge:
+      return "barge";
+  }
+  return "unknown";
+}
+
 }  // namespace vantrel::telephony

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/MonitorRequest.h"
 #include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -116,6 +117,9 @@ class ITelephonyProvider {
   // Records the call's media (see TRecordRequest): empty when done, else why not. A back-end without media
   // records nothing.
   virtual std::string Record(DWORD call, const TRecordRequest& request);
+  // A supervisor's station listening in on the call (see TMonitorRequest): empty when done, else why not. A
+  // back-end without media has nothing to listen to.
+  virtual std::string Monitor(DWORD call, const TMonitorRequest& request);
 
  protected:
   // Before Attach, nothing listens: the events go nowhere.

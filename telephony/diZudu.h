@@ -18,6 +18,7 @@
 #include "platform/Event.h"
 #include "platform/HiddenWindow.h"
 #include "platform/RecursiveTimedMutex.h"
+#include "telephony/MonitorRequest.h"
 #include "telephony/RecordRequest.h"
 #include "telephony/tapi/Tapi.h"
 
@@ -556,6 +557,7 @@ class TTapiCall {
   TTapiCall* CompleteTransfer(bool conference);
   // The call's recording (the server's extension): empty when done, else why not.
   std::string Record(const TRecordRequest& request);
+  std::string Monitor(const TMonitorRequest& request);
   void Deallocate();
 
  private:

@@ -198,6 +198,11 @@ std::string TTapiCall::Record(const TRecordRequest& request) {
   return RecordCall(Handle, request);
 }
 
+std::string TTapiCall::Monitor(const TMonitorRequest& request) {
+  CheckOwnership();
+  return MonitorCall(Handle, request);
+}
+
 void TTapiCall::BlindTransfer(const std::string& destination) {
   CheckOwnership();
   line_.BlindTransfer(this, destination, 0);

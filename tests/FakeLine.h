@@ -120,6 +120,8 @@ class TFakeLine : public virtual POA_Line, public vantrel::TContainerItem_Impl {
   char* StartRecording(::CORBA::Long) override { throw CORBA::NO_IMPLEMENT(); }
   char* StopRecording(::CORBA::Long) override { throw CORBA::NO_IMPLEMENT(); }
   char* PauseRecording(::CORBA::Long, ::CORBA::Boolean) override { throw CORBA::NO_IMPLEMENT(); }
+  char* Monitor(::CORBA::Long, const char*, ::MonitorMode) override { throw CORBA::NO_IMPLEMENT(); }
+  char* SetMonitorMode(::CORBA::Long, ::MonitorMode) override { throw CORBA::NO_IMPLEMENT(); }
   char* GetCallerLinePhoneNumber(const char* APhoneNumber) override { throw CORBA::NO_IMPLEMENT(); }
   void DoAccepted(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }
   void DoBusy(::CORBA::Long ACall) override { throw CORBA::NO_IMPLEMENT(); }

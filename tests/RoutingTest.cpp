@@ -456,7 +456,8 @@ TEST_F(RoutingRules, ATreeRoundTripsThroughItsFileAndDeletedRulesLeaveTheLines) 
   TMemIniFile ini(Ini("Rules.ini"));
   EXPECT_EQ(ini.ReadSection("Rules"),
             (std::vector<std::string>{"Name", "Description", "Enabled", "ID", "Order", "CallsDistributionType",
-                                      "SystemPhoneNumber", "RingTimeout", "PauseOnNoAnswer", "ShortAbandonSeconds"}));
+                                      "SystemPhoneNumber", "RingTimeout", "PauseOnNoAnswer", "ShortAbandonSeconds",
+                                      "SupervisorGroup"}));
   EXPECT_EQ(ini.ReadInteger("Rules", "RingTimeout", -1), 20);  // seconds a routed target rings, by default
   EXPECT_EQ(ini.ReadInteger("Rules_Items", "ItemID", 0), 1);
   EXPECT_EQ(ini.ReadInteger("Rules_0_Items", "Count", 0), 3);

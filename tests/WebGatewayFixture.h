@@ -37,7 +37,8 @@ class WebGateway : public ::testing::Test {
               exchangeExtra_);
     // 101 routes to the sales group (employees 1 and 2), where callers wait up to a minute, then to 102.
     Write("Rules.ini",
-          "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=0\nSystemPhoneNumber=102\n[Rules_Items]\nCount=1\n"
+          "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=0\nSystemPhoneNumber=102\n" + rulesExtra_ +
+              "[Rules_Items]\nCount=1\n"
           "ItemID=1\n[Rules_0]\nID=1\nOrder=0\nName=Inbound\nEnabled=1\nMaxWait=60\nServiceLevelSeconds=20\n"
           "[Rules_0_Items]\nCount=1\nItemID=1\n[Rules_0_0]\nID=1\nOrder=0\nName=Sales group\nEnabled=1\n"
           "ActionType=3\nPhoneNumber=\nGroupID=100\n");
@@ -103,6 +104,7 @@ class WebGateway : public ::testing::Test {
   }
 
   std::string exchangeExtra_;  // further sections of Exchange.ini, set before SetUp
+  std::string rulesExtra_;     // further lines of Rules.ini's [Rules], set before SetUp
   HostProcess host_;
   int webPort_ = 0;
   std::unique_ptr<SpawnedProgram> web_;

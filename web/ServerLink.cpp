@@ -825,4 +825,15 @@ void TServerLink::Record(const std::string& number, long call, TRecordAction act
   if (refused.in()[0] != '\0') throw TWebError(409, "Call " + std::to_string(call) + ": " + refused.in());
 }
 
+std::string TServerLink::Monitor(const std::string& number, long call, const std::string& station,
+                                 ::MonitorMode mode) {
+  std::shared_ptr<const TConnection> connection;
+  ::Line_var line = LineOf(number, connection);
+  RequireCall(line, number, call);
+  CORBA::String_var answer = line->Monitor(call, station.c_str(), mode);
+  if (std::string(answer.in()) == "the call has a monitor already (station " + station + ")")
+    answer = line->SetMonitorMode(call, mode);
+  return answer.in();
+}
+
 }  // namespace vantrel::web

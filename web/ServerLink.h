@@ -59,6 +59,9 @@ class TServerLink {
   // The call's recording: started, stopped, paused or resumed; 409 with the server's reason when it is not done.
   enum class TRecordAction { Start, Stop, Pause, Resume };
   void Record(const std::string& line, long call, TRecordAction action);
+  // The supervisor's station listens in on the call (a running monitor of that station switches its mode): empty
+  // when done, else the server's reason.
+  std::string Monitor(const std::string& line, long call, const std::string& station, ::MonitorMode mode);
 
   // From the listeners, on the ORB's threads.
   void NoteCallEvent(const std::string& line, ::CallEventType type, long call);

@@ -379,6 +379,19 @@ TWebResponse TWebApi::HandleLine(const TWebRequest& request, const TWebUser& use
       link_.Record(line, call, chosen->second);
       return JsonResponse(200, {{"line", line}, {"call", call}, {"recording", wanted}});
     }
+    if (action == "monitor") {
+      if (user.role != "supervisor") throw TWebError(403, "Listening in is for supervisors");
+      if (user.line.empty())
+        throw TWebError(409, "No station of yours to ring: give your user a line (vantrel-web --add-user --line)");
+      const std::string text = StringField(body, "mode");
+      const std::map<std::string, ::MonitorMode> modes = {
+          {"listen", ::MonitorListen}, {"whisper", ::MonitorWhisper}, {"barge", ::MonitorBarge}};
+      const auto mode = modes.find(text);
+      if (mode == modes.end()) throw TWebError(400, "\"mode\" is listen, whisper or barge");
+      const std::string refused = link_.Monitor(line, call, user.line, mode->second);
+      if (!refused.empty()) throw TWebError(409, refused);
+      return JsonResponse(202, {{"line", line}, {"call", call}, {"mode", text}, {"station", user.line}});
+    }
     if (action == "consult") {
       const std::string number = PhoneNumberField(body, "number");
       const long consult = link_.Consult(line, call, number);

@@ -147,9 +147,14 @@ void TWebUsers::Put(const TWebUser& user, const std::string& password) {
   TMemIniFile file(fileName_);
   file.EraseSection(user.name);
   file.WriteString(user.name, "Role", user.role);
+  if (user.role == "supervisor" && !user.line.empty() && !std::regex_match(user.line, line))
+    throw std::invalid_argument("a supervisor's station is a line's number");
   if (user.role == "operator") {
     file.WriteString(user.name, "Line", user.line);
     file.WriteInteger(user.name, "OperatorID", static_cast<int>(user.operatorID));
+  } else if (!user.line.empty()) {
+    // The station that rings when the supervisor listens in on a call.
+    file.WriteString(user.name, "Line", user.line);
   }
   file.WriteString(user.name, "Password", HashPassword(password));
   file.UpdateFile();

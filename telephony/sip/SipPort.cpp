@@ -43,6 +43,7 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
       [this](DWORD leg, char digit) { OnDigit(leg, digit); },
       [this](DWORD leg) { Post([this, leg] { OnSilence(leg); }); });
   recordings_ = std::make_unique<TSipRecordings>(*relay_);
+  monitors_ = std::make_unique<TSipMonitors>(*relay_, [this](DWORD leg) { return recordings_->Recorded(leg); });
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_ < 0) throw std::runtime_error(std::string("SIP: ") + std::strerror(errno));
   std::promise<std::string> started;
@@ -73,6 +74,7 @@ TSipPort::~TSipPort() {
   Post([] { re_cancel(); });
   if (thread_.joinable()) thread_.join();
   if (wake_ >= 0) ::close(wake_);
+  monitors_.reset();
   recordings_.reset();
   const TMediaRelay::TCounts media = relay_->Counts();
   LogFormat(

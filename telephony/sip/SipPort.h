@@ -22,6 +22,7 @@
 #include "telephony/sip/SipDigest.h"
 #include "telephony/sip/SipGuard.h"
 #include "telephony/sip/SipLegJournal.h"
+#include "telephony/sip/SipMonitors.h"
 #include "telephony/sip/SipRecordings.h"
 #include "telephony/sip/SipRegistrar.h"
 #include "telephony/sip/SipRegistrationStore.h"
@@ -67,9 +68,7 @@ class TSipPort final : public IExchangePorts {
   void LegChanged(const TLegChange& change) override;
   bool RingsPhoneFirst(const std::string& station) const override;
   bool Mixes(const std::vector<DWORD>& legs) const override;
-  std::string Record(DWORD leg, DWORD peer, const TRecordRequest& request) override {
-    return recordings_->Record(leg, peer, request);
-  }
+  std::string Record(DWORD leg, DWORD peer, const TRecordRequest& request) override;
   // Where recordings of calls go (SipRecordings.h); without it no call is recorded.
   void SetRecorder(std::shared_ptr<TCallRecorder> recorder) { recordings_->SetRecorder(std::move(recorder)); }
   TFigures Figures() const;
@@ -174,6 +173,7 @@ class TSipPort final : public IExchangePorts {
   TSipRegistrar registrar_;
   std::unique_ptr<TMediaRelay> relay_;
   std::unique_ptr<TSipRecordings> recordings_;  // thread-safe; made with the relay
+  std::unique_ptr<TSipMonitors> monitors_;      // SIP thread only; made with the relay
   // SIP thread only; empty when the configuration names no folder for them.
   std::unique_ptr<TSipRegistrationStore> registrationStore_;
   bool registrationsChanged_ = false;  // kept at the next tick: a burst of registrations is one write

@@ -33,6 +33,14 @@ bool TSipPort::Mixes(const std::vector<DWORD>& legs) const {
   return std::any_of(legs.begin(), legs.end(), [&](DWORD leg) { return relay_->HasPort(leg); });
 }
 
+std::string TSipPort::Record(DWORD leg, DWORD peer, const TRecordRequest& request) {
+  std::string refused = recordings_->Record(leg, peer, request);
+  // A recording that ends takes the legs out of its room: a supervisor listening in brings them back.
+  if (refused.empty() && request.action == TRecordRequest::TAction::Stop)
+    Post([this, leg, peer] { monitors_->Follow(leg, peer); });
+  return refused;
+}
+
 void TSipPort::OnLegChange(const TLegChange& change) {
   if (change.takesMediaOf != 0) TakeMedia(change.takesMediaOf, change.leg);
   DWORD previousRoom = 0;
@@ -81,6 +89,14 @@ void TSipPort::OnLegChange(const TLegChange& change) {
     }
   }
   if (change.gone) recordings_->Gone(change.leg);
+  // A supervisor's leg joins the call it listens in on once answered, and leaves it when over.
+  if (over) {
+    monitors_->Gone(change.leg);
+  } else if (change.monitors != 0 && state == LINECALLSTATE_CONNECTED) {
+    auto monitored = legs_.find(change.monitors);
+    monitors_->Listen(change.leg, change.monitors, monitored == legs_.end() ? 0 : monitored->second.peer,
+                      change.monitorMode);
+  }
   if (change.gone) relay_->Close(change.leg);
   // A conference's parties are mixed in its room; leaving it, a party is forwarded to its partner again.
   const TMediaMixer::TSide side = change.farEnd ? TMediaMixer::TSide::Outside : TMediaMixer::TSide::Station;
@@ -133,6 +149,7 @@ void TSipPort::UpdateMedia(DWORD leg) {
   auto peerFound = legs_.find(peer);
   relay_->Link(leg, peerFound == legs_.end() ? 0 : peer);
   recordings_->Linked(leg, peerFound == legs_.end() ? 0 : peer);
+  monitors_->Follow(leg, peerFound == legs_.end() ? 0 : peer);
   // A party whose partner holds it hears the hold sound: an outside caller held by an operator or waiting in
   // a queue at a routing line.
   relay_->PlayHoldSound(leg, peerFound != legs_.end() && IsHoldState(peerFound->second.state));

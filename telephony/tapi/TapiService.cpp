@@ -874,6 +874,19 @@ std::string TTapiService::Record(HCALL call, const TRecordRequest& request) {
   return provider_.Record(found.call->id, request);
 }
 
+std::string TTapiService::Monitor(HCALL call, const TMonitorRequest& request) {
+  std::lock_guard lock(mutex_);
+  HeldCall found;
+  if (const LONG result = FindOwnedCall(call, found); result != 0)
+    return result == LINEERR_NOTOWNER ? "the line does not own the call" : "no such call";
+  return provider_.Monitor(found.call->id, request);
+}
+
+std::string MonitorCall(HCALL call, const TMonitorRequest& request) {
+  TTapiService* service = TelephonyApiService();
+  return service == nullptr ? std::string("no telephony service") : service->Monitor(call, request);
+}
+
 std::string RecordCall(HCALL call, const TRecordRequest& request) {
   TTapiService* service = TelephonyApiService();
   return service == nullptr ? std::string("no telephony service") : service->Record(call, request);

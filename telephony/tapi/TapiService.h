@@ -67,6 +67,7 @@ class TTapiService final : private ITelephonyEvents {
   LONG SetCallPrivilege(HCALL call, DWORD privilege);
   // The call's recording (the server's extension): empty when done, else why not. The owner's alone.
   std::string Record(HCALL call, const TRecordRequest& request);
+  std::string Monitor(HCALL call, const TMonitorRequest& request);
 
  private:
   struct App {
@@ -154,5 +155,7 @@ void ServeTelephonyApiWith(TTapiService* service);
 TTapiService* TelephonyApiService();
 // TTapiService::Record of the service this process serves; without one, why not.
 std::string RecordCall(HCALL call, const TRecordRequest& request);
+// TTapiService::Monitor likewise.
+std::string MonitorCall(HCALL call, const TMonitorRequest& request);
 
 }  // namespace vantrel::telephony

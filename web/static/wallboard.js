@@ -7,6 +7,27 @@ let live = false;
 let frozenAt = Date.now();  // while not live the clocks stand still at the moment it was lost
 const recentEvents = [];
 const tv = new URLSearchParams(location.search).has("tv");
+let me = null;
+let monitorNote = "";  // what the server said of the last listen, coach or join
+
+// A supervisor with a station of their own listens in on a call: their station rings, then they hear the call
+// (listen), are heard by the operator only (coach) or by both (join); a second button switches the mode.
+function monitorButtons(line, call) {
+  if (tv || !me || me.role !== "supervisor" || !me.line || line.number === me.line) return null;
+  const buttons = el("span", { class: "monitor" });
+  for (const [label, mode] of [["listen", "listen"], ["coach", "whisper"], ["join", "barge"]]) {
+    buttons.append(el("button", { type: "button", "data-monitor": mode, onclick: async () => {
+      try {
+        await api("POST", "/api/lines/" + encodeURIComponent(line.number) + "/calls/" + call.id + "/monitor", { mode });
+        monitorNote = "Your station " + me.line + " rings to " + label + " (line " + line.number + ")";
+      } catch (error) {
+        monitorNote = error.message;
+      }
+      draw();
+    } }, label));
+  }
+  return buttons;
+}
 
 function levelClass(percent) {
   if (percent === null || percent === undefined) return "";
@@ -79,7 +100,8 @@ function draw() {
       const who = call.originalCaller || call.remote || "?";
       const contact = call.contact ? " · " + call.contact + (call.company ? ", " + call.company : "") : "";
       calls.append(el("span", { class: "call", "data-call": call.id },
-        call.state + " · " + (call.direction === "in" ? "from " : "to ") + who + contact + " · " + minutesSeconds(now - call.since)));
+        call.state + " · " + (call.direction === "in" ? "from " : "to ") + who + contact + " · " + minutesSeconds(now - call.since),
+        monitorButtons(line, call)));
     }
     lines.append(el("tr", { "data-line": line.number },
       el("td", {}, line.number + " " + line.name + (line.outer ? " (outer)" : "") + (line.dnd ? " DND" : "")),
@@ -89,7 +111,8 @@ function draw() {
   for (const event of recentEvents.slice(0, tv ? 5 : 10)) events.append(el("li", {}, eventText(event)));
   const down = state.connected ? null
     : el("p", { class: "alert", id: "server-down", role: "alert" }, "The server does not answer: these figures are from " + new Date(frozenAt).toLocaleTimeString() + ".");
-  board.replaceChildren(...[down,
+  const note = monitorNote ? el("p", { class: "note", id: "monitor-note", role: "status" }, monitorNote) : null;
+  board.replaceChildren(...[down, note,
     el("section", { class: "queues" }, el("h2", {}, "Queues today"), queues, waiting),
     el("section", { class: "operators" }, el("h2", {}, "Operators"), operators),
     el("section", { class: "lines" }, el("h2", {}, "Lines"), lines),
@@ -108,7 +131,7 @@ function update() {
 
 async function start() {
   document.body.classList.toggle("tv", tv);
-  const me = await ensureLogin(document.getElementById("board"));
+  me = await ensureLogin(document.getElementById("board"));
   showUser(me);
   listen((fresh) => { state = fresh; update(); },
     (events) => {
