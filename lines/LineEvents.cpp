@@ -345,6 +345,7 @@ void TLine_Impl::DoDialing(CORBA::Long call) {
 void TLine_Impl::DoHold(CORBA::Long call) {
   OnLine("TLine_Impl.DoHold", [&] {
     LogFormat("InternalOnHold: %s : %d", {Name(), static_cast<long>(call)});
+    router_.OnHeld(call);  // a caller held in line may still press 1
     DoCallEvent(::Hold, call);
     DoHoldCall(call);
   });
