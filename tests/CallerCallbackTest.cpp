@@ -5,6 +5,7 @@
 
 #include "CallerExperienceFixture.h"
 #include "SpawnedProgram.h"
+#include "WebClient.h"
 #include "Vantrel.hh"
 #include "database/CallLogRow.h"
 
@@ -233,4 +234,32 @@ TEST_F(CallerCallback, TheConsoleListsTheCallbacksNotMadeYetWithTheirPlaceAndAtt
                               " --ini '" + host_.IniFolder().string() + "' < <(sleep 30)"});
   ASSERT_TRUE(console.WaitForOutput("      callback 5550001  place 1  attempts 0  Waiting  0:")) << console.Output();
   Exchange("hangup " + IdOf("5550002"));
+}
+
+TEST_F(CallerCallback, TheWallboardsStateListsTheCallbacksNotMadeYet) {
+  StartWithCallbacks("AnnouncePosition=1\nAnnounceEvery=2\nCallback=1\n");
+  ASSERT_TRUE(AddWebUser(host_.IniFolder(), "super", "supervisor", "", 0, "super-secret"));
+  const int webPort = FreeLoopbackPort();
+  SpawnedProgram web({VANTREL_WEB_PATH, "--port", std::to_string(host_.Port()), "--web-port", std::to_string(webPort),
+                      "--ini", host_.IniFolder().string()});
+  ASSERT_TRUE(web.WaitForOutput("serving http://")) << web.Output();
+  WebClient super(webPort);
+  ASSERT_TRUE(WaitUntil([&] { return super.LogIn("super", "super-secret"); }));
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  AskForCallback("5550001");
+  nlohmann::json listed;
+  ASSERT_TRUE(WaitUntil([&] {
+    listed = super.Get("/api/state").Json()["callbacks"];
+    return listed.is_array() && listed.size() == 1;
+  })) << listed.dump();
+  EXPECT_EQ(listed[0]["number"], "5550001");
+  EXPECT_EQ(listed[0]["ruleID"], 1);
+  EXPECT_EQ(listed[0]["place"], 1);
+  EXPECT_EQ(listed[0]["attempts"], 0);
+  EXPECT_EQ(listed[0]["state"], "Waiting");
+  // Made, it leaves the list.
+  anna->SetStatus(::OperatorReady);
+  OperatorAnswersAndCallerRings("5550001");
+  Exchange("answer " + IdOf("5550001"));
+  EXPECT_TRUE(WaitUntil([&] { return super.Get("/api/state").Json()["callbacks"].empty(); }));
 }
