@@ -192,6 +192,7 @@ void TLineRouter::TickCallbacks() {
           if (callback.State() == TCallbackState::RingingOperator) {
             LogFormat("callback %s: the operator at %s did not answer", {key, callback.OperatorPhone});
             WriteCallbackLog(TQueueEvent::RingNoAnswer, callback, callback.OperatorPhone, 0);
+            if (rules && rules->PauseOnNoAnswer()) PauseOperatorAt(callback.OperatorPhone);
             CallbackBackInLine(callback, "the operator did not answer");
           } else {
             EndCallbackAttempt(callback, "the caller did not answer");

@@ -263,3 +263,34 @@ TEST_F(CallerCallback, TheWallboardsStateListsTheCallbacksNotMadeYet) {
   Exchange("answer " + IdOf("5550001"));
   EXPECT_TRUE(WaitUntil([&] { return super.Get("/api/state").Json()["callbacks"].empty(); }));
 }
+
+TEST_F(CallerCallback, AnOperatorWhoDoesNotAnswerPutsTheCallbackBackInLineAndACallerWhoDoesNotAnswerUsesItUp) {
+  // Targets ring for two seconds at most.
+  Prepare("AnnouncePosition=1\nAnnounceEvery=2\nCallback=1\nCallbackRetries=0\n");
+  std::stringstream rules;
+  rules << std::ifstream(host_.IniFolder() / "Rules.ini").rdbuf();
+  const std::string text = rules.str();
+  const auto at = text.find("RingTimeout=20");
+  ASSERT_NE(at, std::string::npos);
+  Write("Rules.ini", text.substr(0, at) + "RingTimeout=2" + text.substr(at + 14));
+  std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt", std::ios::app)
+      << "callback-offer=Press 1 to be called back, or stay on the line\ncallback-confirm=We will call you back\n";
+  Tone("Prompts/callback-confirm.wav", 1900, 800);
+  Launch();
+  ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
+  AskForCallback("5550001");
+  anna->SetStatus(::OperatorReady);
+  // The operator lets it ring: the callback waits again, with its place and no attempt used.
+  ASSERT_TRUE(Offered("201")) << Exchange("status");
+  ASSERT_TRUE(WaitUntil([&] { return QueueRows(vantrel::TQueueEvent::RingNoAnswer) == "1"; }, 5s));
+  ::PendingCallbackSeq_var pending = ::Rule_var(SupportRule())->GetPendingCallbacks();
+  ASSERT_EQ(pending->length(), 1u);
+  EXPECT_EQ(pending[0].Attempts, 0);
+  // Offered again, answered; the caller lets it ring out: no retries are left.
+  OperatorAnswersAndCallerRings("5550001");
+  ASSERT_TRUE(WaitUntil([&] { return CallbackRow("5550001") == "Failed 1"; }, 5s)) << CallbackRow("5550001");
+  EXPECT_TRUE(WaitUntil([&] { return QueueRows(vantrel::TQueueEvent::CallbackFailed, "Reason") == "1"; }));
+  EXPECT_TRUE(WaitUntil([&] { return Exchange("status").find("station 201") == std::string::npos; }))
+      << Exchange("status");
+  EXPECT_TRUE(WaitUntil([&] { return CallerLine("5550001").empty(); })) << Exchange("status");
+}
