@@ -25,9 +25,8 @@ constexpr unsigned kAllowed[TCallback::kStates] = {
     /* Failed          */ 0,
 };
 
-constexpr const char* kNames[TCallback::kStates] = {"None",          "Requested", "Waiting",  "RingingOperator",
-                                                    "CallingCaller", "Connected", "Retrying", "Done",
-                                                    "Failed"};
+constexpr const char* kNames[TCallback::kStates] = {
+    "None", "Requested", "Waiting", "RingingOperator", "CallingCaller", "Connected", "Retrying", "Done", "Failed"};
 
 }  // namespace
 

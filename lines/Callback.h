@@ -37,10 +37,10 @@ class TCallback {
   static bool Allowed(TState from, TState to);
   bool IsOver() const { return state_ == TState::Done || state_ == TState::Failed; }
 
-  long QueueHandle = 0;             // its key in the queue with the routing line's ID (negative: never a call's)
-  CORBA::Long Caller = 0;           // the call that asked for it, until that call ends
+  long QueueHandle = 0;    // its key in the queue with the routing line's ID (negative: never a call's)
+  CORBA::Long Caller = 0;  // the call that asked for it, until that call ends
   CORBA::Long Rule = -1;
-  CORBA::Long ActionIndex = 0;      // the rule's group action it waits at
+  CORBA::Long ActionIndex = 0;  // the rule's group action it waits at
   CORBA::Long WaitingGroup = -1;
   std::string CallerNumber;
   std::string RequestedAt;          // "yyyy-mm-dd hh:mm:ss", as the CRM keeps it

@@ -81,8 +81,7 @@ bool TLineRouter::OnCallbackConnected(CORBA::Long call) {
       const LONG request = line_.tapiLine_->LastRequestID();
       if (request != before) callbackRequests_[request] = callback->Key();
     } catch (const telephony::ETapiError& error) {
-      LogFormat("callback %s: no call to the caller: %s",
-                {callback->Key(), telephony::TapiErrorText(error.ErrorCode)});
+      LogFormat("callback %s: no call to the caller: %s", {callback->Key(), telephony::TapiErrorText(error.ErrorCode)});
     }
     if (consult == nullptr) {
       CallbackBackInLine(*callback, "the operator's call could not be held");

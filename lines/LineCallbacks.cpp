@@ -150,7 +150,8 @@ void TLineRouter::DropCallbackCall(CORBA::Long call) {
     const telephony::TAsyncRequests async(*line_.tapiLine_);
     found->Drop();
   } catch (const telephony::ETapiError& error) {
-    LogFormat("callback: call %d not dropped: %s", {static_cast<long>(call), telephony::TapiErrorText(error.ErrorCode)});
+    LogFormat("callback: call %d not dropped: %s",
+              {static_cast<long>(call), telephony::TapiErrorText(error.ErrorCode)});
   }
 }
 
@@ -362,7 +363,8 @@ void TLineRouter::SaveCallback(const TCallback& callback) {
     row.CallerPhoneNumber = callback.CallerNumber;
     row.BeginTime = callback.RequestedAt;
     if (callback.State() == TCallbackState::Retrying) {
-      const auto left = std::chrono::duration_cast<std::chrono::seconds>(callback.NextAttempt - TCallback::TClock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::seconds>(callback.NextAttempt - TCallback::TClock::now());
       row.EndTime = DateTimeText(NowLocal() + static_cast<double>(std::max<long>(0, left.count())) / 86400.0, false);
     }
     row.Reason = callback.Attempts;

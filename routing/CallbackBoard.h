@@ -14,7 +14,7 @@ class TCallbackBoard {
   struct TEntry {
     std::string key;  // the callback's key (the call key of the call that asked for it)
     long rule = 0;
-    long line = 0;    // the routing line's ID; with handle, the callback's key in the queue
+    long line = 0;  // the routing line's ID; with handle, the callback's key in the queue
     long handle = 0;
     std::string linePhoneNumber;
     std::string callerNumber;

@@ -14,14 +14,22 @@ using TState = TCallback::TState;
 namespace {
 
 const std::set<std::pair<TState, TState>> kLegalMoves = {
-    {TState::None, TState::Requested},           {TState::None, TState::Waiting},
-    {TState::None, TState::Retrying},            {TState::Requested, TState::Waiting},
-    {TState::Waiting, TState::RingingOperator},  {TState::Waiting, TState::Failed},
-    {TState::RingingOperator, TState::CallingCaller}, {TState::RingingOperator, TState::Waiting},
-    {TState::RingingOperator, TState::Failed},   {TState::CallingCaller, TState::Connected},
-    {TState::CallingCaller, TState::Retrying},   {TState::CallingCaller, TState::Failed},
-    {TState::Connected, TState::Done},           {TState::Connected, TState::Retrying},
-    {TState::Connected, TState::Failed},         {TState::Retrying, TState::Waiting},
+    {TState::None, TState::Requested},
+    {TState::None, TState::Waiting},
+    {TState::None, TState::Retrying},
+    {TState::Requested, TState::Waiting},
+    {TState::Waiting, TState::RingingOperator},
+    {TState::Waiting, TState::Failed},
+    {TState::RingingOperator, TState::CallingCaller},
+    {TState::RingingOperator, TState::Waiting},
+    {TState::RingingOperator, TState::Failed},
+    {TState::CallingCaller, TState::Connected},
+    {TState::CallingCaller, TState::Retrying},
+    {TState::CallingCaller, TState::Failed},
+    {TState::Connected, TState::Done},
+    {TState::Connected, TState::Retrying},
+    {TState::Connected, TState::Failed},
+    {TState::Retrying, TState::Waiting},
     {TState::Retrying, TState::Failed},
 };
 

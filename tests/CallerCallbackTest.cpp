@@ -5,8 +5,8 @@
 
 #include "CallerExperienceFixture.h"
 #include "SpawnedProgram.h"
-#include "WebClient.h"
 #include "Vantrel.hh"
+#include "WebClient.h"
 #include "database/CallLogRow.h"
 
 namespace {
@@ -67,8 +67,9 @@ TEST_F(CallerCallback, ACallerWhoPresses1IsCalledBackWithTheOperatorRungFirstAnd
   ::Operator_var anna = LogIn(11, "201", ::OperatorPause);
   AskForCallback("5550001");
   // The offer follows the place in line; the caller who took it is not abandoned, and keeps their place.
-  EXPECT_NE(ReadServerLog(host_.IniFolder(), "Info").find("Exchange: 5550001 hears position 1 (caller-number, 1, "
-                                                          "callback-offer)"),
+  EXPECT_NE(ReadServerLog(host_.IniFolder(), "Info")
+                .find("Exchange: 5550001 hears position 1 (caller-number, 1, "
+                      "callback-offer)"),
             std::string::npos);
   EXPECT_TRUE(WaitUntil([&] { return QueueRows(vantrel::TQueueEvent::CallbackRequested) == "1"; }));
   EXPECT_EQ(QueueRows(vantrel::TQueueEvent::Abandoned), "0");
@@ -230,8 +231,8 @@ TEST_F(CallerCallback, TheConsoleListsTheCallbacksNotMadeYetWithTheirPlaceAndAtt
   ASSERT_TRUE(Hears("5550002", "position 2")) << Exchange("status");
   // The console reads its commands from standard input: one that stays open.
   SpawnedProgram console({"/bin/bash", "-c",
-                          "exec " VANTREL_CONSOLE_PATH " --port " + std::to_string(host_.Port()) +
-                              " --ini '" + host_.IniFolder().string() + "' < <(sleep 30)"});
+                          "exec " VANTREL_CONSOLE_PATH " --port " + std::to_string(host_.Port()) + " --ini '" +
+                              host_.IniFolder().string() + "' < <(sleep 30)"});
   ASSERT_TRUE(console.WaitForOutput("      callback 5550001  place 1  attempts 0  Waiting  0:")) << console.Output();
   Exchange("hangup " + IdOf("5550002"));
 }

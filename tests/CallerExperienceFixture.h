@@ -63,13 +63,16 @@ class CallerExperienceFixture : public ::testing::Test {
     Write("Exchange.ini", "[Exchange]\nTrunks=20\n[Stations]\n101=Trunk 101\n201=Seat\n202=Seat\n");
     Write("Rules.ini",
           "[Rules]\nName=Rules\nEnabled=1\nCallsDistributionType=1\nSystemPhoneNumber=\nRingTimeout=20\n"
-          "[Rules_Items]\nCount=" + std::to_string(rules) + "\nItemID=" + std::to_string(rules) +
+          "[Rules_Items]\nCount=" +
+              std::to_string(rules) + "\nItemID=" + std::to_string(rules) +
               "\n[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\nMaxWait=60\n" + ruleSettings +
               "[Rules_0_Items]\nCount=1\nItemID=1\n[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\n"
-              "ActionType=3\nPhoneNumber=\nGroupID=500\n" + moreRules);
+              "ActionType=3\nPhoneNumber=\nGroupID=500\n" +
+              moreRules);
     Write("Lines.ini",
           "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
-          "IsOuter=" + std::string(outer ? "1" : "0") + "\nUsingDND=0\n");
+          "IsOuter=" +
+              std::string(outer ? "1" : "0") + "\nUsingDND=0\n");
   }
   // Starts the host on what Prepare wrote (again after a Stop), and takes its containers.
   void Launch() {
@@ -139,4 +142,3 @@ class CallerExperienceFixture : public ::testing::Test {
   ::Operators_var operators_;
   ::Rules_var rules_;
 };
-
