@@ -135,6 +135,8 @@ TEST_F(CallerCallback, ACallerWhoDoesNotAnswerIsCalledAgainAsSetThenTheCallbackF
   EXPECT_EQ(figures.Answered, 0);
   EXPECT_EQ(figures.Abandoned, 1);
   EXPECT_EQ(::PendingCallbackSeq_var(::Rule_var(SupportRule())->GetPendingCallbacks())->length(), 0u);
+  // The operator's call and the call to the caller both went: nothing was left to take off hold.
+  EXPECT_EQ(ReadServerLog(host_.IniFolder(), "Error").find("TLine_Impl.Unhold"), std::string::npos);
 }
 
 TEST_F(CallerCallback, ACallbackWaitingWhenTheHostRestartsIsKeptAndStillMade) {
