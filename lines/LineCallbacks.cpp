@@ -230,8 +230,12 @@ void TLineRouter::LoadCallbacks() {
   try {
     rows = crm->PendingCallbacks(linePhoneNumber.in());
   } catch (...) {
-    LogFormat("Callback: the CRM's callbacks of line %s not read yet: %s",
-              {linePhoneNumber.in(), ExceptionText(std::current_exception())});
+    // Asked again every few seconds; said once.
+    if (!callbackLoadFailureLogged_) {
+      LogFormat("Callback: the CRM's callbacks of line %s not read yet: %s",
+                {linePhoneNumber.in(), ExceptionText(std::current_exception())});
+    }
+    callbackLoadFailureLogged_ = true;
     return;
   }
   callbacksLoaded_ = true;

@@ -166,6 +166,7 @@ class TLineRouter {
   bool callbacksLoaded_ = false;  // the callbacks an earlier run left were taken from the CRM
   TCallback::TClock::time_point nextCallbackLoad_{};
   bool callbackOfferRefusedLogged_ = false;
+  bool callbackLoadFailureLogged_ = false;
 };
 
 }  // namespace vantrel
