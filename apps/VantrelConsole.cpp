@@ -280,6 +280,15 @@ void Console::Draw(const std::string& message) {
       screen << "      " << place + 1 << ". " << callers[place].second << "  "
              << MinutesSeconds(static_cast<long>(seconds.count())) << "\n";
     }
+    // The callbacks not made yet: their place in line (0 while being called), the calls made so far.
+    ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(rules->GetItemByID(queue.RuleID)));
+    ::PendingCallbackSeq_var callbacks = CORBA::is_nil(rule) ? new ::PendingCallbackSeq : rule->GetPendingCallbacks();
+    for (CORBA::ULong c = 0; c < callbacks->length(); ++c) {
+      const ::PendingCallback& callback = callbacks[c];
+      screen << "      callback " << callback.CallerNumber.in() << "  place " << callback.Place << "  attempts "
+             << callback.Attempts << "  " << callback.State.in() << "  " << MinutesSeconds(callback.WaitSeconds)
+             << "\n";
+    }
   }
   screen << "\nOperators\n";
   ::Operators_var operators = environment_->GetOperators();

@@ -20,7 +20,7 @@ constexpr std::size_t kMostCutCalls = 100000;
 }  // namespace
 
 std::string OpenCallStatement(const TCallLogRow& row) {
-  if (row.QueueEvent != TQueueEvent::None || row.IsRecording()) return {};
+  if (row.QueueEvent != TQueueEvent::None || row.IsRecording() || row.IsCallback()) return {};
   if (row.CallEventType == kLogIncomingCall || row.CallEventType == kLogOutgoingCall)
     return FormatText("insert into tq_VantrelOpenCall (CallHandle, LinePhoneNumber) values (%s, %s)",
                       {SqlQuoted(row.CallHandle), SqlQuoted(row.LinePhoneNumber)});

@@ -117,7 +117,33 @@ TCallLogRow RecordingRowOf(const std::vector<std::string>& fields) {
   return row;
 }
 
+constexpr std::size_t kCallbackRowFields = 8;
+
+// A callback's row: a line of a fourth kind ("B" marks an attempt).
+std::string CallbackRowLine(const TCallLogRow& row) {
+  std::string line = "K";
+  for (const std::string* field : {&row.CallHandle, &row.BeginTime, &row.EndTime, &row.LinePhoneNumber,
+                                   &row.CallerPhoneNumber, &row.CallbackState})
+    AppendEscaped(line, *field);
+  for (long number : {row.Rule_id, row.Reason}) AppendEscaped(line, std::to_string(number));
+  return line + '\n';
+}
+
+TCallLogRow CallbackRowOf(const std::vector<std::string>& fields) {
+  if (fields.size() != kCallbackRowFields + 1) throw std::invalid_argument("a row of " + std::to_string(fields.size()));
+  TCallLogRow row;
+  std::size_t at = 1;
+  for (std::string* text : {&row.CallHandle, &row.BeginTime, &row.EndTime, &row.LinePhoneNumber,
+                            &row.CallerPhoneNumber, &row.CallbackState})
+    *text = fields[at++];
+  if (row.CallbackState.empty()) throw std::invalid_argument("a callback's row without its state");
+  row.Rule_id = ToLong(fields[at++]);
+  row.Reason = ToLong(fields[at++]);
+  return row;
+}
+
 std::string RowLine(const TCallLogRow& row) {
+  if (row.IsCallback()) return CallbackRowLine(row);
   if (row.IsRecording()) return RecordingRowLine(row);
   if (row.QueueEvent != TQueueEvent::None) return QueueRowLine(row);
   std::string line = "R";
@@ -174,6 +200,8 @@ void TCallLogJournal::Load(std::deque<TCallLogRow>& outstanding, std::optional<T
         outstanding.push_back(QueueRowOf(fields));
       } else if (fields[0] == "V") {
         outstanding.push_back(RecordingRowOf(fields));
+      } else if (fields[0] == "K") {
+        outstanding.push_back(CallbackRowOf(fields));
       } else if (fields[0] == "B" && fields.size() == 4) {
         unresolved =
             TAttempt{static_cast<std::size_t>(ToLong(fields[1])), fields[2], static_cast<int>(ToLong(fields[3]))};

@@ -43,6 +43,11 @@ enum class TQueueEvent {
   // the supervisor's station; Operator_id: the operator at the line; Reason: the mode, 0 listen, 1 whisper, 2 barge).
   MonitorStarted = 25,
   MonitorEnded = 26,  // Seconds: how long the monitor ran
+  // A caller's callback (the caller's number in CallerPhoneNumber, the call key of the call that asked for it).
+  CallbackRequested = 27,  // the waiting caller pressed 1 and will be called back
+  CallbackAttempted = 28,  // the operator answered and the caller's number is called; Reason: the attempt, from 1
+  CallbackAnswered = 29,   // the caller answered and is put through (ConnectedPhoneNumber: the operator's line)
+  CallbackFailed = 30,     // no attempt reached the caller; Reason: the attempts made
 };
 
 // One row of tq_VantrelLog as the line produced it, or of tq_VantrelQueueLog when QueueEvent is set; the writer
@@ -67,8 +72,13 @@ struct TCallLogRow {
   // line and operator as above, its start in BeginTime, its length in Seconds, of them paused PausedSeconds.
   std::string File;
   long PausedSeconds = 0;
+  // A callback's row of tq_VantrelCallback when CallbackState is set (the state's name): the callback's key in
+  // CallHandle, its rule, line and caller as above, when it was asked for in BeginTime, its next attempt in EndTime
+  // (empty: none due), the attempts made in Reason.
+  std::string CallbackState;
 
   bool IsRecording() const { return !File.empty(); }
+  bool IsCallback() const { return !CallbackState.empty(); }
   bool operator==(const TCallLogRow&) const = default;
 };
 

@@ -33,11 +33,13 @@ namespace {
 // recordings' rows are numbered apart again.
 constexpr std::string_view kQueueOrderKey = "queue:";
 constexpr std::string_view kRecordingOrderKey = "recording:";
+constexpr std::string_view kCallbackOrderKey = "callback:";
 
 // The table rows of the order key go to, and the call key in it.
 const char* TableOfOrderKey(const std::string& orderKey, std::string* callHandle) {
   for (const auto& [prefix, table] : {std::pair{kQueueOrderKey, "tq_VantrelQueueLog"},
-                                      std::pair{kRecordingOrderKey, "tq_VantrelRecording"}}) {
+                                      std::pair{kRecordingOrderKey, "tq_VantrelRecording"},
+                                      std::pair{kCallbackOrderKey, "tq_VantrelCallback"}}) {
     if (orderKey.rfind(prefix, 0) == 0) {
       *callHandle = orderKey.substr(prefix.size());
       return table;
@@ -49,11 +51,21 @@ const char* TableOfOrderKey(const std::string& orderKey, std::string* callHandle
 }  // namespace
 
 std::string TCallLogWriter::OrderKey(const TCallLogRow& row) {
+  if (row.IsCallback()) return std::string(kCallbackOrderKey) + row.CallHandle;
   if (row.IsRecording()) return std::string(kRecordingOrderKey) + row.CallHandle;
   return row.QueueEvent == TQueueEvent::None ? row.CallHandle : std::string(kQueueOrderKey) + row.CallHandle;
 }
 
 std::string TCallLogWriter::InsertStatement(const TCallLogRow& row, int eventOrder) {
+  if (row.IsCallback()) {
+    // Each change of a callback is a row of its own: the one with the highest EventOrder says where it stands.
+    return FormatText(
+        "insert into tq_VantrelCallback (CallHandle, Rule_id, LinePhoneNumber, CallerPhoneNumber, RequestedAt, State, "
+        "Attempts, NextAttempt, EventOrder) values (%s, %d, %s, %s, %s, %s, %d, %s, %d)",
+        {SqlQuoted(row.CallHandle), row.Rule_id, SqlQuoted(row.LinePhoneNumber), SqlQuoted(row.CallerPhoneNumber),
+         SqlQuoted(row.BeginTime), SqlQuoted(row.CallbackState), row.Reason,
+         row.EndTime.empty() ? std::string("null") : SqlQuoted(row.EndTime), eventOrder});
+  }
   if (row.IsRecording()) {
     return FormatText(
         "insert into tq_VantrelRecording (CallHandle, LinePhoneNumber, Operator_id, FileName, StartTime, Seconds, "
@@ -270,6 +282,7 @@ void TCallLogWriter::Commit(const std::vector<TCallLogRow>& rows, std::size_t fi
     if (openCallTableOn_ != connection_.Opens()) {
       for (const std::string& statement : CrmOpenCallStatements(connection_.Dialect())) statements.Execute(statement);
       for (const std::string& statement : CrmRecordingStatements(connection_.Dialect())) statements.Execute(statement);
+      for (const std::string& statement : CrmCallbackStatements(connection_.Dialect())) statements.Execute(statement);
       openCallTableOn_ = connection_.Opens();
     }
     std::string inserts;

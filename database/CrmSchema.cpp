@@ -67,6 +67,18 @@ std::vector<std::string> CrmRecordingStatements(TSqlDialect dialect) {
   };
 }
 
+std::vector<std::string> CrmCallbackStatements(TSqlDialect dialect) {
+  const TColumnTypes types(dialect);
+  return {
+      Guarded(dialect, "table", "tq_VantrelCallback",
+              "(" + types.key + ", CallHandle " + types.text + "(40) not null, Rule_id int, LinePhoneNumber " +
+                  types.text + "(64), CallerPhoneNumber " + types.text + "(128), RequestedAt " + types.stamp +
+                  ", State " + types.text + "(20) not null, Attempts int, NextAttempt " + types.stamp +
+                  ", EventOrder int)"),
+      Guarded(dialect, "index", "ix_VantrelCallback_CallHandle", "on tq_VantrelCallback (CallHandle)"),
+  };
+}
+
 std::vector<std::string> CrmOpenCallStatements(TSqlDialect dialect) {
   const TColumnTypes types(dialect);
   return {
@@ -107,6 +119,7 @@ void CreateCrmSchema(TDataConnection& connection, TSqlDialect dialect) {
   for (const std::string& statement : CrmQueueLogStatements(dialect)) connection.Execute(statement);
   for (const std::string& statement : CrmOpenCallStatements(dialect)) connection.Execute(statement);
   for (const std::string& statement : CrmRecordingStatements(dialect)) connection.Execute(statement);
+  for (const std::string& statement : CrmCallbackStatements(dialect)) connection.Execute(statement);
 }
 
 bool AddSampleCrm(TDataConnection& connection) {

@@ -18,6 +18,9 @@ std::vector<std::string> CrmSchemaStatements(TSqlDialect dialect);
 std::vector<std::string> CrmQueueLogStatements(TSqlDialect dialect);
 // The recordings of calls: a row per WAV file, keyed by the call as tq_VantrelLog keys it.
 std::vector<std::string> CrmRecordingStatements(TSqlDialect dialect);
+// The callbacks callers asked for: a row per change of one, keyed by the call that asked for it; the row with the
+// highest EventOrder of a key says where that callback stands.
+std::vector<std::string> CrmCallbackStatements(TSqlDialect dialect);
 
 // The calls whose ending row is still to come, one row per call key and line; the call log keeps it and makes it
 // itself when a CRM made before it lacks it.

@@ -93,7 +93,8 @@ void TLineRouter::AnnounceToCallers() {
     const TLocalServant<TRules_Impl>& rules = *due;
     if (CORBA::is_nil(rule) || !rules) continue;
     const ::RuleCallerExperience_var experience = rule->GetCallerExperience();
-    if (!experience->AnnouncePosition && !experience->AnnounceWait) continue;
+    const bool offersCallback = CallbackOffer(routed).has_value();
+    if (!experience->AnnouncePosition && !experience->AnnounceWait && !offersCallback) continue;
     // On the caller's own beat, so that the tick's lateness does not add up; a caller whose beat is far behind (it
     // starts to wait, or waits again) starts a new one.
     const auto every = std::chrono::seconds(experience->AnnounceEvery);
@@ -109,10 +110,16 @@ void TLineRouter::AnnounceToCallers() {
         wait = ExpectedWaitSeconds(place, handleSeconds, local->ReadyMembersAt(routed.ActionIndex, 100));
       }
     }
-    const TCallerAnnouncement announcement =
+    TCallerAnnouncement announcement =
         MakeCallerAnnouncement(place, wait, experience->AnnouncePosition, experience->AnnounceWait);
+    if (offersCallback) {
+      // After the place and the wait: the choice not to wait.
+      if (announcement.label.empty()) announcement.label = "callback offer";
+      announcement.prompts.emplace_back("callback-offer");
+    }
     if (announcement.prompts.empty()) continue;
-    if (PlayToCaller(routed, announcement.label, announcement.prompts))
+    if (PlayToCaller(routed, announcement.label, announcement.prompts) &&
+        (experience->AnnouncePosition || experience->AnnounceWait))
       WriteQueueLog(TQueueEvent::PositionAnnounced, routed, {}, SecondsSince(routed.OfferedAt), place);
   }
 }

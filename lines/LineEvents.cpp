@@ -348,6 +348,7 @@ void TLine_Impl::DoDialing(CORBA::Long call) {
 void TLine_Impl::DoHold(CORBA::Long call) {
   OnLine("TLine_Impl.DoHold", [&] {
     LogFormat("InternalOnHold: %s : %d", {Name(), static_cast<long>(call)});
+    router_.OnHeld(call);  // a caller held in line may still press 1
     DoCallEvent(::Hold, call);
     DoHoldCall(call);
   });
@@ -410,8 +411,12 @@ void TLine_Impl::DoCallFinished(CORBA::Long call) {
   OnLine("TLine_Impl.DoCallFinished", [&] {
     LogFormat("InternalOnCallFinished: %s : %d", {Name(), static_cast<long>(call)});
     // A consultation call that ends brings its caller back from hold.
+    // (Not when that call went too: a callback that did not reach its caller drops both.)
     TTapiCall* found = GetCallByHandle(call);
-    if (found != nullptr && found->RelatedCall != nullptr) Unhold(CallHandle(found->RelatedCall));
+    if (TTapiCall* related = found != nullptr ? found->RelatedCall : nullptr) {
+      related->CallStatus.Invalidate();
+      if (related->State() != LINECALLSTATE_IDLE) Unhold(CallHandle(related));
+    }
     DoCallEvent(::CallFinished, call);
     WriteLog(::LogCallFinished, call, 0);
     RecordingOver(call);

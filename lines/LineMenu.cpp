@@ -111,6 +111,11 @@ void TLineRouter::ChooseFromMenu(TRoutedCall& routed, CORBA::Long rule, long dig
 
 void TLineRouter::OnDigit(CORBA::Long call, char digit) {
   const auto found = routed_.find(call);
+  // Digit 1 of a caller waiting in line may ask for a callback (never during the greeting or the menu).
+  if (found != routed_.end() && found->second.State() == TState::Waiting && digit == '1') {
+    RequestCallback(found->second);
+    return;
+  }
   if (found == routed_.end() || found->second.State() != TState::Menu) return;
   TRoutedCall& routed = found->second;
   const ::Rule_var rule = line_.GetRule();

@@ -1,5 +1,6 @@
 #include "LineRouter.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -86,6 +87,21 @@ void TLineRouter::ForgetEndedRoutedCalls() {
 }
 
 void TLineRouter::OnReply(LONG requestId, LONG result) {
+  if (const auto asked = callbackRequests_.find(requestId); asked != callbackRequests_.end()) {
+    const std::string key = asked->second;
+    callbackRequests_.erase(asked);
+    const auto callback = callbacks_.find(key);
+    if (result == 0 || callback == callbacks_.end()) return;
+    LogFormat("callback %s: request %d refused: %s",
+              {key, static_cast<long>(requestId), telephony::TapiErrorText(result)});
+    line_.Guard("TLine_Impl.OnCallbackReply", [&] {
+      if (callback->second.State() == TCallback::TState::RingingOperator)
+        CallbackBackInLine(callback->second, "the call to the operator was refused");
+      else if (callback->second.State() == TCallback::TState::CallingCaller)
+        EndCallbackAttempt(callback->second, "the call to the caller was refused");
+    });
+    return;
+  }
   const auto found = requests_.find(requestId);
   if (found == requests_.end()) return;
   const auto [caller, kind] = found->second;
@@ -185,7 +201,7 @@ void TLineRouter::TakeOffHold(TRoutedCall& routed, const char* why) {
 
 void TLineRouter::ServeWaitingCallers() {
   const auto rules = line_.LocalRules();
-  if (!rules || routed_.empty()) return;
+  if (!rules || (routed_.empty() && callbacks_.empty())) return;
   const auto now = TRoutedCall::TClock::now();
   for (auto& [caller, routed] : routed_) {
     if (routed.State() != TState::Waiting || !routed.QueuedSince) continue;
@@ -207,6 +223,26 @@ void TLineRouter::ServeWaitingCallers() {
     released = false;
     for (const auto& [key, group] : rules->Queue().NextCallers()) {
       if (key.line != lineId) continue;
+      if (key.handle < 0) {
+        // A callback: its operator is rung, then the caller called.
+        const auto callback = std::find_if(callbacks_.begin(), callbacks_.end(),
+                                           [&](const auto& item) { return item.second.QueueHandle == key.handle; });
+        if (callback == callbacks_.end() || (callback->second.State() != TCallback::TState::Waiting &&
+                                             callback->second.State() != TCallback::TState::Requested)) {
+          rules->Queue().Leave(key);
+          released = true;
+          break;
+        }
+        if (callback->second.State() == TCallback::TState::Requested) continue;  // the caller is still on the line
+        const ::Rule_var rule = RuleByID(callback->second.Rule);
+        const TLocalServant<TRule_Impl> local{rule.in()};
+        if (!local) continue;
+        const long taken = rules->Queue().Released(group);
+        if (local->ReadyMembersAt(callback->second.ActionIndex, taken + 1) <= taken) continue;
+        if (!ServeCallback(callback->second, key)) continue;
+        released = true;
+        break;
+      }
       const auto found = routed_.find(static_cast<CORBA::Long>(key.handle));
       if (found == routed_.end() || found->second.State() != TState::Waiting) {
         // A caller this line no longer routes would hold up its group for good.
@@ -284,6 +320,11 @@ void TLineRouter::NoteOverflow(const TRoutedCall& routed) {
 }
 
 void TLineRouter::NoteCallerGone(TRoutedCall& routed) {
+  if (routed.State() == TState::CallingBack) {
+    // Not abandoned: the callback keeps the caller's place.
+    OnCallbackCallerGone(routed);
+    return;
+  }
   if (routed.State() == TState::Gone || routed.PutThrough) return;
   const auto rules = line_.LocalRules();
   if (!rules) return;
@@ -341,6 +382,7 @@ void TLineRouter::OnTick(DWORD ticks) {
   CheckRingTimeouts(ticks);
   line_.Guard("TLine_Impl.ServeWaitingCallers", [&] { ServeWaitingCallers(); });
   line_.Guard("TLine_Impl.EndMenusDue", [&] { EndMenusDue(); });
+  line_.Guard("TLine_Impl.TickCallbacks", [&] { TickCallbacks(); });
   line_.Guard("TLine_Impl.AnnounceToCallers", [&] { AnnounceToCallers(); });
   line_.Guard("TLine_Impl.OnRoutingTick", [&] {
     ::Operator_var seated = line_.GetOperator();
@@ -409,6 +451,7 @@ void TLineRouter::OnOffering(CORBA::Long call) {
 }
 
 void TLineRouter::OnConnected(CORBA::Long call) {
+  if (OnCallbackConnected(call)) return;
   bool applied = false;
   std::string result;
   TRoutedCall* routed = line_.IsRuled(call) ? RoutedCallOf(call) : nullptr;
@@ -496,6 +539,7 @@ void TLineRouter::OnConnected(CORBA::Long call) {
 }
 
 bool TLineRouter::OnDialtone(CORBA::Long call) {
+  if (OnCallbackDialtone(call)) return true;
   TRoutedCall* routed = RoutedCallOf(call);
   if (routed == nullptr || routed->Consult != call || routed->State() != TState::Consulting) return false;
   line_.SetCallNote(call, "RULED", "1");
@@ -520,6 +564,7 @@ bool TLineRouter::OnDialtone(CORBA::Long call) {
 }
 
 void TLineRouter::OnBusy(CORBA::Long call) {
+  if (OnCallbackBusy(call)) return;
   if (!line_.IsRuled(call)) return;
   LogFormat("TestTransfer_ONBUSY Handle %d", {static_cast<long>(call)});
   TRoutedCall* routed = RoutedCallOf(call);
@@ -553,6 +598,7 @@ void TLineRouter::OnIdle(CORBA::Long call) {
 }
 
 void TLineRouter::OnCallEnd(CORBA::Long call) {
+  if (OnCallbackCallEnd(call)) return;
   TRoutedCall* routed = RoutedCallOf(call);
   if (routed == nullptr) return;
   if (routed->Caller() == call) {

@@ -4,11 +4,13 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "database/CallLogRow.h"
+#include "lines/Callback.h"
 #include "lines/RoutedCall.h"
 #include "Vantrel.hh"
 #include "routing/CallQueue.h"
@@ -56,6 +58,8 @@ class TLineRouter {
   void OnTick(DWORD ticks);
   // Waiting callers whose turn came or whose wait ran out are taken off hold; the routing goes on from there.
   void ServeWaitingCallers();
+  // ONHOLD: a caller held in line whose rule offers callbacks keeps its digits heard.
+  void OnHeld(CORBA::Long call);
   // A digit the caller pressed (DTMF, from the exchange or a trunk's RFC 4733 events): a choice in the menu.
   void OnDigit(CORBA::Long call, char digit);
 
@@ -116,6 +120,37 @@ class TLineRouter {
   void ChooseFromMenu(TRoutedCall& routed, CORBA::Long rule, long digit);
   // The rule that routes the caller: the line's, or the one chosen in its menu.
   ::Rule_ptr RuleOf(const TRoutedCall& routed);
+  // Callbacks (LineCallbacks.cpp: the offer, the request, the CRM's rows and a restart; LineCallbackCalls.cpp: the
+  // calls to the operator and to the caller). The rule's callback settings when the caller's rule offers callbacks
+  // at this line (an outer line, a caller's number to call), else none.
+  std::optional<::RuleCallback> CallbackOffer(const TRoutedCall& routed);
+  // Digit 1 of a waiting caller: true when it asked for a callback.
+  bool RequestCallback(TRoutedCall& routed);
+  // Every tick: confirmations heard, retries due, calls that rang out, the callbacks an earlier run left.
+  void TickCallbacks();
+  void LoadCallbacks();
+  // The callback's turn in the queue (key), a member of its group being ready: false when none could be taken.
+  bool ServeCallback(TCallback& callback, const TQueueCallerKey& key);
+  // The callback waits in line again, with its place; the operator held for it is free.
+  void CallbackBackInLine(TCallback& callback, const char* why);
+  // A call to the caller did not reach them: the next attempt later, or the callback failed.
+  void EndCallbackAttempt(TCallback& callback, const char* why);
+  void FailCallback(TCallback& callback, const char* why);
+  void DropCallbackCall(CORBA::Long call);
+  // Its row in the CRM (the latest says where it stands), and its entry on the rules' board.
+  void SaveCallback(const TCallback& callback);
+  void ShowCallback(const TCallback& callback);
+  void WriteCallbackLog(TQueueEvent event, const TCallback& callback, const std::string& operatorPhone, long reason);
+  TCallback* CallbackOfCall(CORBA::Long call);
+  TCallback* CallbackAskedBy(CORBA::Long caller);
+  // The routing's steps for the calls of a callback; true when the call was one.
+  bool OnCallbackConnected(CORBA::Long call);
+  bool OnCallbackDialtone(CORBA::Long call);
+  bool OnCallbackBusy(CORBA::Long call);
+  bool OnCallbackCallEnd(CORBA::Long call);
+  // The call that asked for a callback ended (CallingBack): the callback waits on its own.
+  void OnCallbackCallerGone(TRoutedCall& routed);
+  ::Rule_ptr RuleByID(CORBA::Long rule);
   static long SecondsSince(TRoutedCall::TClock::time_point since);
   // A waiting caller's key in the queue.
   TQueueCallerKey QueueKey(CORBA::Long caller) const;
@@ -126,6 +161,14 @@ class TLineRouter {
   std::map<CORBA::Long, TRoutedCall> routed_;
   std::map<LONG, std::pair<CORBA::Long, TRequest>> requests_;
   std::shared_ptr<const TPromptSet> prompts_;  // taken at the first use
+  // The callbacks of the line's callers by their key, and the requests issued for their calls (request id: key).
+  std::map<std::string, TCallback> callbacks_;
+  std::map<LONG, std::string> callbackRequests_;
+  long lastCallbackHandle_ = 0;  // each callback's queue handle is a new negative number
+  bool callbacksLoaded_ = false;  // the callbacks an earlier run left were taken from the CRM
+  TCallback::TClock::time_point nextCallbackLoad_{};
+  bool callbackOfferRefusedLogged_ = false;
+  bool callbackLoadFailureLogged_ = false;
 };
 
 }  // namespace vantrel

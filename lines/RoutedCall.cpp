@@ -35,11 +35,12 @@ constexpr unsigned kAllowed[TRoutedCall::kStates] = {
     /* Consulting */ Bit(TState::Dialling) | Bit(TState::Answered) | Bit(TState::Completing) | Bit(TState::Gone),
     /* Dialling   */ Bit(TState::Answered) | Bit(TState::Completing) | Bit(TState::Gone),
     /* Completing */ Bit(TState::Answered) | Bit(TState::Gone),
-    /* Waiting    */ Bit(TState::Answered) | Bit(TState::Gone),
+    /* Waiting    */ Bit(TState::Answered) | Bit(TState::CallingBack) | Bit(TState::Gone),
     /* Greeting   */ Bit(TState::Answered) | Bit(TState::Gone),
     /* Ended      */ Bit(TState::Gone),
     /* Gone       */ 0,
     /* Menu       */ Bit(TState::Answered) | Bit(TState::Gone),
+    /* CallingBack */ Bit(TState::Gone),
 };
 
 }  // namespace
@@ -68,6 +69,8 @@ const char* RoutingStateName(TRoutedCall::TState state) {
       return "Greeting";
     case TState::Menu:
       return "Menu";
+    case TState::CallingBack:
+      return "CallingBack";
   }
   return "?";
 }

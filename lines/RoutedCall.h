@@ -25,14 +25,18 @@ namespace vantrel {
 //                it is taken off hold and is Answered again) or its wait ran out (the rule's next action)
 //   Greeting     held at its first CONNECTED while it hears the rule's greeting; then Answered (the routing goes on)
 //   Menu         connected, it hears the rule's menu and may press a digit; then Answered with the rule chosen
+//   CallingBack  it pressed 1 while waiting: a callback (Callback.h) keeps its place, it hears the confirmation and
+//                its call ends (Gone; not counted as abandoned)
 //   Ended        routing stopped with the caller still on the line (no target answered after many tries)
 //   Gone         the caller's call ended; the record goes once its consultation call has ended too
 // The moves allowed are those of Allowed; any other is refused, logged as an error and, in the checking builds,
 // stops the process there.
 class TRoutedCall {
  public:
-  enum class TState { None, Offered, Answered, Consulting, Dialling, Completing, Waiting, Greeting, Ended, Gone, Menu };
-  static constexpr int kStates = static_cast<int>(TState::Menu) + 1;
+  enum class TState {
+    None, Offered, Answered, Consulting, Dialling, Completing, Waiting, Greeting, Ended, Gone, Menu, CallingBack
+  };
+  static constexpr int kStates = static_cast<int>(TState::CallingBack) + 1;
   using TClock = std::chrono::steady_clock;
 
   explicit TRoutedCall(CORBA::Long caller) : caller_(caller) {}

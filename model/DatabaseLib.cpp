@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "database/CrmSchema.h"
 #include "database/CryptRoutines.h"
+#include "database/SqlDialect.h"
 #include "support/IniStorage.h"
 #include "support/ProcessState.h"
 #include "support/VantrelCommonRoutines.h"
@@ -78,6 +80,17 @@ TCallLogWriter& TDatabase_Impl::CallLog() {
 }
 
 void TDatabase_Impl::StartCallLog() { CallLog(); }
+
+std::vector<std::vector<std::string>> TDatabase_Impl::PendingCallbacks(const std::string& linePhoneNumber) {
+  OpenShared(IniFolder());
+  for (const std::string& statement : CrmCallbackStatements(connection_.Dialect())) connection_.Execute(statement);
+  // Plain SQL both back ends read alike; timestamps come back as "yyyy-mm-dd hh:mm:ss".
+  return connection_.QueryRows(
+      "select c.CallHandle, c.Rule_id, c.CallerPhoneNumber, c.RequestedAt, c.State, c.Attempts, c.NextAttempt "
+      "from tq_VantrelCallback c where c.LinePhoneNumber = " + SqlQuoted(linePhoneNumber) +
+      " and c.State not in ('Done', 'Failed') and c.EventOrder = (select max(d.EventOrder) from tq_VantrelCallback d "
+      "where d.CallHandle = c.CallHandle) order by c.RequestedAt, c.ID");
+}
 
 CORBA::Long TDatabase_Impl::GetCallLogRowsWaiting() {
   std::lock_guard lock(callLogMutex_);

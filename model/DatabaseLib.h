@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "database/CallLogWriter.h"
 #include "database/DataConnection.h"
@@ -41,6 +42,10 @@ class TDatabase_Impl : public virtual POA_Database, public TBase_Impl {
   void StartCallLog();
   // Writes the pending rows (to the journal what the database does not take before the deadline).
   void StopCallLog(std::chrono::milliseconds deadline);
+  // Inside the server: the callbacks not made yet of the routing line with that number, as the latest row of each
+  // says: CallHandle, Rule_id, CallerPhoneNumber, RequestedAt, State, Attempts, NextAttempt. The table is made
+  // when missing. Throws the driver's message.
+  std::vector<std::vector<std::string>> PendingCallbacks(const std::string& linePhoneNumber);
   // For tests and benchmarks: the writer, started when it was not.
   TCallLogWriter& CallLog();
 

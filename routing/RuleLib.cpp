@@ -1,9 +1,13 @@
 #include "RuleLib.h"
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 
 #include "RuleActionLib.h"
+#include "RulesLib.h"
 #include "model/Servant.h"
 #include "support/IniFile.h"
 #include "support/VantrelCommonRoutines.h"
@@ -136,6 +140,52 @@ void TRule_Impl::SetRecordsCalls(CORBA::Boolean record) {
   recordsCalls_ = record;
 }
 
+::RuleCallback TRule_Impl::GetCallback() {
+  std::lock_guard lock(queueMutex_);
+  return callback_;
+}
+
+void TRule_Impl::SetCallback(const ::RuleCallback& callback) {
+  if (callback.Retries < 0 || callback.RetrySeconds < 1) {
+    DoError("TRule_Impl.SetCallback", "CallbackRetries must be at least 0 and CallbackRetrySeconds at least 1 second");
+    return;
+  }
+  std::lock_guard lock(queueMutex_);
+  callback_ = callback;
+}
+
+::PendingCallbackSeq* TRule_Impl::GetPendingCallbacks() {
+  auto result = std::make_unique<::PendingCallbackSeq>();
+  Guarded("TRule_Impl.GetPendingCallbacks", [&] {
+    const ::Rules_var rules = GetRules();
+    const TLocalServant<TRules_Impl> local{rules.in()};
+    if (!local) return;
+    struct TShown {
+      TCallbackBoard::TEntry entry;
+      long place;
+    };
+    std::vector<TShown> shown;
+    for (const auto& entry : local->Callbacks().OfRule(GetID()))
+      shown.push_back({entry, local->Queue().PlaceOf({entry.line, entry.handle})});
+    // Those being called first, then the waiting ones by their place.
+    std::stable_sort(shown.begin(), shown.end(), [](const TShown& a, const TShown& b) { return a.place < b.place; });
+    const auto now = std::chrono::steady_clock::now();
+    result->length(static_cast<CORBA::ULong>(shown.size()));
+    for (CORBA::ULong i = 0; i < shown.size(); ++i) {
+      const auto& [entry, place] = shown[i];
+      ::PendingCallback& item = (*result)[i];
+      item.CallerNumber = entry.callerNumber.c_str();
+      item.LinePhoneNumber = entry.linePhoneNumber.c_str();
+      item.Place = static_cast<CORBA::Long>(place);
+      item.Attempts = static_cast<CORBA::Long>(entry.attempts);
+      item.State = entry.state.c_str();
+      item.WaitSeconds = static_cast<CORBA::Long>(
+          std::chrono::duration_cast<std::chrono::seconds>(now - entry.requested).count());
+    }
+  });
+  return result.release();
+}
+
 TRuleMenu TRule_Impl::GetMenu() const {
   std::lock_guard lock(queueMutex_);
   return menu_;
@@ -182,6 +232,7 @@ CORBA::Boolean TRule_Impl::AssignFrom(::Base_ptr source) {
       ::RuleCallerExperience_var experience = rule->GetCallerExperience();
       SetCallerExperience(experience.in());
       SetRecordsCalls(rule->GetRecordsCalls());
+      SetCallback(rule->GetCallback());
       if (const TLocalServant<TRule_Impl> local{rule.in()}) {
         const TRuleMenu menu = local->GetMenu();
         std::lock_guard lock(queueMutex_);
@@ -216,6 +267,23 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
         }
         SetCallerExperience(experience.in());
         SetRecordsCalls(ini.ReadBool(section, "Record", GetRecordsCalls()));
+        ::RuleCallback callback = GetCallback();
+        callback.Enabled = ini.ReadBool(section, "Callback", callback.Enabled);
+        const int retries = ini.ReadInteger(section, "CallbackRetries", callback.Retries);
+        if (retries < 0) {
+          LogErrorLine(std::string("Rules: [") + section + "] CallbackRetries=" + std::to_string(retries) +
+                       " must be at least 0; " + std::to_string(callback.Retries) + " kept");
+        } else {
+          callback.Retries = retries;
+        }
+        const int retrySeconds = ini.ReadInteger(section, "CallbackRetrySeconds", callback.RetrySeconds);
+        if (retrySeconds < 1) {
+          LogErrorLine(std::string("Rules: [") + section + "] CallbackRetrySeconds=" + std::to_string(retrySeconds) +
+                       " must be at least 1 second; " + std::to_string(callback.RetrySeconds) + " kept");
+        } else {
+          callback.RetrySeconds = retrySeconds;
+        }
+        SetCallback(callback);
         // The menu's rules are known once every rule is loaded (CheckMenu); a missing key keeps what was set.
         std::lock_guard lock(queueMutex_);
         menu_.Prompt = ini.ReadString(section, "Menu", menu_.Prompt);
@@ -264,6 +332,10 @@ CORBA::Boolean TRule_Impl::SaveToIniFile(const char* fileName, const char* secti
         }
         keep("MenuTimeout", menu.TimeoutSeconds != 5, std::to_string(menu.TimeoutSeconds));
         keep("MenuDefault", menu.DefaultRule >= 0, std::to_string(menu.DefaultRule));
+        const ::RuleCallback callback = GetCallback();
+        keep("Callback", callback.Enabled, "1");
+        keep("CallbackRetries", callback.Retries != 2, std::to_string(callback.Retries));
+        keep("CallbackRetrySeconds", callback.RetrySeconds != 60, std::to_string(callback.RetrySeconds));
       },
       [&] { return TContainer_Impl::SaveToIniFile(fileName, section); });
 }

@@ -45,6 +45,9 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   void SetCallerExperience(const ::RuleCallerExperience& experience) override;
   CORBA::Boolean GetRecordsCalls() override;
   void SetRecordsCalls(CORBA::Boolean record) override;
+  ::RuleCallback GetCallback() override;
+  void SetCallback(const ::RuleCallback& callback) override;
+  ::PendingCallbackSeq* GetPendingCallbacks() override;
   TRuleMenu GetMenu() const;
   // Once all rules are loaded: the menu's entries read from the section take the rules they name; an entry naming
   // no rule (isRule says which IDs are rules) is left out, with an error-log line naming the rule (who).
@@ -64,6 +67,7 @@ class TRule_Impl : public virtual POA_Rule, public TContainer_Impl {
   long announceEvery_ = 30;                    // guarded by queueMutex_
   bool recordsCalls_ = false;                  // guarded by queueMutex_
   TRuleMenu menu_;                             // guarded by queueMutex_
+  ::RuleCallback callback_{false, 2, 60};      // guarded by queueMutex_
   // The menu's entries as read, until CheckMenu: Menu1..Menu9 at 1..9, MenuDefault at 0; guarded by queueMutex_.
   std::array<std::optional<std::string>, 10> menuRead_;
 };

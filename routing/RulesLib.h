@@ -5,6 +5,7 @@
 #include "model/ContainerLib.h"
 #include "model/Listener.h"
 #include "routing/CallQueue.h"
+#include "routing/CallbackBoard.h"
 
 namespace vantrel {
 
@@ -40,6 +41,8 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   int SupervisorGroup() const;
   // Inside the server: the callers waiting for groups, and the rules' service figures.
   TCallQueue& Queue() { return queue_; }
+  // Inside the server: the callbacks still to be made, as their lines tell.
+  TCallbackBoard& Callbacks() { return callbacks_; }
   // Sends the figures since midnight to the queue listener when they changed, at most every quarter second.
   void PublishQueueFigures();
 
@@ -60,6 +63,7 @@ class TRules_Impl : public virtual POA_Rules, public TContainer_Impl {
   unsigned long publishedVersion_ = 0;                 // guarded by settingsMutex_
   std::chrono::steady_clock::time_point publishedAt_;  // guarded by settingsMutex_
   TCallQueue queue_;
+  TCallbackBoard callbacks_;
 };
 
 }  // namespace vantrel

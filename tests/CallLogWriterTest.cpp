@@ -362,3 +362,39 @@ TEST_P(CallLogWriterOnCrm, RecordingRowsGoToTheirOwnTableMadeWhenACrmLacksItAndA
   EXPECT_EQ(row->at(7), "1");
   EXPECT_EQ(RowsOf("20261207100000-31"), "1@1");  // numbered apart from the call's own rows
 }
+
+TEST_P(CallLogWriterOnCrm, CallbackRowsGoToTheirOwnTableMadeWhenACrmLacksItAndAJournaledOneIsWrittenOnce) {
+  reader_.Execute("drop table if exists tq_VantrelCallback");  // a CRM made before callbacks
+  TCallLogRow waiting;
+  waiting.CallbackState = "Waiting";
+  waiting.CallHandle = "20261208100000-41";
+  waiting.Rule_id = 1;
+  waiting.LinePhoneNumber = "101";
+  waiting.CallerPhoneNumber = "5550001";
+  waiting.BeginTime = "2026-12-08 10:00:05";
+  TCallLogRow retrying = waiting;
+  retrying.CallbackState = "Retrying";
+  retrying.Reason = 1;
+  retrying.EndTime = "2026-12-08 10:03:00";
+  {
+    TCallLogJournal journal(Journal());  // what a killed run left, its commit unconfirmed
+    journal.AppendRows({waiting, retrying});
+  }
+  std::deque<TCallLogRow> outstanding;
+  std::optional<TCallLogJournal::TAttempt> attempt;
+  TCallLogJournal(Journal()).Load(outstanding, attempt);
+  ASSERT_EQ(outstanding.size(), 2u);
+  EXPECT_EQ(outstanding[0], waiting);  // rows of their own kind in the journal
+  EXPECT_EQ(outstanding[1], retrying);
+  auto writer = NewWriter();
+  ASSERT_TRUE(writer->WaitUntilWritten(20s));
+  const auto rows = reader_.QueryRows(
+      "select State, Attempts, EventOrder, Rule_id, CallerPhoneNumber, NextAttempt from tq_VantrelCallback "
+      "where CallHandle = '20261208100000-41' order by EventOrder");
+  ASSERT_EQ(rows.size(), 2u);  // each once
+  EXPECT_EQ(rows[0][0] + " " + rows[0][1] + " " + rows[0][2], "Waiting 0 1");
+  EXPECT_EQ(rows[1][0] + " " + rows[1][1] + " " + rows[1][2], "Retrying 1 2");
+  EXPECT_EQ(rows[1][3] + " " + rows[1][4], "1 5550001");
+  EXPECT_EQ(rows[1][5].substr(0, 19), "2026-12-08 10:03:00");
+  EXPECT_EQ(rows[0][5], "");  // no next attempt while waiting
+}

@@ -53,6 +53,8 @@ class RoutedCallStates : public ::testing::Test {
           return {TState::Offered, TState::Gone};
         case TState::Menu:
           return {TState::Offered, TState::Menu};
+        case TState::CallingBack:
+          return {TState::Offered, TState::Answered, TState::Waiting, TState::CallingBack};
       }
       return {};
     }();
@@ -80,6 +82,7 @@ const std::set<std::pair<TState, TState>> kLegalMoves = {
     {TState::Greeting, TState::Gone},
     {TState::Offered, TState::Menu},           {TState::Answered, TState::Menu},
     {TState::Menu, TState::Answered},          {TState::Menu, TState::Gone},
+    {TState::Waiting, TState::CallingBack},    {TState::CallingBack, TState::Gone},
 };
 
 }  // namespace

@@ -81,10 +81,20 @@ nlohmann::json ToJson(const TLiveState& state) {
   for (const auto& line : state.lines) lines.push_back(ToJson(line));
   for (const auto& person : state.operators) operators.push_back(ToJson(person));
   for (const auto& queue : state.queues) queues.push_back(ToJson(queue));
+  nlohmann::json callbacks = nlohmann::json::array();
+  for (const auto& callback : state.callbacks) {
+    callbacks.push_back({{"ruleID", callback.ruleID},
+                         {"number", callback.number},
+                         {"state", callback.state},
+                         {"place", callback.place},
+                         {"attempts", callback.attempts},
+                         {"waitSeconds", callback.waitSeconds}});
+  }
   nlohmann::json reasons = nlohmann::json::array();
   for (const auto& [id, name] : state.pauseReasons) reasons.push_back({{"id", id}, {"name", name}});
   return {{"connected", state.connected}, {"pauseReasons", std::move(reasons)}, {"server", state.server},
-          {"lines", std::move(lines)},    {"operators", std::move(operators)},  {"queues", std::move(queues)}};
+          {"lines", std::move(lines)},    {"operators", std::move(operators)},  {"queues", std::move(queues)},
+          {"callbacks", std::move(callbacks)}};
 }
 
 }  // namespace vantrel::web

@@ -75,6 +75,13 @@ struct TLiveQueue {
   long serviceLevel = -1, shortAbandoned = 0;
 };
 
+// A callback a caller asked for that is not made yet: their place in the rule's line (0 while being called).
+struct TLiveCallback {
+  long ruleID = 0;
+  std::string number, state;
+  long place = 0, attempts = 0, waitSeconds = 0;
+};
+
 // Counters since the server started, for /metrics.
 struct TServerCounters {
   long offered = 0, answered = 0, abandoned = 0;
@@ -88,6 +95,7 @@ struct TLiveState {
   std::vector<TLiveLine> lines;
   std::vector<TLiveOperator> operators;
   std::vector<TLiveQueue> queues;  // since midnight
+  std::vector<TLiveCallback> callbacks;
   std::map<long, std::string> pauseReasons;
   TServerCounters sinceStart;
 };

@@ -616,6 +616,7 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
   if (operators) people = ReadOperators(connection);
   std::optional<std::vector<TLiveQueue>> queueFigures;
   std::optional<TServerCounters> counters;
+  std::optional<std::vector<TLiveCallback>> callbacks;
   if (queues) {
     ::QueueFiguresSeq_var today = connection.rules->GetQueueFigures(true);
     queueFigures = QueuesOf(today.in());
@@ -633,6 +634,16 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
       counters->offered += sinceStart[i].Offered;
       counters->answered += sinceStart[i].Answered;
       counters->abandoned += sinceStart[i].Abandoned;
+    }
+    callbacks.emplace();
+    for (const TLiveQueue& queue : *queueFigures) {
+      ::Rule_var rule = ::Rule::_narrow(::ContainerItem_var(connection.rules->GetItemByID(queue.ruleID)));
+      if (CORBA::is_nil(rule)) continue;
+      ::PendingCallbackSeq_var pending = rule->GetPendingCallbacks();
+      for (CORBA::ULong i = 0; i < pending->length(); ++i) {
+        callbacks->push_back({queue.ruleID, pending[i].CallerNumber.in(), pending[i].State.in(), pending[i].Place,
+                              pending[i].Attempts, pending[i].WaitSeconds});
+      }
     }
     counters->callLogRowsWaiting = connection.database->GetCallLogRowsWaiting();
     counters->listeningClients = connection.environment->GetListeningClientsCount();
@@ -683,6 +694,7 @@ void TServerLink::Refresh(const TConnection& connection, bool allLines, const st
     if (figuresHeard_) state_.queues = std::move(*std::exchange(figuresHeard_, std::nullopt));
     if (queueFigures) state_.queues = std::move(*queueFigures);
     if (counters) state_.sinceStart = *counters;
+    if (callbacks) state_.callbacks = std::move(*callbacks);
     if (wrapUps) wrapUps_ = std::move(*wrapUps);
     if (pauseReasons) state_.pauseReasons = std::move(*pauseReasons);
     UpdateActivities();

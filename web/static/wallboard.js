@@ -79,6 +79,13 @@ function draw() {
         el("span", { class: "wait" }, minutesSeconds(now - call.since)), " ",
         call.contact ? call.contact + (call.company ? ", " + call.company : "") + " (" + number + ")" : number));
     });
+    // The callbacks not made yet: they keep the callers' places (place 0: being called now).
+    for (const callback of (state.callbacks || []).filter((item) => item.ruleID === queue.ruleID)) {
+      list.append(el("li", { class: "callback", "data-callback": callback.number },
+        el("span", { class: "place" }, callback.place > 0 ? callback.place + "." : "now"), " ",
+        el("span", { class: "wait" }, minutesSeconds(callback.waitSeconds * 1000)), " ",
+        "callback " + callback.number + " · " + callback.state + " · attempts " + callback.attempts));
+    }
     if (!list.childElementCount) list.append(el("li", { class: "none" }, "nobody waiting"));
     waiting.append(el("h3", {}, queue.rule), list);
   }
