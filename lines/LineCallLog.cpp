@@ -51,4 +51,25 @@ CORBA::Boolean TLine_Impl::WriteLog(::LogEventType eventType, CORBA::Long handle
   });
 }
 
+void TLine_Impl::CallKeyed(CORBA::Long call, TCallLogRow& row) {
+  const auto entry = history_.GetItem(call);
+  const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : NowLocal();
+  row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(call);
+  row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
+}
+
+void TLine_Impl::WriteStationQueueRow(TCallLogRow row, const char* where) {
+  const ::Database_var database = GetDatabase();
+  const TLocalServant<TDatabase_Impl> callLog{database.in()};
+  if (!callLog) return;
+  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
+  ::Operator_var seated = GetOperator();
+  row.BeginTime = DateTimeText(NowLocal(), false);
+  row.LinePhoneNumber = linePhoneNumber.in();
+  if (row.ConnectedPhoneNumber.empty()) row.ConnectedPhoneNumber = linePhoneNumber.in();
+  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+  std::string error;
+  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError(where, error.c_str());
+}
+
 }  // namespace vantrel

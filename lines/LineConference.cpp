@@ -40,23 +40,13 @@ void TLine_Impl::ConferenceLeft(CORBA::Long call) {
 }
 
 void TLine_Impl::ConferenceQueueRow(TQueueEvent event, const TConferenceParties::TRow& party) {
-  const ::Database_var database = GetDatabase();
-  const TLocalServant<TDatabase_Impl> callLog{database.in()};
-  if (!callLog) return;
-  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
-  ::Operator_var seated = GetOperator();
   TCallLogRow row;
   row.QueueEvent = event;
   row.CallHandle = party.key;
-  row.BeginTime = DateTimeText(NowLocal(), false);
-  row.LinePhoneNumber = linePhoneNumber.in();
   row.CallerPhoneNumber = party.party;
-  row.ConnectedPhoneNumber = linePhoneNumber.in();
-  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
   row.Seconds = party.seconds;
   row.Reason = party.parties;
-  std::string error;
-  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.ConferenceQueueRow", error.c_str());
+  WriteStationQueueRow(std::move(row), "TLine_Impl.ConferenceQueueRow");
 }
 
 }  // namespace vantrel

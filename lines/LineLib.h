@@ -243,6 +243,11 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   void ConferenceJoined(CORBA::Long call);
   void ConferenceLeft(CORBA::Long call);
   void ConferenceQueueRow(TQueueEvent event, const TConferenceParties::TRow& party);
+  // A queue-log row of this line's station (LineCallLog.cpp): the line's number, its operator and now are filled
+  // in, the connected number is the line's own unless the maker set one; CallKeyed gives it the key and the caller
+  // of the call as the call log has them.
+  void WriteStationQueueRow(TCallLogRow row, const char* where);
+  void CallKeyed(CORBA::Long call, TCallLogRow& row);
   // The queue log's row of a recording's start, pause, resumption or end.
   void RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds);
   char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);

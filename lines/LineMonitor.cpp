@@ -152,27 +152,13 @@ void TLine_Impl::MonitorOver(CORBA::Long handle) {
 
 void TLine_Impl::MonitorQueueRow(CORBA::Long call, TQueueEvent event, const std::string& supervisor, long seconds,
                                  long mode) {
-  const ::Database_var database = GetDatabase();
-  const TLocalServant<TDatabase_Impl> callLog{database.in()};
-  if (!callLog) return;
-  // Keyed as the call log keys the call.
-  const auto entry = history_.GetItem(call);
-  const TDateTime now = NowLocal();
-  const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
-  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
-  ::Operator_var seated = GetOperator();
   TCallLogRow row;
   row.QueueEvent = event;
-  row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(call);
-  row.BeginTime = DateTimeText(now, false);
-  row.LinePhoneNumber = linePhoneNumber.in();
-  row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
+  CallKeyed(call, row);
   row.ConnectedPhoneNumber = supervisor;
-  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
   row.Seconds = seconds;
   row.Reason = mode;
-  std::string error;
-  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.MonitorQueueRow", error.c_str());
+  WriteStationQueueRow(std::move(row), "TLine_Impl.MonitorQueueRow");
 }
 
 }  // namespace vantrel

@@ -138,27 +138,12 @@ void TLine_Impl::RecordingOver(CORBA::Long call) {
 }
 
 void TLine_Impl::RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds) {
-  const ::Database_var database = GetDatabase();
-  const TLocalServant<TDatabase_Impl> callLog{database.in()};
-  if (!callLog) return;
-  // Keyed as the call log keys the call (and as the recording's own row).
-  const auto entry = history_.GetItem(call);
-  const TDateTime now = NowLocal();
-  const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
-  CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
-  ::Operator_var seated = GetOperator();
   TCallLogRow row;
   row.QueueEvent = event;
-  row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(call);
-  row.BeginTime = DateTimeText(now, false);
-  row.LinePhoneNumber = linePhoneNumber.in();
-  row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
-  row.ConnectedPhoneNumber = linePhoneNumber.in();
-  row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+  CallKeyed(call, row);  // as the recording's own row is keyed
   row.Seconds = seconds;
   row.Reason = pausedSeconds;
-  std::string error;
-  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.RecordingQueueRow", error.c_str());
+  WriteStationQueueRow(std::move(row), "TLine_Impl.RecordingQueueRow");
 }
 
 }  // namespace vantrel
