@@ -88,7 +88,8 @@ void TSipPort::OnLegChange(const TLegChange& change) {
       }
     }
   }
-  if (change.gone) recordings_->Gone(change.leg);
+  // A recording is of the talk: it ends when the leg's call does, not when the exchange lets the leg go.
+  if (over) recordings_->Gone(change.leg);
   // A supervisor's leg joins the call it listens in on once answered, and leaves it when over.
   if (over) {
     monitors_->Gone(change.leg);
