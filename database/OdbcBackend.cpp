@@ -216,18 +216,37 @@ void TOdbcBackend::Commit() {
   SetAutoCommit(true);
 }
 
-// A transaction that is rolled back in any case; PostgreSQL refuses its writes as they come.
+// A transaction that is rolled back in any case. PostgreSQL refuses its writes as they come: the transaction is
+// started by our own statement, not the driver's, and the server is asked whether it is read-only before
+// anything runs in it (the driver's own idea of whether a transaction is open once let a write through).
 void TOdbcBackend::BeginReadOnly(TSqlDialect dialect) {
-  Begin();
+  explicitReadOnly_ = dialect == TSqlDialect::PostgreSQL;
+  if (!explicitReadOnly_) {
+    Begin();
+    return;
+  }
+  Execute("START TRANSACTION READ ONLY");
   try {
-    if (dialect == TSqlDialect::PostgreSQL) Execute("SET TRANSACTION READ ONLY");
+    const std::optional<std::vector<std::string>> mode =
+        QueryFirstRow("show transaction_read_only", {"transaction_read_only"});
+    if (!mode || mode->front() != "on") throw EWriteRefused("the database did not start a read-only transaction");
   } catch (...) {
-    Rollback();
+    EndReadOnly();
     throw;
   }
 }
 
-void TOdbcBackend::EndReadOnly() noexcept { Rollback(); }
+void TOdbcBackend::EndReadOnly() noexcept {
+  if (!explicitReadOnly_) {
+    Rollback();
+    return;
+  }
+  try {
+    Execute("ROLLBACK");
+  } catch (...) {
+    // A connection that cannot roll back is lost; the next statement finds out and connects anew.
+  }
+}
 
 void TOdbcBackend::Rollback() noexcept {
   SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);

@@ -29,6 +29,7 @@ class TOdbcBackend : public TDataBackend {
 
   SQLHENV environment_ = SQL_NULL_HENV;
   SQLHDBC connection_ = SQL_NULL_HDBC;
+  bool explicitReadOnly_ = false;  // the read-only transaction is our START TRANSACTION's, ended by our ROLLBACK
 };
 
 }  // namespace vantrel
