@@ -19,10 +19,15 @@
 #include <sstream>
 #include <thread>
 
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+
+#include "Browser.h"
 #include "HostProcess.h"
 #include "Md5Hex.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipPhoneSocket.h"
 #include "SpawnedProgram.h"
 #include "TlsSip.h"
 #include "Tones.h"
@@ -79,7 +84,7 @@ int StatusOf(const std::string& response) {
 // The Proxy-Authorization a phone makes for the challenge (RFC 2617, qop=auth), counting each nonce's uses (the
 // server's nonces of one second and kind are one nonce).
 std::string ProxyAuthorization(const std::string& challenge, const std::string& user, const std::string& password,
-                               const std::string& method) {
+                               const std::string& method, const std::string& header = "Proxy-Authorization") {
   static std::map<std::string, int> uses;
   const std::string nonce = Quoted(challenge, "nonce");
   const int nc = ++uses[nonce];
@@ -88,8 +93,8 @@ std::string ProxyAuthorization(const std::string& challenge, const std::string& 
   const std::string uri = "sip:127.0.0.1";
   const std::string response = Md5Hex(Md5Hex(user + ":vantrel:" + password) + ":" + nonce + ":" + count +
                                       ":c0ffee:auth:" + Md5Hex(method + ":" + uri));
-  return "Proxy-Authorization: Digest username=\"" + user + "\", realm=\"vantrel\", nonce=\"" + nonce + "\", uri=\"" +
-         uri + "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"c0ffee\"\r\n";
+  return header + ": Digest username=\"" + user + "\", realm=\"vantrel\", nonce=\"" + nonce + "\", uri=\"" + uri +
+         "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"c0ffee\"\r\n";
 }
 
 std::string AudioOffer(int rtpPort, const std::string& profile, const std::string& attributes = {}) {
@@ -126,6 +131,46 @@ std::string Options(int localPort) {
          ";branch=z9hG4bK-options-" + std::to_string(localPort) +
          "\r\nFrom: <sip:tester@127.0.0.1>;tag=1\r\nTo: <sip:127.0.0.1>\r\nCall-ID: options-" +
          std::to_string(localPort) + "@tester\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+}
+
+// A REGISTER for station 103 as a browser's SIP library writes it: an invented host, transport WSS.
+std::string BrowserRegister(int cseq, const std::string& authorization = {}) {
+  return "REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/WSS k3x9q2.invalid;branch=z9hG4bK-wss-" +
+         std::to_string(cseq) + "-" + std::to_string(std::random_device()()) +
+         "\r\nMax-Forwards: 69\r\nTo: <sip:103@127.0.0.1>\r\nFrom: <sip:103@127.0.0.1>;tag=wss\r\nCall-ID: "
+         "wss-browser\r\nCSeq: " +
+         std::to_string(cseq) +
+         " REGISTER\r\nContact: <sip:ab12@k3x9q2.invalid;transport=ws>;expires=600\r\nExpires: 600\r\n" +
+         authorization + "Content-Length: 0\r\n\r\n";
+}
+
+int StatusOf(const std::optional<std::string>& response) { return response ? StatusOf(*response) : 0; }
+
+// A browser's TLS: trusts the CA's file only and checks the loopback address in the certificate.
+std::unique_ptr<boost::asio::ssl::context> BrowserTls(const std::filesystem::path& caFile) {
+  auto context = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
+  context->load_verify_file(caFile.string());
+  context->set_verify_mode(boost::asio::ssl::verify_peer);
+  X509_VERIFY_PARAM_set1_ip_asc(SSL_CTX_get0_param(context->native_handle()), "127.0.0.1");
+  return context;
+}
+
+// The base64 SHA-256 of the certificate's public key, as Chromium names a key it is to trust.
+std::string SpkiHash(const std::filesystem::path& certificate) {
+  FILE* file = std::fopen(certificate.c_str(), "r");
+  if (file == nullptr) return {};
+  X509* x509 = PEM_read_X509(file, nullptr, nullptr, nullptr);
+  std::fclose(file);
+  if (x509 == nullptr) return {};
+  unsigned char* der = nullptr;
+  const int length = i2d_PUBKEY(X509_get0_pubkey(x509), &der);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(der, static_cast<std::size_t>(length), digest);
+  OPENSSL_free(der);
+  X509_free(x509);
+  unsigned char text[64] = {};
+  EVP_EncodeBlock(text, digest, sizeof digest);
+  return reinterpret_cast<const char*>(text);
 }
 
 class SipTls : public ::testing::Test {
@@ -436,9 +481,13 @@ TEST_F(SipTls, AClientThatDoesNotTrustTheCertificateFailsTheHandshakeAndGarbageC
 }
 
 TEST_F(SipTls, ACertificateFileThatCannotBeReadLeavesTlsOffWithOneLineAndTheRestOfThePortRunning) {
-  ASSERT_NO_FATAL_FAILURE(Start("optional", "", "", "tls/missing.pem"));
+  const int wss = FreeLoopbackPort();
+  ASSERT_NO_FATAL_FAILURE(
+      Start("optional", "SecureWebSocketPort=" + std::to_string(wss) + "\n", "", "tls/missing.pem"));
   EXPECT_TRUE(WaitUntil([&] { return Errors().find("SIP: TLS stays off: cannot read") != std::string::npos; }))
       << Errors();
+  EXPECT_NE(Errors().find("SIP: the secure WebSocket stays off: cannot read"), std::string::npos) << Errors();
+  EXPECT_EQ(Log().find("(secure WebSocket)"), std::string::npos) << Log();
   EXPECT_NE(Errors().find((tls_ / "missing.pem").string() + ": No such file or directory"), std::string::npos)
       << Errors();
   EXPECT_EQ(Log().find("(TLS"), std::string::npos) << Log();
@@ -564,4 +613,94 @@ TEST_F(SipTls, WhereSrtpIsOptionalATlsPhoneIsAnsweredInKindPlainForPlainAndWithA
   const std::size_t line = keyed.find("a=crypto:7 AES_CM_128_HMAC_SHA1_80 inline:");
   ASSERT_NE(line, std::string::npos) << keyed;
   EXPECT_EQ(keyed.find(theirs.substr(theirs.find("inline:"), 47)), std::string::npos) << keyed;
+}
+
+TEST_F(SipTls, ABrowserOverASecureWebSocketIsRungThroughItAndAnAddressGuessingPasswordsIsShutOut) {
+  const int wss = FreeLoopbackPort();
+  ASSERT_NO_FATAL_FAILURE(Start("optional", "SecureWebSocketPort=" + std::to_string(wss) + "\nBanAfterFailures=3\n"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return Log().find(" and " + std::to_string(wss) + " (secure WebSocket)") != std::string::npos;
+  })) << Log();
+  const auto trusting = BrowserTls(tls_ / "ca.pem");
+
+  // What is no browser of ours gets no WebSocket: a client that does not trust the certificate, a plain
+  // WebSocket on the secure port, a WebSocket for another subprotocol.
+  const auto stranger = host_.IniFolder() / "other-ca";
+  ASSERT_NO_FATAL_FAILURE(MakeCa(stranger));
+  const auto doubting = BrowserTls(stranger / "ca.pem");
+  SecurePhoneSocket doubter(*doubting);
+  EXPECT_EQ(doubter.Open(wss, "", "", "sip", "/"), 0);
+  PhoneSocket plain;
+  EXPECT_EQ(plain.Open(wss, "", "", "sip", "/"), 0);
+  SecurePhoneSocket notSip(*trusting);
+  EXPECT_EQ(notSip.Open(wss, "", "", "xmpp", "/"), 0);
+
+  // An address that guesses passwords is banned: its words go unanswered and its next WebSocket is refused.
+  SecurePhoneSocket guesser(*trusting);
+  guesser.From("127.0.0.2");
+  ASSERT_EQ(guesser.Open(wss, "", "", "sip", "/"), 101);
+  ASSERT_TRUE(guesser.Send(BrowserRegister(1)));
+  const auto challenge = guesser.Response();
+  ASSERT_EQ(StatusOf(challenge), 401) << challenge.value_or("");
+  for (int guess = 0; guess < 3; ++guess) {
+    guesser.Send(BrowserRegister(2 + guess, ProxyAuthorization(*challenge, "103", "guess-" + std::to_string(guess),
+                                                               "REGISTER", "Authorization")));
+    EXPECT_EQ(StatusOf(guesser.Response()), 403);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return Log().find("SIP: banned 127.0.0.2 for 600 s after 3 failed authentications") != std::string::npos;
+  })) << Log();
+  guesser.Send(BrowserRegister(9));
+  EXPECT_FALSE(guesser.Receive());
+  SecurePhoneSocket again(*trusting);
+  again.From("127.0.0.2");
+  EXPECT_EQ(again.Open(wss, "", "", "sip", "/"), 0);
+
+  // A browser elsewhere registers with its password and its station's calls ring through its WebSocket.
+  auto browser = std::make_unique<SecurePhoneSocket>(*trusting);
+  ASSERT_EQ(browser->Open(wss, "", "", "sip", "/"), 101);
+  EXPECT_EQ(browser->Protocol(), "sip");
+  ASSERT_TRUE(browser->Send(BrowserRegister(1)));
+  const auto asked = browser->Response();
+  ASSERT_EQ(StatusOf(asked), 401) << asked.value_or("");
+  browser->Send(BrowserRegister(2, ProxyAuthorization(*asked, "103", "pw-103", "REGISTER", "Authorization")));
+  ASSERT_EQ(StatusOf(browser->Response()), 200);
+  EXPECT_NE(Log().find("SIP: station 103 registered at sip:ab12@k3x9q2.invalid;transport=ws"), std::string::npos)
+      << Log();
+  ASSERT_EQ(host_.RunExchange("call 101 from 5550121").first, 0);
+  std::optional<std::string> invite;
+  for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = browser->Receive();
+  ASSERT_TRUE(invite && invite->rfind("INVITE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0)
+      << invite.value_or("") << Log();
+
+  // Its WebSocket gone, the browser is no longer where the station rings.
+  browser.reset();
+  EXPECT_TRUE(WaitUntil([&] {
+    return Log().find("SIP: station 103 unregistered sip:ab12@k3x9q2.invalid;transport=ws: its WebSocket closed") !=
+           std::string::npos;
+  })) << Log();
+}
+
+TEST_F(SipTls, ChromiumOpensTheSecureWebSocketForSipAndItsRegisterIsChallenged) {
+  // A browser keeps a WebSocket only when the answer names the subprotocol it asked for.
+  const int wss = FreeLoopbackPort();
+  ASSERT_NO_FATAL_FAILURE(Start("optional", "SecureWebSocketPort=" + std::to_string(wss) + "\n"));
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("(secure WebSocket)") != std::string::npos; })) << Log();
+  Browser browser({"--ignore-certificate-errors-spki-list=" + SpkiHash(tls_ / "server.pem")});
+  ASSERT_EQ(browser.Problem(), "");
+  // A page of the port's own origin (its answer to a plain GET): a page from elsewhere may not reach loopback.
+  browser.Open("https://127.0.0.1:" + std::to_string(wss) + "/");
+  const nlohmann::json result = browser.RunAsync(
+      "const done = arguments[arguments.length - 1];"
+      "const socket = new WebSocket('wss://127.0.0.1:" +
+      std::to_string(wss) +
+      "', 'sip');"
+      "socket.onopen = () => socket.send(" +
+      nlohmann::json(BrowserRegister(1)).dump() +
+      ");"
+      "socket.onmessage = (event) => done({protocol: socket.protocol, answer: event.data});"
+      "socket.onclose = (event) => done({closed: event.code});");
+  ASSERT_TRUE(result.is_object()) << result.dump();
+  EXPECT_EQ(result.value("protocol", ""), "sip") << result.dump();
+  EXPECT_EQ(result.value("answer", "").rfind("SIP/2.0 401 ", 0), 0u) << result.dump();
 }

@@ -3,16 +3,16 @@
 // client speaking SIP as a browser's SIP library does.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <optional>
 #include <random>
@@ -21,9 +21,10 @@
 
 #include "HostProcess.h"
 #include "Md5Hex.h"
-#include "telephony/sip/DtlsSrtp.h"
 #include "SipHostSetup.h"
+#include "SipPhoneSocket.h"
 #include "WebGatewayFixture.h"
+#include "telephony/sip/DtlsSrtp.h"
 
 extern "C" {
 #include <re.h>
@@ -34,85 +35,6 @@ namespace {
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = boost::asio::ip::tcp;
-
-// A browser's WebSocket to the gateway's /api/sip.
-class PhoneSocket {
- public:
-  // 101 when the gateway took the upgrade, else 0 (UpgradeStatus tells the refusal's status).
-  int Open(int port, const std::string& cookie, const std::string& origin, const std::string& protocol = "sip") {
-    try {
-      beast::get_lowest_layer(ws_).connect(
-          {boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
-      ws_.set_option(websocket::stream_base::decorator([=](websocket::request_type& request) {
-        if (!cookie.empty()) request.set(beast::http::field::cookie, cookie);
-        if (!origin.empty()) request.set(beast::http::field::origin, origin);
-        if (!protocol.empty()) request.set(beast::http::field::sec_websocket_protocol, protocol);
-      }));
-      websocket::response_type response;
-      beast::error_code error;
-      ws_.handshake(response, "127.0.0.1:" + std::to_string(port), "/api/sip", error);
-      protocol_ = std::string(response[beast::http::field::sec_websocket_protocol]);
-      return error ? 0 : response.result_int();
-    } catch (const std::exception&) {
-      return 0;
-    }
-  }
-  bool Send(const std::string& message) {
-    beast::error_code error;
-    ws_.text(true);
-    ws_.write(boost::asio::buffer(message), error);
-    return !error;
-  }
-  // The next message, or none when the connection ended or nothing came within two seconds.
-  std::optional<std::string> Receive() {
-    const auto error = Next();
-    if (!error || *error) return std::nullopt;
-    std::string message = beast::buffers_to_string(buffer_.data());
-    buffer_.consume(buffer_.size());
-    return message;
-  }
-  // Whether the gateway ends the connection within two seconds (what it sends before is passed over).
-  bool Ended() {
-    for (int i = 0; i < 20; ++i) {
-      const auto error = Next();
-      if (!error) return false;
-      if (*error) return true;
-      buffer_.consume(buffer_.size());
-    }
-    return false;
-  }
-  // The next response (requests from the exchange, such as OPTIONS, are passed over).
-  std::optional<std::string> Response() {
-    for (int i = 0; i < 10; ++i) {
-      auto message = Receive();
-      if (!message || message->rfind("SIP/2.0 ", 0) == 0) return message;
-    }
-    return std::nullopt;
-  }
-  const std::string& Protocol() const { return protocol_; }
-
- private:
-  // How the next read ended; none when it is still waiting after two seconds (it goes on at the next call).
-  std::optional<beast::error_code> Next() {
-    if (!reading_) {
-      reading_ = true;
-      ws_.async_read(buffer_, [this](beast::error_code error, std::size_t) {
-        reading_ = false;
-        read_ = error;
-      });
-    }
-    read_.reset();
-    io_.restart();
-    io_.run_for(std::chrono::seconds(2));
-    return read_;
-  }
-  beast::flat_buffer buffer_;
-  bool reading_ = false;
-  std::optional<beast::error_code> read_;
-  boost::asio::io_context io_;
-  websocket::stream<tcp::socket> ws_{io_};
-  std::string protocol_;
-};
 
 int StatusOf(const std::optional<std::string>& response) {
   return response && response->size() > 12 ? std::atoi(response->c_str() + 8) : 0;
@@ -130,8 +52,7 @@ std::string Register(const std::string& station, const std::string& domain, int 
 
 // The Authorization header answering a 401's challenge (qop auth); for an INVITE's 407, Proxy-Authorization.
 std::string Answer(const std::string& challenge, const std::string& station, const std::string& password,
-                   const std::string& domain, const std::string& method = "REGISTER",
-                   const std::string& uri = {}) {
+                   const std::string& domain, const std::string& method = "REGISTER", const std::string& uri = {}) {
   std::smatch realm, nonce;
   std::regex_search(challenge, realm, std::regex("realm=\"([^\"]+)\""));
   std::regex_search(challenge, nonce, std::regex("nonce=\"([^\"]+)\""));
@@ -319,8 +240,7 @@ TEST_F(SipWebPhone, ARoutedCallerRingsTheBrowsersPhoneAndAPhoneGoneMidInviteEnds
   }
   // The browser went with the INVITE unanswered: its ringing ends at once, the phone is no longer registered,
   // and the caller stays at the line.
-  EXPECT_TRUE(WaitUntil([&] { return Log().find("(rings phone): Inviting -> Ended") != std::string::npos; }))
-      << Log();
+  EXPECT_TRUE(WaitUntil([&] { return Log().find("(rings phone): Inviting -> Ended") != std::string::npos; })) << Log();
   EXPECT_TRUE(WaitUntil([&] { return CallsAt(anna, "103").size() == 1; })) << CallsAt(anna, "103").dump();
   EXPECT_NE(Log().find("SIP: station 103 unregistered sip:ab12@k3x9q2.invalid;transport=ws: its WebSocket closed"),
             std::string::npos)
@@ -369,7 +289,8 @@ TEST_F(SipWebPhone, ARungBrowserThatAnswersGetsTheExchangesAckAndItsByeThroughIt
     const auto calls = CallsAt(anna, "103");
     if (calls.size() == 1 && calls[0]["state"] == "connected") call = calls[0]["id"].get<long>();
     return call != 0;
-  })) << CallsAt(anna, "103").dump() << Log();
+  })) << CallsAt(anna, "103").dump()
+      << Log();
 
   // The operator hangs up from the panel's API: the browser's call ends with the exchange's BYE.
   ASSERT_EQ(anna.Post("/api/lines/103/calls/" + std::to_string(call) + "/hangup", nlohmann::json::object()).status,
@@ -405,7 +326,8 @@ TEST_F(SipWebPhone, ABrowsersCallNeedsWebRtcMediaAndIsAnsweredWithIceLiteAndDtls
                            "a=setup:passive\r\n", "a=rtcp-mux\r\n", "a=rtpmap:0 PCMU/8000"})
     EXPECT_NE(answer->find(line), std::string::npos) << line << " in " << *answer;
   std::smatch candidate;
-  ASSERT_TRUE(std::regex_search(*answer, candidate, std::regex("a=candidate:1 1 udp 2130706431 127\\.0\\.0\\.1 ([0-9]+) typ host")))
+  ASSERT_TRUE(std::regex_search(*answer, candidate,
+                                std::regex("a=candidate:1 1 udp 2130706431 127\\.0\\.0\\.1 ([0-9]+) typ host")))
       << *answer;
   const int mediaPort = std::stoi(candidate[1].str());
 

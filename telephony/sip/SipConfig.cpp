@@ -69,6 +69,12 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     if (config.tlsPort == config.port || config.tlsPort == config.webSocketPort)
       throw badValue("SIP", "TlsPort", "is the port of another transport");
   }
+  if (!Trim(ini.ReadString("SIP", "SecureWebSocketPort", "")).empty()) {
+    config.secureWebSocketPort = port("SIP", "SecureWebSocketPort", 0);
+    if (config.secureWebSocketPort == config.port || config.secureWebSocketPort == config.webSocketPort ||
+        config.secureWebSocketPort == config.tlsPort)
+      throw badValue("SIP", "SecureWebSocketPort", "is the port of another transport");
+  }
   config.certificateFile = inFolder(std::string(Trim(ini.ReadString("SIP", "CertificateFile", ""))));
   config.privateKeyFile = inFolder(std::string(Trim(ini.ReadString("SIP", "PrivateKeyFile", ""))));
   if (config.privateKeyFile.empty()) config.privateKeyFile = config.certificateFile;
@@ -111,10 +117,11 @@ TSipConfig TSipConfig::Load(const std::string& iniFolder) {
     config.holdSound = (std::filesystem::path(iniFolder) / config.holdSound).string();
   }
   // The music on hold of the prompts' settings is what held and waiting callers hear; the tone stays the fallback.
-  const std::string music(Trim(TMemIniFile((std::filesystem::path(iniFolder) / "Settings.ini").string())
-                                   .ReadString("Prompts", "Music", "")));
+  const std::string music(Trim(
+      TMemIniFile((std::filesystem::path(iniFolder) / "Settings.ini").string()).ReadString("Prompts", "Music", "")));
   if (!music.empty())
-    config.holdSound = std::filesystem::path(music).is_absolute() ? music : (std::filesystem::path(iniFolder) / music).string();
+    config.holdSound =
+        std::filesystem::path(music).is_absolute() ? music : (std::filesystem::path(iniFolder) / music).string();
 
   config.guard.banAfterFailures = ini.ReadInteger("SIP", "BanAfterFailures", config.guard.banAfterFailures);
   config.guard.banSeconds = ini.ReadInteger("SIP", "BanSeconds", config.guard.banSeconds);

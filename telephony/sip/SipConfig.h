@@ -31,6 +31,8 @@ struct TSipConfig {
   std::string address = "127.0.0.1";
   int port = 5060;
   int webSocketPort = 0;  // SIP over WebSocket (browsers' phones, through the web gateway); 0: none
+  // The same over TLS with the certificate below, for browsers that come straight here; 0: none.
+  int secureWebSocketPort = 0;
   // SIP over TLS: the port (0: none) and our certificate chain and its key (PEM; the key may be in the chain's
   // file). Read when the port starts: a file that cannot be read leaves TLS off and the rest running.
   int tlsPort = 0;

@@ -60,7 +60,10 @@ TSipPort::TSipPort(TSoftExchange& exchange, TSipConfig config, const std::vector
       "SIP: listening on %s:%d (UDP and TCP)%s%s, RTP %s:%d-%d, %d stations with passwords%s",
       {config_.address, config_.port,
        !tlsOn_ ? std::string() : " and " + std::to_string(config_.tlsPort) + " (TLS, SRTP " + SrtpName() + ")",
-       config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)",
+       (config_.webSocketPort == 0 ? std::string() : " and " + std::to_string(config_.webSocketPort) + " (WebSocket)") +
+           (secureWebSockets_ == nullptr
+                ? std::string()
+                : " and " + std::to_string(config_.secureWebSocketPort) + " (secure WebSocket)"),
        config_.rtpAddress, config_.rtpFirstPort, config_.rtpLastPort, static_cast<int>(config_.passwords.size()),
        config_.trunk.address.empty() ? std::string(", no trunk")
                                      : ", trunk " + config_.trunk.address + ":" + std::to_string(config_.trunk.port) +
@@ -175,12 +178,16 @@ std::string TSipPort::StartStack() {
   }
   if (config_.webSocketPort != 0) {
     try {
-      webSockets_ = std::make_unique<TSipWebSocket>(config_.address, config_.webSocketPort, config_.address,
-                                                    config_.port,
-                                                    [this](const std::string& source) { OnBrowserGone(source); });
+      webSockets_ =
+          std::make_unique<TSipWebSocket>(config_.address, config_.webSocketPort, config_.address, config_.port,
+                                          [this](const std::string& source) { OnBrowserGone(source); });
     } catch (const std::runtime_error& refused) {
       return refused.what();
     }
+  }
+  if (config_.secureWebSocketPort != 0) {
+    if (const std::string problem = StartSecureWebSocket(); !problem.empty())
+      LogErrorLine("SIP: the secure WebSocket stays off: " + problem);
   }
   // Ours first: it answers registrations and refuses what is too big before sessions see it.
   if (const int error = sip_listen(
@@ -260,6 +267,7 @@ void TSipPort::ProbeOwnSocket() {
 void TSipPort::StopStack() {
   trunkRegistration_ = static_cast<sipreg*>(mem_deref(trunkRegistration_));
   webSockets_.reset();
+  secureWebSockets_.reset();
   if (wake_ >= 0) fd_close(wake_);
   sessions_ = static_cast<sipsess_sock*>(mem_deref(sessions_));
   listener_ = static_cast<sip_lsnr*>(mem_deref(listener_));

@@ -158,10 +158,14 @@ class TSipPort final : public IExchangePorts {
   bool OfferSecuritySuits(const sip_msg* msg) const;
   // The TLS listener (SipPortTls.cpp); what keeps it off, or nothing.
   std::string StartTls();
+  // The secure WebSocket listener (SipPortTls.cpp); what keeps it off, or nothing.
+  std::string StartSecureWebSocket();
   // The route to a phone registered over TLS; empty for any other.
   std::string TlsRoute(const TSipRegistrar::TContact& contact) const;
   // Whether the message came from a browser's phone (over a WebSocket).
   bool FromBrowser(const sip_msg* msg) const;
+  // The address the guard counts the request against; empty for one it does not count (the gateway's browsers).
+  std::string GuardedAddress(const sip_msg* msg) const;
   void OnBrowserGone(const std::string& source);
   // For the o= line of our descriptions: unique within this run, not guessable from the last.
   unsigned long NextSessionId() { return sessionIds_(); }
@@ -199,6 +203,7 @@ class TSipPort final : public IExchangePorts {
   sipsess_sock* sessions_ = nullptr;
   sipreg* trunkRegistration_ = nullptr;
   std::unique_ptr<TSipWebSocket> webSockets_;
+  std::unique_ptr<TSipWebSocket> secureWebSockets_;
   bool tlsOn_ = false;         // set before the port's start is told
   void* udpSocket_ = nullptr;  // the stack's UDP socket, known from the first datagram it passes up
   std::unordered_map<DWORD, TLegChange> legs_;

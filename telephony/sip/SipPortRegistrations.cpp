@@ -60,9 +60,10 @@ bool TSipPort::OnRequest(const sip_msg* msg) {
     udpSocket_ = msg->sock;
     udp_rxsz_set(static_cast<udp_sock*>(udpSocket_), kUdpReadSize);
   }
-  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing. Browsers' phones
-  // come from the port's own address, which a ban would take from all of them; the gateway vouches for them.
-  if (!FromBrowser(msg) && !guard_.Admit(IpOf(msg->src), TSipGuard::TClock::now())) return true;
+  // A banned or flooding address gets no answer at all: it learns nothing and costs nothing.
+  if (const std::string guarded = GuardedAddress(msg);
+      !guarded.empty() && !guard_.Admit(guarded, TSipGuard::TClock::now()))
+    return true;
   // Nothing answers an ACK (RFC 3261 §17.1.1.3); a broken one is dropped.
   const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
   // A datagram longer than the stack reads arrives cut at its buffer's end, shorter than it says it is.
@@ -97,8 +98,8 @@ void TSipPort::RefuseStranger(const sip_msg* msg, const char* why) {
 }
 
 void TSipPort::AuthenticationFailed(const sip_msg* msg) {
-  const std::string source = IpOf(msg->src);
-  if (guard_.Failed(source, TSipGuard::TClock::now())) {
+  const std::string source = GuardedAddress(msg);
+  if (!source.empty() && guard_.Failed(source, TSipGuard::TClock::now())) {
     LogFormat("SIP: banned %s for %d s after %d failed authentications within a minute",
               {source, config_.guard.banSeconds, config_.guard.banAfterFailures});
   }
@@ -211,7 +212,22 @@ void TSipPort::OnBrowserGone(const std::string& source) {
 
 bool TSipPort::FromBrowser(const sip_msg* msg) const {
   if (msg->tp == SIP_TRANSP_WS || msg->tp == SIP_TRANSP_WSS) return true;
-  return webSockets_ != nullptr && msg->tp == SIP_TRANSP_TCP && webSockets_->IsBridge(IpOf(msg->src), sa_port(&msg->src));
+  if (msg->tp != SIP_TRANSP_TCP) return false;
+  for (const auto& bridges : {webSockets_.get(), secureWebSockets_.get()})
+    if (bridges != nullptr && bridges->IsBridge(IpOf(msg->src), sa_port(&msg->src))) return true;
+  return false;
+}
+
+std::string TSipPort::GuardedAddress(const sip_msg* msg) const {
+  const std::string ip = IpOf(msg->src);
+  if (msg->tp != SIP_TRANSP_TCP) return ip;
+  // Browsers' phones through the gateway come from the port's own address, which a ban would take from all of
+  // them; the gateway vouches for them. One straight from its browser is that browser's.
+  if (webSockets_ != nullptr && webSockets_->IsBridge(ip, sa_port(&msg->src))) return {};
+  if (secureWebSockets_ != nullptr) {
+    if (std::string browser = secureWebSockets_->BrowserOf(ip, sa_port(&msg->src)); !browser.empty()) return browser;
+  }
+  return ip;
 }
 
 std::string TSipPort::WebSocketRoute(const TSipRegistrar::TContact& contact) const {
@@ -219,7 +235,8 @@ std::string TSipPort::WebSocketRoute(const TSipRegistrar::TContact& contact) con
   // connection it registered through, which the stack finds by that connection's address.
   std::string uri = contact.uri;
   std::transform(uri.begin(), uri.end(), uri.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (webSockets_ == nullptr || uri.find(";transport=ws") == std::string::npos) return {};
+  if ((webSockets_ == nullptr && secureWebSockets_ == nullptr) || uri.find(";transport=ws") == std::string::npos)
+    return {};
   return "sip:" + contact.source + ";transport=tcp";
 }
 

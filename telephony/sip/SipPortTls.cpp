@@ -1,4 +1,5 @@
-// SIP over TLS: the listener's certificate, and the trust the trunk's certificate must earn.
+// SIP over TLS: the listeners' certificate (the TLS port's and the secure WebSocket's), and the trust the
+// trunk's certificate must earn.
 #include "telephony/sip/SipPort.h"
 
 #include <optional>
@@ -18,8 +19,11 @@ struct ssl_ctx_st* tls_openssl_context(const struct tls* tls);
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <memory>
 
 #include "support/VantrelCommonRoutines.h"
+#include "telephony/sip/SipWebSocket.h"
 
 namespace vantrel::telephony {
 
@@ -46,13 +50,30 @@ int VerifyPeer(int preverified, X509_STORE_CTX* store) {
   return ssl != nullptr && SSL_is_server(ssl) ? 1 : preverified;
 }
 
+// Our certificate chain and its key into the context; what is wrong with them, or nothing.
+std::string UseCertificate(SSL_CTX* context, const TSipConfig& config, const char* needs) {
+  if (config.certificateFile.empty()) return std::string("[SIP] ") + needs + " needs CertificateFile";
+  for (const std::string* file : {&config.certificateFile, &config.privateKeyFile}) {
+    if (const std::string why = Unreadable(*file); !why.empty()) return "cannot read " + *file + ": " + why;
+  }
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  if (SSL_CTX_use_certificate_chain_file(context, config.certificateFile.c_str()) != 1)
+    return config.certificateFile + " holds no certificate: " + OpenSslReason();
+  if (SSL_CTX_use_PrivateKey_file(context, config.privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    return config.privateKeyFile + " holds no private key: " + OpenSslReason();
+  if (SSL_CTX_check_private_key(context) != 1)
+    return config.privateKeyFile + " is not the key of " + config.certificateFile;
+  return {};
+}
+
+std::string ReadWhole(const std::string& file) {
+  std::ifstream stream(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 std::string TSipPort::StartTls() {
-  if (config_.certificateFile.empty()) return "[SIP] TlsPort needs CertificateFile";
-  for (const std::string* file : {&config_.certificateFile, &config_.privateKeyFile}) {
-    if (const std::string why = Unreadable(*file); !why.empty()) return "cannot read " + *file + ": " + why;
-  }
   struct tls* tls = nullptr;
   if (tls_alloc(&tls, TLS_METHOD_SSLV23, nullptr, nullptr) != 0) return "no TLS context";
   SSL_CTX* context = tls_openssl_context(tls);
@@ -60,13 +81,7 @@ std::string TSipPort::StartTls() {
     mem_deref(tls);
     return why;
   };
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  if (SSL_CTX_use_certificate_chain_file(context, config_.certificateFile.c_str()) != 1)
-    return fail(config_.certificateFile + " holds no certificate: " + OpenSslReason());
-  if (SSL_CTX_use_PrivateKey_file(context, config_.privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-    return fail(config_.privateKeyFile + " holds no private key: " + OpenSslReason());
-  if (SSL_CTX_check_private_key(context) != 1)
-    return fail(config_.privateKeyFile + " is not the key of " + config_.certificateFile);
+  if (const std::string problem = UseCertificate(context, config_, "TlsPort"); !problem.empty()) return fail(problem);
   if (config_.trunk.transport == "TLS") {
     SSL_CTX_set_default_verify_paths(context);
     if (!config_.trunk.caFile.empty() &&
@@ -81,6 +96,27 @@ std::string TSipPort::StartTls() {
   mem_deref(tls);  // the transport keeps its own reference
   if (error != 0)
     return "cannot listen on " + config_.address + ":" + std::to_string(config_.tlsPort) + ": " + std::strerror(error);
+  return {};
+}
+
+std::string TSipPort::StartSecureWebSocket() {
+  // The certificate is checked here, where a fault can be named; the stack takes it whole, chain and key.
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> probe(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+  if (probe == nullptr) return "no TLS context";
+  if (const std::string problem = UseCertificate(probe.get(), config_, "SecureWebSocketPort"); !problem.empty())
+    return problem;
+  std::string pem = ReadWhole(config_.certificateFile);
+  if (config_.privateKeyFile != config_.certificateFile) pem += "\n" + ReadWhole(config_.privateKeyFile);
+  try {
+    secureWebSockets_ = std::make_unique<TSipWebSocket>(
+        config_.address, config_.secureWebSocketPort, config_.address, config_.port,
+        [this](const std::string& source) { OnBrowserGone(source); }, pem,
+        [this](const std::string& ip) { return guard_.Admit(ip, TSipGuard::TClock::now()); });
+  } catch (const std::runtime_error& refused) {
+    OPENSSL_cleanse(pem.data(), pem.size());
+    return refused.what();
+  }
+  OPENSSL_cleanse(pem.data(), pem.size());
   return {};
 }
 

@@ -4,8 +4,12 @@ extern "C" {
 #include <re.h>
 }
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -21,6 +25,10 @@ constexpr std::size_t kMaxPending = 64 * 1024;
 // Keeps the bridge's TCP connection from the stack's idle timeout (15 min) while a phone is quiet: a
 // keep-alive (RFC 5626 §3.5.1) now and then.
 constexpr std::uint32_t kKeepAliveMs = 120 * 1000;
+// Open WebSockets in all, and from one address where browsers come straight here (the gateway's are all from
+// its own): beyond them an upgrade gets 503, so a stranger's connections cannot take the port from the phones.
+constexpr std::size_t kMaxPerAddress = 32;
+constexpr std::size_t kMaxBridges = 2000;
 
 std::string IpOf(const sa& address) {
   char text[64] = {};
@@ -65,7 +73,24 @@ bool MakesDialog(const std::string& message) {
   const std::size_t at = headers.find("\r\ncseq:");
   if (at == std::string::npos) return false;
   const std::size_t end = headers.find("\r\n", at + 2);
-  return headers.substr(at, end == std::string::npos ? std::string::npos : end - at).find("invite") != std::string::npos;
+  return headers.substr(at, end == std::string::npos ? std::string::npos : end - at).find("invite") !=
+         std::string::npos;
+}
+
+// The stack's accept answers without the subprotocol, and a browser drops a WebSocket whose answer does not name
+// the one it asked for (RFC 6455 §4.1, RFC 7118 §4.1): the name is written into the answer on its way out, above
+// the TLS layer where there is one.
+constexpr int kAboveTls = 1;
+bool NameSubprotocol(int* error, mbuf* buffer, void*) {
+  const std::size_t start = buffer->pos;
+  const std::string answer(reinterpret_cast<const char*>(mbuf_buf(buffer)), mbuf_get_left(buffer));
+  const std::size_t end = answer.find("\r\n\r\n");
+  if (answer.rfind("HTTP/1.1 101 ", 0) != 0 || end == std::string::npos) return false;
+  const std::string named = answer.substr(0, end + 2) + "Sec-WebSocket-Protocol: sip\r\n" + answer.substr(end + 2);
+  buffer->end = start;
+  *error = mbuf_write_mem(buffer, reinterpret_cast<const std::uint8_t*>(named.data()), named.size());
+  buffer->pos = start;
+  return *error != 0;
 }
 
 }  // namespace
@@ -101,7 +126,7 @@ struct TSipWebSocket::TBridge {
   void Close(const std::string& why) {
     if (closed) return;
     closed = true;
-    LogFormat("SIP: the WebSocket of %s closed: %s", {peer, why});
+    LogFormat("SIP: the %s of %s closed: %s", {owner->kind_, peer, why});
     owner->Forget(this);
   }
 };
@@ -170,18 +195,49 @@ struct TBridgeHandlers {
   }
 };
 
+namespace {
+// Listens over TLS. The stack reads the chain and the key from one file: they are handed over in memory, so
+// the key is never copied to a file of its own.
+int ListenSecure(http_sock** listener, const sa& local, const std::string& pem, http_req_h* handler, void* arg) {
+  const int file = ::memfd_create("vantrel-wss-certificate", MFD_CLOEXEC);
+  if (file < 0) return errno;
+  std::size_t written = 0;
+  while (written < pem.size()) {
+    const ssize_t now = ::write(file, pem.data() + written, pem.size() - written);
+    if (now <= 0) {
+      const int error = now < 0 ? errno : EIO;
+      ::close(file);
+      return error;
+    }
+    written += static_cast<std::size_t>(now);
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(file);
+  const int error = https_listen(listener, &local, path.c_str(), handler, arg);
+  ::close(file);
+  return error;
+}
+}  // namespace
+
 TSipWebSocket::TSipWebSocket(const std::string& address, int port, const std::string& sipAddress, int sipPort,
-                             TGone gone)
-    : sipAddress_(sipAddress), sipPort_(sipPort), gone_(std::move(gone)), sweep_(std::make_unique<tmr>()) {
+                             TGone gone, const std::string& certificatePem, TAdmit admit)
+    : sipAddress_(sipAddress),
+      sipPort_(sipPort),
+      gone_(std::move(gone)),
+      admit_(std::move(admit)),
+      kind_(certificatePem.empty() ? "WebSocket" : "secure WebSocket"),
+      sweep_(std::make_unique<tmr>()) {
   tmr_init(sweep_.get());
   sa local{};
   if (sa_set_str(&local, address.c_str(), static_cast<std::uint16_t>(port)) != 0)
     throw std::runtime_error("SIP: bad address " + address);
   if (websock_alloc(&websockets_, nullptr, nullptr) != 0) throw std::runtime_error("SIP: no WebSockets");
-  if (const int error = http_listen(&listener_, &local, TBridgeHandlers::Upgrade, this); error != 0) {
+  const int error = certificatePem.empty()
+                        ? http_listen(&listener_, &local, TBridgeHandlers::Upgrade, this)
+                        : ListenSecure(&listener_, local, certificatePem, TBridgeHandlers::Upgrade, this);
+  if (error != 0) {
     websockets_ = static_cast<websock*>(mem_deref(websockets_));
-    throw std::runtime_error("SIP: cannot listen on " + address + ":" + std::to_string(port) +
-                             " (WebSocket): " + std::strerror(error));
+    throw std::runtime_error("SIP: cannot listen on " + address + ":" + std::to_string(port) + " (" + kind_ +
+                             "): " + std::strerror(error));
   }
   ownIp_ = sipAddress;
 }
@@ -195,7 +251,18 @@ TSipWebSocket::~TSipWebSocket() {
 }
 
 void TSipWebSocket::OnUpgrade(http_conn* connection, const http_msg* msg) {
-  const std::string peer = IpOf(*http_conn_peer(connection)) + ":" + std::to_string(sa_port(http_conn_peer(connection)));
+  const std::string peerIp = IpOf(*http_conn_peer(connection));
+  const std::string peer = peerIp + ":" + std::to_string(sa_port(http_conn_peer(connection)));
+  if (admit_ && !admit_(peerIp)) {
+    http_conn_close(connection);
+    return;
+  }
+  const auto fromPeer = std::count_if(bridgePorts_.begin(), bridgePorts_.end(),
+                                      [&](const auto& bridge) { return bridge.second == peerIp; });
+  if (bridges_.size() >= kMaxBridges || (admit_ && static_cast<std::size_t>(fromPeer) >= kMaxPerAddress)) {
+    http_ereply(connection, 503, "Service Unavailable");
+    return;
+  }
   const http_hdr* protocol = http_msg_hdr(msg, HTTP_HDR_SEC_WEBSOCKET_PROTOCOL);
   if (protocol == nullptr || !http_msg_hdr_has_value(msg, HTTP_HDR_SEC_WEBSOCKET_PROTOCOL, "sip")) {
     http_ereply(connection, 400, "Bad Request");
@@ -207,24 +274,28 @@ void TSipWebSocket::OnUpgrade(http_conn* connection, const http_msg* msg) {
   tmr_init(&bridge->keepAlive);
   sa stackAddress{};
   sa_set_str(&stackAddress, sipAddress_.c_str(), static_cast<std::uint16_t>(sipPort_));
-  if (const int error = tcp_connect(&bridge->stack, &stackAddress, TBridgeHandlers::StackUp,
-                                    TBridgeHandlers::FromStack, TBridgeHandlers::StackClosed, bridge.get());
+  if (const int error = tcp_connect(&bridge->stack, &stackAddress, TBridgeHandlers::StackUp, TBridgeHandlers::FromStack,
+                                    TBridgeHandlers::StackClosed, bridge.get());
       error != 0) {
-    LogFormat("SIP: the WebSocket of %s refused: the port's TCP does not answer (%s)", {peer, std::strerror(error)});
+    LogFormat("SIP: the %s of %s refused: the port's TCP does not answer (%s)", {kind_, peer, std::strerror(error)});
     http_ereply(connection, 503, "Service Unavailable");
     return;
   }
   sa local{};
   if (tcp_conn_local_get(bridge->stack, &local) == 0) bridge->localPort = sa_port(&local);
+  tcp_helper* naming = nullptr;
+  tcp_register_helper(&naming, http_conn_tcp(connection), kAboveTls, nullptr, NameSubprotocol, nullptr, nullptr);
   // The gateway keeps the connection alive with pings of its own; none from here.
-  if (websock_accept(&bridge->browser, websockets_, connection, msg, 0, TBridgeHandlers::FromBrowser,
-                     TBridgeHandlers::BrowserClosed, bridge.get()) != 0) {
+  const int refused = websock_accept(&bridge->browser, websockets_, connection, msg, 0, TBridgeHandlers::FromBrowser,
+                                     TBridgeHandlers::BrowserClosed, bridge.get());
+  mem_deref(naming);
+  if (refused != 0) {
     http_ereply(connection, 400, "Bad Request");
     return;
   }
-  bridgePorts_.insert(bridge->localPort);
-  LogFormat("SIP: a WebSocket from %s, bridged to the port's TCP from port %d",
-            {peer, static_cast<int>(bridge->localPort)});
+  bridgePorts_.emplace(bridge->localPort, peerIp);
+  LogFormat("SIP: a %s from %s, bridged to the port's TCP from port %d",
+            {kind_, peer, static_cast<int>(bridge->localPort)});
   TBridge* key = bridge.get();
   bridges_.emplace(key, std::move(bridge));
 }
@@ -239,7 +310,8 @@ void TSipWebSocket::Forget(TBridge* bridge) {
   tmr_cancel(&owned->keepAlive);
   gone_(ownIp_ + ":" + std::to_string(owned->localPort));
   leaving_.push_back(std::move(owned));
-  tmr_start(sweep_.get(), 0, [](void* arg) { static_cast<TSipWebSocket*>(arg)->leaving_.clear(); }, this);
+  tmr_start(
+      sweep_.get(), 0, [](void* arg) { static_cast<TSipWebSocket*>(arg)->leaving_.clear(); }, this);
 }
 
 std::string TSipWebSocket::UriHost() const {
@@ -248,6 +320,12 @@ std::string TSipWebSocket::UriHost() const {
 
 bool TSipWebSocket::IsBridge(const std::string& ip, std::uint16_t port) const {
   return ip == ownIp_ && bridgePorts_.count(port) != 0;
+}
+
+std::string TSipWebSocket::BrowserOf(const std::string& ip, std::uint16_t port) const {
+  if (ip != ownIp_) return {};
+  const auto found = bridgePorts_.find(port);
+  return found == bridgePorts_.end() ? std::string() : found->second;
 }
 
 }  // namespace vantrel::telephony
