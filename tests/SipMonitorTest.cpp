@@ -9,6 +9,7 @@
 #include "HostClient.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipHostTest.h"
 #include "SpawnedProgram.h"
 #include "TalkingParty.h"
 #include "Tones.h"
@@ -19,7 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kSipp = "/usr/bin/sipp";
 constexpr int kPcmu = 0;
 constexpr int kPcma = 8;
 constexpr CORBA::Long kSupervisor = 3;  // in the supervisors' group
@@ -27,7 +27,7 @@ constexpr CORBA::Long kOperator = 2;    // an operator only
 
 // The caller is routed to the operator at 103; the supervisors' group is 200, and the operator logged in at 104 is
 // the supervisor, or an operator outside the group.
-class SipMonitor : public ::testing::Test {
+class SipMonitor : public SipHostTest {
  protected:
   void Start(CORBA::Long at104 = kSupervisor) {
     sipPort_ = FreeLoopbackPort();
@@ -60,15 +60,15 @@ class SipMonitor : public ::testing::Test {
     listener103_ = listeners_.Listen(line103_);
     LogIn(4, "103");
     LogIn(at104, "104");
-    ASSERT_EQ(Register("103", phonePort_), 0);
+    ASSERT_EQ(Register("103", "pw-103"), 0);
     // The server's nonce is the same for a second; a phone registered in the same second as 103's tries again.
-    ASSERT_TRUE(WaitUntil([&] { return Register("104", phone104Port_) == 0; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return Register("104", "pw-104", phone104Port_) == 0; }, 10s));
   }
   void TearDown() override {
     caller_.Stop();
     operator_.Stop();
     supervisor_.Stop();
-    EXPECT_EQ(host_.Stop(), 0);
+    SipHostTest::TearDown();
   }
 
   ::Line_ptr LineOf(const char* number) {
@@ -81,53 +81,45 @@ class SipMonitor : public ::testing::Test {
     seated->SetID(employee);
     seated->SetLine(::Line_var(LineOf(line)));
   }
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
-  }
 
-  std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
-                                       const std::vector<std::string>& options) {
-    std::vector<std::string> command = {kSipp, "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf", std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i", "127.0.0.1", "-p", std::to_string(localPort), "-m", "1",
-                                        "-nostdin", "-timeout", "40s", "-timeout_error"};
-    command.insert(command.end(), options.begin(), options.end());
-    return std::make_unique<SpawnedProgram>(command);
-  }
-  int Register(const std::string& station, int port) {
-    const auto credentials = host_.IniFolder() / ("phone-" + station + ".csv");
-    std::ofstream(credentials) << "SEQUENTIAL\n" << station << ";[authentication username=" << station
-                               << " password=pw-" << station << "]\n";
-    return Sipp("register.xml", port, {"-inf", credentials.string(), "-key", "expiry", "3600"})->WaitForExit(20s);
-  }
   std::unique_ptr<SpawnedProgram> Phone(const std::string& scenario, int port, const RtpPeer& media,
                                         std::vector<std::string> options = {}) {
-    std::vector<std::string> all = {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()),
-                                    "-key", "law", std::to_string(kPcmu)};
+    std::vector<std::string> all = {"-key", "rtp_ip",   "127.0.0.1",
+                                    "-key", "rtp_port", std::to_string(media.Port()),
+                                    "-key", "law",      std::to_string(kPcmu)};
     all.insert(all.end(), options.begin(), options.end());
     return Sipp(scenario, port, all);
   }
-  std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
 
   // The caller talks to the operator, each with its tone; the supervisor's phone at 104 answers whatever rings it
   // (hanging up after supervisorTalksMs when given).
   void StartCall(int callerTalksMs, int supervisorTalksMs = 0) {
     phone_ = Phone("phone.xml", phonePort_, phoneMedia_);
-    phone104_ = supervisorTalksMs == 0
-                    ? Phone("phone.xml", phone104Port_, supervisorMedia_)
-                    : Phone("phone-hangs-up.xml", phone104Port_, supervisorMedia_,
-                            {"-d", std::to_string(supervisorTalksMs)});
+    phone104_ = supervisorTalksMs == 0 ? Phone("phone.xml", phone104Port_, supervisorMedia_)
+                                       : Phone("phone-hangs-up.xml", phone104Port_, supervisorMedia_,
+                                               {"-d", std::to_string(supervisorTalksMs)});
     callerCall_ = Sipp("caller.xml", trunkPort_,
-                       {"-t", "u1", "-s", "101", "-key", "caller", "5550111", "-key", "rtp_ip", "127.0.0.1", "-key",
-                        "rtp_port", std::to_string(callerMedia_.Port()), "-key", "law", std::to_string(kPcma), "-key",
-                        "media_note", MediaNote(), "-d", std::to_string(callerTalksMs)});
+                       {"-t",
+                        "u1",
+                        "-s",
+                        "101",
+                        "-key",
+                        "caller",
+                        "5550111",
+                        "-key",
+                        "rtp_ip",
+                        "127.0.0.1",
+                        "-key",
+                        "rtp_port",
+                        std::to_string(callerMedia_.Port()),
+                        "-key",
+                        "law",
+                        std::to_string(kPcma),
+                        "-key",
+                        "media_note",
+                        MediaNote(),
+                        "-d",
+                        std::to_string(callerTalksMs)});
     int callersPort = 0;
     ASSERT_TRUE(WaitUntil([&] {
       std::ifstream note(MediaNote());
@@ -145,8 +137,7 @@ class SipMonitor : public ::testing::Test {
   }
   // The supervisor's phone is answered and hears the call.
   void AwaitSupervisor() {
-    ASSERT_TRUE(WaitUntil([&] { return supervisorMedia_.ReceivedCount() > 25; }, 10s))
-        << Log() << phone104_->Output();
+    ASSERT_TRUE(WaitUntil([&] { return supervisorMedia_.ReceivedCount() > 25; }, 10s)) << Log() << phone104_->Output();
   }
   // What each peer (caller, operator, supervisor) hears for a second and a half, from half a second on.
   std::vector<std::vector<std::int16_t>> Listen() {
@@ -162,12 +153,11 @@ class SipMonitor : public ::testing::Test {
     const std::string ended = std::to_string(static_cast<int>(vantrel::TQueueEvent::MonitorEnded));
     return Crm("select group_concat(Kind, ' ') from (select case QueueEventType when " + started +
                " then 'started' else 'ended' end || ':' || OperatorPhoneNumber || ':' || LinePhoneNumber || ':' || "
-               "Reason as Kind from tq_VantrelQueueLog where QueueEventType in (" + started + ", " + ended +
-               ") order by EventOrder)");
+               "Reason as Kind from tq_VantrelQueueLog where QueueEventType in (" +
+               started + ", " + ended + ") order by EventOrder)");
   }
 
-  HostProcess host_;
-  int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0, phone104Port_ = 0;
+  int phone104Port_ = 0;
   ::Environment_var environment_;
   ::Lines_var lines_;
   ::Operators_var operators_;

@@ -21,6 +21,7 @@
 #include "HostClient.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipHostTest.h"
 #include "SpawnedProgram.h"
 #include "Tones.h"
 #include "Vantrel.hh"
@@ -64,9 +65,8 @@ std::string Options(int sipPort, int fromPort, const std::string& body = {}) {
          "\r\n\r\n" + body;
 }
 
-class SipPhones : public ::testing::Test {
+class SipPhones : public SipHostTest {
  protected:
-
   // Trunk line 101 routes every caller to 103; 103 and 104 are SIP stations.
   void Start(const std::string& extraSip = {}, const std::string& extraTrunk = {},
              const std::function<void()>& beforeHost = {}) {
@@ -85,39 +85,12 @@ class SipPhones : public ::testing::Test {
     line103_ = ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber("103")));
     listener103_ = listeners_.Listen(line103_);
   }
-  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
 
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
-
-  // SIPp with the scenario of tests/sip, from the address and port, with -key pairs and further options.
-  std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
-                                       const std::vector<std::string>& options, const char* from = "127.0.0.1") {
-    std::vector<std::string> command = {kSipp,      "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf",      std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i",       from,
-                                        "-p",       std::to_string(localPort),
-                                        "-m",       "1",
-                                        "-nostdin", "-timeout",
-                                        "40s",      "-timeout_error"};
-    command.insert(command.end(), options.begin(), options.end());
-    return std::make_unique<SpawnedProgram>(command);
-  }
   // A phone at the phones' port that answers every call, its media at the peer in the law.
   std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media, int law) {
     return Sipp("phone.xml", phonePort_,
                 {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
                  std::to_string(law)});
-  }
-  // Registers a phone at the port for the station; SIPp's exit code (0: registered).
-  int Register(const std::string& station, const std::string& password, int expiry = 3600) {
-    const auto credentials = host_.IniFolder() / ("phone-" + station + ".csv");
-    std::ofstream(credentials) << "SEQUENTIAL\n"
-                               << station << ";[authentication username=" << station << " password=" << password
-                               << "]\n";
-    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", std::to_string(expiry)})
-        ->WaitForExit(20s);
   }
   // A trunk caller; over TCP (transport "t1") from a port of its own, as a connection may come from any.
   std::unique_ptr<SpawnedProgram> Caller(const std::string& scenario, const std::string& caller, const RtpPeer& media,
@@ -150,17 +123,6 @@ class SipPhones : public ::testing::Test {
                  "-message_file",
                  (host_.IniFolder() / ("caller-" + caller + ".log")).string()});
   }
-  std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
-  // The server's media port the caller's answer named, once it came.
-  int CallersRelayPort() {
-    int port = 0;
-    WaitUntil([&] {
-      const std::string note = ReadFile(MediaNote());  // "m=audio PORT"
-      port = note.size() > 8 ? std::atoi(note.c_str() + 8) : 0;
-      return port > 0;
-    });
-    return port;
-  }
   // The kinds of the listener's events of the call, in order.
   std::vector<int> EventsOfCall(CORBA::Long call) {
     std::vector<int> kinds;
@@ -177,16 +139,7 @@ class SipPhones : public ::testing::Test {
         caller + "' and LinePhoneNumber = '" + line + "' order by EventOrder)");
   }
   // Whether the exchange lists a party with both pieces on one line.
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
-  }
 
-  HostProcess host_;
-  int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0;
   ::Environment_var environment_;
   ::Lines_var lines_;
   ::Line_var line103_;
@@ -394,7 +347,7 @@ TEST_F(SipPhones, APhoneThatVanishesIsHungUpAndAnExpiredRegistrationLeavesTheSta
   EXPECT_TRUE(WaitUntil([&] { return Exchange("status").empty(); })) << Exchange("status");
 
   // A registration renewed for two seconds lapses; the station then rings unheard, as a simulated one.
-  ASSERT_EQ(Register("103", "pw-103", 2), 0);
+  ASSERT_EQ(Register("103", "pw-103", 0, 2), 0);
   ASSERT_TRUE(
       WaitUntil([&] { return Log().find("SIP: the registration of station 103 expired") != std::string::npos; }, 10s));
   Exchange("call 101 from 5550104");

@@ -18,6 +18,7 @@
 #include "HostClient.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipHostTest.h"
 #include "SpawnedProgram.h"
 #include "TalkingParty.h"
 #include "Tones.h"
@@ -28,7 +29,6 @@ using namespace std::chrono_literals;
 using vantrel::telephony::Decode;
 using vantrel::telephony::Encode;
 
-inline constexpr const char* kSipp = "/usr/bin/sipp";
 inline constexpr int kPcmu = 0;
 inline constexpr int kPcma = 8;
 
@@ -73,7 +73,7 @@ inline double LongestSilence(const std::vector<std::int16_t>& samples) {
   return static_cast<double>(longest) * 0.02;
 }
 
-class SipRecording : public ::testing::Test {
+class SipRecording : public SipHostTest {
  protected:
   // Trunk line 101 routes every caller to 103, whose phone registers; settings are further Settings.ini lines;
   // ruleRecords gives the rule Record=1.
@@ -106,44 +106,17 @@ class SipRecording : public ::testing::Test {
              "UsingDND=0\nRecord=1\n";
     }
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
-    ASSERT_TRUE(host_.WaitForOutput(extraStation_.empty() ? "Loaded: 4 lines" : "Loaded: 5 lines")) << host_.Output() << host_.ErrorOutput();
+    ASSERT_TRUE(host_.WaitForOutput(extraStation_.empty() ? "Loaded: 4 lines" : "Loaded: 5 lines"))
+        << host_.Output() << host_.ErrorOutput();
     ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: listening on") != std::string::npos; })) << Log();
     CORBA::Object_var object = TestORB()->string_to_object(host_.Corbaloc().c_str());
     environment_ = ::Environment::_narrow(object);
     lines_ = environment_->GetLines();
     line103_ = ::Line::_narrow(::ContainerItem_var(lines_->GetItemByDevicePhoneNumber("103")));
     listener103_ = listeners_.Listen(line103_);
-    ASSERT_EQ(Register(), 0);
-  }
-  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
-
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string ErrorLog() { return ReadServerLog(host_.IniFolder(), "Error"); }
-  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
+    ASSERT_EQ(Register("103", "pw-103"), 0);
   }
 
-  std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
-                                       const std::vector<std::string>& options) {
-    std::vector<std::string> command = {kSipp, "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf", std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i", "127.0.0.1", "-p", std::to_string(localPort), "-m", "1",
-                                        "-nostdin", "-timeout", "40s", "-timeout_error"};
-    command.insert(command.end(), options.begin(), options.end());
-    return std::make_unique<SpawnedProgram>(command);
-  }
-  int Register() {
-    const auto credentials = host_.IniFolder() / "phone-103.csv";
-    std::ofstream(credentials) << "SEQUENTIAL\n103;[authentication username=103 password=pw-103]\n";
-    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", "3600"})
-        ->WaitForExit(20s);
-  }
   std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media) {
     return Sipp("phone.xml", phonePort_,
                 {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
@@ -151,21 +124,27 @@ class SipRecording : public ::testing::Test {
   }
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media, int talkMs) {
     return Sipp("caller.xml", trunkPort_,
-                {"-t", "u1", "-s", "101", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
-                 std::to_string(media.Port()), "-key", "law", std::to_string(kPcma), "-key", "media_note",
-                 MediaNote(), "-d", std::to_string(talkMs)});
-  }
-  std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
-  int CallersRelayPort() {
-    int port = 0;
-    WaitUntil([&] {
-      std::ifstream note(MediaNote());
-      std::string text;
-      std::getline(note, text);  // "m=audio PORT"
-      port = text.size() > 8 ? std::atoi(text.c_str() + 8) : 0;
-      return port > 0;
-    });
-    return port;
+                {"-t",
+                 "u1",
+                 "-s",
+                 "101",
+                 "-key",
+                 "caller",
+                 caller,
+                 "-key",
+                 "rtp_ip",
+                 "127.0.0.1",
+                 "-key",
+                 "rtp_port",
+                 std::to_string(media.Port()),
+                 "-key",
+                 "law",
+                 std::to_string(kPcma),
+                 "-key",
+                 "media_note",
+                 MediaNote(),
+                 "-d",
+                 std::to_string(talkMs)});
   }
   // The operator's call at 103 once it is connected with the caller.
   CORBA::Long ConnectedCall() {
@@ -182,12 +161,9 @@ class SipRecording : public ::testing::Test {
   }
 
   std::string extraStation_;  // a further SIP station of the exchange
-  HostProcess host_;
-  int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0;
   ::Environment_var environment_;
   ::Lines_var lines_;
   ::Line_var line103_;
   ClientListeners listeners_;
   RecordingLineEvents* listener103_ = nullptr;
 };
-

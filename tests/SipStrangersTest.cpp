@@ -16,17 +16,17 @@
 #include <sstream>
 #include <thread>
 
-#include "Md5Hex.h"
 #include "HostProcess.h"
+#include "Md5Hex.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipHostTest.h"
 #include "SpawnedProgram.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kSipp = "/usr/bin/sipp";
 constexpr int kPcmu = 0;
 
 // The quoted parameter of a challenge header in a response, or empty.
@@ -175,8 +175,9 @@ std::string Offer(int rtpPort) {
          std::to_string(rtpPort) + " RTP/AVP 0 101\r\na=rtpmap:101 telephone-event/8000\r\n";
 }
 
-class SipStrangers : public ::testing::Test {
+class SipStrangers : public SipHostTest {
  protected:
+  SipStrangers() { sippTimeout_ = "20s"; }
 
   // Stations 102 to 104 (103 and 104 SIP stations), the trunk at 127.0.0.1:trunkPort_. The relay's ports lie
   // below the kernel's ephemeral ports, so the sprayer below reaches no other program's socket.
@@ -188,36 +189,7 @@ class SipStrangers : public ::testing::Test {
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
     ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: listening on") != std::string::npos; })) << Log();
   }
-  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
 
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
-  }
-  std::unique_ptr<SpawnedProgram> Sipp(const std::string& scenario, int localPort,
-                                       const std::vector<std::string>& options) {
-    std::vector<std::string> command = {kSipp,      "127.0.0.1:" + std::to_string(sipPort_),
-                                        "-sf",      std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
-                                        "-i",       "127.0.0.1",
-                                        "-p",       std::to_string(localPort),
-                                        "-m",       "1",
-                                        "-nostdin", "-timeout",
-                                        "20s",      "-timeout_error"};
-    command.insert(command.end(), options.begin(), options.end());
-    return std::make_unique<SpawnedProgram>(command);
-  }
-  int Register(const std::string& station, const std::string& password) {
-    const auto credentials = host_.IniFolder() / ("phone-" + station + ".csv");
-    std::ofstream(credentials) << "SEQUENTIAL\n"
-                               << station << ";[authentication username=" << station << " password=" << password
-                               << "]\n";
-    return Sipp("register.xml", phonePort_, {"-inf", credentials.string(), "-key", "expiry", "3600"})->WaitForExit(20s);
-  }
   // A REGISTER for the station from the socket, its contact the socket's own address.
   std::string RegisterFrom(const SipSocket& socket, const std::string& station, int cseq,
                            const std::string& authorization = {}) {
@@ -233,9 +205,6 @@ class SipStrangers : public ::testing::Test {
     text.insert(to + 9, station + "@");
     return text;
   }
-
-  HostProcess host_;
-  int sipPort_ = 0, trunkPort_ = 0, phonePort_ = 0;
 };
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "Md5Hex.h"
 #include "RtpPeer.h"
 #include "SipHostSetup.h"
+#include "SipHostTest.h"
 #include "SipPhoneSocket.h"
 #include "SpawnedProgram.h"
 #include "TlsSip.h"
@@ -38,7 +39,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kSipp = "/usr/bin/sipp";
 constexpr int kPcmu = 0;
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -173,8 +173,9 @@ std::string SpkiHash(const std::filesystem::path& certificate) {
   return reinterpret_cast<const char*>(text);
 }
 
-class SipTls : public ::testing::Test {
+class SipTls : public SipHostTest {
  protected:
+  SipTls() { sippTimeout_ = "60s"; }
   // Stations 103 and 104 with passwords; TLS with the test CA's server certificate (named relative to the INI
   // folder) and SRTP as given; further [SIP] and [Trunk] lines.
   void Start(const std::string& srtp, const std::string& extraSip = {}, const std::string& extraTrunk = {},
@@ -195,7 +196,6 @@ class SipTls : public ::testing::Test {
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
     ASSERT_TRUE(WaitUntil([&] { return Log().find("SIP: listening on") != std::string::npos; }, 15s)) << Log();
   }
-  void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
 
   // A CA with server and client certificates in the folder, as the script makes them.
   void MakeCa(const std::filesystem::path& folder) {
@@ -204,60 +204,12 @@ class SipTls : public ::testing::Test {
     ASSERT_TRUE(std::filesystem::exists(folder / "server.pem"));
   }
 
-  std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
-  std::string Errors() { return ReadServerLog(host_.IniFolder(), "Error"); }
-  std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
-  bool PartyShows(const std::string& a, const std::string& b) {
-    std::istringstream status(Exchange("status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
-    }
-    return false;
-  }
   // A trunk caller over UDP who stays until the server hangs up; its answer's media port goes to MediaNote().
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media) {
-    return std::make_unique<SpawnedProgram>(
-        std::vector<std::string>{kSipp,
-                                 "127.0.0.1:" + std::to_string(sipPort_),
-                                 "-sf",
-                                 std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml",
-                                 "-i",
-                                 "127.0.0.1",
-                                 "-p",
-                                 std::to_string(trunkPort_),
-                                 "-m",
-                                 "1",
-                                 "-nostdin",
-                                 "-timeout",
-                                 "60s",
-                                 "-timeout_error",
-                                 "-s",
-                                 "101",
-                                 "-key",
-                                 "caller",
-                                 caller,
-                                 "-key",
-                                 "rtp_ip",
-                                 "127.0.0.1",
-                                 "-key",
-                                 "rtp_port",
-                                 std::to_string(media.Port()),
-                                 "-key",
-                                 "law",
-                                 std::to_string(kPcmu),
-                                 "-key",
-                                 "media_note",
-                                 MediaNote()});
-  }
-  std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
-  int CallersRelayPort() {
-    int port = 0;
-    WaitUntil([&] {
-      const std::string note = ReadFile(MediaNote());  // "m=audio PORT"
-      port = note.size() > 8 ? std::atoi(note.c_str() + 8) : 0;
-      return port > 0;
-    });
-    return port;
+    return Sipp(
+        "caller-stays.xml", trunkPort_,
+        {"-s", "101", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
+         std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note", MediaNote()});
   }
   // Connects a phone's TLS connection that trusts the test CA.
   void Connect(TlsSipConnection& connection) {
@@ -265,9 +217,8 @@ class SipTls : public ::testing::Test {
     ASSERT_TRUE(connection.Connect(tlsPort_, (tls_ / "ca.pem").string(), &why)) << why;
   }
 
-  HostProcess host_;
   const std::filesystem::path tls_ = host_.IniFolder() / "tls";
-  int sipPort_ = 0, tlsPort_ = 0, trunkPort_ = 0;
+  int tlsPort_ = 0;
 };
 
 }  // namespace
@@ -348,30 +299,9 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndCallsOutAndEachS
 
   // The softphone calls out over TLS: our answer gives it a key of ours, and the outside party hears its tone.
   RtpPeer outsideMedia;
-  auto outside = std::make_unique<SpawnedProgram>(
-      std::vector<std::string>{kSipp,
-                               "127.0.0.1:" + std::to_string(sipPort_),
-                               "-sf",
-                               std::string(VANTREL_SOURCE_DIR) + "/tests/sip/phone.xml",
-                               "-i",
-                               "127.0.0.1",
-                               "-p",
-                               std::to_string(trunkPort_),
-                               "-m",
-                               "1",
-                               "-nostdin",
-                               "-timeout",
-                               "40s",
-                               "-timeout_error",
-                               "-key",
-                               "rtp_ip",
-                               "127.0.0.1",
-                               "-key",
-                               "rtp_port",
-                               std::to_string(outsideMedia.Port()),
-                               "-key",
-                               "law",
-                               std::to_string(kPcmu)});
+  auto outside = Sipp("phone.xml", trunkPort_,
+                      {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(outsideMedia.Port()), "-key",
+                       "law", std::to_string(kPcmu)});
   const std::string dial = "/dial sip:5550199@127.0.0.1:" + std::to_string(tlsPort_) + ";transport=tls\n";
   const int console = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const sockaddr_in consoleAddress = TlsSipConnection::Loopback(consolePort);
@@ -484,12 +414,12 @@ TEST_F(SipTls, ACertificateFileThatCannotBeReadLeavesTlsOffWithOneLineAndTheRest
   const int wss = FreeLoopbackPort();
   ASSERT_NO_FATAL_FAILURE(
       Start("optional", "SecureWebSocketPort=" + std::to_string(wss) + "\n", "", "tls/missing.pem"));
-  EXPECT_TRUE(WaitUntil([&] { return Errors().find("SIP: TLS stays off: cannot read") != std::string::npos; }))
-      << Errors();
-  EXPECT_NE(Errors().find("SIP: the secure WebSocket stays off: cannot read"), std::string::npos) << Errors();
+  EXPECT_TRUE(WaitUntil([&] { return ErrorLog().find("SIP: TLS stays off: cannot read") != std::string::npos; }))
+      << ErrorLog();
+  EXPECT_NE(ErrorLog().find("SIP: the secure WebSocket stays off: cannot read"), std::string::npos) << ErrorLog();
   EXPECT_EQ(Log().find("(secure WebSocket)"), std::string::npos) << Log();
-  EXPECT_NE(Errors().find((tls_ / "missing.pem").string() + ": No such file or directory"), std::string::npos)
-      << Errors();
+  EXPECT_NE(ErrorLog().find((tls_ / "missing.pem").string() + ": No such file or directory"), std::string::npos)
+      << ErrorLog();
   EXPECT_EQ(Log().find("(TLS"), std::string::npos) << Log();
   const int udpPort = FreeLoopbackPort();
   EXPECT_EQ(StatusOf(AskUdp(udpPort, sipPort_,
@@ -514,41 +444,13 @@ TEST_F(SipTls, ACallToTheTrunkOverTlsCarriesAKeyAndGoesOnlyToACertificateTheCaVo
   ::listen(listener, 4);
   RtpPeer phoneMedia;
   const auto dial = [&] {
-    return std::make_unique<SpawnedProgram>(
-        std::vector<std::string>{kSipp,
-                                 "127.0.0.1:" + std::to_string(sipPort_),
-                                 "-sf",
-                                 std::string(VANTREL_SOURCE_DIR) + "/tests/sip/phone-dials.xml",
-                                 "-i",
-                                 "127.0.0.1",
-                                 "-p",
-                                 std::to_string(FreeLoopbackPort()),
-                                 "-m",
-                                 "1",
-                                 "-nostdin",
-                                 "-timeout",
-                                 "20s",
-                                 "-timeout_error",
-                                 "-s",
-                                 "5550199",
-                                 "-key",
-                                 "station",
-                                 "103",
-                                 "-au",
-                                 "103",
-                                 "-ap",
-                                 "pw-103",
-                                 "-key",
-                                 "rtp_ip",
-                                 "127.0.0.1",
-                                 "-key",
-                                 "rtp_port",
-                                 std::to_string(phoneMedia.Port()),
-                                 "-key",
-                                 "law",
-                                 std::to_string(kPcmu),
-                                 "-d",
-                                 "500"});
+    return Sipp("phone-dials.xml", FreeLoopbackPort(), {"-s",      "5550199",  "-key",
+                                                        "station", "103",      "-au",
+                                                        "103",     "-ap",      "pw-103",
+                                                        "-key",    "rtp_ip",   "127.0.0.1",
+                                                        "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
+                                                        "-key",    "law",      std::to_string(kPcmu),
+                                                        "-d",      "500"});
   };
   {
     auto dialing = dial();
