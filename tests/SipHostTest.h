@@ -65,6 +65,28 @@ class SipHostTest : public ::testing::Test {
         ->WaitForExit(std::chrono::seconds(20));
   }
 
+  // A phone from the port running the scenario (phone.xml answers whatever rings it), its media at the peer's port
+  // in the law, with further options.
+  std::unique_ptr<SpawnedProgram> Phone(const std::string& scenario, int port, int mediaPort, int law,
+                                        const std::vector<std::string>& more = {}) {
+    std::vector<std::string> options = {"-key", "rtp_ip",   "127.0.0.1",
+                                        "-key", "rtp_port", std::to_string(mediaPort),
+                                        "-key", "law",      std::to_string(law)};
+    options.insert(options.end(), more.begin(), more.end());
+    return Sipp(scenario, port, options);
+  }
+  // A trunk caller of the number running the scenario (caller.xml talks talkMs and hangs up) from the port (0: the
+  // trunk's), its media at the peer's port in the law; its answer's relay port goes to MediaNote().
+  std::unique_ptr<SpawnedProgram> TrunkCaller(const std::string& scenario, const std::string& caller, int mediaPort,
+                                              int law, int talkMs, const char* called = "101",
+                                              const char* transport = "u1", int port = 0,
+                                              const std::vector<std::string>& more = {}) {
+    std::vector<std::string> options = {"-t",   transport, "-s",         called,      "-key", "caller",
+                                        caller, "-key",    "media_note", MediaNote(), "-d",   std::to_string(talkMs)};
+    options.insert(options.end(), more.begin(), more.end());
+    return Phone(scenario, port == 0 ? trunkPort_ : port, mediaPort, law, options);
+  }
+
   std::string MediaNote() const { return (host_.IniFolder() / "caller-media-port").string(); }
   // The server's media port the caller's answer named, once it came; 0 when none came in time.
   int CallersRelayPort(std::chrono::milliseconds deadline = std::chrono::seconds(5)) {

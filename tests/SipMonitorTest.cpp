@@ -82,52 +82,16 @@ class SipMonitor : public SipHostTest {
     seated->SetLine(::Line_var(LineOf(line)));
   }
 
-  std::unique_ptr<SpawnedProgram> Phone(const std::string& scenario, int port, const RtpPeer& media,
-                                        std::vector<std::string> options = {}) {
-    std::vector<std::string> all = {"-key", "rtp_ip",   "127.0.0.1",
-                                    "-key", "rtp_port", std::to_string(media.Port()),
-                                    "-key", "law",      std::to_string(kPcmu)};
-    all.insert(all.end(), options.begin(), options.end());
-    return Sipp(scenario, port, all);
-  }
-
   // The caller talks to the operator, each with its tone; the supervisor's phone at 104 answers whatever rings it
   // (hanging up after supervisorTalksMs when given).
   void StartCall(int callerTalksMs, int supervisorTalksMs = 0) {
-    phone_ = Phone("phone.xml", phonePort_, phoneMedia_);
-    phone104_ = supervisorTalksMs == 0 ? Phone("phone.xml", phone104Port_, supervisorMedia_)
-                                       : Phone("phone-hangs-up.xml", phone104Port_, supervisorMedia_,
+    phone_ = Phone("phone.xml", phonePort_, phoneMedia_.Port(), kPcmu);
+    phone104_ = supervisorTalksMs == 0 ? Phone("phone.xml", phone104Port_, supervisorMedia_.Port(), kPcmu)
+                                       : Phone("phone-hangs-up.xml", phone104Port_, supervisorMedia_.Port(), kPcmu,
                                                {"-d", std::to_string(supervisorTalksMs)});
-    callerCall_ = Sipp("caller.xml", trunkPort_,
-                       {"-t",
-                        "u1",
-                        "-s",
-                        "101",
-                        "-key",
-                        "caller",
-                        "5550111",
-                        "-key",
-                        "rtp_ip",
-                        "127.0.0.1",
-                        "-key",
-                        "rtp_port",
-                        std::to_string(callerMedia_.Port()),
-                        "-key",
-                        "law",
-                        std::to_string(kPcma),
-                        "-key",
-                        "media_note",
-                        MediaNote(),
-                        "-d",
-                        std::to_string(callerTalksMs)});
-    int callersPort = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-      std::ifstream note(MediaNote());
-      std::string text;
-      std::getline(note, text);  // "m=audio PORT"
-      callersPort = text.size() > 8 ? std::atoi(text.c_str() + 8) : 0;
-      return callersPort > 0;
-    })) << callerCall_->Output();
+    callerCall_ = TrunkCaller("caller.xml", "5550111", callerMedia_.Port(), kPcma, callerTalksMs);
+    const int callersPort = CallersRelayPort();
+    ASSERT_GT(callersPort, 0) << callerCall_->Output();
     ASSERT_TRUE(WaitUntil([&] { return PartyShows("outside", "CONNECTED with 103"); })) << Exchange("status");
     ASSERT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Connected); }));
     call_ = listener103_->First(::Connected);

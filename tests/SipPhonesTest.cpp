@@ -88,40 +88,15 @@ class SipPhones : public SipHostTest {
 
   // A phone at the phones' port that answers every call, its media at the peer in the law.
   std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media, int law) {
-    return Sipp("phone.xml", phonePort_,
-                {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
-                 std::to_string(law)});
+    return Phone("phone.xml", phonePort_, media.Port(), law);
   }
   // A trunk caller; over TCP (transport "t1") from a port of its own, as a connection may come from any.
   std::unique_ptr<SpawnedProgram> Caller(const std::string& scenario, const std::string& caller, const RtpPeer& media,
                                          int law, int talkMs, const char* called = "101",
                                          const char* transport = "u1") {
     const bool tcp = std::string(transport) == "t1";
-    return Sipp(scenario, tcp ? FreeLoopbackPort() : trunkPort_,
-                {"-t",
-                 transport,
-                 "-s",
-                 called,
-                 "-key",
-                 "caller",
-                 caller,
-                 "-key",
-                 "rtp_ip",
-                 "127.0.0.1",
-                 "-key",
-                 "rtp_port",
-                 std::to_string(media.Port()),
-                 "-key",
-                 "law",
-                 std::to_string(law),
-                 "-key",
-                 "media_note",
-                 MediaNote(),
-                 "-d",
-                 std::to_string(talkMs),
-                 "-trace_msg",
-                 "-message_file",
-                 (host_.IniFolder() / ("caller-" + caller + ".log")).string()});
+    return TrunkCaller(scenario, caller, media.Port(), law, talkMs, called, transport, tcp ? FreeLoopbackPort() : 0,
+                       {"-trace_msg", "-message_file", (host_.IniFolder() / ("caller-" + caller + ".log")).string()});
   }
   // The kinds of the listener's events of the call, in order.
   std::vector<int> EventsOfCall(CORBA::Long call) {
@@ -371,16 +346,9 @@ TEST_F(SipPhones, TheServerRegistersWithTheTrunkAPhoneDialsOutThroughItAndAProgr
       << Log();
   // 103's phone dials an outside number: the exchange sends it on to the trunk, whose answer reaches the phone.
   RtpPeer phoneMedia, outsideMedia;
-  auto outside = Sipp("phone.xml", trunkPort_,
-                      {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(outsideMedia.Port()), "-key",
-                       "law", std::to_string(kPcma)});
-  auto dialing = Sipp("phone-dials.xml", phonePort_, {"-s",      "5550199",  "-key",
-                                                      "station", "103",      "-au",
-                                                      "103",     "-ap",      "pw-103",
-                                                      "-key",    "rtp_ip",   "127.0.0.1",
-                                                      "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
-                                                      "-key",    "law",      std::to_string(kPcmu),
-                                                      "-d",      "1500"});
+  auto outside = Phone("phone.xml", trunkPort_, outsideMedia.Port(), kPcma);
+  auto dialing = Phone("phone-dials.xml", phonePort_, phoneMedia.Port(), kPcmu,
+                       {"-s", "5550199", "-key", "station", "103", "-au", "103", "-ap", "pw-103", "-d", "1500"});
   EXPECT_TRUE(WaitUntil([&] { return PartyShows("103", "CONNECTED with 5550199"); })) << Exchange("status");
   EXPECT_TRUE(WaitUntil([&] { return listener103_->SawAny(::Connected); }));
   EXPECT_EQ(dialing->WaitForExit(20s), 0) << dialing->Output();
@@ -467,13 +435,8 @@ TEST_F(SipPhones, ATrunkOverTcpCarriesCallsBothWays) {
   auto outside = Sipp("phone.xml", trunkPort_,
                       {"-t", "t1", "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
                        std::to_string(outsideMedia.Port()), "-key", "law", std::to_string(kPcmu)});
-  auto dialing = Sipp("phone-dials.xml", phonePort_, {"-s",      "5550199",  "-key",
-                                                      "station", "103",      "-au",
-                                                      "103",     "-ap",      "pw-103",
-                                                      "-key",    "rtp_ip",   "127.0.0.1",
-                                                      "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
-                                                      "-key",    "law",      std::to_string(kPcmu),
-                                                      "-d",      "500"});
+  auto dialing = Phone("phone-dials.xml", phonePort_, phoneMedia.Port(), kPcmu,
+                       {"-s", "5550199", "-key", "station", "103", "-au", "103", "-ap", "pw-103", "-d", "500"});
   EXPECT_EQ(dialing->WaitForExit(20s), 0) << dialing->Output();
   EXPECT_EQ(outside->WaitForExit(10s), 0) << outside->Output();
   // In: a caller on a TCP connection of the trunk's address (from any port) rings 104.

@@ -118,33 +118,10 @@ class SipRecording : public SipHostTest {
   }
 
   std::unique_ptr<SpawnedProgram> AnsweringPhone(const RtpPeer& media) {
-    return Sipp("phone.xml", phonePort_,
-                {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(media.Port()), "-key", "law",
-                 std::to_string(kPcmu)});
+    return Phone("phone.xml", phonePort_, media.Port(), kPcmu);
   }
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media, int talkMs) {
-    return Sipp("caller.xml", trunkPort_,
-                {"-t",
-                 "u1",
-                 "-s",
-                 "101",
-                 "-key",
-                 "caller",
-                 caller,
-                 "-key",
-                 "rtp_ip",
-                 "127.0.0.1",
-                 "-key",
-                 "rtp_port",
-                 std::to_string(media.Port()),
-                 "-key",
-                 "law",
-                 std::to_string(kPcma),
-                 "-key",
-                 "media_note",
-                 MediaNote(),
-                 "-d",
-                 std::to_string(talkMs)});
+    return TrunkCaller("caller.xml", caller, media.Port(), kPcma, talkMs);
   }
   // The operator's call at 103 once it is connected with the caller.
   CORBA::Long ConnectedCall() {

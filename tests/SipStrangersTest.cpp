@@ -412,9 +412,7 @@ TEST_F(SipStrangers, AStrangerRacingTheCallerToItsRelayPortAndASprayerOverTheRan
   ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_EQ(Register("104", "pw-104"), 0);
   RtpPeer phoneMedia, callerMedia, stranger("127.0.0.2"), sprayer("127.0.0.3");
-  auto phone = Sipp("phone.xml", phonePort_,
-                    {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(phoneMedia.Port()), "-key",
-                     "law", std::to_string(kPcmu)});
+  auto phone = Phone("phone.xml", phonePort_, phoneMedia.Port(), kPcmu);
   // Valid RTP of the calls' law to every port of the relay's range, a thousand a second, while calls are set up.
   std::atomic<bool> spraying{true};
   std::thread spray([&] {

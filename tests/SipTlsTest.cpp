@@ -206,10 +206,7 @@ class SipTls : public SipHostTest {
 
   // A trunk caller over UDP who stays until the server hangs up; its answer's media port goes to MediaNote().
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media) {
-    return Sipp(
-        "caller-stays.xml", trunkPort_,
-        {"-s", "101", "-key", "caller", caller, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
-         std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note", MediaNote()});
+    return TrunkCaller("caller-stays.xml", caller, media.Port(), kPcmu, 0);
   }
   // Connects a phone's TLS connection that trusts the test CA.
   void Connect(TlsSipConnection& connection) {
@@ -299,9 +296,7 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndCallsOutAndEachS
 
   // The softphone calls out over TLS: our answer gives it a key of ours, and the outside party hears its tone.
   RtpPeer outsideMedia;
-  auto outside = Sipp("phone.xml", trunkPort_,
-                      {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(outsideMedia.Port()), "-key",
-                       "law", std::to_string(kPcmu)});
+  auto outside = Phone("phone.xml", trunkPort_, outsideMedia.Port(), kPcmu);
   const std::string dial = "/dial sip:5550199@127.0.0.1:" + std::to_string(tlsPort_) + ";transport=tls\n";
   const int console = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const sockaddr_in consoleAddress = TlsSipConnection::Loopback(consolePort);
@@ -444,13 +439,8 @@ TEST_F(SipTls, ACallToTheTrunkOverTlsCarriesAKeyAndGoesOnlyToACertificateTheCaVo
   ::listen(listener, 4);
   RtpPeer phoneMedia;
   const auto dial = [&] {
-    return Sipp("phone-dials.xml", FreeLoopbackPort(), {"-s",      "5550199",  "-key",
-                                                        "station", "103",      "-au",
-                                                        "103",     "-ap",      "pw-103",
-                                                        "-key",    "rtp_ip",   "127.0.0.1",
-                                                        "-key",    "rtp_port", std::to_string(phoneMedia.Port()),
-                                                        "-key",    "law",      std::to_string(kPcmu),
-                                                        "-d",      "500"});
+    return Phone("phone-dials.xml", FreeLoopbackPort(), phoneMedia.Port(), kPcmu,
+                 {"-s", "5550199", "-key", "station", "103", "-au", "103", "-ap", "pw-103", "-d", "500"});
   };
   {
     auto dialing = dial();
