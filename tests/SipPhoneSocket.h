@@ -88,6 +88,15 @@ class BasicPhoneSocket {
     }
     return std::nullopt;
   }
+  // The next request of the method (what comes before it is passed over), within as many reads (each waits up to
+  // two seconds); none when it did not come.
+  std::optional<std::string> Request(const std::string& method, int reads = 10) {
+    for (int i = 0; i < reads; ++i) {
+      auto message = Receive();
+      if (message && message->rfind(method + " ", 0) == 0) return message;
+    }
+    return std::nullopt;
+  }
   const std::string& Protocol() const { return protocol_; }
 
  private:

@@ -560,8 +560,7 @@ TEST_F(SipTls, ABrowserOverASecureWebSocketIsRungThroughItAndAnAddressGuessingPa
   EXPECT_NE(Log().find("SIP: station 103 registered at sip:ab12@k3x9q2.invalid;transport=ws"), std::string::npos)
       << Log();
   ASSERT_EQ(host_.RunExchange("call 101 from 5550121").first, 0);
-  std::optional<std::string> invite;
-  for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = browser->Receive();
+  const std::optional<std::string> invite = browser->Request("INVITE", 10);
   ASSERT_TRUE(invite && invite->rfind("INVITE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0)
       << invite.value_or("") << Log();
 

@@ -116,6 +116,13 @@ class SipWebPhone : public WebGateway {
   std::string Origin() const { return "http://127.0.0.1:" + std::to_string(webPort_); }
   std::string Log() { return ReadServerLog(host_.IniFolder(), "Info"); }
 
+  // Anna signs in, logs in at 103 and is ready; her station's account is hers.
+  void ReadyAt103(WebClient& anna) {
+    ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
+    ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
+    ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
+    ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  }
   // Registers the station through the socket with the password; the final status.
   int RegisterThrough(PhoneSocket& phone, const std::string& station, const std::string& password) {
     if (!phone.Send(Register(station, "127.0.0.1", 1))) return 0;
@@ -221,18 +228,14 @@ TEST_F(SipWebPhone, AMessageOfAMebibyteEndsThePhoneAndTheNextOneWorks) {
 
 TEST_F(SipWebPhone, ARoutedCallerRingsTheBrowsersPhoneAndAPhoneGoneMidInviteEndsItsRingingCleanly) {
   WebClient anna(webPort_);
-  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
-  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
-  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
-  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  ASSERT_NO_FATAL_FAILURE(ReadyAt103(anna));
   {
     PhoneSocket phone;
     ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
     ASSERT_EQ(RegisterThrough(phone, "103", "pw-103"), 200);
 
     ASSERT_EQ(host_.RunExchange("call 101 from 5550120").first, 0);
-    std::optional<std::string> invite;
-    for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = phone.Receive();
+    const std::optional<std::string> invite = phone.Request("INVITE", 10);
     ASSERT_TRUE(invite && invite->rfind("INVITE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << invite.value_or("");
     EXPECT_NE(invite->find("5550120"), std::string::npos) << *invite;
     EXPECT_NE(invite->find("m=audio "), std::string::npos) << *invite;
@@ -264,16 +267,12 @@ std::string Answering(const std::string& invite, const std::string& body) {
 
 TEST_F(SipWebPhone, ARungBrowserThatAnswersGetsTheExchangesAckAndItsByeThroughItsWebSocket) {
   WebClient anna(webPort_);
-  ASSERT_TRUE(anna.LogIn("anna", "anna-secret"));
-  ASSERT_EQ(anna.Post("/api/lines/103/login", nlohmann::json::object()).status, 200);
-  ASSERT_EQ(anna.Post("/api/lines/103/status", {{"status", "ready"}}).status, 200);
-  ASSERT_TRUE(WaitUntil([&] { return anna.Get("/api/sip").status == 200; }, 5s));
+  ASSERT_NO_FATAL_FAILURE(ReadyAt103(anna));
   PhoneSocket phone;
   ASSERT_EQ(phone.Open(webPort_, anna.Cookie(), Origin()), 101);
   ASSERT_EQ(RegisterThrough(phone, "103", "pw-103"), 200);
   ASSERT_EQ(host_.RunExchange("call 101 from 5550121").first, 0);
-  std::optional<std::string> invite;
-  for (int i = 0; i < 10 && !(invite && invite->rfind("INVITE ", 0) == 0); ++i) invite = phone.Receive();
+  const std::optional<std::string> invite = phone.Request("INVITE", 10);
   ASSERT_TRUE(invite && invite->rfind("INVITE ", 0) == 0) << invite.value_or("");
 
   // The browser answers as a browser does (its own certificate, setup active); its Contact is no address.
@@ -281,8 +280,7 @@ TEST_F(SipWebPhone, ARungBrowserThatAnswersGetsTheExchangesAckAndItsByeThroughIt
   answer.replace(answer.find("a=setup:actpass"), 15, "a=setup:active");
   answer.replace(answer.find("UDP/TLS/RTP/SAVPF 111 0 8 101"), 29, "UDP/TLS/RTP/SAVPF 0 101");
   ASSERT_TRUE(phone.Send(Answering(*invite, answer)));
-  std::optional<std::string> ack;
-  for (int i = 0; i < 5 && !(ack && ack->rfind("ACK ", 0) == 0); ++i) ack = phone.Receive();
+  const std::optional<std::string> ack = phone.Request("ACK", 5);
   ASSERT_TRUE(ack && ack->rfind("ACK sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << ack.value_or("") << Log();
   long call = 0;
   ASSERT_TRUE(WaitUntil([&] {
@@ -295,8 +293,7 @@ TEST_F(SipWebPhone, ARungBrowserThatAnswersGetsTheExchangesAckAndItsByeThroughIt
   // The operator hangs up from the panel's API: the browser's call ends with the exchange's BYE.
   ASSERT_EQ(anna.Post("/api/lines/103/calls/" + std::to_string(call) + "/hangup", nlohmann::json::object()).status,
             202);
-  std::optional<std::string> bye;
-  for (int i = 0; i < 5 && !(bye && bye->rfind("BYE ", 0) == 0); ++i) bye = phone.Receive();
+  const std::optional<std::string> bye = phone.Request("BYE", 5);
   ASSERT_TRUE(bye && bye->rfind("BYE sip:ab12@k3x9q2.invalid;transport=ws", 0) == 0) << bye.value_or("") << Log();
 }
 
