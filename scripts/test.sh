@@ -21,7 +21,7 @@ run_suite() {  # run_suite DIR SANITIZE TARGETS [ctest arguments]: TARGETS "all"
   echo "=== test ${sanitize:-plain} $(date +%T)"
   # Two at a time, but for the tests that load the machine or time what a person would see, and the shared
   # PostgreSQL server's: those run alone afterwards. Each SIP test has an RTP range of its own.
-  local alone="PostgreSQL|RoutedTraffic|CallQueue|WebGateway|WebReports|SipPhones|SipStrangers|SipRestart|SipRecording|SipWebPhone|CallerExperienceSip|CallerMenuSip|SipConference|SipPanelPhone|SipTls|SipMonitor"
+  local alone="PostgreSQL|RoutedTraffic|CallQueue|WebGateway|WebReports|SipPhones|SipStrangers|SipRestart|SipRecording|SipWebPhone|CallerExperienceSip|CallerMenuSip|CallbackSip|SipConference|SipPanelPhone|SipTls|SipMonitor"
   ctest --test-dir "$dir" --output-on-failure --timeout 120 -j2 -E "$alone" "$@"
   if [ -n "${VANTREL_TEST_POSTGRES:-}" ] || [ "$sanitize" != thread ]; then
     ctest --test-dir "$dir" --output-on-failure --timeout 120 -R "$alone" "$@"

@@ -70,10 +70,11 @@ class CallerExperienceSip : public ::testing::Test {
     std::ofstream(host_.IniFolder() / "Lines.ini")
         << "[Lines_Items]\nCount=1\nItemID=0\n[Lines_0]\nID=0\nOrder=0\nName=Trunk 101\nEnabled=1\nRuleID=1\n"
            "IsOuter=1\nUsingDND=0\n";
+    MorePrompts();
     ASSERT_TRUE(host_.Start()) << host_.ErrorOutput();
     ASSERT_TRUE(host_.WaitForOutput("Loaded: 4 lines")) << host_.Output() << host_.ErrorOutput();
-    ASSERT_TRUE(WaitUntil([&] { return ReadServerLog(host_.IniFolder(), "Info").find("SIP: listening on") !=
-                                       std::string::npos; }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadServerLog(host_.IniFolder(), "Info").find("SIP: listening on") != std::string::npos; }));
     environment_ = ::Environment::_narrow(CORBA::Object_var(TestORB()->string_to_object(host_.Corbaloc().c_str())));
   }
   // Trunk line 101 lets callers wait for the support group, greeting them and telling their place.
@@ -83,28 +84,63 @@ class CallerExperienceSip : public ::testing::Test {
            "AnnounceEvery=30\n[Rules_0_Items]\nCount=1\nItemID=1\n"
            "[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
   }
+  // Prompts a derived suite's rules speak beside the fixture's.
+  virtual void MorePrompts() {}
   void TearDown() override { EXPECT_EQ(host_.Stop(), 0); }
   std::string Exchange(const std::string& command) { return host_.RunExchange(command).second; }
+  std::string Crm(const std::string& sql) { return CrmFile(host_.IniFolder() / "crm.sqlite3").Text(sql); }
+  // Frames of the pitch the peer has heard.
+  static int FramesOf(const RtpPeer& media, int pitch) {
+    int frames = 0;
+    for (const auto& packet : media.Received())
+      frames += packet.payloadType == kPcmu && std::abs(PitchOf(packet.payload) - pitch) <= 50 ? 1 : 0;
+    return frames;
+  }
   // Operator 11 at 103, paused: the group's one member, so a caller waits.
-  void SeatPausedOperatorAt103() {
+  ::Operator_ptr SeatPausedOperatorAt103() {
     ::Operators_var operators = environment_->GetOperators();
     ::Operator_var anna = ::Operator::_narrow(::ContainerItem_var(operators->CreateItem(true)));
     anna->SetID(11);
     anna->SetLine(::Line_var(::Line::_narrow(
         ::ContainerItem_var(::Lines_var(environment_->GetLines())->GetItemByDevicePhoneNumber("103")))));
     anna->SetStatus(::OperatorPause);
+    return anna._retn();
+  }
+  // SIPp at the trunk's address running the scenario, its media at the peer, with further options.
+  std::unique_ptr<SpawnedProgram> AtTrunk(const std::string& scenario, RtpPeer& media,
+                                          const std::vector<std::string>& more) {
+    std::vector<std::string> command = {"/usr/bin/sipp",
+                                        "127.0.0.1:" + std::to_string(sipPort_),
+                                        "-sf",
+                                        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/" + scenario,
+                                        "-i",
+                                        "127.0.0.1",
+                                        "-p",
+                                        std::to_string(trunkPort_),
+                                        "-m",
+                                        "1",
+                                        "-nostdin",
+                                        "-timeout",
+                                        "40s",
+                                        "-timeout_error",
+                                        "-key",
+                                        "rtp_ip",
+                                        "127.0.0.1",
+                                        "-key",
+                                        "rtp_port",
+                                        std::to_string(media.Port()),
+                                        "-key",
+                                        "law",
+                                        std::to_string(kPcmu)};
+    command.insert(command.end(), more.begin(), more.end());
+    return std::make_unique<SpawnedProgram>(command);
   }
   // A SIPp caller from the trunk to 101 that stays on the line, its media at the peer; the relay's port it was
   // given is written to the note.
   std::unique_ptr<SpawnedProgram> CallFromTrunk(const std::string& number, RtpPeer& media,
                                                 const std::filesystem::path& note) {
-    return std::make_unique<SpawnedProgram>(std::vector<std::string>{
-        "/usr/bin/sipp", "127.0.0.1:" + std::to_string(sipPort_), "-sf",
-        std::string(VANTREL_SOURCE_DIR) + "/tests/sip/caller-stays.xml", "-i", "127.0.0.1", "-p",
-        std::to_string(trunkPort_), "-m", "1", "-nostdin", "-timeout", "40s", "-timeout_error", "-t", "u1", "-s",
-        "101", "-key", "caller", number, "-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port",
-        std::to_string(media.Port()), "-key", "law", std::to_string(kPcmu), "-key", "media_note", note.string(), "-d",
-        "0"});
+    return AtTrunk("caller-stays.xml", media,
+                   {"-t", "u1", "-s", "101", "-key", "caller", number, "-key", "media_note", note.string()});
   }
 
   HostProcess host_;
@@ -202,12 +238,7 @@ TEST_F(CallerMenuSip, ATrunkCallerHearsTheMenuAndItsKeyedDigitChoosesTheRuleWhos
     }
     return heard;
   };
-  const auto framesOf = [&](int pitch) {
-    int frames = 0;
-    for (const auto& packet : media.Received())
-      frames += packet.payloadType == kPcmu && std::abs(PitchOf(packet.payload) - pitch) <= 50 ? 1 : 0;
-    return frames;
-  };
+  const auto framesOf = [&](int pitch) { return FramesOf(media, pitch); };
   ASSERT_TRUE(WaitUntil([&] { return framesOf(2000) >= 10; }, 10s)) << "no menu heard";
   media.SendDigit(relayPort, 101, 2);  // keyed while the menu plays
   ASSERT_TRUE(WaitUntil([&] { return pitches().size() >= 3; }, 10s));
@@ -218,4 +249,60 @@ TEST_F(CallerMenuSip, ATrunkCallerHearsTheMenuAndItsKeyedDigitChoosesTheRuleWhos
             "2 2");
   Exchange("hangup");
   EXPECT_EQ(caller->WaitForExit(10s), 0) << caller->Output();
+}
+
+namespace {
+
+// Trunk line 101's support rule offers a callback after each place announcement.
+class CallbackSip : public CallerExperienceSip {
+ protected:
+  std::string RulesIni() const override {
+    return "[Rules]\nName=Rules\nEnabled=1\nSystemPhoneNumber=\nRingTimeout=20\n[Rules_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0]\nID=1\nOrder=0\nName=Support\nEnabled=1\nMaxWait=60\nAnnouncePosition=1\nAnnounceEvery=2\n"
+           "Callback=1\n[Rules_0_Items]\nCount=1\nItemID=1\n"
+           "[Rules_0_0]\nID=1\nOrder=0\nName=Support group\nEnabled=1\nActionType=3\nPhoneNumber=\nGroupID=500\n";
+  }
+  void MorePrompts() override {
+    std::ofstream(host_.IniFolder() / "Prompts" / "prompts.txt", std::ios::app)
+        << "callback-offer=Press 1 to be called back, or stay on the line\ncallback-confirm=We will call you back\n";
+    Tone("Prompts/callback-offer.wav", 1700, 400);
+    Tone("Prompts/callback-confirm.wav", 1900, 800);
+  }
+};
+
+}  // namespace
+
+TEST_F(CallbackSip, ATrunkCallerWhoKeys1IsCalledBackThroughTheTrunkOnceTheOperatorHasAnswered) {
+  ::Operator_var anna = SeatPausedOperatorAt103();
+  RtpPeer media;
+  const auto note = host_.IniFolder() / "caller-media-port";
+  const auto caller = CallFromTrunk("5550142", media, note);
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(note).size() > 8; }, 10s)) << "no answer";
+  const int relayPort = std::atoi(ReadText(note).c_str() + 8);  // "m=audio PORT"
+  // The offer follows the place; the caller keys 1 (RFC 4733) while it plays, hears the confirmation, and the
+  // server hangs up.
+  ASSERT_TRUE(WaitUntil([&] { return FramesOf(media, 1700) >= 5; }, 15s)) << Exchange("status");
+  media.SendDigit(relayPort, 101, 1);
+  ASSERT_TRUE(WaitUntil([&] { return FramesOf(media, 1900) >= 20; }, 10s)) << Exchange("status");
+  EXPECT_EQ(caller->WaitForExit(15s), 0) << caller->Output();
+  const auto callback = [&] {
+    return Crm(
+        "select State || ' ' || Attempts from tq_VantrelCallback where CallerPhoneNumber = '5550142' order by "
+        "EventOrder desc limit 1");
+  };
+  ASSERT_TRUE(WaitUntil([&] { return callback() == "Waiting 0"; })) << callback();
+
+  // Anna gets ready: her station rings first; once she picks up, the caller's number is called through the trunk
+  // and the caller's phone there answers.
+  RtpPeer phoneMedia;
+  const auto phone = AtTrunk("phone.xml", phoneMedia, {});
+  anna->SetStatus(::OperatorReady);
+  ASSERT_TRUE(WaitUntil([&] { return Exchange("status").find("103 OFFERING") != std::string::npos; }, 10s))
+      << Exchange("status");
+  Exchange("pickup 103");
+  ASSERT_TRUE(WaitUntil([&] { return callback() == "Done 1"; }, 15s)) << callback() << Exchange("status");
+  EXPECT_NE(Exchange("status").find("5550142 CONNECTED with 103"), std::string::npos) << Exchange("status");
+  EXPECT_EQ(Crm("select count(*) from tq_VantrelQueueLog where QueueEventType = 29"), "1");
+  Exchange("hangup");
+  EXPECT_EQ(phone->WaitForExit(15s), 0) << phone->Output();
 }
