@@ -59,17 +59,23 @@ void TLine_Impl::CallKeyed(CORBA::Long call, TCallLogRow& row) {
 }
 
 void TLine_Impl::WriteStationQueueRow(TCallLogRow row, const char* where) {
-  const ::Database_var database = GetDatabase();
-  const TLocalServant<TDatabase_Impl> callLog{database.in()};
-  if (!callLog) return;
   CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
   ::Operator_var seated = GetOperator();
   row.BeginTime = DateTimeText(NowLocal(), false);
   row.LinePhoneNumber = linePhoneNumber.in();
   if (row.ConnectedPhoneNumber.empty()) row.ConnectedPhoneNumber = linePhoneNumber.in();
   row.Operator_id = CORBA::is_nil(seated) ? 0 : GetOperatorID();
+  AcceptLogRow(std::move(row), where);
+}
+
+bool TLine_Impl::AcceptLogRow(TCallLogRow row, const char* where) {
+  const ::Database_var database = GetDatabase();
+  const TLocalServant<TDatabase_Impl> callLog{database.in()};
+  if (!callLog) return false;
   std::string error;
-  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError(where, error.c_str());
+  if (callLog->AcceptCallLogRow(std::move(row), error)) return true;
+  DoError(where, error.c_str());
+  return false;
 }
 
 }  // namespace vantrel

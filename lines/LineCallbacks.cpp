@@ -355,9 +355,6 @@ void TLineRouter::SaveCallback(const TCallback& callback) {
       break;
   }
   line_.Guard("TLine_Impl.SaveCallback", [&] {
-    const ::Database_var database = line_.GetDatabase();
-    const TLocalServant<TDatabase_Impl> crm{database.in()};
-    if (!crm) return;
     CORBA::String_var linePhoneNumber = line_.GetDevicePhoneNumber();
     TCallLogRow row;
     row.CallbackState = state;
@@ -372,8 +369,7 @@ void TLineRouter::SaveCallback(const TCallback& callback) {
       row.EndTime = DateTimeText(NowLocal() + static_cast<double>(std::max<long>(0, left.count())) / 86400.0, false);
     }
     row.Reason = callback.Attempts;
-    std::string error;
-    if (!crm->AcceptCallLogRow(std::move(row), error)) line_.DoError("TLine_Impl.SaveCallback", error.c_str());
+    line_.AcceptLogRow(std::move(row), "TLine_Impl.SaveCallback");
   });
 }
 
@@ -393,23 +389,14 @@ void TLineRouter::ShowCallback(const TCallback& callback) {
 void TLineRouter::WriteCallbackLog(TQueueEvent event, const TCallback& callback, const std::string& operatorPhone,
                                    long reason) {
   line_.Guard("TLine_Impl.WriteQueueLog", [&] {
-    const ::Database_var database = line_.GetDatabase();
-    const TLocalServant<TDatabase_Impl> callLog{database.in()};
-    if (!callLog) return;
-    CORBA::String_var linePhoneNumber = line_.GetDevicePhoneNumber();
     TCallLogRow row;
     row.QueueEvent = event;
     row.CallHandle = callback.Key();
-    row.BeginTime = DateTimeText(NowLocal(), false);
-    row.LinePhoneNumber = linePhoneNumber.in();
     row.CallerPhoneNumber = callback.CallerNumber;
-    row.ConnectedPhoneNumber = operatorPhone;
     row.Rule_id = callback.Rule;
     row.Seconds = SecondsSince(callback.OfferedAt);
     row.Reason = reason;
-    if (::Line_var line = LineAt(operatorPhone); !CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
-    std::string error;
-    if (!callLog->AcceptCallLogRow(std::move(row), error)) line_.DoError("TLine_Impl.WriteQueueLog", error.c_str());
+    WriteRoutingRow(std::move(row), operatorPhone);
   });
 }
 

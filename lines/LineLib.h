@@ -248,6 +248,9 @@ class TLine_Impl : public virtual POA_Line, public TContainerItem_Impl {
   // of the call as the call log has them.
   void WriteStationQueueRow(TCallLogRow row, const char* where);
   void CallKeyed(CORBA::Long call, TCallLogRow& row);
+  // Hands the row to the call log's writer (LineCallLog.cpp); a refusal is the line's error, said as `where`. False
+  // when there is no local database or it refused.
+  bool AcceptLogRow(TCallLogRow row, const char* where);
   // The queue log's row of a recording's start, pause, resumption or end.
   void RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds);
   char* RecordingAnswer(const char* methodName, CORBA::Long call, telephony::TRecordRequest::TAction action);

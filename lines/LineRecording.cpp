@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "LineLib.h"
-#include "model/DatabaseLib.h"
 #include "model/Servant.h"
 #include "support/DateTime.h"
 #include "support/VantrelCommonRoutines.h"
@@ -120,9 +119,6 @@ void TLine_Impl::RecordingOver(CORBA::Long call) {
             {static_cast<long>(call), Name(), finished->seconds, finished->pausedSeconds});
   RecordingQueueRow(call, TQueueEvent::RecordingStopped, finished->seconds, finished->pausedSeconds);
   // Its row goes through the call log's writer: batched, journaled while the database is away, never twice.
-  const ::Database_var database = GetDatabase();
-  const TLocalServant<TDatabase_Impl> callLog{database.in()};
-  if (!callLog) return;
   CORBA::String_var linePhoneNumber = GetDevicePhoneNumber();
   ::Operator_var seated = GetOperator();
   TCallLogRow row;
@@ -133,8 +129,7 @@ void TLine_Impl::RecordingOver(CORBA::Long call) {
   row.File = finished->file;
   row.Seconds = finished->seconds;
   row.PausedSeconds = finished->pausedSeconds;
-  std::string error;
-  if (!callLog->AcceptCallLogRow(std::move(row), error)) DoError("TLine_Impl.RecordingOver", error.c_str());
+  AcceptLogRow(std::move(row), "TLine_Impl.RecordingOver");
 }
 
 void TLine_Impl::RecordingQueueRow(CORBA::Long call, TQueueEvent event, long seconds, long pausedSeconds) {

@@ -7,7 +7,6 @@
 
 #include "lines/LineInternal.h"
 #include "lines/LineLib.h"
-#include "model/DatabaseLib.h"
 #include "model/Servant.h"
 #include "platform/Ticks.h"
 #include "routing/OperatorLib.h"
@@ -349,9 +348,6 @@ long TLineRouter::SecondsSince(TRoutedCall::TClock::time_point since) {
 void TLineRouter::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, const std::string& operatorPhone,
                                 long seconds, long reason) {
   line_.Guard("TLine_Impl.WriteQueueLog", [&] {
-    const ::Database_var database = line_.GetDatabase();
-    const TLocalServant<TDatabase_Impl> callLog{database.in()};
-    if (!callLog) return;
     // The live call first: a line with many callers keeps only its latest ones in the history.
     std::optional<TCallsHistoryItem> entry;
     if (TTapiCall* live = line_.GetCallByHandle(routed.Caller())) {
@@ -361,21 +357,25 @@ void TLineRouter::WriteQueueLog(TQueueEvent event, const TRoutedCall& routed, co
     }
     const TDateTime now = NowLocal();
     const TDateTime begin = entry && entry->BeginTime != 0 ? entry->BeginTime : now;
-    CORBA::String_var linePhoneNumber = line_.GetDevicePhoneNumber();
     TCallLogRow row;
     row.QueueEvent = event;
     row.CallHandle = DateTimeText(begin, true) + "-" + std::to_string(routed.Caller());
     row.BeginTime = DateTimeText(now, false);
-    row.LinePhoneNumber = linePhoneNumber.in();
     row.CallerPhoneNumber = entry ? entry->CallerID : std::string();
-    row.ConnectedPhoneNumber = operatorPhone;
     row.Rule_id = routed.Rule;
     row.Seconds = seconds;
     row.Reason = reason;
-    if (::Line_var line = LineAt(operatorPhone); !CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
-    std::string error;
-    if (!callLog->AcceptCallLogRow(std::move(row), error)) line_.DoError("TLine_Impl.WriteQueueLog", error.c_str());
+    WriteRoutingRow(std::move(row), operatorPhone);
   });
+}
+
+void TLineRouter::WriteRoutingRow(TCallLogRow row, const std::string& operatorPhone) {
+  CORBA::String_var linePhoneNumber = line_.GetDevicePhoneNumber();
+  if (row.BeginTime.empty()) row.BeginTime = DateTimeText(NowLocal(), false);
+  row.LinePhoneNumber = linePhoneNumber.in();
+  row.ConnectedPhoneNumber = operatorPhone;
+  if (::Line_var line = LineAt(operatorPhone); !CORBA::is_nil(line)) row.Operator_id = line->GetOperatorID();
+  line_.AcceptLogRow(std::move(row), "TLine_Impl.WriteQueueLog");
 }
 
 void TLineRouter::OnTick(DWORD ticks) {

@@ -141,6 +141,9 @@ class TLineRouter {
   void SaveCallback(const TCallback& callback);
   void ShowCallback(const TCallback& callback);
   void WriteCallbackLog(TQueueEvent event, const TCallback& callback, const std::string& operatorPhone, long reason);
+  // A queue-log row of this routing line (LineRouter.cpp): now unless the row has its time, the line's number, the
+  // operator's number and who sits there; handed to the call log.
+  void WriteRoutingRow(TCallLogRow row, const std::string& operatorPhone);
   TCallback* CallbackOfCall(CORBA::Long call);
   TCallback* CallbackAskedBy(CORBA::Long caller);
   // The routing's steps for the calls of a callback; true when the call was one.

@@ -247,6 +247,14 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
   return LoadItemWithKeys(
       "TRule_Impl.LoadFromIniFile", fileName, section,
       [&](TMemIniFile& ini) {
+        // A value below its least is one line in the error log, and the value set before is kept.
+        const auto readAtLeast = [&](const char* key, int current, int least, const char* leastText) {
+          const int value = ini.ReadInteger(section, key, current);
+          if (value >= least) return value;
+          LogErrorLine(std::string("Rules: [") + section + "] " + key + "=" + std::to_string(value) +
+                       " must be at least " + leastText + "; " + std::to_string(current) + " kept");
+          return current;
+        };
         ::RuleQueueSettings settings = GetQueueSettings();
         settings.MaxWait = ini.ReadInteger(section, "MaxWait", settings.MaxWait);
         settings.MaxWaiting = ini.ReadInteger(section, "MaxWaiting", settings.MaxWaiting);
@@ -258,42 +266,20 @@ CORBA::Boolean TRule_Impl::LoadFromIniFile(const char* fileName, const char* sec
         experience->Greeting = ini.ReadString(section, "Greeting", experience->Greeting.in()).c_str();
         experience->AnnouncePosition = ini.ReadBool(section, "AnnouncePosition", experience->AnnouncePosition);
         experience->AnnounceWait = ini.ReadBool(section, "AnnounceWait", experience->AnnounceWait);
-        const int every = ini.ReadInteger(section, "AnnounceEvery", experience->AnnounceEvery);
-        if (every < 1) {
-          LogErrorLine(std::string("Rules: [") + section + "] AnnounceEvery=" + std::to_string(every) +
-                       " must be at least 1 second; " + std::to_string(experience->AnnounceEvery) + " kept");
-        } else {
-          experience->AnnounceEvery = every;
-        }
+        experience->AnnounceEvery =
+            readAtLeast("AnnounceEvery", static_cast<int>(experience->AnnounceEvery), 1, "1 second");
         SetCallerExperience(experience.in());
         SetRecordsCalls(ini.ReadBool(section, "Record", GetRecordsCalls()));
         ::RuleCallback callback = GetCallback();
         callback.Enabled = ini.ReadBool(section, "Callback", callback.Enabled);
-        const int retries = ini.ReadInteger(section, "CallbackRetries", callback.Retries);
-        if (retries < 0) {
-          LogErrorLine(std::string("Rules: [") + section + "] CallbackRetries=" + std::to_string(retries) +
-                       " must be at least 0; " + std::to_string(callback.Retries) + " kept");
-        } else {
-          callback.Retries = retries;
-        }
-        const int retrySeconds = ini.ReadInteger(section, "CallbackRetrySeconds", callback.RetrySeconds);
-        if (retrySeconds < 1) {
-          LogErrorLine(std::string("Rules: [") + section + "] CallbackRetrySeconds=" + std::to_string(retrySeconds) +
-                       " must be at least 1 second; " + std::to_string(callback.RetrySeconds) + " kept");
-        } else {
-          callback.RetrySeconds = retrySeconds;
-        }
+        callback.Retries = readAtLeast("CallbackRetries", static_cast<int>(callback.Retries), 0, "0");
+        callback.RetrySeconds =
+            readAtLeast("CallbackRetrySeconds", static_cast<int>(callback.RetrySeconds), 1, "1 second");
         SetCallback(callback);
         // The menu's rules are known once every rule is loaded (CheckMenu); a missing key keeps what was set.
         std::lock_guard lock(queueMutex_);
         menu_.Prompt = ini.ReadString(section, "Menu", menu_.Prompt);
-        const int timeout = ini.ReadInteger(section, "MenuTimeout", static_cast<int>(menu_.TimeoutSeconds));
-        if (timeout < 1) {
-          LogErrorLine(std::string("Rules: [") + section + "] MenuTimeout=" + std::to_string(timeout) +
-                       " must be at least 1 second; " + std::to_string(menu_.TimeoutSeconds) + " kept");
-        } else {
-          menu_.TimeoutSeconds = timeout;
-        }
+        menu_.TimeoutSeconds = readAtLeast("MenuTimeout", static_cast<int>(menu_.TimeoutSeconds), 1, "1 second");
         for (std::size_t at = 0; at < menuRead_.size(); ++at) {
           const std::string key = at == 0 ? std::string("MenuDefault") : "Menu" + std::to_string(at);
           if (ini.ValueExists(section, key)) menuRead_[at] = ini.ReadString(section, key, "");
