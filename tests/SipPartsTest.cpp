@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Loopback.h"
 #include "Md5Hex.h"
 #include "RtpPeer.h"
 #include "Tones.h"
@@ -42,14 +43,6 @@ std::string PhoneResponse(const std::string& challenge, const std::string& user,
                                       ":0a4f113b:auth:" + Md5Hex(method + ":" + uri));
   return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
          "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=" + count + ", cnonce=\"0a4f113b\"";
-}
-
-sockaddr_in Loopback(int port, const char* host = "127.0.0.1") {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  ::inet_pton(AF_INET, host, &address.sin_addr);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
 }
 
 // An RTP packet of the payload type with a 160-byte payload, as a party sends it.

@@ -208,6 +208,15 @@ class SipTls : public SipHostTest {
   std::unique_ptr<SpawnedProgram> Caller(const std::string& caller, const RtpPeer& media) {
     return TrunkCaller("caller-stays.xml", caller, media.Port(), kPcmu, 0);
   }
+  // The port's answer to an OPTIONS over UDP.
+  int UdpOptionsStatus() {
+    const int udpPort = FreeLoopbackPort();
+    return StatusOf(AskUdp(udpPort, sipPort_,
+                           "OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(udpPort) +
+                               ";branch=z9hG4bK-udp\r\nFrom: <sip:t@127.0.0.1>;tag=1\r\nTo: <sip:127.0.0.1>\r\n"
+                               "Call-ID: udp@t\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+                           5s));
+  }
   // Connects a phone's TLS connection that trusts the test CA.
   void Connect(TlsSipConnection& connection) {
     std::string why;
@@ -299,7 +308,7 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndCallsOutAndEachS
   auto outside = Phone("phone.xml", trunkPort_, outsideMedia.Port(), kPcmu);
   const std::string dial = "/dial sip:5550199@127.0.0.1:" + std::to_string(tlsPort_) + ";transport=tls\n";
   const int console = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in consoleAddress = TlsSipConnection::Loopback(consolePort);
+  const sockaddr_in consoleAddress = Loopback(consolePort);
   ::sendto(console, dial.data(), dial.size(), 0, reinterpret_cast<const sockaddr*>(&consoleAddress),
            sizeof consoleAddress);
   ::close(console);
@@ -376,7 +385,7 @@ TEST_F(SipTls, AClientThatDoesNotTrustTheCertificateFailsTheHandshakeAndGarbageC
   for (const std::string& garbage : {std::string(4096, '\x16'), std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
                                      std::string("\x16\x03\x01\x40\x00", 5)}) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = TlsSipConnection::Loopback(tlsPort_);
+    sockaddr_in to = Loopback(tlsPort_);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
     if (garbage.size() > 5) {
@@ -396,13 +405,7 @@ TEST_F(SipTls, AClientThatDoesNotTrustTheCertificateFailsTheHandshakeAndGarbageC
   ASSERT_NO_FATAL_FAILURE(Connect(phone));
   phone.Send(Options(phone.LocalPort()));
   EXPECT_EQ(StatusOf(phone.Receive()), 200);
-  const int udpPort = FreeLoopbackPort();
-  EXPECT_EQ(StatusOf(AskUdp(udpPort, sipPort_,
-                            "OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(udpPort) +
-                                ";branch=z9hG4bK-udp\r\nFrom: <sip:t@127.0.0.1>;tag=1\r\nTo: <sip:127.0.0.1>\r\n"
-                                "Call-ID: udp@t\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
-                            5s)),
-            200);
+  EXPECT_EQ(UdpOptionsStatus(), 200);
 }
 
 TEST_F(SipTls, ACertificateFileThatCannotBeReadLeavesTlsOffWithOneLineAndTheRestOfThePortRunning) {
@@ -416,13 +419,7 @@ TEST_F(SipTls, ACertificateFileThatCannotBeReadLeavesTlsOffWithOneLineAndTheRest
   EXPECT_NE(ErrorLog().find((tls_ / "missing.pem").string() + ": No such file or directory"), std::string::npos)
       << ErrorLog();
   EXPECT_EQ(Log().find("(TLS"), std::string::npos) << Log();
-  const int udpPort = FreeLoopbackPort();
-  EXPECT_EQ(StatusOf(AskUdp(udpPort, sipPort_,
-                            "OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(udpPort) +
-                                ";branch=z9hG4bK-udp\r\nFrom: <sip:t@127.0.0.1>;tag=1\r\nTo: <sip:127.0.0.1>\r\n"
-                                "Call-ID: udp@t\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
-                            5s)),
-            200);
+  EXPECT_EQ(UdpOptionsStatus(), 200);
   TlsSipConnection phone;
   std::string why;
   EXPECT_FALSE(phone.Connect(tlsPort_, (tls_ / "ca.pem").string(), &why));
@@ -434,7 +431,7 @@ TEST_F(SipTls, ACallToTheTrunkOverTlsCarriesAKeyAndGoesOnlyToACertificateTheCaVo
   const int one = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   ASSERT_NO_FATAL_FAILURE(Start("required", "", "Transport=TLS\nCAFile=tls/ca.pem\n"));
-  sockaddr_in at = TlsSipConnection::Loopback(trunkPort_);
+  sockaddr_in at = Loopback(trunkPort_);
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
   ::listen(listener, 4);
   RtpPeer phoneMedia;

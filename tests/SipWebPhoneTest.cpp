@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "HostProcess.h"
+#include "Loopback.h"
 #include "Md5Hex.h"
 #include "SipHostSetup.h"
 #include "SipPhoneSocket.h"
@@ -390,13 +391,6 @@ class BrowserMedia {
   }
 
  private:
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-  }
   void SendRaw(const std::uint8_t* data, std::size_t size) {
     ::sendto(fd_, data, size, 0, reinterpret_cast<const sockaddr*>(&relay_), sizeof relay_);
   }

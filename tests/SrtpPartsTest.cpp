@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Loopback.h"
 #include "RtpPeer.h"
 #include "WaitUntil.h"
 #include "telephony/sip/HoldSound.h"
@@ -81,14 +82,6 @@ std::vector<std::uint8_t> Protected(TSrtpStreams& streams, std::vector<std::uint
   packet.resize(size + 32);
   packet.resize(streams.Protect(packet.data(), size, packet.size()));
   return packet;
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "Loopback.h"
+
 // SIP over TLS as a test's phone or trunk speaks it: one connection on loopback, messages whole (headers and a
 // Content-Length body). As a client it trusts only the CA file it is given and checks the address in the
 // certificate; as a server it shows the certificate it is given.
@@ -87,14 +89,6 @@ class TlsSipConnection {
       if (size <= 0) return {};
       buffer_.append(chunk, static_cast<std::size_t>(size));
     }
-  }
-
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
   }
 
  private:

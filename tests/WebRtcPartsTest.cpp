@@ -13,6 +13,7 @@ extern "C" {
 #include <re.h>
 }
 
+#include "Loopback.h"
 #include "telephony/sip/DtlsSrtp.h"
 #include "telephony/sip/IceLite.h"
 #include "telephony/sip/WebRtcMedia.h"
@@ -20,14 +21,6 @@ extern "C" {
 using namespace vantrel::telephony;
 
 namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
-}
 
 // A browser's binding request: its username and, when `password` is not empty, integrity with it.
 std::vector<std::uint8_t> BindingRequest(const std::string& username, const std::string& password) {
