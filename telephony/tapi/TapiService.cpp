@@ -866,20 +866,20 @@ LONG TTapiService::SetCallPrivilege(HCALL call, DWORD privilege) {
   return 0;
 }
 
-std::string TTapiService::Record(HCALL call, const TRecordRequest& request) {
+std::string TTapiService::OnOwnedCall(HCALL call, const std::function<std::string(DWORD)>& act) {
   std::lock_guard lock(mutex_);
   HeldCall found;
   if (const LONG result = FindOwnedCall(call, found); result != 0)
     return result == LINEERR_NOTOWNER ? "the line does not own the call" : "no such call";
-  return provider_.Record(found.call->id, request);
+  return act(found.call->id);
+}
+
+std::string TTapiService::Record(HCALL call, const TRecordRequest& request) {
+  return OnOwnedCall(call, [&](DWORD id) { return provider_.Record(id, request); });
 }
 
 std::string TTapiService::Monitor(HCALL call, const TMonitorRequest& request) {
-  std::lock_guard lock(mutex_);
-  HeldCall found;
-  if (const LONG result = FindOwnedCall(call, found); result != 0)
-    return result == LINEERR_NOTOWNER ? "the line does not own the call" : "no such call";
-  return provider_.Monitor(found.call->id, request);
+  return OnOwnedCall(call, [&](DWORD id) { return provider_.Monitor(id, request); });
 }
 
 std::string MonitorCall(HCALL call, const TMonitorRequest& request) {

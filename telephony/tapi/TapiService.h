@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -111,6 +112,9 @@ class TTapiService final : private ITelephonyEvents {
   void AddressStateChanged(DWORD device, DWORD addressStates) override;
   bool IsHeld(DWORD call) const override;
   bool HasApplications() const override;
+
+  // The answer of the act on the provider's call behind a call the line owns, or why there is none; takes the lock.
+  std::string OnOwnedCall(HCALL call, const std::function<std::string(DWORD)>& act);
 
   // All below run with the lock held.
   App* FindApp(HLINEAPP app, bool phone);
