@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -27,6 +28,21 @@ int FreeLoopbackPort() {
   ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(socket);
   return ntohs(address.sin_port);
+}
+
+int FreeLoopbackPortPair() {
+  for (;;) {
+    const int port = FreeLoopbackPort();
+    if (port >= 65535) continue;
+    const int next = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port + 1));
+    const bool free = ::bind(next, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(next);
+    if (free) return port;
+  }
 }
 
 std::string ReadServerLog(const fs::path& ini, const std::string& kind) {

@@ -53,6 +53,8 @@ class HostProcess {
 };
 
 int FreeLoopbackPort();
+// A free loopback port whose next port is free too (baresip listens for TLS one above its SIP port).
+int FreeLoopbackPortPair();
 
 // The host environment entry that makes listeners stale after a second instead of the server's fifteen.
 inline constexpr const char* kQuickStaleness = "VANTREL_LISTENER_STALE_SECONDS=1";

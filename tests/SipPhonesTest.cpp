@@ -373,10 +373,10 @@ TEST_F(SipPhones, ABaresipSoftphoneAnswersHoldsResumesAndTransfersARoutedCaller)
   ASSERT_NO_FATAL_FAILURE(Start());
   const auto folder = host_.IniFolder() / "baresip";
   std::filesystem::create_directories(folder);
-  const int consolePort = FreeLoopbackPort();
+  const int consolePort = FreeLoopbackPort(), phonePort = FreeLoopbackPortPair();
   // What it says: a 400 Hz tone for two minutes (at the file's end it hangs up).
   WriteToneWav(folder / "tone.wav", 400, 120);
-  std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort_
+  std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort
                                    << "\naudio_player alsa,null\naudio_source aufile," << (folder / "tone.wav").string()
                                    << "\naudio_alert aufile,/dev/null\nmodule_path /usr/lib/baresip/modules\n"
                                       "module g711.so\nmodule alsa.so\nmodule aufile.so\nmodule cons.so\n"

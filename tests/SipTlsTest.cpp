@@ -235,7 +235,7 @@ TEST_F(SipTls, ABaresipPhoneOverTlsWithSrtpTakesARoutedCallerAndCallsOutAndEachS
   const auto folder = host_.IniFolder() / "baresip";
   std::filesystem::create_directories(folder / "heard");
   WriteToneWav(folder / "tone.wav", 400, 120);
-  const int phonePort = FreeLoopbackPort(), consolePort = FreeLoopbackPort();
+  const int phonePort = FreeLoopbackPortPair(), consolePort = FreeLoopbackPort();
   // What it hears is written down by its sound-file filter (the "dec" file of the call).
   std::ofstream(folder / "config") << "poll_method epoll\nsip_listen 127.0.0.1:" << phonePort << "\nsip_cafile "
                                    << (tls_ / "ca.pem").string() << "\naudio_player alsa,null\naudio_source aufile,"
